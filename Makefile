@@ -1,0 +1,23 @@
+# Thin wrappers over the CMake presets. `make test` and `make run` install
+# missing system packages first, so both work on a fresh machine.
+.PHONY: run test deps bench clean
+
+deps:
+	bash scripts/install-deps
+
+test: deps
+	cmake --preset dev
+	cmake --build --preset dev
+	ctest --preset dev
+
+run: deps
+	cmake --preset release
+	cmake --build --preset release
+	@echo "orvo_compiler library built in build/release"
+
+bench: deps
+	cmake --preset bench
+	cmake --build --preset bench
+
+clean:
+	rm -rf build

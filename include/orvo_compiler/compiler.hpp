@@ -1,0 +1,54 @@
+// The compiler's passes: layout selection, the exchange check, the tile SRAM
+// planner and the compile pipeline that strings them together.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "orvo_compiler/error.hpp"
+#include "orvo_compiler/graph.hpp"
+#include "orvo_compiler/schedule.hpp"
+
+namespace orvo_compiler {
+
+// Spreads a tensor over tiles 0..n-1, one tile per started KiB of its data,
+// at least 1 and at most `tile_count`; alignment 16.
+[[nodiscard]] Layout choose_layout(const Tensor& tensor, std::uint16_t tile_count);
+
+// The tensor's byte size divided by the layout's tile count, rounded up.
+[[nodiscard]] std::uint64_t local_bytes(const Tensor& tensor, const Layout& layout);
+
+// Worker threads a kernel writing `tensor` uses: 6 from 96 elements, else 1.
+[[nodiscard]] std::uint8_t worker_count(const Tensor& tensor);
+
+// The operation's name as a specialization key carries it ("matmul", ...).
+[[nodiscard]] std::string_view operation_name(const OpKind& kind);
+
+// Checks one exchange epoch: no self-sends or empty transfers, and at most one
+// send to each (destination tile, tensor) pair.
+[[nodiscard]] Result<void> validate_transfers(std::span<const Transfer> transfers);
+
+// Whether two inclusive phase intervals share at least one index.
+[[nodiscard]] bool lifetimes_overlap(std::uint64_t a_start, std::uint64_t a_end, std::uint64_t b_start,
+                                     std::uint64_t b_end);
+
+// The smallest multiple of `alignment` not below `value`. Alignment 0 and a
+// result past 2^32 - 1 have no value here; the planner reports them itself.
+[[nodiscard]] std::uint32_t align_u32(std::uint32_t value, std::uint32_t alignment);
+
+// Places every tensor piece on every tile of its layout at the lowest address
+// that clashes with no piece live at the same time. Fails with a Memory error
+// when a piece does not fit, and with a Graph error for ids or layouts that do
+// not match the graph.
+[[nodiscard]] Result<std::vector<Allocation>> plan_memory(const Graph& graph, std::span<const Layout> layouts,
+                                                          std::span<const Phase> phases,
+                                                          const CompilerOptions& options);
+
+// Validates the graph and options, lays out every tensor, emits an exchange
+// phase (when data must move) and a compute phase per operation, plans SRAM
+// and computes the per-tile peaks. Errors of any step are passed on unchanged.
+[[nodiscard]] Result<Schedule> compile(const Graph& graph, const CompilerOptions& options);
+
+}  // namespace orvo_compiler

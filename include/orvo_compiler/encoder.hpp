@@ -1,0 +1,46 @@
+// The standard workload: one transformer encoder layer, as a graph for the
+// compiler and as a bit-reproducible single-precision host reference.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "orvo_compiler/error.hpp"
+#include "orvo_compiler/graph.hpp"
+
+namespace orvo_compiler {
+
+struct EncoderConfig {
+  std::uint64_t sequence = 32;
+  std::uint64_t hidden = 64;
+  std::uint64_t heads = 4;
+  std::uint64_t feed_forward = 256;
+
+  friend bool operator==(const EncoderConfig&, const EncoderConfig&) = default;
+};
+
+// The layer's six weight matrices, row-major.
+struct EncoderWeights {
+  std::vector<float> wq, wk, wv, wo, w1, w2;
+
+  // Fills every matrix from a closed formula of the element's position; the
+  // same configuration always gives bit-identical weights.
+  [[nodiscard]] static EncoderWeights deterministic(EncoderConfig config);
+
+  friend bool operator==(const EncoderWeights&, const EncoderWeights&) = default;
+};
+
+// The layer's graph: 7 source tensors, 15 operations, one output. Fails with
+// "invalid encoder dimensions" for a zero hidden, sequence or heads, or a
+// hidden width that heads does not divide.
+[[nodiscard]] Result<Graph> encoder_graph(EncoderConfig config);
+
+// Evaluates the layer on the host. Fails with "encoder input size mismatch"
+// for an input that is not sequence x hidden long, "invalid encoder
+// dimensions" for zero heads, and "encoder weights size mismatch" for weight
+// lists shorter than the configuration needs.
+[[nodiscard]] Result<std::vector<float>> encoder_reference(EncoderConfig config, std::span<const float> input,
+                                                           const EncoderWeights& weights);
+
+}  // namespace orvo_compiler

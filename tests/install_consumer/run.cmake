@@ -1,0 +1,23 @@
+# Installs the build tree into a scratch prefix, then configures, builds and
+# runs a consumer project that finds it with find_package(CONFIG).
+file(REMOVE_RECURSE ${WORK_DIR})
+set(prefix ${WORK_DIR}/prefix)
+execute_process(COMMAND ${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix}
+  RESULT_VARIABLE status)
+if(status)
+  message(FATAL_ERROR "install failed: ${status}")
+endif()
+execute_process(COMMAND ${CMAKE_COMMAND} -S ${CONSUMER_SOURCE} -B ${WORK_DIR}/build -G ${GENERATOR}
+    -DCMAKE_PREFIX_PATH=${prefix} "-DCMAKE_CXX_FLAGS=${CXX_FLAGS}"
+  RESULT_VARIABLE status)
+if(status)
+  message(FATAL_ERROR "consumer configure failed: ${status}")
+endif()
+execute_process(COMMAND ${CMAKE_COMMAND} --build ${WORK_DIR}/build RESULT_VARIABLE status)
+if(status)
+  message(FATAL_ERROR "consumer build failed: ${status}")
+endif()
+execute_process(COMMAND ${WORK_DIR}/build/consumer RESULT_VARIABLE status)
+if(status)
+  message(FATAL_ERROR "consumer run failed: ${status}")
+endif()
