@@ -1,0 +1,129 @@
+// The encoder layer evaluated on the host in single precision: pre-normalised
+// multi-head self-attention with scaled scores, then a pre-normalised GELU
+// feed-forward block, each closed by a residual addition. Every float step
+// runs in a fixed order (built without FMA contraction), so two evaluations
+// with equal arguments agree bit for bit.
+#include <cmath>
+#include <limits>
+#include <optional>
+
+#include "check.hpp"
+#include "orvo_compiler/encoder.hpp"
+#include "orvo_compiler/kernels.hpp"
+
+namespace orvo_compiler {
+namespace {
+
+// The float nearest 1e-5, the epsilon of both layer normalisations.
+constexpr float layer_norm_epsilon = 1e-5F;
+
+// a x b, or nothing when the product does not fit in 64 bits.
+std::optional<std::uint64_t> product(std::uint64_t a, std::uint64_t b) {
+  if (a != 0 && b > std::numeric_limits<std::uint64_t>::max() / a) {
+    return std::nullopt;
+  }
+  return a * b;
+}
+
+// True when `values` holds at least a x b elements; a count that overflows
+// 64 bits is never held.
+bool holds(const std::vector<float>& values, std::uint64_t a, std::uint64_t b) {
+  const std::optional<std::uint64_t> count = product(a, b);
+  return count && values.size() >= *count;
+}
+
+bool weights_fit(const EncoderConfig& config, const EncoderWeights& weights) {
+  const std::uint64_t h = config.hidden;
+  const std::uint64_t f = config.feed_forward;
+  return holds(weights.wq, h, h) && holds(weights.wk, h, h) && holds(weights.wv, h, h) &&
+         holds(weights.wo, h, h) && holds(weights.w1, h, f) && holds(weights.w2, f, h);
+}
+
+// Scaled dot-product attention of every head, written into `context` at the
+// head's columns. Columns past heads x head_size are left as they are.
+void attend(const EncoderConfig& config, const std::vector<float>& q, const std::vector<float>& k,
+            const std::vector<float>& v, std::vector<float>& context) {
+  const std::uint64_t s = config.sequence;
+  const std::uint64_t h = config.hidden;
+  const std::uint64_t head_size = h / config.heads;
+  const float scale_divisor = std::sqrt(static_cast<float>(head_size));
+  const std::optional<std::uint64_t> score_count = product(s, s);
+  detail::require(score_count.has_value(), "encoder_reference: sequence x sequence overflows");
+
+  std::vector<float> scores;
+  for (std::uint64_t head = 0; head < config.heads; ++head) {
+    const std::uint64_t offset = head * head_size;
+    scores.assign(*score_count, 0.0F);
+    for (std::uint64_t row = 0; row < s; ++row) {
+      for (std::uint64_t column = 0; column < s; ++column) {
+        float sum = 0.0F;
+        for (std::uint64_t inner = 0; inner < head_size; ++inner) {
+          const std::uint64_t index = offset + inner;
+          sum = (q[row * h + index] * k[column * h + index]) + sum;
+        }
+        scores[row * s + column] = sum / scale_divisor;
+      }
+    }
+
+    softmax_rows(scores, s, s);
+
+    for (std::uint64_t row = 0; row < s; ++row) {
+      for (std::uint64_t inner = 0; inner < head_size; ++inner) {
+        float sum = 0.0F;
+        for (std::uint64_t column = 0; column < s; ++column) {
+          sum = (scores[row * s + column] * v[column * h + offset + inner]) + sum;
+        }
+        context[row * h + offset + inner] = sum;
+      }
+    }
+  }
+}
+
+// Element-wise sum of two lists of equal length, in order.
+std::vector<float> add(std::span<const float> left, std::span<const float> right) {
+  std::vector<float> sum(left.size());
+  for (std::size_t i = 0; i < left.size(); ++i) {
+    sum[i] = left[i] + right[i];
+  }
+  return sum;
+}
+
+}  // namespace
+
+Result<std::vector<float>> encoder_reference(EncoderConfig config, std::span<const float> input,
+                                             const EncoderWeights& weights) {
+  const std::uint64_t s = config.sequence;
+  const std::uint64_t h = config.hidden;
+  const std::uint64_t f = config.feed_forward;
+  const std::optional<std::uint64_t> input_count = product(s, h);
+  if (!input_count || input.size() != *input_count) {
+    return std::unexpected(CompileError::graph("encoder input size mismatch"));
+  }
+  if (config.heads == 0) {
+    return std::unexpected(CompileError::graph("invalid encoder dimensions"));
+  }
+  if (!weights_fit(config, weights)) {
+    return std::unexpected(CompileError::graph("encoder weights size mismatch"));
+  }
+
+  const std::vector<float> norm1 = layer_norm(input, s, h, layer_norm_epsilon);
+  const std::vector<float> q = matmul(norm1, weights.wq, s, h, h);
+  const std::vector<float> k = matmul(norm1, weights.wk, s, h, h);
+  const std::vector<float> v = matmul(norm1, weights.wv, s, h, h);
+
+  std::vector<float> context(input.size(), 0.0F);
+  attend(config, q, k, v, context);
+
+  const std::vector<float> projected = matmul(context, weights.wo, s, h, h);
+  const std::vector<float> residual1 = add(input, projected);
+
+  const std::vector<float> norm2 = layer_norm(residual1, s, h, layer_norm_epsilon);
+  std::vector<float> hidden = matmul(norm2, weights.w1, s, h, f);
+  for (float& value : hidden) {
+    value = gelu(value);
+  }
+  const std::vector<float> down = matmul(hidden, weights.w2, s, f, h);
+  return add(residual1, down);
+}
+
+}  // namespace orvo_compiler

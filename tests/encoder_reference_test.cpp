@@ -1,0 +1,156 @@
+// The host encoder evaluator: the self-check sum, repeatability, heads that do
+// not divide the width, empty inputs and every rejected argument.
+#include <bit>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include <fmt/format.h>
+#include <gtest/gtest.h>
+
+#include "orvo_compiler/encoder.hpp"
+
+namespace orvo_compiler {
+namespace {
+
+// The 4 x 8 self-check input: element i is (i - 9) / 16.
+std::vector<float> ramp_input() {
+  std::vector<float> input;
+  for (int i = 0; i < 32; ++i) {
+    input.push_back((static_cast<float>(i) - 9.0F) / 16.0F);
+  }
+  return input;
+}
+
+std::vector<std::uint32_t> bits(const std::vector<float>& values) {
+  std::vector<std::uint32_t> out;
+  for (const float value : values) {
+    out.push_back(std::bit_cast<std::uint32_t>(value));
+  }
+  return out;
+}
+
+float in_order_sum(const std::vector<float>& values) {
+  float sum = 0.0F;
+  for (const float value : values) {
+    sum = sum + value;
+  }
+  return sum;
+}
+
+TEST(EncoderReference, SelfCheckCase) {
+  const EncoderConfig config{4, 8, 2, 16};
+  const EncoderWeights weights = EncoderWeights::deterministic(config);
+  const std::vector<float> input = ramp_input();
+  const Result<std::vector<float>> first = encoder_reference(config, input, weights);
+  const Result<std::vector<float>> second = encoder_reference(config, input, weights);
+  ASSERT_TRUE(first.has_value()) << first.error();
+  ASSERT_TRUE(second.has_value()) << second.error();
+  ASSERT_EQ(first->size(), 32U);
+  for (const float value : *first) {
+    EXPECT_TRUE(std::isfinite(value)) << value;
+  }
+  EXPECT_EQ(bits(*first), bits(*second));
+  const float sum = in_order_sum(*first);
+  // 107.4642333984375 with correctly rounded exp and tanh.
+  EXPECT_NEAR(sum, 107.4642333984375F, 1e-4F) << fmt::format("{}", sum);
+  RecordProperty("output_sum", fmt::format("{}", sum));
+  // The first output row begins 17.354069, 8.073391, 5.5447779, -26.392069.
+  EXPECT_NEAR((*first)[0], 17.354069F, 1e-5F);
+  EXPECT_NEAR((*first)[3], -26.392069F, 1e-5F);
+}
+
+TEST(EncoderReference, HeadsNotDividingHiddenLeaveContextColumnsZero) {
+  // Eight columns and three heads of two: context columns 6 and 7 stay zero,
+  // so rows 6 and 7 of wo cannot reach the result.
+  const EncoderConfig config{4, 8, 3, 16};
+  EncoderWeights weights = EncoderWeights::deterministic(config);
+  const Result<std::vector<float>> plain = encoder_reference(config, ramp_input(), weights);
+  ASSERT_TRUE(plain.has_value()) << plain.error();
+  for (std::size_t i = 48; i < 64; ++i) {
+    weights.wo[i] = 1000.0F;
+  }
+  const Result<std::vector<float>> changed = encoder_reference(config, ramp_input(), weights);
+  ASSERT_TRUE(changed.has_value()) << changed.error();
+  EXPECT_EQ(bits(*plain), bits(*changed));
+  EXPECT_NEAR(in_order_sum(*plain), 22.207258F, 1e-4F);
+}
+
+TEST(EncoderReference, EmptySequenceGivesEmptyResult) {
+  const EncoderConfig config{0, 8, 2, 16};
+  const Result<std::vector<float>> result =
+      encoder_reference(config, std::vector<float>{}, EncoderWeights::deterministic(config));
+  ASSERT_TRUE(result.has_value()) << result.error();
+  EXPECT_TRUE(result->empty());
+}
+
+TEST(EncoderReference, LongerWeightListsAreReadOnlyAsFarAsNeeded) {
+  const EncoderConfig config{4, 8, 2, 16};
+  const EncoderWeights exact = EncoderWeights::deterministic(config);
+  EncoderWeights longer = exact;
+  for (std::vector<float>* list : {&longer.wq, &longer.wk, &longer.wv, &longer.wo, &longer.w1, &longer.w2}) {
+    list->push_back(std::nanf(""));
+  }
+  const Result<std::vector<float>> a = encoder_reference(config, ramp_input(), exact);
+  const Result<std::vector<float>> b = encoder_reference(config, ramp_input(), longer);
+  ASSERT_TRUE(a.has_value());
+  ASSERT_TRUE(b.has_value());
+  EXPECT_EQ(bits(*a), bits(*b));
+}
+
+TEST(EncoderReference, RejectedArguments) {
+  constexpr std::uint64_t big = std::uint64_t{1} << 32;
+  const EncoderConfig config{4, 8, 2, 16};
+  const EncoderWeights weights = EncoderWeights::deterministic(config);
+  const std::vector<float> input = ramp_input();
+  const std::vector<float> short_input(input.begin(), input.end() - 1);
+  std::vector<float> long_input = input;
+  long_input.push_back(0.0F);
+  EncoderWeights short_w2 = weights;
+  short_w2.w2.pop_back();
+
+  struct Case {
+    const char* name;
+    EncoderConfig config;
+    std::vector<float> input;
+    EncoderWeights weights;
+    const char* message;
+  };
+  const Case cases[] = {
+      {"input one short", config, short_input, weights, "encoder input size mismatch"},
+      {"input one long", config, long_input, weights, "encoder input size mismatch"},
+      // 2^32 x 2^32 wraps to 0 in 64 bits; an empty input must not pass.
+      {"input count overflows", {big, big, 1, 1}, {}, {}, "encoder input size mismatch"},
+      {"heads 0", {4, 8, 0, 16}, input, weights, "invalid encoder dimensions"},
+      {"input checked before heads", {4, 8, 0, 16}, short_input, weights, "encoder input size mismatch"},
+      {"input checked before weights", config, short_input, short_w2, "encoder input size mismatch"},
+      {"heads checked before weights", {4, 8, 0, 16}, input, short_w2, "invalid encoder dimensions"},
+      {"no weights", config, input, {}, "encoder weights size mismatch"},
+      {"weight count overflows", {0, big, 1, 1}, {}, {}, "encoder weights size mismatch"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Result<std::vector<float>> result = encoder_reference(c.config, c.input, c.weights);
+    ASSERT_FALSE(result.has_value());
+    EXPECT_EQ(result.error(), CompileError::graph(c.message));
+  }
+}
+
+TEST(EncoderReference, EachShortWeightListIsRejected) {
+  const EncoderConfig config{4, 8, 2, 16};
+  const EncoderWeights weights = EncoderWeights::deterministic(config);
+  const std::vector<float> input = ramp_input();
+  using List = std::vector<float> EncoderWeights::*;
+  for (const List list : {&EncoderWeights::wq, &EncoderWeights::wk, &EncoderWeights::wv, &EncoderWeights::wo,
+                          &EncoderWeights::w1, &EncoderWeights::w2}) {
+    EncoderWeights shortened = weights;
+    (shortened.*list).pop_back();
+    const Result<std::vector<float>> result = encoder_reference(config, input, shortened);
+    ASSERT_FALSE(result.has_value());
+    EXPECT_EQ(result.error(), CompileError::graph("encoder weights size mismatch"));
+  }
+}
+
+}  // namespace
+}  // namespace orvo_compiler

@@ -1,0 +1,201 @@
+// Reference kernels: exact results where the operation order decides them,
+// IEEE edge values, untouched tails of longer lists, and the stop on lists
+// too short for their counts.
+#include <bit>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "orvo_compiler/kernels.hpp"
+
+namespace orvo_compiler {
+namespace {
+
+constexpr float inf = std::numeric_limits<float>::infinity();
+constexpr float nan = std::numeric_limits<float>::quiet_NaN();
+
+std::uint32_t bits(float value) { return std::bit_cast<std::uint32_t>(value); }
+
+std::vector<std::uint32_t> bits(const std::vector<float>& values) {
+  std::vector<std::uint32_t> out;
+  for (const float value : values) {
+    out.push_back(bits(value));
+  }
+  return out;
+}
+
+TEST(Matmul, SmallIntegerProduct) {
+  const std::vector<float> left{1, 2, 3, 4, 5, 6};
+  const std::vector<float> right{7, 8, 9, 10, 11, 12};
+  EXPECT_EQ(matmul(left, right, 2, 3, 2), (std::vector<float>{58, 64, 139, 154}));
+}
+
+TEST(Matmul, SumsInAscendingInnerOrder) {
+  // Ascending order loses the 1 in 1e8 + 1 before -1e8 arrives; summing from
+  // the end, or in a wider accumulator, would keep it.
+  const std::vector<float> left{1.0F, 1e8F, -1e8F};
+  const std::vector<float> right{1.0F, 1.0F, 1.0F};
+  EXPECT_EQ(bits(matmul(left, right, 1, 3, 1)), (std::vector<std::uint32_t>{0x00000000}));
+}
+
+TEST(Matmul, RoundsEachProductBeforeAdding) {
+  // (1 + 2^-12)^2 = 1 + 2^-11 + 2^-24 rounds to 1 + 2^-11; adding -1 then
+  // gives 2^-11, where a fused multiply-add would keep the 2^-24.
+  const float a = 1.0F + 0x1p-12F;
+  const std::vector<float> left{1.0F, a};
+  const std::vector<float> right{-1.0F, a};
+  EXPECT_EQ(bits(matmul(left, right, 1, 2, 1)), (std::vector<std::uint32_t>{0x3A000000}));
+}
+
+TEST(Matmul, ZeroSizes) {
+  const std::vector<float> none;
+  EXPECT_EQ(bits(matmul(none, none, 2, 0, 3)), std::vector<std::uint32_t>(6, 0x00000000));
+  EXPECT_TRUE(matmul(none, std::vector<float>{1, 2}, 0, 2, 1).empty());
+  EXPECT_TRUE(matmul(std::vector<float>{1, 2}, none, 1, 2, 0).empty());
+}
+
+TEST(Matmul, ReadsOnlyTheCountedPrefixes) {
+  const std::vector<float> left{2, 3, nan, inf};
+  const std::vector<float> right{5, 7, nan};
+  EXPECT_EQ(matmul(left, right, 1, 2, 1), (std::vector<float>{31}));
+}
+
+TEST(LayerNorm, RowOneToFour) {
+  // Mean 2.5, variance 1.25, scale 1 / sqrt(1.25 + 1e-5).
+  const std::vector<float> input{1, 2, 3, 4};
+  EXPECT_EQ(bits(layer_norm(input, 1, 4, 1e-5F)),
+            (std::vector<std::uint32_t>{0xBFABBAB6, 0xBEE4F8F3, 0x3EE4F8F3, 0x3FABBAB6}));
+}
+
+TEST(LayerNorm, ConstantRows) {
+  struct Case {
+    const char* name;
+    std::vector<float> input;
+    std::vector<std::uint32_t> expected;
+  };
+  const Case cases[] = {
+      // The sum 5.1 of three 1.7 values is not exact, so mean and value differ
+      // in the last bits and the scale 1 / sqrt(epsilon) magnifies that.
+      {"three 1.7", {1.7F, 1.7F, 1.7F}, {0xB81E1D28, 0xB81E1D28, 0xB81E1D28}},
+      {"four 2.0", {2, 2, 2, 2}, {0, 0, 0, 0}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(bits(layer_norm(c.input, 1, c.input.size(), 1e-5F)), c.expected);
+  }
+}
+
+TEST(LayerNorm, RowsAreIndependentAndTailStaysZero) {
+  const std::vector<float> input{1, 2, 3, 4, 2, 2, 2, 2, 99, -7};
+  EXPECT_EQ(bits(layer_norm(input, 2, 4, 1e-5F)),
+            (std::vector<std::uint32_t>{0xBFABBAB6, 0xBEE4F8F3, 0x3EE4F8F3, 0x3FABBAB6, 0, 0, 0, 0, 0, 0}));
+}
+
+TEST(LayerNorm, ZeroRowsOrColumnsGivePositiveZeros) {
+  const std::vector<float> input{-1, 5, nan};
+  EXPECT_EQ(bits(layer_norm(input, 0, 3, 1e-5F)), std::vector<std::uint32_t>(3, 0));
+  EXPECT_EQ(bits(layer_norm(input, 3, 0, 1e-5F)), std::vector<std::uint32_t>(3, 0));
+}
+
+TEST(SoftmaxRows, OneTwoThree) {
+  std::vector<float> values{1, 2, 3};
+  softmax_rows(values, 1, 3);
+  // exp(-2) / t, exp(-1) / t, 1 / t with t = exp(-2) + exp(-1) + 1; the
+  // exponential may differ from correct rounding in the last bit.
+  EXPECT_FLOAT_EQ(values[0], 0.09003057F);
+  EXPECT_FLOAT_EQ(values[1], 0.24472848F);
+  EXPECT_FLOAT_EQ(values[2], 0.66524094F);
+}
+
+TEST(SoftmaxRows, ExactRows) {
+  struct Case {
+    const char* name;
+    std::vector<float> values;
+    std::uint64_t rows;
+    std::uint64_t columns;
+    std::vector<float> expected;
+  };
+  const Case cases[] = {
+      {"equal values", {5, 5, 5, 5}, 1, 4, {0.25F, 0.25F, 0.25F, 0.25F}},
+      {"minus infinity beside a finite value", {-inf, 0}, 1, 2, {0, 1}},
+      {"two rows", {7, 7, -3, -3}, 2, 2, {0.5F, 0.5F, 0.5F, 0.5F}},
+      {"tail untouched", {1, 1, 42, nan}, 1, 2, {0.5F, 0.5F, 42}},
+      {"zero rows", {3, 4}, 0, 2, {3, 4}},
+      {"zero columns", {3, 4}, 2, 0, {3, 4}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<float> values = c.values;
+    softmax_rows(values, c.rows, c.columns);
+    const std::vector<float> counted(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(c.expected.size()));
+    EXPECT_EQ(counted, c.expected);
+  }
+}
+
+TEST(SoftmaxRows, RowsThatBecomeNaN) {
+  struct Case {
+    const char* name;
+    std::vector<float> values;
+  };
+  const Case cases[] = {
+      {"NaN inside", {1, nan, 2}},
+      {"NaN first", {nan, 1, 2}},
+      {"plus infinity", {inf, 1}},
+      {"all minus infinity", {-inf, -inf}},
+      {"all NaN", {nan, nan}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<float> values = c.values;
+    softmax_rows(values, 1, values.size());
+    for (const float value : values) {
+      EXPECT_TRUE(std::isnan(value)) << value;
+    }
+  }
+}
+
+TEST(Gelu, KnownValues) {
+  EXPECT_EQ(bits(gelu(0.0F)), 0x00000000U);
+  EXPECT_EQ(bits(gelu(10.0F)), bits(10.0F));
+  // tanh reaches -1 exactly, and -5 x +0.0 is a negative zero.
+  EXPECT_EQ(bits(gelu(-10.0F)), 0x80000000U);
+  // Only tanh may be off in the last bit here.
+  EXPECT_FLOAT_EQ(gelu(1.0F), 0.84119201F);
+  EXPECT_FLOAT_EQ(gelu(-1.0F), -0.15880799F);
+  EXPECT_FLOAT_EQ(gelu(0.5F), 0.34571400F);
+  EXPECT_FLOAT_EQ(gelu(-3.0F), -0.0036374331F);
+}
+
+TEST(Gelu, OddPartIsTheIdentity) {
+  // gelu(x) - gelu(-x) = x; the sum is 2 x (the even part), about 0.68 at 1.
+  EXPECT_NEAR(gelu(1.0F) - gelu(-1.0F), 1.0F, 1e-6F);
+  EXPECT_NEAR(gelu(1.0F) + gelu(-1.0F), 0.682384F, 1e-6F);
+}
+
+TEST(KernelsDeathTest, ShortListsStopTheProcess) {
+  const std::vector<float> three(3, 1.0F);
+  std::vector<float> mutable_three(3, 1.0F);
+  EXPECT_DEATH((void)matmul(three, three, 2, 2, 1), "left holds fewer than rows x inner");
+  EXPECT_DEATH((void)matmul(three, three, 1, 2, 2), "right holds fewer than inner x columns");
+  EXPECT_DEATH((void)layer_norm(three, 2, 2, 1e-5F), "input holds fewer than rows x columns");
+  EXPECT_DEATH(softmax_rows(mutable_three, 1, 4), "values hold fewer than rows x columns");
+}
+
+TEST(KernelsDeathTest, CountProductsThatOverflowStopTheProcess) {
+  // 2^32 x 2^32 wraps to 0 in 64 bits and would otherwise pass as an empty list.
+  constexpr std::uint64_t big = std::uint64_t{1} << 32;
+  const std::vector<float> none;
+  std::vector<float> mutable_none;
+  EXPECT_DEATH((void)matmul(none, none, big, big, 0), "rows x inner overflows");
+  EXPECT_DEATH((void)matmul(none, none, 0, big, big), "inner x columns overflows");
+  EXPECT_DEATH((void)matmul(none, none, big, 0, big), "rows x columns overflows");
+  EXPECT_DEATH((void)layer_norm(none, big, big, 1e-5F), "rows x columns overflows");
+  EXPECT_DEATH(softmax_rows(mutable_none, big, big), "rows x columns overflows");
+}
+
+}  // namespace
+}  // namespace orvo_compiler
