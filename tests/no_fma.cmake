@@ -1,0 +1,90 @@
+# Guards the bit-exact reference path against fused multiply-add: compiles the
+# sources that hold its float arithmetic to optimised x86-64-v3 assembly with
+# the library's own flags and fails when any FMA instruction appears.
+#
+# Included from tests/CMakeLists.txt it registers the test; run with
+# `cmake -P` (as the test does) it performs the check.
+
+if(NOT CMAKE_SCRIPT_MODE_FILE)
+  if(NOT CMAKE_SYSTEM_PROCESSOR MATCHES "^(x86_64|AMD64|amd64)$")
+    return()
+  endif()
+  string(TOUPPER "${CMAKE_BUILD_TYPE}" no_fma_config)
+  separate_arguments(no_fma_flags UNIX_COMMAND
+    "${CMAKE_CXX_FLAGS} ${CMAKE_CXX_FLAGS_${no_fma_config}} ${CMAKE_CXX23_STANDARD_COMPILE_OPTION}")
+  set(no_fma_work_dir ${CMAKE_CURRENT_BINARY_DIR}/no_fma)
+  file(GENERATE OUTPUT ${no_fma_work_dir}/settings.cmake CONTENT
+"set(compiler [==[${CMAKE_CXX_COMPILER}]==])
+set(flags [==[${no_fma_flags};$<TARGET_PROPERTY:orvo_compiler,COMPILE_OPTIONS>]==])
+set(include_dirs [==[$<TARGET_PROPERTY:orvo_compiler,INCLUDE_DIRECTORIES>;$<TARGET_PROPERTY:fmt::fmt,INTERFACE_INCLUDE_DIRECTORIES>]==])
+set(definitions [==[$<TARGET_PROPERTY:orvo_compiler,COMPILE_DEFINITIONS>;$<TARGET_PROPERTY:fmt::fmt,INTERFACE_COMPILE_DEFINITIONS>]==])
+set(sources [==[${PROJECT_SOURCE_DIR}/src/kernels.cpp;${PROJECT_SOURCE_DIR}/src/encoder_reference.cpp;${PROJECT_SOURCE_DIR}/src/encoder_weights.cpp]==])
+set(implicit_include_dirs [==[${CMAKE_CXX_IMPLICIT_INCLUDE_DIRECTORIES}]==])
+set(work_dir [==[${no_fma_work_dir}]==])
+")
+  add_test(NAME reference_path.no_fma
+    COMMAND ${CMAKE_COMMAND} -DSETTINGS=${no_fma_work_dir}/settings.cmake -P ${CMAKE_CURRENT_LIST_FILE})
+  return()
+endif()
+
+cmake_minimum_required(VERSION 3.25)
+include(${SETTINGS})
+
+set(command_flags ${flags})
+list(REMOVE_DUPLICATES include_dirs)
+foreach(dir IN LISTS include_dirs)
+  # The compiler's own directories stay where it searches them by default.
+  if(dir AND NOT dir IN_LIST implicit_include_dirs)
+    list(APPEND command_flags -I${dir})
+  endif()
+endforeach()
+list(REMOVE_DUPLICATES definitions)
+foreach(definition IN LISTS definitions)
+  if(definition)
+    list(APPEND command_flags -D${definition})
+  endif()
+endforeach()
+# Contraction happens in the optimiser, so the check always optimises; the
+# target level offers FMA, so only -ffp-contract=off keeps it out.
+list(APPEND command_flags -O2 -march=x86-64-v3)
+
+set(fma_pattern "vfn?m(add|sub)[0-9a-z]*")
+
+# Compiles `source` to `assembly`, stopping the check when the compiler fails.
+function(compile_to_assembly source assembly)
+  execute_process(COMMAND ${compiler} ${command_flags} ${ARGN} -S -o ${assembly} ${source}
+    RESULT_VARIABLE status OUTPUT_VARIABLE output ERROR_VARIABLE output)
+  if(NOT status EQUAL 0)
+    message(FATAL_ERROR "compiling ${source} to assembly failed (${status}):\n${output}")
+  endif()
+endfunction()
+
+file(MAKE_DIRECTORY ${work_dir})
+
+# Control: the same flags with contraction allowed must produce an FMA, or the
+# search below would prove nothing.
+set(control ${work_dir}/control.cpp)
+file(WRITE ${control} "float multiply_add(float a, float b, float c) { return a * b + c; }\n")
+compile_to_assembly(${control} ${work_dir}/control.s -ffp-contract=fast)
+file(READ ${work_dir}/control.s control_assembly)
+if(NOT control_assembly MATCHES "${fma_pattern}")
+  message(FATAL_ERROR "control multiply-add compiled without an FMA instruction; the check is not effective")
+endif()
+
+set(failed FALSE)
+foreach(source IN LISTS sources)
+  get_filename_component(name ${source} NAME_WE)
+  set(assembly ${work_dir}/${name}.s)
+  compile_to_assembly(${source} ${assembly})
+  file(STRINGS ${assembly} fma_lines REGEX "^[ \t]+${fma_pattern}")
+  if(fma_lines)
+    list(JOIN fma_lines "\n" listing)
+    message(SEND_ERROR "${source} contains fused multiply-add instructions:\n${listing}")
+    set(failed TRUE)
+  else()
+    message(STATUS "${name}: no fused multiply-add")
+  endif()
+endforeach()
+if(failed)
+  message(FATAL_ERROR "fused multiply-add found on the reference path")
+endif()
