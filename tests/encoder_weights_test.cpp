@@ -87,5 +87,11 @@ TEST(EncoderWeights, SequenceAndHeadsChangeNothing) {
   EXPECT_NE(EncoderWeights::deterministic({4, 8, 2, 17}), base);
 }
 
+TEST(EncoderWeightsDeathTest, ElementCountOverflowStopsTheProcess) {
+  // 2^32 x 2^32 wraps to 0 in 64 bits and would otherwise give empty lists.
+  const EncoderConfig config{1, std::uint64_t{1} << 32, 1, 1};
+  EXPECT_DEATH((void)EncoderWeights::deterministic(config), "rows x columns overflows");
+}
+
 }  // namespace
 }  // namespace orvo_compiler

@@ -25,7 +25,8 @@ struct EncoderWeights {
   std::vector<float> wq, wk, wv, wo, w1, w2;
 
   // Fills every matrix from a closed formula of the element's position; the
-  // same configuration always gives bit-identical weights.
+  // same configuration always gives bit-identical weights. Stops the process
+  // when a matrix's element count does not fit in 64 bits.
   [[nodiscard]] static EncoderWeights deterministic(EncoderConfig config);
 
   friend bool operator==(const EncoderWeights&, const EncoderWeights&) = default;

@@ -1,6 +1,7 @@
 // Host reference kernels in single-precision arithmetic, each step one IEEE
 // operation in a fixed order so results are reproducible bit for bit. Lists
-// shorter than the counts require stop the process with a message.
+// shorter than the counts require, and counts whose products overflow 64
+// bits, stop the process with a message.
 #pragma once
 
 #include <cstdint>
