@@ -171,7 +171,8 @@ TEST(Gelu, KnownValues) {
 }
 
 TEST(Gelu, OddPartIsTheIdentity) {
-  // gelu(x) - gelu(-x) = x; the sum is 2 x (the even part), about 0.68 at 1.
+  // gelu(x) - gelu(-x) = x exactly in real arithmetic; the sum is twice the
+  // even part, about 0.68 at 1.
   EXPECT_NEAR(gelu(1.0F) - gelu(-1.0F), 1.0F, 1e-6F);
   EXPECT_NEAR(gelu(1.0F) + gelu(-1.0F), 0.682384F, 1e-6F);
 }
