@@ -34,8 +34,9 @@ namespace orvo_compiler {
 [[nodiscard]] bool lifetimes_overlap(std::uint64_t a_start, std::uint64_t a_end, std::uint64_t b_start,
                                      std::uint64_t b_end);
 
-// The smallest multiple of `alignment` not below `value`. Alignment 0 and a
-// result past 2^32 - 1 have no value here; the planner reports them itself.
+// The smallest multiple of `alignment` not below `value`; 0 when `alignment`
+// is 0 or that multiple lies past 2^32 - 1 (the planner reports both cases as
+// "address overflow").
 [[nodiscard]] std::uint32_t align_u32(std::uint32_t value, std::uint32_t alignment);
 
 // Places every tensor piece on every tile of its layout at the lowest address

@@ -1,0 +1,72 @@
+// Encoding of one tile's share of a schedule as a stream of eight-word
+// commands: the transfers it sends or receives and the kernels it runs, in
+// phase order, closed by the end command.
+#include <cstddef>
+#include <variant>
+
+#include <fmt/format.h>
+
+#include "orvo_compiler/schedule.hpp"
+
+namespace orvo_compiler {
+namespace {
+
+constexpr std::uint32_t exchange_command = 1;
+constexpr std::uint32_t compute_command = 2;
+constexpr std::uint32_t end_command = 0xFF;
+
+// Ids and phase indices travel as their low 32 bits.
+constexpr std::uint32_t low_word(std::uint64_t value) { return static_cast<std::uint32_t>(value); }
+
+EncodedTileCommand encode_transfer(std::uint64_t phase_index, const Transfer& transfer) {
+  return EncodedTileCommand{{exchange_command, low_word(phase_index), transfer.source_tile,
+                             transfer.destination_tile, low_word(transfer.tensor.index), transfer.bytes, 0, 0}};
+}
+
+// Words 5 to 7 hold the first three inputs; word 4 says how many inputs there
+// are, so an input id of 0 is told apart from an unused word.
+EncodedTileCommand encode_kernel(std::uint64_t phase_index, OpId op, const KernelCommand& command) {
+  EncodedTileCommand encoded{{compute_command, low_word(phase_index), low_word(op.index),
+                              low_word(command.output.index), low_word(command.inputs.size()), 0, 0, 0}};
+  for (std::size_t input = 0; input < 3 && input < command.inputs.size(); ++input) {
+    encoded.words[5 + input] = low_word(command.inputs[input].index);
+  }
+  return encoded;
+}
+
+struct TileEncoder {
+  std::uint16_t tile;
+  std::uint64_t phase_index;
+  std::vector<EncodedTileCommand>& stream;
+
+  void operator()(const Exchange& exchange) const {
+    for (const Transfer& transfer : exchange.transfers) {
+      if (transfer.source_tile == tile || transfer.destination_tile == tile) {
+        stream.push_back(encode_transfer(phase_index, transfer));
+      }
+    }
+  }
+  void operator()(const Compute& compute) const {
+    for (const KernelCommand& command : compute.commands) {
+      if (command.tile == tile) {
+        stream.push_back(encode_kernel(phase_index, compute.op, command));
+      }
+    }
+  }
+};
+
+}  // namespace
+
+Result<std::vector<EncodedTileCommand>> Schedule::tile_commands(std::uint16_t tile) const {
+  if (tile >= tile_count) {
+    return std::unexpected(CompileError::graph(fmt::format("tile {} is out of range", tile)));
+  }
+  std::vector<EncodedTileCommand> stream;
+  for (std::uint64_t index = 0; index < phases.size(); ++index) {
+    std::visit(TileEncoder{tile, index, stream}, phases[index]);
+  }
+  stream.push_back(EncodedTileCommand{{end_command, 0, 0, 0, 0, 0, 0, 0}});
+  return stream;
+}
+
+}  // namespace orvo_compiler
