@@ -14,10 +14,12 @@
 namespace orvo_compiler {
 
 // Spreads a tensor over tiles 0..n-1, one tile per started KiB of its data,
-// at least 1 and at most `tile_count`; alignment 16.
+// at least 1 and at most `tile_count`; alignment 16. A `tile_count` of 0 is a
+// broken precondition and stops the process.
 [[nodiscard]] Layout choose_layout(const Tensor& tensor, std::uint16_t tile_count);
 
-// The tensor's byte size divided by the layout's tile count, rounded up.
+// The tensor's byte size divided by the layout's tile count, rounded up. A
+// layout without tiles is a broken precondition and stops the process.
 [[nodiscard]] std::uint64_t local_bytes(const Tensor& tensor, const Layout& layout);
 
 // Worker threads a kernel writing `tensor` uses: 6 from 96 elements, else 1.
