@@ -13,7 +13,7 @@ test: deps
 run: deps
 	cmake --preset release
 	cmake --build --preset release
-	@echo "orvo_compiler library built in build/release"
+	./build/release/apps/orvo-selfcheck
 
 bench: deps
 	cmake --preset bench
