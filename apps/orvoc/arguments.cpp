@@ -1,0 +1,47 @@
+// What the subcommands share: the error line and the encoder options.
+#include <iostream>
+#include <limits>
+
+#include <fmt/format.h>
+
+#include "commands.hpp"
+
+namespace orvo_compiler::orvoc {
+
+void report_error(std::string_view message) {
+  // One line, whatever the message holds.
+  std::string line(message);
+  for (char& c : line) {
+    if (c == '\n' || c == '\r') {
+      c = ' ';
+    }
+  }
+  std::cerr << "orvoc: " << line << '\n' << std::flush;
+}
+
+std::expected<Workload, std::string> parse_workload(const WorkloadArguments& arguments) {
+  constexpr std::uint64_t any = std::numeric_limits<std::uint64_t>::max();
+  Workload workload;
+  const struct {
+    std::string_view name;
+    const std::string& text;
+    std::uint64_t minimum;
+    std::uint64_t& value;
+  } fields[] = {
+      {"--sequence", arguments.sequence, 0, workload.config.sequence},
+      {"--hidden", arguments.hidden, 0, workload.config.hidden},
+      {"--heads", arguments.heads, 0, workload.config.heads},
+      {"--feed-forward", arguments.feed_forward, 0, workload.config.feed_forward},
+      {"--layers", arguments.layers, 1, workload.layers},
+  };
+  for (const auto& field : fields) {
+    const std::expected<std::uint64_t, std::string> value = option_number(field.name, field.text, field.minimum, any);
+    if (!value) {
+      return std::unexpected(value.error());
+    }
+    field.value = *value;
+  }
+  return workload;
+}
+
+}  // namespace orvo_compiler::orvoc

@@ -1,0 +1,58 @@
+// The subcommands of orvoc as the command-line parser hands them over: option
+// values still as text, checked by each command, which prints its own errors
+// and returns the exit status.
+#pragma once
+
+#include <expected>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "orvoc_core.hpp"
+
+namespace orvo_compiler::orvoc {
+
+// Exit statuses of the tool.
+inline constexpr int exit_success = 0;
+inline constexpr int exit_failure = 1;  // compilation, evaluation or file access failed
+inline constexpr int exit_usage = 2;    // the command line is wrong
+
+// Prints "orvoc: <message>" as one line on stderr.
+void report_error(std::string_view message);
+
+struct WorkloadArguments {
+  std::string sequence = "32";
+  std::string hidden = "64";
+  std::string heads = "4";
+  std::string feed_forward = "256";
+  std::string layers = "1";
+};
+
+struct CompileArguments {
+  WorkloadArguments workload;
+  std::string tiles = "64";
+  std::string data_base = "0x52000";
+  std::string data_limit = "0xE0000";
+  std::string json;
+  std::string streams;
+  std::string log_level = "off";
+  bool quiet = false;
+};
+
+struct ReferenceArguments {
+  WorkloadArguments workload;
+  std::string input;
+  std::string output;
+};
+
+// The workload the arguments describe; the error is a one-line usage message.
+// Dimensions are only parsed here: which ones the encoder accepts is the
+// library's to say. `layers` must be at least 1.
+[[nodiscard]] std::expected<Workload, std::string> parse_workload(const WorkloadArguments& arguments);
+
+[[nodiscard]] int run_compile(const CompileArguments& arguments);
+[[nodiscard]] int run_reference(const ReferenceArguments& arguments);
+// `arguments` are passed on to GoogleTest (--gtest_filter=... and the like).
+[[nodiscard]] int run_selfcheck(const std::vector<std::string>& arguments);
+
+}  // namespace orvo_compiler::orvoc

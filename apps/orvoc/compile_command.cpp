@@ -1,0 +1,168 @@
+// `orvoc compile`: checks the options, builds the encoder workload, compiles
+// it, explains a memory failure, and writes the summary, the JSON schedule and
+// the tile streams. Files appear only when everything succeeded.
+#include <chrono>
+#include <cstdio>
+#include <iostream>
+#include <limits>
+
+#include <fmt/format.h>
+#include <spdlog/sinks/stdout_sinks.h>
+#include <spdlog/spdlog.h>
+
+#include "commands.hpp"
+#include "orvoc_core.hpp"
+
+namespace orvo_compiler::orvoc {
+namespace {
+
+constexpr std::uint64_t max_tiles = std::numeric_limits<std::uint16_t>::max();
+constexpr std::uint64_t max_address = std::numeric_limits<std::uint32_t>::max();
+
+std::expected<CompilerOptions, std::string> parse_target(const CompileArguments& arguments) {
+  const auto tiles = option_number("--tiles", arguments.tiles, 1, max_tiles);
+  if (!tiles) {
+    return std::unexpected(tiles.error());
+  }
+  const auto base = option_number("--data-base", arguments.data_base, 0, max_address);
+  if (!base) {
+    return std::unexpected(base.error());
+  }
+  const auto limit = option_number("--data-limit", arguments.data_limit, 0, max_address);
+  if (!limit) {
+    return std::unexpected(limit.error());
+  }
+  if (*base >= *limit) {
+    return std::unexpected(fmt::format("empty data window: --data-base {} is not below --data-limit {}",
+                                       arguments.data_base, arguments.data_limit));
+  }
+  return CompilerOptions{static_cast<std::uint16_t>(*tiles), static_cast<std::uint32_t>(*base),
+                         static_cast<std::uint32_t>(*limit)};
+}
+
+std::expected<spdlog::level::level_enum, std::string> parse_log_level(const std::string& text) {
+  if (text == "off") {
+    return spdlog::level::off;
+  }
+  if (text == "info") {
+    return spdlog::level::info;
+  }
+  if (text == "debug") {
+    return spdlog::level::debug;
+  }
+  return std::unexpected(fmt::format("--log-level: '{}' is not one of off, info, debug", text));
+}
+
+// The library logs to "orvo_compiler" only when an application registers it.
+void register_library_logger(spdlog::level::level_enum level) {
+  if (level == spdlog::level::off) {
+    return;
+  }
+  const std::shared_ptr<spdlog::logger> logger = spdlog::stderr_logger_st("orvo_compiler");
+  logger->set_pattern("[%l] %v");
+  logger->set_level(level);
+}
+
+int report_compile_error(const Graph& graph, const CompilerOptions& options, const CompileError& error) {
+  report_error(error.message);
+  // The diagnosis recompiles; its events would only confuse the log.
+  spdlog::drop("orvo_compiler");
+  for (const std::string& line : diagnose_memory_error(graph, options, error)) {
+    report_error("diagnosis: " + line);
+  }
+  return exit_failure;
+}
+
+std::expected<void, std::string> stage_streams(StagedFiles& staged, const std::filesystem::path& directory,
+                                               const Schedule& schedule) {
+  std::error_code error;
+  std::filesystem::create_directories(directory, error);
+  if (error || !std::filesystem::is_directory(directory)) {
+    return std::unexpected(
+        fmt::format("cannot write streams to {}: {}", directory.string(), error ? error.message() : "not a directory"));
+  }
+  for (std::uint32_t tile = 0; tile < schedule.tile_count; ++tile) {
+    const auto tile16 = static_cast<std::uint16_t>(tile);
+    const Result<std::vector<std::uint8_t>> bytes = tile_stream_bytes(schedule, tile16);
+    if (!bytes) {
+      return std::unexpected(bytes.error().message);
+    }
+    if (auto staged_file = staged.stage(directory / stream_file_name(tile16), *bytes); !staged_file) {
+      return staged_file;
+    }
+  }
+  return {};
+}
+
+std::vector<std::uint8_t> text_bytes(const std::string& text) { return {text.begin(), text.end()}; }
+
+}  // namespace
+
+int run_compile(const CompileArguments& arguments) {
+  const std::expected<Workload, std::string> workload = parse_workload(arguments.workload);
+  if (!workload) {
+    report_error(workload.error());
+    return exit_usage;
+  }
+  const std::expected<CompilerOptions, std::string> options = parse_target(arguments);
+  if (!options) {
+    report_error(options.error());
+    return exit_usage;
+  }
+  const std::expected<spdlog::level::level_enum, std::string> log_level = parse_log_level(arguments.log_level);
+  if (!log_level) {
+    report_error(log_level.error());
+    return exit_usage;
+  }
+  const std::optional<Result<Graph>> graph = workload_graph(*workload);
+  if (!graph) {
+    report_error(fmt::format("--layers {}: this build compiles a single encoder layer only", workload->layers));
+    return exit_usage;
+  }
+  if (!*graph) {
+    report_error((*graph).error().message);
+    return exit_failure;
+  }
+
+  register_library_logger(*log_level);
+  const auto started = std::chrono::steady_clock::now();
+  const Result<Schedule> schedule = compile(**graph, *options);
+  const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - started;
+  if (!schedule) {
+    return report_compile_error(**graph, *options, schedule.error());
+  }
+  spdlog::drop("orvo_compiler");
+
+  const bool json_to_stdout = arguments.json == "-";
+  std::string json_text;
+  if (!arguments.json.empty()) {
+    json_text = schedule_json(*workload, *options, **graph, *schedule).dump(2) + "\n";
+  }
+  StagedFiles staged;
+  if (!arguments.json.empty() && !json_to_stdout) {
+    if (auto written = staged.stage(arguments.json, text_bytes(json_text)); !written) {
+      report_error(written.error());
+      return exit_failure;
+    }
+  }
+  if (!arguments.streams.empty()) {
+    if (auto written = stage_streams(staged, arguments.streams, *schedule); !written) {
+      report_error(written.error());
+      return exit_failure;
+    }
+  }
+  if (auto committed = staged.commit(); !committed) {
+    report_error(committed.error());
+    return exit_failure;
+  }
+
+  if (json_to_stdout) {
+    std::cout << json_text << std::flush;
+  } else if (!arguments.quiet) {
+    const ScheduleStatistics statistics = schedule_statistics(**graph, *schedule);
+    std::cout << summary_text(*workload, *options, *schedule, statistics, elapsed.count()) << std::flush;
+  }
+  return exit_success;
+}
+
+}  // namespace orvo_compiler::orvoc

@@ -1,0 +1,122 @@
+// orvoc: the command-line compiler. Parses the command line with its three
+// subcommands and maps every outcome to the exit status: 0 on success, 1 when
+// compilation, evaluation or file access fails, 2 on a usage error.
+#include <exception>
+#include <iostream>
+#include <new>
+
+#include <CLI/CLI.hpp>
+
+#include "commands.hpp"
+
+namespace orvo_compiler::orvoc {
+namespace {
+
+constexpr const char* exit_status_footer =
+    "Exit status: 0 on success, 1 when compilation, evaluation or file access fails, 2 on a usage error.";
+
+void add_workload_options(CLI::App& command, WorkloadArguments& arguments) {
+  command.add_option("--sequence", arguments.sequence, "Token rows of the encoder input")
+      ->type_name("N")
+      ->capture_default_str();
+  command.add_option("--hidden", arguments.hidden, "Model width")->type_name("N")->capture_default_str();
+  command.add_option("--heads", arguments.heads, "Attention heads")->type_name("N")->capture_default_str();
+  command.add_option("--feed-forward", arguments.feed_forward, "Inner width of the feed-forward block")
+      ->type_name("N")
+      ->capture_default_str();
+}
+
+int run(int argc, char** argv) {
+  CLI::App app{
+      "Ahead-of-time compiler for tile processors: compiles the encoder workload, evaluates its "
+      "reference and runs the self-checks.",
+      "orvoc"};
+  app.set_version_flag("--version", "orvoc " ORVOC_VERSION, "Print the version and exit");
+  app.require_subcommand(0, 1);
+  app.footer(exit_status_footer);
+
+  CompileArguments compile;
+  CLI::App* compile_command = app.add_subcommand("compile", "Build the encoder workload and compile it");
+  add_workload_options(*compile_command, compile.workload);
+  compile_command->add_option("--layers", compile.workload.layers, "Encoder layers in sequence")
+      ->type_name("N")
+      ->capture_default_str();
+  compile_command->add_option("--tiles", compile.tiles, "Number of tiles, 1 to 65535")
+      ->type_name("N")
+      ->capture_default_str();
+  compile_command->add_option("--data-base", compile.data_base, "First address of each tile's data window")
+      ->type_name("ADDRESS")
+      ->capture_default_str();
+  compile_command->add_option("--data-limit", compile.data_limit, "End of the data window (exclusive)")
+      ->type_name("ADDRESS")
+      ->capture_default_str();
+  compile_command
+      ->add_option("--json", compile.json,
+                   "Write the schedule and its statistics as JSON to FILE ('-': standard output, "
+                   "instead of the summary)")
+      ->type_name("FILE");
+  compile_command
+      ->add_option("--streams", compile.streams, "Write each tile's encoded command stream to DIR/tile-NNNN.bin")
+      ->type_name("DIR");
+  compile_command->add_option("--log-level", compile.log_level, "Library log events on stderr: off, info, debug")
+      ->type_name("LEVEL")
+      ->capture_default_str();
+  compile_command->add_flag("-q,--quiet", compile.quiet, "Print no summary");
+  compile_command->footer(exit_status_footer);
+
+  ReferenceArguments reference;
+  CLI::App* reference_command =
+      app.add_subcommand("reference", "Evaluate the encoder reference on the deterministic weights");
+  add_workload_options(*reference_command, reference.workload);
+  reference_command
+      ->add_option("--input", reference.input,
+                   "Raw little-endian float32 input, sequence x hidden values (default: (i - 9) / 16)")
+      ->type_name("FILE");
+  reference_command->add_option("--output", reference.output, "Write the output as raw little-endian float32")
+      ->type_name("FILE");
+  reference_command->footer(exit_status_footer);
+
+  CLI::App* selfcheck_command = app.add_subcommand(
+      "selfcheck", "Run the self-checks; other arguments (--gtest_filter=... and the like) go to GoogleTest");
+  selfcheck_command->allow_extras();
+  selfcheck_command->footer(exit_status_footer);
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::CallForHelp& help) {
+    return app.exit(help);
+  } catch (const CLI::CallForAllHelp& help) {
+    return app.exit(help);
+  } catch (const CLI::CallForVersion& version) {
+    return app.exit(version);
+  } catch (const CLI::ParseError& error) {
+    report_error(error.what());
+    return exit_usage;
+  }
+
+  if (compile_command->parsed()) {
+    return run_compile(compile);
+  }
+  if (reference_command->parsed()) {
+    return run_reference(reference);
+  }
+  if (selfcheck_command->parsed()) {
+    return run_selfcheck(selfcheck_command->remaining());
+  }
+  report_error("a subcommand is required: compile, reference or selfcheck (see orvoc --help)");
+  return exit_usage;
+}
+
+}  // namespace
+}  // namespace orvo_compiler::orvoc
+
+int main(int argc, char** argv) {
+  try {
+    return orvo_compiler::orvoc::run(argc, argv);
+  } catch (const std::bad_alloc&) {
+    orvo_compiler::orvoc::report_error("out of memory");
+  } catch (const std::exception& error) {
+    orvo_compiler::orvoc::report_error(error.what());
+  }
+  return orvo_compiler::orvoc::exit_failure;
+}

@@ -1,0 +1,25 @@
+# The tests of orvoc: the command-line cases, which run the built tool as a
+# subprocess (one per section of tests/orvoc_cli.cmake), and orvoc_core linked
+# into the unit-test binary for tests/orvoc_core_test.cpp. Included from
+# tests/CMakeLists.txt or, failing that, at the end of the top-level directory
+# (see CMakeLists.txt here); the guard makes whichever comes first count.
+include_guard(GLOBAL)
+if(NOT TARGET orvoc)
+  return()
+endif()
+
+if(TARGET orvo_compiler_tests)
+  target_link_libraries(orvo_compiler_tests PRIVATE orvoc_core)
+endif()
+
+set(orvoc_cli_cases
+  summary json streams memory_diagnosis usage_errors file_errors reference selfcheck help_version log_level)
+foreach(case IN LISTS orvoc_cli_cases)
+  add_test(NAME orvoc.${case}
+    COMMAND ${CMAKE_COMMAND}
+      -DORVOC=$<TARGET_FILE:orvoc>
+      -DVERSION=${PROJECT_VERSION}
+      -DCASE=${case}
+      -DWORK_DIR=${PROJECT_BINARY_DIR}/orvoc_cli/${case}
+      -P ${PROJECT_SOURCE_DIR}/tests/orvoc_cli.cmake)
+endforeach()
