@@ -106,12 +106,14 @@ std::vector<std::string> diagnose_memory_error(const Graph& graph, const Compile
   const std::uint16_t tile = named ? *named : fullest_tile(*wide);
   const LivePeak peak = live_peak(*wide, tile);
   const std::uint64_t window = options.data_limit > options.data_base ? options.data_limit - options.data_base : 0;
-  const std::string excess =
-      peak.bytes > window ? fmt::format("{} B more than the window holds", group_thousands(peak.bytes - window))
-                          : fmt::format(
-                                "{} B less than the window, but placed pieces never move and the gaps between them "
-                                "leave no room",
-                                group_thousands(window - peak.bytes));
+  std::string excess;
+  if (peak.bytes > window) {
+    excess = fmt::format("{} B more than the window holds", group_thousands(peak.bytes - window));
+  } else {
+    excess = peak.bytes == window ? "as much as the window holds"
+                                  : fmt::format("{} B less than the window", group_thousands(window - peak.bytes));
+    excess += ", but placed pieces never move and the gaps between them leave no room";
+  }
 
   std::vector<std::string> lines;
   lines.push_back(
