@@ -394,6 +394,13 @@ function(case_file_errors)
   expect_status(1)
   expect_error_line("orvoc: invalid encoder dimensions")
 
+  # A summary that cannot be written is a failure, not a success.
+  if(EXISTS /dev/full)
+    execute_process(COMMAND ${ORVOC} compile OUTPUT_FILE /dev/full RESULT_VARIABLE status ERROR_VARIABLE err)
+    expect_status(1)
+    expect_error_line("orvoc: cannot write to standard output")
+  endif()
+
   file(GLOB leftovers ${WORK_DIR}/.* ${WORK_DIR}/a_directory/*)
   expect_equal("temporary files left" "${leftovers}" "")
 endfunction()

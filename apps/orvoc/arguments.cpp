@@ -19,6 +19,15 @@ void report_error(std::string_view message) {
   std::cerr << "orvoc: " << line << '\n' << std::flush;
 }
 
+int print_output(std::string_view text) {
+  std::cout << text << std::flush;
+  if (!std::cout) {
+    report_error("cannot write to standard output");
+    return exit_failure;
+  }
+  return exit_success;
+}
+
 std::expected<Workload, std::string> parse_workload(const WorkloadArguments& arguments) {
   constexpr std::uint64_t any = std::numeric_limits<std::uint64_t>::max();
   Workload workload;

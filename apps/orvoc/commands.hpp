@@ -20,6 +20,10 @@ inline constexpr int exit_usage = 2;    // the command line is wrong
 // Prints "orvoc: <message>" as one line on stderr.
 void report_error(std::string_view message);
 
+// Writes `text` to stdout; a failed write (a full disk, a closed pipe) is
+// reported and gives exit_failure, so it never passes for success.
+[[nodiscard]] int print_output(std::string_view text);
+
 struct WorkloadArguments {
   std::string sequence = "32";
   std::string hidden = "64";

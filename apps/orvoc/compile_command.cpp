@@ -2,8 +2,6 @@
 // it, explains a memory failure, and writes the summary, the JSON schedule and
 // the tile streams. Files appear only when everything succeeded.
 #include <chrono>
-#include <cstdio>
-#include <iostream>
 #include <limits>
 
 #include <fmt/format.h>
@@ -157,10 +155,11 @@ int run_compile(const CompileArguments& arguments) {
   }
 
   if (json_to_stdout) {
-    std::cout << json_text << std::flush;
-  } else if (!arguments.quiet) {
+    return print_output(json_text);
+  }
+  if (!arguments.quiet) {
     const ScheduleStatistics statistics = schedule_statistics(**graph, *schedule);
-    std::cout << summary_text(*workload, *options, *schedule, statistics, elapsed.count()) << std::flush;
+    return print_output(summary_text(*workload, *options, *schedule, statistics, elapsed.count()));
   }
   return exit_success;
 }

@@ -2,7 +2,6 @@
 // subcommands and maps every outcome to the exit status: 0 on success, 1 when
 // compilation, evaluation or file access fails, 2 on a usage error.
 #include <exception>
-#include <iostream>
 #include <new>
 
 #include <CLI/CLI.hpp>

@@ -3,7 +3,6 @@
 // time taken; optionally reads the input from and writes the output to raw
 // little-endian float32 files.
 #include <chrono>
-#include <iostream>
 #include <limits>
 
 #include <fmt/format.h>
@@ -119,8 +118,7 @@ int run_reference(const ReferenceArguments& arguments) {
     text += fmt::format("min:      {}\nmax:      {}\n", *minimum, *maximum);
   }
   text += fmt::format("time:     {:.3f} ms\n", elapsed.count() * 1000.0);
-  std::cout << text << std::flush;
-  return exit_success;
+  return print_output(text);
 }
 
 }  // namespace orvo_compiler::orvoc
