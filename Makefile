@@ -13,6 +13,7 @@ test: deps
 run: deps
 	cmake --preset release
 	cmake --build --preset release
+	./build/release/apps/orvoc/orvoc compile
 	./build/release/apps/orvo-selfcheck
 
 bench: deps

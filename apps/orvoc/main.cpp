@@ -12,7 +12,7 @@ namespace orvo_compiler::orvoc {
 namespace {
 
 constexpr const char* exit_status_footer =
-    "Exit status: 0 on success, 1 when compilation, evaluation or file access fails, 2 on a usage error.";
+    "Exit status: 0 on success, 1 when compilation, evaluation or file access fails, 2 on a usage error.\n";
 
 void add_workload_options(CLI::App& command, WorkloadArguments& arguments) {
   command.add_option("--sequence", arguments.sequence, "Token rows of the encoder input")

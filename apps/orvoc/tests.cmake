@@ -1,9 +1,7 @@
 # The tests of orvoc: the command-line cases, which run the built tool as a
 # subprocess (one per section of tests/orvoc_cli.cmake), and orvoc_core linked
 # into the unit-test binary for tests/orvoc_core_test.cpp. Included from
-# tests/CMakeLists.txt or, failing that, at the end of the top-level directory
-# (see CMakeLists.txt here); the guard makes whichever comes first count.
-include_guard(GLOBAL)
+# tests/CMakeLists.txt.
 if(NOT TARGET orvoc)
   return()
 endif()
