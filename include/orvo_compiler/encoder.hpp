@@ -1,5 +1,6 @@
-// The standard workload: one transformer encoder layer, as a graph for the
-// compiler and as a bit-reproducible single-precision host reference.
+// The standard workload: one transformer encoder layer (or a stack of them),
+// as a graph for the compiler and as a bit-reproducible single-precision host
+// reference.
 #pragma once
 
 #include <cstdint>
@@ -36,6 +37,14 @@ struct EncoderWeights {
 // "invalid encoder dimensions" for a zero hidden, sequence or heads, or a
 // hidden width that heads does not divide.
 [[nodiscard]] Result<Graph> encoder_graph(EncoderConfig config);
+
+// `layers` encoder layers in sequence: "input", then per layer its six weights
+// and the outputs of its fifteen operations. Layer 0 is named as in
+// `encoder_graph`, layer i > 0 with the prefix "l<i>."; layer i + 1 reads
+// layer i's "ffn_residual" where a single layer reads "input", and only the
+// last "ffn_residual" is an output. Fails with "invalid encoder dimensions"
+// for 0 layers and for the dimensions `encoder_graph` refuses.
+[[nodiscard]] Result<Graph> encoder_stack_graph(EncoderConfig config, std::uint64_t layers);
 
 // Evaluates the layer on the host. Fails with "encoder input size mismatch"
 // for an input that is not sequence x hidden long, "invalid encoder
