@@ -8,6 +8,7 @@
 #include <optional>
 
 #include "check.hpp"
+#include "kernels_dispatch.hpp"
 #include "orvo_compiler/encoder.hpp"
 #include "orvo_compiler/kernels.hpp"
 
@@ -35,47 +36,45 @@ bool holds(const std::vector<float>& values, std::uint64_t a, std::uint64_t b) {
 bool weights_fit(const EncoderConfig& config, const EncoderWeights& weights) {
   const std::uint64_t h = config.hidden;
   const std::uint64_t f = config.feed_forward;
-  return holds(weights.wq, h, h) && holds(weights.wk, h, h) && holds(weights.wv, h, h) &&
-         holds(weights.wo, h, h) && holds(weights.w1, h, f) && holds(weights.w2, f, h);
+  return holds(weights.wq, h, h) && holds(weights.wk, h, h) && holds(weights.wv, h, h) && holds(weights.wo, h, h) &&
+         holds(weights.w1, h, f) && holds(weights.w2, f, h);
 }
 
 // Scaled dot-product attention of every head, written into `context` at the
-// head's columns. Columns past heads x head_size are left as they are.
-void attend(const EncoderConfig& config, const std::vector<float>& q, const std::vector<float>& k,
-            const std::vector<float>& v, std::vector<float>& context) {
+// head's columns. Columns past heads x head_size are left as they are. The
+// score of (row, column) sums over the head's columns in ascending order, the
+// context value of (row, inner) over key positions in ascending order; both
+// are matrix products with strided operands, so they run on the blocked path.
+void attend(detail::KernelPath path, const EncoderConfig& config, const std::vector<float>& q,
+            const std::vector<float>& k, const std::vector<float>& v, std::vector<float>& context) {
   const std::uint64_t s = config.sequence;
   const std::uint64_t h = config.hidden;
   const std::uint64_t head_size = h / config.heads;
   const float scale_divisor = std::sqrt(static_cast<float>(head_size));
   const std::optional<std::uint64_t> score_count = product(s, s);
   detail::require(score_count.has_value(), "encoder_reference: sequence x sequence overflows");
+  if (s == 0) {
+    return;
+  }
 
   std::vector<float> scores;
   for (std::uint64_t head = 0; head < config.heads; ++head) {
     const std::uint64_t offset = head * head_size;
     scores.assign(*score_count, 0.0F);
-    for (std::uint64_t row = 0; row < s; ++row) {
-      for (std::uint64_t column = 0; column < s; ++column) {
-        float sum = 0.0F;
-        for (std::uint64_t inner = 0; inner < head_size; ++inner) {
-          const std::uint64_t index = offset + inner;
-          sum = (q[row * h + index] * k[column * h + index]) + sum;
-        }
-        scores[row * s + column] = sum / scale_divisor;
-      }
+    // The right operand is k transposed: element (inner, column) lies at
+    // column x h + offset + inner.
+    detail::matmul_accumulate(path, detail::MatrixView{.data = q.data() + offset, .row_stride = h},
+                              detail::MatrixView{.data = k.data() + offset, .row_stride = 1, .column_stride = h},
+                              scores.data(), s, s, head_size, s);
+    for (float& score : scores) {
+      score = score / scale_divisor;
     }
 
     softmax_rows(scores, s, s);
 
-    for (std::uint64_t row = 0; row < s; ++row) {
-      for (std::uint64_t inner = 0; inner < head_size; ++inner) {
-        float sum = 0.0F;
-        for (std::uint64_t column = 0; column < s; ++column) {
-          sum = (scores[row * s + column] * v[column * h + offset + inner]) + sum;
-        }
-        context[row * h + offset + inner] = sum;
-      }
-    }
+    detail::matmul_accumulate(path, detail::MatrixView{.data = scores.data(), .row_stride = s},
+                              detail::MatrixView{.data = v.data() + offset, .row_stride = h}, context.data() + offset,
+                              h, s, s, head_size);
   }
 }
 
@@ -90,8 +89,10 @@ std::vector<float> add(std::span<const float> left, std::span<const float> right
 
 }  // namespace
 
-Result<std::vector<float>> encoder_reference(EncoderConfig config, std::span<const float> input,
-                                             const EncoderWeights& weights) {
+namespace detail {
+
+Result<std::vector<float>> encoder_reference_with(KernelPath path, EncoderConfig config, std::span<const float> input,
+                                                  const EncoderWeights& weights) {
   const std::uint64_t s = config.sequence;
   const std::uint64_t h = config.hidden;
   const std::uint64_t f = config.feed_forward;
@@ -107,23 +108,30 @@ Result<std::vector<float>> encoder_reference(EncoderConfig config, std::span<con
   }
 
   const std::vector<float> norm1 = layer_norm(input, s, h, layer_norm_epsilon);
-  const std::vector<float> q = matmul(norm1, weights.wq, s, h, h);
-  const std::vector<float> k = matmul(norm1, weights.wk, s, h, h);
-  const std::vector<float> v = matmul(norm1, weights.wv, s, h, h);
+  const std::vector<float> q = matmul_with(path, norm1, weights.wq, s, h, h);
+  const std::vector<float> k = matmul_with(path, norm1, weights.wk, s, h, h);
+  const std::vector<float> v = matmul_with(path, norm1, weights.wv, s, h, h);
 
   std::vector<float> context(input.size(), 0.0F);
-  attend(config, q, k, v, context);
+  attend(path, config, q, k, v, context);
 
-  const std::vector<float> projected = matmul(context, weights.wo, s, h, h);
+  const std::vector<float> projected = matmul_with(path, context, weights.wo, s, h, h);
   const std::vector<float> residual1 = add(input, projected);
 
   const std::vector<float> norm2 = layer_norm(residual1, s, h, layer_norm_epsilon);
-  std::vector<float> hidden = matmul(norm2, weights.w1, s, h, f);
+  std::vector<float> hidden = matmul_with(path, norm2, weights.w1, s, h, f);
   for (float& value : hidden) {
     value = gelu(value);
   }
-  const std::vector<float> down = matmul(hidden, weights.w2, s, f, h);
+  const std::vector<float> down = matmul_with(path, hidden, weights.w2, s, f, h);
   return add(residual1, down);
+}
+
+}  // namespace detail
+
+Result<std::vector<float>> encoder_reference(EncoderConfig config, std::span<const float> input,
+                                             const EncoderWeights& weights) {
+  return detail::encoder_reference_with(detail::best_path(), config, input, weights);
 }
 
 }  // namespace orvo_compiler

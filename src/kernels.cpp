@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "check.hpp"
+#include "kernels_dispatch.hpp"
 
 namespace orvo_compiler {
 namespace {
@@ -33,34 +34,33 @@ float softmax_max(float maximum, float element) {
 
 }  // namespace
 
-std::vector<float> matmul(std::span<const float> left, std::span<const float> right, std::uint64_t rows,
-                          std::uint64_t inner, std::uint64_t columns) {
+namespace detail {
+
+std::vector<float> matmul_with(KernelPath path, std::span<const float> left, std::span<const float> right,
+                               std::uint64_t rows, std::uint64_t inner, std::uint64_t columns) {
   const std::uint64_t left_count = checked_count(rows, inner, "matmul: rows x inner overflows");
   const std::uint64_t right_count = checked_count(inner, columns, "matmul: inner x columns overflows");
   const std::uint64_t output_count = checked_count(rows, columns, "matmul: rows x columns overflows");
   detail::require(left.size() >= left_count, "matmul: left holds fewer than rows x inner values");
   detail::require(right.size() >= right_count, "matmul: right holds fewer than inner x columns values");
 
-  // Each output element starts at +0.0 and takes its products in ascending k,
-  // as product + sum; walking k outside the column loop only interleaves
-  // independent sums, it never reorders one.
+  // Every count now fits in the lists' own size type. Each output element
+  // starts at +0.0 and takes its products in ascending k, as product + sum.
   std::vector<float> output(output_count, 0.0F);
-  for (std::uint64_t row = 0; row < rows; ++row) {
-    float* const out_row = output.data() + row * columns;
-    for (std::uint64_t k = 0; k < inner; ++k) {
-      const float left_value = left[row * inner + k];
-      const float* const right_row = right.data() + k * columns;
-      for (std::uint64_t column = 0; column < columns; ++column) {
-        const float product = left_value * right_row[column];
-        out_row[column] = product + out_row[column];
-      }
-    }
-  }
+  matmul_accumulate(path, MatrixView{.data = left.data(), .row_stride = inner},
+                    MatrixView{.data = right.data(), .row_stride = columns}, output.data(), columns, rows, inner,
+                    columns);
   return output;
 }
 
-std::vector<float> layer_norm(std::span<const float> input, std::uint64_t rows, std::uint64_t columns,
-                              float epsilon) {
+}  // namespace detail
+
+std::vector<float> matmul(std::span<const float> left, std::span<const float> right, std::uint64_t rows,
+                          std::uint64_t inner, std::uint64_t columns) {
+  return detail::matmul_with(detail::best_path(), left, right, rows, inner, columns);
+}
+
+std::vector<float> layer_norm(std::span<const float> input, std::uint64_t rows, std::uint64_t columns, float epsilon) {
   const std::uint64_t count = checked_count(rows, columns, "layer_norm: rows x columns overflows");
   detail::require(input.size() >= count, "layer_norm: input holds fewer than rows x columns values");
 

@@ -13,12 +13,18 @@ if(NOT CMAKE_SCRIPT_MODE_FILE)
   separate_arguments(no_fma_flags UNIX_COMMAND
     "${CMAKE_CXX_FLAGS} ${CMAKE_CXX_FLAGS_${no_fma_config}} ${CMAKE_CXX23_STANDARD_COMPILE_OPTION}")
   set(no_fma_work_dir ${CMAKE_CURRENT_BINARY_DIR}/no_fma)
+  # Every kernel source (each instruction-set path has its own) and the
+  # evaluator and weights built on them.
+  file(GLOB no_fma_kernel_sources CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/src/kernels*.cpp)
+  list(SORT no_fma_kernel_sources)
+  list(APPEND no_fma_kernel_sources
+    ${PROJECT_SOURCE_DIR}/src/encoder_reference.cpp ${PROJECT_SOURCE_DIR}/src/encoder_weights.cpp)
   file(GENERATE OUTPUT ${no_fma_work_dir}/settings.cmake CONTENT
 "set(compiler [==[${CMAKE_CXX_COMPILER}]==])
 set(flags [==[${no_fma_flags};$<TARGET_PROPERTY:orvo_compiler,COMPILE_OPTIONS>]==])
 set(include_dirs [==[$<TARGET_PROPERTY:orvo_compiler,INCLUDE_DIRECTORIES>;$<TARGET_PROPERTY:fmt::fmt,INTERFACE_INCLUDE_DIRECTORIES>]==])
 set(definitions [==[$<TARGET_PROPERTY:orvo_compiler,COMPILE_DEFINITIONS>;$<TARGET_PROPERTY:fmt::fmt,INTERFACE_COMPILE_DEFINITIONS>]==])
-set(sources [==[${PROJECT_SOURCE_DIR}/src/kernels.cpp;${PROJECT_SOURCE_DIR}/src/encoder_reference.cpp;${PROJECT_SOURCE_DIR}/src/encoder_weights.cpp]==])
+set(sources [==[${no_fma_kernel_sources}]==])
 set(implicit_include_dirs [==[${CMAKE_CXX_IMPLICIT_INCLUDE_DIRECTORIES}]==])
 set(work_dir [==[${no_fma_work_dir}]==])
 ")

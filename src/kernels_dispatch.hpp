@@ -1,0 +1,54 @@
+// The instruction-set paths of the reference kernels and the blocked matrix
+// product they share. Every path gives the same bits: each output element is
+// summed by one lane in ascending inner order, products rounded before they
+// are added, so paths differ only in how many independent elements run at once.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "orvo_compiler/encoder.hpp"
+#include "orvo_compiler/error.hpp"
+
+namespace orvo_compiler::detail {
+
+// Portable C++ runs everywhere; the others need the named x86 extensions.
+enum class KernelPath : std::uint8_t { Portable, Avx2, Avx512 };
+
+[[nodiscard]] std::string_view path_name(KernelPath path);
+
+// The paths this processor can run, Portable first and the best one last.
+[[nodiscard]] std::vector<KernelPath> available_paths();
+
+// The widest path this processor can run; asked of the processor on each call.
+[[nodiscard]] KernelPath best_path();
+
+// A read-only matrix in memory: element (r, c) at data[r * row_stride + c * column_stride].
+struct MatrixView {
+  const float* data = nullptr;
+  std::size_t row_stride = 0;
+  std::size_t column_stride = 1;
+};
+
+// Continues each output sum: for every (r, c) below rows x columns and k from
+// 0 to inner - 1 ascending, output[r * output_stride + c] becomes
+// (left(r, k) x right(k, c)) + output[r * output_stride + c], each operation
+// rounded to float. An output that holds +0.0 beforehand receives exactly the
+// plain matrix product. Left columns must be adjacent (column_stride 1).
+// Callers guarantee every addressed element exists; nothing is checked.
+void matmul_accumulate(KernelPath path, MatrixView left, MatrixView right, float* output, std::size_t output_stride,
+                       std::size_t rows, std::size_t inner, std::size_t columns);
+
+// The public matmul run on one path; the checks are those of matmul.
+[[nodiscard]] std::vector<float> matmul_with(KernelPath path, std::span<const float> left, std::span<const float> right,
+                                             std::uint64_t rows, std::uint64_t inner, std::uint64_t columns);
+
+// The public encoder_reference run on one path, with the same results and errors.
+[[nodiscard]] Result<std::vector<float>> encoder_reference_with(KernelPath path, EncoderConfig config,
+                                                                std::span<const float> input,
+                                                                const EncoderWeights& weights);
+
+}  // namespace orvo_compiler::detail
