@@ -8,20 +8,41 @@
 //      stays live one index past the last phase, and a produced tensor that
 //      nothing later reads is live at its producing phase.
 //   2. Placement, tensor by tensor in graph order and tile by tile in layout
-//      order: the candidate address starts at data_base; while a piece already
-//      on the tile overlaps the candidate both in lifetime and in bytes, the
-//      candidate moves to the end of that piece rounded up to the alignment,
-//      and the scan starts again from the first piece.
+//      order: each piece goes to the lowest address, among data_base and the
+//      multiples of the layout's alignment above it, at which it shares no
+//      byte with a piece on the same tile whose lifetime overlaps its own.
+//      When that address would end past 2^32 - 1 the call fails with
+//      "address overflow", when it ends past data_limit with the data-limit
+//      error of that tile; the first failing piece in placement order decides.
 //
-// The result is the lowest conflict-free address among data_base and the
-// alignment multiples above it, for each piece in turn. It is not guaranteed
-// to be the best packing: placed pieces never move, and the order of placement
-// alone decides which piece goes low. Each tile's pieces are scanned linearly,
-// so the cost grows with the square of the pieces on one tile.
+// How the lowest address is found. A tile's pieces are kept sorted by
+// address and swept once from the bottom with a candidate that starts at
+// data_base: a piece that starts at or above the candidate's end, and so
+// every piece after it, cannot clash; a piece of overlapping lifetime that
+// still reaches above the candidate clashes, and every allowed address from
+// the candidate up to that piece's end clashes with it too, so the candidate
+// moves to that end rounded up to the alignment. Pieces passed over never
+// clash again because the candidate only rises. Hence the sweep stops at the
+// lowest allowed conflict-free address. That address alone decides the
+// outcome: every address the rescan-from-the-start formulation visits lies at
+// or below it, so that formulation overflows exactly when this address does.
+//
+// Sharing work between tiles. A tile's addresses depend only on the sequence
+// of (size, alignment, lifetime) placed on it, so tiles that have received
+// the same pieces form a group with one sorted list, and each tensor is
+// placed once per group it touches. A tensor whose layout covers a whole
+// group extends that group's list; one that covers part of a group moves the
+// covered tiles to a copy of the list. Layouts that name a tile twice place
+// on a private list per tile, piece by piece. Every group keeps at least one
+// tile and its list holds that tile's pieces, so the lists together never
+// outgrow the result.
+//
+// The result is not guaranteed to be the best packing: placed pieces never
+// move, and the order of placement alone decides which piece goes low. A
+// placement costs a pass over the group's pieces below the chosen address.
 #include <algorithm>
 #include <cstdint>
 #include <limits>
-#include <map>
 #include <optional>
 #include <string>
 #include <utility>
@@ -153,33 +174,150 @@ Lifetimes tensor_lifetimes(const Graph& graph, std::span<const Phase> phases) {
   return lifetimes;
 }
 
-// The lowest address, from data_base up through multiples of `alignment`, at
-// which a piece of `size` bytes live over [live_from, live_until] clashes with
-// no piece in `existing`. Fails when a candidate would end past 2^32 - 1.
-Result<std::uint32_t> lowest_free_address(std::span<const Allocation> existing, std::uint64_t live_from,
-                                          std::uint64_t live_until, std::uint32_t size, std::uint32_t alignment,
-                                          std::uint32_t data_base) {
-  std::uint64_t address = data_base;
-  for (;;) {
-    const std::uint64_t end = address + size;
-    if (end > max_address) {
-      return address_overflow();
-    }
-    const auto conflict = std::ranges::find_if(existing, [&](const Allocation& placed) {
-      return lifetimes_overlap(live_from, live_until, placed.live_from, placed.live_until) &&
-             address < std::uint64_t{placed.address} + placed.size && placed.address < end;
-    });
-    if (conflict == existing.end()) {
-      return static_cast<std::uint32_t>(address);
-    }
-    const std::optional<std::uint32_t> bumped =
-        checked_align(std::uint64_t{conflict->address} + conflict->size, alignment);
-    if (!bumped) {
-      return address_overflow();
-    }
-    address = *bumped;
-  }
+// A placed piece as the search sees it. Its end fits 32 bits: no piece is
+// placed past data_limit.
+struct Piece {
+  std::uint32_t address = 0;
+  std::uint32_t end = 0;
+  std::uint64_t live_from = 0;
+  std::uint64_t live_until = 0;
+};
+
+// `value` rounded up to a multiple of `alignment` (at least 1), in 64 bits:
+// for values below 2^32 the result stays below 2^33.
+std::uint64_t align_up(std::uint64_t value, std::uint32_t alignment) {
+  const std::uint64_t remainder = value % alignment;
+  return remainder == 0 ? value : value + (alignment - remainder);
 }
+
+// The pieces of one placement history, sorted by address.
+class Occupancy {
+ public:
+  // The lowest address among `data_base` and the multiples of `alignment`
+  // above it at which `size` bytes live over [live_from, live_until] meet no
+  // piece of overlapping lifetime. Once the candidate ends past 2^32 - 1 the
+  // search stops and returns it: the answer can only be higher.
+  std::uint64_t lowest_free(std::uint64_t live_from, std::uint64_t live_until, std::uint32_t size,
+                            std::uint32_t alignment, std::uint32_t data_base) const {
+    std::uint64_t candidate = data_base;
+    for (const Piece& piece : pieces_) {
+      if (piece.address >= candidate + size) {
+        break;
+      }
+      if (piece.end > candidate && lifetimes_overlap(live_from, live_until, piece.live_from, piece.live_until)) {
+        candidate = align_up(piece.end, alignment);
+        if (candidate + size > max_address) {
+          break;
+        }
+      }
+    }
+    return candidate;
+  }
+
+  void insert(const Piece& piece) {
+    const auto position = std::ranges::upper_bound(pieces_, piece.address, {}, &Piece::address);
+    pieces_.insert(position, piece);
+  }
+
+ private:
+  std::vector<Piece> pieces_;
+};
+
+// Tiles with one placement history, and what the tensor being placed did to
+// them. The scratch fields are valid while `stamp` is that tensor's stamp.
+struct Group {
+  Occupancy occupancy;
+  std::uint32_t tiles = 0;
+  std::uint64_t stamp = 0;
+  std::uint32_t covered = 0;  // tiles of the group in the tensor's layout
+  bool placed = false;        // the tensor's piece is placed for the group
+  std::uint32_t moved_to = 0;
+  std::uint32_t address = 0;
+};
+
+class TilePlanner {
+ public:
+  TilePlanner(std::size_t tile_span, const CompilerOptions& options)
+      : group_of_(tile_span, 0), seen_(tile_span, 0), data_base_(options.data_base),
+        data_limit_(options.data_limit) {
+    groups_.push_back(Group{{}, static_cast<std::uint32_t>(tile_span)});
+  }
+
+  // Places the pieces of one tensor, `size` bytes each, on the tiles of its
+  // layout in order, appending an allocation per tile.
+  Result<void> place(const Tensor& tensor, const Layout& layout, std::uint32_t size, std::uint64_t live_from,
+                     std::uint64_t live_until, std::vector<Allocation>& allocations) {
+    ++stamp_;
+    bool repeated = false;
+    for (const std::uint16_t tile : layout.tiles) {
+      repeated = repeated || seen_[tile] == stamp_;
+      seen_[tile] = stamp_;
+      Group& group = groups_[group_of_[tile]];
+      if (group.stamp != stamp_) {
+        group.stamp = stamp_;
+        group.covered = 0;
+        group.placed = false;
+      }
+      ++group.covered;
+    }
+    for (const std::uint16_t tile : layout.tiles) {
+      const std::uint32_t source = group_of_[tile];
+      std::uint32_t target = source;
+      std::uint64_t address = 0;
+      if (!repeated && groups_[source].placed) {
+        target = groups_[source].moved_to;
+        address = groups_[source].address;
+      } else {
+        // With a repeated tile every tile places on a list of its own, so the
+        // second piece on a tile sees the first.
+        const Group& group = groups_[source];
+        if (repeated ? group.tiles > 1 : group.covered < group.tiles) {
+          target = split(source);
+        }
+        Occupancy& occupancy = groups_[target].occupancy;
+        address = occupancy.lowest_free(live_from, live_until, size, layout.alignment, data_base_);
+        const std::uint64_t end = address + size;
+        if (end > max_address) {
+          return address_overflow();
+        }
+        if (end > data_limit_) {
+          return exceeds_data_limit(tile, tensor.name);
+        }
+        occupancy.insert(Piece{static_cast<std::uint32_t>(address), static_cast<std::uint32_t>(end), live_from,
+                               live_until});
+        if (!repeated) {
+          Group& placed = groups_[source];
+          placed.placed = true;
+          placed.moved_to = target;
+          placed.address = static_cast<std::uint32_t>(address);
+        }
+      }
+      if (target != source) {
+        --groups_[source].tiles;
+        ++groups_[target].tiles;
+        group_of_[tile] = target;
+      }
+      allocations.push_back(
+          Allocation{tensor.id, tile, static_cast<std::uint32_t>(address), size, live_from, live_until});
+    }
+    return {};
+  }
+
+ private:
+  // A new group, without tiles yet, whose list copies `source`'s.
+  std::uint32_t split(std::uint32_t source) {
+    Group copy{groups_[source].occupancy};
+    groups_.push_back(std::move(copy));
+    return static_cast<std::uint32_t>(groups_.size() - 1);
+  }
+
+  std::vector<std::uint32_t> group_of_;
+  std::vector<std::uint64_t> seen_;
+  std::vector<Group> groups_;
+  std::uint64_t stamp_ = 0;
+  std::uint32_t data_base_;
+  std::uint32_t data_limit_;
+};
 
 }  // namespace
 
@@ -198,8 +336,16 @@ Result<std::vector<Allocation>> plan_memory(const Graph& graph, std::span<const 
   }
   const Lifetimes lifetimes = tensor_lifetimes(graph, phases);
 
-  std::map<std::uint16_t, std::vector<Allocation>> by_tile;
+  std::size_t piece_count = 0;
+  std::size_t tile_span = 0;
+  for (const Tensor& tensor : graph.tensors) {
+    const std::vector<std::uint16_t>& tiles = layouts[tensor.id.index].tiles;
+    piece_count += tiles.size();
+    tile_span = std::max<std::size_t>(tile_span, *std::ranges::max_element(tiles) + std::size_t{1});
+  }
   std::vector<Allocation> allocations;
+  allocations.reserve(piece_count);
+  TilePlanner planner(tile_span, options);
   for (const Tensor& tensor : graph.tensors) {
     const std::uint64_t id = tensor.id.index;
     const Layout& layout = layouts[id];
@@ -213,19 +359,10 @@ Result<std::vector<Allocation>> plan_memory(const Graph& graph, std::span<const 
     if (!size) {
       return address_overflow();
     }
-    for (const std::uint16_t tile : layout.tiles) {
-      std::vector<Allocation>& existing = by_tile[tile];
-      const Result<std::uint32_t> address = lowest_free_address(
-          existing, lifetimes.produced[id], lifetimes.consumed[id], *size, layout.alignment, options.data_base);
-      if (!address) {
-        return std::unexpected(address.error());
-      }
-      if (std::uint64_t{*address} + *size > options.data_limit) {
-        return exceeds_data_limit(tile, tensor.name);
-      }
-      const Allocation allocation{tensor.id, tile, *address, *size, lifetimes.produced[id], lifetimes.consumed[id]};
-      existing.push_back(allocation);
-      allocations.push_back(allocation);
+    if (const Result<void> placed =
+            planner.place(tensor, layout, *size, lifetimes.produced[id], lifetimes.consumed[id], allocations);
+        !placed) {
+      return std::unexpected(placed.error());
     }
   }
   return allocations;

@@ -211,6 +211,53 @@ TEST(PlanMemory, MemoryErrors) {
   }
 }
 
+TEST(PlanMemory, PiecesStackUpRightBelowTheTopOfTheAddressSpace) {
+  const Graph graph = three_live_pieces();
+  const Result<std::vector<Allocation>> planned =
+      plan_memory(graph, all_on_tile_zero(graph), std::vector{compute(0)}, window(0xFFFFFF80, 0xFFFFFFFF));
+  ASSERT_TRUE(planned.has_value()) << planned.error();
+  // c is bumped past a, then past b.
+  std::vector<std::uint32_t> addresses;
+  for (const Allocation& allocation : *planned) {
+    addresses.push_back(allocation.address);
+  }
+  EXPECT_EQ(addresses, (std::vector<std::uint32_t>{0xFFFFFF80, 0xFFFFFFA0, 0xFFFFFFC0}));
+}
+
+TEST(PlanMemory, ATileNamedTwiceInALayoutHoldsTwoPieces) {
+  Graph graph;
+  const TensorId x = graph.input("x", {4});
+  const TensorId y = graph.input("y", {8});
+  const std::vector<Layout> layouts{on_tiles(0, {0, 1, 0}), on_tiles(1, {1, 0})};
+  const Result<std::vector<Allocation>> planned = plan_memory(graph, layouts, {}, {});
+  ASSERT_TRUE(planned.has_value()) << planned.error();
+  // x's share is 16 / 3 rounded up to 6 bytes, 16 once aligned; y's is 16.
+  const std::vector<Allocation> expected{
+      {x, 0, base, 16, 0, 0},      {x, 1, base, 16, 0, 0}, {x, 0, base + 16, 16, 0, 0},
+      {y, 1, base + 16, 16, 0, 0}, {y, 0, base + 32, 16, 0, 0},
+  };
+  EXPECT_EQ(*planned, expected);
+}
+
+TEST(PlanMemory, TilesWithOneHistoryPartWays) {
+  // a on tiles 0-3, then b on tiles 1 and 2 only, then c on all four: c sits
+  // above b where b was placed and directly above a elsewhere.
+  Graph graph;
+  const TensorId a = graph.input("a", {16});
+  const TensorId b = graph.input("b", {8});
+  const TensorId c = graph.input("c", {16});
+  const std::vector<Layout> layouts{on_tiles(0, {0, 1, 2, 3}), on_tiles(1, {2, 1}), on_tiles(2, {3, 2, 1, 0})};
+  const Result<std::vector<Allocation>> planned = plan_memory(graph, layouts, {}, {});
+  ASSERT_TRUE(planned.has_value()) << planned.error();
+  const std::vector<Allocation> expected{
+      {a, 0, base, 16, 0, 0},      {a, 1, base, 16, 0, 0},      {a, 2, base, 16, 0, 0},
+      {a, 3, base, 16, 0, 0},      {b, 2, base + 16, 16, 0, 0}, {b, 1, base + 16, 16, 0, 0},
+      {c, 3, base + 16, 16, 0, 0}, {c, 2, base + 32, 16, 0, 0}, {c, 1, base + 32, 16, 0, 0},
+      {c, 0, base + 16, 16, 0, 0},
+  };
+  EXPECT_EQ(*planned, expected);
+}
+
 TEST(PlanMemory, AShareBeyondThirtyTwoBitsIsRefusedNotTruncated) {
   Graph graph;
   // 2^33 bytes over two tiles: 2^32 per tile, whose low 32 bits are 0.
