@@ -1,6 +1,6 @@
 // Encoding of one tile's share of a schedule as a stream of eight-word
 // commands: the transfers it sends or receives and the kernels it runs, in
-// phase order, closed by the end command.
+// phase order, closed by the end command; for one tile, or for all at once.
 #include <cstddef>
 #include <variant>
 
@@ -55,6 +55,33 @@ struct TileEncoder {
   }
 };
 
+// Appends every command of a phase to the streams of the tiles it concerns;
+// tiles without a stream are skipped.
+struct AllTilesEncoder {
+  std::uint64_t phase_index;
+  std::vector<std::vector<EncodedTileCommand>>& streams;
+
+  void append(std::uint16_t tile, const EncodedTileCommand& command) const {
+    if (tile < streams.size()) {
+      streams[tile].push_back(command);
+    }
+  }
+  void operator()(const Exchange& exchange) const {
+    for (const Transfer& transfer : exchange.transfers) {
+      const EncodedTileCommand command = encode_transfer(phase_index, transfer);
+      append(transfer.source_tile, command);
+      if (transfer.destination_tile != transfer.source_tile) {
+        append(transfer.destination_tile, command);
+      }
+    }
+  }
+  void operator()(const Compute& compute) const {
+    for (const KernelCommand& command : compute.commands) {
+      append(command.tile, encode_kernel(phase_index, compute.op, command));
+    }
+  }
+};
+
 }  // namespace
 
 Result<std::vector<EncodedTileCommand>> Schedule::tile_commands(std::uint16_t tile) const {
@@ -67,6 +94,17 @@ Result<std::vector<EncodedTileCommand>> Schedule::tile_commands(std::uint16_t ti
   }
   stream.push_back(EncodedTileCommand{{end_command, 0, 0, 0, 0, 0, 0, 0}});
   return stream;
+}
+
+std::vector<std::vector<EncodedTileCommand>> Schedule::all_tile_commands() const {
+  std::vector<std::vector<EncodedTileCommand>> streams(tile_count);
+  for (std::uint64_t index = 0; index < phases.size(); ++index) {
+    std::visit(AllTilesEncoder{index, streams}, phases[index]);
+  }
+  for (std::vector<EncodedTileCommand>& stream : streams) {
+    stream.push_back(EncodedTileCommand{{end_command, 0, 0, 0, 0, 0, 0, 0}});
+  }
+  return streams;
 }
 
 }  // namespace orvo_compiler

@@ -1,5 +1,5 @@
 // One tile's encoded command stream: which commands it holds, their words and
-// their wire bytes.
+// their wire bytes; and all tiles' streams at once.
 #include <string>
 #include <vector>
 
@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "orvo_compiler/compiler.hpp"
+#include "orvo_compiler/encoder.hpp"
 
 namespace orvo_compiler {
 namespace {
@@ -121,6 +122,46 @@ TEST(TileCommands, CompiledStreamsEndWithTheEndCommand) {
   EXPECT_EQ(tile_zero->size(), 5U);
   EXPECT_EQ(tile_zero->back(), end_command);
   EXPECT_EQ(schedule->tile_commands(0), tile_zero);
+}
+
+TEST(AllTileCommands, EveryTileInOnePass) {
+  const std::vector<std::vector<EncodedTileCommand>> expected{
+      {{{1, 0, 0, 1, 3, 256, 0, 0}}, {{1, 0, 0, 2, 3, 256, 0, 0}}, end_command},
+      {{{1, 0, 0, 1, 3, 256, 0, 0}}, {{2, 1, 1, 5, 2, 3, 4, 0}}, end_command},
+      {{{1, 0, 0, 2, 3, 256, 0, 0}}, {{2, 1, 1, 5, 2, 3, 4, 0}}, end_command},
+      {end_command},
+  };
+  EXPECT_EQ(two_phase_schedule().all_tile_commands(), expected);
+  EXPECT_TRUE(Schedule{}.all_tile_commands().empty());
+}
+
+TEST(AllTileCommands, TilesPastTheTileCountGetNoStream) {
+  Schedule schedule;
+  schedule.tile_count = 2;
+  schedule.phases = {
+      Exchange{{Transfer{1, 5, TensorId{3}, 64}, Transfer{6, 0, TensorId{4}, 64}, Transfer{1, 1, TensorId{5}, 8}}},
+      Compute{OpId{2}, {kernel(9, 7, {}), kernel(0, 7, {})}},
+  };
+  const std::vector<std::vector<EncodedTileCommand>> expected{
+      {{{1, 0, 6, 0, 4, 64, 0, 0}}, {{2, 1, 2, 7, 0, 0, 0, 0}}, end_command},
+      {{{1, 0, 1, 5, 3, 64, 0, 0}}, {{1, 0, 1, 1, 5, 8, 0, 0}}, end_command},
+  };
+  EXPECT_EQ(schedule.all_tile_commands(), expected);
+}
+
+TEST(AllTileCommands, EqualsTheStreamOfEachTile) {
+  const Result<Graph> graph = encoder_stack_graph(EncoderConfig{}, 3);
+  ASSERT_TRUE(graph.has_value()) << graph.error();
+  for (const std::uint16_t tile_count : std::vector<std::uint16_t>{1, 5, 64, 100}) {
+    SCOPED_TRACE(tile_count);
+    const Result<Schedule> schedule = compile(*graph, CompilerOptions{tile_count, 0, 0x1000000});
+    ASSERT_TRUE(schedule.has_value()) << schedule.error();
+    const std::vector<std::vector<EncodedTileCommand>> streams = schedule->all_tile_commands();
+    ASSERT_EQ(streams.size(), tile_count);
+    for (std::uint16_t tile = 0; tile < tile_count; ++tile) {
+      EXPECT_EQ(schedule->tile_commands(tile), streams[tile]) << "tile " << tile;
+    }
+  }
 }
 
 }  // namespace

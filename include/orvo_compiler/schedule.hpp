@@ -127,6 +127,11 @@ struct Schedule {
   // past `tile_count`.
   [[nodiscard]] Result<std::vector<EncodedTileCommand>> tile_commands(std::uint16_t tile) const;
 
+  // The streams of all tiles, indexed by tile (`tile_count` of them), built in
+  // one pass over the phases; entry t equals `tile_commands(t)`. Transfers and
+  // commands naming tiles at or past `tile_count` appear in no stream.
+  [[nodiscard]] std::vector<std::vector<EncodedTileCommand>> all_tile_commands() const;
+
   friend bool operator==(const Schedule&, const Schedule&) = default;
 };
 
