@@ -2,6 +2,7 @@
 // kernels_oracle.hpp: hand-worked products, strided and continued sums, random
 // matrices salted with NaN, infinities, signed zeros and subnormals, and whole
 // encoder layers.
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstddef>
@@ -9,6 +10,7 @@
 #include <limits>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <fmt/format.h>
@@ -89,11 +91,13 @@ class Values {
     }
   }
 
-  // `count` values of magnitude in [2^-70, 2^-69), either sign.
-  std::vector<float> tiny(std::size_t count) {
+  // `count` values of either sign with magnitudes in [2^lowest, 2^(lowest + binades)).
+  std::vector<float> binades(std::size_t count, int lowest, std::uint32_t binades) {
+    const auto biased = static_cast<std::uint32_t>(lowest + 127);
     std::vector<float> values(count);
     for (float& value : values) {
-      value = std::bit_cast<float>((next() & 0x807FFFFFU) | (57U << 23));
+      const std::uint32_t word = next();
+      value = std::bit_cast<float>((word & 0x807FFFFFU) | ((biased + (word >> 23) % binades) << 23));
     }
     return values;
   }
@@ -149,6 +153,10 @@ TEST(KernelPaths, HandWorkedProducts) {
       // even (+0); 2^-74 x 2^-75 is exactly the smallest subnormal.
       {"subnormal products", {0x1p-75F, 0x1p-74F}, {0x1p-75F}, 2, 1, 1, {0.0F, 0x1p-149F}},
       {"inner 0", {}, {}, 2, 0, 3, {0, 0, 0, 0, 0, 0}},
+      {"rows 0", {}, {1, 2}, 0, 2, 1, {}},
+      {"columns 0", {1, 2}, {}, 1, 2, 0, {}},
+      // Values past the counted prefixes are never read.
+      {"longer lists", {2, 3, nan, inf}, {5, 7, nan}, 1, 2, 1, {31}},
   };
   for (const KernelPath path : available_paths()) {
     for (const Case& c : cases) {
@@ -193,8 +201,8 @@ TEST(KernelPaths, SubnormalSumsMatchTheOracle) {
   constexpr std::uint64_t rows = 19;
   constexpr std::uint64_t inner = 300;
   constexpr std::uint64_t columns = 35;
-  const std::vector<float> left = values.tiny(rows * inner);
-  const std::vector<float> right = values.tiny(inner * columns);
+  const std::vector<float> left = values.binades(rows * inner, -70, 1);
+  const std::vector<float> right = values.binades(inner * columns, -70, 1);
   const std::vector<float> expected = oracle::matmul(left, right, rows, inner, columns);
   std::size_t nonzero = 0;
   for (const float value : expected) {
@@ -241,34 +249,74 @@ TEST(KernelPaths, StridedOperandsContinueExistingSums) {
   }
 }
 
+// Random weights of every list, each value in [2^-9, 2^-5) with either sign,
+// so that scores neither vanish nor saturate the softmax.
+EncoderWeights random_weights(Values& values, const EncoderConfig& config) {
+  const std::size_t h = config.hidden;
+  const std::size_t f = config.feed_forward;
+  return EncoderWeights{.wq = values.binades(h * h, -9, 4),
+                        .wk = values.binades(h * h, -9, 4),
+                        .wv = values.binades(h * h, -9, 4),
+                        .wo = values.binades(h * h, -9, 4),
+                        .w1 = values.binades(h * f, -9, 4),
+                        .w2 = values.binades(f * h, -9, 4)};
+}
+
 TEST(KernelPaths, EncoderLayersMatchTheOracle) {
   struct Case {
     EncoderConfig config;
     std::uint32_t special_one_in;
+    bool random_weights;
   };
   const Case cases[] = {
-      {{4, 8, 2, 16}, 1000000},
-      {{32, 64, 4, 256}, 1000000},
+      {{4, 8, 2, 16}, 1000000, false},
+      {{32, 64, 4, 256}, 1000000, false},
+      {{32, 64, 4, 256}, 1000000, true},
       // Heads that do not divide the width, and a feed-forward width past
       // one panel depth.
-      {{13, 30, 4, 300}, 1000000},
-      {{20, 48, 3, 520}, 1000000},
+      {{13, 30, 4, 300}, 1000000, true},
+      {{20, 48, 3, 520}, 1000000, false},
+      // Heads of 64 columns, as in the larger layers.
+      {{16, 192, 3, 384}, 1000000, true},
       // A few infinities and NaN in the input poison whole rows.
-      {{9, 24, 2, 40}, 50},
+      {{9, 24, 2, 40}, 50, true},
   };
   Values values(31337);
   for (const Case& c : cases) {
     const EncoderConfig& config = c.config;
     const std::vector<float> input = values.matrix(config.sequence * config.hidden, c.special_one_in);
-    EncoderWeights weights = EncoderWeights::deterministic(config);
+    const EncoderWeights weights =
+        c.random_weights ? random_weights(values, config) : EncoderWeights::deterministic(config);
     const std::vector<float> expected = oracle::encoder_reference(config, input, weights);
+    if (std::all_of(input.begin(), input.end(), [](float value) { return std::isfinite(value); })) {
+      // Finite inputs keep every stage finite, so the comparison below is
+      // not merely NaN against NaN.
+      ASSERT_TRUE(std::all_of(expected.begin(), expected.end(), [](float value) { return std::isfinite(value); }));
+    }
     for (const KernelPath path : available_paths()) {
-      SCOPED_TRACE(std::string(path_name(path)) + " sequence " + std::to_string(config.sequence) + " hidden " +
-                   std::to_string(config.hidden));
+      SCOPED_TRACE(fmt::format("{} sequence {} hidden {} heads {} feed_forward {}{}", path_name(path), config.sequence,
+                               config.hidden, config.heads, config.feed_forward,
+                               c.random_weights ? " random weights" : ""));
       const Result<std::vector<float>> result = encoder_reference_with(path, config, input, weights);
       ASSERT_TRUE(result.has_value()) << result.error();
       EXPECT_TRUE(same_values(expected, *result));
     }
+  }
+}
+
+TEST(KernelPaths, SelfCheckLayerMatchesTheOracle) {
+  const EncoderConfig config{4, 8, 2, 16};
+  std::vector<float> input;
+  for (int i = 0; i < 32; ++i) {
+    input.push_back((static_cast<float>(i) - 9.0F) / 16.0F);
+  }
+  const EncoderWeights weights = EncoderWeights::deterministic(config);
+  const std::vector<float> expected = oracle::encoder_reference(config, input, weights);
+  for (const KernelPath path : available_paths()) {
+    SCOPED_TRACE(path_name(path));
+    const Result<std::vector<float>> result = encoder_reference_with(path, config, input, weights);
+    ASSERT_TRUE(result.has_value()) << result.error();
+    EXPECT_TRUE(same_values(expected, *result));
   }
 }
 
