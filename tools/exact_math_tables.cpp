@@ -1,0 +1,67 @@
+// Prints the constants of src/exact_math.cpp from 300-bit MPFR values, as C++
+// hexadecimal literals, so that every table entry can be regenerated and
+// checked. Not part of any build product; run it by hand when the tables change.
+#include <mpfr.h>
+
+#include <cstdio>
+
+namespace {
+
+constexpr mpfr_prec_t precision = 300;
+
+// Splits `value` into a double nearest to it and a double nearest to the rest.
+void print_double_double(const char* indent, mpfr_t value, const char* trailer) {
+  mpfr_t rest;
+  mpfr_init2(rest, precision);
+  const double hi = mpfr_get_d(value, MPFR_RNDN);
+  mpfr_sub_d(rest, value, hi, MPFR_RNDN);
+  const double lo = mpfr_get_d(rest, MPFR_RNDN);
+  std::printf("%s{%a, %a}%s\n", indent, hi, lo, trailer);
+  mpfr_clear(rest);
+}
+
+}  // namespace
+
+int main() {
+  mpfr_t value;
+  mpfr_t step;
+  mpfr_t rest;
+  mpfr_inits2(precision, value, step, rest, static_cast<mpfr_ptr>(nullptr));
+
+  // ln(2)/64 in three parts: 36 bits, then 53, then 53.
+  mpfr_const_log2(step, MPFR_RNDN);
+  mpfr_div_ui(step, step, 64, MPFR_RNDN);
+  mpfr_t part;
+  mpfr_init2(part, 36);
+  mpfr_set(part, step, MPFR_RNDN);
+  const double ln2_part1 = mpfr_get_d(part, MPFR_RNDN);
+  mpfr_sub_d(rest, step, ln2_part1, MPFR_RNDN);
+  const double ln2_part2 = mpfr_get_d(rest, MPFR_RNDN);
+  mpfr_sub_d(rest, rest, ln2_part2, MPFR_RNDN);
+  const double ln2_part3 = mpfr_get_d(rest, MPFR_RNDN);
+  std::printf("ln2/64 parts: %a %a %a\n", ln2_part1, ln2_part2, ln2_part3);
+  mpfr_ui_div(value, 1, step, MPFR_RNDN);
+  std::printf("64/ln2: %a\n", mpfr_get_d(value, MPFR_RNDN));
+
+  std::printf("1/n! (double):\n");
+  for (unsigned n = 2; n <= 10; ++n) {
+    mpfr_fac_ui(rest, n, MPFR_RNDN);
+    mpfr_ui_div(value, 1, rest, MPFR_RNDN);
+    std::printf("  n=%u %a\n", n, mpfr_get_d(value, MPFR_RNDN));
+  }
+  std::printf("1/n! (double-double), n = 10 down to 2:\n");
+  for (unsigned n = 10; n >= 2; --n) {
+    mpfr_fac_ui(rest, n, MPFR_RNDN);
+    mpfr_ui_div(value, 1, rest, MPFR_RNDN);
+    print_double_double("    ", value, ",");
+  }
+  std::printf("2^(j/64), j = 0 to 63:\n");
+  for (unsigned j = 0; j < 64; ++j) {
+    mpfr_set_ui(value, j, MPFR_RNDN);
+    mpfr_div_ui(value, value, 64, MPFR_RNDN);
+    mpfr_exp2(value, value, MPFR_RNDN);
+    print_double_double("    ", value, ",");
+  }
+  mpfr_clears(value, step, rest, part, static_cast<mpfr_ptr>(nullptr));
+  return 0;
+}
