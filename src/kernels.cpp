@@ -1,6 +1,8 @@
 // The host reference kernels. Every float step is one single-precision
 // operation in a fixed order (this file is built without FMA contraction), so
-// results are reproducible bit for bit on any conforming platform.
+// results are reproducible bit for bit on any conforming platform. matmul
+// checks its arguments here and runs on the widest instruction-set path the
+// processor offers (kernels_matmul.cpp), which gives the same bits as any other.
 #include "orvo_compiler/kernels.hpp"
 
 #include <cmath>
