@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "check.hpp"
+#include "exact_math.hpp"
 #include "kernels_dispatch.hpp"
 
 namespace orvo_compiler {
@@ -107,7 +108,7 @@ void softmax_rows(std::span<float> values, std::uint64_t rows, std::uint64_t col
 
     float total = 0.0F;
     for (float& element : elements) {
-      element = std::exp(element - maximum);
+      element = detail::exp_f32(element - maximum);
       total = element + total;
     }
 
@@ -123,7 +124,7 @@ float gelu(float value) {
   const float half = 0.5F * value;
   const float cube = value * (value * value);
   const float inner = value + 0.044715F * cube;
-  const float t = std::tanh(0.7978846F * inner);
+  const float t = detail::tanh_f32(0.7978846F * inner);
   return half * (1.0F + t);
 }
 

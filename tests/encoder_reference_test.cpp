@@ -53,8 +53,10 @@ TEST(EncoderReference, SelfCheckCase) {
   }
   EXPECT_EQ(bits(*first), bits(*second));
   const float sum = in_order_sum(*first);
-  // 107.4642333984375 with correctly rounded exp and tanh.
+  // 107.4642333984375 with correctly rounded exp and tanh, which the kernels
+  // use; that value is a float (0x42D6EDB0), and the sum must be exactly it.
   EXPECT_NEAR(sum, 107.4642333984375F, 1e-4F) << fmt::format("{}", sum);
+  EXPECT_EQ(std::bit_cast<std::uint32_t>(sum), 0x42D6EDB0U) << fmt::format("{}", sum);
   RecordProperty("output_sum", fmt::format("{}", sum));
   // The first output row begins 17.354069, 8.073391, 5.5447779, -26.392069.
   EXPECT_NEAR((*first)[0], 17.354069F, 1e-5F);

@@ -11,6 +11,7 @@
 #include <span>
 #include <vector>
 
+#include "../src/exact_math.hpp"
 #include "orvo_compiler/encoder.hpp"
 
 namespace orvo_compiler::oracle {
@@ -68,7 +69,7 @@ inline void softmax_rows(std::span<float> values, std::uint64_t rows, std::uint6
     }
     float total = 0.0F;
     for (std::uint64_t column = 0; column < columns; ++column) {
-      elements[column] = std::exp(elements[column] - maximum);
+      elements[column] = detail::exp_f32(elements[column] - maximum);
       total = elements[column] + total;
     }
     for (std::uint64_t column = 0; column < columns; ++column) {
@@ -81,7 +82,7 @@ inline float gelu(float value) {
   const float half = 0.5F * value;
   const float cube = value * (value * value);
   const float inner = value + 0.044715F * cube;
-  const float t = std::tanh(0.7978846F * inner);
+  const float t = detail::tanh_f32(0.7978846F * inner);
   return half * (1.0F + t);
 }
 

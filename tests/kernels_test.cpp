@@ -104,11 +104,12 @@ TEST(LayerNorm, ZeroRowsOrColumnsGivePositiveZeros) {
 TEST(SoftmaxRows, OneTwoThree) {
   std::vector<float> values{1, 2, 3};
   softmax_rows(values, 1, 3);
-  // exp(-2) / t, exp(-1) / t, 1 / t with t = exp(-2) + exp(-1) + 1; the
-  // exponential may differ from correct rounding in the last bit.
+  // exp(-2) / t, exp(-1) / t, 1 / t with t = exp(-2) + exp(-1) + 1, each
+  // exponential correctly rounded and t summed in that order.
   EXPECT_FLOAT_EQ(values[0], 0.09003057F);
   EXPECT_FLOAT_EQ(values[1], 0.24472848F);
   EXPECT_FLOAT_EQ(values[2], 0.66524094F);
+  EXPECT_EQ(bits(values), (std::vector<std::uint32_t>{0x3DB861F3, 0x3E7A9A1A, 0x3F2A4D3B}));
 }
 
 TEST(SoftmaxRows, ExactRows) {
@@ -163,11 +164,15 @@ TEST(Gelu, KnownValues) {
   EXPECT_EQ(bits(gelu(10.0F)), bits(10.0F));
   // tanh reaches -1 exactly, and -5 x +0.0 is a negative zero.
   EXPECT_EQ(bits(gelu(-10.0F)), 0x80000000U);
-  // Only tanh may be off in the last bit here.
   EXPECT_FLOAT_EQ(gelu(1.0F), 0.84119201F);
   EXPECT_FLOAT_EQ(gelu(-1.0F), -0.15880799F);
   EXPECT_FLOAT_EQ(gelu(0.5F), 0.34571400F);
   EXPECT_FLOAT_EQ(gelu(-3.0F), -0.0036374331F);
+  // Every step rounded to float in order, tanh correctly rounded.
+  EXPECT_EQ(bits(gelu(1.0F)), 0x3F57585CU);
+  EXPECT_EQ(bits(gelu(-1.0F)), 0xBE229E90U);
+  EXPECT_EQ(bits(gelu(0.5F)), 0x3EB1016DU);
+  EXPECT_EQ(bits(gelu(-3.0F)), 0xBB6E6200U);
 }
 
 TEST(Gelu, OddPartIsTheIdentity) {

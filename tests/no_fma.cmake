@@ -13,11 +13,11 @@ if(NOT CMAKE_SCRIPT_MODE_FILE)
   separate_arguments(no_fma_flags UNIX_COMMAND
     "${CMAKE_CXX_FLAGS} ${CMAKE_CXX_FLAGS_${no_fma_config}} ${CMAKE_CXX23_STANDARD_COMPILE_OPTION}")
   set(no_fma_work_dir ${CMAKE_CURRENT_BINARY_DIR}/no_fma)
-  # Every kernel source (each instruction-set path has its own) and the
-  # evaluator and weights built on them.
+  # Every kernel source (each instruction-set path has its own), the
+  # exponential and tangent they call, and the evaluator and weights built on them.
   file(GLOB no_fma_kernel_sources CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/src/kernels*.cpp)
   list(SORT no_fma_kernel_sources)
-  list(APPEND no_fma_kernel_sources
+  list(APPEND no_fma_kernel_sources ${PROJECT_SOURCE_DIR}/src/exact_math.cpp
     ${PROJECT_SOURCE_DIR}/src/encoder_reference.cpp ${PROJECT_SOURCE_DIR}/src/encoder_weights.cpp)
   file(GENERATE OUTPUT ${no_fma_work_dir}/settings.cmake CONTENT
 "set(compiler [==[${CMAKE_CXX_COMPILER}]==])
