@@ -1,6 +1,6 @@
 # Runs the built orvoc as a subprocess and checks what a user sees: exit
 # statuses, the summary, the JSON schedule, the tile stream files, the memory
-# diagnosis and the error lines. Called as
+# map, report and trace, the memory diagnosis and the error lines. Called as
 #   cmake -DORVOC=<orvoc> -DVERSION=<x.y.z> -DCASE=<case> -DWORK_DIR=<dir> -P orvoc_cli.cmake
 # with <case> one of the case_* functions below. Expected values are worked out
 # by hand from the default encoder (22 tensors, 15 operations, 64 tiles).
@@ -128,6 +128,27 @@ function(expect_empty_directory directory)
   endif()
 endfunction()
 
+# Fails unless `path` is well-formed XML; skipped where python3 is missing.
+function(expect_well_formed_xml path)
+  find_program(PYTHON3 python3)
+  if(NOT PYTHON3)
+    message(STATUS "python3 not found: ${path} not parsed as XML")
+    return()
+  endif()
+  execute_process(COMMAND ${PYTHON3} -c "import sys, xml.etree.ElementTree as e; e.parse(sys.argv[1])" ${path}
+    RESULT_VARIABLE parsed ERROR_VARIABLE parse_error)
+  if(NOT parsed EQUAL 0)
+    fail("${path} is not well-formed XML: ${parse_error}")
+  endif()
+endfunction()
+
+# `text` holds `expected` matches of the regular expression `pattern`.
+function(expect_count name text pattern expected)
+  string(REGEX MATCHALL "${pattern}" found "${text}")
+  list(LENGTH found actual)
+  expect_equal("${name}: matches of '${pattern}'" "${actual}" "${expected}")
+endfunction()
+
 # ---- Cases ------------------------------------------------------------------
 
 function(case_summary)
@@ -158,6 +179,13 @@ function(case_summary)
   run_orvoc(compile --quiet)
   expect_status(0)
   expect_equal("stdout with --quiet" "${out}" "")
+
+  # Two layers: the input, then six weights and fifteen operations per layer.
+  run_orvoc(compile --layers 2)
+  expect_status(0)
+  expect_matches(summary "${out}"
+    "workload: +encoder, sequence 32, hidden 64, heads 4, feed-forward 256, 2 layers\n"
+    "graph: +43 tensors, 30 operations\n")
 endfunction()
 
 function(case_json)
@@ -313,6 +341,75 @@ orvoc: diagnosis: the schedule fits a data window of 9,216 B per tile: --data-li
   expect_error_line("orvoc: invalid encoder dimensions")
 endfunction()
 
+function(case_pictures)
+  run_orvoc(compile -q --memory-map map.svg --report report.html --trace trace.json)
+  expect_status(0)
+  expect_equal("stdout" "${out}" "")
+  file(GLOB leftovers ${WORK_DIR}/.*)
+  expect_equal("temporary files left" "${leftovers}" "")
+
+  # Tile 0 has the highest peak: 22 pieces, 1 KiB each.
+  expect_well_formed_xml(${WORK_DIR}/map.svg)
+  file(READ ${WORK_DIR}/map.svg svg)
+  expect_matches(map "${svg}"
+    "^<\\?xml version=\"1.0\" encoding=\"UTF-8\"\\?>\n<svg xmlns=\"http://www.w3.org/2000/svg\" class=\"memory-map\" data-tile=\"0\""
+    ">SRAM of tile 0, phase by phase</text>"
+    ">input</text>" ">wq</text>" ">attention_softmax</text>" ">ffn_residual</text>"
+    "<title>attention_softmax \\(Intermediate\\)\n1,024 B at 0x52C00 to 0x52FFF\nlive from phase 6 \\(compute \
+attention_softmax\\) to phase 8 \\(compute attention_context\\)</title>"
+    ">data base 0x52000</text>" ">data limit 0xE0000</text>" ">peak 9 KiB \\(9,216 B\\)</text>")
+  expect_count(map "${svg}" "<rect class=\"allocation " 22)
+  expect_count(map "${svg}" "<rect class=\"exchange\"" 2)
+
+  # Tiles 32-63 hold a piece of w1 (tensor 5) and one of w2 (tensor 6), nothing else.
+  run_orvoc(compile -q --memory-map map40.svg --tile 40)
+  expect_status(0)
+  file(READ ${WORK_DIR}/map40.svg svg40)
+  expect_count(map40 "${svg40}" "<rect class=\"allocation weight\" data-tensor=\"5\"" 1)
+  expect_count(map40 "${svg40}" "<rect class=\"allocation weight\" data-tensor=\"6\"" 1)
+  expect_count(map40 "${svg40}" "<rect class=\"allocation " 2)
+
+  # 160 kernel commands, one slice each; phase 7: 4 senders and 4 receivers;
+  # phase 12: 8 and 24. Tiles 0-31 are busy: a name and an order each.
+  file(READ ${WORK_DIR}/trace.json trace)
+  expect_json_length("${trace}" 265 traceEvents)
+  expect_count(trace "${trace}" "\"ph\":\"X\"" 200)
+  expect_count(trace "${trace}" "\"name\":\"exchange\"" 40)
+  expect_count(trace "${trace}" "\"name\":\"thread_name\"" 32)
+  expect_json("${trace}" "X" traceEvents 65 ph)
+  expect_json("${trace}" "norm1" traceEvents 65 name)
+
+  # The report loads nothing from elsewhere.
+  file(READ ${WORK_DIR}/report.html html)
+  if(html MATCHES "https?:|<link|src=|@import|url\\(")
+    fail("report.html refers to something outside it: '${CMAKE_MATCH_0}'")
+  endif()
+  expect_matches(report "${html}" "^<!DOCTYPE html>\n" "</html>\n$"
+    "<body data-tile-count=\"64\" data-default-tile=\"0\">")
+  expect_count(report "${html}" "<template id=\"map-tile-[0-9]+\">" 64)
+  expect_count(report "${html}" "<details class=\"phase " 17)
+  run_orvoc(compile -q --report report5.html --tile 5)
+  file(READ ${WORK_DIR}/report5.html html5)
+  expect_matches(report "${html5}" "<body data-tile-count=\"64\" data-default-tile=\"5\">")
+
+  # Equal inputs, equal bytes.
+  run_orvoc(compile -q --memory-map map2.svg --report report2.html --trace trace2.json)
+  foreach(name map.svg report.html trace.json)
+    string(REPLACE "." "2." again ${name})
+    file(SHA256 ${WORK_DIR}/${name} first)
+    file(SHA256 ${WORK_DIR}/${again} second)
+    expect_equal("${again} against ${name}" "${second}" "${first}")
+  endforeach()
+
+  # Twelve layers: one input piece, 72 weight pieces and 180 more on tile 0.
+  run_orvoc(compile -q --layers 12 --memory-map map12.svg)
+  expect_status(0)
+  expect_well_formed_xml(${WORK_DIR}/map12.svg)
+  file(READ ${WORK_DIR}/map12.svg svg12)
+  expect_count(map12 "${svg12}" "<rect class=\"allocation " 253)
+  expect_count(map12 "${svg12}" "<rect class=\"allocation weight\"" 72)
+endfunction()
+
 function(case_usage_errors)
   # Each case: the arguments (separated by commas) and the exact error line.
   set(cases
@@ -329,8 +426,13 @@ function(case_usage_errors)
     "compile,--sequence,-1|orvoc: --sequence: '-1' is not an unsigned number (decimal or 0x-hex)"
     "compile,--hidden,18446744073709551616|orvoc: --hidden: 18446744073709551616 is too large"
     "compile,--layers,0|orvoc: --layers: 0 is out of range (at least 1)"
-    "compile,--layers,2|orvoc: --layers 2: this build compiles a single encoder layer only"
     "compile,--log-level,loud|orvoc: --log-level: 'loud' is not one of off, info, debug"
+    "compile,--tile,5|orvoc: --tile: needs --memory-map or --report"
+    "compile,--memory-map,map.svg,--tile,64|orvoc: --tile: 64 is out of range (0 to 63)"
+    "compile,--tiles,8,--report,report.html,--tile,0x8|orvoc: --tile: 0x8 is out of range (0 to 7)"
+    "compile,--memory-map,map.svg,--tile,x|orvoc: --tile: 'x' is not an unsigned number (decimal or 0x-hex)"
+    "compile,--report,-|orvoc: --report: writes to a file only ('-' is standard output)"
+    "compile,--trace,-|orvoc: --trace: writes to a file only ('-' is standard output)"
     "reference,--sequence,0x100000000,--hidden,0x100000000|orvoc: encoder dimensions too large: a matrix would exceed 2^64 bytes"
     "selfcheck,--bogus|orvoc: selfcheck: unknown argument '--bogus'")
   foreach(case IN LISTS cases)
@@ -362,6 +464,14 @@ function(case_file_errors)
   run_orvoc(compile -q --json a_directory)
   expect_status(1)
   expect_error_line("orvoc: cannot write a_directory: it is a directory")
+
+  # Nor are the pictures that could be written kept when one cannot.
+  run_orvoc(compile -q --memory-map map.svg --trace trace.json --report missing/report.html)
+  expect_status(1)
+  expect_error_line("orvoc: cannot write missing/report.html: No such file or directory")
+  if(EXISTS ${WORK_DIR}/map.svg OR EXISTS ${WORK_DIR}/trace.json)
+    fail("pictures written although the report failed")
+  endif()
 
   # The streams cannot be written, so the JSON that could be is not kept either.
   run_orvoc(compile -q --json schedule.json --streams a_file)

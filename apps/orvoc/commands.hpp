@@ -39,6 +39,10 @@ struct CompileArguments {
   std::string data_limit = "0xE0000";
   std::string json;
   std::string streams;
+  std::string memory_map;
+  std::string report;
+  std::string trace;
+  std::string tile;  // empty: the tile with the highest peak
   std::string log_level = "off";
   bool quiet = false;
 };

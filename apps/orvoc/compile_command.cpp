@@ -1,6 +1,7 @@
 // `orvoc compile`: checks the options, builds the encoder workload, compiles
-// it, explains a memory failure, and writes the summary, the JSON schedule and
-// the tile streams. Files appear only when everything succeeded.
+// it, explains a memory failure, and writes the summary, the JSON schedule,
+// the tile streams and the pictures of the schedule (memory map, report,
+// trace). Files appear only when everything succeeded.
 #include <chrono>
 #include <limits>
 
@@ -94,6 +95,68 @@ std::expected<void, std::string> stage_streams(StagedFiles& staged, const std::f
 
 std::vector<std::uint8_t> text_bytes(const std::string& text) { return {text.begin(), text.end()}; }
 
+// The tile that --tile names, checked against the tile count; empty when not given.
+std::expected<std::optional<std::uint16_t>, std::string> parse_tile(const CompileArguments& arguments,
+                                                                    const CompilerOptions& options) {
+  if (arguments.tile.empty()) {
+    return std::nullopt;
+  }
+  if (arguments.memory_map.empty() && arguments.report.empty()) {
+    return std::unexpected(std::string("--tile: needs --memory-map or --report"));
+  }
+  const auto tile = option_number("--tile", arguments.tile, 0, options.tile_count - 1U);
+  if (!tile) {
+    return std::unexpected(tile.error());
+  }
+  return static_cast<std::uint16_t>(*tile);
+}
+
+// Standard output is for the summary or the JSON; the pictures go to files only.
+std::expected<void, std::string> check_picture_paths(const CompileArguments& arguments) {
+  const struct {
+    std::string_view option;
+    const std::string& path;
+  } pictures[] = {{"--memory-map", arguments.memory_map}, {"--report", arguments.report}, {"--trace", arguments.trace}};
+  for (const auto& picture : pictures) {
+    if (picture.path == "-") {
+      return std::unexpected(fmt::format("{}: writes to a file only ('-' is standard output)", picture.option));
+    }
+  }
+  return {};
+}
+
+std::expected<void, std::string> stage_pictures(StagedFiles& staged, const CompileArguments& arguments,
+                                                const Workload& workload, const CompilerOptions& options,
+                                                const Graph& graph, const Schedule& schedule,
+                                                std::optional<std::uint16_t> tile) {
+  if (!tile) {
+    const ScheduleStatistics statistics = schedule_statistics(graph, schedule);
+    tile = statistics.worst_tile ? statistics.worst_tile->tile : std::uint16_t{0};
+  }
+  const struct {
+    const std::string& path;
+    std::string (*render)(const Workload&, const CompilerOptions&, const Graph&, const Schedule&, std::uint16_t);
+  } pictures[] = {
+      {arguments.memory_map,
+       [](const Workload&, const CompilerOptions& target, const Graph& g, const Schedule& s, std::uint16_t t) {
+         return memory_map_svg(g, s, target, t);
+       }},
+      {arguments.report, report_html},
+      {arguments.trace, [](const Workload&, const CompilerOptions&, const Graph& g, const Schedule& s,
+                           std::uint16_t) { return trace_json(g, s); }},
+  };
+  for (const auto& picture : pictures) {
+    if (picture.path.empty()) {
+      continue;
+    }
+    if (auto written = staged.stage(picture.path, text_bytes(picture.render(workload, options, graph, schedule, *tile)));
+        !written) {
+      return written;
+    }
+  }
+  return {};
+}
+
 }  // namespace
 
 int run_compile(const CompileArguments& arguments) {
@@ -107,34 +170,39 @@ int run_compile(const CompileArguments& arguments) {
     report_error(options.error());
     return exit_usage;
   }
+  const std::expected<std::optional<std::uint16_t>, std::string> tile = parse_tile(arguments, *options);
+  if (!tile) {
+    report_error(tile.error());
+    return exit_usage;
+  }
+  if (auto paths = check_picture_paths(arguments); !paths) {
+    report_error(paths.error());
+    return exit_usage;
+  }
   const std::expected<spdlog::level::level_enum, std::string> log_level = parse_log_level(arguments.log_level);
   if (!log_level) {
     report_error(log_level.error());
     return exit_usage;
   }
-  const std::optional<Result<Graph>> graph = workload_graph(*workload);
+  const Result<Graph> graph = workload_graph(*workload);
   if (!graph) {
-    report_error(fmt::format("--layers {}: this build compiles a single encoder layer only", workload->layers));
-    return exit_usage;
-  }
-  if (!*graph) {
-    report_error((*graph).error().message);
+    report_error(graph.error().message);
     return exit_failure;
   }
 
   register_library_logger(*log_level);
   const auto started = std::chrono::steady_clock::now();
-  const Result<Schedule> schedule = compile(**graph, *options);
+  const Result<Schedule> schedule = compile(*graph, *options);
   const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - started;
   if (!schedule) {
-    return report_compile_error(**graph, *options, schedule.error());
+    return report_compile_error(*graph, *options, schedule.error());
   }
   spdlog::drop("orvo_compiler");
 
   const bool json_to_stdout = arguments.json == "-";
   std::string json_text;
   if (!arguments.json.empty()) {
-    json_text = schedule_json(*workload, *options, **graph, *schedule).dump(2) + "\n";
+    json_text = schedule_json(*workload, *options, *graph, *schedule).dump(2) + "\n";
   }
   StagedFiles staged;
   if (!arguments.json.empty() && !json_to_stdout) {
@@ -149,6 +217,10 @@ int run_compile(const CompileArguments& arguments) {
       return exit_failure;
     }
   }
+  if (auto written = stage_pictures(staged, arguments, *workload, *options, *graph, *schedule, *tile); !written) {
+    report_error(written.error());
+    return exit_failure;
+  }
   if (auto committed = staged.commit(); !committed) {
     report_error(committed.error());
     return exit_failure;
@@ -158,7 +230,7 @@ int run_compile(const CompileArguments& arguments) {
     return print_output(json_text);
   }
   if (!arguments.quiet) {
-    const ScheduleStatistics statistics = schedule_statistics(**graph, *schedule);
+    const ScheduleStatistics statistics = schedule_statistics(*graph, *schedule);
     return print_output(summary_text(*workload, *options, *schedule, statistics, elapsed.count()));
   }
   return exit_success;

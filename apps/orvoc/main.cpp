@@ -57,6 +57,22 @@ int run(int argc, char** argv) {
   compile_command
       ->add_option("--streams", compile.streams, "Write each tile's encoded command stream to DIR/tile-NNNN.bin")
       ->type_name("DIR");
+  compile_command
+      ->add_option("--memory-map", compile.memory_map,
+                   "Write an SVG map of one tile's SRAM over the phases to FILE (see --tile)")
+      ->type_name("FILE");
+  compile_command
+      ->add_option("--tile", compile.tile,
+                   "The tile of --memory-map and the one --report shows first (default: the highest peak)")
+      ->type_name("N");
+  compile_command
+      ->add_option("--report", compile.report,
+                   "Write a self-contained HTML report (summary, peaks, memory maps, phases) to FILE")
+      ->type_name("FILE");
+  compile_command
+      ->add_option("--trace", compile.trace,
+                   "Write the schedule as trace-event JSON (one track per tile, one phase = 1 us) to FILE")
+      ->type_name("FILE");
   compile_command->add_option("--log-level", compile.log_level, "Library log events on stderr: off, info, debug")
       ->type_name("LEVEL")
       ->capture_default_str();

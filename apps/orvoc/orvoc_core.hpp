@@ -1,6 +1,7 @@
 // The command-line compiler's own building blocks: number text, the workload
 // it compiles, schedule statistics, the summary, the JSON form of a schedule,
-// tile streams, the diagnosis of a memory error and all-or-nothing output files.
+// tile streams, the diagnosis of a memory error, pictures of the schedule (SRAM
+// map, HTML report, trace events) and all-or-nothing output files.
 // They live in a small library so that the tests reach them directly.
 #pragma once
 
@@ -44,8 +45,9 @@ struct Workload {
   std::uint64_t layers = 1;
 };
 
-// The workload's graph; empty when this build cannot build that many layers.
-[[nodiscard]] std::optional<Result<Graph>> workload_graph(const Workload& workload);
+// The workload's graph: the single encoder layer, or `layers` of them in
+// sequence; fails as the encoder builders do.
+[[nodiscard]] Result<Graph> workload_graph(const Workload& workload);
 
 // ---- Statistics ----------------------------------------------------------
 
@@ -114,7 +116,11 @@ struct ScheduleStatistics {
 
 // ---- Output --------------------------------------------------------------
 
-// The multi-line summary printed after a successful compile.
+// The multi-line summary of a compiled schedule, with no timing in it.
+[[nodiscard]] std::string schedule_summary(const Workload& workload, const CompilerOptions& options,
+                                           const Schedule& schedule, const ScheduleStatistics& statistics);
+
+// The summary printed after a successful compile: schedule_summary and the compile time.
 [[nodiscard]] std::string summary_text(const Workload& workload, const CompilerOptions& options,
                                        const Schedule& schedule, const ScheduleStatistics& statistics,
                                        double compile_seconds);
@@ -142,6 +148,51 @@ struct ScheduleStatistics {
 [[nodiscard]] std::vector<std::uint8_t> float_bytes(std::span<const float> values);
 // Empty when the byte count is not a multiple of 4.
 [[nodiscard]] std::optional<std::vector<float>> floats_from_bytes(std::span<const std::uint8_t> bytes);
+
+// ---- Pictures of a schedule -----------------------------------------------
+
+// `text` with &, <, >, " and ' replaced by character references and control
+// characters other than tab and line breaks by U+FFFD, safe inside XML and
+// HTML text and attribute values.
+[[nodiscard]] std::string xml_escape(std::string_view text);
+
+// A byte count in KiB as the pictures label it: "9 KiB", "0.5 KiB", "1,536 KiB".
+[[nodiscard]] std::string kib_text(std::uint64_t bytes);
+
+// The step between ticks of an axis of bytes: the smallest power of two, at
+// least 16, that divides `span` into at most `max_ticks` steps.
+[[nodiscard]] std::uint64_t byte_tick_step(std::uint64_t span, std::uint64_t max_ticks);
+
+// A standalone SVG file, or an <svg> element to place in an HTML page (no XML
+// declaration, no namespace, no style sheet: the page supplies it).
+enum class SvgForm : std::uint8_t { Document, Inline };
+
+// The SRAM map of one tile: phase index across, address up, one rectangle per
+// allocation on the tile over its lifetime and byte range, labelled with the
+// tensor's name where the name fits and described in full in a tooltip; the
+// data window's base and limit and the tile's peak as lines, exchange phases
+// shaded. A tile past `tile_count` or holding no data gives an empty map
+// saying so. Equal inputs give identical text.
+[[nodiscard]] std::string memory_map_svg(const Graph& graph, const Schedule& schedule, const CompilerOptions& options,
+                                         std::uint16_t tile, SvgForm form = SvgForm::Document);
+
+// The style sheet of the memory map's classes, which an inline map relies on.
+[[nodiscard]] std::string_view memory_map_style();
+
+// One self-contained HTML page: the summary, a bar chart of every tile's peak,
+// the memory map of the tile chosen in a selector (initially `tile`, or the
+// one named by "#tile=N" in the page's address) and the list of phases,
+// filtered by a search box (preset by "search=TEXT" in the address). It loads
+// nothing from elsewhere. Equal inputs give identical text.
+[[nodiscard]] std::string report_html(const Workload& workload, const CompilerOptions& options, const Graph& graph,
+                                      const Schedule& schedule, std::uint16_t tile);
+
+// The schedule as a trace-event JSON document: one track per tile, one slice
+// per phase in which the tile sends, receives or computes, named after the
+// operation or "exchange" with the tensors and bytes as arguments. There is no
+// cost model, so each phase lasts one microsecond. One event per line; equal
+// inputs give identical text.
+[[nodiscard]] std::string trace_json(const Graph& graph, const Schedule& schedule);
 
 // ---- Files ---------------------------------------------------------------
 

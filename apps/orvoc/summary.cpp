@@ -28,8 +28,8 @@ std::string percent_of(std::uint64_t bytes, std::uint64_t window) {
 
 }  // namespace
 
-std::string summary_text(const Workload& workload, const CompilerOptions& options, const Schedule& schedule,
-                         const ScheduleStatistics& statistics, double compile_seconds) {
+std::string schedule_summary(const Workload& workload, const CompilerOptions& options, const Schedule& schedule,
+                             const ScheduleStatistics& statistics) {
   const EncoderConfig& config = workload.config;
   const std::uint64_t window = std::uint64_t{options.data_limit} - options.data_base;
   std::string text;
@@ -66,8 +66,13 @@ std::string summary_text(const Workload& workload, const CompilerOptions& option
     line(fmt::format("worst tile:   tile {}, peak {} B, lower bound {} B (live at phase {})", worst.tile,
                      group_thousands(worst.peak_bytes), group_thousands(worst.live.bytes), worst.live.phase));
   }
-  line(fmt::format("compile time: {:.3f} ms", compile_seconds * 1000.0));
   return text;
+}
+
+std::string summary_text(const Workload& workload, const CompilerOptions& options, const Schedule& schedule,
+                         const ScheduleStatistics& statistics, double compile_seconds) {
+  return schedule_summary(workload, options, schedule, statistics) +
+         fmt::format("compile time: {:.3f} ms\n", compile_seconds * 1000.0);
 }
 
 }  // namespace orvo_compiler::orvoc

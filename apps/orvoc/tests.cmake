@@ -1,7 +1,8 @@
 # The tests of orvoc: the command-line cases, which run the built tool as a
-# subprocess (one per section of tests/orvoc_cli.cmake), and orvoc_core linked
-# into the unit-test binary for tests/orvoc_core_test.cpp. Included from
-# tests/CMakeLists.txt.
+# subprocess (one per section of tests/orvoc_cli.cmake), the report in a
+# headless browser (tests/report_browser.sh), and orvoc_core linked into the
+# unit-test binary for tests/orvoc_core_test.cpp and tests/orvoc_visual_test.cpp.
+# Included from tests/CMakeLists.txt.
 if(NOT TARGET orvoc)
   return()
 endif()
@@ -11,7 +12,7 @@ if(TARGET orvo_compiler_tests)
 endif()
 
 set(orvoc_cli_cases
-  summary json streams memory_diagnosis usage_errors file_errors reference selfcheck help_version log_level)
+  summary json streams pictures memory_diagnosis usage_errors file_errors reference selfcheck help_version log_level)
 foreach(case IN LISTS orvoc_cli_cases)
   add_test(NAME orvoc.${case}
     COMMAND ${CMAKE_COMMAND}
@@ -21,3 +22,10 @@ foreach(case IN LISTS orvoc_cli_cases)
       -DWORK_DIR=${PROJECT_BINARY_DIR}/orvoc_cli/${case}
       -P ${PROJECT_SOURCE_DIR}/tests/orvoc_cli.cmake)
 endforeach()
+
+# The report in headless Chromium: a tile chosen in the address must show its
+# map. Skipped where Chromium is not installed.
+add_test(NAME orvoc.report_browser
+  COMMAND bash ${PROJECT_SOURCE_DIR}/tests/report_browser.sh $<TARGET_FILE:orvoc>
+    ${PROJECT_BINARY_DIR}/orvoc_cli/report_browser)
+set_tests_properties(orvoc.report_browser PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 600)

@@ -3,13 +3,11 @@
 
 namespace orvo_compiler::orvoc {
 
-std::optional<Result<Graph>> workload_graph(const Workload& workload) {
+Result<Graph> workload_graph(const Workload& workload) {
   if (workload.layers == 1) {
     return encoder_graph(workload.config);
   }
-  // Several layers need the stacked encoder graph; once it exists this line
-  // becomes: return encoder_stack_graph(workload.config, workload.layers);
-  return std::nullopt;
+  return encoder_stack_graph(workload.config, workload.layers);
 }
 
 }  // namespace orvo_compiler::orvoc
