@@ -95,8 +95,9 @@ void encoder_path(benchmark::State& state, detail::KernelPath path, EncoderConfi
 
 #if defined(ORVO_BENCH_OPENBLAS)
 
-// Called before every OpenBLAS benchmark, so that no product runs on more
-// than one thread whatever the environment says.
+// Called at registration, before any product, and again by every OpenBLAS
+// benchmark, so that no product runs on more than one thread whatever the
+// environment says.
 void single_threaded_openblas() { openblas_set_num_threads(1); }
 
 std::vector<float> sgemm(std::span<const float> left, std::span<const float> right, std::uint64_t rows,
@@ -192,7 +193,9 @@ int register_all() {
   }
 #if defined(ORVO_BENCH_OPENBLAS)
   configure(benchmark::RegisterBenchmark("matmul/128x768x3072/openblas", matmul_openblas, matmul_shape));
+  single_threaded_openblas();
   benchmark::AddCustomContext("openblas_core", openblas_get_corename());
+  benchmark::AddCustomContext("openblas_threads", std::to_string(openblas_get_num_threads()));
 #endif
 
   struct Named {
