@@ -2,10 +2,13 @@
 // tensor, emits the exchange and compute phases of every operation, plans each
 // tile's SRAM and measures the per-tile peaks.
 #include <algorithm>
+#include <cstddef>
 #include <limits>
+#include <map>
 #include <memory>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include <spdlog/spdlog.h>
 
@@ -75,13 +78,14 @@ Compute compute_phase(const Graph& graph, const std::vector<Layout>& layouts, co
   const Tensor& output = graph.tensors[op.output.index];
   const Layout& output_layout = layouts[op.output.index];
   const std::string name(operation_name(op.kind));
+  const std::uint8_t workers = worker_count(output);
   Compute compute{op.id, {}};
   compute.commands.reserve(output_layout.tiles.size());
   for (const std::uint16_t tile : output_layout.tiles) {
     const bool tail = tile == output_layout.tiles.back();
-    compute.commands.push_back(KernelCommand{
+    compute.commands.emplace_back(
         tile, op.output, op.inputs,
-        SpecializationKey{name, output.shape, worker_count(output), tail ? "tail" : "body", output_layout.alignment}});
+        SpecializationKey{name, output.shape, workers, tail ? "tail" : "body", output_layout.alignment});
   }
   return compute;
 }
@@ -90,6 +94,7 @@ Compute compute_phase(const Graph& graph, const std::vector<Layout>& layouts, co
 // (checked as one epoch first), then its compute phase.
 Result<std::vector<Phase>> build_phases(const Graph& graph, const std::vector<Layout>& layouts) {
   std::vector<Phase> phases;
+  phases.reserve(graph.ops.size());
   for (const Op& op : graph.ops) {
     std::vector<Transfer> transfers = input_transfers(graph, layouts, op);
     if (!transfers.empty()) {
@@ -104,14 +109,25 @@ Result<std::vector<Phase>> build_phases(const Graph& graph, const std::vector<La
 }
 
 // Highest end address of each tile's allocations, measured from data_base.
+// Gathered in a table indexed by tile, then handed to the map in ascending
+// tile order, so each entry is appended at the end.
 std::map<std::uint16_t, std::uint32_t> peak_sram(const std::vector<Allocation>& allocations,
                                                  const CompilerOptions& options) {
-  std::map<std::uint16_t, std::uint32_t> peaks;
+  std::vector<std::uint32_t> highest(options.tile_count, 0);
+  std::vector<bool> holds(options.tile_count, false);
   for (const Allocation& allocation : allocations) {
+    if (allocation.tile >= highest.size()) {
+      highest.resize(allocation.tile + std::size_t{1}, 0);
+      holds.resize(allocation.tile + std::size_t{1}, false);
+    }
     const std::uint32_t end = allocation.address + allocation.size - options.data_base;
-    const auto [entry, inserted] = peaks.try_emplace(allocation.tile, end);
-    if (!inserted) {
-      entry->second = std::max(entry->second, end);
+    highest[allocation.tile] = holds[allocation.tile] ? std::max(highest[allocation.tile], end) : end;
+    holds[allocation.tile] = true;
+  }
+  std::map<std::uint16_t, std::uint32_t> peaks;
+  for (std::size_t tile = 0; tile < highest.size(); ++tile) {
+    if (holds[tile]) {
+      peaks.emplace_hint(peaks.end(), static_cast<std::uint16_t>(tile), highest[tile]);
     }
   }
   return peaks;

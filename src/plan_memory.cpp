@@ -41,7 +41,9 @@
 // move, and the order of placement alone decides which piece goes low. A
 // placement costs a pass over the group's pieces below the chosen address.
 #include <algorithm>
+#include <array>
 #include <cstdint>
+#include <iterator>
 #include <limits>
 #include <optional>
 #include <string>
@@ -186,41 +188,163 @@ struct Piece {
 // `value` rounded up to a multiple of `alignment` (at least 1), in 64 bits:
 // for values below 2^32 the result stays below 2^33.
 std::uint64_t align_up(std::uint64_t value, std::uint32_t alignment) {
+  if ((alignment & (alignment - 1)) == 0) {
+    return (value + alignment - 1) & ~std::uint64_t{alignment - 1};
+  }
   const std::uint64_t remainder = value % alignment;
   return remainder == 0 ? value : value + (alignment - remainder);
 }
 
-// The pieces of one placement history, sorted by address.
+// Up to `capacity` pieces adjacent in address order, with bounds over them
+// that let a search pass the whole run at once.
+struct Chunk {
+  static constexpr std::uint32_t capacity = 32;
+
+  std::uint32_t count = 0;
+  std::array<std::uint32_t, capacity> address{};
+  std::array<std::uint32_t, capacity> end{};
+  std::array<std::uint64_t, capacity> live_from{};
+  std::array<std::uint64_t, capacity> live_until{};
+  // Over the pieces: the highest end, the extremes of both lifetime bounds,
+  // and the widest stretch between the pieces that none of them covers
+  // (a zero-sized piece counts as a boundary).
+  std::uint32_t max_end = 0;
+  std::uint64_t min_from = 0;
+  std::uint64_t max_from = 0;
+  std::uint64_t min_until = 0;
+  std::uint64_t max_until = 0;
+  std::uint32_t max_gap = 0;
+
+  void insert_at(std::uint32_t position, const Piece& piece) {
+    for (std::uint32_t index = count; index > position; --index) {
+      address[index] = address[index - 1];
+      end[index] = end[index - 1];
+      live_from[index] = live_from[index - 1];
+      live_until[index] = live_until[index - 1];
+    }
+    address[position] = piece.address;
+    end[position] = piece.end;
+    live_from[position] = piece.live_from;
+    live_until[position] = piece.live_until;
+    ++count;
+  }
+
+  void update_bounds() {
+    max_end = end[0];
+    min_from = max_from = live_from[0];
+    min_until = max_until = live_until[0];
+    max_gap = 0;
+    for (std::uint32_t index = 1; index < count; ++index) {
+      if (address[index] > max_end) {
+        max_gap = std::max(max_gap, address[index] - max_end);
+      }
+      max_end = std::max(max_end, end[index]);
+      min_from = std::min(min_from, live_from[index]);
+      max_from = std::max(max_from, live_from[index]);
+      min_until = std::min(min_until, live_until[index]);
+      max_until = std::max(max_until, live_until[index]);
+    }
+  }
+};
+
+// The pieces of one placement history in address order, as a list of chunks.
 class Occupancy {
  public:
   // The lowest address among `data_base` and the multiples of `alignment`
   // above it at which `size` bytes live over [live_from, live_until] meet no
   // piece of overlapping lifetime. Once the candidate ends past 2^32 - 1 the
   // search stops and returns it: the answer can only be higher.
+  //
+  // A chunk is passed whole when no piece of it can clash (it starts above
+  // the candidate's end, ends at or below the candidate, or no lifetime in it
+  // overlaps), and jumped over when every piece in it overlaps in lifetime
+  // and no stretch between its pieces is as wide as `size`: then every
+  // address from the candidate up to the chunk's highest end clashes with
+  // one of its pieces, as the piece-by-piece sweep would find.
   std::uint64_t lowest_free(std::uint64_t live_from, std::uint64_t live_until, std::uint32_t size,
                             std::uint32_t alignment, std::uint32_t data_base) const {
     std::uint64_t candidate = data_base;
-    for (const Piece& piece : pieces_) {
-      if (piece.address >= candidate + size) {
-        break;
+    for (const std::uint32_t index : order_) {
+      const Chunk& chunk = chunks_[index];
+      if (chunk.address[0] >= candidate + size) {
+        return candidate;
       }
-      if (piece.end > candidate && lifetimes_overlap(live_from, live_until, piece.live_from, piece.live_until)) {
-        candidate = align_up(piece.end, alignment);
+      if (chunk.max_end <= candidate || chunk.max_until < live_from || chunk.min_from > live_until) {
+        continue;
+      }
+      if (chunk.min_until >= live_from && chunk.max_from <= live_until && chunk.max_gap < size) {
+        candidate = align_up(chunk.max_end, alignment);
         if (candidate + size > max_address) {
-          break;
+          return candidate;
+        }
+        continue;
+      }
+      for (std::uint32_t piece = 0; piece < chunk.count; ++piece) {
+        if (chunk.address[piece] >= candidate + size) {
+          return candidate;
+        }
+        if (chunk.end[piece] > candidate &&
+            lifetimes_overlap(live_from, live_until, chunk.live_from[piece], chunk.live_until[piece])) {
+          candidate = align_up(chunk.end[piece], alignment);
+          if (candidate + size > max_address) {
+            return candidate;
+          }
         }
       }
     }
     return candidate;
   }
 
+  // Adds a piece after every piece at or below its address.
   void insert(const Piece& piece) {
-    const auto position = std::ranges::upper_bound(pieces_, piece.address, {}, &Piece::address);
-    pieces_.insert(position, piece);
+    if (order_.empty()) {
+      order_.push_back(new_chunk());
+      chunks_.back().insert_at(0, piece);
+      chunks_.back().update_bounds();
+      return;
+    }
+    // The last chunk starting at or below the address, or the first chunk.
+    auto slot = std::ranges::upper_bound(order_, piece.address, {},
+                                         [this](std::uint32_t index) { return chunks_[index].address[0]; });
+    if (slot != order_.begin()) {
+      --slot;
+    }
+    std::uint32_t index = *slot;
+    if (chunks_[index].count == Chunk::capacity) {
+      // Move the upper half to a new chunk placed right after this one.
+      const std::uint32_t upper = new_chunk();
+      Chunk& full = chunks_[index];
+      Chunk& half = chunks_[upper];
+      constexpr std::uint32_t keep = Chunk::capacity / 2;
+      for (std::uint32_t moved = keep; moved < Chunk::capacity; ++moved) {
+        half.insert_at(half.count, Piece{full.address[moved], full.end[moved], full.live_from[moved],
+                                         full.live_until[moved]});
+      }
+      full.count = keep;
+      full.update_bounds();
+      half.update_bounds();
+      slot = order_.insert(std::next(slot), upper);
+      if (piece.address < half.address[0]) {
+        --slot;
+      }
+      index = *slot;
+    }
+    Chunk& chunk = chunks_[index];
+    const auto position = static_cast<std::uint32_t>(
+        std::upper_bound(chunk.address.begin(), chunk.address.begin() + chunk.count, piece.address) -
+        chunk.address.begin());
+    chunk.insert_at(position, piece);
+    chunk.update_bounds();
   }
 
  private:
-  std::vector<Piece> pieces_;
+  std::uint32_t new_chunk() {
+    chunks_.emplace_back();
+    return static_cast<std::uint32_t>(chunks_.size() - 1);
+  }
+
+  std::vector<Chunk> chunks_;
+  std::vector<std::uint32_t> order_;  // chunk indexes in address order
 };
 
 // Tiles with one placement history, and what the tensor being placed did to

@@ -253,7 +253,8 @@ std::vector<std::uint16_t> random_tiles(Random& random, std::uint64_t span) {
 PlannerInput random_planner_input(Random& random) {
   PlannerInput input;
   Graph& graph = input.graph;
-  const std::uint64_t tensor_count = random.between(1, 24);
+  // Now and then enough tensors that one tile holds a hundred pieces.
+  const std::uint64_t tensor_count = random.chance(10) ? random.between(60, 140) : random.between(1, 24);
   for (std::uint64_t index = 0; index < tensor_count; ++index) {
     const std::array<std::uint64_t, 6> elements{0, 1, 3, random.between(1, 600), random.between(1, 600),
                                                 random.chance(10) ? std::uint64_t{1} << 30 : 250};
