@@ -576,7 +576,8 @@ function(case_help_version)
     endif()
   endforeach()
   run_orvoc(compile --help)
-  expect_matches(help "${out}" "--tiles N=64" "--data-base ADDRESS=0x52000" "--log-level LEVEL=off")
+  expect_matches(help "${out}" "--tiles N=64" "--data-base ADDRESS=0x52000" "--log-level LEVEL=off"
+    "--memory-map FILE" "--tile N" "--report FILE" "--trace FILE")
 endfunction()
 
 function(case_log_level)

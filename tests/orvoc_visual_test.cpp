@@ -345,6 +345,14 @@ TEST(OrvocMemoryMap, OtherTilesAndForms) {
   EXPECT_EQ(inline_svg.find("xmlns"), std::string::npos);
   EXPECT_EQ(inline_svg.find("<style>"), std::string::npos);
   EXPECT_EQ(count(inline_svg, R"(<rect class="allocation )"), 3U);
+
+  // All maps at once: the tiles that hold data, each drawn as on its own.
+  const std::vector<TileMap> maps = memory_maps(small.graph, small.schedule, small.options, SvgForm::Inline);
+  ASSERT_EQ(maps.size(), 2U);
+  EXPECT_EQ(maps[0].tile, 0U);
+  EXPECT_EQ(maps[0].svg, inline_svg);
+  EXPECT_EQ(maps[1].tile, 1U);
+  EXPECT_EQ(maps[1].svg, memory_map_svg(small.graph, small.schedule, small.options, 1, SvgForm::Inline));
 }
 
 TEST(OrvocMemoryMap, AWideWindowIsBrokenAboveTheData) {

@@ -260,9 +260,8 @@ void append_piece(std::string& out, const Graph& graph, const Schedule& schedule
   out += "</g>\n";
 }
 
-std::string subtitle(const Graph& graph, const Schedule& schedule, std::uint16_t tile, std::uint64_t used,
+std::string subtitle(const Graph& graph, const Schedule& schedule, const LivePeak& live, std::uint64_t used,
                      std::uint64_t window, std::size_t pieces) {
-  const LivePeak live = live_peak(schedule, tile);
   const double percent = window == 0 ? 0.0 : 100.0 * static_cast<double>(used) / static_cast<double>(window);
   return fmt::format("peak {} B, {:.1f}% of the {} B window; most bytes live: {} B at phase {} ({}); {} {}",
                      group_thousands(used), percent, group_thousands(window), group_thousands(live.bytes),
@@ -270,62 +269,18 @@ std::string subtitle(const Graph& graph, const Schedule& schedule, std::uint16_t
                      pieces == 1 ? "allocation" : "allocations");
 }
 
-}  // namespace
 
-std::uint64_t byte_tick_step(std::uint64_t span, std::uint64_t max_ticks) {
-  std::uint64_t step = 16;
-  while (step < (std::uint64_t{1} << 62) && span / step > max_ticks) {
-    step *= 2;
-  }
-  return step;
-}
-
-std::string_view memory_map_style() {
-  return R"(
-.memory-map text { font-family: "DejaVu Sans", "Liberation Sans", Arial, sans-serif; fill: #1d2430; }
-.memory-map .background { fill: #ffffff; }
-.memory-map .plot { fill: #fbfbfd; }
-.memory-map .title { font-size: 15px; font-weight: bold; }
-.memory-map .subtitle { font-size: 12px; fill: #4a5261; }
-.memory-map .legend { font-size: 11px; }
-.memory-map .tick { font-size: 11px; fill: #4a5261; }
-.memory-map .y-tick { text-anchor: end; }
-.memory-map .x-tick { text-anchor: middle; }
-.memory-map .axis-title { font-size: 12px; text-anchor: middle; fill: #4a5261; }
-.memory-map .axis { stroke: #4a5261; stroke-width: 1; }
-.memory-map .axis-break { stroke: #4a5261; stroke-width: 1.5; }
-.memory-map .grid { stroke: #e3e6ec; stroke-width: 1; }
-.memory-map .exchange { fill: #dfe4f2; }
-.memory-map .live-peak { fill: #eee5ff; stroke: #8a3ffc; stroke-width: 1.5; stroke-dasharray: 4 3; }
-.memory-map .allocation { stroke: #ffffff; stroke-width: 0.75; }
-.memory-map .allocation:hover { stroke: #1d2430; stroke-width: 1.5; }
-.memory-map .input { fill: #8fb8e3; }
-.memory-map .weight { fill: #f7b56b; }
-.memory-map .intermediate { fill: #93cf86; }
-.memory-map .output { fill: #f08f8c; }
-.memory-map .unknown { fill: #c4c8d0; }
-.memory-map .swatch.exchange { stroke: #b9c2dc; stroke-width: 0.75; }
-.memory-map .label { pointer-events: none; }
-.memory-map .base, .memory-map .limit { stroke: #1d2430; stroke-width: 1.5; }
-.memory-map .peak { stroke: #d62728; stroke-width: 1.5; stroke-dasharray: 6 3; }
-.memory-map .line-label { font-size: 11px; font-weight: bold; }
-.memory-map .line-detail { font-size: 10px; fill: #4a5261; }
-.memory-map .peak-label { fill: #b01c1d; }
-.memory-map .empty { font-size: 14px; text-anchor: middle; fill: #4a5261; }
-)";
-}
-
-std::string memory_map_svg(const Graph& graph, const Schedule& schedule, const CompilerOptions& options,
-                           std::uint16_t tile, SvgForm form) {
+// The map of `tile`, given its allocations in schedule order and its live peak.
+std::string render_map(const Graph& graph, const Schedule& schedule, const CompilerOptions& options,
+                       std::uint16_t tile, const std::vector<const Allocation*>& on_tile, const LivePeak& live,
+                       SvgForm form) {
   const std::uint64_t window =
       options.data_limit > options.data_base ? std::uint64_t{options.data_limit} - options.data_base : 0;
   std::vector<Piece> pieces;
   std::uint64_t used = 0;
   std::uint64_t smallest = 0;
-  for (const Allocation& allocation : schedule.allocations) {
-    if (allocation.tile != tile) {
-      continue;
-    }
+  for (const Allocation* pointer : on_tile) {
+    const Allocation& allocation = *pointer;
     const std::uint64_t offset = allocation.address > options.data_base ? allocation.address - options.data_base : 0;
     pieces.push_back(Piece{&allocation, offset});
     used = std::max(used, offset + allocation.size);
@@ -381,7 +336,7 @@ std::string memory_map_svg(const Graph& graph, const Schedule& schedule, const C
   }
 
   out += fmt::format(R"(<text class="subtitle" x="{}" y="44">{}</text>)", px(margin_left),
-                     xml_escape(subtitle(graph, schedule, tile, used, window, pieces.size())));
+                     xml_escape(subtitle(graph, schedule, live, used, window, pieces.size())));
   out += '\n';
   append_legend(out, margin_left, 70);
   out += fmt::format(R"(<rect class="plot" x="{}" y="{}" width="{}" height="{}"/>)", px(frame.left), px(frame.top),
@@ -397,7 +352,6 @@ std::string memory_map_svg(const Graph& graph, const Schedule& schedule, const C
   append_axes(out, frame, options.data_base);
 
   // The column where the most bytes are live, behind the pieces that fill it.
-  const LivePeak live = live_peak(schedule, tile);
   out += fmt::format(R"(<rect class="live-peak" x="{}" y="{}" width="{}" height="{}"/>)", px(frame.x(live.phase)),
                      px(frame.y(frame.scale_top)), px(frame.phase_width()), px(frame.scale_height()));
   out += '\n';
@@ -424,6 +378,82 @@ std::string memory_map_svg(const Graph& graph, const Schedule& schedule, const C
   append_line_labels(out, std::move(labels), right + 8);
   out += "</svg>\n";
   return out;
+}
+
+}  // namespace
+
+std::uint64_t byte_tick_step(std::uint64_t span, std::uint64_t max_ticks) {
+  std::uint64_t step = 16;
+  while (step < (std::uint64_t{1} << 62) && span / step > max_ticks) {
+    step *= 2;
+  }
+  return step;
+}
+
+std::string_view memory_map_style() {
+  return R"(
+.memory-map text { font-family: "DejaVu Sans", "Liberation Sans", Arial, sans-serif; fill: #1d2430; }
+.memory-map .background { fill: #ffffff; }
+.memory-map .plot { fill: #fbfbfd; }
+.memory-map .title { font-size: 15px; font-weight: bold; }
+.memory-map .subtitle { font-size: 12px; fill: #4a5261; }
+.memory-map .legend { font-size: 11px; }
+.memory-map .tick { font-size: 11px; fill: #4a5261; }
+.memory-map .y-tick { text-anchor: end; }
+.memory-map .x-tick { text-anchor: middle; }
+.memory-map .axis-title { font-size: 12px; text-anchor: middle; fill: #4a5261; }
+.memory-map .axis { stroke: #4a5261; stroke-width: 1; }
+.memory-map .axis-break { stroke: #4a5261; stroke-width: 1.5; }
+.memory-map .grid { stroke: #e3e6ec; stroke-width: 1; }
+.memory-map .exchange { fill: #dfe4f2; }
+.memory-map .live-peak { fill: #eee5ff; stroke: #8a3ffc; stroke-width: 1.5; stroke-dasharray: 4 3; }
+.memory-map .allocation { stroke: #ffffff; stroke-width: 0.75; }
+.memory-map .allocation:hover { stroke: #1d2430; stroke-width: 1.5; }
+.memory-map .input { fill: #8fb8e3; }
+.memory-map .weight { fill: #f7b56b; }
+.memory-map .intermediate { fill: #93cf86; }
+.memory-map .output { fill: #f08f8c; }
+.memory-map .unknown { fill: #c4c8d0; }
+.memory-map .swatch.exchange { stroke: #b9c2dc; stroke-width: 0.75; }
+.memory-map .label { pointer-events: none; }
+.memory-map .base, .memory-map .limit { stroke: #1d2430; stroke-width: 1.5; }
+.memory-map .peak { stroke: #d62728; stroke-width: 1.5; stroke-dasharray: 6 3; }
+.memory-map .line-label { font-size: 11px; font-weight: bold; }
+.memory-map .line-detail { font-size: 10px; fill: #4a5261; }
+.memory-map .peak-label { fill: #b01c1d; }
+.memory-map .empty { font-size: 14px; text-anchor: middle; fill: #4a5261; }
+)";
+}
+
+
+std::string memory_map_svg(const Graph& graph, const Schedule& schedule, const CompilerOptions& options,
+                           std::uint16_t tile, SvgForm form) {
+  std::vector<const Allocation*> on_tile;
+  for (const Allocation& allocation : schedule.allocations) {
+    if (allocation.tile == tile) {
+      on_tile.push_back(&allocation);
+    }
+  }
+  return render_map(graph, schedule, options, tile, on_tile, live_peak(schedule, tile), form);
+}
+
+std::vector<TileMap> memory_maps(const Graph& graph, const Schedule& schedule, const CompilerOptions& options,
+                                 SvgForm form) {
+  std::vector<std::vector<const Allocation*>> by_tile(schedule.tile_count);
+  for (const Allocation& allocation : schedule.allocations) {
+    if (allocation.tile < by_tile.size()) {
+      by_tile[allocation.tile].push_back(&allocation);
+    }
+  }
+  const std::vector<LivePeak> live = live_peaks(schedule);
+  std::vector<TileMap> maps;
+  for (std::size_t tile = 0; tile < by_tile.size(); ++tile) {
+    if (!by_tile[tile].empty()) {
+      const auto tile16 = static_cast<std::uint16_t>(tile);
+      maps.push_back(TileMap{tile16, render_map(graph, schedule, options, tile16, by_tile[tile], live[tile], form)});
+    }
+  }
+  return maps;
 }
 
 }  // namespace orvo_compiler::orvoc

@@ -176,6 +176,15 @@ enum class SvgForm : std::uint8_t { Document, Inline };
 [[nodiscard]] std::string memory_map_svg(const Graph& graph, const Schedule& schedule, const CompilerOptions& options,
                                          std::uint16_t tile, SvgForm form = SvgForm::Document);
 
+// The memory map of every tile that holds data, in tile order, each as
+// memory_map_svg draws it, from one pass over the allocations.
+struct TileMap {
+  std::uint16_t tile = 0;
+  std::string svg;
+};
+[[nodiscard]] std::vector<TileMap> memory_maps(const Graph& graph, const Schedule& schedule,
+                                               const CompilerOptions& options, SvgForm form);
+
 // The style sheet of the memory map's classes, which an inline map relies on.
 [[nodiscard]] std::string_view memory_map_style();
 

@@ -237,12 +237,12 @@ void append_peak_chart(std::string& out, const Schedule& schedule) {
   out += "\n</svg>\n";
 }
 
-void append_tile_selector(std::string& out, const Schedule& schedule, const std::vector<std::uint16_t>& tiles) {
+void append_tile_selector(std::string& out, const Schedule& schedule, const std::vector<TileMap>& maps) {
   out += R"(<div class="controls"><label for="tile-select">Tile</label> <select id="tile-select">)";
   out += '\n';
-  for (const std::uint16_t tile : tiles) {
-    const auto peak = schedule.peak_sram.find(tile);
-    out += fmt::format(R"(<option value="{0}">tile {0}{1}</option>)", tile,
+  for (const TileMap& map : maps) {
+    const auto peak = schedule.peak_sram.find(map.tile);
+    out += fmt::format(R"(<option value="{0}">tile {0}{1}</option>)", map.tile,
                        peak == schedule.peak_sram.end() ? "" : fmt::format(", peak {} B", group_thousands(peak->second)));
     out += '\n';
   }
@@ -250,7 +250,7 @@ void append_tile_selector(std::string& out, const Schedule& schedule, const std:
   out += R"(<option value="" disabled>a tile without data</option>)";
   out += "\n</select>";
   out += fmt::format(R"(<span class="hint">{} of {} tiles hold data; the others are not listed.</span></div>)",
-                     group_thousands(tiles.size()), group_thousands(schedule.tile_count));
+                     group_thousands(maps.size()), group_thousands(schedule.tile_count));
   out += '\n';
 }
 
@@ -335,15 +335,7 @@ std::string workload_text(const Workload& workload) {
 std::string report_html(const Workload& workload, const CompilerOptions& options, const Graph& graph,
                         const Schedule& schedule, std::uint16_t tile) {
   const ScheduleStatistics statistics = schedule_statistics(graph, schedule);
-  // The tiles that hold data, in tile order.
-  std::vector<std::uint16_t> tiles;
-  for (const Allocation& allocation : schedule.allocations) {
-    if (allocation.tile < schedule.tile_count) {
-      tiles.push_back(allocation.tile);
-    }
-  }
-  std::sort(tiles.begin(), tiles.end());
-  tiles.erase(std::unique(tiles.begin(), tiles.end()), tiles.end());
+  const std::vector<TileMap> maps = memory_maps(graph, schedule, options, SvgForm::Inline);
 
   std::string out = R"(<!DOCTYPE html>
 <html lang="en">
@@ -379,12 +371,12 @@ std::string report_html(const Workload& workload, const CompilerOptions& options
   out += R"(<p class="hint">Each rectangle is one tensor's piece on the tile, from the phase that first holds it )"
          R"(to the last; hover over it for its name, bytes and lifetime.</p>)";
   out += '\n';
-  append_tile_selector(out, schedule, tiles);
+  append_tile_selector(out, schedule, maps);
   out += "<div class=\"scroll\"><div id=\"memory-map\"></div></div>\n";
-  for (const std::uint16_t mapped : tiles) {
-    out += fmt::format(R"(<template id="map-tile-{}">)", mapped);
+  for (const TileMap& map : maps) {
+    out += fmt::format(R"(<template id="map-tile-{}">)", map.tile);
     out += '\n';
-    out += memory_map_svg(graph, schedule, options, mapped, SvgForm::Inline);
+    out += map.svg;
     out += "</template>\n";
   }
   out += "</section>\n";
