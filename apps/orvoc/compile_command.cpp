@@ -125,6 +125,8 @@ std::expected<void, std::string> check_picture_paths(const CompileArguments& arg
   return {};
 }
 
+// Stages the memory map, report and trace that were asked for; without
+// --tile, they show the tile with the highest peak.
 std::expected<void, std::string> stage_pictures(StagedFiles& staged, const CompileArguments& arguments,
                                                 const Workload& workload, const CompilerOptions& options,
                                                 const Graph& graph, const Schedule& schedule,
@@ -133,24 +135,22 @@ std::expected<void, std::string> stage_pictures(StagedFiles& staged, const Compi
     const ScheduleStatistics statistics = schedule_statistics(graph, schedule);
     tile = statistics.worst_tile ? statistics.worst_tile->tile : std::uint16_t{0};
   }
-  const struct {
-    const std::string& path;
-    std::string (*render)(const Workload&, const CompilerOptions&, const Graph&, const Schedule&, std::uint16_t);
-  } pictures[] = {
-      {arguments.memory_map,
-       [](const Workload&, const CompilerOptions& target, const Graph& g, const Schedule& s, std::uint16_t t) {
-         return memory_map_svg(g, s, target, t);
-       }},
-      {arguments.report, report_html},
-      {arguments.trace, [](const Workload&, const CompilerOptions&, const Graph& g, const Schedule& s,
-                           std::uint16_t) { return trace_json(g, s); }},
-  };
-  for (const auto& picture : pictures) {
-    if (picture.path.empty()) {
-      continue;
-    }
-    if (auto written = staged.stage(picture.path, text_bytes(picture.render(workload, options, graph, schedule, *tile)));
+  // Each picture is drawn only when asked for, and staged at once.
+  if (!arguments.memory_map.empty()) {
+    if (auto written = staged.stage(arguments.memory_map, text_bytes(memory_map_svg(graph, schedule, options, *tile)));
         !written) {
+      return written;
+    }
+  }
+  if (!arguments.report.empty()) {
+    if (auto written =
+            staged.stage(arguments.report, text_bytes(report_html(workload, options, graph, schedule, *tile)));
+        !written) {
+      return written;
+    }
+  }
+  if (!arguments.trace.empty()) {
+    if (auto written = staged.stage(arguments.trace, text_bytes(trace_json(graph, schedule))); !written) {
       return written;
     }
   }
