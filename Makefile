@@ -1,6 +1,6 @@
 # Thin wrappers over the CMake presets. `make test` and `make run` install
 # missing system packages first, so both work on a fresh machine.
-.PHONY: run test deps bench clean
+.PHONY: run test deps bench verify-math clean
 
 deps:
 	bash scripts/install-deps
@@ -19,6 +19,13 @@ run: deps
 bench: deps
 	cmake --preset bench
 	cmake --build --preset bench
+	for program in build/bench/bench/orvo_*_bench; do "$$program" || exit 1; done
+
+# Every single-precision input of exp and tanh against MPFR; long-running.
+verify-math: deps
+	cmake -S tools -B build/verify-math -G Ninja -DCMAKE_BUILD_TYPE=Release
+	cmake --build build/verify-math --target verify_math
+	./build/verify-math/verify_math
 
 clean:
 	rm -rf build
