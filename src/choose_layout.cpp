@@ -2,6 +2,7 @@
 // label, each tile's byte share, and the kernel parameters taken from a
 // tensor or an operation kind.
 #include <algorithm>
+#include <numeric>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -60,9 +61,7 @@ Layout choose_layout(const Tensor& tensor, std::uint16_t tile_count) {
   const std::uint64_t needed = ceil_div(tensor_bytes(tensor), bytes_per_tile_step);
   const auto count = static_cast<std::uint16_t>(std::clamp<std::uint64_t>(needed, 1, tile_count));
   std::vector<std::uint16_t> tiles(count);
-  for (std::uint16_t tile = 0; tile < count; ++tile) {
-    tiles[tile] = tile;
-  }
+  std::iota(tiles.begin(), tiles.end(), std::uint16_t{0});
   return Layout{tensor.id, std::move(tiles), choose_sharding(tensor), layout_alignment};
 }
 

@@ -43,9 +43,11 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <iterator>
 #include <limits>
 #include <optional>
+#include <span>
 #include <string>
 #include <utility>
 #include <variant>
@@ -372,62 +374,134 @@ class TilePlanner {
   Result<void> place(const Tensor& tensor, const Layout& layout, std::uint32_t size, std::uint64_t live_from,
                      std::uint64_t live_until, std::vector<Allocation>& allocations) {
     ++stamp_;
-    bool repeated = false;
-    for (const std::uint16_t tile : layout.tiles) {
-      repeated = repeated || seen_[tile] == stamp_;
-      seen_[tile] = stamp_;
-      Group& group = groups_[group_of_[tile]];
-      if (group.stamp != stamp_) {
-        group.stamp = stamp_;
-        group.covered = 0;
-        group.placed = false;
-      }
-      ++group.covered;
+    const Request request{tensor, size, layout.alignment, live_from, live_until};
+    if (names_a_tile_twice(layout.tiles)) {
+      return place_tile_by_tile(request, layout.tiles, allocations);
     }
-    for (const std::uint16_t tile : layout.tiles) {
+    return place_by_group(request, layout.tiles, allocations);
+  }
+
+ private:
+  struct Request {
+    const Tensor& tensor;
+    std::uint32_t size;
+    std::uint32_t alignment;
+    std::uint64_t live_from;
+    std::uint64_t live_until;
+  };
+
+  bool names_a_tile_twice(std::span<const std::uint16_t> tiles) {
+    if (std::ranges::adjacent_find(tiles, std::greater_equal{}) == tiles.end()) {
+      return false;  // strictly ascending, as compile lays tensors out
+    }
+    for (const std::uint16_t tile : tiles) {
+      if (seen_[tile] == stamp_) {
+        return true;
+      }
+      seen_[tile] = stamp_;
+    }
+    return false;
+  }
+
+  // Each group among the tiles is placed once; the tiles of a group the
+  // layout covers only in part move to a copy of its list.
+  Result<void> place_by_group(const Request& request, std::span<const std::uint16_t> tiles,
+                              std::vector<Allocation>& allocations) {
+    count_covered(tiles);
+    constexpr std::uint32_t no_group = std::numeric_limits<std::uint32_t>::max();
+    std::uint32_t run_source = no_group;
+    std::uint32_t target = 0;
+    std::uint32_t address = 0;
+    for (const std::uint16_t tile : tiles) {
       const std::uint32_t source = group_of_[tile];
-      std::uint32_t target = source;
-      std::uint64_t address = 0;
-      if (!repeated && groups_[source].placed) {
+      if (source != run_source) {
+        run_source = source;
+        if (!groups_[source].placed) {
+          const std::uint32_t destination =
+              groups_[source].covered < groups_[source].tiles ? split(source) : source;
+          const Result<std::uint32_t> placed = place_piece(request, destination, tile);
+          if (!placed) {
+            return std::unexpected(placed.error());
+          }
+          Group& group = groups_[source];
+          group.placed = true;
+          group.moved_to = destination;
+          group.address = *placed;
+        }
         target = groups_[source].moved_to;
         address = groups_[source].address;
-      } else {
-        // With a repeated tile every tile places on a list of its own, so the
-        // second piece on a tile sees the first.
-        const Group& group = groups_[source];
-        if (repeated ? group.tiles > 1 : group.covered < group.tiles) {
-          target = split(source);
-        }
-        Occupancy& occupancy = groups_[target].occupancy;
-        address = occupancy.lowest_free(live_from, live_until, size, layout.alignment, data_base_);
-        const std::uint64_t end = address + size;
-        if (end > max_address) {
-          return address_overflow();
-        }
-        if (end > data_limit_) {
-          return exceeds_data_limit(tile, tensor.name);
-        }
-        occupancy.insert(Piece{static_cast<std::uint32_t>(address), static_cast<std::uint32_t>(end), live_from,
-                               live_until});
-        if (!repeated) {
-          Group& placed = groups_[source];
-          placed.placed = true;
-          placed.moved_to = target;
-          placed.address = static_cast<std::uint32_t>(address);
-        }
       }
       if (target != source) {
         --groups_[source].tiles;
         ++groups_[target].tiles;
         group_of_[tile] = target;
       }
-      allocations.push_back(
-          Allocation{tensor.id, tile, static_cast<std::uint32_t>(address), size, live_from, live_until});
+      allocations.push_back(Allocation{request.tensor.id, tile, address, request.size, request.live_from,
+                                       request.live_until});
     }
     return {};
   }
 
- private:
+  // Stamps the groups of `tiles` for this tensor and counts the tiles each
+  // holds among them.
+  void count_covered(std::span<const std::uint16_t> tiles) {
+    for (std::size_t index = 0; index < tiles.size();) {
+      const std::uint32_t group_index = group_of_[tiles[index]];
+      std::uint32_t run = 0;
+      for (; index < tiles.size() && group_of_[tiles[index]] == group_index; ++index) {
+        ++run;
+      }
+      Group& group = groups_[group_index];
+      if (group.stamp != stamp_) {
+        group.stamp = stamp_;
+        group.covered = 0;
+        group.placed = false;
+      }
+      group.covered += run;
+    }
+  }
+
+  // With a tile named twice every tile first gets a list of its own, so the
+  // second piece on a tile sees the first.
+  Result<void> place_tile_by_tile(const Request& request, std::span<const std::uint16_t> tiles,
+                                  std::vector<Allocation>& allocations) {
+    for (const std::uint16_t tile : tiles) {
+      std::uint32_t group = group_of_[tile];
+      if (groups_[group].tiles > 1) {
+        const std::uint32_t own = split(group);
+        --groups_[group].tiles;
+        ++groups_[own].tiles;
+        group_of_[tile] = own;
+        group = own;
+      }
+      const Result<std::uint32_t> placed = place_piece(request, group, tile);
+      if (!placed) {
+        return std::unexpected(placed.error());
+      }
+      allocations.push_back(Allocation{request.tensor.id, tile, *placed, request.size, request.live_from,
+                                       request.live_until});
+    }
+    return {};
+  }
+
+  // Adds the piece to `group`'s list at its lowest free address; `tile` is
+  // the tile named in a data-limit error.
+  Result<std::uint32_t> place_piece(const Request& request, std::uint32_t group, std::uint16_t tile) {
+    Occupancy& occupancy = groups_[group].occupancy;
+    const std::uint64_t address =
+        occupancy.lowest_free(request.live_from, request.live_until, request.size, request.alignment, data_base_);
+    const std::uint64_t end = address + request.size;
+    if (end > max_address) {
+      return address_overflow();
+    }
+    if (end > data_limit_) {
+      return exceeds_data_limit(tile, request.tensor.name);
+    }
+    occupancy.insert(Piece{static_cast<std::uint32_t>(address), static_cast<std::uint32_t>(end),
+                           request.live_from, request.live_until});
+    return static_cast<std::uint32_t>(address);
+  }
+
   // A new group, without tiles yet, whose list copies `source`'s.
   std::uint32_t split(std::uint32_t source) {
     Group copy{groups_[source].occupancy};
