@@ -148,7 +148,8 @@ void per_tile_commands_bench(benchmark::State& state, const Workload& work) {
     std::vector<std::vector<EncodedTileCommand>> streams;
     streams.reserve(work.schedule->tile_count);
     for (std::uint16_t tile = 0; tile < work.schedule->tile_count; ++tile) {
-      streams.push_back(*work.schedule->tile_commands(tile));
+      Result<std::vector<EncodedTileCommand>> stream = work.schedule->tile_commands(tile);
+      streams.push_back(std::move(*stream));
     }
     benchmark::DoNotOptimize(streams);
   }

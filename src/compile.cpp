@@ -121,7 +121,7 @@ std::map<std::uint16_t, std::uint32_t> peak_sram(const std::vector<Allocation>& 
       holds.resize(allocation.tile + std::size_t{1}, false);
     }
     const std::uint32_t end = allocation.address + allocation.size - options.data_base;
-    highest[allocation.tile] = holds[allocation.tile] ? std::max(highest[allocation.tile], end) : end;
+    highest[allocation.tile] = std::max(highest[allocation.tile], end);
     holds[allocation.tile] = true;
   }
   std::map<std::uint16_t, std::uint32_t> peaks;

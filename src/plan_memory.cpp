@@ -26,6 +26,12 @@
 // lowest allowed conflict-free address. That address alone decides the
 // outcome: every address the rescan-from-the-start formulation visits lies at
 // or below it, so that formulation overflows exactly when this address does.
+// The sorted pieces are held in chunks of up to 32 with bounds over each
+// (highest end, extremes of the lifetimes, widest uncovered stretch), so the
+// sweep passes a chunk none of whose pieces can clash in one step, and jumps
+// over a chunk that is a solid wall for this piece (every lifetime overlaps
+// and no stretch between its pieces is wide enough) to the chunk's highest
+// end, which is where the piece-by-piece sweep would arrive.
 //
 // Sharing work between tiles. A tile's addresses depend only on the sequence
 // of (size, alignment, lifetime) placed on it, so tiles that have received
@@ -39,7 +45,8 @@
 //
 // The result is not guaranteed to be the best packing: placed pieces never
 // move, and the order of placement alone decides which piece goes low. A
-// placement costs a pass over the group's pieces below the chosen address.
+// placement costs at most a pass over the group's pieces below the chosen
+// address, one step per chunk where chunks can be passed or jumped whole.
 #include <algorithm>
 #include <array>
 #include <cstdint>
@@ -364,8 +371,7 @@ struct Group {
 class TilePlanner {
  public:
   TilePlanner(std::size_t tile_span, const CompilerOptions& options)
-      : group_of_(tile_span, 0), seen_(tile_span, 0), data_base_(options.data_base),
-        data_limit_(options.data_limit) {
+      : group_of_(tile_span, 0), data_base_(options.data_base), data_limit_(options.data_limit) {
     groups_.push_back(Group{{}, static_cast<std::uint32_t>(tile_span)});
   }
 
@@ -394,6 +400,7 @@ class TilePlanner {
     if (std::ranges::adjacent_find(tiles, std::greater_equal{}) == tiles.end()) {
       return false;  // strictly ascending, as compile lays tensors out
     }
+    seen_.resize(group_of_.size(), 0);
     for (const std::uint16_t tile : tiles) {
       if (seen_[tile] == stamp_) {
         return true;
@@ -510,7 +517,7 @@ class TilePlanner {
   }
 
   std::vector<std::uint32_t> group_of_;
-  std::vector<std::uint64_t> seen_;
+  std::vector<std::uint64_t> seen_;  // per tile, the stamp of the last tensor naming it
   std::vector<Group> groups_;
   std::uint64_t stamp_ = 0;
   std::uint32_t data_base_;
