@@ -82,6 +82,12 @@ struct AllTilesEncoder {
   }
 };
 
+// The most stream entries a phase can give: two per transfer, one per kernel.
+struct CommandBound {
+  std::size_t operator()(const Exchange& exchange) const { return 2 * exchange.transfers.size(); }
+  std::size_t operator()(const Compute& compute) const { return compute.commands.size(); }
+};
+
 }  // namespace
 
 Result<std::vector<EncodedTileCommand>> Schedule::tile_commands(std::uint16_t tile) const {
@@ -98,6 +104,16 @@ Result<std::vector<EncodedTileCommand>> Schedule::tile_commands(std::uint16_t ti
 
 std::vector<std::vector<EncodedTileCommand>> Schedule::all_tile_commands() const {
   std::vector<std::vector<EncodedTileCommand>> streams(tile_count);
+  // Each stream starts with room for an even share of the commands, counted
+  // from the list sizes alone, so that most streams never regrow; together
+  // that is at most one command per transfer end and kernel.
+  std::size_t commands = 0;
+  for (const Phase& phase : phases) {
+    commands += std::visit(CommandBound{}, phase);
+  }
+  for (std::vector<EncodedTileCommand>& stream : streams) {
+    stream.reserve(commands / streams.size() + 1);
+  }
   for (std::uint64_t index = 0; index < phases.size(); ++index) {
     std::visit(AllTilesEncoder{index, streams}, phases[index]);
   }
