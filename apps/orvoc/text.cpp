@@ -77,7 +77,8 @@ std::expected<std::uint64_t, std::string> option_number(std::string_view name, s
       fmt::format("{}: {} is out of range ({} to {})", name, text, group_thousands(minimum), group_thousands(maximum)));
 }
 
-std::string hex_address(std::uint64_t value) { return fmt::format("{:#X}", value).replace(1, 1, "x"); }
+// Upper-case digits after a lower-case prefix: 0x52000, 0xE0000.
+std::string hex_address(std::uint64_t value) { return fmt::format("0x{:X}", value); }
 
 std::string kib_text(std::uint64_t bytes) {
   std::string text = group_thousands(bytes / 1024);
