@@ -6,7 +6,7 @@
 // 2^-64) screens each argument, and MPFR decides every argument whose result
 // lies within 2^-45 (relative) of a float rounding midpoint; elsewhere the long
 // double rounded to float is the correct result. With --mpfr-all, MPFR decides
-// every argument (about two hours on one core). Either way the arguments closest
+// every argument (an hour and a half on one core). Either way the arguments closest
 // to a midpoint are listed, as test material.
 #include <mpfr.h>
 
