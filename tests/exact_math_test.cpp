@@ -4,6 +4,8 @@
 // threshold, checked against MPFR.
 #include <mpfr.h>
 
+#include "mpfr_oracle.hpp"
+
 #include <algorithm>
 #include <bit>
 #include <cstdint>
@@ -17,32 +19,11 @@ namespace orvo_compiler::detail {
 namespace {
 
 using Function = float (*)(float);
-using MpfrFunction = int (*)(mpfr_ptr, mpfr_srcptr, mpfr_rnd_t);
+using oracle::MpfrFunction;
+using oracle::mpfr_rounded;
 
 std::uint32_t bits_of(float value) { return std::bit_cast<std::uint32_t>(value); }
 float from_bits(std::uint32_t bits) { return std::bit_cast<float>(bits); }
-
-// The correctly rounded binary32 result: MPFR rounds at 24 bits inside the
-// binary32 exponent range, then once more into the subnormal range.
-float mpfr_rounded(MpfrFunction function, float x) {
-  const mpfr_exp_t saved_emin = mpfr_get_emin();
-  const mpfr_exp_t saved_emax = mpfr_get_emax();
-  mpfr_set_emin(-148);
-  mpfr_set_emax(128);
-  mpfr_t argument;
-  mpfr_t result;
-  mpfr_init2(argument, 24);
-  mpfr_init2(result, 24);
-  mpfr_set_flt(argument, x, MPFR_RNDN);
-  const int inexact = function(result, argument, MPFR_RNDN);
-  mpfr_subnormalize(result, inexact, MPFR_RNDN);
-  const float rounded = mpfr_get_flt(result, MPFR_RNDN);
-  mpfr_clear(argument);
-  mpfr_clear(result);
-  mpfr_set_emin(saved_emin);
-  mpfr_set_emax(saved_emax);
-  return rounded;
-}
 
 struct Case {
   const char* what;

@@ -10,6 +10,8 @@
 // to a midpoint are listed, as test material.
 #include <mpfr.h>
 
+#include "mpfr_oracle.hpp"
+
 #include <algorithm>
 #include <bit>
 #include <chrono>
@@ -24,7 +26,8 @@
 
 namespace {
 
-using MpfrFunction = int (*)(mpfr_ptr, mpfr_srcptr, mpfr_rnd_t);
+using orvo_compiler::oracle::MpfrFunction;
+using orvo_compiler::oracle::mpfr_rounded;
 
 // The screen's trust region, and the distance under which arguments are kept
 // as hard cases.
@@ -48,29 +51,6 @@ struct Tally {
 };
 
 std::uint32_t bits_of(float value) { return std::bit_cast<std::uint32_t>(value); }
-
-// The correctly rounded binary32 result of `function` at x: MPFR rounds at 24
-// bits inside the binary32 exponent range, then once more into the subnormal
-// range, as IEEE single precision does.
-float mpfr_rounded(MpfrFunction function, float x) {
-  const mpfr_exp_t saved_emin = mpfr_get_emin();
-  const mpfr_exp_t saved_emax = mpfr_get_emax();
-  mpfr_set_emin(-148);
-  mpfr_set_emax(128);
-  mpfr_t argument;
-  mpfr_t result;
-  mpfr_init2(argument, 24);
-  mpfr_init2(result, 24);
-  mpfr_set_flt(argument, x, MPFR_RNDN);
-  const int inexact = function(result, argument, MPFR_RNDN);
-  mpfr_subnormalize(result, inexact, MPFR_RNDN);
-  const float rounded = mpfr_get_flt(result, MPFR_RNDN);
-  mpfr_clear(argument);
-  mpfr_clear(result);
-  mpfr_set_emin(saved_emin);
-  mpfr_set_emax(saved_emax);
-  return rounded;
-}
 
 // The relative distance of the exact |function(x)| from the rounding midpoint
 // next to |rounded| on its side, from a 256-bit evaluation.
