@@ -54,4 +54,12 @@ namespace orvo_compiler {
 // and computes the per-tile peaks. Errors of any step are passed on unchanged.
 [[nodiscard]] Result<Schedule> compile(const Graph& graph, const CompilerOptions& options);
 
+// Checks a schedule against the graph and target it claims to implement,
+// independently of the passes that built it: layouts, phases, exchanges,
+// kernel commands, allocations, lifetimes, peaks and tile streams. Succeeds
+// for every schedule `compile` returns; otherwise the first broken invariant
+// as a Graph error.
+[[nodiscard]] Result<void> verify_schedule(const Graph& graph, const Schedule& schedule,
+                                           const CompilerOptions& options);
+
 }  // namespace orvo_compiler
