@@ -217,13 +217,18 @@ TEST(VerifySchedule, ReportsTheBrokenInvariant) {
          compute_at(s, 5).commands[2].specialization.role = "tail";
        },
        "schedule: tail command of phase 5 is on tile 2, not the last tile 3"},
-      {"transfer twice", [](Schedule& s, CompilerOptions&) { exchange_at(s, 7).transfers.push_back(exchange_at(s, 7).transfers[0]); },
+      {"transfer twice",
+       [](Schedule& s, CompilerOptions&) {
+         std::vector<Transfer>& transfers = exchange_at(s, 7).transfers;
+         transfers.push_back(transfers[0]);
+       },
        "schedule: exchange at phase 7 sends tensor 13 to tile 4 twice"},
       {"self-send", [](Schedule& s, CompilerOptions&) { exchange_at(s, 7).transfers[1].destination_tile = 1; },
        "schedule: transfer at phase 7 sends tensor 13 from tile 1 to itself"},
       {"empty transfer", [](Schedule& s, CompilerOptions&) { exchange_at(s, 7).transfers[2].bytes = 0; },
        "schedule: transfer at phase 7 of tensor 13 to tile 6 carries no bytes"},
-      {"transfer past count", [](Schedule& s, CompilerOptions&) { exchange_at(s, 12).transfers[0].destination_tile = 64; },
+      {"transfer past count",
+       [](Schedule& s, CompilerOptions&) { exchange_at(s, 12).transfers[0].destination_tile = 64; },
        "schedule: transfer at phase 12 names tile 64 past tile count 64"},
       {"transfer tensor", [](Schedule& s, CompilerOptions&) { exchange_at(s, 7).transfers[0].tensor = TensorId{22}; },
        "schedule: transfer at phase 7 names tensor 22, out of range"},
@@ -239,8 +244,6 @@ TEST(VerifySchedule, ReportsTheBrokenInvariant) {
        "schedule: allocation of tensor 0 on tile 8 is outside its layout"},
       {"past the limit", [](Schedule& s, CompilerOptions&) { piece(s, 0, 0).address = 916992; },
        "schedule: allocation of tensor 0 on tile 0 at 916992..918016 lies outside the data window 335872..917504"},
-      {"below the base", [](Schedule& s, CompilerOptions&) { piece(s, 0, 0).address = 335856; },
-       "schedule: allocation of tensor 0 on tile 0 at 335856..336880 lies outside the data window 335872..917504"},
       {"misaligned", [](Schedule& s, CompilerOptions&) { piece(s, 0, 0).address = 335873; },
        "schedule: allocation of tensor 0 on tile 0 at 335873 is not aligned to 16"},
       {"wrong size", [](Schedule& s, CompilerOptions&) { piece(s, 0, 0).size = 1008; },
@@ -249,8 +252,6 @@ TEST(VerifySchedule, ReportsTheBrokenInvariant) {
        "schedule: allocation of tensor 0 on tile 0 is live from phase 11 until phase 10"},
       {"past the end", [](Schedule& s, CompilerOptions&) { piece(s, 1, 0).live_until = 17; },
        "schedule: allocation of tensor 1 on tile 0 is live until phase 17, past phase 16"},
-      {"overlap by 16", [](Schedule& s, CompilerOptions&) { piece(s, 8, 0).address = 344048; },
-       "schedule: allocations of tensor 7 and tensor 8 overlap on tile 0 at phase 1"},
       {"overlap by 1",
        [](Schedule& s, CompilerOptions&) {
          s.layouts[7].alignment = 1;
