@@ -1,6 +1,10 @@
 # Thin wrappers over the CMake presets. `make test` and `make run` install
 # missing system packages first, so both work on a fresh machine.
-.PHONY: run test deps bench verify-math clean
+.PHONY: run test deps bench fuzz fuzz-build verify-math clean
+
+# Seconds each fuzz target runs: short in `make test`, longer in `make fuzz`.
+FUZZ_SMOKE_SECONDS ?= 30
+FUZZ_SECONDS ?= 600
 
 deps:
 	bash scripts/install-deps
@@ -9,6 +13,8 @@ test: deps
 	cmake --preset dev
 	cmake --build --preset dev
 	ctest --preset dev
+	$(MAKE) fuzz-build
+	bash scripts/run-fuzzers $(FUZZ_SMOKE_SECONDS)
 
 run: deps
 	cmake --preset release
@@ -20,6 +26,13 @@ bench: deps
 	cmake --preset bench
 	cmake --build --preset bench
 	for program in build/bench/bench/orvo_*_bench; do "$$program" || exit 1; done
+
+fuzz: deps fuzz-build
+	bash scripts/run-fuzzers $(FUZZ_SECONDS)
+
+fuzz-build:
+	cmake --preset fuzz
+	cmake --build --preset fuzz
 
 # Every single-precision input of exp and tanh against MPFR; long-running.
 verify-math: deps

@@ -164,6 +164,25 @@ void per_tile_commands_bench(benchmark::State& state, const Workload& work) {
   }
 }
 
+// The independent check of a finished schedule, set beside compile on the
+// same workload; a schedule that fails it ends the benchmark with the error.
+void verify_bench(benchmark::State& state, const Workload& work) {
+  if (!work.schedule) {
+    state.SkipWithError("no schedule");
+    return;
+  }
+  Result<void> verified;
+  for (auto _ : state) {
+    verified = verify_schedule(work.graph, *work.schedule, work.options);
+    benchmark::DoNotOptimize(verified);
+  }
+  if (!verified) {
+    state.SkipWithError(fmt::format("{}", verified.error()).c_str());
+    return;
+  }
+  report(state, work.schedule->allocations);
+}
+
 using Bench = void (*)(benchmark::State&, const Workload&);
 
 void add(const std::string& kind, Bench bench, const Workload& (*make)()) {
@@ -202,6 +221,7 @@ const bool registered = [] {
   add("compile", compile_bench, [] -> const Workload& { return default_stack_wide(512); });
   add("plan_fast", plan_fast_bench, [] -> const Workload& { return default_stack_wide(512); });
   add("copy_schedule", copy_bench, [] -> const Workload& { return default_stack_wide(512); });
+  add("verify_schedule", verify_bench, [] -> const Workload& { return default_stack_wide(512); });
 
   add("compile", compile_bench, [] -> const Workload& { return bert_stack(1); });
   add("plan_fast", plan_fast_bench, [] -> const Workload& { return bert_stack(1); });
@@ -219,10 +239,12 @@ const bool registered = [] {
   add("copy_schedule", copy_bench, [] -> const Workload& { return bert_stack(24); });
   add("all_tile_commands", all_tile_commands_bench, [] -> const Workload& { return bert_stack(24); });
   add("per_tile_commands", per_tile_commands_bench, [] -> const Workload& { return bert_stack(24); });
+  add("verify_schedule", verify_bench, [] -> const Workload& { return bert_stack(24); });
 
   add("compile", compile_bench, [] -> const Workload& { return bert_stack(96); });
   add("plan_fast", plan_fast_bench, [] -> const Workload& { return bert_stack(96); });
   add("copy_schedule", copy_bench, [] -> const Workload& { return bert_stack(96); });
+  add("verify_schedule", verify_bench, [] -> const Workload& { return bert_stack(96); });
   return true;
 }();
 

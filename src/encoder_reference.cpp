@@ -50,12 +50,16 @@ void attend(detail::KernelPath path, const EncoderConfig& config, const std::vec
   const std::uint64_t s = config.sequence;
   const std::uint64_t h = config.hidden;
   const std::uint64_t head_size = h / config.heads;
+  // Heads without columns (more heads than hidden columns) write nothing, so
+  // skipping them is exact; it also keeps a huge head count, or a huge
+  // sequence over zero hidden columns, from spinning or asking for a score
+  // matrix that cannot exist.
+  if (s == 0 || head_size == 0) {
+    return;
+  }
   const float scale_divisor = std::sqrt(static_cast<float>(head_size));
   const std::optional<std::uint64_t> score_count = product(s, s);
   detail::require(score_count.has_value(), "encoder_reference: sequence x sequence overflows");
-  if (s == 0) {
-    return;
-  }
 
   std::vector<float> scores;
   for (std::uint64_t head = 0; head < config.heads; ++head) {
@@ -105,6 +109,11 @@ Result<std::vector<float>> encoder_reference_with(KernelPath path, EncoderConfig
   }
   if (!weights_fit(config, weights)) {
     return std::unexpected(CompileError::graph("encoder weights size mismatch"));
+  }
+  // A layer without elements (zero sequence or hidden) has an empty result;
+  // its other dimensions may then be anything and must not drive a loop.
+  if (input.empty()) {
+    return std::vector<float>{};
   }
 
   const std::vector<float> norm1 = layer_norm(input, s, h, layer_norm_epsilon);

@@ -49,7 +49,11 @@ std::vector<float> matmul_with(KernelPath path, std::span<const float> left, std
 
   // Every count now fits in the lists' own size type. Each output element
   // starts at +0.0 and takes its products in ascending k, as product + sum.
+  // An empty product needs no pass at all, however large its other count.
   std::vector<float> output(output_count, 0.0F);
+  if (output_count == 0) {
+    return output;
+  }
   matmul_accumulate(path, MatrixView{.data = left.data(), .row_stride = inner},
                     MatrixView{.data = right.data(), .row_stride = columns}, output.data(), columns, rows, inner,
                     columns);
@@ -68,6 +72,10 @@ std::vector<float> layer_norm(std::span<const float> input, std::uint64_t rows, 
   detail::require(input.size() >= count, "layer_norm: input holds fewer than rows x columns values");
 
   std::vector<float> output(input.size(), 0.0F);
+  // No elements: nothing to normalise, however many empty rows there are.
+  if (count == 0) {
+    return output;
+  }
   const auto divisor = static_cast<float>(columns);
   for (std::uint64_t row = 0; row < rows; ++row) {
     const std::span<const float> values = input.subspan(row * columns, columns);
@@ -97,6 +105,9 @@ std::vector<float> layer_norm(std::span<const float> input, std::uint64_t rows, 
 void softmax_rows(std::span<float> values, std::uint64_t rows, std::uint64_t columns) {
   const std::uint64_t count = checked_count(rows, columns, "softmax_rows: rows x columns overflows");
   detail::require(values.size() >= count, "softmax_rows: values hold fewer than rows x columns values");
+  if (count == 0) {
+    return;
+  }
 
   for (std::uint64_t row = 0; row < rows; ++row) {
     const std::span<float> elements = values.subspan(row * columns, columns);

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <vector>
 
 #include <fmt/format.h>
@@ -85,6 +86,33 @@ TEST(EncoderReference, EmptySequenceGivesEmptyResult) {
       encoder_reference(config, std::vector<float>{}, EncoderWeights::deterministic(config));
   ASSERT_TRUE(result.has_value()) << result.error();
   EXPECT_TRUE(result->empty());
+}
+
+// Degenerate dimensions that once spun for hours or stopped the process: a
+// layer with no elements, and more heads than hidden columns (such heads have
+// no columns and leave the context at zero, like heads = hidden + 1 does).
+TEST(EncoderReference, DegenerateDimensionsComeBackAtOnce) {
+  constexpr std::uint64_t huge = std::numeric_limits<std::uint64_t>::max();
+  const std::vector<float> none;
+  for (const EncoderConfig config : {EncoderConfig{huge, 0, 8, 69}, EncoderConfig{9, 0, std::uint64_t{1} << 31, 0},
+                                     EncoderConfig{huge, 0, huge, huge}}) {
+    SCOPED_TRACE(fmt::format("{} {} {} {}", config.sequence, config.hidden, config.heads, config.feed_forward));
+    const Result<std::vector<float>> result = encoder_reference(config, none, EncoderWeights{});
+    ASSERT_TRUE(result.has_value()) << result.error();
+    EXPECT_TRUE(result->empty());
+  }
+
+  const EncoderConfig few_heads{2, 3, 4, 2};
+  const EncoderConfig many_heads{2, 3, std::uint64_t{1} << 40, 2};
+  const EncoderWeights weights = EncoderWeights::deterministic(few_heads);
+  const std::vector<float> input{0.5F, -1.0F, 2.0F, 0.25F, 3.0F, -0.75F};
+  const Result<std::vector<float>> expected = encoder_reference(few_heads, input, weights);
+  const Result<std::vector<float>> actual = encoder_reference(many_heads, input, weights);
+  ASSERT_TRUE(expected.has_value() && actual.has_value());
+  ASSERT_EQ(actual->size(), 6U);
+  for (std::size_t i = 0; i < 6; ++i) {
+    EXPECT_EQ(std::bit_cast<std::uint32_t>((*actual)[i]), std::bit_cast<std::uint32_t>((*expected)[i])) << i;
+  }
 }
 
 TEST(EncoderReference, LongerWeightListsAreReadOnlyAsFarAsNeeded) {

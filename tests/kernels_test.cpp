@@ -64,6 +64,21 @@ TEST(Matmul, ReadsOnlyTheCountedPrefixes) {
   EXPECT_EQ(matmul(left, right, 1, 2, 1), (std::vector<float>{31}));
 }
 
+// Counts whose product is zero describe no work, however large the other
+// count: each call must come straight back instead of looping over empty rows.
+TEST(Kernels, EmptyWorkWithAHugeCountReturnsAtOnce) {
+  constexpr std::uint64_t huge = std::numeric_limits<std::uint64_t>::max();
+  const std::vector<float> none;
+  EXPECT_TRUE(matmul(none, none, huge, 0, 0).empty());
+  EXPECT_TRUE(matmul(none, none, 0, 0, huge).empty());
+  EXPECT_TRUE(matmul(none, none, 0, huge, 0).empty());
+  const std::vector<float> input{-1, 5, nan};
+  EXPECT_EQ(bits(layer_norm(input, huge, 0, 1e-5F)), std::vector<std::uint32_t>(3, 0));
+  std::vector<float> values{1, 2};
+  softmax_rows(values, huge, 0);
+  EXPECT_EQ(bits(values), bits(std::vector<float>{1, 2}));
+}
+
 TEST(LayerNorm, RowOneToFour) {
   // Mean 2.5, variance 1.25, scale 1 / sqrt(1.25 + 1e-5).
   const std::vector<float> input{1, 2, 3, 4};

@@ -1,0 +1,210 @@
+// The reference kernels and encoder layer on fuzzed sizes, list lengths and
+// values. Every kernel path this processor runs must match the plain loops of
+// the test oracle bit for bit (any NaN matching any NaN), and encoder_reference
+// must report exactly the error its contract names for bad lengths or
+// dimensions. Lists are always at least as long as the counts require: a
+// shorter list is a broken precondition that stops the process by design.
+#include <array>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "fuzz_support.hpp"
+#include "kernels_dispatch.hpp"
+#include "kernels_oracle.hpp"
+#include "orvo_compiler/encoder.hpp"
+#include "orvo_compiler/kernels.hpp"
+
+namespace {
+
+using namespace orvo_compiler;
+
+// Lists are never built longer than this; larger needs become short lists.
+constexpr std::uint64_t max_list = 1 << 14;
+
+bool same_bits(float a, float b) {
+  if (std::isnan(a) && std::isnan(b)) {
+    return true;
+  }
+  std::uint32_t x = 0;
+  std::uint32_t y = 0;
+  std::memcpy(&x, &a, sizeof x);
+  std::memcpy(&y, &b, sizeof y);
+  return x == y;
+}
+
+void check_same(std::span<const float> expected, std::span<const float> actual, const std::string& what) {
+  orvo_fuzz::check(expected.size() == actual.size(), what + ": lengths differ");
+  for (std::size_t i = 0; i < expected.size(); ++i) {
+    orvo_fuzz::check(same_bits(expected[i], actual[i]), what + ": element " + std::to_string(i) + " differs");
+  }
+}
+
+std::vector<float> pick_floats(FuzzedDataProvider& data, std::uint64_t length) {
+  std::vector<float> values(length);
+  for (float& value : values) {
+    value = data.remaining_bytes() == 0 ? 0.0F : orvo_fuzz::pick_float(data);
+  }
+  return values;
+}
+
+// The product a x b, or max_list + 1 when it exceeds max_list (or 64 bits).
+std::uint64_t capped_product(std::uint64_t a, std::uint64_t b) {
+  unsigned __int128 product = static_cast<unsigned __int128>(a) * b;
+  return product > max_list ? max_list + 1 : static_cast<std::uint64_t>(product);
+}
+
+// One huge count with the other two zero: no work, and no loop may run over
+// the huge count. The plain loops of the oracle would, so only the result's
+// emptiness is checked.
+void fuzz_empty_work(FuzzedDataProvider& data) {
+  std::array<std::uint64_t, 3> counts{};
+  counts[data.ConsumeIntegralInRange<std::size_t>(0, 2)] = orvo_fuzz::pick_count(data, 1 << 20);
+  const std::vector<float> none;
+  for (const detail::KernelPath path : detail::available_paths()) {
+    orvo_fuzz::check(detail::matmul_with(path, none, none, counts[0], counts[1], counts[2]).empty(),
+                     "matmul of an empty product returns elements");
+  }
+  std::vector<float> values = pick_floats(data, data.ConsumeIntegralInRange<std::uint64_t>(0, 4));
+  const std::vector<float> before = values;
+  const std::vector<float> normalised = layer_norm(values, counts[0] + counts[2], 0, 1.0F);
+  orvo_fuzz::check(normalised.size() == values.size(), "layer_norm of no columns changes the length");
+  for (const float value : normalised) {
+    orvo_fuzz::check(same_bits(value, 0.0F), "layer_norm of no columns writes a value");
+  }
+  softmax_rows(values, 0, counts[0] + counts[1]);
+  check_same(before, values, "softmax_rows of no rows");
+}
+
+void fuzz_matmul(FuzzedDataProvider& data) {
+  const auto rows = data.ConsumeIntegralInRange<std::uint64_t>(0, 20);
+  const auto inner = data.ConsumeIntegralInRange<std::uint64_t>(0, 60);
+  const auto columns = data.ConsumeIntegralInRange<std::uint64_t>(0, 100);
+  const std::vector<float> left = pick_floats(data, rows * inner + data.ConsumeIntegralInRange<std::uint64_t>(0, 2));
+  const std::vector<float> right = pick_floats(data, inner * columns + data.ConsumeIntegralInRange<std::uint64_t>(0, 2));
+  const std::vector<float> expected = oracle::matmul(left, right, rows, inner, columns);
+  check_same(expected, matmul(left, right, rows, inner, columns), "matmul");
+  for (const detail::KernelPath path : detail::available_paths()) {
+    check_same(expected, detail::matmul_with(path, left, right, rows, inner, columns),
+               std::string("matmul on ") + std::string(detail::path_name(path)));
+  }
+}
+
+void fuzz_rows(FuzzedDataProvider& data) {
+  const auto rows = data.ConsumeIntegralInRange<std::uint64_t>(0, 8);
+  const auto columns = data.ConsumeIntegralInRange<std::uint64_t>(0, 40);
+  std::vector<float> values = pick_floats(data, rows * columns + data.ConsumeIntegralInRange<std::uint64_t>(0, 3));
+  const float epsilon = orvo_fuzz::pick_float(data);
+  check_same(oracle::layer_norm(values, rows, columns, epsilon), layer_norm(values, rows, columns, epsilon),
+             "layer_norm");
+  std::vector<float> expected = values;
+  oracle::softmax_rows(expected, rows, columns);
+  softmax_rows(values, rows, columns);
+  check_same(expected, values, "softmax_rows");
+  const float value = orvo_fuzz::pick_float(data);
+  orvo_fuzz::check(same_bits(oracle::gelu(value), gelu(value)), "gelu");
+}
+
+std::uint64_t pick_dimension(FuzzedDataProvider& data) {
+  return data.ConsumeIntegralInRange<int>(0, 7) == 0 ? orvo_fuzz::pick_count(data, 64)
+                                                     : data.ConsumeIntegralInRange<std::uint64_t>(0, 8);
+}
+
+// A list for a need of `need` elements: usually exactly that long, sometimes
+// one short or one long, never past max_list.
+std::vector<float> pick_list(FuzzedDataProvider& data, std::uint64_t need) {
+  std::uint64_t length = need > max_list ? data.ConsumeIntegralInRange<std::uint64_t>(0, 4) : need;
+  switch (data.ConsumeIntegralInRange<int>(0, 7)) {
+    case 0:
+      length = length == 0 ? 0 : length - 1;
+      break;
+    case 1:
+      length = length + 1;
+      break;
+    default:
+      break;
+  }
+  return pick_floats(data, length);
+}
+
+void fuzz_encoder(FuzzedDataProvider& data) {
+  EncoderConfig config;
+  config.sequence = pick_dimension(data);
+  config.hidden = pick_dimension(data);
+  config.heads = pick_dimension(data);
+  config.feed_forward = pick_dimension(data);
+  const std::uint64_t sh = capped_product(config.sequence, config.hidden);
+  const std::uint64_t hh = capped_product(config.hidden, config.hidden);
+  const std::uint64_t hf = capped_product(config.hidden, config.feed_forward);
+  const std::vector<float> input = pick_list(data, sh);
+  EncoderWeights weights;
+  for (std::vector<float>* matrix : {&weights.wq, &weights.wk, &weights.wv, &weights.wo}) {
+    *matrix = pick_list(data, hh);
+  }
+  weights.w1 = pick_list(data, hf);
+  weights.w2 = pick_list(data, hf);
+
+  // The errors in the order the contract gives them.
+  std::string expected_error;
+  if (sh > max_list || input.size() != sh) {
+    expected_error = "encoder input size mismatch";
+  } else if (config.heads == 0) {
+    expected_error = "invalid encoder dimensions";
+  } else if (hh > max_list || hf > max_list || weights.wq.size() < hh || weights.wk.size() < hh ||
+             weights.wv.size() < hh || weights.wo.size() < hh || weights.w1.size() < hf || weights.w2.size() < hf) {
+    expected_error = "encoder weights size mismatch";
+  }
+
+  // A valid layer with a long sequence is merely slow (sequence x sequence
+  // scores per head); it teaches the fuzzer nothing.
+  if (expected_error.empty() && config.sequence > 512) {
+    return;
+  }
+  const Result<std::vector<float>> result = encoder_reference(config, input, weights);
+  if (!expected_error.empty()) {
+    orvo_fuzz::check(!result.has_value() && result.error() == CompileError::graph(expected_error),
+                     "encoder_reference: expected " + expected_error + ", got " +
+                         (result.has_value() ? std::string("a result") : orvo_fuzz::describe(result.error())));
+    return;
+  }
+  orvo_fuzz::check(result.has_value(), "encoder_reference fails on valid input: " +
+                                           (result.has_value() ? std::string() : orvo_fuzz::describe(result.error())));
+  // The oracle loops over every head, allocates sequence x sequence scores
+  // and sequence x feed_forward activations; it runs only where all are small
+  // (an empty input may come with any feed_forward).
+  const std::vector<float> expected = config.heads <= 64 && config.sequence <= 64 && !input.empty()
+                                          ? oracle::encoder_reference(config, input, weights)
+                                          : *result;
+  check_same(expected, *result, "encoder_reference");
+  for (const detail::KernelPath path : detail::available_paths()) {
+    const Result<std::vector<float>> on_path = detail::encoder_reference_with(path, config, input, weights);
+    orvo_fuzz::check(on_path.has_value(), "encoder_reference_with fails where encoder_reference succeeds");
+    check_same(expected, *on_path, std::string("encoder_reference on ") + std::string(detail::path_name(path)));
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t size) {
+  FuzzedDataProvider data(bytes, size);
+  switch (data.ConsumeIntegralInRange<int>(0, 6)) {
+    case 0:
+    case 1:
+      fuzz_matmul(data);
+      break;
+    case 2:
+      fuzz_empty_work(data);
+      break;
+    case 3:
+      fuzz_rows(data);
+      break;
+    default:
+      fuzz_encoder(data);
+      break;
+  }
+  return 0;
+}
