@@ -51,10 +51,9 @@ void attend(detail::KernelPath path, const EncoderConfig& config, const std::vec
   const std::uint64_t h = config.hidden;
   const std::uint64_t head_size = h / config.heads;
   // Heads without columns (more heads than hidden columns) write nothing, so
-  // skipping them is exact; it also keeps a huge head count, or a huge
-  // sequence over zero hidden columns, from spinning or asking for a score
-  // matrix that cannot exist.
-  if (s == 0 || head_size == 0) {
+  // skipping them is exact, and a huge head count cannot spin. (Callers pass
+  // a non-empty layer, so sequence and hidden are both at least 1.)
+  if (head_size == 0) {
     return;
   }
   const float scale_divisor = std::sqrt(static_cast<float>(head_size));

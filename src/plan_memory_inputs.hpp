@@ -1,0 +1,41 @@
+// The front end every tile SRAM planner shares: the checks that a graph,
+// its layouts and its phases fit together, the lifetime of each tensor over
+// the phases, and the planner's own error values and rounding.
+#pragma once
+
+#include <cstdint>
+#include <expected>
+#include <limits>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "orvo_compiler/compiler.hpp"
+
+namespace orvo_compiler::detail {
+
+inline constexpr std::uint64_t max_address = std::numeric_limits<std::uint32_t>::max();
+
+[[nodiscard]] std::unexpected<CompileError> address_overflow();
+[[nodiscard]] std::unexpected<CompileError> exceeds_data_limit(std::uint16_t tile, const std::string& tensor_name);
+
+// `value` rounded up to a multiple of `alignment`; nothing for alignment 0 or
+// a result past 2^32 - 1. The value may itself lie past 32 bits.
+[[nodiscard]] std::optional<std::uint32_t> checked_align(std::uint64_t value, std::uint32_t alignment);
+
+// The first id or layout that does not fit the graph, as a Graph error, so
+// that planning itself can index freely.
+[[nodiscard]] Result<void> check_inputs(const Graph& graph, std::span<const Layout> layouts,
+                                        std::span<const Phase> phases);
+
+// Inclusive phase interval of every tensor, indexed by tensor id.
+struct Lifetimes {
+  std::vector<std::uint64_t> produced;
+  std::vector<std::uint64_t> consumed;
+};
+
+// Lifetimes of inputs that passed check_inputs.
+[[nodiscard]] Lifetimes tensor_lifetimes(const Graph& graph, std::span<const Phase> phases);
+
+}  // namespace orvo_compiler::detail
