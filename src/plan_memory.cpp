@@ -73,6 +73,7 @@ using detail::check_inputs;
 using detail::checked_align;
 using detail::exceeds_data_limit;
 using detail::Lifetimes;
+using detail::piece_size;
 using detail::max_address;
 using detail::tensor_lifetimes;
 
@@ -445,15 +446,9 @@ Result<std::vector<Allocation>> plan_memory(const Graph& graph, std::span<const 
   for (const Tensor& tensor : graph.tensors) {
     const std::uint64_t id = tensor.id.index;
     const Layout& layout = layouts[id];
-    // A share past 32 bits can never fit a tile's window; it is refused as
-    // such rather than cut down to its low bits.
-    const std::uint64_t share = local_bytes(tensor, layout);
-    if (share > max_address) {
-      return exceeds_data_limit(layout.tiles.front(), tensor.name);
-    }
-    const std::optional<std::uint32_t> size = checked_align(share, layout.alignment);
+    const Result<std::uint32_t> size = piece_size(tensor, layout);
     if (!size) {
-      return address_overflow();
+      return std::unexpected(size.error());
     }
     if (const Result<void> placed =
             planner.place(tensor, layout, *size, lifetimes.produced[id], lifetimes.consumed[id], allocations);

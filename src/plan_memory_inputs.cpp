@@ -61,6 +61,18 @@ std::optional<std::uint32_t> checked_align(std::uint64_t value, std::uint32_t al
   return static_cast<std::uint32_t>(rounded);
 }
 
+Result<std::uint32_t> piece_size(const Tensor& tensor, const Layout& layout) {
+  const std::uint64_t share = local_bytes(tensor, layout);
+  if (share > max_address) {
+    return exceeds_data_limit(layout.tiles.front(), tensor.name);
+  }
+  const std::optional<std::uint32_t> size = checked_align(share, layout.alignment);
+  if (!size) {
+    return address_overflow();
+  }
+  return *size;
+}
+
 Result<void> check_inputs(const Graph& graph, std::span<const Layout> layouts, std::span<const Phase> phases) {
   for (const Tensor& tensor : graph.tensors) {
     if (!names_tensor(graph, tensor.id)) {

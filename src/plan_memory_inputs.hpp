@@ -24,6 +24,13 @@ inline constexpr std::uint64_t max_address = std::numeric_limits<std::uint32_t>:
 // a result past 2^32 - 1. The value may itself lie past 32 bits.
 [[nodiscard]] std::optional<std::uint32_t> checked_align(std::uint64_t value, std::uint32_t alignment);
 
+// The bytes one piece of `tensor` takes on each tile of `layout`: its share
+// rounded up to the alignment. A share past 32 bits can never fit a tile's
+// window and is refused as such ("tile {} exceeds data limit allocating {}",
+// naming the layout's first tile) rather than cut down to its low bits; a
+// rounding that fails is an "address overflow".
+[[nodiscard]] Result<std::uint32_t> piece_size(const Tensor& tensor, const Layout& layout);
+
 // The first id or layout that does not fit the graph, as a Graph error, so
 // that planning itself can index freely.
 [[nodiscard]] Result<void> check_inputs(const Graph& graph, std::span<const Layout> layouts,

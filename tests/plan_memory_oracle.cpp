@@ -37,6 +37,7 @@ using detail::check_inputs;
 using detail::checked_align;
 using detail::exceeds_data_limit;
 using detail::Lifetimes;
+using detail::piece_size;
 using detail::max_address;
 using detail::tensor_lifetimes;
 
@@ -82,15 +83,9 @@ Result<std::vector<Allocation>> plan_memory(const Graph& graph, std::span<const 
   for (const Tensor& tensor : graph.tensors) {
     const std::uint64_t id = tensor.id.index;
     const Layout& layout = layouts[id];
-    // A share past 32 bits can never fit a tile's window; it is refused as
-    // such rather than cut down to its low bits.
-    const std::uint64_t share = local_bytes(tensor, layout);
-    if (share > max_address) {
-      return exceeds_data_limit(layout.tiles.front(), tensor.name);
-    }
-    const std::optional<std::uint32_t> size = checked_align(share, layout.alignment);
+    const Result<std::uint32_t> size = piece_size(tensor, layout);
     if (!size) {
-      return address_overflow();
+      return std::unexpected(size.error());
     }
     for (const std::uint16_t tile : layout.tiles) {
       std::vector<Allocation>& existing = by_tile[tile];
