@@ -15,7 +15,7 @@
 #include <fmt/format.h>
 
 #include "orvo_compiler/orvo_compiler.hpp"
-#include "plan_memory_oracle.hpp"
+#include "memory/plan_memory_oracle.hpp"
 
 namespace orvo_compiler {
 namespace {

@@ -11,8 +11,8 @@
 
 #include <benchmark/benchmark.h>
 
-#include "kernels_dispatch.hpp"
-#include "kernels_oracle.hpp"
+#include "kernels/kernels_dispatch.hpp"
+#include "kernels/kernels_oracle.hpp"
 #include "orvo_compiler/encoder.hpp"
 #include "orvo_compiler/kernels.hpp"
 

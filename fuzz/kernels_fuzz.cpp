@@ -14,8 +14,8 @@
 #include <vector>
 
 #include "fuzz_support.hpp"
-#include "kernels_dispatch.hpp"
-#include "kernels_oracle.hpp"
+#include "kernels/kernels_dispatch.hpp"
+#include "kernels/kernels_oracle.hpp"
 #include "orvo_compiler/encoder.hpp"
 #include "orvo_compiler/kernels.hpp"
 

@@ -10,7 +10,7 @@
 
 #include "fuzz_support.hpp"
 #include "orvo_compiler/compiler.hpp"
-#include "plan_memory_oracle.hpp"
+#include "memory/plan_memory_oracle.hpp"
 
 namespace {
 

@@ -10,7 +10,7 @@
 // to a midpoint are listed, as test material.
 #include <mpfr.h>
 
-#include "mpfr_oracle.hpp"
+#include "kernels/mpfr_oracle.hpp"
 
 #include <algorithm>
 #include <bit>
@@ -22,7 +22,7 @@
 #include <limits>
 #include <vector>
 
-#include "exact_math.hpp"
+#include "kernels/exact_math.hpp"
 
 namespace {
 

@@ -11,6 +11,7 @@
 
 #include "commands.hpp"
 #include "orvoc_core.hpp"
+#include "orvo_compiler/schedule_json.hpp"
 
 namespace orvo_compiler::orvoc {
 namespace {

@@ -1,0 +1,281 @@
+// The blocked matrix product behind every kernel path, and the choice of path.
+//
+// Steps: the right matrix is cut into panels of a tile's width and of a fixed
+// depth of inner steps, each panel copied once into a contiguous buffer; every
+// row block of the left matrix then runs its register tile over the panel.
+// A tile stores its sums back after each panel and the next panel of greater
+// depth picks them up, so every output element still receives its products
+// one at a time in ascending inner order. Blocking changes which independent
+// sums advance together, never the order within one sum.
+//
+// The widest path the processor offers is taken on every call; it is not
+// guaranteed to be the fastest one on every shape. A path the processor lacks
+// is never entered: asking for one stops the process.
+#include <algorithm>
+#include <cstddef>
+#include <cstring>
+
+#include "support/check.hpp"
+#include "kernels/kernels_dispatch.hpp"
+#include "kernels/kernels_tile.hpp"
+
+namespace orvo_compiler::detail {
+namespace {
+
+bool supports(KernelPath path) {
+  switch (path) {
+    case KernelPath::Portable:
+      return true;
+    case KernelPath::Avx2:
+#if defined(__x86_64__)
+      return __builtin_cpu_supports("avx2");
+#else
+      return false;
+#endif
+    case KernelPath::Avx512:
+#if defined(__x86_64__)
+      return __builtin_cpu_supports("avx512f");
+#else
+      return false;
+#endif
+  }
+  return false;
+}
+
+TileKernel tile_for(KernelPath path) {
+  switch (path) {
+    case KernelPath::Portable:
+      return portable_tile();
+    case KernelPath::Avx2:
+#if defined(__x86_64__)
+      return avx2_tile();
+#else
+      break;
+#endif
+    case KernelPath::Avx512:
+#if defined(__x86_64__)
+      return avx512_tile();
+#else
+      break;
+#endif
+  }
+  return portable_tile();
+}
+
+// The portable tile: four-float vectors of the compiler's generic vector
+// type, which every target lowers to its own registers or to scalar code.
+// Each lane is one output sum; multiply and add stay separate operations.
+using Quad = float __attribute__((vector_size(16)));
+constexpr std::size_t portable_rows = 4;
+constexpr std::size_t portable_quads = 2;
+constexpr std::size_t portable_columns = portable_quads * 4;
+
+Quad load_quad(const float* source) {
+  Quad quad;
+  std::memcpy(&quad, source, sizeof quad);
+  return quad;
+}
+
+void store_quad(float* target, Quad quad) { std::memcpy(target, &quad, sizeof quad); }
+
+void portable_run(std::size_t depth, const float* left, std::size_t left_stride, const float* packed, float* output,
+                  std::size_t output_stride) {
+  Quad sums[portable_rows][portable_quads];
+  for (std::size_t i = 0; i < portable_rows; ++i) {
+    for (std::size_t j = 0; j < portable_quads; ++j) {
+      sums[i][j] = load_quad(output + i * output_stride + j * 4);
+    }
+  }
+  for (std::size_t k = 0; k < depth; ++k) {
+    Quad right[portable_quads];
+    for (std::size_t j = 0; j < portable_quads; ++j) {
+      right[j] = load_quad(packed + k * portable_columns + j * 4);
+    }
+    for (std::size_t i = 0; i < portable_rows; ++i) {
+      const float value = left[i * left_stride + k];
+      const Quad left_value = {value, value, value, value};
+      for (std::size_t j = 0; j < portable_quads; ++j) {
+        const Quad product = left_value * right[j];
+        sums[i][j] = product + sums[i][j];
+      }
+    }
+  }
+  for (std::size_t i = 0; i < portable_rows; ++i) {
+    for (std::size_t j = 0; j < portable_quads; ++j) {
+      store_quad(output + i * output_stride + j * 4, sums[i][j]);
+    }
+  }
+}
+
+// A block of the right matrix: `depth` inner steps from first_k, `count`
+// columns from first_column.
+struct Panel {
+  std::size_t first_k = 0;
+  std::size_t depth = 0;
+  std::size_t first_column = 0;
+  std::size_t count = 0;
+};
+
+// The panel after `panel`: the next depth block of the same columns, or the
+// first depth block of the next columns; depth 0 after the last panel.
+Panel next_panel(const TileKernel& tile, const Panel& panel, std::size_t inner, std::size_t columns) {
+  std::size_t first_k = panel.first_k + panel.depth;
+  std::size_t first_column = panel.first_column;
+  if (first_k >= inner) {
+    first_k = 0;
+    first_column += tile.columns;
+  }
+  if (first_column >= columns) {
+    return Panel{};
+  }
+  return Panel{.first_k = first_k,
+               .depth = std::min(tile.depth, inner - first_k),
+               .first_column = first_column,
+               .count = std::min(tile.columns, columns - first_column)};
+}
+
+const float* panel_row(MatrixView right, const Panel& panel, std::size_t k) {
+  return right.data + (panel.first_k + k) * right.row_stride + panel.first_column * right.column_stride;
+}
+
+// Asks the cache for rows [from, to) of `panel` in the right matrix. Its rows
+// usually lie pages apart, beyond the reach of hardware prefetchers, so the
+// driver requests the next panel piece by piece while tiles compute.
+// Transposed panels (column_stride above 1) are left to the hardware.
+void prefetch_rows(MatrixView right, const Panel& panel, std::size_t from, std::size_t to) {
+  if (right.column_stride != 1) {
+    return;
+  }
+  for (std::size_t k = from; k < to; ++k) {
+    const float* const row = panel_row(right, panel, k);
+    for (std::size_t offset = 0; offset < panel.count; offset += 16) {
+      __builtin_prefetch(row + offset, 0, 2);
+    }
+    __builtin_prefetch(row + panel.count - 1, 0, 2);
+  }
+}
+
+// Copies right(first_k + k, first_column + j) for k below depth and j below
+// count to packed[k * width + j], and +0.0 to the width - count places after.
+void pack_right(MatrixView right, const Panel& panel, std::size_t width, float* packed) {
+  for (std::size_t k = 0; k < panel.depth; ++k) {
+    const float* const source = panel_row(right, panel, k);
+    float* const target = packed + k * width;
+    if (right.column_stride == 1) {
+      std::copy_n(source, panel.count, target);
+    } else {
+      for (std::size_t j = 0; j < panel.count; ++j) {
+        target[j] = source[j * right.column_stride];
+      }
+    }
+    std::fill(target + panel.count, target + width, 0.0F);
+  }
+}
+
+// Runs `tile` over every block. Row and column blocks at the edges run on
+// zero-padded copies; their padding lanes compute sums nobody reads.
+void run_tiles(const TileKernel& tile, MatrixView left, MatrixView right, float* output, std::size_t output_stride,
+               std::size_t rows, std::size_t inner, std::size_t columns) {
+  alignas(64) float packed[max_panel_floats];
+  alignas(64) float left_edge[max_tile_rows * max_tile_depth];
+  alignas(64) float output_edge[max_tile_rows * max_tile_columns];
+  if (rows == 0 || inner == 0 || columns == 0) {
+    return;
+  }
+
+  const std::size_t row_blocks = (rows + tile.rows - 1) / tile.rows;
+  Panel panel{
+      .first_k = 0, .depth = std::min(tile.depth, inner), .first_column = 0, .count = std::min(tile.columns, columns)};
+  prefetch_rows(right, panel, 0, panel.depth);
+  while (panel.depth != 0) {
+    pack_right(right, panel, tile.columns, packed);
+    const Panel next = next_panel(tile, panel, inner, columns);
+
+    for (std::size_t block = 0; block < row_blocks; ++block) {
+      if (next.depth != 0) {
+        prefetch_rows(right, next, next.depth * block / row_blocks, next.depth * (block + 1) / row_blocks);
+      }
+      const std::size_t first_row = block * tile.rows;
+      const std::size_t row_count = std::min(tile.rows, rows - first_row);
+      const float* tile_left = left.data + first_row * left.row_stride + panel.first_k;
+      std::size_t left_stride = left.row_stride;
+      if (row_count < tile.rows) {
+        for (std::size_t i = 0; i < tile.rows; ++i) {
+          float* const target = left_edge + i * panel.depth;
+          if (i < row_count) {
+            std::copy_n(tile_left + i * left.row_stride, panel.depth, target);
+          } else {
+            std::fill_n(target, panel.depth, 0.0F);
+          }
+        }
+        tile_left = left_edge;
+        left_stride = panel.depth;
+      }
+
+      float* const tile_output = output + first_row * output_stride + panel.first_column;
+      if (row_count == tile.rows && panel.count == tile.columns) {
+        tile.run(panel.depth, tile_left, left_stride, packed, tile_output, output_stride);
+        continue;
+      }
+      for (std::size_t i = 0; i < tile.rows; ++i) {
+        float* const target = output_edge + i * tile.columns;
+        std::fill_n(target, tile.columns, 0.0F);
+        if (i < row_count) {
+          std::copy_n(tile_output + i * output_stride, panel.count, target);
+        }
+      }
+      tile.run(panel.depth, tile_left, left_stride, packed, output_edge, tile.columns);
+      for (std::size_t i = 0; i < row_count; ++i) {
+        std::copy_n(output_edge + i * tile.columns, panel.count, tile_output + i * output_stride);
+      }
+    }
+    panel = next;
+  }
+}
+
+}  // namespace
+
+TileKernel portable_tile() {
+  return TileKernel{.rows = portable_rows, .columns = portable_columns, .depth = 256, .run = portable_run};
+}
+
+std::string_view path_name(KernelPath path) {
+  switch (path) {
+    case KernelPath::Portable:
+      return "portable";
+    case KernelPath::Avx2:
+      return "avx2";
+    case KernelPath::Avx512:
+      return "avx512";
+  }
+  return "unknown";
+}
+
+std::vector<KernelPath> available_paths() {
+  std::vector<KernelPath> paths;
+  for (const KernelPath path : {KernelPath::Portable, KernelPath::Avx2, KernelPath::Avx512}) {
+    if (supports(path)) {
+      paths.push_back(path);
+    }
+  }
+  return paths;
+}
+
+KernelPath best_path() {
+  if (supports(KernelPath::Avx512)) {
+    return KernelPath::Avx512;
+  }
+  if (supports(KernelPath::Avx2)) {
+    return KernelPath::Avx2;
+  }
+  return KernelPath::Portable;
+}
+
+void matmul_accumulate(KernelPath path, MatrixView left, MatrixView right, float* output, std::size_t output_stride,
+                       std::size_t rows, std::size_t inner, std::size_t columns) {
+  require(supports(path), "matmul: kernel path not supported by this processor");
+  const TileKernel tile = tile_for(path);
+  run_tiles(tile, left, right, output, output_stride, rows, inner, columns);
+}
+
+}  // namespace orvo_compiler::detail
