@@ -10,18 +10,16 @@
 #include <fmt/format.h>
 
 #include "orvo_compiler/schedule_json.hpp"
+#include "views/drawing.hpp"
 
 namespace orvo_compiler {
 namespace {
 
 using Json = nlohmann::ordered_json;
 
-constexpr int process_id = 0;
+using detail::tensor_name;
 
-std::string tensor_name(const Graph& graph, TensorId tensor) {
-  return tensor.index < graph.tensors.size() ? graph.tensors[tensor.index].name
-                                             : fmt::format("tensor {}", tensor.index);
-}
+constexpr int process_id = 0;
 
 // The tensor and, where its layout is known, the bytes of its share on one tile.
 Json tensor_json(const Graph& graph, const Schedule& schedule, TensorId tensor) {
@@ -89,13 +87,24 @@ void add_exchange_events(std::vector<Json>& events, const Graph& graph, std::uin
   }
 }
 
-Json metadata_event(std::string_view name, std::uint16_t tile, Json arguments) {
-  return Json{{"name", name}, {"ph", "M"}, {"pid", process_id}, {"tid", tile}, {"args", std::move(arguments)}};
+// One slice per tile of the output's layout, each with its command; should a
+// tile have more commands, they join its slice rather than stack a second one.
+void add_compute_events(std::vector<Json>& events, const Graph& graph, const Schedule& schedule, std::uint64_t phase,
+                        const Compute& compute) {
+  std::map<std::uint16_t, std::size_t> slice_of_tile;
+  for (const KernelCommand& command : compute.commands) {
+    const auto [found, fresh] = slice_of_tile.try_emplace(command.tile, events.size());
+    if (fresh) {
+      events.push_back(compute_event(graph, schedule, phase, compute, command));
+      continue;
+    }
+    events[found->second]["args"]["further_commands"].push_back(
+        compute_event(graph, schedule, phase, compute, command)["args"]);
+  }
 }
 
-}  // namespace
-
-std::string trace_json(const Graph& graph, const Schedule& schedule) {
+// The slices of every phase, in phase order.
+std::vector<Json> phase_slices(const Graph& graph, const Schedule& schedule) {
   std::vector<Json> slices;
   for (std::uint64_t phase = 0; phase < schedule.phases.size(); ++phase) {
     std::visit(
@@ -104,24 +113,21 @@ std::string trace_json(const Graph& graph, const Schedule& schedule) {
           if constexpr (std::is_same_v<Body, Exchange>) {
             add_exchange_events(slices, graph, phase, body);
           } else {
-            // One command per tile of the output's layout; should a tile have
-            // more, they join its slice rather than stack a second one.
-            std::map<std::uint16_t, std::size_t> slice_of_tile;
-            for (const KernelCommand& command : body.commands) {
-              const auto [found, fresh] = slice_of_tile.try_emplace(command.tile, slices.size());
-              if (fresh) {
-                slices.push_back(compute_event(graph, schedule, phase, body, command));
-                continue;
-              }
-              slices[found->second]["args"]["further_commands"].push_back(
-                  compute_event(graph, schedule, phase, body, command)["args"]);
-            }
+            add_compute_events(slices, graph, schedule, phase, body);
           }
         },
         schedule.phases[phase]);
   }
+  return slices;
+}
 
-  // Name the tracks of the busy tiles and keep them in tile order.
+Json metadata_event(std::string_view name, std::uint16_t tile, Json arguments) {
+  return Json{{"name", name}, {"ph", "M"}, {"pid", process_id}, {"tid", tile}, {"args", std::move(arguments)}};
+}
+
+// The process's name, then a name and an order for the track of each busy
+// tile in tile order, then the slices.
+std::vector<Json> with_tracks(std::vector<Json> slices) {
   std::map<std::uint16_t, bool> busy;
   for (const Json& slice : slices) {
     busy[slice["tid"].get<std::uint16_t>()] = true;
@@ -135,7 +141,13 @@ std::string trace_json(const Graph& graph, const Schedule& schedule) {
   for (Json& slice : slices) {
     events.push_back(std::move(slice));
   }
+  return events;
+}
 
+}  // namespace
+
+std::string trace_json(const Graph& graph, const Schedule& schedule) {
+  const std::vector<Json> events = with_tracks(phase_slices(graph, schedule));
   // One event per line keeps a large trace readable and diffable.
   std::string text = "{\"traceEvents\": [\n";
   for (std::size_t i = 0; i < events.size(); ++i) {

@@ -12,10 +12,18 @@
 
 #include <fmt/format.h>
 
+#include "embedded/memory_map_css.hpp"
 #include "orvo_compiler/views.hpp"
+#include "views/drawing.hpp"
 
 namespace orvo_compiler {
 namespace {
+
+using detail::px;
+using detail::svg_line;
+using detail::svg_rect;
+using detail::svg_text;
+using detail::tensor_name;
 
 constexpr double margin_left = 84;
 constexpr double margin_right = 196;
@@ -26,9 +34,6 @@ constexpr double break_band = 34;
 constexpr double label_padding = 3;
 // A conservative average advance of the label font, in ems.
 constexpr double char_width_em = 0.58;
-
-// Coordinates with one decimal: enough for a screen, and the same text every time.
-std::string px(double value) { return fmt::format("{:.1f}", value); }
 
 std::string_view kind_class(const Graph& graph, TensorId tensor) {
   if (tensor.index >= graph.tensors.size()) {
@@ -47,25 +52,8 @@ std::string_view kind_class(const Graph& graph, TensorId tensor) {
   return "unknown";
 }
 
-std::string tensor_name(const Graph& graph, TensorId tensor) {
-  return tensor.index < graph.tensors.size() ? graph.tensors[tensor.index].name
-                                             : fmt::format("tensor {}", tensor.index);
-}
-
 std::string kind_name(const Graph& graph, TensorId tensor) {
   return tensor.index < graph.tensors.size() ? fmt::format("{}", graph.tensors[tensor.index].kind) : "unknown kind";
-}
-
-// 1, 2, 5, 10, 20, 50, ... phases: the first whose ticks lie `min_gap` pixels apart.
-std::uint64_t phase_step(double phase_width, double min_gap) {
-  std::uint64_t step = 1;
-  for (int i = 0; step < (std::uint64_t{1} << 60); ++i) {
-    if (static_cast<double>(step) * phase_width >= min_gap) {
-      return step;
-    }
-    step = i % 3 == 1 ? step / 2 * 5 : step * 2;
-  }
-  return step;
 }
 
 // Where the plot sits and how bytes and phases map to pixels.
@@ -80,13 +68,13 @@ struct Frame {
   bool limit_off_scale = false;
 
   [[nodiscard]] double phase_width() const { return width / static_cast<double>(columns); }
+  [[nodiscard]] double right() const { return left + width; }
   [[nodiscard]] double bottom() const { return top + height; }
   [[nodiscard]] double scale_height() const { return limit_off_scale ? height - break_band : height; }
   [[nodiscard]] double x(std::uint64_t phase) const { return left + static_cast<double>(phase) * phase_width(); }
-  // `offset` bytes above the data base.
-  [[nodiscard]] double y(std::uint64_t offset) const {
-    return bottom() - static_cast<double>(offset) / static_cast<double>(scale_top) * scale_height();
-  }
+  // Offsets above the data base, from the bottom of the plot to the top of the scale.
+  [[nodiscard]] detail::ByteScale scale() const { return {bottom(), scale_height(), scale_top, tick_step}; }
+  [[nodiscard]] double y(std::uint64_t offset) const { return scale().y(offset); }
 };
 
 Frame frame_for(std::uint64_t columns, std::uint64_t used, std::uint64_t window, std::uint64_t smallest) {
@@ -120,7 +108,75 @@ struct Piece {
   std::uint64_t offset;  // bytes above the data base
 };
 
-void append_style(std::string& out) { out += fmt::format("<style>{}</style>\n", memory_map_style()); }
+// The allocations of one tile as drawn, and the extent they need.
+struct TileContents {
+  std::vector<Piece> pieces;
+  std::uint64_t used = 0;      // the highest byte in use above the data base, or the tile's recorded peak
+  std::uint64_t smallest = 0;  // the smallest piece that is not empty
+  std::uint64_t columns = 0;   // phases drawn: all of them and one after, and every piece's lifetime
+};
+
+TileContents tile_contents(const Schedule& schedule, const CompilerOptions& options, std::uint16_t tile,
+                           const std::vector<const Allocation*>& on_tile) {
+  TileContents contents;
+  for (const Allocation* pointer : on_tile) {
+    const Allocation& allocation = *pointer;
+    const std::uint64_t offset = allocation.address > options.data_base ? allocation.address - options.data_base : 0;
+    contents.pieces.push_back(Piece{&allocation, offset});
+    contents.used = std::max(contents.used, offset + allocation.size);
+    if (allocation.size > 0 && (contents.smallest == 0 || allocation.size < contents.smallest)) {
+      contents.smallest = allocation.size;
+    }
+  }
+  if (const auto peak = schedule.peak_sram.find(tile); peak != schedule.peak_sram.end()) {
+    contents.used = std::max<std::uint64_t>(contents.used, peak->second);
+  }
+  contents.columns = schedule.phases.size() + 1;
+  for (const Piece& piece : contents.pieces) {
+    contents.columns =
+        std::max(contents.columns, std::max(piece.allocation->live_from, piece.allocation->live_until) + 1);
+  }
+  return contents;
+}
+
+// The <svg> element, its style sheet in a document of its own, the background and the title.
+void append_start(std::string& out, std::uint16_t tile, const Frame& frame, SvgForm form) {
+  const double width = margin_left + frame.width + margin_right;
+  const double height = margin_top + frame.height + margin_bottom;
+  const std::string size_attributes = fmt::format(R"(width="{0}" height="{1}" viewBox="0 0 {0} {1}")", px(width),
+                                                  px(height));
+  const std::string label = fmt::format("SRAM map of tile {}", tile);
+  switch (form) {
+    case SvgForm::Document:
+      out += R"(<?xml version="1.0" encoding="UTF-8"?>)";
+      out += fmt::format("\n<svg xmlns=\"http://www.w3.org/2000/svg\" class=\"memory-map\" data-tile=\"{}\" {} "
+                         "role=\"img\" aria-label=\"{}\">\n",
+                         tile, size_attributes, label);
+      out += fmt::format("<style>{}</style>\n", memory_map_style());
+      break;
+    case SvgForm::Inline:
+      out += fmt::format(R"(<svg class="memory-map" data-tile="{}" {} role="img" aria-label="{}">)", tile,
+                         size_attributes, label);
+      out += '\n';
+      break;
+  }
+  out += fmt::format(R"(<rect class="background" x="0" y="0" width="{}" height="{}"/>)", px(width), px(height));
+  out += fmt::format(R"(<text class="title" x="{}" y="24">SRAM of tile {}, phase by phase</text>)", px(margin_left),
+                     tile);
+  out += '\n';
+}
+
+void append_subtitle(std::string& out, std::string_view text) {
+  out += fmt::format(R"(<text class="subtitle" x="{}" y="44">{}</text>)", px(margin_left), xml_escape(text));
+}
+
+// The rest of the map of a tile that has nothing to show: `message` says why.
+void append_empty_map(std::string& out, const Frame& frame, const std::string& message) {
+  append_subtitle(out, message);
+  out += svg_rect("plot", frame.left, frame.top, frame.width, frame.height);
+  out += svg_text("empty", frame.left + frame.width / 2, frame.top + frame.height / 2, xml_escape(message));
+  out += "\n</svg>\n";
+}
 
 void append_legend(std::string& out, double x, double y) {
   const struct {
@@ -137,9 +193,19 @@ void append_legend(std::string& out, double x, double y) {
   for (const auto& entry : entries) {
     out += fmt::format(R"(<rect class="swatch {}" x="{}" y="{}" width="14" height="12"/>)", entry.css, px(x),
                        px(y - 10));
-    out += fmt::format(R"(<text class="legend" x="{}" y="{}">{}</text>)", px(x + 19), px(y), entry.text);
+    out += svg_text("legend", x + 19, y, entry.text);
     out += '\n';
     x += 19 + static_cast<double>(entry.text.size()) * 6.6 + 18;
+  }
+}
+
+void append_exchanges(std::string& out, const Schedule& schedule, const Frame& frame) {
+  for (std::uint64_t phase = 0; phase < schedule.phases.size(); ++phase) {
+    if (std::holds_alternative<Exchange>(schedule.phases[phase])) {
+      out += fmt::format(R"(<rect class="exchange" data-phase="{}" x="{}" y="{}" width="{}" height="{}"/>)", phase,
+                         px(frame.x(phase)), px(frame.top), px(frame.phase_width()), px(frame.height));
+      out += '\n';
+    }
   }
 }
 
@@ -158,58 +224,43 @@ void append_line_labels(std::string& out, std::vector<LineLabel> labels, double 
     labels[i].y = std::max(labels[i].y, labels[i - 1].y + above);
   }
   for (const LineLabel& label : labels) {
-    out += fmt::format(R"(<text class="line-label {}" x="{}" y="{}">{}</text>)", label.css, px(x), px(label.y + 4),
-                       xml_escape(label.text));
+    out += svg_text("line-label " + label.css, x, label.y + 4, xml_escape(label.text));
     if (!label.detail.empty()) {
-      out += fmt::format(R"(<text class="line-detail" x="{}" y="{}">{}</text>)", px(x), px(label.y + 17),
-                         xml_escape(label.detail));
+      out += svg_text("line-detail", x, label.y + 17, xml_escape(label.detail));
     }
     out += '\n';
   }
 }
 
-void append_axes(std::string& out, const Frame& frame, std::uint64_t data_base) {
-  // Address ticks and grid.
-  for (std::uint64_t offset = 0; offset <= frame.scale_top; offset += frame.tick_step) {
-    const double y = frame.y(offset);
-    out += fmt::format(R"(<line class="grid" x1="{}" y1="{}" x2="{}" y2="{}"/>)", px(frame.left), px(y),
-                       px(frame.left + frame.width), px(y));
-    out += fmt::format(R"(<text class="tick y-tick" x="{}" y="{}">{}</text>)", px(frame.left - 6), px(y + 4),
-                       kib_text(offset));
-    out += '\n';
-  }
+// The address axis with its grid, broken below the limit when that is off scale.
+void append_address_axis(std::string& out, const Frame& frame) {
+  detail::append_byte_grid(out, frame.scale(), frame.left, frame.right(), "tick y-tick");
   const double scale_top_y = frame.y(frame.scale_top);
-  out += fmt::format(R"(<line class="axis" x1="{0}" y1="{1}" x2="{0}" y2="{2}"/>)", px(frame.left),
-                     px(frame.bottom()), px(scale_top_y));
+  out += svg_line("axis", frame.left, frame.bottom(), frame.left, scale_top_y);
   if (frame.limit_off_scale) {
     // The break: two slashes across the axis, then the axis again up to the limit.
     const double y = scale_top_y - break_band / 2;
-    out += fmt::format(R"(<line class="axis" x1="{0}" y1="{1}" x2="{0}" y2="{2}"/>)", px(frame.left),
-                       px(scale_top_y), px(y + 5));
-    out += fmt::format(R"(<line class="axis" x1="{0}" y1="{1}" x2="{0}" y2="{2}"/>)", px(frame.left), px(y - 5),
-                       px(frame.top));
+    out += svg_line("axis", frame.left, scale_top_y, frame.left, y + 5);
+    out += svg_line("axis", frame.left, y - 5, frame.left, frame.top);
     for (const double shift : {-5.0, 1.0}) {
-      out += fmt::format(R"(<line class="axis-break" x1="{}" y1="{}" x2="{}" y2="{}"/>)", px(frame.left - 7),
-                         px(y + shift + 3), px(frame.left + 7), px(y + shift - 3));
+      out += svg_line("axis-break", frame.left - 7, y + shift + 3, frame.left + 7, y + shift - 3);
     }
     out += '\n';
   }
-  out += fmt::format(R"(<line class="axis" x1="{0}" y1="{2}" x2="{1}" y2="{2}"/>)", px(frame.left),
-                     px(frame.left + frame.width), px(frame.bottom()));
-  out += '\n';
+}
 
-  // Phase ticks at the middle of their columns.
-  const std::uint64_t step = phase_step(frame.phase_width(), 30);
+// The phase axis with its ticks at the middle of their columns, and both axes' titles.
+void append_phase_axis(std::string& out, const Frame& frame, std::uint64_t data_base) {
+  out += svg_line("axis", frame.left, frame.bottom(), frame.right(), frame.bottom());
+  out += '\n';
+  const std::uint64_t step = detail::unit_tick_step(frame.phase_width(), 30);
   for (std::uint64_t phase = 0; phase < frame.columns; phase += step) {
     const double x = frame.x(phase) + frame.phase_width() / 2;
-    out += fmt::format(R"(<line class="axis" x1="{0}" y1="{1}" x2="{0}" y2="{2}"/>)", px(x), px(frame.bottom()),
-                       px(frame.bottom() + 4));
-    out += fmt::format(R"(<text class="tick x-tick" x="{}" y="{}">{}</text>)", px(x), px(frame.bottom() + 17),
-                       phase);
+    out += svg_line("axis", x, frame.bottom(), x, frame.bottom() + 4);
+    out += svg_text("tick x-tick", x, frame.bottom() + 17, fmt::format("{}", phase));
     out += '\n';
   }
-  out += fmt::format(R"(<text class="axis-title" x="{}" y="{}">phase</text>)", px(frame.left + frame.width / 2),
-                     px(frame.bottom() + 40));
+  out += svg_text("axis-title", frame.left + frame.width / 2, frame.bottom() + 40, "phase");
   out += fmt::format(
       R"svg(<text class="axis-title" transform="translate({},{}) rotate(-90)">address above data base {}</text>)svg",
       px(18), px(frame.top + frame.height / 2), hex_address(data_base));
@@ -269,162 +320,64 @@ std::string subtitle(const Graph& graph, const Schedule& schedule, const LivePea
                      pieces == 1 ? "allocation" : "allocations");
 }
 
+// The lines of the window's base and limit and of the tile's peak, named at the right.
+void append_window_lines(std::string& out, const Frame& frame, const CompilerOptions& options,
+                         std::uint64_t window, std::uint64_t used) {
+  std::vector<LineLabel> labels;
+  out += svg_line("base", frame.left, frame.bottom(), frame.right(), frame.bottom());
+  labels.push_back({frame.bottom(), "base-label", "data base " + hex_address(options.data_base), ""});
+  const double limit_y = frame.limit_off_scale ? frame.top : frame.y(window);
+  out += svg_line("limit", frame.left, limit_y, frame.right(), limit_y);
+  labels.push_back({limit_y, "limit-label", "data limit " + hex_address(options.data_limit),
+                    frame.limit_off_scale ? fmt::format("{} above base, off scale", kib_text(window)) : ""});
+  const double peak_y = frame.y(used);
+  out += svg_line("peak", frame.left, peak_y, frame.right(), peak_y);
+  labels.push_back({peak_y, "peak-label", fmt::format("peak {} ({} B)", kib_text(used), group_thousands(used)), ""});
+  out += '\n';
+  append_line_labels(out, std::move(labels), frame.right() + 8);
+}
 
 // The map of `tile`, given its allocations in schedule order and its live peak.
 std::string render_map(const Graph& graph, const Schedule& schedule, const CompilerOptions& options,
                        std::uint16_t tile, const std::vector<const Allocation*>& on_tile, const LivePeak& live,
                        SvgForm form) {
-  const std::uint64_t window =
-      options.data_limit > options.data_base ? std::uint64_t{options.data_limit} - options.data_base : 0;
-  std::vector<Piece> pieces;
-  std::uint64_t used = 0;
-  std::uint64_t smallest = 0;
-  for (const Allocation* pointer : on_tile) {
-    const Allocation& allocation = *pointer;
-    const std::uint64_t offset = allocation.address > options.data_base ? allocation.address - options.data_base : 0;
-    pieces.push_back(Piece{&allocation, offset});
-    used = std::max(used, offset + allocation.size);
-    if (allocation.size > 0 && (smallest == 0 || allocation.size < smallest)) {
-      smallest = allocation.size;
-    }
-  }
-  if (const auto peak = schedule.peak_sram.find(tile); peak != schedule.peak_sram.end()) {
-    used = std::max<std::uint64_t>(used, peak->second);
-  }
-  std::uint64_t columns = schedule.phases.size() + 1;
-  for (const Piece& piece : pieces) {
-    columns = std::max(columns, std::max(piece.allocation->live_from, piece.allocation->live_until) + 1);
-  }
-  const Frame frame = frame_for(columns, used, window, smallest);
-  const double width = margin_left + frame.width + margin_right;
-  const double height = margin_top + frame.height + margin_bottom;
-
+  const std::uint64_t window = detail::window_bytes(options);
+  const TileContents contents = tile_contents(schedule, options, tile, on_tile);
+  const Frame frame = frame_for(contents.columns, contents.used, window, contents.smallest);
   std::string out;
-  const std::string size_attributes = fmt::format(R"(width="{0}" height="{1}" viewBox="0 0 {0} {1}")", px(width),
-                                                  px(height));
-  const std::string label = fmt::format("SRAM map of tile {}", tile);
-  switch (form) {
-    case SvgForm::Document:
-      out += R"(<?xml version="1.0" encoding="UTF-8"?>)";
-      out += fmt::format("\n<svg xmlns=\"http://www.w3.org/2000/svg\" class=\"memory-map\" data-tile=\"{}\" {} "
-                         "role=\"img\" aria-label=\"{}\">\n",
-                         tile, size_attributes, label);
-      append_style(out);
-      break;
-    case SvgForm::Inline:
-      out += fmt::format(R"(<svg class="memory-map" data-tile="{}" {} role="img" aria-label="{}">)", tile,
-                         size_attributes, label);
-      out += '\n';
-      break;
+  append_start(out, tile, frame, form);
+  if (tile >= schedule.tile_count) {
+    append_empty_map(out, frame, fmt::format("tile {} is not among the {} tiles", tile, schedule.tile_count));
+    return out;
   }
-  out += fmt::format(R"(<rect class="background" x="0" y="0" width="{}" height="{}"/>)", px(width), px(height));
-  out += fmt::format(R"(<text class="title" x="{}" y="24">SRAM of tile {}, phase by phase</text>)", px(margin_left),
-                     tile);
-  out += '\n';
-
-  if (tile >= schedule.tile_count || pieces.empty()) {
-    const std::string message = tile >= schedule.tile_count
-                                    ? fmt::format("tile {} is not among the {} tiles", tile, schedule.tile_count)
-                                    : fmt::format("tile {} holds no data", tile);
-    out += fmt::format(R"(<text class="subtitle" x="{}" y="44">{}</text>)", px(margin_left), xml_escape(message));
-    out += fmt::format(R"(<rect class="plot" x="{}" y="{}" width="{}" height="{}"/>)", px(frame.left),
-                       px(frame.top), px(frame.width), px(frame.height));
-    out += fmt::format(R"(<text class="empty" x="{}" y="{}">{}</text>)", px(frame.left + frame.width / 2),
-                       px(frame.top + frame.height / 2), xml_escape(message));
-    out += "\n</svg>\n";
+  if (contents.pieces.empty()) {
+    append_empty_map(out, frame, fmt::format("tile {} holds no data", tile));
     return out;
   }
 
-  out += fmt::format(R"(<text class="subtitle" x="{}" y="44">{}</text>)", px(margin_left),
-                     xml_escape(subtitle(graph, schedule, live, used, window, pieces.size())));
+  append_subtitle(out, subtitle(graph, schedule, live, contents.used, window, contents.pieces.size()));
   out += '\n';
   append_legend(out, margin_left, 70);
-  out += fmt::format(R"(<rect class="plot" x="{}" y="{}" width="{}" height="{}"/>)", px(frame.left), px(frame.top),
-                     px(frame.width), px(frame.height));
+  out += svg_rect("plot", frame.left, frame.top, frame.width, frame.height);
   out += '\n';
-  for (std::uint64_t phase = 0; phase < schedule.phases.size(); ++phase) {
-    if (std::holds_alternative<Exchange>(schedule.phases[phase])) {
-      out += fmt::format(R"(<rect class="exchange" data-phase="{}" x="{}" y="{}" width="{}" height="{}"/>)", phase,
-                         px(frame.x(phase)), px(frame.top), px(frame.phase_width()), px(frame.height));
-      out += '\n';
-    }
-  }
-  append_axes(out, frame, options.data_base);
-
+  append_exchanges(out, schedule, frame);
+  append_address_axis(out, frame);
+  append_phase_axis(out, frame, options.data_base);
   // The column where the most bytes are live, behind the pieces that fill it.
-  out += fmt::format(R"(<rect class="live-peak" x="{}" y="{}" width="{}" height="{}"/>)", px(frame.x(live.phase)),
-                     px(frame.y(frame.scale_top)), px(frame.phase_width()), px(frame.scale_height()));
+  out += svg_rect("live-peak", frame.x(live.phase), frame.y(frame.scale_top), frame.phase_width(),
+                  frame.scale_height());
   out += '\n';
-  for (const Piece& piece : pieces) {
+  for (const Piece& piece : contents.pieces) {
     append_piece(out, graph, schedule, frame, piece);
   }
-
-  // The window's base and limit and the tile's peak.
-  const double right = frame.left + frame.width;
-  std::vector<LineLabel> labels;
-  out += fmt::format(R"(<line class="base" x1="{0}" y1="{2}" x2="{1}" y2="{2}"/>)", px(frame.left), px(right),
-                     px(frame.bottom()));
-  labels.push_back({frame.bottom(), "base-label", "data base " + hex_address(options.data_base), ""});
-  const double limit_y = frame.limit_off_scale ? frame.top : frame.y(window);
-  out += fmt::format(R"(<line class="limit" x1="{0}" y1="{2}" x2="{1}" y2="{2}"/>)", px(frame.left), px(right),
-                     px(limit_y));
-  labels.push_back({limit_y, "limit-label", "data limit " + hex_address(options.data_limit),
-                    frame.limit_off_scale ? fmt::format("{} above base, off scale", kib_text(window)) : ""});
-  const double peak_y = frame.y(used);
-  out += fmt::format(R"(<line class="peak" x1="{0}" y1="{2}" x2="{1}" y2="{2}"/>)", px(frame.left), px(right),
-                     px(peak_y));
-  labels.push_back({peak_y, "peak-label", fmt::format("peak {} ({} B)", kib_text(used), group_thousands(used)), ""});
-  out += '\n';
-  append_line_labels(out, std::move(labels), right + 8);
+  append_window_lines(out, frame, options, window, contents.used);
   out += "</svg>\n";
   return out;
 }
 
 }  // namespace
 
-std::uint64_t byte_tick_step(std::uint64_t span, std::uint64_t max_ticks) {
-  std::uint64_t step = 16;
-  while (step < (std::uint64_t{1} << 62) && span / step > max_ticks) {
-    step *= 2;
-  }
-  return step;
-}
-
-std::string_view memory_map_style() {
-  return R"(
-.memory-map text { font-family: "DejaVu Sans", "Liberation Sans", Arial, sans-serif; fill: #1d2430; }
-.memory-map .background { fill: #ffffff; }
-.memory-map .plot { fill: #fbfbfd; }
-.memory-map .title { font-size: 15px; font-weight: bold; }
-.memory-map .subtitle { font-size: 12px; fill: #4a5261; }
-.memory-map .legend { font-size: 11px; }
-.memory-map .tick { font-size: 11px; fill: #4a5261; }
-.memory-map .y-tick { text-anchor: end; }
-.memory-map .x-tick { text-anchor: middle; }
-.memory-map .axis-title { font-size: 12px; text-anchor: middle; fill: #4a5261; }
-.memory-map .axis { stroke: #4a5261; stroke-width: 1; }
-.memory-map .axis-break { stroke: #4a5261; stroke-width: 1.5; }
-.memory-map .grid { stroke: #e3e6ec; stroke-width: 1; }
-.memory-map .exchange { fill: #dfe4f2; }
-.memory-map .live-peak { fill: #eee5ff; stroke: #8a3ffc; stroke-width: 1.5; stroke-dasharray: 4 3; }
-.memory-map .allocation { stroke: #ffffff; stroke-width: 0.75; }
-.memory-map .allocation:hover { stroke: #1d2430; stroke-width: 1.5; }
-.memory-map .input { fill: #8fb8e3; }
-.memory-map .weight { fill: #f7b56b; }
-.memory-map .intermediate { fill: #93cf86; }
-.memory-map .output { fill: #f08f8c; }
-.memory-map .unknown { fill: #c4c8d0; }
-.memory-map .swatch.exchange { stroke: #b9c2dc; stroke-width: 0.75; }
-.memory-map .label { pointer-events: none; }
-.memory-map .base, .memory-map .limit { stroke: #1d2430; stroke-width: 1.5; }
-.memory-map .peak { stroke: #d62728; stroke-width: 1.5; stroke-dasharray: 6 3; }
-.memory-map .line-label { font-size: 11px; font-weight: bold; }
-.memory-map .line-detail { font-size: 10px; fill: #4a5261; }
-.memory-map .peak-label { fill: #b01c1d; }
-.memory-map .empty { font-size: 14px; text-anchor: middle; fill: #4a5261; }
-)";
-}
-
+std::string_view memory_map_style() { return detail::memory_map_css; }
 
 std::string memory_map_svg(const Graph& graph, const Schedule& schedule, const CompilerOptions& options,
                            std::uint16_t tile, SvgForm form) {
