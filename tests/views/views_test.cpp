@@ -1,10 +1,8 @@
-// Tests of the pictures of a schedule: the SRAM map (well-formed SVG, one
-// rectangle per allocation, labels that never overlap), the HTML report
-// (self-contained, escaped) and the trace events (one per busy tile and phase).
-#include "orvo_compiler/schedule_json.hpp"
+// Tests of the pictures of a schedule: the numbers as they label them, the
+// SRAM map (well-formed SVG, one rectangle per allocation, labels that never
+// overlap) and the HTML report (self-contained, escaped).
 #include "orvo_compiler/views.hpp"
 
-#include <cctype>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -12,174 +10,20 @@
 
 #include <gtest/gtest.h>
 
+#include "support/small_schedule.hpp"
+#include "support/xml_check.hpp"
+
 namespace orvo_compiler {
 namespace {
 
-// ---- A small XML reader, enough for what the renderers write -------------
-
-bool is_name_char(char c) {
-  return std::isalnum(static_cast<unsigned char>(c)) != 0 || c == '-' || c == '_' || c == ':' || c == '.';
-}
-
-// A character reference or one of XML's five entities, starting at text[at] == '&'.
-bool valid_reference(std::string_view text, std::size_t at) {
-  const std::size_t end = text.find(';', at);
-  if (end == std::string_view::npos) {
-    return false;
-  }
-  const std::string_view name = text.substr(at + 1, end - at - 1);
-  if (name == "amp" || name == "lt" || name == "gt" || name == "quot" || name == "apos") {
-    return true;
-  }
-  return name.size() > 1 && name[0] == '#' &&
-         name.substr(1).find_first_not_of("0123456789") == std::string_view::npos;
-}
-
-// Empty when `document` is well-formed: one root element, every tag closed in
-// order, attributes quoted, '<' and '&' only where they belong. Otherwise what is wrong.
-std::optional<std::string> xml_error(std::string_view document) {
-  std::vector<std::string> open;
-  int roots = 0;
-  std::size_t i = 0;
-  auto check_text = [&](std::string_view text) -> std::optional<std::string> {
-    for (std::size_t at = text.find('&'); at != std::string_view::npos; at = text.find('&', at + 1)) {
-      if (!valid_reference(text, at)) {
-        return "bad reference in '" + std::string(text.substr(at, 12)) + "'";
-      }
-    }
-    return std::nullopt;
-  };
-  while (i < document.size()) {
-    const std::size_t lt = document.find('<', i);
-    if (auto error = check_text(document.substr(i, lt == std::string_view::npos ? std::string_view::npos : lt - i))) {
-      return error;
-    }
-    if (lt == std::string_view::npos) {
-      break;
-    }
-    if (document.compare(lt, 2, "<?") == 0) {
-      const std::size_t end = document.find("?>", lt);
-      if (end == std::string_view::npos || lt != 0) {
-        return "misplaced declaration";
-      }
-      i = end + 2;
-      continue;
-    }
-    const bool closing = document.compare(lt, 2, "</") == 0;
-    std::size_t at = lt + (closing ? 2 : 1);
-    const std::size_t name_start = at;
-    while (at < document.size() && is_name_char(document[at])) {
-      ++at;
-    }
-    const std::string name(document.substr(name_start, at - name_start));
-    if (name.empty()) {
-      return "tag without a name at " + std::to_string(lt);
-    }
-    if (closing) {
-      if (open.empty() || open.back() != name || at >= document.size() || document[at] != '>') {
-        return "unbalanced </" + name + "> at " + std::to_string(lt);
-      }
-      open.pop_back();
-      i = at + 1;
-      continue;
-    }
-    // Attributes: name="value", value free of '<'.
-    while (true) {
-      while (at < document.size() && std::isspace(static_cast<unsigned char>(document[at])) != 0) {
-        ++at;
-      }
-      if (at >= document.size()) {
-        return "unterminated <" + name + ">";
-      }
-      if (document.compare(at, 2, "/>") == 0 || document[at] == '>') {
-        break;
-      }
-      const std::size_t attribute = at;
-      while (at < document.size() && is_name_char(document[at])) {
-        ++at;
-      }
-      if (at == attribute || document.compare(at, 2, "=\"") != 0) {
-        return "malformed attribute in <" + name + "> at " + std::to_string(attribute);
-      }
-      const std::size_t value_end = document.find('"', at + 2);
-      if (value_end == std::string_view::npos) {
-        return "unterminated attribute in <" + name + ">";
-      }
-      const std::string_view value = document.substr(at + 2, value_end - at - 2);
-      if (value.find('<') != std::string_view::npos) {
-        return "'<' in an attribute of <" + name + ">";
-      }
-      if (auto error = check_text(value)) {
-        return error;
-      }
-      at = value_end + 1;
-    }
-    if (open.empty()) {
-      ++roots;
-    }
-    if (document[at] == '/') {
-      i = at + 2;
-      continue;
-    }
-    open.push_back(name);
-    i = at + 1;
-  }
-  if (!open.empty()) {
-    return "<" + open.back() + "> never closed";
-  }
-  if (roots != 1) {
-    return std::to_string(roots) + " root elements";
-  }
-  return std::nullopt;
-}
-
-std::size_t count(std::string_view text, std::string_view what) {
-  std::size_t found = 0;
-  for (std::size_t at = text.find(what); at != std::string_view::npos; at = text.find(what, at + what.size())) {
-    ++found;
-  }
-  return found;
-}
-
-// The elements opened by `prefix` (e.g. `<rect class="allocation `), each up to its '>'.
-std::vector<std::string> elements(std::string_view text, std::string_view prefix) {
-  std::vector<std::string> found;
-  for (std::size_t at = text.find(prefix); at != std::string_view::npos; at = text.find(prefix, at + 1)) {
-    found.emplace_back(text.substr(at, text.find('>', at) - at + 1));
-  }
-  return found;
-}
-
-std::string attribute(std::string_view element, std::string_view name) {
-  const std::string key = " " + std::string(name) + "=\"";
-  const std::size_t at = element.find(key);
-  if (at == std::string_view::npos) {
-    return "";
-  }
-  const std::size_t start = at + key.size();
-  return std::string(element.substr(start, element.find('"', start) - start));
-}
+using test_support::attribute;
+using test_support::count;
+using test_support::elements;
+using test_support::small_schedule;
+using test_support::Small;
+using test_support::xml_error;
 
 double number(std::string_view element, std::string_view name) { return std::stod(attribute(element, name)); }
-
-TEST(OrvocVisualChecker, RejectsWhatIsNotWellFormed) {
-  EXPECT_EQ(xml_error(R"(<?xml version="1.0"?><a x="1"><b/>t &amp; &#39;</a>)"), std::nullopt);
-  const struct Case {
-    const char* document;
-    const char* error;
-  } cases[] = {
-      {"<a><b></a></b>", "unbalanced </a> at 6"},
-      {"<a>", "<a> never closed"},
-      {"<a/><b/>", "2 root elements"},
-      {"<a>x & y</a>", "bad reference in '& y'"},
-      {R"(<a x="<"/>)", "'<' in an attribute of <a>"},
-      {"<a x=1/>", "malformed attribute in <a> at 3"},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.document);
-    EXPECT_EQ(xml_error(c.document), c.error);
-  }
-}
 
 // ---- Text helpers ----------------------------------------------------------
 
@@ -233,41 +77,7 @@ TEST(OrvocVisualText, ByteTicksArePowersOfTwo) {
   }
 }
 
-// ---- A schedule small enough to check by hand -----------------------------
-
-// x (input) + "w<1>&"q"" (weight) = y (the output). Tile 0 computes y at
-// phase 0 with two commands and sends it to tile 1 at phase 1, getting half of
-// x back; tile 2 holds nothing. Window 0x1000 to 0x2000.
-struct Small {
-  Graph graph;
-  Schedule schedule;
-  CompilerOptions options{3, 0x1000, 0x2000};
-};
-
-Small small_schedule() {
-  Small small;
-  Graph& graph = small.graph;
-  const TensorId x = graph.input("x", {256});
-  const TensorId w = graph.weight(R"(w<1>&"q")", {256});
-  const Result<TensorId> y = graph.add("y", x, w);
-  graph.mark_output(*y);
-
-  Schedule& schedule = small.schedule;
-  schedule.tile_count = 3;
-  schedule.layouts = {Layout{x, {0}, Sharding::Rows, 16}, Layout{w, {0}, Sharding::Rows, 16},
-                      Layout{*y, {0}, Sharding::Rows, 16}};
-  const SpecializationKey key{"add", {256}, 1, "tail", 16};
-  schedule.phases = {Compute{OpId{0}, {KernelCommand{0, *y, {x, w}, key}, KernelCommand{0, *y, {w, x}, key}}},
-                     Exchange{{Transfer{0, 1, *y, 1024}, Transfer{1, 0, x, 512}}}};
-  schedule.allocations = {
-      {x, 0, 0x1000, 1024, 0, 0},
-      {w, 0, 0x1400, 1024, 0, 0},
-      {*y, 0, 0x1800, 1024, 0, 2},
-      {*y, 1, 0x1000, 1024, 1, 2},
-  };
-  schedule.peak_sram = {{0, 3072}, {1, 1024}};
-  return small;
-}
+// ---- The memory map ------------------------------------------------------
 
 TEST(OrvocMemoryMap, OneRectanglePerAllocationOfTheTile) {
   const Small small = small_schedule();
@@ -491,85 +301,6 @@ TEST(OrvocReport, DefaultEncoderHasEveryTile) {
             std::string::npos);
   EXPECT_NE(html.find("worst tile:   tile 0, peak 9,216 B, lower bound 9,216 B (live at phase 1)\n</pre>"),
             std::string::npos);
-}
-
-// ---- Trace events -------------------------------------------------------------
-
-TEST(OrvocTrace, OneSlicePerBusyTileAndPhase) {
-  const Small small = small_schedule();
-  const std::string text = trace_json(small.graph, small.schedule);
-  const nlohmann::ordered_json trace = nlohmann::ordered_json::parse(text);
-  const nlohmann::ordered_json& events = trace["traceEvents"];
-  // The process, two tracks named and ordered, then phase 0 on tile 0 and
-  // phase 1 on tiles 0 and 1.
-  ASSERT_EQ(events.size(), 8U);
-  EXPECT_EQ(events[0].dump(), R"({"name":"process_name","ph":"M","pid":0,"tid":0,"args":{"name":"orvoc schedule"}})");
-  EXPECT_EQ(events[3].dump(), R"({"name":"thread_name","ph":"M","pid":0,"tid":1,"args":{"name":"tile 1"}})");
-  EXPECT_EQ(events[4].dump(), R"({"name":"thread_sort_index","ph":"M","pid":0,"tid":1,"args":{"sort_index":1}})");
-  // Two commands on one tile make one slice.
-  EXPECT_EQ(events[5].dump(),
-            R"({"name":"y","cat":"compute","ph":"X","ts":0,"dur":1,"pid":0,"tid":0,"args":{"phase":0,)"
-            R"("operation":"add","output":{"tensor":"y","bytes":1024},"inputs":[{"tensor":"x","bytes":1024},)"
-            R"({"tensor":"w<1>&\"q\"","bytes":1024}],"shape":[256],"worker_count":1,"role":"tail",)"
-            R"("further_commands":[{"phase":0,"operation":"add","output":{"tensor":"y","bytes":1024},)"
-            R"("inputs":[{"tensor":"w<1>&\"q\"","bytes":1024},{"tensor":"x","bytes":1024}],"shape":[256],)"
-            R"("worker_count":1,"role":"tail"}]}})");
-  // A tile that sends and receives in one exchange.
-  EXPECT_EQ(events[6].dump(),
-            R"({"name":"exchange","cat":"exchange","ph":"X","ts":1,"dur":1,"pid":0,"tid":0,"args":{"phase":1,)"
-            R"("bytes_sent":1024,"bytes_received":512,"sends":[{"tensor":"y","to_tile":1,"bytes":1024}],)"
-            R"("receives":[{"tensor":"x","from_tile":1,"bytes":512}]}})");
-  EXPECT_EQ(events[7]["tid"], 1);
-  EXPECT_EQ(trace["otherData"]["time"], "one phase lasts 1 us; there is no cost model");
-  // One event per line.
-  EXPECT_EQ(count(text, "\n"), 12U);
-  EXPECT_EQ(trace_json(small.graph, small.schedule), text);
-}
-
-TEST(OrvocTrace, DefaultEncoder) {
-  const Result<Graph> graph = encoder_graph(EncoderConfig{});
-  ASSERT_TRUE(graph.has_value()) << graph.error();
-  const Result<Schedule> schedule = compile(*graph, CompilerOptions{});
-  ASSERT_TRUE(schedule.has_value()) << schedule.error();
-  const nlohmann::ordered_json events = nlohmann::ordered_json::parse(trace_json(*graph, *schedule))["traceEvents"];
-
-  // 160 commands, one per tile and compute phase; phase 7: tiles 0-3 send to
-  // 4-7; phase 12: tiles 0-7 send to 8-31. Tiles 0-31 are busy: 32 tracks.
-  std::size_t slices = 0;
-  std::size_t exchange_slices = 0;
-  for (const nlohmann::ordered_json& event : events) {
-    if (event["ph"] == "X") {
-      ++slices;
-      exchange_slices += event["name"] == "exchange" ? 1U : 0U;
-    }
-  }
-  EXPECT_EQ(slices, 200U);
-  EXPECT_EQ(exchange_slices, 40U);
-  EXPECT_EQ(events.size(), 200U + 1 + 2 * 32);
-
-  bool found_exchange = false;
-  bool found_compute = false;
-  for (const nlohmann::ordered_json& event : events) {
-    if (event["ph"] != "X") {
-      continue;
-    }
-    if (event["ts"] == 7 && event["tid"] == 3) {
-      found_exchange = true;
-      EXPECT_EQ(event["args"].dump(),
-                R"({"phase":7,"bytes_sent":1024,"bytes_received":0,)"
-                R"("sends":[{"tensor":"attention_softmax","to_tile":7,"bytes":1024}],"receives":[]})");
-    }
-    if (event["ts"] == 16 && event["tid"] == 7) {
-      found_compute = true;
-      EXPECT_EQ(event["name"], "ffn_residual");
-      EXPECT_EQ(event["args"].dump(),
-                R"({"phase":16,"operation":"add","output":{"tensor":"ffn_residual","bytes":1024},)"
-                R"("inputs":[{"tensor":"attention_residual","bytes":1024},{"tensor":"ffn_down","bytes":1024}],)"
-                R"("shape":[32,64],"worker_count":6,"role":"tail"})");
-    }
-  }
-  EXPECT_TRUE(found_exchange);
-  EXPECT_TRUE(found_compute);
 }
 
 }  // namespace
