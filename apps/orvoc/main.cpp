@@ -4,6 +4,7 @@
 #include <exception>
 #include <new>
 #include <optional>
+#include <string>
 
 #include <CLI/CLI.hpp>
 
@@ -26,25 +27,31 @@ void add_workload_options(CLI::App& command, WorkloadArguments& arguments) {
       ->capture_default_str();
 }
 
-// The pictures of the schedule: the memory map, the tile it shows, the report
-// and the trace.
-void add_picture_options(CLI::App& command, CompileArguments& compile) {
-  command
-      .add_option("--memory-map", compile.memory_map,
-                  "Write an SVG map of one tile's SRAM over the phases to FILE (see --tile)")
-      ->type_name("FILE");
-  command
-      .add_option("--tile", compile.tile,
-                  "The tile of --memory-map and the one --report shows first (default: the highest peak)")
-      ->type_name("N");
-  command
-      .add_option("--report", compile.report,
-                  "Write a self-contained HTML report (summary, peaks, memory maps, phases) to FILE")
-      ->type_name("FILE");
-  command
-      .add_option("--trace", compile.trace,
-                  "Write the schedule as trace-event JSON (one track per tile, one phase = 1 us) to FILE")
-      ->type_name("FILE");
+// The files compile writes: the JSON schedule, the streams and the pictures
+// of the schedule, with the tile they show first.
+void add_output_options(CLI::App& command, CompileArguments& compile) {
+  const struct {
+    const char* name;
+    std::string& value;
+    const char* help;
+    const char* type;
+  } options[] = {
+      {"--json", compile.json,
+       "Write the schedule and its statistics as JSON to FILE ('-': standard output, instead of the summary)",
+       "FILE"},
+      {"--streams", compile.streams, "Write each tile's encoded command stream to DIR/tile-NNNN.bin", "DIR"},
+      {"--memory-map", compile.memory_map, "Write an SVG map of one tile's SRAM over the phases to FILE (see --tile)",
+       "FILE"},
+      {"--tile", compile.tile,
+       "The tile of --memory-map and the one --report shows first (default: the highest peak)", "N"},
+      {"--report", compile.report,
+       "Write a self-contained HTML report (summary, peaks, memory maps, phases) to FILE", "FILE"},
+      {"--trace", compile.trace,
+       "Write the schedule as trace-event JSON (one track per tile, one phase = 1 us) to FILE", "FILE"},
+  };
+  for (const auto& option : options) {
+    command.add_option(option.name, option.value, option.help)->type_name(option.type);
+  }
 }
 
 CLI::App* add_compile_command(CLI::App& app, CompileArguments& compile) {
@@ -60,14 +67,7 @@ CLI::App* add_compile_command(CLI::App& app, CompileArguments& compile) {
   command->add_option("--data-limit", compile.data_limit, "End of the data window (exclusive)")
       ->type_name("ADDRESS")
       ->capture_default_str();
-  command
-      ->add_option("--json", compile.json,
-                   "Write the schedule and its statistics as JSON to FILE ('-': standard output, "
-                   "instead of the summary)")
-      ->type_name("FILE");
-  command->add_option("--streams", compile.streams, "Write each tile's encoded command stream to DIR/tile-NNNN.bin")
-      ->type_name("DIR");
-  add_picture_options(*command, compile);
+  add_output_options(*command, compile);
   command->add_option("--log-level", compile.log_level, "Library log events on stderr: off, info, debug")
       ->type_name("LEVEL")
       ->capture_default_str();

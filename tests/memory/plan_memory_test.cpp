@@ -240,10 +240,8 @@ TEST(PlanMemory, MemoryFailureNamesThePieceThatDidNotFit) {
   const Graph graph = three_live_pieces();
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    std::vector<Layout> layouts = all_on_tile_zero(graph);
-    for (Layout& layout : layouts) {
-      layout.alignment = c.alignment;
-    }
+    const std::vector<Layout> layouts{on_tiles(0, {0}, c.alignment), on_tiles(1, {0}, c.alignment),
+                                      on_tiles(2, {0}, c.alignment)};
     EXPECT_EQ(memory_failure(graph, layouts, std::vector{compute(0)}, c.options), c.expected);
   }
 }
