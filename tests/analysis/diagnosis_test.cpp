@@ -26,9 +26,7 @@ Graph gelu_graph(std::uint64_t elements) {
 TEST(Diagnosis, NamesTheTileThePhaseAndTheWindowThatFits) {
   // x (1 KiB, read at phase 0) and y = gelu(x) (the output) share tile 0 at
   // phase 0; a 1,536 B window holds only x.
-  Graph graph;
-  const TensorId x = graph.input("x", {256});
-  graph.mark_output(*graph.gelu("y", x));
+  const Graph graph = gelu_graph(256);
   const CompilerOptions options{1, 0x1000, 0x1600};
   const Result<Schedule> failed = compile(graph, options);
   ASSERT_FALSE(failed.has_value());
