@@ -9,7 +9,6 @@
 #include <string>
 #include <vector>
 
-#include "orvo_compiler/compiler.hpp"
 #include "orvo_compiler/graph.hpp"
 #include "orvo_compiler/schedule.hpp"
 

@@ -12,6 +12,7 @@
 #include <fmt/format.h>
 
 #include "orvo_compiler/analysis.hpp"
+#include "orvo_compiler/compiler.hpp"
 
 namespace orvo_compiler {
 namespace {
