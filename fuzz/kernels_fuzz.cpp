@@ -141,6 +141,12 @@ std::vector<float> pick_list(FuzzedDataProvider& data, std::uint64_t need) {
   return pick_floats(data, length);
 }
 
+// Whether a list of a x b floats can exist at all.
+bool list_fits(std::uint64_t a, std::uint64_t b) {
+  const std::optional<std::uint64_t> count = detail::checked_mul(a, b);
+  return count && *count <= std::vector<float>().max_size();
+}
+
 // The error encoder_reference's contract names for these arguments, in the
 // order it checks them; empty for a valid layer.
 std::string encoder_error(const EncoderConfig& config, std::span<const float> input, const EncoderWeights& weights) {
@@ -159,11 +165,7 @@ std::string encoder_error(const EncoderConfig& config, std::span<const float> in
     return "encoder weights size mismatch";
   }
   // Scores (built when heads have columns) and activations no list can hold.
-  const std::uint64_t longest = std::vector<float>().max_size();
-  const auto too_long = [longest](std::uint64_t a, std::uint64_t b) {
-    return detail::checked_mul(a, b).value_or(longest + 1) > longest;
-  };
-  if (!input.empty() && ((h >= config.heads && too_long(s, s)) || too_long(s, f))) {
+  if (!input.empty() && ((h >= config.heads && !list_fits(s, s)) || !list_fits(s, f))) {
     return "encoder dimensions too large";
   }
   return {};
