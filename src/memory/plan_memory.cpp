@@ -72,6 +72,7 @@
 namespace orvo_compiler {
 namespace {
 
+using detail::align_up;
 using detail::check_inputs;
 using detail::checked_align;
 using detail::Lifetimes;
@@ -90,16 +91,6 @@ struct Piece {
   std::uint64_t live_from = 0;
   std::uint64_t live_until = 0;
 };
-
-// `value` rounded up to a multiple of `alignment` (at least 1), in 64 bits:
-// for values below 2^32 the result stays below 2^33.
-std::uint64_t align_up(std::uint64_t value, std::uint32_t alignment) {
-  if ((alignment & (alignment - 1)) == 0) {
-    return (value + alignment - 1) & ~std::uint64_t{alignment - 1};
-  }
-  const std::uint64_t remainder = value % alignment;
-  return remainder == 0 ? value : value + (alignment - remainder);
-}
 
 // Up to `capacity` pieces adjacent in address order, with bounds over them
 // that let a search pass the whole run at once.

@@ -52,11 +52,12 @@ std::unexpected<CompileError> exceeds_data_limit(std::uint16_t tile, const std::
 }
 
 std::optional<std::uint32_t> checked_align(std::uint64_t value, std::uint32_t alignment) {
-  if (alignment == 0) {
+  // A value past 2^32 - 1 can only round higher; refusing it first also
+  // keeps the rounding clear of 64-bit wrap-around.
+  if (alignment == 0 || value > max_address) {
     return std::nullopt;
   }
-  const std::uint64_t remainder = value % alignment;
-  const std::uint64_t rounded = remainder == 0 ? value : value + (alignment - remainder);
+  const std::uint64_t rounded = align_up(value, alignment);
   if (rounded > max_address) {
     return std::nullopt;
   }

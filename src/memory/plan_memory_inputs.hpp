@@ -24,6 +24,17 @@ inline constexpr std::uint64_t max_address = std::numeric_limits<std::uint32_t>:
 [[nodiscard]] std::unexpected<CompileError> memory_error(MemoryFailure::Cause cause, std::uint16_t tile,
                                                          const std::string& tensor_name);
 
+// `value` rounded up to a multiple of `alignment` (at least 1), in 64 bits:
+// for values below 2^32 the result stays below 2^33. The one rounding of the
+// planners; a power of two takes a mask instead of a division.
+[[nodiscard]] inline std::uint64_t align_up(std::uint64_t value, std::uint32_t alignment) {
+  if ((alignment & (alignment - 1)) == 0) {
+    return (value + alignment - 1) & ~std::uint64_t{alignment - 1};
+  }
+  const std::uint64_t remainder = value % alignment;
+  return remainder == 0 ? value : value + (alignment - remainder);
+}
+
 // `value` rounded up to a multiple of `alignment`; nothing for alignment 0 or
 // a result past 2^32 - 1. The value may itself lie past 32 bits.
 [[nodiscard]] std::optional<std::uint32_t> checked_align(std::uint64_t value, std::uint32_t alignment);

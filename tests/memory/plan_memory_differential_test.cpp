@@ -15,33 +15,12 @@
 
 #include "orvo_compiler/compiler.hpp"
 #include "plan_memory_oracle.hpp"
+#include "support/random.hpp"
 
 namespace orvo_compiler {
 namespace {
 
-// splitmix64: the same sequence on every platform and standard library.
-class Random {
- public:
-  explicit Random(std::uint64_t seed) : state_(seed) {}
-
-  std::uint64_t next() {
-    std::uint64_t z = (state_ += 0x9E3779B97F4A7C15U);
-    z = (z ^ (z >> 30U)) * 0xBF58476D1CE4E5B9U;
-    z = (z ^ (z >> 27U)) * 0x94D049BB133111EBU;
-    return z ^ (z >> 31U);
-  }
-  // Uniform enough in [0, bound) for the small bounds used here.
-  std::uint64_t below(std::uint64_t bound) { return next() % bound; }
-  std::uint64_t between(std::uint64_t low, std::uint64_t high) { return low + below(high - low + 1); }
-  bool chance(std::uint64_t percent) { return below(100) < percent; }
-  template <class T, std::size_t N>
-  T pick(const std::array<T, N>& values) {
-    return values[below(N)];
-  }
-
- private:
-  std::uint64_t state_;
-};
+using test_support::Random;
 
 // How the runs ended, so that each test can insist that every path was taken.
 struct Outcomes {
