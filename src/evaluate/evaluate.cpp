@@ -44,23 +44,17 @@ std::unexpected<CompileError> invalid_op(const Op& op) { return graph_error(fmt:
 
 // ---- Structure and value checks ----------------------------------------
 
+template <class Kind, class... Kinds>
+constexpr bool is_one_of = (std::is_same_v<Kind, Kinds> || ...);
+
+// The kinds of two inputs; every other kind has one.
 template <class Kind>
-constexpr std::size_t operand_count = 1;
-template <>
-constexpr std::size_t operand_count<MatMul> = 2;
-template <>
-constexpr std::size_t operand_count<BatchMatMul> = 2;
-template <>
-constexpr std::size_t operand_count<Add> = 2;
-template <>
-constexpr std::size_t operand_count<Sub> = 2;
-template <>
-constexpr std::size_t operand_count<Mul> = 2;
-template <>
-constexpr std::size_t operand_count<Div> = 2;
+constexpr bool is_binary = is_one_of<Kind, MatMul, BatchMatMul, Add, Sub, Mul, Div>;
 
 std::size_t operands_of(const OpKind& kind) {
-  return std::visit([](const auto& alternative) { return operand_count<std::decay_t<decltype(alternative)>>; }, kind);
+  return std::visit(
+      [](const auto& alternative) -> std::size_t { return is_binary<std::decay_t<decltype(alternative)>> ? 2 : 1; },
+      kind);
 }
 
 // Applies the builder of an operation's kind, with its parameters, to inputs

@@ -466,8 +466,8 @@ TEST(Evaluate, RejectsWithExactMessages) {
          v[f.graph.ops[0].inputs.back()] = {1, 2, 3};
        },
        "o: binary shapes differ"},
-      {"output shape differs from the rule", [](Fixture& f, TensorValues&) { f.graph.tensors[f.y.index].shape = {1, 2}; },
-       "invalid op o"},
+      {"output shape differs from the rule",
+       [](Fixture& f, TensorValues&) { f.graph.tensors[f.y.index].shape = {1, 2}; }, "invalid op o"},
       {"parameter differs from the output", [](Fixture& f, TensorValues&) { f.graph.ops[0].kind = Reshape{{1, 2}}; },
        "invalid op o"},
       {"missing input", [](Fixture& f, TensorValues& v) { v.erase(f.x); }, "evaluate: no value for input x"},
