@@ -17,7 +17,4 @@ namespace orvo_compiler::detail {
 // next to it towards zero, whichever is nearest.
 [[nodiscard]] float tanh_f32(float x);
 
-// erf(x) rounded to the nearest float. Temporary stand-in: the C library's erf.
-[[nodiscard]] float erf_f32(float x);
-
 }  // namespace orvo_compiler::detail
