@@ -291,6 +291,27 @@ TEST(Evaluate, GeluFromElementaryOpsMatchesGelu) {
   EXPECT_EQ(bits(outputs->at(fused)), bits(expected));
 }
 
+TEST(Evaluate, ErfGeluFromElementaryOpsMatchesItsKernel) {
+  // 0.5 x (1 + erf(x / sqrt 2)), each step in the kernel's order.
+  const Shape shape{24};
+  Graph graph;
+  TensorValues values;
+  const TensorId x = graph.input("x", shape);
+  values[x] = spread(24);
+  values[x][0] = -10.0F;
+  const TensorId scaled = *graph.mul("scaled", x, constant(graph, values, "inverse_root", 0.70710677F, shape));
+  const TensorId shifted =
+      *graph.add("shifted", constant(graph, values, "one", 1.0F, shape), *graph.erf("e", scaled));
+  const TensorId half = *graph.mul("half", constant(graph, values, "one_half", 0.5F, shape), x);
+  const TensorId composed = *graph.mul("composed", half, shifted);
+  graph.mark_output(composed);
+  std::vector<float> expected;
+  for (const float value : values[x]) {
+    expected.push_back(detail::gelu_erf_f32(value));
+  }
+  EXPECT_EQ(bits(first_output(graph, values)), bits(expected));
+}
+
 // The S x H input of the encoder tests: element i is (i mod 19 - 9) / 8.
 std::vector<float> encoder_input(const EncoderConfig& config) {
   std::vector<float> input;
