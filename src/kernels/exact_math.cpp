@@ -372,10 +372,10 @@ float tanh_positive(double a) {
 // bits and |h| <= x unless a = 0) and so are -2ah (29 bits) and -2h^2
 // (48 bits). Each step s_(n+1) = p_n s_n + q_n s_(n-1), with p_n and q_n
 // multiplied by 1/(n + 1) rounded, costs four roundings, so by induction
-// |error of s_n| <= 4n u S_n, in all 4 * 0.63u over the series. The eleven
-// terms, each scaled by 1/(n + 1) (2u, 3.26u in all), are summed from the
-// smallest (u per partial sum, their total at most 1.63u): the series is
-// within 7.4u of its value, 12.1u relative. Truncation after s_10 is below
+// |error of s_n| <= 4n u S_n; divided by n + 1 these total at most
+// 4u (1.63 - 1) = 2.5u. The eleven terms, each scaled by 1/(n + 1) (2u,
+// 3.26u in all), are summed from the smallest (u per partial sum, their total
+// at most 1.63u): the series is within 7.4u of its value, 12.1u relative. Truncation after s_10 is below
 // 2^-56 of erf(x); the slope's rounding and the two products add 3u. The
 // correction c = erf(x) - erf(a) is no larger than erf(x) for any centre, so
 // with lo + c (u) and the final addition (u) the result is within 17.3u =
@@ -461,6 +461,7 @@ constexpr ErfCentre erf_centres[32] = {
 
 constexpr int erf_fast_terms = 11;
 constexpr int erf_accurate_terms = 20;
+// Four times the fast error bound.
 constexpr double erf_fast_margin = 0x1p-47;
 // erfc(3.9375) < 2^-25, so from here on erf rounds to 1.
 constexpr float erf_one_threshold = 3.9375f;

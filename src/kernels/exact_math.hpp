@@ -20,8 +20,9 @@ namespace orvo_compiler::detail {
 
 // erf(x) rounded to the nearest float, ties to even, for every float x. A NaN
 // comes back quiet with its sign and payload; ±0 keeps its sign; ±inf and
-// arguments of magnitude 3.9375 or more give ±1 exactly; tiny arguments,
-// subnormals included, give 2x/sqrt(pi) rounded once.
+// arguments of magnitude 3.9192059 or more give ±1 exactly; for tiny arguments,
+// subnormals included, 2x/sqrt(pi) (1 - x^2/3 + ...) is rounded once, into
+// the subnormal range where it falls there.
 [[nodiscard]] float erf_f32(float x);
 
 // GELU in its erf form, 0.5 x (1 + erf(x / sqrt 2)), each step rounded to
