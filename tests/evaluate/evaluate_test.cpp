@@ -262,54 +262,65 @@ TEST(Evaluate, LayerNormFromElementaryOpsMatchesLayerNorm) {
   EXPECT_EQ(bits(outputs->at(fused)), bits(layer_norm(values[x], 3, 5, 1e-5F)));
 }
 
-TEST(Evaluate, GeluFromElementaryOpsMatchesGelu) {
-  const Shape shape{24};
+// A graph of one [24] input x holding a spread of values and both saturating
+// ends, -10 and 10, for the GELU decompositions.
+struct GeluCase {
   Graph graph;
   TensorValues values;
-  const TensorId x = graph.input("x", shape);
-  values[x] = spread(24);
-  values[x][0] = 10.0F;
-  values[x][1] = -10.0F;
-  const TensorId half = *graph.mul("half", x, constant(graph, values, "one_half", 0.5F, shape));
+  TensorId x;
+};
+
+GeluCase gelu_case() {
+  GeluCase c;
+  c.x = c.graph.input("x", {24});
+  c.values[c.x] = spread(24);
+  c.values[c.x][0] = 10.0F;
+  c.values[c.x][1] = -10.0F;
+  return c;
+}
+
+std::vector<float> applied(const std::vector<float>& values, float (*function)(float)) {
+  std::vector<float> results;
+  for (const float value : values) {
+    results.push_back(function(value));
+  }
+  return results;
+}
+
+TEST(Evaluate, GeluFromElementaryOpsMatchesGelu) {
+  GeluCase c = gelu_case();
+  Graph& graph = c.graph;
+  const TensorId x = c.x;
+  const Shape shape{24};
+  const TensorId half = *graph.mul("half", x, constant(graph, c.values, "one_half", 0.5F, shape));
   const TensorId cube = *graph.mul("cube", x, *graph.mul("square", x, x));
-  const TensorId scaled_cube = *graph.mul("scaled_cube", constant(graph, values, "c", 0.044715F, shape), cube);
+  const TensorId scaled_cube = *graph.mul("scaled_cube", constant(graph, c.values, "c", 0.044715F, shape), cube);
   const TensorId inner = *graph.add("inner", x, scaled_cube);
-  const TensorId argument = *graph.mul("argument", constant(graph, values, "k", 0.7978846F, shape), inner);
+  const TensorId argument = *graph.mul("argument", constant(graph, c.values, "k", 0.7978846F, shape), inner);
   const TensorId shifted =
-      *graph.add("shifted", constant(graph, values, "one", 1.0F, shape), *graph.tanh("t", argument));
+      *graph.add("shifted", constant(graph, c.values, "one", 1.0F, shape), *graph.tanh("t", argument));
   const TensorId composed = *graph.mul("composed", half, shifted);
   const TensorId fused = *graph.gelu("fused", x);
   graph.mark_output(composed);
   graph.mark_output(fused);
-  const Result<TensorValues> outputs = evaluate(graph, values);
+  const Result<TensorValues> outputs = evaluate(graph, c.values);
   ASSERT_TRUE(outputs.has_value()) << outputs.error();
   EXPECT_EQ(bits(outputs->at(composed)), bits(outputs->at(fused)));
-  std::vector<float> expected;
-  for (const float value : values[x]) {
-    expected.push_back(gelu(value));
-  }
-  EXPECT_EQ(bits(outputs->at(fused)), bits(expected));
+  EXPECT_EQ(bits(outputs->at(fused)), bits(applied(c.values[x], gelu)));
 }
 
 TEST(Evaluate, ErfGeluFromElementaryOpsMatchesItsKernel) {
   // 0.5 x (1 + erf(x / sqrt 2)), each step in the kernel's order.
+  GeluCase c = gelu_case();
+  Graph& graph = c.graph;
   const Shape shape{24};
-  Graph graph;
-  TensorValues values;
-  const TensorId x = graph.input("x", shape);
-  values[x] = spread(24);
-  values[x][0] = -10.0F;
-  const TensorId scaled = *graph.mul("scaled", x, constant(graph, values, "inverse_root", 0.70710677F, shape));
+  const TensorId scaled =
+      *graph.mul("scaled", c.x, constant(graph, c.values, "inverse_root", 0.70710677F, shape));
   const TensorId shifted =
-      *graph.add("shifted", constant(graph, values, "one", 1.0F, shape), *graph.erf("e", scaled));
-  const TensorId half = *graph.mul("half", constant(graph, values, "one_half", 0.5F, shape), x);
-  const TensorId composed = *graph.mul("composed", half, shifted);
-  graph.mark_output(composed);
-  std::vector<float> expected;
-  for (const float value : values[x]) {
-    expected.push_back(detail::gelu_erf_f32(value));
-  }
-  EXPECT_EQ(bits(first_output(graph, values)), bits(expected));
+      *graph.add("shifted", constant(graph, c.values, "one", 1.0F, shape), *graph.erf("e", scaled));
+  const TensorId half = *graph.mul("half", constant(graph, c.values, "one_half", 0.5F, shape), c.x);
+  graph.mark_output(*graph.mul("composed", half, shifted));
+  EXPECT_EQ(bits(first_output(graph, c.values)), bits(applied(c.values[c.x], detail::gelu_erf_f32)));
 }
 
 // The S x H input of the encoder tests: element i is (i mod 19 - 9) / 8.
