@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "orvo_compiler/error.hpp"
+#include "orvo_compiler/evaluate.hpp"
 #include "orvo_compiler/graph.hpp"
-#include "orvo_compiler/values.hpp"
 
 namespace orvo_compiler {
 

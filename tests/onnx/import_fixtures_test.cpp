@@ -1,6 +1,9 @@
 // The committed models exported from PyTorch: each imports with its symbols
 // bound from meta.json, keeps its input and output names and shapes, fuses
-// what it should, and compiles into a schedule that passes verify_schedule.
+// what it should, compiles into a schedule that passes verify_schedule, and
+// evaluates on the stored input to PyTorch's stored output.
+#include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <fstream>
 #include <string>
@@ -10,7 +13,9 @@
 #include <nlohmann/json.hpp>
 
 #include "orvo_compiler/compiler.hpp"
+#include "orvo_compiler/evaluate.hpp"
 #include "orvo_compiler/onnx.hpp"
+#include "support/npy.hpp"
 
 namespace orvo_compiler {
 namespace {
@@ -68,6 +73,18 @@ void expect_tensors(const Graph& graph, TensorKind kind, const nlohmann::json& d
   EXPECT_EQ(actual, expected);
 }
 
+// The largest absolute difference between `actual` and `expected`, and the
+// largest absolute value of `expected`.
+std::pair<float, float> differences(const std::vector<float>& actual, const std::vector<float>& expected) {
+  float difference = 0.0F;
+  float magnitude = 0.0F;
+  for (std::size_t index = 0; index < expected.size(); ++index) {
+    difference = std::max(difference, std::abs(actual[index] - expected[index]));
+    magnitude = std::max(magnitude, std::abs(expected[index]));
+  }
+  return {difference, magnitude};
+}
+
 TEST(ImportFixtures, ImportCompileAndVerify) {
   for (const Fixture& fixture : models) {
     SCOPED_TRACE(fixture.folder);
@@ -91,6 +108,24 @@ TEST(ImportFixtures, ImportCompileAndVerify) {
       }
     }
     EXPECT_EQ(model->weights.size(), weights);
+
+    // PyTorch's output within 1e-4 of the larger of 1 and its largest magnitude.
+    const auto input = test_support::read_npy(fixtures / fixture.folder / meta["inputs"][0]["file"].get<std::string>());
+    const auto output =
+        test_support::read_npy(fixtures / fixture.folder / meta["outputs"][0]["file"].get<std::string>());
+    ASSERT_TRUE(input && output);
+    const TensorId input_id = model->graph.tensors.front().id;
+    const TensorId output_id = model->graph.outputs.front();
+    EXPECT_EQ(input->shape, model->graph.tensors[input_id.index].shape);
+    EXPECT_EQ(output->shape, model->graph.tensors[output_id.index].shape);
+    TensorValues values = model->weights;
+    values.emplace(input_id, input->values);
+    const Result<TensorValues> evaluated = evaluate(model->graph, values);
+    ASSERT_TRUE(evaluated) << evaluated.error();
+    ASSERT_EQ(evaluated->at(output_id).size(), output->values.size());
+    const auto [difference, magnitude] = differences(evaluated->at(output_id), output->values);
+    EXPECT_LE(difference, 1e-4F * std::max(1.0F, magnitude));
+    RecordProperty(std::string(fixture.folder) + ".largest_difference", std::to_string(difference));
 
     for (const std::uint16_t tiles : {std::uint16_t{64}, std::uint16_t{1024}}) {
       SCOPED_TRACE(tiles);
