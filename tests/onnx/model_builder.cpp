@@ -3,6 +3,8 @@
 
 #include <cstring>
 
+#include <fmt/format.h>
+
 namespace orvo_compiler::test_support {
 namespace {
 
@@ -134,6 +136,19 @@ void add_float_constant(onnx::ModelProto& model, const std::string& output, cons
 std::vector<std::uint8_t> serialize(const onnx::ModelProto& model) {
   const std::string bytes = model.SerializeAsString();
   return {bytes.begin(), bytes.end()};
+}
+
+std::vector<std::string> describe_ops(const Graph& graph) {
+  std::vector<std::string> lines;
+  for (const Op& op : graph.ops) {
+    std::vector<std::string> inputs;
+    for (const TensorId input : op.inputs) {
+      inputs.push_back(graph.tensors[input.index].name);
+    }
+    lines.push_back(fmt::format("{} = {}({}) [{}]", op.name, op.kind, fmt::join(inputs, ", "),
+                                fmt::join(graph.tensors[op.output.index].shape, ", ")));
+  }
+  return lines;
 }
 
 Result<ImportedModel> import_model(const onnx::ModelProto& model, const ImportOptions& options) {

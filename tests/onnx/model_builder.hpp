@@ -43,6 +43,8 @@ void add_float_constant(onnx::ModelProto& model, const std::string& output, cons
                         const std::vector<float>& values);
 
 std::vector<std::uint8_t> serialize(const onnx::ModelProto& model);
+// Each operation as "<name> = <kind>(<input names>) <shape>", in graph order.
+std::vector<std::string> describe_ops(const Graph& graph);
 Result<ImportedModel> import_model(const onnx::ModelProto& model, const ImportOptions& options = {});
 
 }  // namespace orvo_compiler::test_support
