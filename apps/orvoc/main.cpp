@@ -56,7 +56,11 @@ void add_output_options(CLI::App& command, CompileArguments& compile) {
 
 // The model file and its --dim options; `required` for import and run.
 void add_model_options(CLI::App& command, ModelArguments& model, bool required) {
-  CLI::Option* path = command.add_option("MODEL", model.path, "An ONNX model file (.onnx)")->type_name("MODEL");
+  // A word that names no file is a usage error, as a stray argument was
+  // before compile took a model.
+  CLI::Option* path = command.add_option("MODEL", model.path, "An ONNX model file (.onnx)")
+                          ->type_name("MODEL")
+                          ->check(CLI::ExistingFile);
   if (required) {
     path->required();
   }

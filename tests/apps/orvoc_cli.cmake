@@ -415,7 +415,8 @@ function(case_usage_errors)
   set(cases
     "|orvoc: a subcommand is required: compile, import, run, reference or selfcheck (see orvoc --help)"
     "compile,--bogus|orvoc: The following argument was not expected: --bogus"
-    "compile,extra|orvoc: The following argument was not expected: extra"
+    "compile,${ORVOC},extra|orvoc: The following argument was not expected: extra"
+    "compile,extra|orvoc: MODEL: File does not exist: extra"
     "compile,--tiles|orvoc: --tiles: 1 required N missing"
     "compile,--tiles,0|orvoc: --tiles: 0 is out of range (1 to 65,535)"
     "compile,--tiles,65536|orvoc: --tiles: 65536 is out of range (1 to 65,535)"
