@@ -5,7 +5,6 @@
 // protobuf's own parse of the same bytes, alone and as a processor-time ratio.
 #include <cstdint>
 #include <cstring>
-#include <ctime>
 #include <string>
 #include <vector>
 
@@ -15,6 +14,7 @@
 
 #include "onnx/model_builder.hpp"
 #include "orvo_compiler/onnx.hpp"
+#include "processor_ratio.hpp"
 
 namespace orvo_compiler {
 namespace {
@@ -159,12 +159,6 @@ const std::vector<std::uint8_t>& model_bytes() {
   return bytes;
 }
 
-double process_seconds() {
-  timespec now{};
-  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
-  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
-}
-
 bool parse(const std::vector<std::uint8_t>& bytes) {
   onnx::ModelProto model;
   return model.ParseFromArray(bytes.data(), static_cast<int>(bytes.size()));
@@ -190,24 +184,12 @@ void onnx_import(benchmark::State& state) {
   }
 }
 
-// Both in processor time in every iteration, one after the other, so that
-// both see the same machine load.
+// Both in processor time in every iteration, one after the other.
 void onnx_import_ratio(benchmark::State& state) {
   const std::vector<std::uint8_t>& bytes = model_bytes();
-  double parsed = 0.0;
-  double imported = 0.0;
-  for (auto _ : state) {
-    const double start = process_seconds();
-    benchmark::DoNotOptimize(parse(bytes));
-    const double middle = process_seconds();
-    benchmark::DoNotOptimize(import_onnx(std::span<const std::uint8_t>(bytes)).has_value());
-    parsed += middle - start;
-    imported += process_seconds() - middle;
-  }
-  const auto iterations = static_cast<double>(state.iterations());
-  state.counters["parse_ms"] = parsed * 1e3 / iterations;
-  state.counters["import_ms"] = imported * 1e3 / iterations;
-  state.counters["ratio"] = imported / parsed;
+  bench_support::time_ratio(
+      state, "parse", [&] { benchmark::DoNotOptimize(parse(bytes)); }, "import",
+      [&] { benchmark::DoNotOptimize(import_onnx(std::span<const std::uint8_t>(bytes)).has_value()); });
 }
 
 BENCHMARK(onnx_parse)->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime();
