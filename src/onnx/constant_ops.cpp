@@ -121,13 +121,9 @@ std::int64_t product(Dims::const_iterator begin, Dims::const_iterator end) {
 Result<Outputs> fold_gather(const Node& node, std::span<const Operand> operands) {
   const Constant& data = value_at(operands, 0);
   Result<std::vector<std::int64_t>> indices = integer_input(node, operands, 1, "indices");
-  Result<std::int64_t> axis_attribute = int_attribute(node, "axis", 0);
-  if (!indices || !axis_attribute) {
-    return std::unexpected(!indices ? indices.error() : axis_attribute.error());
-  }
-  Result<std::size_t> axis = normalize_axis(node, *axis_attribute, data.dims.size());
-  if (!axis) {
-    return std::unexpected(axis.error());
+  Result<std::size_t> axis = axis_attribute(node, 0, data.dims.size());
+  if (!indices || !axis) {
+    return std::unexpected(!indices ? indices.error() : axis.error());
   }
   const auto split = data.dims.begin() + static_cast<std::ptrdiff_t>(*axis);
   const Dims& index_dims = operand_at(operands, 1).dims;
@@ -191,11 +187,7 @@ Result<Outputs> fold_split(const Node& node, std::span<const Operand> operands) 
 
 Result<Outputs> fold_concat(const Node& node, std::span<const Operand> operands) {
   const Constant& first = value_at(operands, 0);
-  Result<std::int64_t> axis_attribute = int_attribute(node, "axis", 0);
-  if (!axis_attribute) {
-    return std::unexpected(axis_attribute.error());
-  }
-  Result<std::size_t> axis = normalize_axis(node, *axis_attribute, first.dims.size());
+  Result<std::size_t> axis = axis_attribute(node, 0, first.dims.size());
   if (!axis) {
     return std::unexpected(axis.error());
   }

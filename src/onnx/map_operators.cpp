@@ -393,13 +393,11 @@ Result<void> map_transpose(const Context& context) {
 
 Result<void> map_softmax(const Context& context) {
   Result<TensorId> x = input(context, 0);
-  Result<std::int64_t> axis = x ? int_attribute(context.node, "axis", -1) : std::unexpected(x.error());
-  Result<std::size_t> normalized =
-      axis ? normalize_axis(context.node, *axis, context.shape_of(*x).size()) : std::unexpected(axis.error());
-  if (!normalized) {
-    return std::unexpected(normalized.error());
+  Result<std::size_t> axis = x ? softmax_axis(context.node, context.shape_of(*x).size()) : std::unexpected(x.error());
+  if (!axis) {
+    return std::unexpected(axis.error());
   }
-  return define(context, context.graph().softmax(context.output, *x, *normalized));
+  return define(context, context.graph().softmax(context.output, *x, *axis));
 }
 
 // LayerNorm, then Mul by the scale and Add of the bias, each broadcast.

@@ -9,6 +9,7 @@
 #include <bit>
 #include <cstring>
 #include <exception>
+#include <iterator>
 #include <limits>
 #include <set>
 #include <string>
@@ -29,19 +30,44 @@ constexpr std::int64_t highest_opset = 17;
 // ONNX stores raw_data little-endian; the reads below copy bytes as they are.
 static_assert(std::endian::native == std::endian::little, "reading raw_data on a big-endian host needs byte swaps");
 
+// The values of raw_data as a range: each element read from its bytes with
+// memcpy, so that a vector constructed from the range is written once (no
+// zero fill before the copy).
+template <class Wire, class Stored>
+struct RawValue {
+  using iterator_category = std::random_access_iterator_tag;
+  using value_type = Stored;
+  using difference_type = std::ptrdiff_t;
+  using pointer = void;
+  using reference = Stored;
+
+  const char* bytes = nullptr;
+
+  Stored operator*() const {
+    Wire wire{};
+    std::memcpy(&wire, bytes, sizeof(Wire));
+    return static_cast<Stored>(wire);
+  }
+  RawValue& operator++() {
+    bytes += sizeof(Wire);
+    return *this;
+  }
+  RawValue operator++(int) {
+    RawValue before = *this;
+    bytes += sizeof(Wire);
+    return before;
+  }
+  difference_type operator-(const RawValue& other) const {
+    return (bytes - other.bytes) / static_cast<difference_type>(sizeof(Wire));
+  }
+  friend bool operator==(const RawValue&, const RawValue&) = default;
+};
+
 // Reads `count` values of type Wire from `raw` into `values`: one copy.
 template <class Wire, class Stored>
 void read_raw(const std::string& raw, std::vector<Stored>& values, std::size_t count) {
-  values.resize(count);
-  if constexpr (std::is_same_v<Wire, Stored>) {
-    std::memcpy(values.data(), raw.data(), count * sizeof(Wire));
-  } else {
-    for (std::size_t index = 0; index < count; ++index) {
-      Wire wire{};
-      std::memcpy(&wire, raw.data() + index * sizeof(Wire), sizeof(Wire));
-      values[index] = static_cast<Stored>(wire);
-    }
-  }
+  values = std::vector<Stored>(RawValue<Wire, Stored>{raw.data()},
+                               RawValue<Wire, Stored>{raw.data() + count * sizeof(Wire)});
 }
 
 template <class Field, class Stored>
@@ -91,8 +117,24 @@ void read_raw_integers(const std::string& raw, std::int32_t data_type, std::vect
   }
 }
 
-// The values of `tensor`; `what` names it in errors ("initializer w").
-Result<Constant> read_tensor(const onnx::TensorProto& tensor, std::string_view what) {
+// The number of values in the typed field that `tensor`'s type uses.
+std::size_t typed_count(const onnx::TensorProto& tensor) {
+  switch (tensor.data_type()) {
+    case float_type:
+      return static_cast<std::size_t>(tensor.float_data_size());
+    case int64_type:
+      return static_cast<std::size_t>(tensor.int64_data_size());
+    case 12:  // UINT32
+      return static_cast<std::size_t>(tensor.uint64_data_size());
+    default:
+      return static_cast<std::size_t>(tensor.int32_data_size());
+  }
+}
+
+// `tensor`'s element type and dims, once its data is known to be readable:
+// kept in the model, and as many values as its dims need. `what` names it in
+// errors ("initializer w"). The values are copied later, by copy_values.
+Result<Constant> check_tensor(const onnx::TensorProto& tensor, std::string_view what) {
   if (tensor.data_location() == onnx::TensorProto_DataLocation_EXTERNAL) {
     return std::unexpected(
         model_error(fmt::format("{} keeps its data in an external file, which the importer does not read", what)));
@@ -108,38 +150,33 @@ Result<Constant> read_tensor(const onnx::TensorProto& tensor, std::string_view w
   if (!constant.is_float() && !constant.is_integer()) {
     return constant;
   }
-  const auto count = static_cast<std::size_t>(*elements);
   const std::size_t width = constant.is_float() ? sizeof(float) : integer_width(constant.data_type);
-  std::size_t held = 0;
+  const std::size_t held = tensor.has_raw_data() ? tensor.raw_data().size() : typed_count(tensor) * width;
+  if (*elements > std::numeric_limits<std::size_t>::max() / width || held != *elements * width) {
+    return std::unexpected(model_error(fmt::format("{} holds {} bytes of data where its dims {} need {}", what, held,
+                                                   dims_text(constant.dims), *elements * width)));
+  }
+  return constant;
+}
+
+// Copies the values of a tensor that check_tensor accepted into `constant`.
+void copy_values(const onnx::TensorProto& tensor, Constant& constant) {
   if (tensor.has_raw_data()) {
-    held = tensor.raw_data().size() / width;
-    if (tensor.raw_data().size() % width == 0 && held == count) {
-      if (constant.is_float()) {
-        read_raw<float>(tensor.raw_data(), constant.floats, count);
-      } else {
-        read_raw_integers(tensor.raw_data(), constant.data_type, constant.integers, count);
-      }
-      return constant;
+    if (constant.is_float()) {
+      read_raw<float>(tensor.raw_data(), constant.floats, tensor.raw_data().size() / sizeof(float));
+    } else if (constant.is_integer()) {
+      const std::size_t count = tensor.raw_data().size() / integer_width(constant.data_type);
+      read_raw_integers(tensor.raw_data(), constant.data_type, constant.integers, count);
     }
   } else if (constant.is_float()) {
     read_field(tensor.float_data(), constant.floats);
-    held = constant.floats.size();
   } else if (constant.data_type == int64_type) {
     read_field(tensor.int64_data(), constant.integers);
-    held = constant.integers.size();
   } else if (constant.data_type == 12) {  // UINT32
     read_field(tensor.uint64_data(), constant.integers);
-    held = constant.integers.size();
-  } else {
+  } else if (constant.is_integer()) {
     read_field(tensor.int32_data(), constant.integers);
-    held = constant.integers.size();
   }
-  if (held != count || (tensor.has_raw_data() && tensor.raw_data().size() % width != 0)) {
-    return std::unexpected(model_error(fmt::format("{} holds {} bytes of data where its dims {} need {}", what,
-                                                   tensor.has_raw_data() ? tensor.raw_data().size() : held * width,
-                                                   dims_text(constant.dims), count * width)));
-  }
-  return constant;
 }
 
 Result<Attribute> read_attribute(const onnx::AttributeProto& attribute, const Node& node) {
@@ -156,10 +193,11 @@ Result<Attribute> read_attribute(const onnx::AttributeProto& attribute, const No
       return Attribute{std::vector<std::int64_t>(attribute.ints().begin(), attribute.ints().end())};
     case onnx::AttributeProto_AttributeType_TENSOR: {
       Result<Constant> value =
-          read_tensor(attribute.t(), fmt::format("attribute {} of node {}", attribute.name(), node_label(node)));
+          check_tensor(attribute.t(), fmt::format("attribute {} of node {}", attribute.name(), node_label(node)));
       if (!value) {
         return std::unexpected(value.error());
       }
+      copy_values(attribute.t(), *value);
       return Attribute{std::move(*value)};
     }
     default:
@@ -218,9 +256,10 @@ Result<std::int64_t> default_opset(const onnx::ModelProto& proto) {
   return std::unexpected(model_error("the model imports no opset of the default domain"));
 }
 
+// Reads the graph, each initializer without its values (read_values copies them).
 Result<void> read_graph(const onnx::GraphProto& graph, Model& model) {
   for (const onnx::TensorProto& tensor : graph.initializer()) {
-    Result<Constant> value = read_tensor(tensor, fmt::format("initializer {}", tensor.name()));
+    Result<Constant> value = check_tensor(tensor, fmt::format("initializer {}", tensor.name()));
     if (!value) {
       return std::unexpected(value.error());
     }
@@ -246,6 +285,18 @@ Result<void> read_graph(const onnx::GraphProto& graph, Model& model) {
     model.nodes.push_back(std::move(*node));
   }
   return {};
+}
+
+// Copies each initializer's values into `model`, releasing its raw_data right
+// after, so that the model is not held twice over at the peak and the memory
+// released serves the next copies.
+void read_values(onnx::GraphProto& graph, Model& model) {
+  for (onnx::TensorProto& tensor : *graph.mutable_initializer()) {
+    copy_values(tensor, model.initializers.at(tensor.name()));
+    if (tensor.has_raw_data()) {
+      std::string().swap(*tensor.mutable_raw_data());
+    }
+  }
 }
 
 // Every name defined once (inputs, initializers, node outputs), every node
@@ -335,6 +386,7 @@ Result<Model> parse_model(std::span<const std::uint8_t> bytes) {
   if (Result<void> checked = run_checker(proto); !checked) {
     return std::unexpected(checked.error());
   }
+  read_values(*proto.mutable_graph(), model);
   return model;
 }
 

@@ -15,7 +15,7 @@ namespace orvo_compiler::onnx_import {
 // many values as its dims need); every name is defined once and before its
 // use; every operator is one the importer folds or maps (one error listing
 // all others); the ONNX checker accepts the model. Initializer values are
-// copied once, into the returned records.
+// copied once, into the returned records, after every check has passed.
 [[nodiscard]] Result<Model> parse_model(std::span<const std::uint8_t> bytes);
 
 }  // namespace orvo_compiler::onnx_import

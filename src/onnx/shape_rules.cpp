@@ -99,12 +99,8 @@ Result<Dims> transpose_output(const Node& node, std::span<const Operand> operand
 
 Result<Dims> softmax_output(const Node& node, std::span<const Operand> operands) {
   const Dims& input = operand_at(operands, 0).dims;
-  Result<std::int64_t> axis = int_attribute(node, "axis", -1);
-  if (!axis) {
+  if (Result<std::size_t> axis = softmax_axis(node, input.size()); !axis) {
     return std::unexpected(axis.error());
-  }
-  if (Result<std::size_t> normalized = normalize_axis(node, *axis, input.size()); !normalized) {
-    return std::unexpected(normalized.error());
   }
   return input;
 }
@@ -236,6 +232,16 @@ Result<std::size_t> normalize_axis(const Node& node, std::int64_t axis, std::siz
   return static_cast<std::size_t>(axis < 0 ? axis + signed_rank : axis);
 }
 
+Result<std::size_t> axis_attribute(const Node& node, std::int64_t fallback, std::size_t rank) {
+  Result<std::int64_t> axis = int_attribute(node, "axis", fallback);
+  if (!axis) {
+    return std::unexpected(axis.error());
+  }
+  return normalize_axis(node, *axis, rank);
+}
+
+Result<std::size_t> softmax_axis(const Node& node, std::size_t rank) { return axis_attribute(node, -1, rank); }
+
 Result<Dims> broadcast_dims(const Node& node, const Dims& left, const Dims& right) {
   const std::size_t rank = std::max(left.size(), right.size());
   Dims result(rank, 1);
@@ -358,11 +364,7 @@ Result<std::vector<AxisRange>> slice_ranges(const Node& node, std::span<const Op
 
 Result<SplitPieces> split_pieces(const Node& node, std::span<const Operand> operands) {
   const Dims& input = operand_at(operands, 0).dims;
-  Result<std::int64_t> axis_attribute = int_attribute(node, "axis", 0);
-  if (!axis_attribute) {
-    return std::unexpected(axis_attribute.error());
-  }
-  Result<std::size_t> axis = normalize_axis(node, *axis_attribute, input.size());
+  Result<std::size_t> axis = axis_attribute(node, 0, input.size());
   if (!axis) {
     return std::unexpected(axis.error());
   }
@@ -544,16 +546,12 @@ Result<bool> reduce_mean_keeps_axis(const Node& node, std::size_t rank) {
 }
 
 Result<float> layer_norm_epsilon(const Node& node, std::size_t rank) {
-  Result<std::int64_t> axis = int_attribute(node, "axis", -1);
+  Result<std::size_t> axis = axis_attribute(node, -1, rank);
   Result<float> epsilon = float_attribute(node, "epsilon", 1e-5F);
   if (!axis || !epsilon) {
     return std::unexpected(!axis ? axis.error() : epsilon.error());
   }
-  Result<std::size_t> normalized = normalize_axis(node, *axis, rank);
-  if (!normalized) {
-    return std::unexpected(normalized.error());
-  }
-  if (*normalized != rank - 1) {
+  if (*axis != rank - 1) {
     return fail(node, fmt::format("normalises from axis {}; only the last axis is supported", *axis));
   }
   return *epsilon;

@@ -34,6 +34,10 @@ const Operand& operand_at(std::span<const Operand> operands, std::size_t index);
 
 // `axis` counted from the front, for negative ones from the back.
 [[nodiscard]] Result<std::size_t> normalize_axis(const Node& node, std::int64_t axis, std::size_t rank);
+// The node's "axis" attribute (`fallback` when absent), normalised.
+[[nodiscard]] Result<std::size_t> axis_attribute(const Node& node, std::int64_t fallback, std::size_t rank);
+// Softmax's axis, normalised.
+[[nodiscard]] Result<std::size_t> softmax_axis(const Node& node, std::size_t rank);
 // numpy's broadcast of two shapes.
 [[nodiscard]] Result<Dims> broadcast_dims(const Node& node, const Dims& left, const Dims& right);
 // A Reshape target resolved against the input: 0 copies the input's axis
