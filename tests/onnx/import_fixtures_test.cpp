@@ -15,7 +15,7 @@
 #include "orvo_compiler/compiler.hpp"
 #include "orvo_compiler/evaluate.hpp"
 #include "orvo_compiler/onnx.hpp"
-#include "support/npy.hpp"
+#include "orvo_compiler/npy.hpp"
 
 namespace orvo_compiler {
 namespace {
@@ -110,9 +110,9 @@ TEST(ImportFixtures, ImportCompileAndVerify) {
     EXPECT_EQ(model->weights.size(), weights);
 
     // PyTorch's output within 1e-4 of the larger of 1 and its largest magnitude.
-    const auto input = test_support::read_npy(fixtures / fixture.folder / meta["inputs"][0]["file"].get<std::string>());
+    const auto input = read_npy(fixtures / fixture.folder / meta["inputs"][0]["file"].get<std::string>());
     const auto output =
-        test_support::read_npy(fixtures / fixture.folder / meta["outputs"][0]["file"].get<std::string>());
+        read_npy(fixtures / fixture.folder / meta["outputs"][0]["file"].get<std::string>());
     ASSERT_TRUE(input && output);
     const TensorId input_id = model->graph.tensors.front().id;
     const TensorId output_id = model->graph.outputs.front();
