@@ -1,6 +1,7 @@
 // Umbrella header: the whole public API of orvo_compiler.
 #pragma once
 
+#include "orvo_compiler/commands.hpp"
 #include "orvo_compiler/compiler.hpp"
 #include "orvo_compiler/encoder.hpp"
 #include "orvo_compiler/error.hpp"

@@ -37,8 +37,8 @@
 //      has no allocation of its own and is not checked.
 //   8. peak_sram has an entry exactly for each tile holding an allocation:
 //      the highest allocation end on that tile, measured from data_base.
-//   9. Every tile's command stream closes with the end command (word 0 is
-//      0xFF) and holds no other.
+//   9. Every tile's command stream closes with the end command (the kind
+//      word holds CommandKind::End) and holds no other.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -54,13 +54,13 @@
 
 #include <fmt/format.h>
 
+#include "orvo_compiler/commands.hpp"
 #include "orvo_compiler/compiler.hpp"
 
 namespace orvo_compiler {
 namespace {
 
 constexpr std::uint64_t none = std::numeric_limits<std::uint64_t>::max();
-constexpr std::uint32_t end_command = 0xFF;
 
 template <class... Args>
 std::unexpected<CompileError> broken(fmt::format_string<Args...> format, Args&&... args) {
@@ -567,6 +567,10 @@ Result<void> check_peaks(const Facts& facts) {
   return {};
 }
 
+bool is_end(const EncodedTileCommand& command) {
+  return command.words[command_word::kind] == std::to_underlying(CommandKind::End);
+}
+
 Result<void> check_streams(const Schedule& schedule) {
   const std::vector<std::vector<EncodedTileCommand>> streams = schedule.all_tile_commands();
   if (streams.size() != schedule.tile_count) {
@@ -574,11 +578,10 @@ Result<void> check_streams(const Schedule& schedule) {
   }
   for (std::size_t tile = 0; tile < streams.size(); ++tile) {
     const std::vector<EncodedTileCommand>& stream = streams[tile];
-    if (stream.empty() || stream.back().words[0] != end_command) {
+    if (stream.empty() || !is_end(stream.back())) {
       return broken("stream of tile {} does not close with the end command", tile);
     }
-    const auto ends = std::ranges::count_if(
-        stream, [](const EncodedTileCommand& command) { return command.words[0] == end_command; });
+    const auto ends = std::ranges::count_if(stream, is_end);
     if (ends != 1) {
       return broken("stream of tile {} has {} end commands", tile, ends);
     }
