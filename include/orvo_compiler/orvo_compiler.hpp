@@ -3,6 +3,7 @@
 #pragma once
 
 #include "orvo_compiler/analysis.hpp"
+#include "orvo_compiler/commands.hpp"
 #include "orvo_compiler/compiler.hpp"
 #include "orvo_compiler/encoder.hpp"
 #include "orvo_compiler/error.hpp"
