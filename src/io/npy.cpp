@@ -63,22 +63,25 @@ std::optional<Shape> parse_shape(std::string_view tuple) {
     return std::nullopt;
   }
   Shape shape;
-  std::optional<std::uint64_t> value;
+  std::uint64_t value = 0;
+  bool digits = false;
   for (const char c : tuple.substr(1)) {
     if (c >= '0' && c <= '9') {
-      const std::optional<std::uint64_t> tens = detail::checked_mul(value.value_or(0), 10);
+      const std::optional<std::uint64_t> tens = detail::checked_mul(value, 10);
       const auto digit = static_cast<std::uint64_t>(c - '0');
       if (!tens || *tens > UINT64_MAX - digit) {
         return std::nullopt;
       }
       value = *tens + digit;
+      digits = true;
     } else if (c == ',' || c == ')') {
-      if (value) {
-        shape.push_back(*value);
+      if (digits) {
+        shape.push_back(value);
       } else if (c == ',') {
         return std::nullopt;
       }
-      value.reset();
+      value = 0;
+      digits = false;
     } else if (c != ' ') {
       return std::nullopt;
     }
