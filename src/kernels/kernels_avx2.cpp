@@ -1,12 +1,14 @@
 // The AVX2 register tile of the matrix product: each 8-lane register
 // holds 8 neighbouring output sums, and every inner step is one rounded
-// multiply followed by one rounded add (never a fused multiply-add).
+// multiply followed by one rounded add (never a fused multiply-add). Also the
+// row kernels of kernels_rows.hpp on 8-lane registers.
 #if defined(__x86_64__)
 
 #include <immintrin.h>
 
 #include <cstddef>
 
+#include "kernels/kernels_rows.hpp"
 #include "kernels/kernels_tile.hpp"
 
 namespace orvo_compiler::detail {
@@ -58,10 +60,28 @@ __attribute__((target("avx2"))) void run(std::size_t depth, const float* left, s
   }
 }
 
+// The row kernels on 8-lane vectors.
+__attribute__((target("avx2"))) void layer_norm_rows(const float* input, float* output, std::size_t rows,
+                                                     std::size_t columns, float epsilon) {
+  row_lanes::layer_norm<8>(input, output, rows, columns, epsilon);
+}
+
+__attribute__((target("avx2"))) void softmax_rows(float* values, std::size_t rows, std::size_t columns) {
+  row_lanes::softmax<8>(KernelPath::Avx2, values, rows, columns);
+}
+
+__attribute__((target("avx2"))) void gelu_each(const float* input, float* output, std::size_t count) {
+  row_lanes::gelu<8>(KernelPath::Avx2, input, output, count);
+}
+
 }  // namespace
 
 TileKernel avx2_tile() {
   return TileKernel{.rows = tile_rows, .columns = tile_columns, .depth = tile_depth, .run = run};
+}
+
+RowKernels avx2_row_kernels() {
+  return RowKernels{.layer_norm = layer_norm_rows, .softmax = softmax_rows, .gelu = gelu_each};
 }
 
 }  // namespace orvo_compiler::detail

@@ -1,4 +1,5 @@
-// The blocked matrix product behind every kernel path, and the choice of path.
+// The blocked matrix product behind every kernel path, and the choice of path
+// for it and for the row kernels.
 //
 // Steps: the right matrix is cut into panels of a tile's width and of a fixed
 // depth of inner steps, each panel copied once into a contiguous buffer; every
@@ -17,6 +18,7 @@
 
 #include "support/check.hpp"
 #include "kernels/kernels_dispatch.hpp"
+#include "kernels/kernels_rows.hpp"
 #include "kernels/kernels_tile.hpp"
 
 namespace orvo_compiler::detail {
@@ -269,6 +271,27 @@ KernelPath best_path() {
     return KernelPath::Avx2;
   }
   return KernelPath::Portable;
+}
+
+RowKernels row_kernels(KernelPath path) {
+  require(supports(path), "row kernels: kernel path not supported by this processor");
+  switch (path) {
+    case KernelPath::Portable:
+      return portable_row_kernels();
+    case KernelPath::Avx2:
+#if defined(__x86_64__)
+      return avx2_row_kernels();
+#else
+      break;
+#endif
+    case KernelPath::Avx512:
+#if defined(__x86_64__)
+      return avx512_row_kernels();
+#else
+      break;
+#endif
+  }
+  return portable_row_kernels();
 }
 
 void matmul_accumulate(KernelPath path, MatrixView left, MatrixView right, float* output, std::size_t output_stride,
