@@ -65,4 +65,9 @@ void gelu_with(KernelPath path, std::span<const float> input, std::span<float> o
                                                                 std::span<const float> input,
                                                                 const EncoderWeights& weights);
 
+// The public encoder_reference with a workspace, run on one path.
+[[nodiscard]] Result<void> encoder_reference_with(KernelPath path, EncoderConfig config, std::span<const float> input,
+                                                  const EncoderWeights& weights, EncoderWorkspace& workspace,
+                                                  std::span<float> output);
+
 }  // namespace orvo_compiler::detail
