@@ -25,6 +25,7 @@
 
 #include <fmt/format.h>
 
+#include "bench_values.hpp"
 #include "orvo_compiler/encoder.hpp"
 
 namespace {
@@ -32,21 +33,10 @@ namespace {
 using orvo_compiler::EncoderConfig;
 using orvo_compiler::EncoderWeights;
 using orvo_compiler::EncoderWorkspace;
+using orvo_compiler::bench::filled;
 
 constexpr int warmup_calls = 3;
 constexpr std::size_t timed_calls = 9;
-
-// Values spread over a few binades, from a fixed linear congruential sequence
-// (the input of the reference benchmark).
-std::vector<float> filled(std::size_t count, std::uint32_t seed) {
-  std::vector<float> values(count);
-  std::uint32_t state = seed;
-  for (float& value : values) {
-    state = state * 1664525U + 1013904223U;
-    value = static_cast<float>(static_cast<std::int32_t>(state >> 8) - (1 << 23)) / 4194304.0F;
-  }
-  return values;
-}
 
 bool parse(std::string_view text, std::uint64_t& value) {
   const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);

@@ -19,25 +19,22 @@ namespace {
 
 // The portable row kernels: four-float vectors of the compiler's generic
 // vector type, which every target lowers to its own registers or to scalar code.
-void portable_layer_norm(const float* input, float* output, std::size_t rows, std::size_t columns, float epsilon) {
-  detail::row_lanes::layer_norm<4>(input, output, rows, columns, epsilon);
-}
+void portable_run_rows(const detail::RowWork& work) { detail::row_lanes::run<4>(detail::KernelPath::Portable, work); }
 
-void portable_softmax(float* values, std::size_t rows, std::size_t columns) {
-  detail::row_lanes::softmax<4>(detail::KernelPath::Portable, values, rows, columns);
-}
-
-void portable_gelu(const float* input, float* output, std::size_t count) {
-  detail::row_lanes::gelu<4>(detail::KernelPath::Portable, input, output, count);
+// Runs a row kernel on `path`; work without elements needs no pass at all,
+// however many empty rows it has.
+void run_rows(detail::KernelPath path, const detail::RowWork& work) {
+  if (work.rows == 0 || work.columns == 0) {
+    return;
+  }
+  detail::row_function(path)(work);
 }
 
 }  // namespace
 
 namespace detail {
 
-RowKernels portable_row_kernels() {
-  return RowKernels{.layer_norm = portable_layer_norm, .softmax = portable_softmax, .gelu = portable_gelu};
-}
+RowFunction portable_row_function() { return portable_run_rows; }
 
 std::vector<float> matmul_with(KernelPath path, std::span<const float> left, std::span<const float> right,
                                std::uint64_t rows, std::uint64_t inner, std::uint64_t columns) {
@@ -65,28 +62,21 @@ void layer_norm_with(KernelPath path, std::span<const float> input, std::span<fl
   const std::uint64_t count = required_product(rows, columns, "layer_norm: rows x columns overflows");
   require(input.size() >= count, "layer_norm: input holds fewer than rows x columns values");
   require(output.size() >= count, "layer_norm: output holds fewer than rows x columns values");
-  // No elements: nothing to normalise, however many empty rows there are.
-  if (count == 0) {
-    return;
-  }
-  row_kernels(path).layer_norm(input.data(), output.data(), rows, columns, epsilon);
+  run_rows(path, {.operation = RowOperation::LayerNorm, .input = input.data(), .output = output.data(), .rows = rows,
+                  .columns = columns, .epsilon = epsilon});
 }
 
 void softmax_rows_with(KernelPath path, std::span<float> values, std::uint64_t rows, std::uint64_t columns) {
   const std::uint64_t count = required_product(rows, columns, "softmax_rows: rows x columns overflows");
   require(values.size() >= count, "softmax_rows: values hold fewer than rows x columns values");
-  if (count == 0) {
-    return;
-  }
-  row_kernels(path).softmax(values.data(), rows, columns);
+  run_rows(path, {.operation = RowOperation::Softmax, .input = values.data(), .output = values.data(), .rows = rows,
+                  .columns = columns});
 }
 
 void gelu_with(KernelPath path, std::span<const float> input, std::span<float> output) {
   require(output.size() == input.size(), "gelu: output and input differ in length");
-  if (input.empty()) {
-    return;
-  }
-  row_kernels(path).gelu(input.data(), output.data(), input.size());
+  run_rows(path, {.operation = RowOperation::Gelu, .input = input.data(), .output = output.data(), .rows = 1,
+                  .columns = input.size()});
 }
 
 }  // namespace detail

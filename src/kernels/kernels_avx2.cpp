@@ -61,18 +61,7 @@ __attribute__((target("avx2"))) void run(std::size_t depth, const float* left, s
 }
 
 // The row kernels on 8-lane vectors.
-__attribute__((target("avx2"))) void layer_norm_rows(const float* input, float* output, std::size_t rows,
-                                                     std::size_t columns, float epsilon) {
-  row_lanes::layer_norm<8>(input, output, rows, columns, epsilon);
-}
-
-__attribute__((target("avx2"))) void softmax_rows(float* values, std::size_t rows, std::size_t columns) {
-  row_lanes::softmax<8>(KernelPath::Avx2, values, rows, columns);
-}
-
-__attribute__((target("avx2"))) void gelu_each(const float* input, float* output, std::size_t count) {
-  row_lanes::gelu<8>(KernelPath::Avx2, input, output, count);
-}
+__attribute__((target("avx2"))) void run_rows(const RowWork& work) { row_lanes::run<8>(KernelPath::Avx2, work); }
 
 }  // namespace
 
@@ -80,9 +69,7 @@ TileKernel avx2_tile() {
   return TileKernel{.rows = tile_rows, .columns = tile_columns, .depth = tile_depth, .run = run};
 }
 
-RowKernels avx2_row_kernels() {
-  return RowKernels{.layer_norm = layer_norm_rows, .softmax = softmax_rows, .gelu = gelu_each};
-}
+RowFunction avx2_row_function() { return run_rows; }
 
 }  // namespace orvo_compiler::detail
 

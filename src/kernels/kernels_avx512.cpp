@@ -61,18 +61,7 @@ __attribute__((target("avx512f"))) void run(std::size_t depth, const float* left
 }
 
 // The row kernels on 16-lane vectors.
-__attribute__((target("avx512f"))) void layer_norm_rows(const float* input, float* output, std::size_t rows,
-                                                     std::size_t columns, float epsilon) {
-  row_lanes::layer_norm<16>(input, output, rows, columns, epsilon);
-}
-
-__attribute__((target("avx512f"))) void softmax_rows(float* values, std::size_t rows, std::size_t columns) {
-  row_lanes::softmax<16>(KernelPath::Avx512, values, rows, columns);
-}
-
-__attribute__((target("avx512f"))) void gelu_each(const float* input, float* output, std::size_t count) {
-  row_lanes::gelu<16>(KernelPath::Avx512, input, output, count);
-}
+__attribute__((target("avx512f"))) void run_rows(const RowWork& work) { row_lanes::run<16>(KernelPath::Avx512, work); }
 
 }  // namespace
 
@@ -80,9 +69,7 @@ TileKernel avx512_tile() {
   return TileKernel{.rows = tile_rows, .columns = tile_columns, .depth = tile_depth, .run = run};
 }
 
-RowKernels avx512_row_kernels() {
-  return RowKernels{.layer_norm = layer_norm_rows, .softmax = softmax_rows, .gelu = gelu_each};
-}
+RowFunction avx512_row_function() { return run_rows; }
 
 }  // namespace orvo_compiler::detail
 

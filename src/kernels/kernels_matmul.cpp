@@ -44,24 +44,30 @@ bool supports(KernelPath path) {
   return false;
 }
 
-TileKernel tile_for(KernelPath path) {
+// The matrix tile and the row kernels of a path.
+struct PathKernels {
+  TileKernel tile;
+  RowFunction rows = nullptr;
+};
+
+PathKernels kernels_for(KernelPath path) {
   switch (path) {
     case KernelPath::Portable:
-      return portable_tile();
+      return PathKernels{.tile = portable_tile(), .rows = portable_row_function()};
     case KernelPath::Avx2:
 #if defined(__x86_64__)
-      return avx2_tile();
+      return PathKernels{.tile = avx2_tile(), .rows = avx2_row_function()};
 #else
       break;
 #endif
     case KernelPath::Avx512:
 #if defined(__x86_64__)
-      return avx512_tile();
+      return PathKernels{.tile = avx512_tile(), .rows = avx512_row_function()};
 #else
       break;
 #endif
   }
-  return portable_tile();
+  return PathKernels{.tile = portable_tile(), .rows = portable_row_function()};
 }
 
 // The portable tile: four-float vectors of the compiler's generic vector
@@ -273,31 +279,15 @@ KernelPath best_path() {
   return KernelPath::Portable;
 }
 
-RowKernels row_kernels(KernelPath path) {
+RowFunction row_function(KernelPath path) {
   require(supports(path), "row kernels: kernel path not supported by this processor");
-  switch (path) {
-    case KernelPath::Portable:
-      return portable_row_kernels();
-    case KernelPath::Avx2:
-#if defined(__x86_64__)
-      return avx2_row_kernels();
-#else
-      break;
-#endif
-    case KernelPath::Avx512:
-#if defined(__x86_64__)
-      return avx512_row_kernels();
-#else
-      break;
-#endif
-  }
-  return portable_row_kernels();
+  return kernels_for(path).rows;
 }
 
 void matmul_accumulate(KernelPath path, MatrixView left, MatrixView right, float* output, std::size_t output_stride,
                        std::size_t rows, std::size_t inner, std::size_t columns) {
   require(supports(path), "matmul: kernel path not supported by this processor");
-  const TileKernel tile = tile_for(path);
+  const TileKernel tile = kernels_for(path).tile;
   run_tiles(tile, left, right, output, output_stride, rows, inner, columns);
 }
 

@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <limits>
 #include <span>
@@ -25,28 +26,38 @@
 
 namespace orvo_compiler::detail {
 
-// The row kernels of one instruction-set path. Arguments are trusted: counts
-// are non-zero and every addressed element exists.
-struct RowKernels {
-  // output row r = input row r minus its mean, times 1 / sqrt(variance +
-  // epsilon), for r below rows; output may be input itself.
-  void (*layer_norm)(const float* input, float* output, std::size_t rows, std::size_t columns,
-                     float epsilon) = nullptr;
-  // Softmax of each row, in place.
-  void (*softmax)(float* values, std::size_t rows, std::size_t columns) = nullptr;
-  // output[i] = GELU (tanh form) of input[i] for i below count; output may be
-  // input itself.
-  void (*gelu)(const float* input, float* output, std::size_t count) = nullptr;
+enum class RowOperation : std::uint8_t {
+  // Each row minus its mean, times 1 / sqrt(variance + epsilon).
+  LayerNorm,
+  // Each row's softmax.
+  Softmax,
+  // GELU (tanh form) of every element.
+  Gelu,
 };
+
+// One run of a row kernel over rows x columns values from `input` into
+// `output`, which may be the input itself but must not otherwise overlap it.
+// Arguments are trusted: both counts are non-zero and every element exists.
+struct RowWork {
+  RowOperation operation = RowOperation::Gelu;
+  const float* input = nullptr;
+  float* output = nullptr;
+  std::size_t rows = 0;
+  std::size_t columns = 0;
+  float epsilon = 0.0F;  // LayerNorm only
+};
+
+// The row kernels of one instruction-set path, one entry for all three.
+using RowFunction = void (*)(const RowWork& work);
 
 // The row kernels of `path`; a path the processor lacks stops the process
 // (kernels_matmul.cpp, beside the choice of matrix tiles).
-[[nodiscard]] RowKernels row_kernels(KernelPath path);
+[[nodiscard]] RowFunction row_function(KernelPath path);
 
-[[nodiscard]] RowKernels portable_row_kernels();
+[[nodiscard]] RowFunction portable_row_function();
 #if defined(__x86_64__)
-[[nodiscard]] RowKernels avx2_row_kernels();
-[[nodiscard]] RowKernels avx512_row_kernels();
+[[nodiscard]] RowFunction avx2_row_function();
+[[nodiscard]] RowFunction avx512_row_function();
 #endif
 
 namespace row_lanes {
@@ -201,14 +212,14 @@ template <std::size_t Lanes>
   }
 }
 
-// Softmax of up to Lanes rows, in place. The running maximum passes over NaN
-// elements (a comparison with NaN is false) and starts at minus infinity, so
-// it never is NaN itself.
+// Softmax of up to Lanes rows from `input` into `values`. The running maximum
+// passes over NaN elements (a comparison with NaN is false) and starts at
+// minus infinity, so it never is NaN itself.
 template <std::size_t Lanes>
-[[gnu::always_inline]] inline void softmax_block(KernelPath path, float* values, std::size_t count,
-                                                 std::size_t columns) {
+[[gnu::always_inline]] inline void softmax_block(KernelPath path, const float* input, float* values,
+                                                 std::size_t count, std::size_t columns) {
   using V = Vector<Lanes>;
-  const RowBlock<Lanes> block = row_block<Lanes>(values, count, columns);
+  const RowBlock<Lanes> block = row_block<Lanes>(input, count, columns);
 
   V maximum;
   splat<Lanes>(maximum, -std::numeric_limits<float>::infinity());
@@ -218,8 +229,7 @@ template <std::size_t Lanes>
 
   for (std::size_t row = 0; row < count; ++row) {
     const float row_maximum = maximum[row];
-    float* const elements = values + row * columns;
-    map<Lanes>(elements, elements, columns,
+    map<Lanes>(block.rows[row], values + row * columns, columns,
                [row_maximum](const V& element, V& shifted)
                    __attribute__((always_inline)) { shifted = element - row_maximum; });
   }
@@ -228,7 +238,7 @@ template <std::size_t Lanes>
 
   V total;
   splat<Lanes>(total, 0.0F);
-  fold_rows<Lanes>(block, total,
+  fold_rows<Lanes>(row_block<Lanes>(values, count, columns), total,
                    [](V& running, const V& element) __attribute__((always_inline)) { running = element + running; });
 
   for (std::size_t row = 0; row < count; ++row) {
@@ -240,9 +250,11 @@ template <std::size_t Lanes>
 }
 
 template <std::size_t Lanes>
-[[gnu::always_inline]] inline void softmax(KernelPath path, float* values, std::size_t rows, std::size_t columns) {
+[[gnu::always_inline]] inline void softmax(KernelPath path, const float* input, float* output, std::size_t rows,
+                                           std::size_t columns) {
   for (std::size_t first = 0; first < rows; first += Lanes) {
-    softmax_block<Lanes>(path, values + first * columns, std::min(Lanes, rows - first), columns);
+    softmax_block<Lanes>(path, input + first * columns, output + first * columns, std::min(Lanes, rows - first),
+                         columns);
   }
 }
 
@@ -269,6 +281,23 @@ template <std::size_t Lanes>
                   const V half = 0.5F * value;
                   result = half * (1.0F + tangent);
                 });
+  }
+}
+
+// The row kernel `work` asks for, on Lanes-wide vectors; `path` is the
+// instruction set of the caller, on which the batch exact maths run too.
+template <std::size_t Lanes>
+[[gnu::always_inline]] inline void run(KernelPath path, const RowWork& work) {
+  switch (work.operation) {
+    case RowOperation::LayerNorm:
+      layer_norm<Lanes>(work.input, work.output, work.rows, work.columns, work.epsilon);
+      return;
+    case RowOperation::Softmax:
+      softmax<Lanes>(path, work.input, work.output, work.rows, work.columns);
+      return;
+    case RowOperation::Gelu:
+      gelu<Lanes>(path, work.input, work.output, work.rows * work.columns);
+      return;
   }
 }
 
