@@ -19,6 +19,7 @@
 #include <gtest/gtest.h>
 
 #include "kernels/kernels_dispatch.hpp"
+#include "kernels/kernels_rows.hpp"
 #include "kernels_oracle.hpp"
 #include "orvo_compiler/encoder.hpp"
 #include "orvo_compiler/kernels.hpp"
@@ -340,6 +341,14 @@ TEST(KernelPaths, SoftmaxMatchesTheOracle) {
       std::vector<float> output = input;
       softmax_rows_with(path, output, c.rows, c.columns);
       EXPECT_TRUE(same_values(expected, output));
+      // The row kernel itself also writes into a list apart from its input.
+      std::vector<float> apart = input;
+      row_function(path)(RowWork{.operation = RowOperation::Softmax,
+                                 .input = input.data(),
+                                 .output = apart.data(),
+                                 .rows = c.rows,
+                                 .columns = c.columns});
+      EXPECT_TRUE(same_values(expected, apart));
     }
   }
 }
