@@ -31,7 +31,6 @@
 namespace orvo_compiler::detail::exact {
 namespace {
 
-
 // The lanes' results: the floats, and a bit per lane (lane i is bit i) for
 // the lanes that still need the scalar function.
 template <typename Lanes>
@@ -64,9 +63,6 @@ typename Lanes::D gather(const Entry* table, typename Lanes::I index, Read read)
   }
   return values;
 }
-
-double high_part(const DoubleDouble& value) { return value.hi; }
-double low_part(const DoubleDouble& value) { return value.lo; }
 
 // 2^m in every lane, for -1022 <= m <= 1023.
 template <typename Lanes>
@@ -133,22 +129,36 @@ typename Lanes::M normal_up_to(typename Lanes::D magnitude, double limit) {
   return (magnitude >= 0x1p-126) & (magnitude <= limit);
 }
 
+// The fast path's parts of e^z, z = k ln2/64 + r: k (as a double and as an
+// integer), the table entry 2^((k mod 64)/64) = hi + lo, and q = e^r - 1.
+template <typename Lanes>
+struct ExpParts {
+  typename Lanes::D k_double;
+  typename Lanes::I k;
+  typename Lanes::D hi;
+  typename Lanes::D lo;
+  typename Lanes::D q;
+};
+
+template <typename Lanes>
+ExpParts<Lanes> exp_parts(typename Lanes::D z) {
+  const typename Lanes::D k_double = reduction_step(z);
+  const typename Lanes::I k = __builtin_convertvector(k_double, typename Lanes::I);
+  return {k_double, k, gather<Lanes>(exp2_table, k & 63, [](const DoubleDouble& entry) { return entry.hi; }),
+          gather<Lanes>(exp2_table, k & 63, [](const DoubleDouble& entry) { return entry.lo; }),
+          expm1_polynomial_fast(reduced_fast(reduction_head(z, k_double), k_double))};
+}
+
 // e^x: lanes evaluate -104 <= x <= 88 (results below the largest float); x
 // below -104 gives +0 and above 89 gives +inf, as in the scalar function.
 template <typename Lanes>
 LaneResults<Lanes> exp_lanes(typename Lanes::F x) {
   using D = typename Lanes::D;
-  using I = typename Lanes::I;
   using M = typename Lanes::M;
   const D wide = __builtin_convertvector(x, D);
   const M evaluated = normal_up_to<Lanes>(magnitude_of<Lanes>(x).value, 104.0) & (wide <= 88.0);
-  const D argument = evaluated_or_one<Lanes>(evaluated, wide);
-  const D k_double = reduction_step(argument);
-  const I k = __builtin_convertvector(k_double, I);
-  const D hi = gather<Lanes>(exp2_table, k & 63, high_part);
-  const D lo = gather<Lanes>(exp2_table, k & 63, low_part);
-  const D q = expm1_polynomial_fast(reduced_fast(reduction_head(argument, k_double), k_double));
-  const D fast = exp_fast(hi, lo, q, power_of_two<Lanes>(k >> 6));
+  const ExpParts<Lanes> parts = exp_parts<Lanes>(evaluated_or_one<Lanes>(evaluated, wide));
+  const D fast = exp_fast(parts.hi, parts.lo, parts.q, power_of_two<Lanes>(parts.k >> 6));
   const M overflow = wide > 89.0;
   const D infinity_or_zero = overflow != 0 ? D{} + __builtin_inf() : D{};
   return finish<Lanes>(fast, exp_fast_margin, evaluated, overflow | (wide < -104.0), infinity_or_zero,
@@ -159,17 +169,13 @@ LaneResults<Lanes> exp_lanes(typename Lanes::F x) {
 template <typename Lanes>
 LaneResults<Lanes> tanh_lanes(typename Lanes::F x) {
   using D = typename Lanes::D;
-  using I = typename Lanes::I;
   const Magnitude<Lanes> a = magnitude_of<Lanes>(x);
   const typename Lanes::M evaluated = normal_up_to<Lanes>(a.value, 10.0);
   const D magnitude = evaluated_or_one<Lanes>(evaluated, a.value);
-  const D z = magnitude + magnitude;
-  const D k_double = reduction_step(z);
-  const I k = __builtin_convertvector(k_double, I);
-  const D hi = gather<Lanes>(exp2_table, k & 63, high_part);
-  const D lo = gather<Lanes>(exp2_table, k & 63, low_part);
-  const D q = expm1_polynomial_fast(reduced_fast(reduction_head(z, k_double), k_double));
-  const D u = k_double != 0.0 ? expm1_fast(hi, lo, q, power_of_two<Lanes>(k >> 6)) : q;
+  const ExpParts<Lanes> parts = exp_parts<Lanes>(magnitude + magnitude);
+  const D u = parts.k_double != 0.0
+                  ? expm1_fast(parts.hi, parts.lo, parts.q, power_of_two<Lanes>(parts.k >> 6))
+                  : parts.q;
   return finish<Lanes>(tanh_fast(u), tanh_fast_margin, evaluated, a.value > 10.0, D{} + 1.0, a.sign);
 }
 
