@@ -384,7 +384,9 @@ int main(int argc, char** argv) {
     }
   }
   const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
-  const char* mode = options.paths_only ? "kernel paths only" : options.mpfr_all ? "MPFR for every argument" : "screened";
+  const char* mode = options.paths_only ? "kernel paths only"
+                     : options.mpfr_all ? "MPFR for every argument"
+                                        : "screened";
   std::printf("mode: %s, stride %u, %llu inputs; time %.0f s\n", mode, options.stride,
               static_cast<unsigned long long>(inputs_seen), elapsed.count());
   return mismatches == 0 ? 0 : 1;

@@ -56,7 +56,7 @@ struct LaneTypes {
 // measured (docs/performance.md) that is several times faster than gather
 // instructions.
 template <typename Lanes, typename Entry, typename Read>
-typename Lanes::D gather(const Entry* table, typename Lanes::I index, Read read) {
+[[gnu::always_inline]] inline typename Lanes::D gather(const Entry* table, typename Lanes::I index, Read read) {
   typename Lanes::D values;
   for (std::size_t lane = 0; lane < Lanes::lanes; ++lane) {
     values[lane] = read(table[index[lane]]);
@@ -66,7 +66,7 @@ typename Lanes::D gather(const Entry* table, typename Lanes::I index, Read read)
 
 // 2^m in every lane, for -1022 <= m <= 1023.
 template <typename Lanes>
-typename Lanes::D power_of_two(typename Lanes::I m) {
+[[gnu::always_inline]] inline typename Lanes::D power_of_two(typename Lanes::I m) {
   const typename Lanes::M biased = __builtin_convertvector(m, typename Lanes::M) + 1023;
   return __builtin_bit_cast(typename Lanes::D, biased << 52);
 }
@@ -77,7 +77,7 @@ typename Lanes::D power_of_two(typename Lanes::I m) {
 // themselves). Both get the sign bits `sign`; all other lanes are left to the
 // scalar function.
 template <typename Lanes>
-LaneResults<Lanes> finish(typename Lanes::D y, double margin, typename Lanes::M evaluated,
+[[gnu::always_inline]] inline LaneResults<Lanes> finish(typename Lanes::D y, double margin, typename Lanes::M evaluated,
                           typename Lanes::M constant, typename Lanes::D constant_values, typename Lanes::U sign) {
   using D = typename Lanes::D;
   using F = typename Lanes::F;
@@ -103,7 +103,7 @@ LaneResults<Lanes> finish(typename Lanes::D y, double margin, typename Lanes::M 
 // function or given a constant still compute on an ordinary argument (table
 // indices in range, no integer conversion out of range).
 template <typename Lanes>
-typename Lanes::D evaluated_or_one(typename Lanes::M evaluated, typename Lanes::D wide) {
+[[gnu::always_inline]] inline typename Lanes::D evaluated_or_one(typename Lanes::M evaluated, typename Lanes::D wide) {
   return evaluated != 0 ? wide : typename Lanes::D{} + 1.0;
 }
 
@@ -115,7 +115,7 @@ struct Magnitude {
 };
 
 template <typename Lanes>
-Magnitude<Lanes> magnitude_of(typename Lanes::F x) {
+[[gnu::always_inline]] inline Magnitude<Lanes> magnitude_of(typename Lanes::F x) {
   using U = typename Lanes::U;
   const U bits = __builtin_bit_cast(U, x);
   const U magnitude = bits & 0x7fffffffu;
@@ -125,7 +125,7 @@ Magnitude<Lanes> magnitude_of(typename Lanes::F x) {
 
 // Whether 2^-126 <= magnitude <= limit: a normal, non-zero argument the lanes evaluate.
 template <typename Lanes>
-typename Lanes::M normal_up_to(typename Lanes::D magnitude, double limit) {
+[[gnu::always_inline]] inline typename Lanes::M normal_up_to(typename Lanes::D magnitude, double limit) {
   return (magnitude >= 0x1p-126) & (magnitude <= limit);
 }
 
@@ -141,7 +141,7 @@ struct ExpParts {
 };
 
 template <typename Lanes>
-ExpParts<Lanes> exp_parts(typename Lanes::D z) {
+[[gnu::always_inline]] inline ExpParts<Lanes> exp_parts(typename Lanes::D z) {
   const typename Lanes::D k_double = reduction_step(z);
   const typename Lanes::I k = __builtin_convertvector(k_double, typename Lanes::I);
   return {k_double, k, gather<Lanes>(exp2_table, k & 63, [](const DoubleDouble& entry) { return entry.hi; }),
@@ -152,7 +152,7 @@ ExpParts<Lanes> exp_parts(typename Lanes::D z) {
 // e^x: lanes evaluate -104 <= x <= 88 (results below the largest float); x
 // below -104 gives +0 and above 89 gives +inf, as in the scalar function.
 template <typename Lanes>
-LaneResults<Lanes> exp_lanes(typename Lanes::F x) {
+[[gnu::always_inline]] inline LaneResults<Lanes> exp_lanes(typename Lanes::F x) {
   using D = typename Lanes::D;
   using M = typename Lanes::M;
   const D wide = __builtin_convertvector(x, D);
@@ -167,7 +167,7 @@ LaneResults<Lanes> exp_lanes(typename Lanes::F x) {
 
 // tanh(x): lanes evaluate 2^-126 <= |x| <= 10; larger |x| give ±1.
 template <typename Lanes>
-LaneResults<Lanes> tanh_lanes(typename Lanes::F x) {
+[[gnu::always_inline]] inline LaneResults<Lanes> tanh_lanes(typename Lanes::F x) {
   using D = typename Lanes::D;
   const Magnitude<Lanes> a = magnitude_of<Lanes>(x);
   const typename Lanes::M evaluated = normal_up_to<Lanes>(a.value, 10.0);
@@ -181,7 +181,7 @@ LaneResults<Lanes> tanh_lanes(typename Lanes::F x) {
 
 // erf(x): lanes evaluate 2^-126 <= |x| < 3.9375; larger |x| give ±1.
 template <typename Lanes>
-LaneResults<Lanes> erf_lanes(typename Lanes::F x) {
+[[gnu::always_inline]] inline LaneResults<Lanes> erf_lanes(typename Lanes::F x) {
   using D = typename Lanes::D;
   using I = typename Lanes::I;
   const Magnitude<Lanes> a = magnitude_of<Lanes>(x);
@@ -200,7 +200,7 @@ LaneResults<Lanes> erf_lanes(typename Lanes::F x) {
 // block is padded with 1.0f, an argument every function evaluates. Lanes the
 // vector evaluation leaves open get the scalar function's result.
 template <typename Lanes, LaneResults<Lanes> (*evaluate)(typename Lanes::F)>
-void run_lanes(float (*scalar)(float), const float* x, float* out, std::size_t count) {
+[[gnu::always_inline]] inline void run_lanes(float (*scalar)(float), const float* x, float* out, std::size_t count) {
   using F = typename Lanes::F;
   for (std::size_t i = 0; i < count; i += Lanes::lanes) {
     const bool full = count - i >= Lanes::lanes;
@@ -227,7 +227,7 @@ void run_lanes(float (*scalar)(float), const float* x, float* out, std::size_t c
 
 // out[i] = the function of x[i] for i below count, on these lanes.
 template <typename Lanes>
-void run_function(ExactFunction function, const float* x, float* out, std::size_t count) {
+[[gnu::always_inline]] inline void run_function(ExactFunction function, const float* x, float* out, std::size_t count) {
   switch (function) {
     case ExactFunction::Exp:
       run_lanes<Lanes, exp_lanes<Lanes>>(exp_f32, x, out, count);
