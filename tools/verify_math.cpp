@@ -3,9 +3,9 @@
 // from MPFR, and the batch forms (exp_f32_many and the others) on every kernel
 // path this processor runs against the scalar functions, bit for bit. Exits
 // with status 1 on any mismatch. Naming functions checks only those; --stride N
-// checks every Nth argument instead of all; --path NAME checks only that path
-// (portable, avx2, avx512); --paths-only leaves out MPFR and compares the
-// paths alone (a minute or two per function on one core).
+// checks every Nth argument instead of all; --path NAME (repeatable) checks
+// only the named paths (portable, avx2, avx512); --paths-only leaves out MPFR
+// and compares the paths alone (about a minute of one core per function).
 //
 // By default a long double evaluation of the C library (error a few units in
 // 2^-64) screens each argument, and MPFR decides every argument whose result
@@ -176,6 +176,7 @@ struct Options {
   bool paths_only = false;
   std::uint32_t stride = 1;
   std::vector<KernelPath> paths = orvo_compiler::detail::available_paths();
+  bool paths_named = false;
 };
 
 using Batch = void (*)(KernelPath, std::span<const float>, std::span<float>);
@@ -212,11 +213,17 @@ void check_paths(Subject& subject, std::span<const float> inputs, std::span<cons
   }
 }
 
-// Reads a kernel path's name; false for one this processor does not run.
-bool parse_path(std::string_view name, std::vector<KernelPath>& paths) {
+// Reads a kernel path's name into `options`: the first named path replaces
+// the default of all available ones, later ones are added. False for a path
+// this processor does not run.
+bool parse_path(std::string_view name, Options& options) {
   for (const KernelPath path : orvo_compiler::detail::available_paths()) {
     if (orvo_compiler::detail::path_name(path) == name) {
-      paths = {path};
+      if (!options.paths_named) {
+        options.paths.clear();
+      }
+      options.paths_named = true;
+      options.paths.push_back(path);
       return true;
     }
   }
@@ -277,7 +284,7 @@ bool parse_arguments(int argc, char** argv, Options& options, std::span<Subject>
     if (argument == "--stride" && i + 1 < argc && parse_stride(argv[++i], options.stride)) {
       continue;
     }
-    if (argument == "--path" && i + 1 < argc && parse_path(argv[++i], options.paths)) {
+    if (argument == "--path" && i + 1 < argc && parse_path(argv[++i], options)) {
       continue;
     }
     const auto subject = std::find_if(subjects.begin(), subjects.end(),
@@ -377,7 +384,9 @@ int main(int argc, char** argv) {
     }
   }
   const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
-  const char* mode = options.paths_only ? "kernel paths only" : options.mpfr_all ? "MPFR for every argument" : "screened";
+  const char* mode = options.paths_only ? "kernel paths only"
+                     : options.mpfr_all ? "MPFR for every argument"
+                                        : "screened";
   std::printf("mode: %s, stride %u, %llu inputs; time %.0f s\n", mode, options.stride,
               static_cast<unsigned long long>(inputs_seen), elapsed.count());
   return mismatches == 0 ? 0 : 1;

@@ -168,26 +168,26 @@ namespace {
 
 // k as a double, for |x| below 2^8 (k then fits in 15 bits).
 template <typename D>
-D reduction_step(D x) {
+[[gnu::always_inline]] inline D reduction_step(D x) {
   return (x * inv_ln2_64 + round_shift) - round_shift;
 }
 
 // x - k part1, exact.
 template <typename D>
-D reduction_head(D x, D k_double) {
+[[gnu::always_inline]] inline D reduction_head(D x, D k_double) {
   return x - k_double * ln2_64_part1;
 }
 
 // r rounded to double; absolute error below 2^-53 |r| + 2^-84.
 template <typename D>
-D reduced_fast(D head, D k_double) {
+[[gnu::always_inline]] inline D reduced_fast(D head, D k_double) {
   return head - k_double * ln2_64_part2;
 }
 
 // e^r - 1 for |r| <= 0.0055: Taylor to degree 6, relative error below
 // 1.06 * 2^-53 (final addition 2^-53, truncation 2^-57.5, inner rounding 2^-60).
 template <typename D>
-D expm1_polynomial_fast(D r) {
+[[gnu::always_inline]] inline D expm1_polynomial_fast(D r) {
   return r + r * r * (0.5 + r * (inv_fact3 + r * (inv_fact4 + r * (inv_fact5 + r * inv_fact6))));
 }
 
@@ -196,19 +196,19 @@ D expm1_polynomial_fast(D r) {
 
 // e^x = 2^m 2^(j/64) e^r.
 template <typename D>
-D exp_fast(D hi, D lo, D q, D scale) {
+[[gnu::always_inline]] inline D exp_fast(D hi, D lo, D q, D scale) {
   return (hi + (lo + hi * q)) * scale;
 }
 
 // e^z - 1 for k != 0 (for k = 0 it is q itself).
 template <typename D>
-D expm1_fast(D hi, D lo, D q, D scale) {
+[[gnu::always_inline]] inline D expm1_fast(D hi, D lo, D q, D scale) {
   return (hi * scale - 1.0) + (lo + hi * q) * scale;
 }
 
 // tanh(a) from u = e^(2a) - 1.
 template <typename D>
-D tanh_fast(D u) {
+[[gnu::always_inline]] inline D tanh_fast(D u) {
   return u / (u + 2.0);
 }
 
@@ -222,14 +222,14 @@ struct ErfTerms {
 };
 
 template <typename D>
-ErfTerms<D> erf_terms(D x, D a) {
+[[gnu::always_inline]] inline ErfTerms<D> erf_terms(D x, D a) {
   const D h = x - a;
   return {h, (-2.0 * a) * h, (-2.0 * h) * h};
 }
 
 // sum_n s_n / (n + 1) for n = 0 to 10, smallest terms first.
 template <typename D>
-D erf_series_fast(D linear, D quadratic) {
+[[gnu::always_inline]] inline D erf_series_fast(D linear, D quadratic) {
   D s[erf_fast_terms];
   s[0] = D{} + 1.0;
   s[1] = linear;
@@ -246,7 +246,7 @@ D erf_series_fast(D linear, D quadratic) {
 // erf(x) from the centre's erf(a) = value_hi + value_lo and slope
 // 2/sqrt(pi) e^(-a^2) (its high part).
 template <typename D>
-D erf_fast(const ErfTerms<D>& terms, D value_hi, D value_lo, D slope_hi) {
+[[gnu::always_inline]] inline D erf_fast(const ErfTerms<D>& terms, D value_hi, D value_lo, D slope_hi) {
   const D change = (slope_hi * terms.h) * erf_series_fast(terms.linear, terms.quadratic);
   return value_hi + (value_lo + change);
 }
@@ -257,7 +257,7 @@ D erf_fast(const ErfTerms<D>& terms, D value_hi, D value_lo, D slope_hi) {
 // `margin` (relative) from the midpoint between the float near_value and its
 // neighbour `adjacent` on y's side.
 template <typename D>
-auto clear_of_midpoint(D y, D near_value, D adjacent, double margin) {
+[[gnu::always_inline]] inline auto clear_of_midpoint(D y, D near_value, D adjacent, double margin) {
   // Two adjacent floats sum exactly in double; y - midpoint is exact (Sterbenz).
   const D midpoint = (near_value + adjacent) * 0.5;
   const D distance = y > midpoint ? y - midpoint : midpoint - y;

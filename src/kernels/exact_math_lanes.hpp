@@ -31,7 +31,6 @@
 namespace orvo_compiler::detail::exact {
 namespace {
 
-
 // The lanes' results: the floats, and a bit per lane (lane i is bit i) for
 // the lanes that still need the scalar function.
 template <typename Lanes>
@@ -57,7 +56,7 @@ struct LaneTypes {
 // measured (docs/performance.md) that is several times faster than gather
 // instructions.
 template <typename Lanes, typename Entry, typename Read>
-typename Lanes::D gather(const Entry* table, typename Lanes::I index, Read read) {
+[[gnu::always_inline]] inline typename Lanes::D gather(const Entry* table, typename Lanes::I index, Read read) {
   typename Lanes::D values;
   for (std::size_t lane = 0; lane < Lanes::lanes; ++lane) {
     values[lane] = read(table[index[lane]]);
@@ -65,12 +64,9 @@ typename Lanes::D gather(const Entry* table, typename Lanes::I index, Read read)
   return values;
 }
 
-double high_part(const DoubleDouble& value) { return value.hi; }
-double low_part(const DoubleDouble& value) { return value.lo; }
-
 // 2^m in every lane, for -1022 <= m <= 1023.
 template <typename Lanes>
-typename Lanes::D power_of_two(typename Lanes::I m) {
+[[gnu::always_inline]] inline typename Lanes::D power_of_two(typename Lanes::I m) {
   const typename Lanes::M biased = __builtin_convertvector(m, typename Lanes::M) + 1023;
   return __builtin_bit_cast(typename Lanes::D, biased << 52);
 }
@@ -81,7 +77,7 @@ typename Lanes::D power_of_two(typename Lanes::I m) {
 // themselves). Both get the sign bits `sign`; all other lanes are left to the
 // scalar function.
 template <typename Lanes>
-LaneResults<Lanes> finish(typename Lanes::D y, double margin, typename Lanes::M evaluated,
+[[gnu::always_inline]] inline LaneResults<Lanes> finish(typename Lanes::D y, double margin, typename Lanes::M evaluated,
                           typename Lanes::M constant, typename Lanes::D constant_values, typename Lanes::U sign) {
   using D = typename Lanes::D;
   using F = typename Lanes::F;
@@ -107,7 +103,7 @@ LaneResults<Lanes> finish(typename Lanes::D y, double margin, typename Lanes::M 
 // function or given a constant still compute on an ordinary argument (table
 // indices in range, no integer conversion out of range).
 template <typename Lanes>
-typename Lanes::D evaluated_or_one(typename Lanes::M evaluated, typename Lanes::D wide) {
+[[gnu::always_inline]] inline typename Lanes::D evaluated_or_one(typename Lanes::M evaluated, typename Lanes::D wide) {
   return evaluated != 0 ? wide : typename Lanes::D{} + 1.0;
 }
 
@@ -119,7 +115,7 @@ struct Magnitude {
 };
 
 template <typename Lanes>
-Magnitude<Lanes> magnitude_of(typename Lanes::F x) {
+[[gnu::always_inline]] inline Magnitude<Lanes> magnitude_of(typename Lanes::F x) {
   using U = typename Lanes::U;
   const U bits = __builtin_bit_cast(U, x);
   const U magnitude = bits & 0x7fffffffu;
@@ -129,26 +125,40 @@ Magnitude<Lanes> magnitude_of(typename Lanes::F x) {
 
 // Whether 2^-126 <= magnitude <= limit: a normal, non-zero argument the lanes evaluate.
 template <typename Lanes>
-typename Lanes::M normal_up_to(typename Lanes::D magnitude, double limit) {
+[[gnu::always_inline]] inline typename Lanes::M normal_up_to(typename Lanes::D magnitude, double limit) {
   return (magnitude >= 0x1p-126) & (magnitude <= limit);
+}
+
+// The fast path's parts of e^z, z = k ln2/64 + r: k (as a double and as an
+// integer), the table entry 2^((k mod 64)/64) = hi + lo, and q = e^r - 1.
+template <typename Lanes>
+struct ExpParts {
+  typename Lanes::D k_double;
+  typename Lanes::I k;
+  typename Lanes::D hi;
+  typename Lanes::D lo;
+  typename Lanes::D q;
+};
+
+template <typename Lanes>
+[[gnu::always_inline]] inline ExpParts<Lanes> exp_parts(typename Lanes::D z) {
+  const typename Lanes::D k_double = reduction_step(z);
+  const typename Lanes::I k = __builtin_convertvector(k_double, typename Lanes::I);
+  return {k_double, k, gather<Lanes>(exp2_table, k & 63, [](const DoubleDouble& entry) { return entry.hi; }),
+          gather<Lanes>(exp2_table, k & 63, [](const DoubleDouble& entry) { return entry.lo; }),
+          expm1_polynomial_fast(reduced_fast(reduction_head(z, k_double), k_double))};
 }
 
 // e^x: lanes evaluate -104 <= x <= 88 (results below the largest float); x
 // below -104 gives +0 and above 89 gives +inf, as in the scalar function.
 template <typename Lanes>
-LaneResults<Lanes> exp_lanes(typename Lanes::F x) {
+[[gnu::always_inline]] inline LaneResults<Lanes> exp_lanes(typename Lanes::F x) {
   using D = typename Lanes::D;
-  using I = typename Lanes::I;
   using M = typename Lanes::M;
   const D wide = __builtin_convertvector(x, D);
   const M evaluated = normal_up_to<Lanes>(magnitude_of<Lanes>(x).value, 104.0) & (wide <= 88.0);
-  const D argument = evaluated_or_one<Lanes>(evaluated, wide);
-  const D k_double = reduction_step(argument);
-  const I k = __builtin_convertvector(k_double, I);
-  const D hi = gather<Lanes>(exp2_table, k & 63, high_part);
-  const D lo = gather<Lanes>(exp2_table, k & 63, low_part);
-  const D q = expm1_polynomial_fast(reduced_fast(reduction_head(argument, k_double), k_double));
-  const D fast = exp_fast(hi, lo, q, power_of_two<Lanes>(k >> 6));
+  const ExpParts<Lanes> parts = exp_parts<Lanes>(evaluated_or_one<Lanes>(evaluated, wide));
+  const D fast = exp_fast(parts.hi, parts.lo, parts.q, power_of_two<Lanes>(parts.k >> 6));
   const M overflow = wide > 89.0;
   const D infinity_or_zero = overflow != 0 ? D{} + __builtin_inf() : D{};
   return finish<Lanes>(fast, exp_fast_margin, evaluated, overflow | (wide < -104.0), infinity_or_zero,
@@ -157,25 +167,21 @@ LaneResults<Lanes> exp_lanes(typename Lanes::F x) {
 
 // tanh(x): lanes evaluate 2^-126 <= |x| <= 10; larger |x| give ±1.
 template <typename Lanes>
-LaneResults<Lanes> tanh_lanes(typename Lanes::F x) {
+[[gnu::always_inline]] inline LaneResults<Lanes> tanh_lanes(typename Lanes::F x) {
   using D = typename Lanes::D;
-  using I = typename Lanes::I;
   const Magnitude<Lanes> a = magnitude_of<Lanes>(x);
   const typename Lanes::M evaluated = normal_up_to<Lanes>(a.value, 10.0);
   const D magnitude = evaluated_or_one<Lanes>(evaluated, a.value);
-  const D z = magnitude + magnitude;
-  const D k_double = reduction_step(z);
-  const I k = __builtin_convertvector(k_double, I);
-  const D hi = gather<Lanes>(exp2_table, k & 63, high_part);
-  const D lo = gather<Lanes>(exp2_table, k & 63, low_part);
-  const D q = expm1_polynomial_fast(reduced_fast(reduction_head(z, k_double), k_double));
-  const D u = k_double != 0.0 ? expm1_fast(hi, lo, q, power_of_two<Lanes>(k >> 6)) : q;
+  const ExpParts<Lanes> parts = exp_parts<Lanes>(magnitude + magnitude);
+  const D u = parts.k_double != 0.0
+                  ? expm1_fast(parts.hi, parts.lo, parts.q, power_of_two<Lanes>(parts.k >> 6))
+                  : parts.q;
   return finish<Lanes>(tanh_fast(u), tanh_fast_margin, evaluated, a.value > 10.0, D{} + 1.0, a.sign);
 }
 
 // erf(x): lanes evaluate 2^-126 <= |x| < 3.9375; larger |x| give ±1.
 template <typename Lanes>
-LaneResults<Lanes> erf_lanes(typename Lanes::F x) {
+[[gnu::always_inline]] inline LaneResults<Lanes> erf_lanes(typename Lanes::F x) {
   using D = typename Lanes::D;
   using I = typename Lanes::I;
   const Magnitude<Lanes> a = magnitude_of<Lanes>(x);
@@ -194,7 +200,7 @@ LaneResults<Lanes> erf_lanes(typename Lanes::F x) {
 // block is padded with 1.0f, an argument every function evaluates. Lanes the
 // vector evaluation leaves open get the scalar function's result.
 template <typename Lanes, LaneResults<Lanes> (*evaluate)(typename Lanes::F)>
-void run_lanes(float (*scalar)(float), const float* x, float* out, std::size_t count) {
+[[gnu::always_inline]] inline void run_lanes(float (*scalar)(float), const float* x, float* out, std::size_t count) {
   using F = typename Lanes::F;
   for (std::size_t i = 0; i < count; i += Lanes::lanes) {
     const bool full = count - i >= Lanes::lanes;
@@ -221,7 +227,7 @@ void run_lanes(float (*scalar)(float), const float* x, float* out, std::size_t c
 
 // out[i] = the function of x[i] for i below count, on these lanes.
 template <typename Lanes>
-void run_function(ExactFunction function, const float* x, float* out, std::size_t count) {
+[[gnu::always_inline]] inline void run_function(ExactFunction function, const float* x, float* out, std::size_t count) {
   switch (function) {
     case ExactFunction::Exp:
       run_lanes<Lanes, exp_lanes<Lanes>>(exp_f32, x, out, count);
