@@ -28,9 +28,14 @@ import sys
 import tempfile
 import time
 
-import numpy as np
-import torch
-import torch.nn.functional as F
+# One thread in every library PyTorch may hand work to: its own pool
+# (torch.set_num_threads below) does not reach the BLAS library's threads.
+for variable in ("OMP_NUM_THREADS", "OPENBLAS_NUM_THREADS", "MKL_NUM_THREADS"):
+    os.environ[variable] = "1"
+
+import numpy as np  # noqa: E402 (after the thread settings)
+import torch  # noqa: E402
+import torch.nn.functional as F  # noqa: E402
 
 SHAPES = [
     ("BERT-base", (128, 768, 12, 3072)),
