@@ -392,8 +392,9 @@ struct Evaluator {
     const Shape& shape = shape_of(0);
     const std::uint64_t length = shape[kind.axis];
     if (kind.axis + 1 == shape.size()) {
-      return in_place(
-          [this, length](std::span<float> values) { detail::softmax_rows_with(path, values, values.size() / length, length); });
+      return in_place([this, length](std::span<float> values) {
+        detail::softmax_rows_with(path, values, values.size() / length, length);
+      });
     }
     // Move the axis last, normalise the rows, and move it back.
     std::vector<std::uint64_t> to_rows;

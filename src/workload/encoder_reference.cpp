@@ -2,7 +2,8 @@
 // multi-head self-attention with scaled scores, then a pre-normalised GELU
 // feed-forward block, each closed by a residual addition. Every float step
 // runs in a fixed order (built without FMA contraction), so two evaluations
-// with equal arguments agree bit for bit.
+// with equal arguments agree bit for bit. The temporaries are cut from one
+// list, the caller's workspace or the call's own, and reused within a call.
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
@@ -68,9 +69,9 @@ struct Scratch {
 };
 
 // Columns of the feed-forward activations computed, activated and consumed at
-// a time: a multiple of every path's tile width and of its panel depth, and a
-// block of 128 rows (216 KiB) stays in the second-level cache between its
-// product and the next.
+// a time: a multiple of every path's tile width and of the vector paths'
+// 192-step panel depth, and a block of 128 rows (192 KiB) stays in the
+// second-level cache between its product and the next.
 constexpr std::uint64_t feed_forward_block = 384;
 
 // Elements of the workspace's lists. For a layer whose input exists and whose

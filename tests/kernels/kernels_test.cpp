@@ -78,7 +78,7 @@ std::vector<Implementation<Gelu>> gelus() {
   for (const detail::KernelPath path : detail::available_paths()) {
     implementations.push_back({std::string(detail::path_name(path)), [path](float value) {
                                  float result = 0.0F;
-                                 detail::gelu_with(path, std::span<const float>(&value, 1), std::span<float>(&result, 1));
+                                 detail::gelu_with(path, {&value, 1}, {&result, 1});
                                  return result;
                                }});
   }
