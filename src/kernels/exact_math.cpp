@@ -29,7 +29,6 @@
 #include "kernels/exact_math.hpp"
 
 #include <bit>
-#include <cstddef>
 #include <cstdint>
 #include <span>
 

@@ -39,14 +39,15 @@ enum class KernelPath : std::uint8_t;
 [[nodiscard]] float gelu_erf_f32(float x);
 
 // out[i] = exp_f32(x[i]), tanh_f32(x[i]) or erf_f32(x[i]) for every i, on the
-// best path of this processor. out must have x's size; x and out may be the
-// same memory (in place), but must not overlap otherwise.
+// best path of this processor. out must have x's size (a mismatch stops the
+// process); x and out may be the same memory (in place), but must not overlap
+// otherwise.
 void exp_f32_many(std::span<const float> x, std::span<float> out);
 void tanh_f32_many(std::span<const float> x, std::span<float> out);
 void erf_f32_many(std::span<const float> x, std::span<float> out);
 
-// The same on a chosen path, which this processor must support; every path
-// gives the same bits.
+// The same on a chosen path, which this processor must support (else the
+// process stops); every path gives the same bits.
 void exp_f32_many(KernelPath path, std::span<const float> x, std::span<float> out);
 void tanh_f32_many(KernelPath path, std::span<const float> x, std::span<float> out);
 void erf_f32_many(KernelPath path, std::span<const float> x, std::span<float> out);
