@@ -34,7 +34,8 @@ fuzz-build:
 	cmake --preset fuzz
 	cmake --build --preset fuzz
 
-# Every single-precision input of exp and tanh against MPFR; long-running.
+# Every single-precision input of exp, tanh and erf against MPFR, then the
+# vectorised forms on every kernel path against the scalar ones; long-running.
 verify-math: deps
 	cmake -S tools -B build/verify-math -G Ninja -DCMAKE_BUILD_TYPE=Release
 	cmake --build build/verify-math --target verify_math

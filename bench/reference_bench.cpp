@@ -13,6 +13,7 @@
 
 #include <benchmark/benchmark.h>
 
+#include "bench_values.hpp"
 #include "evaluate/multi_head_encoder.hpp"
 #include "kernels/kernels_dispatch.hpp"
 #include "kernels/kernels_oracle.hpp"
@@ -28,22 +29,13 @@
 namespace orvo_compiler {
 namespace {
 
+using bench::filled;
+
 struct MatmulShape {
   std::uint64_t rows = 128;
   std::uint64_t inner = 768;
   std::uint64_t columns = 3072;
 };
-
-// Values spread over a few binades, from a fixed linear congruential sequence.
-std::vector<float> filled(std::size_t count, std::uint32_t seed) {
-  std::vector<float> values(count);
-  std::uint32_t state = seed;
-  for (float& value : values) {
-    state = state * 1664525U + 1013904223U;
-    value = static_cast<float>(static_cast<std::int32_t>(state >> 8) - (1 << 23)) / 4194304.0F;
-  }
-  return values;
-}
 
 // Multiply-adds of the layer's matrix products, counted as two operations each.
 double encoder_flops(const EncoderConfig& config) {

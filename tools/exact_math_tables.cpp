@@ -1,4 +1,4 @@
-// Prints the constants of src/kernels/exact_math.cpp from 300-bit MPFR values, as C++
+// Prints the constants of src/kernels/exact_math_fast.hpp from 300-bit MPFR values, as C++
 // hexadecimal literals, so that every table entry can be regenerated and
 // checked. Not part of any build product; run it by hand when the tables change.
 #include <mpfr.h>

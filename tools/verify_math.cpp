@@ -1,7 +1,11 @@
 // Exhaustive check of detail::exp_f32, detail::tanh_f32 and detail::erf_f32:
 // every one of the 2^32 float arguments against the correctly rounded result
-// from MPFR. Exits with status 1 on any mismatch. Naming functions checks only
-// those; --stride N checks every Nth argument instead of all.
+// from MPFR, and the batch forms (exp_f32_many and the others) on every kernel
+// path this processor runs against the scalar functions, bit for bit. Exits
+// with status 1 on any mismatch. Naming functions checks only those; --stride N
+// checks every Nth argument instead of all; --path NAME (repeatable) checks
+// only the named paths (portable, avx2, avx512); --paths-only leaves out MPFR
+// and compares the paths alone (about a minute of one core per function).
 //
 // By default a long double evaluation of the C library (error a few units in
 // 2^-64) screens each argument, and MPFR decides every argument whose result
@@ -28,9 +32,11 @@
 #include <vector>
 
 #include "kernels/exact_math.hpp"
+#include "kernels/kernels_dispatch.hpp"
 
 namespace {
 
+using orvo_compiler::detail::KernelPath;
 using orvo_compiler::oracle::MpfrFunction;
 using orvo_compiler::oracle::mpfr_rounded;
 
@@ -46,6 +52,12 @@ struct HardCase {
   double distance = 0.0;  // relative distance of the exact value from the midpoint
 };
 
+// The batch form on one kernel path, and its mismatches against the scalar function.
+struct PathTally {
+  KernelPath path = KernelPath::Portable;
+  std::uint64_t mismatches = 0;
+};
+
 struct Tally {
   const char* name = "";
   std::uint64_t checked = 0;
@@ -53,6 +65,7 @@ struct Tally {
   std::uint64_t mpfr_calls = 0;
   std::uint64_t mismatches = 0;
   std::vector<HardCase> hard_cases;
+  std::vector<PathTally> paths;
 };
 
 std::uint32_t bits_of(float value) { return std::bit_cast<std::uint32_t>(value); }
@@ -160,17 +173,62 @@ void check(Tally& tally, std::uint32_t input, float got, long double screen, Mpf
 
 struct Options {
   bool mpfr_all = false;
+  bool paths_only = false;
   std::uint32_t stride = 1;
+  std::vector<KernelPath> paths = orvo_compiler::detail::available_paths();
+  bool paths_named = false;
 };
 
-// One function under test: its name and tally, the long double screen, the oracle.
+using Batch = void (*)(KernelPath, std::span<const float>, std::span<float>);
+
+// One function under test: its name and tally, its batch form, the long
+// double screen, the oracle.
 struct Subject {
   Tally tally;
   float (*function)(float) = nullptr;
+  Batch batch = nullptr;
   long double (*screen)(long double) = nullptr;
   MpfrFunction oracle = nullptr;
   bool selected = false;
 };
+
+// Compares the batch form on every chosen path with the scalar results `want`
+// of the arguments `inputs`.
+void check_paths(Subject& subject, std::span<const float> inputs, std::span<const float> want,
+                 std::vector<float>& got) {
+  got.resize(inputs.size());
+  for (PathTally& path : subject.tally.paths) {
+    subject.batch(path.path, inputs, got);
+    for (std::size_t i = 0; i < inputs.size(); ++i) {
+      if (bits_of(got[i]) == bits_of(want[i])) {
+        continue;
+      }
+      if (++path.mismatches <= 20) {
+        const std::string_view name = orvo_compiler::detail::path_name(path.path);
+        std::printf("%s on %.*s: input 0x%08x gave 0x%08x, the scalar function 0x%08x\n", subject.tally.name,
+                    static_cast<int>(name.size()), name.data(), bits_of(inputs[i]), bits_of(got[i]),
+                    bits_of(want[i]));
+      }
+    }
+  }
+}
+
+// Reads a kernel path's name into `options`: the first named path replaces
+// the default of all available ones, later ones are added. False for a path
+// this processor does not run.
+bool parse_path(std::string_view name, Options& options) {
+  for (const KernelPath path : orvo_compiler::detail::available_paths()) {
+    if (orvo_compiler::detail::path_name(path) == name) {
+      if (!options.paths_named) {
+        options.paths.clear();
+      }
+      options.paths_named = true;
+      options.paths.push_back(path);
+      return true;
+    }
+  }
+  return false;
+}
 
 // Reads a decimal stride from 1 to 2^31.
 bool parse_stride(const char* text, std::uint32_t& stride) {
@@ -184,7 +242,15 @@ bool parse_stride(const char* text, std::uint32_t& stride) {
   return true;
 }
 
-void report(Tally& tally) {
+void report(Tally& tally, bool paths_only) {
+  for (const PathTally& path : tally.paths) {
+    const std::string_view name = orvo_compiler::detail::path_name(path.path);
+    std::printf("%s on %.*s: %llu mismatches against the scalar function\n", tally.name,
+                static_cast<int>(name.size()), name.data(), static_cast<unsigned long long>(path.mismatches));
+  }
+  if (paths_only) {
+    return;
+  }
   std::printf("%s: %llu inputs checked (%llu NaN), %llu against MPFR, %llu mismatches\n", tally.name,
               static_cast<unsigned long long>(tally.checked), static_cast<unsigned long long>(tally.nans),
               static_cast<unsigned long long>(tally.mpfr_calls),
@@ -211,7 +277,14 @@ bool parse_arguments(int argc, char** argv, Options& options, std::span<Subject>
       options.mpfr_all = true;
       continue;
     }
+    if (argument == "--paths-only") {
+      options.paths_only = true;
+      continue;
+    }
     if (argument == "--stride" && i + 1 < argc && parse_stride(argv[++i], options.stride)) {
+      continue;
+    }
+    if (argument == "--path" && i + 1 < argc && parse_path(argv[++i], options)) {
       continue;
     }
     const auto subject = std::find_if(subjects.begin(), subjects.end(),
@@ -228,43 +301,93 @@ bool parse_arguments(int argc, char** argv, Options& options, std::span<Subject>
   return true;
 }
 
+// Arguments per block: each block's scalar results feed both checks.
+constexpr std::size_t block_size = std::size_t{1} << 16;
+
+// The arguments from `wide` on, every stride-th, up to block_size of them or
+// the last float; returns where the next block starts.
+std::uint64_t next_block(std::uint64_t wide, std::uint32_t stride, std::vector<float>& inputs) {
+  inputs.clear();
+  for (; wide < (std::uint64_t{1} << 32) && inputs.size() < block_size; wide += stride) {
+    inputs.push_back(std::bit_cast<float>(static_cast<std::uint32_t>(wide)));
+  }
+  return wide;
+}
+
+// Both checks of one subject on a block of arguments.
+void check_block(Subject& subject, const Options& options, std::span<const float> inputs,
+                 std::vector<float>& want, std::vector<float>& got) {
+  want.resize(inputs.size());
+  std::transform(inputs.begin(), inputs.end(), want.begin(), subject.function);
+  check_paths(subject, inputs, want, got);
+  if (options.paths_only) {
+    return;
+  }
+  for (std::size_t i = 0; i < inputs.size(); ++i) {
+    check(subject.tally, bits_of(inputs[i]), want[i], subject.screen(inputs[i]), subject.oracle, options.mpfr_all);
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  namespace detail = orvo_compiler::detail;
   Subject subjects[] = {
-      {{.name = "exp_f32"}, orvo_compiler::detail::exp_f32, [](long double x) { return std::exp(x); }, mpfr_exp},
-      {{.name = "tanh_f32"}, orvo_compiler::detail::tanh_f32, [](long double x) { return std::tanh(x); }, mpfr_tanh},
-      {{.name = "erf_f32"}, orvo_compiler::detail::erf_f32, [](long double x) { return std::erf(x); }, mpfr_erf},
+      {{.name = "exp_f32"}, detail::exp_f32, detail::exp_f32_many, [](long double x) { return std::exp(x); },
+       mpfr_exp},
+      {{.name = "tanh_f32"}, detail::tanh_f32, detail::tanh_f32_many, [](long double x) { return std::tanh(x); },
+       mpfr_tanh},
+      {{.name = "erf_f32"}, detail::erf_f32, detail::erf_f32_many, [](long double x) { return std::erf(x); },
+       mpfr_erf},
   };
   Options options;
   if (!parse_arguments(argc, argv, options, subjects)) {
-    std::fprintf(stderr, "usage: verify_math [--mpfr-all] [--stride N] [exp_f32] [tanh_f32] [erf_f32]\n");
+    std::fprintf(stderr,
+                 "usage: verify_math [--mpfr-all | --paths-only] [--stride N] [--path NAME] [exp_f32] [tanh_f32] "
+                 "[erf_f32]\n");
     return 2;
   }
+  for (Subject& subject : subjects) {
+    for (const KernelPath path : options.paths) {
+      subject.tally.paths.push_back({path});
+    }
+  }
   const auto start = std::chrono::steady_clock::now();
-  for (std::uint64_t wide = 0; wide < (std::uint64_t{1} << 32); wide += options.stride) {
-    const auto input = static_cast<std::uint32_t>(wide);
-    const float x = std::bit_cast<float>(input);
+  std::vector<float> inputs;
+  std::vector<float> want;
+  std::vector<float> got;
+  std::uint64_t inputs_seen = 0;
+  for (std::uint64_t wide = 0; wide < (std::uint64_t{1} << 32);) {
+    const std::uint64_t next = next_block(wide, options.stride, inputs);
+    inputs_seen += inputs.size();
     for (Subject& subject : subjects) {
       if (subject.selected) {
-        check(subject.tally, input, subject.function(x), subject.screen(x), subject.oracle, options.mpfr_all);
+        check_block(subject, options, inputs, want, got);
       }
     }
-    if ((wide >> 28) != ((wide + options.stride) >> 28)) {
+    if ((wide >> 28) != (next >> 28)) {
       const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
-      std::printf("progress: %u/16 of the inputs, %.0f s\n", (input >> 28) + 1, elapsed.count());
+      std::printf("progress: %llu/16 of the inputs, %.0f s\n", static_cast<unsigned long long>(next >> 28),
+                  elapsed.count());
       std::fflush(stdout);
     }
+    wide = next;
   }
   std::uint64_t mismatches = 0;
   for (Subject& subject : subjects) {
     if (subject.selected) {
-      report(subject.tally);
+      report(subject.tally, options.paths_only);
       mismatches += subject.tally.mismatches;
+      for (const PathTally& path : subject.tally.paths) {
+        mismatches += path.mismatches;
+      }
     }
   }
   const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
-  std::printf("mode: %s, stride %u; time %.0f s\n", options.mpfr_all ? "MPFR for every argument" : "screened",
-              options.stride, elapsed.count());
+  const char* mode = options.paths_only ? "kernel paths only"
+                     : options.mpfr_all ? "MPFR for every argument"
+                                        : "screened";
+  std::printf("mode: %s, stride %u, %llu inputs; time %.0f s\n", mode, options.stride,
+              static_cast<unsigned long long>(inputs_seen), elapsed.count());
   return mismatches == 0 ? 0 : 1;
 }

@@ -58,4 +58,24 @@ struct EncoderWeights {
 [[nodiscard]] Result<std::vector<float>> encoder_reference(EncoderConfig config, std::span<const float> input,
                                                            const EncoderWeights& weights);
 
+// Scratch memory for encoder_reference, owned by a caller that evaluates
+// layers in a loop. The call with a workspace keeps its temporaries in
+// `scratch`, which grows to the largest layer met and is never shrunk, so that
+// a steady loop of calls allocates nothing and touches no fresh memory. It
+// carries no values from one call to the next; one workspace must not serve
+// two calls at once.
+struct EncoderWorkspace {
+  std::vector<float> scratch;
+};
+
+// encoder_reference writing the layer into `output` (sequence x hidden values,
+// which may be `input` itself but must not otherwise overlap it), with its
+// temporaries in `workspace`; the result is bit for bit the returned list of
+// the call without a workspace. Fails as that call does, checking after the
+// input's size the output's: "encoder output size mismatch". On failure
+// `output` is left as it was.
+[[nodiscard]] Result<void> encoder_reference(EncoderConfig config, std::span<const float> input,
+                                             const EncoderWeights& weights, EncoderWorkspace& workspace,
+                                             std::span<float> output);
+
 }  // namespace orvo_compiler

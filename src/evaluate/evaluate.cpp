@@ -28,7 +28,6 @@
 
 #include "kernels/exact_math.hpp"
 #include "kernels/kernels_dispatch.hpp"
-#include "orvo_compiler/kernels.hpp"
 
 namespace orvo_compiler {
 namespace {
@@ -363,23 +362,39 @@ struct Evaluator {
     return each_pair([](float left, float right) { return left / right; });
   }
 
-  Values operator()(const Gelu&) const { return each([](float value) { return gelu(value); }); }
-  Values operator()(const Erf&) const { return each([](float value) { return detail::erf_f32(value); }); }
-  Values operator()(const Tanh&) const { return each([](float value) { return detail::tanh_f32(value); }); }
+  // The operand's values run through a batch kernel in place.
+  template <class Kernel>
+  [[nodiscard]] Values in_place(Kernel kernel) const {
+    Values output = workspace.take(op, op.inputs[0]);
+    kernel(std::span<float>(output));
+    return output;
+  }
+
+  Values operator()(const Gelu&) const {
+    return in_place([this](std::span<float> values) { detail::gelu_with(path, values, values); });
+  }
+  Values operator()(const Erf&) const {
+    return in_place([this](std::span<float> values) { detail::erf_f32_many(path, values, values); });
+  }
+  Values operator()(const Tanh&) const {
+    return in_place([this](std::span<float> values) { detail::tanh_f32_many(path, values, values); });
+  }
   Values operator()(const Sqrt&) const { return each([](float value) { return std::sqrt(value); }); }
 
   Values operator()(const LayerNorm& kind) const {
     const std::uint64_t columns = shape_of(0).back();
-    return layer_norm(operand(0), operand(0).size() / columns, columns, kind.epsilon);
+    return in_place([this, columns, &kind](std::span<float> values) {
+      detail::layer_norm_with(path, values, values, values.size() / columns, columns, kind.epsilon);
+    });
   }
 
   Values operator()(const Softmax& kind) const {
     const Shape& shape = shape_of(0);
     const std::uint64_t length = shape[kind.axis];
     if (kind.axis + 1 == shape.size()) {
-      Values output = workspace.take(op, op.inputs[0]);
-      softmax_rows(output, output.size() / length, length);
-      return output;
+      return in_place([this, length](std::span<float> values) {
+        detail::softmax_rows_with(path, values, values.size() / length, length);
+      });
     }
     // Move the axis last, normalise the rows, and move it back.
     std::vector<std::uint64_t> to_rows;
@@ -390,7 +405,7 @@ struct Evaluator {
     }
     to_rows.push_back(kind.axis);
     Values rows = permuted(operand(0), shape, to_rows);
-    softmax_rows(rows, rows.size() / length, length);
+    detail::softmax_rows_with(path, rows, rows.size() / length, length);
     std::vector<std::uint64_t> back(shape.size());
     for (std::uint64_t axis = 0; axis < shape.size(); ++axis) {
       back[to_rows[axis]] = axis;

@@ -1,10 +1,17 @@
 // Correctly rounded single-precision exponential, hyperbolic tangent and error
 // function for the reference kernels. They use IEEE double arithmetic only (no
 // C maths library, no fused multiply-add), so every platform returns the same
-// bits.
+// bits. Each also comes in a batch form over a span, on any instruction-set
+// path, with exactly the bits of the single-argument function.
 #pragma once
 
+#include <cstdint>
+#include <span>
+
 namespace orvo_compiler::detail {
+
+// Declared with the matrix kernels (kernels/kernels_dispatch.hpp).
+enum class KernelPath : std::uint8_t;
 
 // e^x rounded to the nearest float, ties to even, for every float x. A NaN
 // comes back quiet with its sign and payload; +inf and results of 2^128 or
@@ -30,5 +37,19 @@ namespace orvo_compiler::detail {
 // e = erf_f32(t), result (0.5f * x) * (1.0f + e). Large negative x give -0
 // (e is -1 exactly); -inf gives NaN, from -inf * 0.
 [[nodiscard]] float gelu_erf_f32(float x);
+
+// out[i] = exp_f32(x[i]), tanh_f32(x[i]) or erf_f32(x[i]) for every i, on the
+// best path of this processor. out must have x's size (a mismatch stops the
+// process); x and out may be the same memory (in place), but must not overlap
+// otherwise.
+void exp_f32_many(std::span<const float> x, std::span<float> out);
+void tanh_f32_many(std::span<const float> x, std::span<float> out);
+void erf_f32_many(std::span<const float> x, std::span<float> out);
+
+// The same on a chosen path, which this processor must support (else the
+// process stops); every path gives the same bits.
+void exp_f32_many(KernelPath path, std::span<const float> x, std::span<float> out);
+void tanh_f32_many(KernelPath path, std::span<const float> x, std::span<float> out);
+void erf_f32_many(KernelPath path, std::span<const float> x, std::span<float> out);
 
 }  // namespace orvo_compiler::detail

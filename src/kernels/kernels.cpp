@@ -1,36 +1,40 @@
 // The host reference kernels. Every float step is one single-precision
-// operation in a fixed order (this file is built without FMA contraction), so
-// results are reproducible bit for bit on any conforming platform. matmul
-// checks its arguments here and runs on the widest instruction-set path the
-// processor offers (kernels_matmul.cpp), which gives the same bits as any other.
+// operation in a fixed order (the library is built without FMA contraction),
+// so results are reproducible bit for bit on any conforming platform. Each
+// kernel checks its arguments here and runs on the widest instruction-set path
+// the processor offers (matrix products in kernels_matmul.cpp, row kernels in
+// kernels_rows.hpp), which gives the same bits as any other.
 #include "orvo_compiler/kernels.hpp"
 
-#include <cmath>
-#include <limits>
+#include <cstddef>
 
 #include "support/check.hpp"
 #include "support/checked_math.hpp"
 #include "kernels/exact_math.hpp"
 #include "kernels/kernels_dispatch.hpp"
+#include "kernels/kernels_rows.hpp"
 
 namespace orvo_compiler {
 namespace {
 
-// The running maximum of softmax: NaN elements are passed over, and a NaN
-// running value is replaced by the element.
-float softmax_max(float maximum, float element) {
-  if (std::isnan(maximum)) {
-    return element;
+// The portable row kernels: four-float vectors of the compiler's generic
+// vector type, which every target lowers to its own registers or to scalar code.
+void portable_run_rows(const detail::RowWork& work) { detail::row_lanes::run<4>(detail::KernelPath::Portable, work); }
+
+// Runs a row kernel on `path`; work without elements needs no pass at all,
+// however many empty rows it has.
+void run_rows(detail::KernelPath path, const detail::RowWork& work) {
+  if (work.rows == 0 || work.columns == 0) {
+    return;
   }
-  if (std::isnan(element)) {
-    return maximum;
-  }
-  return element > maximum ? element : maximum;
+  detail::row_function(path)(work);
 }
 
 }  // namespace
 
 namespace detail {
+
+RowFunction portable_row_function() { return portable_run_rows; }
 
 std::vector<float> matmul_with(KernelPath path, std::span<const float> left, std::span<const float> right,
                                std::uint64_t rows, std::uint64_t inner, std::uint64_t columns) {
@@ -53,6 +57,28 @@ std::vector<float> matmul_with(KernelPath path, std::span<const float> left, std
   return output;
 }
 
+void layer_norm_with(KernelPath path, std::span<const float> input, std::span<float> output, std::uint64_t rows,
+                     std::uint64_t columns, float epsilon) {
+  const std::uint64_t count = required_product(rows, columns, "layer_norm: rows x columns overflows");
+  require(input.size() >= count, "layer_norm: input holds fewer than rows x columns values");
+  require(output.size() >= count, "layer_norm: output holds fewer than rows x columns values");
+  run_rows(path, {.operation = RowOperation::LayerNorm, .input = input.data(), .output = output.data(), .rows = rows,
+                  .columns = columns, .epsilon = epsilon});
+}
+
+void softmax_rows_with(KernelPath path, std::span<float> values, std::uint64_t rows, std::uint64_t columns) {
+  const std::uint64_t count = required_product(rows, columns, "softmax_rows: rows x columns overflows");
+  require(values.size() >= count, "softmax_rows: values hold fewer than rows x columns values");
+  run_rows(path, {.operation = RowOperation::Softmax, .input = values.data(), .output = values.data(), .rows = rows,
+                  .columns = columns});
+}
+
+void gelu_with(KernelPath path, std::span<const float> input, std::span<float> output) {
+  require(output.size() == input.size(), "gelu: output and input differ in length");
+  run_rows(path, {.operation = RowOperation::Gelu, .input = input.data(), .output = output.data(), .rows = 1,
+                  .columns = input.size()});
+}
+
 }  // namespace detail
 
 std::vector<float> matmul(std::span<const float> left, std::span<const float> right, std::uint64_t rows,
@@ -61,65 +87,13 @@ std::vector<float> matmul(std::span<const float> left, std::span<const float> ri
 }
 
 std::vector<float> layer_norm(std::span<const float> input, std::uint64_t rows, std::uint64_t columns, float epsilon) {
-  const std::uint64_t count = detail::required_product(rows, columns, "layer_norm: rows x columns overflows");
-  detail::require(input.size() >= count, "layer_norm: input holds fewer than rows x columns values");
-
   std::vector<float> output(input.size(), 0.0F);
-  // No elements: nothing to normalise, however many empty rows there are.
-  if (count == 0) {
-    return output;
-  }
-  const auto divisor = static_cast<float>(columns);
-  for (std::uint64_t row = 0; row < rows; ++row) {
-    const std::span<const float> values = input.subspan(row * columns, columns);
-
-    float sum = -0.0F;
-    for (const float value : values) {
-      sum = sum + value;
-    }
-    const float mean = sum / divisor;
-
-    float squares = -0.0F;
-    for (const float value : values) {
-      const float difference = value - mean;
-      squares = squares + difference * difference;
-    }
-    const float variance = squares / divisor;
-    const float scale = 1.0F / std::sqrt(variance + epsilon);
-
-    float* const out_row = output.data() + row * columns;
-    for (std::uint64_t column = 0; column < columns; ++column) {
-      out_row[column] = (values[column] - mean) * scale;
-    }
-  }
+  detail::layer_norm_with(detail::best_path(), input, output, rows, columns, epsilon);
   return output;
 }
 
 void softmax_rows(std::span<float> values, std::uint64_t rows, std::uint64_t columns) {
-  const std::uint64_t count = detail::required_product(rows, columns, "softmax_rows: rows x columns overflows");
-  detail::require(values.size() >= count, "softmax_rows: values hold fewer than rows x columns values");
-  if (count == 0) {
-    return;
-  }
-
-  for (std::uint64_t row = 0; row < rows; ++row) {
-    const std::span<float> elements = values.subspan(row * columns, columns);
-
-    float maximum = -std::numeric_limits<float>::infinity();
-    for (const float element : elements) {
-      maximum = softmax_max(maximum, element);
-    }
-
-    float total = 0.0F;
-    for (float& element : elements) {
-      element = detail::exp_f32(element - maximum);
-      total = element + total;
-    }
-
-    for (float& element : elements) {
-      element = element / total;
-    }
-  }
+  detail::softmax_rows_with(detail::best_path(), values, rows, columns);
 }
 
 float gelu(float value) {

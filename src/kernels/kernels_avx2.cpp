@@ -1,12 +1,14 @@
 // The AVX2 register tile of the matrix product: each 8-lane register
 // holds 8 neighbouring output sums, and every inner step is one rounded
-// multiply followed by one rounded add (never a fused multiply-add).
+// multiply followed by one rounded add (never a fused multiply-add). Also the
+// row kernels of kernels_rows.hpp on 8-lane registers.
 #if defined(__x86_64__)
 
 #include <immintrin.h>
 
 #include <cstddef>
 
+#include "kernels/kernels_rows.hpp"
 #include "kernels/kernels_tile.hpp"
 
 namespace orvo_compiler::detail {
@@ -58,11 +60,16 @@ __attribute__((target("avx2"))) void run(std::size_t depth, const float* left, s
   }
 }
 
+// The row kernels on 8-lane vectors.
+__attribute__((target("avx2"))) void run_rows(const RowWork& work) { row_lanes::run<8>(KernelPath::Avx2, work); }
+
 }  // namespace
 
 TileKernel avx2_tile() {
   return TileKernel{.rows = tile_rows, .columns = tile_columns, .depth = tile_depth, .run = run};
 }
+
+RowFunction avx2_row_function() { return run_rows; }
 
 }  // namespace orvo_compiler::detail
 

@@ -1,12 +1,14 @@
 // The AVX-512 register tile of the matrix product: each 16-lane register
 // holds 16 neighbouring output sums, and every inner step is one rounded
-// multiply followed by one rounded add (never a fused multiply-add).
+// multiply followed by one rounded add (never a fused multiply-add). Also the
+// row kernels of kernels_rows.hpp on 16-lane registers.
 #if defined(__x86_64__)
 
 #include <immintrin.h>
 
 #include <cstddef>
 
+#include "kernels/kernels_rows.hpp"
 #include "kernels/kernels_tile.hpp"
 
 namespace orvo_compiler::detail {
@@ -58,11 +60,16 @@ __attribute__((target("avx512f"))) void run(std::size_t depth, const float* left
   }
 }
 
+// The row kernels on 16-lane vectors.
+__attribute__((target("avx512f"))) void run_rows(const RowWork& work) { row_lanes::run<16>(KernelPath::Avx512, work); }
+
 }  // namespace
 
 TileKernel avx512_tile() {
   return TileKernel{.rows = tile_rows, .columns = tile_columns, .depth = tile_depth, .run = run};
 }
+
+RowFunction avx512_row_function() { return run_rows; }
 
 }  // namespace orvo_compiler::detail
 

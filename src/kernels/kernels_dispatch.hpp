@@ -1,7 +1,8 @@
 // The instruction-set paths of the reference kernels and the blocked matrix
 // product they share. Every path gives the same bits: each output element is
 // summed by one lane in ascending inner order, products rounded before they
-// are added, so paths differ only in how many independent elements run at once.
+// are added, and each row sum of the row kernels by one lane in ascending
+// column order, so paths differ only in how many independent elements run at once.
 #pragma once
 
 #include <cstddef>
@@ -46,9 +47,27 @@ void matmul_accumulate(KernelPath path, MatrixView left, MatrixView right, float
 [[nodiscard]] std::vector<float> matmul_with(KernelPath path, std::span<const float> left, std::span<const float> right,
                                              std::uint64_t rows, std::uint64_t inner, std::uint64_t columns);
 
+// The public layer_norm on one path, writing into `output`, which may be the
+// input itself; positions past rows x columns are left as they are. Stops the
+// process as layer_norm does, and when output holds fewer than rows x columns.
+void layer_norm_with(KernelPath path, std::span<const float> input, std::span<float> output, std::uint64_t rows,
+                     std::uint64_t columns, float epsilon);
+
+// The public softmax_rows on one path, with the same checks.
+void softmax_rows_with(KernelPath path, std::span<float> values, std::uint64_t rows, std::uint64_t columns);
+
+// output[i] = gelu(input[i]) for every i, on one path; output may be the input
+// itself. Stops the process when the two differ in length.
+void gelu_with(KernelPath path, std::span<const float> input, std::span<float> output);
+
 // The public encoder_reference run on one path, with the same results and errors.
 [[nodiscard]] Result<std::vector<float>> encoder_reference_with(KernelPath path, EncoderConfig config,
                                                                 std::span<const float> input,
                                                                 const EncoderWeights& weights);
+
+// The public encoder_reference with a workspace, run on one path.
+[[nodiscard]] Result<void> encoder_reference_with(KernelPath path, EncoderConfig config, std::span<const float> input,
+                                                  const EncoderWeights& weights, EncoderWorkspace& workspace,
+                                                  std::span<float> output);
 
 }  // namespace orvo_compiler::detail

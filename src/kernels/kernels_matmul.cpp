@@ -1,4 +1,5 @@
-// The blocked matrix product behind every kernel path, and the choice of path.
+// The blocked matrix product behind every kernel path, and the choice of path
+// for it and for the row kernels.
 //
 // Steps: the right matrix is cut into panels of a tile's width and of a fixed
 // depth of inner steps, each panel copied once into a contiguous buffer; every
@@ -17,6 +18,7 @@
 
 #include "support/check.hpp"
 #include "kernels/kernels_dispatch.hpp"
+#include "kernels/kernels_rows.hpp"
 #include "kernels/kernels_tile.hpp"
 
 namespace orvo_compiler::detail {
@@ -42,24 +44,30 @@ bool supports(KernelPath path) {
   return false;
 }
 
-TileKernel tile_for(KernelPath path) {
+// The matrix tile and the row kernels of a path.
+struct PathKernels {
+  TileKernel tile;
+  RowFunction rows = nullptr;
+};
+
+PathKernels kernels_for(KernelPath path) {
   switch (path) {
     case KernelPath::Portable:
-      return portable_tile();
+      return PathKernels{.tile = portable_tile(), .rows = portable_row_function()};
     case KernelPath::Avx2:
 #if defined(__x86_64__)
-      return avx2_tile();
+      return PathKernels{.tile = avx2_tile(), .rows = avx2_row_function()};
 #else
       break;
 #endif
     case KernelPath::Avx512:
 #if defined(__x86_64__)
-      return avx512_tile();
+      return PathKernels{.tile = avx512_tile(), .rows = avx512_row_function()};
 #else
       break;
 #endif
   }
-  return portable_tile();
+  return PathKernels{.tile = portable_tile(), .rows = portable_row_function()};
 }
 
 // The portable tile: four-float vectors of the compiler's generic vector
@@ -271,10 +279,15 @@ KernelPath best_path() {
   return KernelPath::Portable;
 }
 
+RowFunction row_function(KernelPath path) {
+  require(supports(path), "row kernels: kernel path not supported by this processor");
+  return kernels_for(path).rows;
+}
+
 void matmul_accumulate(KernelPath path, MatrixView left, MatrixView right, float* output, std::size_t output_stride,
                        std::size_t rows, std::size_t inner, std::size_t columns) {
   require(supports(path), "matmul: kernel path not supported by this processor");
-  const TileKernel tile = tile_for(path);
+  const TileKernel tile = kernels_for(path).tile;
   run_tiles(tile, left, right, output, output_stride, rows, inner, columns);
 }
 

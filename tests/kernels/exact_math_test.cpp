@@ -2,7 +2,8 @@
 // special values and hand-worked results as bit patterns, the arguments
 // closest to a rounding midpoint, and a sample of all floats plus dense sweeps
 // around every threshold, checked against MPFR. Also the erf form of GELU
-// built on erf_f32.
+// built on erf_f32, and the batch forms on every kernel path this processor
+// runs, bit for bit against the scalar functions.
 #include <mpfr.h>
 
 #include "mpfr_oracle.hpp"
@@ -10,12 +11,17 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
+#include <random>
 #include <span>
+#include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
 #include "kernels/exact_math.hpp"
+#include "kernels/kernels_dispatch.hpp"
 
 namespace orvo_compiler::detail {
 namespace {
@@ -423,6 +429,166 @@ TEST(GeluErfF32, HandWorkedValues) {
   expect_cases(gelu_erf_f32, cases);
   EXPECT_TRUE(std::isnan(gelu_erf_f32(from_bits(0xff800000u)))) << "-inf * 0";
   EXPECT_TRUE(std::isnan(gelu_erf_f32(from_bits(0x7fc00000u))));
+}
+
+// --- The batch forms.
+
+using Batch = void (*)(KernelPath, std::span<const float>, std::span<float>);
+
+// A function's batch form, with the thresholds of its scalar function (and of
+// the range its vector lanes evaluate) to sweep around.
+struct BatchSubject {
+  const char* name;
+  Function scalar;
+  Batch batch;
+  std::span<const Case> hard_cases;
+  std::span<const Centre> thresholds;
+};
+
+constexpr Centre exp_batch_thresholds[] = {
+    {"smallest normal argument", 0x00800000u},  {"one", 0x3f800000u},
+    {"88, the last argument of the lanes", 0x42b00000u},  {"overflow at 88.72", 0x42b17218u},
+    {"89, above which +inf", 0x42b20000u},        {"subnormal results from -87.34", 0x42aeac50u},
+    {"zero results from -103.97", 0x42cff1b5u},   {"104, below -104 +0", 0x42d00000u},
+};
+constexpr Centre tanh_batch_thresholds[] = {
+    {"smallest normal argument", 0x00800000u},
+    {"where tanh x starts to differ from x", 0x39b89ba3u},
+    {"where tanh reaches 1", 0x41102cb4u},
+    {"10, above which ±1", 0x41200000u},
+};
+constexpr Centre erf_batch_thresholds[] = {
+    {"smallest normal argument", 0x00800000u},
+    {"2^-14", 0x38800000u},
+    {"where erf reaches 1", 0x407ad445u},
+    {"3.9375, from which ±1", 0x407c0000u},
+};
+
+const BatchSubject batch_subjects[] = {
+    {"exp_f32_many", exp_f32, exp_f32_many, exp_hard_cases, exp_batch_thresholds},
+    {"tanh_f32_many", tanh_f32, tanh_f32_many, tanh_hard_cases, tanh_batch_thresholds},
+    {"erf_f32_many", erf_f32, erf_f32_many, erf_hard_cases, erf_batch_thresholds},
+};
+
+// Special values first (so that short prefixes hold them), then the hard
+// cases, sweeps of 1024 patterns either side of each threshold and of its
+// negation, every 65537th pattern, and random arguments: bit patterns of
+// every kind and values in [-16, 16).
+std::vector<float> batch_arguments(const BatchSubject& subject) {
+  std::vector<std::uint32_t> bits = {
+      0x7fc00000u, 0x00000000u, 0x3f800000u, 0x7f800001u, 0x80000000u, 0xff812345u, 0xbf000000u, 0x7f800000u,
+      0xff800000u, 0xffc01234u, 0x00000001u, 0x80000001u, 0x007fffffu, 0x807fffffu, 0x7f7fffffu, 0xff7fffffu,
+      0x00800000u, 0x80800000u};
+  for (const Case& c : subject.hard_cases) {
+    bits.push_back(c.input);
+  }
+  for (const Centre& centre : subject.thresholds) {
+    for (const std::uint32_t sign : {0u, 0x80000000u}) {
+      for (std::uint32_t offset = 0; offset < 2048; ++offset) {
+        bits.push_back(((centre.bits & 0x7fffffffu) - 1024u + offset) | sign);
+      }
+    }
+  }
+  for (std::uint64_t wide = 0; wide <= 0xffffffffu; wide += 65537) {
+    bits.push_back(static_cast<std::uint32_t>(wide));
+  }
+  std::mt19937 random(20240611u);
+  for (int i = 0; i < 32768; ++i) {
+    bits.push_back(static_cast<std::uint32_t>(random()));
+  }
+  std::vector<float> arguments(bits.size());
+  std::ranges::transform(bits, arguments.begin(), from_bits);
+  std::uniform_real_distribution<float> typical(-16.0f, 16.0f);
+  for (int i = 0; i < 32768; ++i) {
+    arguments.push_back(typical(random));
+  }
+  return arguments;
+}
+
+// Checks out[i] against the scalar function of x[i], bit for bit (NaNs too),
+// reporting the first few mismatches.
+void expect_scalar_bits(Function scalar, std::span<const float> x, std::span<const float> out) {
+  ASSERT_EQ(x.size(), out.size());
+  int reported = 0;
+  for (std::size_t i = 0; i < x.size(); ++i) {
+    const std::uint32_t want = bits_of(scalar(x[i]));
+    if (bits_of(out[i]) != want && ++reported <= 5) {
+      ADD_FAILURE() << std::hex << "element " << std::dec << i << std::hex << ", input 0x" << bits_of(x[i])
+                    << " gave 0x" << bits_of(out[i]) << ", want 0x" << want;
+    }
+  }
+}
+
+TEST(ExactMathBatch, EveryPathGivesTheScalarBits) {
+  for (const BatchSubject& subject : batch_subjects) {
+    const std::vector<float> arguments = batch_arguments(subject);
+    for (const KernelPath path : available_paths()) {
+      SCOPED_TRACE(std::string(subject.name) + " on " + std::string(path_name(path)));
+      std::vector<float> out(arguments.size());
+      subject.batch(path, arguments, out);
+      expect_scalar_bits(subject.scalar, arguments, out);
+    }
+  }
+}
+
+TEST(ExactMathBatch, HardCasesKeepTheirCorrectlyRoundedResults) {
+  for (const BatchSubject& subject : batch_subjects) {
+    std::vector<float> arguments;
+    for (const Case& c : subject.hard_cases) {
+      arguments.push_back(from_bits(c.input));
+    }
+    for (const KernelPath path : available_paths()) {
+      SCOPED_TRACE(std::string(subject.name) + " on " + std::string(path_name(path)));
+      std::vector<float> out(arguments.size());
+      subject.batch(path, arguments, out);
+      for (std::size_t i = 0; i < out.size(); ++i) {
+        SCOPED_TRACE(subject.hard_cases[i].what);
+        EXPECT_EQ(bits_of(out[i]), subject.hard_cases[i].expected);
+      }
+    }
+  }
+}
+
+TEST(ExactMathBatch, PartialBlocksAndInPlace) {
+  // Lengths around the widths of the lanes (4 and 8): an empty span, a lone
+  // element, and partial last blocks, each out of place and in place.
+  constexpr std::size_t lengths[] = {0, 1, 7, 9, 17};
+  for (const BatchSubject& subject : batch_subjects) {
+    const std::vector<float> arguments = batch_arguments(subject);
+    for (const KernelPath path : available_paths()) {
+      for (const std::size_t length : lengths) {
+        SCOPED_TRACE(std::string(subject.name) + " on " + std::string(path_name(path)) + ", " +
+                     std::to_string(length) + " elements");
+        const std::span<const float> x(arguments.data(), length);
+        // Guards after the output catch a write past its end.
+        std::vector<float> out(length + 8, 42.0f);
+        subject.batch(path, x, std::span(out).first(length));
+        expect_scalar_bits(subject.scalar, x, std::span(out).first(length));
+        EXPECT_TRUE(std::ranges::all_of(std::span(out).subspan(length), [](float v) { return v == 42.0f; }));
+        std::vector<float> in_place(arguments.begin(), arguments.begin() + static_cast<std::ptrdiff_t>(length));
+        subject.batch(path, in_place, in_place);
+        expect_scalar_bits(subject.scalar, x, in_place);
+      }
+    }
+  }
+}
+
+TEST(ExactMathBatch, BestPathFormsMatchTheScalarFunctions) {
+  const std::vector<float> arguments = batch_arguments(batch_subjects[0]);
+  std::vector<float> out(arguments.size());
+  exp_f32_many(arguments, out);
+  expect_scalar_bits(exp_f32, arguments, out);
+  tanh_f32_many(arguments, out);
+  expect_scalar_bits(tanh_f32, arguments, out);
+  erf_f32_many(arguments, out);
+  expect_scalar_bits(erf_f32, arguments, out);
+}
+
+TEST(ExactMathBatchDeathTest, SizesMustAgree) {
+  const float three[3] = {1.0f, 2.0f, 3.0f};
+  float two[2] = {};
+  EXPECT_DEATH(exp_f32_many(three, two), "input and output sizes differ");
+  EXPECT_DEATH(tanh_f32_many(KernelPath::Portable, three, two), "input and output sizes differ");
 }
 
 }  // namespace

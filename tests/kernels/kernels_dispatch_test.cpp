@@ -1,7 +1,9 @@
 // Every kernel path this processor can run against the plain loops of
 // kernels_oracle.hpp: hand-worked products, strided and continued sums, random
-// matrices salted with NaN, infinities, signed zeros and subnormals, and whole
-// encoder layers.
+// matrices salted with NaN, infinities, signed zeros and subnormals, the row
+// kernels on row counts below, at and past every vector width, GELU at the
+// thresholds of its steps, and whole encoder layers, with and without a
+// workspace.
 #include <algorithm>
 #include <bit>
 #include <cmath>
@@ -17,6 +19,7 @@
 #include <gtest/gtest.h>
 
 #include "kernels/kernels_dispatch.hpp"
+#include "kernels/kernels_rows.hpp"
 #include "kernels_oracle.hpp"
 #include "orvo_compiler/encoder.hpp"
 #include "orvo_compiler/kernels.hpp"
@@ -250,6 +253,153 @@ TEST(KernelPaths, StridedOperandsContinueExistingSums) {
   }
 }
 
+// The first `count` values of `values` followed by the rest of `tail`: a
+// kernel's output over a list whose positions past its counts it must leave.
+std::vector<float> with_tail(const std::vector<float>& values, std::size_t count, const std::vector<float>& tail) {
+  std::vector<float> result(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(count));
+  result.insert(result.end(), tail.begin() + static_cast<std::ptrdiff_t>(count), tail.end());
+  return result;
+}
+
+struct RowsCase {
+  std::uint64_t rows;
+  std::uint64_t columns;
+  std::uint32_t special_one_in;
+};
+
+// Row counts below, at and past 4, 8 and 16 lanes (the padding lanes of a
+// last block repeat its last row); columns from 1 to a BERT-base width; and
+// specials dense enough that many rows meet NaN or an infinity.
+constexpr RowsCase rows_cases[] = {
+    {1, 1, 1000},  {1, 5, 1000},  {3, 7, 1000},   {4, 16, 1000},  {5, 17, 1000}, {8, 3, 4},
+    {9, 9, 6},     {15, 31, 50},  {16, 64, 1000}, {17, 33, 40},   {31, 2, 3},    {33, 768, 2000},
+    {40, 128, 500}, {2, 1000, 1}, {64, 1, 2},
+};
+
+TEST(KernelPaths, LayerNormMatchesTheOracle) {
+  Values values(4242);
+  for (const RowsCase& c : rows_cases) {
+    const std::size_t count = c.rows * c.columns;
+    // Three values past the counted rows show that they are left alone.
+    const std::vector<float> input = values.matrix(count + 3, c.special_one_in);
+    const std::vector<float> expected = oracle::layer_norm(input, c.rows, c.columns, 1e-5F);
+    for (const KernelPath path : available_paths()) {
+      SCOPED_TRACE(fmt::format("{} {}x{}", path_name(path), c.rows, c.columns));
+      std::vector<float> output(input.size(), 0.0F);
+      layer_norm_with(path, input, output, c.rows, c.columns, 1e-5F);
+      EXPECT_TRUE(same_values(expected, output));
+      std::vector<float> in_place = input;
+      layer_norm_with(path, in_place, in_place, c.rows, c.columns, 1e-5F);
+      EXPECT_TRUE(same_values(with_tail(expected, count, input), in_place));
+    }
+  }
+}
+
+TEST(KernelPaths, LayerNormOfExtremeRowsMatchesTheOracle) {
+  // Rows of subnormals only (scaled down from [2^-126, 2^-125), so their sums
+  // stay subnormal), of values near the largest float (their sums and squares
+  // overflow), and of tiny normals whose squares fall below the normal range.
+  const struct {
+    const char* name;
+    int lowest;
+    std::uint32_t binades;
+    float scale;
+  } ranges[] = {{"subnormal", -126, 1, 0x1p-10F}, {"huge", 120, 8, 1.0F}, {"tiny", -126, 10, 1.0F}};
+  Values values(77);
+  for (const auto& range : ranges) {
+    std::vector<float> input = values.binades(19 * 40, range.lowest, range.binades);
+    for (float& value : input) {
+      value = value * range.scale;
+    }
+    const std::vector<float> expected = oracle::layer_norm(input, 19, 40, 1e-5F);
+    for (const KernelPath path : available_paths()) {
+      SCOPED_TRACE(fmt::format("{} {}", path_name(path), range.name));
+      std::vector<float> output(input.size(), 0.0F);
+      layer_norm_with(path, input, output, 19, 40, 1e-5F);
+      EXPECT_TRUE(same_values(expected, output));
+    }
+  }
+}
+
+TEST(KernelPaths, SoftmaxMatchesTheOracle) {
+  Values values(1717);
+  for (const RowsCase& c : rows_cases) {
+    const std::size_t count = c.rows * c.columns;
+    // Magnitudes from 2^-15 to 2^8, either sign, shifted by -300 in every
+    // third case: exponentials span 1 down to zero through the subnormals,
+    // and every row of a shifted case has a negative maximum.
+    std::vector<float> input = values.matrix(count + 3, c.special_one_in);
+    if (c.rows % 3 == 0) {
+      for (float& value : input) {
+        value = value - 300.0F;
+      }
+    }
+    std::vector<float> expected = input;
+    oracle::softmax_rows(expected, c.rows, c.columns);
+    for (const KernelPath path : available_paths()) {
+      SCOPED_TRACE(fmt::format("{} {}x{}", path_name(path), c.rows, c.columns));
+      std::vector<float> output = input;
+      softmax_rows_with(path, output, c.rows, c.columns);
+      EXPECT_TRUE(same_values(expected, output));
+      // The row kernel itself also writes into a list apart from its input.
+      std::vector<float> apart = input;
+      row_function(path)(RowWork{.operation = RowOperation::Softmax,
+                                 .input = input.data(),
+                                 .output = apart.data(),
+                                 .rows = c.rows,
+                                 .columns = c.columns});
+      EXPECT_TRUE(same_values(expected, apart));
+    }
+  }
+}
+
+// Arguments where a step of GELU changes regime: tanh's argument rounding to
+// +-1 (near +-9.01 and beyond), the cube overflowing (near 6.98e12) and the
+// product with 0.044715 with it, 0.5 x turning subnormal, subnormals, zeros,
+// infinities and NaN.
+std::vector<float> gelu_thresholds() {
+  std::vector<float> arguments{0.0F,        -0.0F,          inf,       -inf,          nan,        -nan,
+                               0x1p-149F,   -0x1p-149F,     0x1p-126F, -0x1p-126F,    0x1p-125F,  1e-20F,
+                               -1e-20F,     3.0F,           -3.0F,     5.0F,          -5.0F,      6.98e12F,
+                               -6.98e12F,   7.0e12F,        -7.0e12F,  1.8e13F,       -1.8e13F,   3.4028235e38F,
+                               -3.4028235e38F};
+  for (const float centre : {4.0F, -4.0F, 9.0F, -9.0F, 9.01F, -9.01F, 10.0F, -10.0F}) {
+    float value = centre;
+    for (int step = 0; step < 40; ++step) {
+      arguments.push_back(value);
+      value = std::nextafter(value, 2.0F * centre);
+    }
+  }
+  return arguments;
+}
+
+TEST(KernelPaths, GeluMatchesTheOracle) {
+  Values values(99991);
+  std::vector<float> arguments = gelu_thresholds();
+  const std::vector<float> random = values.matrix(1200, 20);
+  arguments.insert(arguments.end(), random.begin(), random.end());
+  const std::vector<float> wide = values.binades(600, -126, 254);
+  arguments.insert(arguments.end(), wide.begin(), wide.end());
+  // Lengths below, at and past a vector and a batch of tangents (512).
+  for (const std::size_t length : {std::size_t{1}, std::size_t{3}, std::size_t{16}, std::size_t{17},
+                                   std::size_t{511}, std::size_t{512}, std::size_t{513}, arguments.size()}) {
+    const std::vector<float> input(arguments.begin(), arguments.begin() + static_cast<std::ptrdiff_t>(length));
+    std::vector<float> expected;
+    for (const float value : input) {
+      expected.push_back(oracle::gelu(value));
+    }
+    for (const KernelPath path : available_paths()) {
+      SCOPED_TRACE(fmt::format("{} length {}", path_name(path), length));
+      std::vector<float> output(length, 0.0F);
+      gelu_with(path, input, output);
+      EXPECT_TRUE(same_values(expected, output));
+      std::vector<float> in_place = input;
+      gelu_with(path, in_place, in_place);
+      EXPECT_TRUE(same_values(expected, in_place));
+    }
+  }
+}
+
 // Random weights of every list, each value in [2^-9, 2^-5) with either sign,
 // so that scores neither vanish nor saturate the softmax.
 EncoderWeights random_weights(Values& values, const EncoderConfig& config) {
@@ -277,12 +427,17 @@ TEST(KernelPaths, EncoderLayersMatchTheOracle) {
       // one panel depth.
       {{13, 30, 4, 300}, 1000000, true},
       {{20, 48, 3, 520}, 1000000, false},
-      // Heads of 64 columns, as in the larger layers.
+      // Heads of 64 columns, as in the larger layers; feed-forward widths of
+      // exactly one block of activations and just past two.
       {{16, 192, 3, 384}, 1000000, true},
+      {{7, 16, 2, 769}, 1000000, true},
       // A few infinities and NaN in the input poison whole rows.
       {{9, 24, 2, 40}, 50, true},
   };
   Values values(31337);
+  // One workspace serves every layer and path in turn, growing and shrinking
+  // its use; each result must still equal the oracle.
+  EncoderWorkspace workspace;
   for (const Case& c : cases) {
     const EncoderConfig& config = c.config;
     const std::vector<float> input = values.matrix(config.sequence * config.hidden, c.special_one_in);
@@ -301,6 +456,10 @@ TEST(KernelPaths, EncoderLayersMatchTheOracle) {
       const Result<std::vector<float>> result = encoder_reference_with(path, config, input, weights);
       ASSERT_TRUE(result.has_value()) << result.error();
       EXPECT_TRUE(same_values(expected, *result));
+      std::vector<float> output(input.size(), nan);
+      const Result<void> written = encoder_reference_with(path, config, input, weights, workspace, output);
+      ASSERT_TRUE(written.has_value()) << written.error();
+      EXPECT_TRUE(same_values(expected, output));
     }
   }
 }
@@ -341,6 +500,11 @@ TEST(KernelPathsDeathTest, ShortListsStopOnEveryPath) {
     SCOPED_TRACE(path_name(path));
     EXPECT_DEATH((void)matmul_with(path, three, three, 2, 2, 1), "left holds fewer than rows x inner");
     EXPECT_DEATH((void)matmul_with(path, three, three, 1, 2, 2), "right holds fewer than inner x columns");
+    std::vector<float> two(2, 0.0F);
+    EXPECT_DEATH(layer_norm_with(path, three, two, 1, 3, 1e-5F), "layer_norm: output holds fewer than rows x columns");
+    EXPECT_DEATH(layer_norm_with(path, three, two, 2, 2, 1e-5F), "layer_norm: input holds fewer than rows x columns");
+    EXPECT_DEATH(softmax_rows_with(path, two, 1, 3), "softmax_rows: values hold fewer than rows x columns");
+    EXPECT_DEATH(gelu_with(path, three, two), "gelu: output and input differ in length");
   }
 }
 

@@ -1,11 +1,13 @@
 // Reference kernels: exact results where the operation order decides them,
 // IEEE edge values, softmax rows whose maximum is negative (for the test
 // oracle too), untouched tails of longer lists, and the stop on lists too
-// short for their counts.
+// short for their counts. The row kernels' cases run through the public entry
+// and through every instruction-set path this processor offers.
 #include <bit>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <limits>
 #include <span>
 #include <string>
@@ -14,6 +16,7 @@
 
 #include <gtest/gtest.h>
 
+#include "kernels/kernels_dispatch.hpp"
 #include "kernels/kernels_oracle.hpp"
 #include "orvo_compiler/kernels.hpp"
 
@@ -31,6 +34,55 @@ std::vector<std::uint32_t> bits(const std::vector<float>& values) {
     out.push_back(bits(value));
   }
   return out;
+}
+
+// A row kernel under a name: the public entry, or the kernel on one path.
+template <class Function>
+struct Implementation {
+  std::string name;
+  Function run;
+};
+
+using LayerNorm = std::function<std::vector<float>(std::span<const float>, std::uint64_t, std::uint64_t, float)>;
+using Softmax = std::function<void(std::span<float>, std::uint64_t, std::uint64_t)>;
+using Gelu = std::function<float(float)>;
+
+std::vector<Implementation<LayerNorm>> layer_norms() {
+  std::vector<Implementation<LayerNorm>> implementations{{"layer_norm", &layer_norm}};
+  for (const detail::KernelPath path : detail::available_paths()) {
+    implementations.push_back(
+        {std::string(detail::path_name(path)),
+         [path](std::span<const float> input, std::uint64_t rows, std::uint64_t columns, float epsilon) {
+           std::vector<float> output(input.size(), 0.0F);
+           detail::layer_norm_with(path, input, output, rows, columns, epsilon);
+           return output;
+         }});
+  }
+  return implementations;
+}
+
+std::vector<Implementation<Softmax>> softmaxes() {
+  std::vector<Implementation<Softmax>> implementations{{"softmax_rows", &softmax_rows}};
+  for (const detail::KernelPath path : detail::available_paths()) {
+    implementations.push_back(
+        {std::string(detail::path_name(path)), [path](std::span<float> values, std::uint64_t rows,
+                                                      std::uint64_t columns) {
+           detail::softmax_rows_with(path, values, rows, columns);
+         }});
+  }
+  return implementations;
+}
+
+std::vector<Implementation<Gelu>> gelus() {
+  std::vector<Implementation<Gelu>> implementations{{"gelu", &gelu}};
+  for (const detail::KernelPath path : detail::available_paths()) {
+    implementations.push_back({std::string(detail::path_name(path)), [path](float value) {
+                                 float result = 0.0F;
+                                 detail::gelu_with(path, {&value, 1}, {&result, 1});
+                                 return result;
+                               }});
+  }
+  return implementations;
 }
 
 TEST(Matmul, SmallIntegerProduct) {
@@ -78,17 +130,26 @@ TEST(Kernels, EmptyWorkWithAHugeCountReturnsAtOnce) {
   EXPECT_TRUE(matmul(none, none, 0, 0, huge).empty());
   EXPECT_TRUE(matmul(none, none, 0, huge, 0).empty());
   const std::vector<float> input{-1, 5, nan};
-  EXPECT_EQ(bits(layer_norm(input, huge, 0, 1e-5F)), std::vector<std::uint32_t>(3, 0));
-  std::vector<float> values{1, 2};
-  softmax_rows(values, huge, 0);
-  EXPECT_EQ(bits(values), bits(std::vector<float>{1, 2}));
+  for (const auto& [name, normalise] : layer_norms()) {
+    SCOPED_TRACE(name);
+    EXPECT_EQ(bits(normalise(input, huge, 0, 1e-5F)), std::vector<std::uint32_t>(3, 0));
+  }
+  for (const auto& [name, softmax] : softmaxes()) {
+    SCOPED_TRACE(name);
+    std::vector<float> values{1, 2};
+    softmax(values, huge, 0);
+    EXPECT_EQ(bits(values), bits(std::vector<float>{1, 2}));
+  }
 }
 
 TEST(LayerNorm, RowOneToFour) {
   // Mean 2.5, variance 1.25, scale 1 / sqrt(1.25 + 1e-5).
   const std::vector<float> input{1, 2, 3, 4};
-  EXPECT_EQ(bits(layer_norm(input, 1, 4, 1e-5F)),
-            (std::vector<std::uint32_t>{0xBFABBAB6, 0xBEE4F8F3, 0x3EE4F8F3, 0x3FABBAB6}));
+  for (const auto& [name, normalise] : layer_norms()) {
+    SCOPED_TRACE(name);
+    EXPECT_EQ(bits(normalise(input, 1, 4, 1e-5F)),
+              (std::vector<std::uint32_t>{0xBFABBAB6, 0xBEE4F8F3, 0x3EE4F8F3, 0x3FABBAB6}));
+  }
 }
 
 TEST(LayerNorm, ConstantRows) {
@@ -103,33 +164,44 @@ TEST(LayerNorm, ConstantRows) {
       {"three 1.7", {1.7F, 1.7F, 1.7F}, {0xB81E1D28, 0xB81E1D28, 0xB81E1D28}},
       {"four 2.0", {2, 2, 2, 2}, {0, 0, 0, 0}},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    EXPECT_EQ(bits(layer_norm(c.input, 1, c.input.size(), 1e-5F)), c.expected);
+  for (const auto& [name, normalise] : layer_norms()) {
+    for (const Case& c : cases) {
+      SCOPED_TRACE(name + ": " + c.name);
+      EXPECT_EQ(bits(normalise(c.input, 1, c.input.size(), 1e-5F)), c.expected);
+    }
   }
 }
 
 TEST(LayerNorm, RowsAreIndependentAndTailStaysZero) {
   const std::vector<float> input{1, 2, 3, 4, 2, 2, 2, 2, 99, -7};
-  EXPECT_EQ(bits(layer_norm(input, 2, 4, 1e-5F)),
-            (std::vector<std::uint32_t>{0xBFABBAB6, 0xBEE4F8F3, 0x3EE4F8F3, 0x3FABBAB6, 0, 0, 0, 0, 0, 0}));
+  for (const auto& [name, normalise] : layer_norms()) {
+    SCOPED_TRACE(name);
+    EXPECT_EQ(bits(normalise(input, 2, 4, 1e-5F)),
+              (std::vector<std::uint32_t>{0xBFABBAB6, 0xBEE4F8F3, 0x3EE4F8F3, 0x3FABBAB6, 0, 0, 0, 0, 0, 0}));
+  }
 }
 
 TEST(LayerNorm, ZeroRowsOrColumnsGivePositiveZeros) {
   const std::vector<float> input{-1, 5, nan};
-  EXPECT_EQ(bits(layer_norm(input, 0, 3, 1e-5F)), std::vector<std::uint32_t>(3, 0));
-  EXPECT_EQ(bits(layer_norm(input, 3, 0, 1e-5F)), std::vector<std::uint32_t>(3, 0));
+  for (const auto& [name, normalise] : layer_norms()) {
+    SCOPED_TRACE(name);
+    EXPECT_EQ(bits(normalise(input, 0, 3, 1e-5F)), std::vector<std::uint32_t>(3, 0));
+    EXPECT_EQ(bits(normalise(input, 3, 0, 1e-5F)), std::vector<std::uint32_t>(3, 0));
+  }
 }
 
 TEST(SoftmaxRows, OneTwoThree) {
-  std::vector<float> values{1, 2, 3};
-  softmax_rows(values, 1, 3);
-  // exp(-2) / t, exp(-1) / t, 1 / t with t = exp(-2) + exp(-1) + 1, each
-  // exponential correctly rounded and t summed in that order.
-  EXPECT_FLOAT_EQ(values[0], 0.09003057F);
-  EXPECT_FLOAT_EQ(values[1], 0.24472848F);
-  EXPECT_FLOAT_EQ(values[2], 0.66524094F);
-  EXPECT_EQ(bits(values), (std::vector<std::uint32_t>{0x3DB861F3, 0x3E7A9A1A, 0x3F2A4D3B}));
+  for (const auto& [name, softmax] : softmaxes()) {
+    SCOPED_TRACE(name);
+    std::vector<float> values{1, 2, 3};
+    softmax(values, 1, 3);
+    // exp(-2) / t, exp(-1) / t, 1 / t with t = exp(-2) + exp(-1) + 1, each
+    // exponential correctly rounded and t summed in that order.
+    EXPECT_FLOAT_EQ(values[0], 0.09003057F);
+    EXPECT_FLOAT_EQ(values[1], 0.24472848F);
+    EXPECT_FLOAT_EQ(values[2], 0.66524094F);
+    EXPECT_EQ(bits(values), (std::vector<std::uint32_t>{0x3DB861F3, 0x3E7A9A1A, 0x3F2A4D3B}));
+  }
 }
 
 TEST(SoftmaxRows, ExactRows) {
@@ -148,12 +220,15 @@ TEST(SoftmaxRows, ExactRows) {
       {"zero rows", {3, 4}, 0, 2, {3, 4}},
       {"zero columns", {3, 4}, 2, 0, {3, 4}},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    std::vector<float> values = c.values;
-    softmax_rows(values, c.rows, c.columns);
-    const std::vector<float> counted(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(c.expected.size()));
-    EXPECT_EQ(counted, c.expected);
+  for (const auto& [name, softmax] : softmaxes()) {
+    for (const Case& c : cases) {
+      SCOPED_TRACE(name + ": " + c.name);
+      std::vector<float> values = c.values;
+      softmax(values, c.rows, c.columns);
+      const std::vector<float> counted(values.begin(),
+                                       values.begin() + static_cast<std::ptrdiff_t>(c.expected.size()));
+      EXPECT_EQ(counted, c.expected);
+    }
   }
 }
 
@@ -190,13 +265,13 @@ TEST(SoftmaxRows, NegativeMaximum) {
       // The second row's maximum is its own, not the first row's.
       {"after a positive row", {7, 7, -200, -201}, 2, 2, {0x3F000000, 0x3F000000, 0x3F3B26A8, 0x3E89B2B1}},
   };
-  // The kernel, and the plain loops the kernel paths and fuzzing compare with.
-  using Softmax = void (*)(std::span<float>, std::uint64_t, std::uint64_t);
-  const std::pair<const char*, Softmax> implementations[] = {{"softmax_rows", &softmax_rows},
-                                                             {"oracle", &oracle::softmax_rows}};
+  // The kernel on every path, and the plain loops the kernel paths and
+  // fuzzing compare with.
+  std::vector<Implementation<Softmax>> implementations = softmaxes();
+  implementations.push_back({"oracle", &oracle::softmax_rows});
   for (const auto& [implementation, softmax] : implementations) {
     for (const Case& c : cases) {
-      SCOPED_TRACE(std::string(implementation) + ": " + c.name);
+      SCOPED_TRACE(implementation + ": " + c.name);
       std::vector<float> values = c.values;
       softmax(values, c.rows, c.columns);
       EXPECT_EQ(bits(values), c.expected);
@@ -216,37 +291,45 @@ TEST(SoftmaxRows, RowsThatBecomeNaN) {
       {"all minus infinity", {-inf, -inf}},
       {"all NaN", {nan, nan}},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    std::vector<float> values = c.values;
-    softmax_rows(values, 1, values.size());
-    for (const float value : values) {
-      EXPECT_TRUE(std::isnan(value)) << value;
+  for (const auto& [name, softmax] : softmaxes()) {
+    for (const Case& c : cases) {
+      SCOPED_TRACE(name + ": " + c.name);
+      std::vector<float> values = c.values;
+      softmax(values, 1, values.size());
+      for (const float value : values) {
+        EXPECT_TRUE(std::isnan(value)) << value;
+      }
     }
   }
 }
 
 TEST(Gelu, KnownValues) {
-  EXPECT_EQ(bits(gelu(0.0F)), 0x00000000U);
-  EXPECT_EQ(bits(gelu(10.0F)), bits(10.0F));
-  // tanh reaches -1 exactly, and -5 x +0.0 is a negative zero.
-  EXPECT_EQ(bits(gelu(-10.0F)), 0x80000000U);
-  EXPECT_FLOAT_EQ(gelu(1.0F), 0.84119201F);
-  EXPECT_FLOAT_EQ(gelu(-1.0F), -0.15880799F);
-  EXPECT_FLOAT_EQ(gelu(0.5F), 0.34571400F);
-  EXPECT_FLOAT_EQ(gelu(-3.0F), -0.0036374331F);
-  // Every step rounded to float in order, tanh correctly rounded.
-  EXPECT_EQ(bits(gelu(1.0F)), 0x3F57585CU);
-  EXPECT_EQ(bits(gelu(-1.0F)), 0xBE229E90U);
-  EXPECT_EQ(bits(gelu(0.5F)), 0x3EB1016DU);
-  EXPECT_EQ(bits(gelu(-3.0F)), 0xBB6E6200U);
+  for (const auto& [name, gelu_of] : gelus()) {
+    SCOPED_TRACE(name);
+    EXPECT_EQ(bits(gelu_of(0.0F)), 0x00000000U);
+    EXPECT_EQ(bits(gelu_of(10.0F)), bits(10.0F));
+    // tanh reaches -1 exactly, and -5 x +0.0 is a negative zero.
+    EXPECT_EQ(bits(gelu_of(-10.0F)), 0x80000000U);
+    EXPECT_FLOAT_EQ(gelu_of(1.0F), 0.84119201F);
+    EXPECT_FLOAT_EQ(gelu_of(-1.0F), -0.15880799F);
+    EXPECT_FLOAT_EQ(gelu_of(0.5F), 0.34571400F);
+    EXPECT_FLOAT_EQ(gelu_of(-3.0F), -0.0036374331F);
+    // Every step rounded to float in order, tanh correctly rounded.
+    EXPECT_EQ(bits(gelu_of(1.0F)), 0x3F57585CU);
+    EXPECT_EQ(bits(gelu_of(-1.0F)), 0xBE229E90U);
+    EXPECT_EQ(bits(gelu_of(0.5F)), 0x3EB1016DU);
+    EXPECT_EQ(bits(gelu_of(-3.0F)), 0xBB6E6200U);
+  }
 }
 
 TEST(Gelu, OddPartIsTheIdentity) {
-  // gelu(x) - gelu(-x) = x exactly in real arithmetic; the sum is twice the
-  // even part, about 0.68 at 1.
-  EXPECT_NEAR(gelu(1.0F) - gelu(-1.0F), 1.0F, 1e-6F);
-  EXPECT_NEAR(gelu(1.0F) + gelu(-1.0F), 0.682384F, 1e-6F);
+  for (const auto& [name, gelu_of] : gelus()) {
+    SCOPED_TRACE(name);
+    // gelu(x) - gelu(-x) = x exactly in real arithmetic; the sum is twice the
+    // even part, about 0.68 at 1.
+    EXPECT_NEAR(gelu_of(1.0F) - gelu_of(-1.0F), 1.0F, 1e-6F);
+    EXPECT_NEAR(gelu_of(1.0F) + gelu_of(-1.0F), 0.682384F, 1e-6F);
+  }
 }
 
 TEST(KernelsDeathTest, ShortListsStopTheProcess) {

@@ -1,6 +1,6 @@
 // The host encoder evaluator: the self-check sum, repeatability, heads that do
 // not divide the width, empty inputs and every rejected argument, including
-// layers too large to evaluate.
+// layers too large to evaluate; the call with a caller's workspace and output.
 #include <bit>
 #include <cmath>
 #include <cstddef>
@@ -118,6 +118,67 @@ TEST(EncoderReference, DegenerateDimensionsComeBackAtOnce) {
   }
 }
 
+// One workspace serving layers of every size in turn, smaller after larger
+// and larger again, gives each the bits of the call without one; so does
+// writing the output over the input.
+TEST(EncoderReference, WorkspaceCallsEqualPlainCalls) {
+  const EncoderConfig configs[] = {
+      {4, 8, 2, 16}, {32, 64, 4, 256}, {4, 8, 3, 16}, {13, 30, 4, 800}, {2, 3, 4, 2}, {32, 64, 4, 256}, {0, 8, 2, 16},
+  };
+  EncoderWorkspace workspace;
+  for (const EncoderConfig& config : configs) {
+    SCOPED_TRACE(fmt::format("{} {} {} {}", config.sequence, config.hidden, config.heads, config.feed_forward));
+    std::vector<float> input;
+    for (std::uint64_t i = 0; i < config.sequence * config.hidden; ++i) {
+      input.push_back((static_cast<float>(i % 23) - 9.0F) / 16.0F);
+    }
+    const EncoderWeights weights = EncoderWeights::deterministic(config);
+    const Result<std::vector<float>> expected = encoder_reference(config, input, weights);
+    ASSERT_TRUE(expected.has_value()) << expected.error();
+
+    std::vector<float> output(input.size(), 7.0F);
+    const Result<void> written = encoder_reference(config, input, weights, workspace, output);
+    ASSERT_TRUE(written.has_value()) << written.error();
+    EXPECT_EQ(bits(output), bits(*expected));
+
+    std::vector<float> in_place = input;
+    const Result<void> overwritten = encoder_reference(config, in_place, weights, workspace, in_place);
+    ASSERT_TRUE(overwritten.has_value()) << overwritten.error();
+    EXPECT_EQ(bits(in_place), bits(*expected));
+  }
+}
+
+TEST(EncoderReference, WorkspaceOutputOfAnotherSizeIsRejected) {
+  const EncoderConfig config{4, 8, 2, 16};
+  const EncoderWeights weights = EncoderWeights::deterministic(config);
+  const std::vector<float> input = ramp_input();
+  const std::vector<float> short_input(input.begin(), input.end() - 1);
+  struct Case {
+    const char* name;
+    EncoderConfig config;
+    std::vector<float> input;
+    std::size_t output_size;
+    const char* message;
+  };
+  const Case cases[] = {
+      {"output one short", config, input, 31, "encoder output size mismatch"},
+      {"output one long", config, input, 33, "encoder output size mismatch"},
+      {"no output", config, input, 0, "encoder output size mismatch"},
+      {"input checked before output", config, short_input, 31, "encoder input size mismatch"},
+      {"output checked before heads", {4, 8, 0, 16}, input, 31, "encoder output size mismatch"},
+      {"output of an empty layer", {0, 8, 2, 16}, {}, 1, "encoder output size mismatch"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EncoderWorkspace workspace;
+    std::vector<float> output(c.output_size, 7.0F);
+    const Result<void> written = encoder_reference(c.config, c.input, weights, workspace, output);
+    ASSERT_FALSE(written.has_value());
+    EXPECT_EQ(written.error(), CompileError::graph(c.message));
+    EXPECT_EQ(output, std::vector<float>(c.output_size, 7.0F));
+  }
+}
+
 TEST(EncoderReference, LongerWeightListsAreReadOnlyAsFarAsNeeded) {
   const EncoderConfig config{4, 8, 2, 16};
   const EncoderWeights exact = EncoderWeights::deterministic(config);
@@ -167,6 +228,13 @@ TEST(EncoderReference, RejectedArguments) {
     const Result<std::vector<float>> result = encoder_reference(c.config, c.input, c.weights);
     ASSERT_FALSE(result.has_value());
     EXPECT_EQ(result.error(), CompileError::graph(c.message));
+    // The call with a workspace fails alike and leaves its output alone.
+    EncoderWorkspace workspace;
+    std::vector<float> output(c.input.size(), 7.0F);
+    const Result<void> written = encoder_reference(c.config, c.input, c.weights, workspace, output);
+    ASSERT_FALSE(written.has_value());
+    EXPECT_EQ(written.error(), CompileError::graph(c.message));
+    EXPECT_EQ(output, std::vector<float>(c.input.size(), 7.0F));
   }
 }
 

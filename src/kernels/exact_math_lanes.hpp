@@ -1,0 +1,245 @@
+// The vector form of the exact single-precision maths: the fast evaluation of
+// exp_f32, tanh_f32 or erf_f32 in N lanes of doubles at once, and the loop
+// that runs it over an array. Each instruction-set path instantiates it with
+// its own vector types in a source compiled for that instruction set.
+//
+// Steps, per block of N arguments:
+//  1. Every lane runs the scalar function's fast path: the same shared
+//     evaluation (kernels/exact_math_fast.hpp), the same table entries, the
+//     same conversions, so each lane's double equals the scalar one bit for bit.
+//  2. Every lane applies the scalar rounding test to it: narrow to float, the
+//     neighbouring float on the double's side, the distance from their midpoint.
+//  3. Lanes that pass take the narrowed double; lanes whose argument makes the
+//     result a constant (±1, +0, +inf) take it. The others (a failed rounding
+//     test, NaN, zero, subnormal arguments, ranges the lanes do not evaluate)
+//     are handed to the scalar function, which gives their bits.
+// The lanes evaluate only arguments whose result is finite and below the
+// largest float, so the scalar test's cases for +inf never arise in them.
+//
+// Each path's source includes this header where its instruction set is in
+// force, so the templates here (internal linkage, like those of
+// exact_math_fast.hpp) compile for that instruction set in that source alone.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "kernels/exact_math.hpp"
+#include "kernels/exact_math_fast.hpp"
+#include "kernels/exact_math_paths.hpp"
+
+namespace orvo_compiler::detail::exact {
+namespace {
+
+// The lanes' results: the floats, and a bit per lane (lane i is bit i) for
+// the lanes that still need the scalar function.
+template <typename Lanes>
+struct LaneResults {
+  typename Lanes::F values;
+  unsigned fallback = 0;
+};
+
+// The vector types of N lanes: F (float), D (double), I (std::int32_t), U
+// (std::uint32_t) and M (std::int64_t, what comparing doubles gives). A
+// path's Lanes adds lane_bits(mask), with bit i set where lane i of the mask is.
+template <std::size_t N>
+struct LaneTypes {
+  static constexpr std::size_t lanes = N;
+  using F [[gnu::vector_size(4 * N)]] = float;
+  using D [[gnu::vector_size(8 * N)]] = double;
+  using I [[gnu::vector_size(4 * N)]] = std::int32_t;
+  using U [[gnu::vector_size(4 * N)]] = std::uint32_t;
+  using M [[gnu::vector_size(8 * N)]] = std::int64_t;
+};
+
+// read(table[index]) in every lane, one load per lane: on the processor
+// measured (docs/performance.md) that is several times faster than gather
+// instructions.
+template <typename Lanes, typename Entry, typename Read>
+[[gnu::always_inline]] inline typename Lanes::D gather(const Entry* table, typename Lanes::I index, Read read) {
+  typename Lanes::D values;
+  for (std::size_t lane = 0; lane < Lanes::lanes; ++lane) {
+    values[lane] = read(table[index[lane]]);
+  }
+  return values;
+}
+
+// 2^m in every lane, for -1022 <= m <= 1023.
+template <typename Lanes>
+[[gnu::always_inline]] inline typename Lanes::D power_of_two(typename Lanes::I m) {
+  const typename Lanes::M biased = __builtin_convertvector(m, typename Lanes::M) + 1023;
+  return __builtin_bit_cast(typename Lanes::D, biased << 52);
+}
+
+// The lanes' results: where `evaluated` holds, the positive y narrowed to
+// float if the scalar rounding test with this margin accepts it; where
+// `constant` holds, `constant_values` (+0, 1 or +inf, which narrow to
+// themselves). Both get the sign bits `sign`; all other lanes are left to the
+// scalar function.
+template <typename Lanes>
+[[gnu::always_inline]] inline LaneResults<Lanes> finish(typename Lanes::D y, double margin, typename Lanes::M evaluated,
+                          typename Lanes::M constant, typename Lanes::D constant_values, typename Lanes::U sign) {
+  using D = typename Lanes::D;
+  using F = typename Lanes::F;
+  using U = typename Lanes::U;
+  const D value = constant != 0 ? constant_values : y;
+  const F nearest = __builtin_convertvector(value, F);
+  const D near_value = __builtin_convertvector(nearest, D);
+  // The rounding test: the neighbour of `nearest` on value's side is one
+  // float down where value lies below it, else one up (the scalar test takes
+  // one down where they are equal, but then accepts value whatever the
+  // neighbour). A difference of doubles that are not equal is never zero, and
+  // narrowing it keeps its sign even where it falls below the float range.
+  const U below = __builtin_bit_cast(U, __builtin_convertvector(value - near_value, F)) >> 31;
+  const U adjacent_bits = __builtin_bit_cast(U, nearest) + 1u - (below << 1);
+  const D adjacent = __builtin_convertvector(__builtin_bit_cast(F, adjacent_bits), D);
+  const typename Lanes::M safe = (near_value == value) | clear_of_midpoint(value, near_value, adjacent, margin);
+  const typename Lanes::M done = (evaluated & safe) | constant;
+  const unsigned all = (1u << Lanes::lanes) - 1u;
+  return {__builtin_bit_cast(F, __builtin_bit_cast(U, nearest) | sign), all & ~Lanes::lane_bits(done)};
+}
+
+// `wide` where the lanes evaluate it, 1 elsewhere: lanes left to the scalar
+// function or given a constant still compute on an ordinary argument (table
+// indices in range, no integer conversion out of range).
+template <typename Lanes>
+[[gnu::always_inline]] inline typename Lanes::D evaluated_or_one(typename Lanes::M evaluated, typename Lanes::D wide) {
+  return evaluated != 0 ? wide : typename Lanes::D{} + 1.0;
+}
+
+// |x| and the sign bit of x.
+template <typename Lanes>
+struct Magnitude {
+  typename Lanes::D value;
+  typename Lanes::U sign;
+};
+
+template <typename Lanes>
+[[gnu::always_inline]] inline Magnitude<Lanes> magnitude_of(typename Lanes::F x) {
+  using U = typename Lanes::U;
+  const U bits = __builtin_bit_cast(U, x);
+  const U magnitude = bits & 0x7fffffffu;
+  return {__builtin_convertvector(__builtin_bit_cast(typename Lanes::F, magnitude), typename Lanes::D),
+          bits & 0x80000000u};
+}
+
+// Whether 2^-126 <= magnitude <= limit: a normal, non-zero argument the lanes evaluate.
+template <typename Lanes>
+[[gnu::always_inline]] inline typename Lanes::M normal_up_to(typename Lanes::D magnitude, double limit) {
+  return (magnitude >= 0x1p-126) & (magnitude <= limit);
+}
+
+// The fast path's parts of e^z, z = k ln2/64 + r: k (as a double and as an
+// integer), the table entry 2^((k mod 64)/64) = hi + lo, and q = e^r - 1.
+template <typename Lanes>
+struct ExpParts {
+  typename Lanes::D k_double;
+  typename Lanes::I k;
+  typename Lanes::D hi;
+  typename Lanes::D lo;
+  typename Lanes::D q;
+};
+
+template <typename Lanes>
+[[gnu::always_inline]] inline ExpParts<Lanes> exp_parts(typename Lanes::D z) {
+  const typename Lanes::D k_double = reduction_step(z);
+  const typename Lanes::I k = __builtin_convertvector(k_double, typename Lanes::I);
+  return {k_double, k, gather<Lanes>(exp2_table, k & 63, [](const DoubleDouble& entry) { return entry.hi; }),
+          gather<Lanes>(exp2_table, k & 63, [](const DoubleDouble& entry) { return entry.lo; }),
+          expm1_polynomial_fast(reduced_fast(reduction_head(z, k_double), k_double))};
+}
+
+// e^x: lanes evaluate -104 <= x <= 88 (results below the largest float); x
+// below -104 gives +0 and above 89 gives +inf, as in the scalar function.
+template <typename Lanes>
+[[gnu::always_inline]] inline LaneResults<Lanes> exp_lanes(typename Lanes::F x) {
+  using D = typename Lanes::D;
+  using M = typename Lanes::M;
+  const D wide = __builtin_convertvector(x, D);
+  const M evaluated = normal_up_to<Lanes>(magnitude_of<Lanes>(x).value, 104.0) & (wide <= 88.0);
+  const ExpParts<Lanes> parts = exp_parts<Lanes>(evaluated_or_one<Lanes>(evaluated, wide));
+  const D fast = exp_fast(parts.hi, parts.lo, parts.q, power_of_two<Lanes>(parts.k >> 6));
+  const M overflow = wide > 89.0;
+  const D infinity_or_zero = overflow != 0 ? D{} + __builtin_inf() : D{};
+  return finish<Lanes>(fast, exp_fast_margin, evaluated, overflow | (wide < -104.0), infinity_or_zero,
+                       typename Lanes::U{});
+}
+
+// tanh(x): lanes evaluate 2^-126 <= |x| <= 10; larger |x| give ±1.
+template <typename Lanes>
+[[gnu::always_inline]] inline LaneResults<Lanes> tanh_lanes(typename Lanes::F x) {
+  using D = typename Lanes::D;
+  const Magnitude<Lanes> a = magnitude_of<Lanes>(x);
+  const typename Lanes::M evaluated = normal_up_to<Lanes>(a.value, 10.0);
+  const D magnitude = evaluated_or_one<Lanes>(evaluated, a.value);
+  const ExpParts<Lanes> parts = exp_parts<Lanes>(magnitude + magnitude);
+  const D u = parts.k_double != 0.0
+                  ? expm1_fast(parts.hi, parts.lo, parts.q, power_of_two<Lanes>(parts.k >> 6))
+                  : parts.q;
+  return finish<Lanes>(tanh_fast(u), tanh_fast_margin, evaluated, a.value > 10.0, D{} + 1.0, a.sign);
+}
+
+// erf(x): lanes evaluate 2^-126 <= |x| < 3.9375; larger |x| give ±1.
+template <typename Lanes>
+[[gnu::always_inline]] inline LaneResults<Lanes> erf_lanes(typename Lanes::F x) {
+  using D = typename Lanes::D;
+  using I = typename Lanes::I;
+  const Magnitude<Lanes> a = magnitude_of<Lanes>(x);
+  const double threshold = static_cast<double>(erf_one_threshold);
+  const typename Lanes::M evaluated = normal_up_to<Lanes>(a.value, threshold) & (a.value < threshold);
+  const D magnitude = evaluated_or_one<Lanes>(evaluated, a.value);
+  const I i = __builtin_convertvector(magnitude * 8.0 + 0.5, I);
+  const ErfTerms<D> terms = erf_terms(magnitude, __builtin_convertvector(i, D) * 0.125);
+  const D fast = erf_fast(terms, gather<Lanes>(erf_centres, i, [](const ErfCentre& c) { return c.value.hi; }),
+                          gather<Lanes>(erf_centres, i, [](const ErfCentre& c) { return c.value.lo; }),
+                          gather<Lanes>(erf_centres, i, [](const ErfCentre& c) { return c.slope.hi; }));
+  return finish<Lanes>(fast, erf_fast_margin, evaluated, a.value >= threshold, D{} + 1.0, a.sign);
+}
+
+// out[i] = scalar(x[i]) for i below count, block by block; a partial last
+// block is padded with 1.0f, an argument every function evaluates. Lanes the
+// vector evaluation leaves open get the scalar function's result.
+template <typename Lanes, LaneResults<Lanes> (*evaluate)(typename Lanes::F)>
+[[gnu::always_inline]] inline void run_lanes(float (*scalar)(float), const float* x, float* out, std::size_t count) {
+  using F = typename Lanes::F;
+  for (std::size_t i = 0; i < count; i += Lanes::lanes) {
+    const bool full = count - i >= Lanes::lanes;
+    F input = F{} + 1.0f;
+    if (full) {
+      __builtin_memcpy(&input, x + i, sizeof input);
+    } else {
+      __builtin_memcpy(&input, x + i, (count - i) * sizeof(float));
+    }
+    const LaneResults<Lanes> results = evaluate(input);
+    F values = results.values;
+    const unsigned used = full ? (1u << Lanes::lanes) - 1u : (1u << (count - i)) - 1u;
+    for (unsigned fallback = results.fallback & used; fallback != 0; fallback &= fallback - 1) {
+      const int lane = __builtin_ctz(fallback);
+      values[lane] = scalar(input[lane]);
+    }
+    if (full) {
+      __builtin_memcpy(out + i, &values, sizeof values);
+    } else {
+      __builtin_memcpy(out + i, &values, (count - i) * sizeof(float));
+    }
+  }
+}
+
+// out[i] = the function of x[i] for i below count, on these lanes.
+template <typename Lanes>
+[[gnu::always_inline]] inline void run_function(ExactFunction function, const float* x, float* out, std::size_t count) {
+  switch (function) {
+    case ExactFunction::Exp:
+      run_lanes<Lanes, exp_lanes<Lanes>>(exp_f32, x, out, count);
+      return;
+    case ExactFunction::Tanh:
+      run_lanes<Lanes, tanh_lanes<Lanes>>(tanh_f32, x, out, count);
+      return;
+    case ExactFunction::Erf:
+      run_lanes<Lanes, erf_lanes<Lanes>>(erf_f32, x, out, count);
+      return;
+  }
+}
+
+}  // namespace
+}  // namespace orvo_compiler::detail::exact
