@@ -91,7 +91,47 @@ struct Gelu {
   friend bool operator==(const Gelu&, const Gelu&) = default;
 };
 
-using OpKind = std::variant<MatMul, Add, Mul, Reshape, Transpose, LayerNorm, Softmax, Gelu>;
+// The kinds below extend the language for imported models. Each has a builder
+// with its own shape rule; their numeric meaning is that of `evaluate`.
+struct Sub {
+  friend bool operator==(const Sub&, const Sub&) = default;
+};
+struct Div {
+  friend bool operator==(const Div&, const Div&) = default;
+};
+// Copies the input to `shape` by numpy's rules: dimensions aligned from the
+// right, each input dimension 1 (repeated) or equal, missing leading ones 1.
+struct Broadcast {
+  Shape shape;
+  friend bool operator==(const Broadcast&, const Broadcast&) = default;
+};
+// Matrix products over the last two axes, one per index of the leading axes.
+struct BatchMatMul {
+  friend bool operator==(const BatchMatMul&, const BatchMatMul&) = default;
+};
+// Indices [start, end) of one axis.
+struct Slice {
+  std::uint64_t axis = 0;
+  std::uint64_t start = 0;
+  std::uint64_t end = 0;
+  friend bool operator==(const Slice&, const Slice&) = default;
+};
+struct Erf {
+  friend bool operator==(const Erf&, const Erf&) = default;
+};
+struct Tanh {
+  friend bool operator==(const Tanh&, const Tanh&) = default;
+};
+struct Sqrt {
+  friend bool operator==(const Sqrt&, const Sqrt&) = default;
+};
+// The mean over the last axis, which the output keeps with size 1.
+struct ReduceMean {
+  friend bool operator==(const ReduceMean&, const ReduceMean&) = default;
+};
+
+using OpKind = std::variant<MatMul, Add, Mul, Reshape, Transpose, LayerNorm, Softmax, Gelu, Sub, Div, Broadcast,
+                            BatchMatMul, Slice, Erf, Tanh, Sqrt, ReduceMean>;
 
 struct Op {
   OpId id;
@@ -130,6 +170,32 @@ struct Graph {
   [[nodiscard]] Result<TensorId> layer_norm(std::string_view name, TensorId input, float epsilon);
   [[nodiscard]] Result<TensorId> gelu(std::string_view name, TensorId input);
 
+  // Element-wise, of two tensors of identical shape, as `add`.
+  [[nodiscard]] Result<TensorId> mul(std::string_view name, TensorId left, TensorId right);
+  [[nodiscard]] Result<TensorId> sub(std::string_view name, TensorId left, TensorId right);
+  [[nodiscard]] Result<TensorId> div(std::string_view name, TensorId left, TensorId right);
+  // The same elements in row-major order under another shape; fails with
+  // "{name}: cannot reshape {from} to {to}" when the element counts differ.
+  [[nodiscard]] Result<TensorId> reshape(std::string_view name, TensorId input, Shape shape);
+  // Fails with "{name}: cannot broadcast {from} to {to}" unless the input's
+  // rank is at most the target's and each of its dimensions, aligned from
+  // the right, is 1 or the target's.
+  [[nodiscard]] Result<TensorId> broadcast(std::string_view name, TensorId input, Shape shape);
+  // [..., m, k] x [..., k, n] gives [..., m, n] for operands of equal rank of
+  // at least 2 with equal leading dimensions; otherwise fails with
+  // "{name}: incompatible batch matmul {left} x {right}".
+  [[nodiscard]] Result<TensorId> batch_matmul(std::string_view name, TensorId left, TensorId right);
+  // Indices [start, end) of `axis`; fails with "{name}: slice out of range"
+  // unless axis < rank and start < end <= the axis' size.
+  [[nodiscard]] Result<TensorId> slice(std::string_view name, TensorId input, std::uint64_t axis, std::uint64_t start,
+                                       std::uint64_t end);
+  [[nodiscard]] Result<TensorId> erf(std::string_view name, TensorId input);
+  [[nodiscard]] Result<TensorId> tanh(std::string_view name, TensorId input);
+  [[nodiscard]] Result<TensorId> sqrt(std::string_view name, TensorId input);
+  // The last axis reduced to size 1; fails with "{name}: reduce_mean of a
+  // scalar" for an input without axes.
+  [[nodiscard]] Result<TensorId> reduce_mean(std::string_view name, TensorId input);
+
   // Marks a tensor as a graph output (kind `Output`) and appends it to
   // `outputs`, repeats included. An id naming no tensor is appended as it is
   // and left for `validate` to reject.
@@ -144,7 +210,8 @@ struct Graph {
 };
 
 // Debug renderings: `TensorId(7)`, `OpId(3)`, `F32`, `Weight`, and
-// `Transpose { permutation: [1, 0] }` for operation kinds.
+// `Transpose { permutation: [1, 0] }` for operation kinds
+// (`Slice { axis: 1, start: 0, end: 4 }`, `Broadcast { shape: [2, 3] }`).
 std::ostream& operator<<(std::ostream& out, TensorId id);
 std::ostream& operator<<(std::ostream& out, OpId id);
 std::ostream& operator<<(std::ostream& out, DType dtype);

@@ -52,6 +52,15 @@ struct OperationName {
   std::string_view operator()(const LayerNorm&) const { return "layer_norm"; }
   std::string_view operator()(const Softmax&) const { return "softmax"; }
   std::string_view operator()(const Gelu&) const { return "gelu"; }
+  std::string_view operator()(const Sub&) const { return "sub"; }
+  std::string_view operator()(const Div&) const { return "div"; }
+  std::string_view operator()(const Broadcast&) const { return "broadcast"; }
+  std::string_view operator()(const BatchMatMul&) const { return "batch_matmul"; }
+  std::string_view operator()(const Slice&) const { return "slice"; }
+  std::string_view operator()(const Erf&) const { return "erf"; }
+  std::string_view operator()(const Tanh&) const { return "tanh"; }
+  std::string_view operator()(const Sqrt&) const { return "sqrt"; }
+  std::string_view operator()(const ReduceMean&) const { return "reduce_mean"; }
 };
 
 }  // namespace

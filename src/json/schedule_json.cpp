@@ -62,6 +62,12 @@ void add_kind(Json& op, const OpKind& kind) {
           op["epsilon"] = parameters.epsilon;
         } else if constexpr (std::is_same_v<Kind, Softmax>) {
           op["axis"] = parameters.axis;
+        } else if constexpr (std::is_same_v<Kind, Broadcast>) {
+          op["shape"] = parameters.shape;
+        } else if constexpr (std::is_same_v<Kind, Slice>) {
+          op["axis"] = parameters.axis;
+          op["start"] = parameters.start;
+          op["end"] = parameters.end;
         }
       },
       kind);
