@@ -2,13 +2,16 @@
 // values. Every kernel path this processor runs must match the plain loops of
 // the test oracle bit for bit (any NaN matching any NaN), and encoder_reference
 // must report exactly the error its contract names for bad lengths or
-// dimensions. Lists are always at least as long as the counts require: a
-// shorter list is a broken precondition that stops the process by design.
+// dimensions, huge ones included, and never stop the process. Kernel lists
+// are always at least as long as the counts require: a shorter list is a
+// broken precondition that stops the process by design.
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -18,6 +21,8 @@
 #include "kernels/kernels_oracle.hpp"
 #include "orvo_compiler/encoder.hpp"
 #include "orvo_compiler/kernels.hpp"
+#include "support/checked_math.hpp"
+#include "support/unreadable_floats.hpp"
 
 namespace {
 
@@ -54,8 +59,13 @@ std::vector<float> pick_floats(FuzzedDataProvider& data, std::uint64_t length) {
 
 // The product a x b, or max_list + 1 when it exceeds max_list (or 64 bits).
 std::uint64_t capped_product(std::uint64_t a, std::uint64_t b) {
-  unsigned __int128 product = static_cast<unsigned __int128>(a) * b;
-  return product > max_list ? max_list + 1 : static_cast<std::uint64_t>(product);
+  return std::min(detail::checked_mul(a, b).value_or(max_list + 1), max_list + 1);
+}
+
+// Whether `list` holds at least a x b elements (never for a product past 64 bits).
+bool holds(std::span<const float> list, std::uint64_t a, std::uint64_t b) {
+  const std::optional<std::uint64_t> count = detail::checked_mul(a, b);
+  return count && list.size() >= *count;
 }
 
 // One huge count with the other two zero: no work, and no loop may run over
@@ -131,6 +141,36 @@ std::vector<float> pick_list(FuzzedDataProvider& data, std::uint64_t need) {
   return pick_floats(data, length);
 }
 
+// Whether a list of a x b floats can exist at all.
+bool list_fits(std::uint64_t a, std::uint64_t b) {
+  const std::optional<std::uint64_t> count = detail::checked_mul(a, b);
+  return count && *count <= std::vector<float>().max_size();
+}
+
+// The error encoder_reference's contract names for these arguments, in the
+// order it checks them; empty for a valid layer.
+std::string encoder_error(const EncoderConfig& config, std::span<const float> input, const EncoderWeights& weights) {
+  const std::uint64_t s = config.sequence;
+  const std::uint64_t h = config.hidden;
+  const std::uint64_t f = config.feed_forward;
+  const std::optional<std::uint64_t> input_count = detail::checked_mul(s, h);
+  if (!input_count || input.size() != *input_count) {
+    return "encoder input size mismatch";
+  }
+  if (config.heads == 0) {
+    return "invalid encoder dimensions";
+  }
+  if (!holds(weights.wq, h, h) || !holds(weights.wk, h, h) || !holds(weights.wv, h, h) || !holds(weights.wo, h, h) ||
+      !holds(weights.w1, h, f) || !holds(weights.w2, f, h)) {
+    return "encoder weights size mismatch";
+  }
+  // Scores (built when heads have columns) and activations no list can hold.
+  if (!input.empty() && ((h >= config.heads && !list_fits(s, s)) || !list_fits(s, f))) {
+    return "encoder dimensions too large";
+  }
+  return {};
+}
+
 void fuzz_encoder(FuzzedDataProvider& data) {
   EncoderConfig config;
   config.sequence = pick_dimension(data);
@@ -140,7 +180,7 @@ void fuzz_encoder(FuzzedDataProvider& data) {
   const std::uint64_t sh = capped_product(config.sequence, config.hidden);
   const std::uint64_t hh = capped_product(config.hidden, config.hidden);
   const std::uint64_t hf = capped_product(config.hidden, config.feed_forward);
-  const std::vector<float> input = pick_list(data, sh);
+  const std::vector<float> input_list = pick_list(data, sh);
   EncoderWeights weights;
   for (std::vector<float>* matrix : {&weights.wq, &weights.wk, &weights.wv, &weights.wo}) {
     *matrix = pick_list(data, hh);
@@ -148,20 +188,22 @@ void fuzz_encoder(FuzzedDataProvider& data) {
   weights.w1 = pick_list(data, hf);
   weights.w2 = pick_list(data, hf);
 
-  // The errors in the order the contract gives them.
-  std::string expected_error;
-  if (sh > max_list || input.size() != sh) {
-    expected_error = "encoder input size mismatch";
-  } else if (config.heads == 0) {
-    expected_error = "invalid encoder dimensions";
-  } else if (hh > max_list || hf > max_list || weights.wq.size() < hh || weights.wk.size() < hh ||
-             weights.wv.size() < hh || weights.wo.size() < hh || weights.w1.size() < hf || weights.w2.size() < hf) {
-    expected_error = "encoder weights size mismatch";
+  // An input too long to build may instead be address space of exactly
+  // sequence x hidden floats that cannot be read: the layer must then be
+  // refused from the lengths alone, never evaluated. (Decided last, so that
+  // earlier inputs keep their meaning.)
+  std::optional<test_support::UnreadableFloats> unreadable;
+  if (sh > max_list && data.ConsumeBool()) {
+    unreadable.emplace(detail::checked_mul(config.sequence, config.hidden).value_or(0));
   }
+  const bool readable = !unreadable || unreadable->floats().empty();
+  const std::span<const float> input = readable ? std::span<const float>(input_list) : unreadable->floats();
 
+  const std::string expected_error = encoder_error(config, input, weights);
   // A valid layer with a long sequence is merely slow (sequence x sequence
-  // scores per head); it teaches the fuzzer nothing.
-  if (expected_error.empty() && !input.empty() && config.sequence > 512) {
+  // scores per head); it teaches the fuzzer nothing. One on unreadable input
+  // would stop at its first read.
+  if (expected_error.empty() && (!readable || (!input.empty() && config.sequence > 512))) {
     return;
   }
   const Result<std::vector<float>> result = encoder_reference(config, input, weights);

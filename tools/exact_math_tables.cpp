@@ -62,6 +62,23 @@ int main() {
     mpfr_exp2(value, value, MPFR_RNDN);
     print_double_double("    ", value, ",");
   }
-  mpfr_clears(value, step, rest, part, static_cast<mpfr_ptr>(nullptr));
+  std::printf("erf centres a = i/8, i = 0 to 31: {erf(a), 2/sqrt(pi) e^(-a^2)}:\n");
+  mpfr_t slope;
+  mpfr_init2(slope, precision);
+  for (unsigned i = 0; i < 32; ++i) {
+    mpfr_set_ui(step, i, MPFR_RNDN);
+    mpfr_div_ui(step, step, 8, MPFR_RNDN);
+    mpfr_erf(value, step, MPFR_RNDN);
+    mpfr_sqr(rest, step, MPFR_RNDN);
+    mpfr_neg(rest, rest, MPFR_RNDN);
+    mpfr_exp(rest, rest, MPFR_RNDN);
+    mpfr_const_pi(slope, MPFR_RNDN);
+    mpfr_rec_sqrt(slope, slope, MPFR_RNDN);
+    mpfr_mul(slope, slope, rest, MPFR_RNDN);
+    mpfr_mul_ui(slope, slope, 2, MPFR_RNDN);
+    print_double_double("    {", value, ",");
+    print_double_double("     ", slope, "},");
+  }
+  mpfr_clears(value, step, rest, part, slope, static_cast<mpfr_ptr>(nullptr));
   return 0;
 }

@@ -158,81 +158,99 @@ std::expected<void, std::string> stage_pictures(StagedFiles& staged, const Compi
   return {};
 }
 
-}  // namespace
+// What the compile command's arguments ask for, checked.
+struct CompileRequest {
+  Workload workload;
+  CompilerOptions options;
+  std::optional<std::uint16_t> tile;
+  spdlog::level::level_enum log_level = spdlog::level::off;
+};
 
-int run_compile(const CompileArguments& arguments) {
+// The request, or the first usage error in the order the options are checked.
+std::expected<CompileRequest, std::string> parse_request(const CompileArguments& arguments) {
   const std::expected<Workload, std::string> workload = parse_workload(arguments.workload);
   if (!workload) {
-    report_error(workload.error());
-    return exit_usage;
+    return std::unexpected(workload.error());
   }
   const std::expected<CompilerOptions, std::string> options = parse_target(arguments);
   if (!options) {
-    report_error(options.error());
-    return exit_usage;
+    return std::unexpected(options.error());
   }
   const std::expected<std::optional<std::uint16_t>, std::string> tile = parse_tile(arguments, *options);
   if (!tile) {
-    report_error(tile.error());
-    return exit_usage;
+    return std::unexpected(tile.error());
   }
   if (auto paths = check_picture_paths(arguments); !paths) {
-    report_error(paths.error());
-    return exit_usage;
+    return std::unexpected(paths.error());
   }
   const std::expected<spdlog::level::level_enum, std::string> log_level = parse_log_level(arguments.log_level);
   if (!log_level) {
-    report_error(log_level.error());
+    return std::unexpected(log_level.error());
+  }
+  return CompileRequest{*workload, *options, *tile, *log_level};
+}
+
+// Stages the JSON file, the streams and the pictures asked for, then commits
+// them all at once.
+std::expected<void, std::string> write_files(const CompileArguments& arguments, const CompileRequest& request,
+                                             const Graph& graph, const Schedule& schedule,
+                                             const std::string& json_text) {
+  StagedFiles staged;
+  if (!arguments.json.empty() && arguments.json != "-") {
+    if (auto written = staged.stage(arguments.json, text_bytes(json_text)); !written) {
+      return written;
+    }
+  }
+  if (!arguments.streams.empty()) {
+    if (auto written = stage_streams(staged, arguments.streams, schedule); !written) {
+      return written;
+    }
+  }
+  if (auto written =
+          stage_pictures(staged, arguments, request.workload, request.options, graph, schedule, request.tile);
+      !written) {
+    return written;
+  }
+  return staged.commit();
+}
+
+}  // namespace
+
+int run_compile(const CompileArguments& arguments) {
+  const std::expected<CompileRequest, std::string> request = parse_request(arguments);
+  if (!request) {
+    report_error(request.error());
     return exit_usage;
   }
-  const Result<Graph> graph = workload_graph(*workload);
+  const Result<Graph> graph = workload_graph(request->workload);
   if (!graph) {
     report_error(graph.error().message);
     return exit_failure;
   }
 
-  register_library_logger(*log_level);
+  register_library_logger(request->log_level);
   const auto started = std::chrono::steady_clock::now();
-  const Result<Schedule> schedule = compile(*graph, *options);
+  const Result<Schedule> schedule = compile(*graph, request->options);
   const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - started;
   if (!schedule) {
-    return report_compile_error(*graph, *options, schedule.error());
+    return report_compile_error(*graph, request->options, schedule.error());
   }
   spdlog::drop("orvo_compiler");
 
-  const bool json_to_stdout = arguments.json == "-";
-  std::string json_text;
-  if (!arguments.json.empty()) {
-    json_text = schedule_json(*workload, *options, *graph, *schedule).dump(2) + "\n";
-  }
-  StagedFiles staged;
-  if (!arguments.json.empty() && !json_to_stdout) {
-    if (auto written = staged.stage(arguments.json, text_bytes(json_text)); !written) {
-      report_error(written.error());
-      return exit_failure;
-    }
-  }
-  if (!arguments.streams.empty()) {
-    if (auto written = stage_streams(staged, arguments.streams, *schedule); !written) {
-      report_error(written.error());
-      return exit_failure;
-    }
-  }
-  if (auto written = stage_pictures(staged, arguments, *workload, *options, *graph, *schedule, *tile); !written) {
+  const std::string json_text =
+      arguments.json.empty()
+          ? std::string()
+          : schedule_json(request->workload, request->options, *graph, *schedule).dump(2) + "\n";
+  if (auto written = write_files(arguments, *request, *graph, *schedule, json_text); !written) {
     report_error(written.error());
     return exit_failure;
   }
-  if (auto committed = staged.commit(); !committed) {
-    report_error(committed.error());
-    return exit_failure;
-  }
-
-  if (json_to_stdout) {
+  if (arguments.json == "-") {
     return print_output(json_text);
   }
   if (!arguments.quiet) {
     const ScheduleStatistics statistics = schedule_statistics(*graph, *schedule);
-    return print_output(summary_text(*workload, *options, *schedule, statistics, elapsed.count()));
+    return print_output(summary_text(request->workload, request->options, *schedule, statistics, elapsed.count()));
   }
   return exit_success;
 }

@@ -3,6 +3,8 @@
 // compilation, evaluation or file access fails, 2 on a usage error.
 #include <exception>
 #include <new>
+#include <optional>
+#include <string>
 
 #include <CLI/CLI.hpp>
 
@@ -25,77 +27,79 @@ void add_workload_options(CLI::App& command, WorkloadArguments& arguments) {
       ->capture_default_str();
 }
 
-int run(int argc, char** argv) {
-  CLI::App app{
-      "Ahead-of-time compiler for tile processors: compiles the encoder workload, evaluates its "
-      "reference and runs the self-checks.",
-      "orvoc"};
-  app.set_version_flag("--version", "orvoc " ORVOC_VERSION, "Print the version and exit");
-  app.require_subcommand(0, 1);
-  app.footer(exit_status_footer);
+// The files compile writes: the JSON schedule, the streams and the pictures
+// of the schedule, with the tile they show first.
+void add_output_options(CLI::App& command, CompileArguments& compile) {
+  const struct {
+    const char* name;
+    std::string& value;
+    const char* help;
+    const char* type;
+  } options[] = {
+      {"--json", compile.json,
+       "Write the schedule and its statistics as JSON to FILE ('-': standard output, instead of the summary)",
+       "FILE"},
+      {"--streams", compile.streams, "Write each tile's encoded command stream to DIR/tile-NNNN.bin", "DIR"},
+      {"--memory-map", compile.memory_map, "Write an SVG map of one tile's SRAM over the phases to FILE (see --tile)",
+       "FILE"},
+      {"--tile", compile.tile,
+       "The tile of --memory-map and the one --report shows first (default: the highest peak)", "N"},
+      {"--report", compile.report,
+       "Write a self-contained HTML report (summary, peaks, memory maps, phases) to FILE", "FILE"},
+      {"--trace", compile.trace,
+       "Write the schedule as trace-event JSON (one track per tile, one phase = 1 us) to FILE", "FILE"},
+  };
+  for (const auto& option : options) {
+    command.add_option(option.name, option.value, option.help)->type_name(option.type);
+  }
+}
 
-  CompileArguments compile;
-  CLI::App* compile_command = app.add_subcommand("compile", "Build the encoder workload and compile it");
-  add_workload_options(*compile_command, compile.workload);
-  compile_command->add_option("--layers", compile.workload.layers, "Encoder layers in sequence")
+CLI::App* add_compile_command(CLI::App& app, CompileArguments& compile) {
+  CLI::App* command = app.add_subcommand("compile", "Build the encoder workload and compile it");
+  add_workload_options(*command, compile.workload);
+  command->add_option("--layers", compile.workload.layers, "Encoder layers in sequence")
       ->type_name("N")
       ->capture_default_str();
-  compile_command->add_option("--tiles", compile.tiles, "Number of tiles, 1 to 65535")
-      ->type_name("N")
-      ->capture_default_str();
-  compile_command->add_option("--data-base", compile.data_base, "First address of each tile's data window")
+  command->add_option("--tiles", compile.tiles, "Number of tiles, 1 to 65535")->type_name("N")->capture_default_str();
+  command->add_option("--data-base", compile.data_base, "First address of each tile's data window")
       ->type_name("ADDRESS")
       ->capture_default_str();
-  compile_command->add_option("--data-limit", compile.data_limit, "End of the data window (exclusive)")
+  command->add_option("--data-limit", compile.data_limit, "End of the data window (exclusive)")
       ->type_name("ADDRESS")
       ->capture_default_str();
-  compile_command
-      ->add_option("--json", compile.json,
-                   "Write the schedule and its statistics as JSON to FILE ('-': standard output, "
-                   "instead of the summary)")
-      ->type_name("FILE");
-  compile_command
-      ->add_option("--streams", compile.streams, "Write each tile's encoded command stream to DIR/tile-NNNN.bin")
-      ->type_name("DIR");
-  compile_command
-      ->add_option("--memory-map", compile.memory_map,
-                   "Write an SVG map of one tile's SRAM over the phases to FILE (see --tile)")
-      ->type_name("FILE");
-  compile_command
-      ->add_option("--tile", compile.tile,
-                   "The tile of --memory-map and the one --report shows first (default: the highest peak)")
-      ->type_name("N");
-  compile_command
-      ->add_option("--report", compile.report,
-                   "Write a self-contained HTML report (summary, peaks, memory maps, phases) to FILE")
-      ->type_name("FILE");
-  compile_command
-      ->add_option("--trace", compile.trace,
-                   "Write the schedule as trace-event JSON (one track per tile, one phase = 1 us) to FILE")
-      ->type_name("FILE");
-  compile_command->add_option("--log-level", compile.log_level, "Library log events on stderr: off, info, debug")
+  add_output_options(*command, compile);
+  command->add_option("--log-level", compile.log_level, "Library log events on stderr: off, info, debug")
       ->type_name("LEVEL")
       ->capture_default_str();
-  compile_command->add_flag("-q,--quiet", compile.quiet, "Print no summary");
-  compile_command->footer(exit_status_footer);
+  command->add_flag("-q,--quiet", compile.quiet, "Print no summary");
+  command->footer(exit_status_footer);
+  return command;
+}
 
-  ReferenceArguments reference;
-  CLI::App* reference_command =
-      app.add_subcommand("reference", "Evaluate the encoder reference on the deterministic weights");
-  add_workload_options(*reference_command, reference.workload);
-  reference_command
+CLI::App* add_reference_command(CLI::App& app, ReferenceArguments& reference) {
+  CLI::App* command = app.add_subcommand("reference", "Evaluate the encoder reference on the deterministic weights");
+  add_workload_options(*command, reference.workload);
+  command
       ->add_option("--input", reference.input,
                    "Raw little-endian float32 input, sequence x hidden values (default: (i - 9) / 16)")
       ->type_name("FILE");
-  reference_command->add_option("--output", reference.output, "Write the output as raw little-endian float32")
+  command->add_option("--output", reference.output, "Write the output as raw little-endian float32")
       ->type_name("FILE");
-  reference_command->footer(exit_status_footer);
+  command->footer(exit_status_footer);
+  return command;
+}
 
-  CLI::App* selfcheck_command = app.add_subcommand(
+CLI::App* add_selfcheck_command(CLI::App& app) {
+  CLI::App* command = app.add_subcommand(
       "selfcheck", "Run the self-checks; other arguments (--gtest_filter=... and the like) go to GoogleTest");
-  selfcheck_command->allow_extras();
-  selfcheck_command->footer(exit_status_footer);
+  command->allow_extras();
+  command->footer(exit_status_footer);
+  return command;
+}
 
+// The exit status when parsing ends the run (help, version, a usage error);
+// empty when a command is to run.
+std::optional<int> parse_command_line(CLI::App& app, int argc, char** argv) {
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp& help) {
@@ -108,7 +112,27 @@ int run(int argc, char** argv) {
     report_error(error.what());
     return exit_usage;
   }
+  return std::nullopt;
+}
 
+int run(int argc, char** argv) {
+  CLI::App app{
+      "Ahead-of-time compiler for tile processors: compiles the encoder workload, evaluates its "
+      "reference and runs the self-checks.",
+      "orvoc"};
+  app.set_version_flag("--version", "orvoc " ORVOC_VERSION, "Print the version and exit");
+  app.require_subcommand(0, 1);
+  app.footer(exit_status_footer);
+
+  CompileArguments compile;
+  const CLI::App* compile_command = add_compile_command(app, compile);
+  ReferenceArguments reference;
+  const CLI::App* reference_command = add_reference_command(app, reference);
+  CLI::App* selfcheck_command = add_selfcheck_command(app);
+
+  if (const std::optional<int> status = parse_command_line(app, argc, argv)) {
+    return *status;
+  }
   if (compile_command->parsed()) {
     return run_compile(compile);
   }

@@ -3,7 +3,7 @@
 // time taken; optionally reads the input from and writes the output to raw
 // little-endian float32 files.
 #include <chrono>
-#include <limits>
+#include <utility>
 
 #include <fmt/format.h>
 
@@ -13,24 +13,19 @@
 namespace orvo_compiler::orvoc {
 namespace {
 
-// The product of two counts, empty when it does not fit in 64 bits.
-std::optional<std::uint64_t> checked_product(std::uint64_t left, std::uint64_t right) {
-  if (left != 0 && right > std::numeric_limits<std::uint64_t>::max() / left) {
-    return std::nullopt;
-  }
-  return left * right;
-}
-
-// Every matrix the evaluator builds must have a byte size that fits in 64
-// bits; larger ones could not be allocated, and their counts would wrap.
-bool dimensions_fit(const EncoderConfig& config) {
+// The lists this command builds itself, the input and the weights, must
+// have byte counts that fit in 64 bits: larger ones could never be allocated,
+// their counts would wrap, and EncoderWeights::deterministic stops the
+// process on a weight count past 64 bits. The layer's own scores and
+// activations are encoder_reference's to refuse.
+bool host_lists_fit(const EncoderConfig& config) {
   const std::uint64_t s = config.sequence;
   const std::uint64_t h = config.hidden;
   const std::uint64_t f = config.feed_forward;
-  for (const auto& [rows, columns] :
-       {std::pair{s, h}, std::pair{h, h}, std::pair{h, f}, std::pair{s, s}, std::pair{s, f}}) {
-    const std::optional<std::uint64_t> elements = checked_product(rows, columns);
-    if (!elements || !checked_product(*elements, 4)) {
+  for (const auto& [rows, columns] : {std::pair{s, h}, std::pair{h, h}, std::pair{h, f}}) {
+    std::uint64_t elements = 0;
+    std::uint64_t bytes = 0;
+    if (__builtin_mul_overflow(rows, columns, &elements) || __builtin_mul_overflow(elements, sizeof(float), &bytes)) {
       return false;
     }
   }
@@ -69,7 +64,7 @@ int run_reference(const ReferenceArguments& arguments) {
     return exit_usage;
   }
   const EncoderConfig& config = workload->config;
-  if (!dimensions_fit(config)) {
+  if (!host_lists_fit(config)) {
     report_error("encoder dimensions too large: a matrix would exceed 2^64 bytes");
     return exit_usage;
   }

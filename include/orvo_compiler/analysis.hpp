@@ -1,6 +1,7 @@
 // Facts about a compiled schedule that do not depend on how it is shown:
-// counts, the runs of tiles with equal peak SRAM, and the bytes live on a
-// tile at each phase, which bound from below what any placement needs.
+// counts, the runs of tiles with equal peak SRAM, the bytes live on a tile at
+// each phase, which bound from below what any placement needs, and why a
+// workload does not fit a data window, as data for the views to render.
 #pragma once
 
 #include <cstdint>
@@ -26,9 +27,13 @@ struct TileRun {
 // Tiles 0..tile_count-1 grouped into runs of equal peak, in tile order.
 [[nodiscard]] std::vector<TileRun> peak_runs(const Schedule& schedule);
 
-// The most bytes live on one tile at any one phase index. Phase indices run
-// from 0 to phases.size(), the last being where graph outputs stay live; the
-// earliest phase wins a tie.
+// The bytes of `tile`'s allocations live at each phase index, indexed 0 to
+// phases.size(), the last being where graph outputs stay live; all zero for a
+// tile that holds nothing. Lifetimes reaching past the last index count up to it.
+[[nodiscard]] std::vector<std::uint64_t> live_bytes(const Schedule& schedule, std::uint16_t tile);
+
+// The most bytes live on one tile at any one phase index (as live_bytes
+// indexes them); the earliest phase wins a tie.
 struct LivePeak {
   std::uint64_t phase = 0;
   std::uint64_t bytes = 0;
@@ -36,9 +41,23 @@ struct LivePeak {
   friend bool operator==(const LivePeak&, const LivePeak&) = default;
 };
 
+// The live peak of `tile`; phase 0 with no bytes for a tile that holds nothing.
 [[nodiscard]] LivePeak live_peak(const Schedule& schedule, std::uint16_t tile);
 // The live peak of every tile, indexed by tile; one pass over the allocations.
 [[nodiscard]] std::vector<LivePeak> live_peaks(const Schedule& schedule);
+
+// The tile whose live bytes peak highest, and that peak.
+struct LiveBound {
+  std::uint16_t tile = 0;
+  LivePeak live;
+
+  friend bool operator==(const LiveBound&, const LiveBound&) = default;
+};
+
+// The most bytes live at once on any tile, a lower bound on the data window
+// any placement of the schedule's pieces needs; the lowest tile wins a tie,
+// and tile 0 with nothing live stands for a schedule without data.
+[[nodiscard]] LiveBound max_live_bound(const Schedule& schedule);
 
 // The allocations on `tile` live at `phase`, in allocation order.
 [[nodiscard]] std::vector<Allocation> live_allocations(const Schedule& schedule, std::uint16_t tile,
@@ -54,6 +73,7 @@ struct WorstTile {
   friend bool operator==(const WorstTile&, const WorstTile&) = default;
 };
 
+// The counts of a schedule and its worst tile.
 struct ScheduleStatistics {
   std::uint64_t tensors = 0;
   std::uint64_t operations = 0;
@@ -70,10 +90,64 @@ struct ScheduleStatistics {
   friend bool operator==(const ScheduleStatistics&, const ScheduleStatistics&) = default;
 };
 
+// The statistics of `schedule` as compiled from `graph`; never fails.
 [[nodiscard]] ScheduleStatistics schedule_statistics(const Graph& graph, const Schedule& schedule);
 
-// "compute attention_softmax", "exchange", or "after the last phase" for the
-// index one past the last phase.
+// "compute attention_softmax", "exchange for attention_context", "exchange",
+// or "after the last phase" for the index one past the last phase.
 [[nodiscard]] std::string phase_description(const Graph& graph, const Schedule& schedule, std::uint64_t phase);
+
+// ---- Why a workload does not fit a data window ----------------------------
+
+// A tensor piece live on the diagnosed tile at the diagnosed phase; `name` is
+// "tensor {id}" for an id the graph does not hold.
+struct LiveTensor {
+  TensorId tensor;
+  std::string name;
+  std::uint32_t bytes = 0;
+
+  friend bool operator==(const LiveTensor&, const LiveTensor&) = default;
+};
+
+// Whether a data limit can be named that makes the schedule fit.
+enum class WindowFit : std::uint8_t {
+  Fits,              // data_base + needed_bytes, no less, is enough
+  PastAddressSpace,  // data_base + needed_bytes lies past the 32-bit address space
+  BaseNotAligned,    // data_base is not a multiple of every layout's alignment, so
+                     // pieces shift and needed_bytes is only approximate
+};
+
+// Why a workload does not fit: one tile, its data window, the phase where its
+// live bytes peak with what is live there, and the window that would suffice.
+// `excess_bytes` (live bytes past the window) and `spare_bytes` (window bytes
+// past the live ones) are both 0 when they are equal. `needed_bytes` is the
+// highest peak the schedule reaches with a window that holds everything.
+struct MemoryDiagnosis {
+  std::uint16_t tile = 0;
+  std::uint32_t data_base = 0;
+  std::uint32_t data_limit = 0;
+  std::uint64_t window_bytes = 0;
+  LivePeak peak;
+  std::string phase_description;
+  std::uint64_t excess_bytes = 0;
+  std::uint64_t spare_bytes = 0;
+  // The five largest, largest first (allocation order among equals), and the
+  // number of the others.
+  std::vector<LiveTensor> largest_tensors;
+  std::uint64_t other_tensors = 0;
+  std::uint32_t needed_bytes = 0;
+  WindowFit fit = WindowFit::Fits;
+  std::uint32_t fitting_limit = 0;  // the smallest data limit that fits; 0 unless `fit` is Fits
+
+  friend bool operator==(const MemoryDiagnosis&, const MemoryDiagnosis&) = default;
+};
+
+// Diagnoses compiling `graph` with `options`. Layouts, phases, piece sizes and
+// lifetimes do not depend on the data window, so it compiles with the widest
+// window (data base 0, limit 2^32 - 1) to learn them, and asks the planner
+// which piece fails with `options`. The tile is the one a data-limit failure
+// names, otherwise (an address overflow, or no failure) the one max_live_bound
+// picks. Empty when the widest window fails to compile too or holds no data.
+[[nodiscard]] std::optional<MemoryDiagnosis> memory_diagnosis(const Graph& graph, const CompilerOptions& options);
 
 }  // namespace orvo_compiler

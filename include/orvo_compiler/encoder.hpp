@@ -46,10 +46,15 @@ struct EncoderWeights {
 // for 0 layers and for the dimensions `encoder_graph` refuses.
 [[nodiscard]] Result<Graph> encoder_stack_graph(EncoderConfig config, std::uint64_t layers);
 
-// Evaluates the layer on the host. Fails with "encoder input size mismatch"
-// for an input that is not sequence x hidden long, "invalid encoder
-// dimensions" for zero heads, and "encoder weights size mismatch" for weight
-// lists shorter than the configuration needs.
+// Evaluates the layer on the host. Fails, checking in this order, with
+// "encoder input size mismatch" for an input that is not sequence x hidden
+// long, "invalid encoder dimensions" for zero heads, "encoder weights size
+// mismatch" for weight lists shorter than the configuration needs, and, for a
+// layer with elements, "encoder dimensions too large" when a list it would
+// build on the way (a head's sequence x sequence scores, when heads do not
+// outnumber hidden columns, or the sequence x feed_forward activations) holds
+// more elements than a std::vector<float> can. Short of memory running out,
+// it never stops the process.
 [[nodiscard]] Result<std::vector<float>> encoder_reference(EncoderConfig config, std::span<const float> input,
                                                            const EncoderWeights& weights);
 

@@ -38,11 +38,13 @@ struct Workload {
 [[nodiscard]] std::string schedule_summary(const Workload& workload, const CompilerOptions& options,
                                            const Schedule& schedule, const ScheduleStatistics& statistics);
 
-// Explains a Memory error of compiling `graph` with `options`: the tile, its
-// window, the phase where its live bytes peak and the largest tensors live
-// there, plus the window that would suffice. Recompiles with the widest
-// window to learn sizes and lifetimes; empty when that fails too or the error
-// is not a Memory error.
+// A memory diagnosis as three lines: the tile, its window and its peak; the
+// largest tensors live there; the window that would suffice.
+[[nodiscard]] std::vector<std::string> diagnosis_lines(const MemoryDiagnosis& diagnosis);
+
+// Explains a Memory error of compiling `graph` with `options`: the lines of
+// its memory_diagnosis; empty when the error is not a Memory error or there is
+// no diagnosis.
 [[nodiscard]] std::vector<std::string> diagnose_memory_error(const Graph& graph, const CompilerOptions& options,
                                                              const CompileError& error);
 

@@ -1,6 +1,7 @@
 // Counts and SRAM figures derived from a schedule: the runs of equal peak, the
 // live bytes of a tile at each phase (a lower bound for any placement) and the
 // totals the summary and the JSON report.
+#include <algorithm>
 #include <string>
 #include <variant>
 
@@ -13,21 +14,45 @@ bool live_at(const Allocation& allocation, std::uint64_t phase) {
   return allocation.live_from <= phase && phase <= allocation.live_until;
 }
 
-// The highest sum of sizes live at one phase index from 0 to `phase_count`.
-LivePeak peak_of(const std::vector<const Allocation*>& on_tile, std::uint64_t phase_count) {
-  LivePeak peak;
-  for (std::uint64_t phase = 0; phase <= phase_count; ++phase) {
-    std::uint64_t bytes = 0;
-    for (const Allocation* allocation : on_tile) {
-      if (live_at(*allocation, phase)) {
-        bytes += allocation->size;
-      }
+// The sum of sizes live at each phase index from 0 to `phase_count`: each
+// allocation adds its size where its lifetime starts and takes it off one past
+// where it ends, and a running sum over the indices gives the live bytes.
+std::vector<std::uint64_t> live_bytes_of(const std::vector<const Allocation*>& on_tile, std::uint64_t phase_count) {
+  std::vector<std::uint64_t> bytes(phase_count + 2, 0);
+  for (const Allocation* allocation : on_tile) {
+    if (allocation->live_from > allocation->live_until || allocation->live_from > phase_count) {
+      continue;
     }
-    if (bytes > peak.bytes) {
-      peak = LivePeak{phase, bytes};
+    bytes[allocation->live_from] += allocation->size;
+    bytes[std::min(allocation->live_until, phase_count) + 1] -= allocation->size;
+  }
+  // Sums in unsigned arithmetic wrap in between and come out exact.
+  for (std::size_t phase = 1; phase < bytes.size(); ++phase) {
+    bytes[phase] += bytes[phase - 1];
+  }
+  bytes.pop_back();
+  return bytes;
+}
+
+// The first phase with the most live bytes; phase 0 when nothing is live.
+LivePeak peak_of(const std::vector<std::uint64_t>& bytes) {
+  LivePeak peak;
+  for (std::uint64_t phase = 0; phase < bytes.size(); ++phase) {
+    if (bytes[phase] > peak.bytes) {
+      peak = LivePeak{phase, bytes[phase]};
     }
   }
   return peak;
+}
+
+std::vector<const Allocation*> allocations_on(const Schedule& schedule, std::uint16_t tile) {
+  std::vector<const Allocation*> on_tile;
+  for (const Allocation& allocation : schedule.allocations) {
+    if (allocation.tile == tile) {
+      on_tile.push_back(&allocation);
+    }
+  }
+  return on_tile;
 }
 
 }  // namespace
@@ -48,15 +73,11 @@ std::vector<TileRun> peak_runs(const Schedule& schedule) {
   return runs;
 }
 
-LivePeak live_peak(const Schedule& schedule, std::uint16_t tile) {
-  std::vector<const Allocation*> on_tile;
-  for (const Allocation& allocation : schedule.allocations) {
-    if (allocation.tile == tile) {
-      on_tile.push_back(&allocation);
-    }
-  }
-  return peak_of(on_tile, schedule.phases.size());
+std::vector<std::uint64_t> live_bytes(const Schedule& schedule, std::uint16_t tile) {
+  return live_bytes_of(allocations_on(schedule, tile), schedule.phases.size());
 }
+
+LivePeak live_peak(const Schedule& schedule, std::uint16_t tile) { return peak_of(live_bytes(schedule, tile)); }
 
 std::vector<LivePeak> live_peaks(const Schedule& schedule) {
   std::vector<std::vector<const Allocation*>> by_tile(schedule.tile_count);
@@ -68,9 +89,20 @@ std::vector<LivePeak> live_peaks(const Schedule& schedule) {
   std::vector<LivePeak> peaks;
   peaks.reserve(by_tile.size());
   for (const std::vector<const Allocation*>& on_tile : by_tile) {
-    peaks.push_back(peak_of(on_tile, schedule.phases.size()));
+    peaks.push_back(peak_of(live_bytes_of(on_tile, schedule.phases.size())));
   }
   return peaks;
+}
+
+LiveBound max_live_bound(const Schedule& schedule) {
+  const std::vector<LivePeak> peaks = live_peaks(schedule);
+  LiveBound bound;
+  for (std::size_t tile = 0; tile < peaks.size(); ++tile) {
+    if (peaks[tile].bytes > bound.live.bytes) {
+      bound = LiveBound{static_cast<std::uint16_t>(tile), peaks[tile]};
+    }
+  }
+  return bound;
 }
 
 std::vector<Allocation> live_allocations(const Schedule& schedule, std::uint16_t tile, std::uint64_t phase) {

@@ -7,21 +7,14 @@
 
 #include <cmath>
 #include <limits>
-#include <string_view>
 
 #include "support/check.hpp"
+#include "support/checked_math.hpp"
 #include "kernels/exact_math.hpp"
 #include "kernels/kernels_dispatch.hpp"
 
 namespace orvo_compiler {
 namespace {
-
-// a x b as an element count; stops the process when the product cannot be
-// counted in 64 bits, since no list can then be long enough.
-std::uint64_t checked_count(std::uint64_t a, std::uint64_t b, std::string_view message) {
-  detail::require(a == 0 || b <= std::numeric_limits<std::uint64_t>::max() / a, message);
-  return a * b;
-}
 
 // The running maximum of softmax: NaN elements are passed over, and a NaN
 // running value is replaced by the element.
@@ -41,9 +34,9 @@ namespace detail {
 
 std::vector<float> matmul_with(KernelPath path, std::span<const float> left, std::span<const float> right,
                                std::uint64_t rows, std::uint64_t inner, std::uint64_t columns) {
-  const std::uint64_t left_count = checked_count(rows, inner, "matmul: rows x inner overflows");
-  const std::uint64_t right_count = checked_count(inner, columns, "matmul: inner x columns overflows");
-  const std::uint64_t output_count = checked_count(rows, columns, "matmul: rows x columns overflows");
+  const std::uint64_t left_count = detail::required_product(rows, inner, "matmul: rows x inner overflows");
+  const std::uint64_t right_count = detail::required_product(inner, columns, "matmul: inner x columns overflows");
+  const std::uint64_t output_count = detail::required_product(rows, columns, "matmul: rows x columns overflows");
   detail::require(left.size() >= left_count, "matmul: left holds fewer than rows x inner values");
   detail::require(right.size() >= right_count, "matmul: right holds fewer than inner x columns values");
 
@@ -68,7 +61,7 @@ std::vector<float> matmul(std::span<const float> left, std::span<const float> ri
 }
 
 std::vector<float> layer_norm(std::span<const float> input, std::uint64_t rows, std::uint64_t columns, float epsilon) {
-  const std::uint64_t count = checked_count(rows, columns, "layer_norm: rows x columns overflows");
+  const std::uint64_t count = detail::required_product(rows, columns, "layer_norm: rows x columns overflows");
   detail::require(input.size() >= count, "layer_norm: input holds fewer than rows x columns values");
 
   std::vector<float> output(input.size(), 0.0F);
@@ -103,7 +96,7 @@ std::vector<float> layer_norm(std::span<const float> input, std::uint64_t rows, 
 }
 
 void softmax_rows(std::span<float> values, std::uint64_t rows, std::uint64_t columns) {
-  const std::uint64_t count = checked_count(rows, columns, "softmax_rows: rows x columns overflows");
+  const std::uint64_t count = detail::required_product(rows, columns, "softmax_rows: rows x columns overflows");
   detail::require(values.size() >= count, "softmax_rows: values hold fewer than rows x columns values");
   if (count == 0) {
     return;

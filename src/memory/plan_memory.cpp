@@ -14,6 +14,9 @@
 //      When that address would end past 2^32 - 1 the call fails with
 //      "address overflow", when it ends past data_limit with the data-limit
 //      error of that tile; the first failing piece in placement order decides.
+//      The failure is worked out as data first (MemoryFailure: tile, tensor,
+//      lifetime, bytes), and the error text is made from it, so memory_failure
+//      and plan_memory always tell of the same piece.
 //
 // How the lowest address is found. A tile's pieces are kept sorted by
 // address and swept once from the bottom with a candidate that starts at
@@ -50,6 +53,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <expected>
 #include <functional>
 #include <iterator>
 #include <limits>
@@ -68,14 +72,16 @@
 namespace orvo_compiler {
 namespace {
 
-using detail::address_overflow;
+using detail::align_up;
 using detail::check_inputs;
 using detail::checked_align;
-using detail::exceeds_data_limit;
 using detail::Lifetimes;
-using detail::piece_size;
 using detail::max_address;
+using detail::memory_error;
+using detail::piece_bytes;
 using detail::tensor_lifetimes;
+
+using Cause = MemoryFailure::Cause;
 
 // A placed piece as the search sees it. Its end fits 32 bits: no piece is
 // placed past data_limit.
@@ -85,16 +91,6 @@ struct Piece {
   std::uint64_t live_from = 0;
   std::uint64_t live_until = 0;
 };
-
-// `value` rounded up to a multiple of `alignment` (at least 1), in 64 bits:
-// for values below 2^32 the result stays below 2^33.
-std::uint64_t align_up(std::uint64_t value, std::uint32_t alignment) {
-  if ((alignment & (alignment - 1)) == 0) {
-    return (value + alignment - 1) & ~std::uint64_t{alignment - 1};
-  }
-  const std::uint64_t remainder = value % alignment;
-  return remainder == 0 ? value : value + (alignment - remainder);
-}
 
 // Up to `capacity` pieces adjacent in address order, with bounds over them
 // that let a search pass the whole run at once.
@@ -268,9 +264,11 @@ class TilePlanner {
   }
 
   // Places the pieces of one tensor, `size` bytes each, on the tiles of its
-  // layout in order, appending an allocation per tile.
-  Result<void> place(const Tensor& tensor, const Layout& layout, std::uint32_t size, std::uint64_t live_from,
-                     std::uint64_t live_until, std::vector<Allocation>& allocations) {
+  // layout in order, appending an allocation per tile; the first piece that
+  // does not fit stops it.
+  std::expected<void, MemoryFailure> place(const Tensor& tensor, const Layout& layout, std::uint32_t size,
+                                           std::uint64_t live_from, std::uint64_t live_until,
+                                           std::vector<Allocation>& allocations) {
     ++stamp_;
     const Request request{tensor, size, layout.alignment, live_from, live_until};
     if (names_a_tile_twice(layout.tiles)) {
@@ -304,8 +302,8 @@ class TilePlanner {
 
   // Each group among the tiles is placed once; the tiles of a group the
   // layout covers only in part move to a copy of its list.
-  Result<void> place_by_group(const Request& request, std::span<const std::uint16_t> tiles,
-                              std::vector<Allocation>& allocations) {
+  std::expected<void, MemoryFailure> place_by_group(const Request& request, std::span<const std::uint16_t> tiles,
+                                                    std::vector<Allocation>& allocations) {
     count_covered(tiles);
     constexpr std::uint32_t no_group = std::numeric_limits<std::uint32_t>::max();
     std::uint32_t run_source = no_group;
@@ -318,7 +316,7 @@ class TilePlanner {
         if (!groups_[source].placed) {
           const std::uint32_t destination =
               groups_[source].covered < groups_[source].tiles ? split(source) : source;
-          const Result<std::uint32_t> placed = place_piece(request, destination, tile);
+          const std::expected<std::uint32_t, MemoryFailure> placed = place_piece(request, destination, tile);
           if (!placed) {
             return std::unexpected(placed.error());
           }
@@ -362,8 +360,9 @@ class TilePlanner {
 
   // With a tile named twice every tile first gets a list of its own, so the
   // second piece on a tile sees the first.
-  Result<void> place_tile_by_tile(const Request& request, std::span<const std::uint16_t> tiles,
-                                  std::vector<Allocation>& allocations) {
+  std::expected<void, MemoryFailure> place_tile_by_tile(const Request& request,
+                                                        std::span<const std::uint16_t> tiles,
+                                                        std::vector<Allocation>& allocations) {
     for (const std::uint16_t tile : tiles) {
       std::uint32_t group = group_of_[tile];
       if (groups_[group].tiles > 1) {
@@ -373,7 +372,7 @@ class TilePlanner {
         group_of_[tile] = own;
         group = own;
       }
-      const Result<std::uint32_t> placed = place_piece(request, group, tile);
+      const std::expected<std::uint32_t, MemoryFailure> placed = place_piece(request, group, tile);
       if (!placed) {
         return std::unexpected(placed.error());
       }
@@ -384,21 +383,27 @@ class TilePlanner {
   }
 
   // Adds the piece to `group`'s list at its lowest free address; `tile` is
-  // the tile named in a data-limit error.
-  Result<std::uint32_t> place_piece(const Request& request, std::uint32_t group, std::uint16_t tile) {
+  // the tile a failure names.
+  std::expected<std::uint32_t, MemoryFailure> place_piece(const Request& request, std::uint32_t group,
+                                                          std::uint16_t tile) {
     Occupancy& occupancy = groups_[group].occupancy;
     const std::uint64_t address =
         occupancy.lowest_free(request.live_from, request.live_until, request.size, request.alignment, data_base_);
     const std::uint64_t end = address + request.size;
     if (end > max_address) {
-      return address_overflow();
+      return failure(Cause::AddressOverflow, request, tile);
     }
     if (end > data_limit_) {
-      return exceeds_data_limit(tile, request.tensor.name);
+      return failure(Cause::DataLimit, request, tile);
     }
     occupancy.insert(Piece{static_cast<std::uint32_t>(address), static_cast<std::uint32_t>(end),
                            request.live_from, request.live_until});
     return static_cast<std::uint32_t>(address);
+  }
+
+  static std::unexpected<MemoryFailure> failure(Cause cause, const Request& request, std::uint16_t tile) {
+    return std::unexpected(
+        MemoryFailure{cause, tile, request.tensor.id, request.live_from, request.live_until, request.size});
   }
 
   // A new group, without tiles yet, whose list copies `source`'s.
@@ -416,20 +421,23 @@ class TilePlanner {
   std::uint32_t data_limit_;
 };
 
-}  // namespace
+// A failed plan: the error plan_memory returns and, for a Memory error, the
+// facts it was made from.
+struct PlanFailure {
+  CompileError error;
+  std::optional<MemoryFailure> memory;
+};
 
-bool lifetimes_overlap(std::uint64_t a_start, std::uint64_t a_end, std::uint64_t b_start, std::uint64_t b_end) {
-  return a_start <= b_end && b_start <= a_end;
+std::unexpected<PlanFailure> failed_placement(const MemoryFailure& failure, const Tensor& tensor) {
+  return std::unexpected(PlanFailure{memory_error(failure.cause, failure.tile, tensor.name).error(), failure});
 }
 
-std::uint32_t align_u32(std::uint32_t value, std::uint32_t alignment) {
-  return checked_align(value, alignment).value_or(0);
-}
-
-Result<std::vector<Allocation>> plan_memory(const Graph& graph, std::span<const Layout> layouts,
-                                            std::span<const Phase> phases, const CompilerOptions& options) {
+// Both public entry points: the allocations, or the first failure.
+std::expected<std::vector<Allocation>, PlanFailure> plan(const Graph& graph, std::span<const Layout> layouts,
+                                                         std::span<const Phase> phases,
+                                                         const CompilerOptions& options) {
   if (const Result<void> checked = check_inputs(graph, layouts, phases); !checked) {
-    return std::unexpected(checked.error());
+    return std::unexpected(PlanFailure{checked.error(), std::nullopt});
   }
   const Lifetimes lifetimes = tensor_lifetimes(graph, phases);
 
@@ -446,17 +454,50 @@ Result<std::vector<Allocation>> plan_memory(const Graph& graph, std::span<const 
   for (const Tensor& tensor : graph.tensors) {
     const std::uint64_t id = tensor.id.index;
     const Layout& layout = layouts[id];
-    const Result<std::uint32_t> size = piece_size(tensor, layout);
+    const std::uint64_t live_from = lifetimes.produced[id];
+    const std::uint64_t live_until = lifetimes.consumed[id];
+    const std::expected<std::uint32_t, Cause> size = piece_bytes(tensor, layout);
     if (!size) {
-      return std::unexpected(size.error());
+      return failed_placement(
+          MemoryFailure{size.error(), layout.tiles.front(), tensor.id, live_from, live_until,
+                        local_bytes(tensor, layout)},
+          tensor);
     }
-    if (const Result<void> placed =
-            planner.place(tensor, layout, *size, lifetimes.produced[id], lifetimes.consumed[id], allocations);
+    if (const std::expected<void, MemoryFailure> placed =
+            planner.place(tensor, layout, *size, live_from, live_until, allocations);
         !placed) {
-      return std::unexpected(placed.error());
+      return failed_placement(placed.error(), tensor);
     }
   }
   return allocations;
+}
+
+}  // namespace
+
+bool lifetimes_overlap(std::uint64_t a_start, std::uint64_t a_end, std::uint64_t b_start, std::uint64_t b_end) {
+  return a_start <= b_end && b_start <= a_end;
+}
+
+std::uint32_t align_u32(std::uint32_t value, std::uint32_t alignment) {
+  return checked_align(value, alignment).value_or(0);
+}
+
+Result<std::vector<Allocation>> plan_memory(const Graph& graph, std::span<const Layout> layouts,
+                                            std::span<const Phase> phases, const CompilerOptions& options) {
+  std::expected<std::vector<Allocation>, PlanFailure> planned = plan(graph, layouts, phases, options);
+  if (!planned) {
+    return std::unexpected(std::move(planned.error().error));
+  }
+  return std::move(*planned);
+}
+
+std::optional<MemoryFailure> memory_failure(const Graph& graph, std::span<const Layout> layouts,
+                                            std::span<const Phase> phases, const CompilerOptions& options) {
+  const std::expected<std::vector<Allocation>, PlanFailure> planned = plan(graph, layouts, phases, options);
+  if (planned) {
+    return std::nullopt;
+  }
+  return planned.error().memory;
 }
 
 }  // namespace orvo_compiler

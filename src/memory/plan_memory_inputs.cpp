@@ -1,3 +1,5 @@
+// The planners' shared front end: input checks, tensor lifetimes, piece
+// sizes and the planner's error values.
 #include "memory/plan_memory_inputs.hpp"
 
 #include <algorithm>
@@ -50,25 +52,45 @@ std::unexpected<CompileError> exceeds_data_limit(std::uint16_t tile, const std::
 }
 
 std::optional<std::uint32_t> checked_align(std::uint64_t value, std::uint32_t alignment) {
-  if (alignment == 0) {
+  // A value past 2^32 - 1 can only round higher; refusing it first also
+  // keeps the rounding clear of 64-bit wrap-around.
+  if (alignment == 0 || value > max_address) {
     return std::nullopt;
   }
-  const std::uint64_t remainder = value % alignment;
-  const std::uint64_t rounded = remainder == 0 ? value : value + (alignment - remainder);
+  const std::uint64_t rounded = align_up(value, alignment);
   if (rounded > max_address) {
     return std::nullopt;
   }
   return static_cast<std::uint32_t>(rounded);
 }
 
-Result<std::uint32_t> piece_size(const Tensor& tensor, const Layout& layout) {
+std::unexpected<CompileError> memory_error(MemoryFailure::Cause cause, std::uint16_t tile,
+                                          const std::string& tensor_name) {
+  switch (cause) {
+    case MemoryFailure::Cause::DataLimit:
+      return exceeds_data_limit(tile, tensor_name);
+    case MemoryFailure::Cause::AddressOverflow:
+      return address_overflow();
+  }
+  return address_overflow();
+}
+
+std::expected<std::uint32_t, MemoryFailure::Cause> piece_bytes(const Tensor& tensor, const Layout& layout) {
   const std::uint64_t share = local_bytes(tensor, layout);
   if (share > max_address) {
-    return exceeds_data_limit(layout.tiles.front(), tensor.name);
+    return std::unexpected(MemoryFailure::Cause::DataLimit);
   }
   const std::optional<std::uint32_t> size = checked_align(share, layout.alignment);
   if (!size) {
-    return address_overflow();
+    return std::unexpected(MemoryFailure::Cause::AddressOverflow);
+  }
+  return *size;
+}
+
+Result<std::uint32_t> piece_size(const Tensor& tensor, const Layout& layout) {
+  const std::expected<std::uint32_t, MemoryFailure::Cause> size = piece_bytes(tensor, layout);
+  if (!size) {
+    return memory_error(size.error(), layout.tiles.front(), tensor.name);
   }
   return *size;
 }

@@ -1,12 +1,8 @@
-// Explains a Memory error in terms a user can act on. Layouts, phases, piece
-// sizes and lifetimes do not depend on the data window, so compiling again with
-// the widest window shows what the failing tile has to hold and when; and
-// since the planner places pieces at the same offsets from any 16-aligned data
-// base, that compilation's peak is exactly the window the schedule needs.
-#include <algorithm>
-#include <charconv>
-#include <system_error>
+// The memory diagnosis as the lines a user reads: the tile, its window and
+// what is live there at the peak, then the window that would suffice. The
+// facts come from memory_diagnosis; this file only words them.
 #include <string>
+#include <vector>
 
 #include <fmt/format.h>
 
@@ -15,119 +11,71 @@
 namespace orvo_compiler {
 namespace {
 
-constexpr std::uint32_t widest_limit = 0xFFFFFFFF;
-constexpr std::size_t listed_tensors = 5;
-
-// The tile a "tile {} exceeds data limit allocating {}" message names.
-std::optional<std::uint16_t> failing_tile(std::string_view message, std::uint16_t tile_count) {
-  constexpr std::string_view prefix = "tile ";
-  constexpr std::string_view rest = " exceeds data limit allocating ";
-  if (!message.starts_with(prefix)) {
-    return std::nullopt;
+// How the peak compares with the window, and why it fails within it.
+std::string excess_text(const MemoryDiagnosis& diagnosis) {
+  if (diagnosis.excess_bytes > 0) {
+    return fmt::format("{} B more than the window holds", group_thousands(diagnosis.excess_bytes));
   }
-  message.remove_prefix(prefix.size());
-  const std::size_t end = message.find(rest);
-  if (end == std::string_view::npos) {
-    return std::nullopt;
-  }
-  const std::string_view digits = message.substr(0, end);
-  std::uint64_t tile = 0;
-  const auto [rest_of_digits, status] = std::from_chars(digits.data(), digits.data() + digits.size(), tile);
-  if (status != std::errc{} || rest_of_digits != digits.data() + digits.size() || tile >= tile_count) {
-    return std::nullopt;
-  }
-  return static_cast<std::uint16_t>(tile);
+  const std::string comparison = diagnosis.spare_bytes == 0
+                                     ? std::string("as much as the window holds")
+                                     : fmt::format("{} B less than the window", group_thousands(diagnosis.spare_bytes));
+  return comparison + ", but placed pieces never move and the gaps between them leave no room";
 }
 
-// The tile whose live bytes peak highest, the lowest such tile on a tie.
-std::uint16_t fullest_tile(const Schedule& schedule) {
-  const std::vector<LivePeak> peaks = live_peaks(schedule);
-  std::size_t fullest = 0;
-  for (std::size_t tile = 1; tile < peaks.size(); ++tile) {
-    if (peaks[tile].bytes > peaks[fullest].bytes) {
-      fullest = tile;
-    }
-  }
-  return static_cast<std::uint16_t>(fullest);
+std::string window_line(const MemoryDiagnosis& diagnosis) {
+  return fmt::format(
+      "tile {} has a data window of {} B ({} to {}); its live data peaks at phase {} ({}) with {} B, {}",
+      diagnosis.tile, group_thousands(diagnosis.window_bytes), hex_address(diagnosis.data_base),
+      hex_address(diagnosis.data_limit), diagnosis.peak.phase, diagnosis.phase_description,
+      group_thousands(diagnosis.peak.bytes), excess_text(diagnosis));
 }
 
-std::string largest_tensors_line(const Graph& graph, const Schedule& schedule, std::uint16_t tile,
-                                 std::uint64_t phase) {
-  std::vector<Allocation> live = live_allocations(schedule, tile, phase);
-  std::stable_sort(live.begin(), live.end(),
-                   [](const Allocation& left, const Allocation& right) { return left.size > right.size; });
+std::string largest_tensors_line(const MemoryDiagnosis& diagnosis) {
   std::vector<std::string> named;
-  for (std::size_t i = 0; i < live.size() && i < listed_tensors; ++i) {
-    const std::uint64_t id = live[i].tensor.index;
-    const std::string name = id < graph.tensors.size() ? graph.tensors[id].name : fmt::format("tensor {}", id);
-    named.push_back(fmt::format("{} {} B", name, group_thousands(live[i].size)));
+  for (const LiveTensor& tensor : diagnosis.largest_tensors) {
+    named.push_back(fmt::format("{} {} B", tensor.name, group_thousands(tensor.bytes)));
   }
-  std::string line =
-      fmt::format("largest tensors live on tile {} at phase {}: {}", tile, phase, fmt::join(named, ", "));
-  if (live.size() > listed_tensors) {
-    line += fmt::format(", and {} more", live.size() - listed_tensors);
+  std::string line = fmt::format("largest tensors live on tile {} at phase {}: {}", diagnosis.tile,
+                                 diagnosis.peak.phase, fmt::join(named, ", "));
+  if (diagnosis.other_tensors > 0) {
+    line += fmt::format(", and {} more", diagnosis.other_tensors);
   }
   return line;
 }
 
-bool aligned_for_every_layout(std::uint32_t address, const Schedule& schedule) {
-  return std::all_of(schedule.layouts.begin(), schedule.layouts.end(), [address](const Layout& layout) {
-    return layout.alignment != 0 && address % layout.alignment == 0;
-  });
-}
-
-std::string needed_window_line(const CompilerOptions& options, const Schedule& schedule) {
-  std::uint32_t needed = 0;
-  for (const auto& [tile, bytes] : schedule.peak_sram) {
-    needed = std::max(needed, bytes);
+std::string needed_window_line(const MemoryDiagnosis& diagnosis) {
+  const std::string needed = group_thousands(diagnosis.needed_bytes);
+  switch (diagnosis.fit) {
+    case WindowFit::Fits:
+      return fmt::format("the schedule fits a data window of {} B per tile: --data-limit {} or higher", needed,
+                         hex_address(diagnosis.fitting_limit));
+    case WindowFit::PastAddressSpace:
+      return fmt::format(
+          "the schedule needs a data window of {} B per tile, which does not fit between data base {} "
+          "and the end of the 32-bit address space",
+          needed, hex_address(diagnosis.data_base));
+    case WindowFit::BaseNotAligned:
+      return fmt::format("the schedule needs a data window of about {} B per tile", needed);
   }
-  const std::uint64_t limit = std::uint64_t{options.data_base} + needed;
-  if (limit > widest_limit) {
-    return fmt::format(
-        "the schedule needs a data window of {} B per tile, which does not fit between data base {} "
-        "and the end of the 32-bit address space",
-        group_thousands(needed), hex_address(options.data_base));
-  }
-  if (!aligned_for_every_layout(options.data_base, schedule)) {
-    return fmt::format("the schedule needs a data window of about {} B per tile", group_thousands(needed));
-  }
-  return fmt::format("the schedule fits a data window of {} B per tile: --data-limit {} or higher",
-                     group_thousands(needed), hex_address(limit));
+  return {};
 }
 
 }  // namespace
+
+std::vector<std::string> diagnosis_lines(const MemoryDiagnosis& diagnosis) {
+  return {window_line(diagnosis), largest_tensors_line(diagnosis), needed_window_line(diagnosis)};
+}
 
 std::vector<std::string> diagnose_memory_error(const Graph& graph, const CompilerOptions& options,
                                                const CompileError& error) {
   if (error.kind != CompileError::Kind::Memory) {
     return {};
   }
-  const Result<Schedule> wide = compile(graph, CompilerOptions{options.tile_count, 0, widest_limit});
-  if (!wide || wide->peak_sram.empty()) {
+  const std::optional<MemoryDiagnosis> diagnosis = memory_diagnosis(graph, options);
+  if (!diagnosis) {
     return {};
   }
-  const std::optional<std::uint16_t> named = failing_tile(error.message, options.tile_count);
-  const std::uint16_t tile = named ? *named : fullest_tile(*wide);
-  const LivePeak peak = live_peak(*wide, tile);
-  const std::uint64_t window = options.data_limit > options.data_base ? options.data_limit - options.data_base : 0;
-  std::string excess;
-  if (peak.bytes > window) {
-    excess = fmt::format("{} B more than the window holds", group_thousands(peak.bytes - window));
-  } else {
-    excess = peak.bytes == window ? "as much as the window holds"
-                                  : fmt::format("{} B less than the window", group_thousands(window - peak.bytes));
-    excess += ", but placed pieces never move and the gaps between them leave no room";
-  }
-
-  std::vector<std::string> lines;
-  lines.push_back(
-      fmt::format("tile {} has a data window of {} B ({} to {}); its live data peaks at phase {} ({}) "
-                  "with {} B, {}",
-                  tile, group_thousands(window), hex_address(options.data_base), hex_address(options.data_limit),
-                  peak.phase, phase_description(graph, *wide, peak.phase), group_thousands(peak.bytes), excess));
-  lines.push_back(largest_tensors_line(graph, *wide, tile, peak.phase));
-  lines.push_back(needed_window_line(options, *wide));
-  return lines;
+  return diagnosis_lines(*diagnosis);
 }
 
 }  // namespace orvo_compiler

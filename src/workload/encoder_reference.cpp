@@ -4,10 +4,9 @@
 // runs in a fixed order (built without FMA contraction), so two evaluations
 // with equal arguments agree bit for bit.
 #include <cmath>
-#include <limits>
 #include <optional>
 
-#include "support/check.hpp"
+#include "support/checked_math.hpp"
 #include "kernels/kernels_dispatch.hpp"
 #include "orvo_compiler/encoder.hpp"
 #include "orvo_compiler/kernels.hpp"
@@ -15,21 +14,15 @@
 namespace orvo_compiler {
 namespace {
 
+using detail::checked_mul;
+
 // The float nearest 1e-5, the epsilon of both layer normalisations.
 constexpr float layer_norm_epsilon = 1e-5F;
-
-// a x b, or nothing when the product does not fit in 64 bits.
-std::optional<std::uint64_t> product(std::uint64_t a, std::uint64_t b) {
-  if (a != 0 && b > std::numeric_limits<std::uint64_t>::max() / a) {
-    return std::nullopt;
-  }
-  return a * b;
-}
 
 // True when `values` holds at least a x b elements; a count that overflows
 // 64 bits is never held.
 bool holds(const std::vector<float>& values, std::uint64_t a, std::uint64_t b) {
-  const std::optional<std::uint64_t> count = product(a, b);
+  const std::optional<std::uint64_t> count = checked_mul(a, b);
   return count && values.size() >= *count;
 }
 
@@ -38,6 +31,26 @@ bool weights_fit(const EncoderConfig& config, const EncoderWeights& weights) {
   const std::uint64_t f = config.feed_forward;
   return holds(weights.wq, h, h) && holds(weights.wk, h, h) && holds(weights.wv, h, h) && holds(weights.wo, h, h) &&
          holds(weights.w1, h, f) && holds(weights.w2, f, h);
+}
+
+// Whether a head's columns are at least one wide: heads without columns
+// (more heads than hidden columns) write nothing, so attention skips them.
+bool heads_have_columns(const EncoderConfig& config) { return config.hidden / config.heads != 0; }
+
+// True when a list of a x b floats can exist at all: the count fits in 64
+// bits and in the most elements a std::vector<float> can hold.
+bool list_fits(std::uint64_t a, std::uint64_t b) {
+  const std::optional<std::uint64_t> count = checked_mul(a, b);
+  return count && *count <= std::vector<float>().max_size();
+}
+
+// The lists the layer builds beyond the sizes of its arguments: the sequence
+// x sequence scores of a head (when heads have columns) and the sequence x
+// feed_forward activations. Every other list is as long as the input or a
+// weight matrix, which exist already.
+bool intermediates_fit(const EncoderConfig& config) {
+  const std::uint64_t s = config.sequence;
+  return (!heads_have_columns(config) || list_fits(s, s)) && list_fits(s, config.feed_forward);
 }
 
 // Scaled dot-product attention of every head, written into `context` at the
@@ -50,20 +63,18 @@ void attend(detail::KernelPath path, const EncoderConfig& config, const std::vec
   const std::uint64_t s = config.sequence;
   const std::uint64_t h = config.hidden;
   const std::uint64_t head_size = h / config.heads;
-  // Heads without columns (more heads than hidden columns) write nothing, so
-  // skipping them is exact, and a huge head count cannot spin. (Callers pass
-  // a non-empty layer, so sequence and hidden are both at least 1.)
-  if (head_size == 0) {
+  // Skipping heads without columns is exact, and a huge head count cannot
+  // spin. (Callers pass a non-empty layer whose intermediates fit, so
+  // sequence and hidden are both at least 1 and s x s is a list's length.)
+  if (!heads_have_columns(config)) {
     return;
   }
   const float scale_divisor = std::sqrt(static_cast<float>(head_size));
-  const std::optional<std::uint64_t> score_count = product(s, s);
-  detail::require(score_count.has_value(), "encoder_reference: sequence x sequence overflows");
 
   std::vector<float> scores;
   for (std::uint64_t head = 0; head < config.heads; ++head) {
     const std::uint64_t offset = head * head_size;
-    scores.assign(*score_count, 0.0F);
+    scores.assign(s * s, 0.0F);
     // The right operand is k transposed: element (inner, column) lies at
     // column x h + offset + inner.
     detail::matmul_accumulate(path, detail::MatrixView{.data = q.data() + offset, .row_stride = h},
@@ -99,7 +110,7 @@ Result<std::vector<float>> encoder_reference_with(KernelPath path, EncoderConfig
   const std::uint64_t s = config.sequence;
   const std::uint64_t h = config.hidden;
   const std::uint64_t f = config.feed_forward;
-  const std::optional<std::uint64_t> input_count = product(s, h);
+  const std::optional<std::uint64_t> input_count = checked_mul(s, h);
   if (!input_count || input.size() != *input_count) {
     return std::unexpected(CompileError::graph("encoder input size mismatch"));
   }
@@ -113,6 +124,9 @@ Result<std::vector<float>> encoder_reference_with(KernelPath path, EncoderConfig
   // its other dimensions may then be anything and must not drive a loop.
   if (input.empty()) {
     return std::vector<float>{};
+  }
+  if (!intermediates_fit(config)) {
+    return std::unexpected(CompileError::graph("encoder dimensions too large"));
   }
 
   const std::vector<float> norm1 = layer_norm(input, s, h, layer_norm_epsilon);

@@ -2,9 +2,8 @@
 // flat position and the matrix's salt, so no generator state or seed exists
 // and equal configurations give bit-identical weights everywhere.
 #include <cmath>
-#include <limits>
 
-#include "support/check.hpp"
+#include "support/checked_math.hpp"
 #include "orvo_compiler/encoder.hpp"
 
 namespace orvo_compiler {
@@ -14,9 +13,7 @@ namespace {
 // - 50) / sqrt(rows x 50). The numerators repeat every 101 elements and the
 // scale depends on the row count only.
 std::vector<float> matrix(std::uint64_t rows, std::uint64_t columns, std::uint64_t salt) {
-  detail::require(rows == 0 || columns <= std::numeric_limits<std::uint64_t>::max() / rows,
-                  "encoder weights: rows x columns overflows");
-  const std::uint64_t count = rows * columns;
+  const std::uint64_t count = detail::required_product(rows, columns, "encoder weights: rows x columns overflows");
   std::vector<float> values;
   if (count == 0) {
     return values;

@@ -1,10 +1,9 @@
 // Tests of orvoc_core, the command-line compiler's building blocks: number
-// text, statistics, the JSON form, tile streams, the memory diagnosis and the
-// staged output files. Built only when the tool is (orvoc_core linked in).
+// text, tile streams and the staged output files. Built only when the tool is
+// (orvoc_core linked in).
 #if __has_include("orvoc_core.hpp")
 
 #include "orvoc_core.hpp"
-#include "orvo_compiler/schedule_json.hpp"
 
 #include <unistd.h>
 
@@ -92,120 +91,6 @@ TEST(OrvocText, HexAddressesUseLowerCasePrefixAndUpperCaseDigits) {
   EXPECT_EQ(hex_address(0xFFFFFFFF), "0xFFFFFFFF");
 }
 
-TEST(OrvocStatistics, PeakRunsGroupEqualNeighboursAndTilesWithoutData) {
-  Schedule schedule;
-  schedule.tile_count = 6;
-  schedule.peak_sram = {{0, 96}, {1, 96}, {2, 48}, {4, 48}, {5, 48}};
-  const std::vector<TileRun> expected = {
-      {0, 1, 96},
-      {2, 2, 48},
-      {3, 3, std::nullopt},
-      {4, 5, 48},
-  };
-  EXPECT_EQ(peak_runs(schedule), expected);
-}
-
-// One tile, alignment 16: A 112 B live 0..0, B 64 B 0..0, C 48 B 0..1,
-// D 48 B 1..2, and a piece on another tile that must not count.
-Schedule small_schedule() {
-  Schedule schedule;
-  schedule.tile_count = 2;
-  schedule.phases = {Exchange{}, Exchange{}, Exchange{}};
-  schedule.allocations = {
-      {TensorId{0}, 0, 0, 112, 0, 0}, {TensorId{1}, 0, 112, 64, 0, 0}, {TensorId{2}, 0, 176, 48, 0, 1},
-      {TensorId{3}, 0, 0, 48, 1, 2},  {TensorId{4}, 1, 0, 4096, 0, 3},
-  };
-  return schedule;
-}
-
-TEST(OrvocStatistics, LivePeakIsTheMostBytesLiveAtOnePhase) {
-  const Schedule schedule = small_schedule();
-  // Phase 0: A + B + C = 224; phase 1: C + D = 96; phase 2: D = 48.
-  EXPECT_EQ(live_peak(schedule, 0), (LivePeak{0, 224}));
-  // The other tile's piece is live up to phase 3, one past the last phase.
-  EXPECT_EQ(live_peak(schedule, 1), (LivePeak{0, 4096}));
-  const std::vector<LivePeak> all = live_peaks(schedule);
-  EXPECT_EQ(all, (std::vector<LivePeak>{{0, 224}, {0, 4096}}));
-
-  const std::vector<Allocation> live = live_allocations(schedule, 0, 1);
-  ASSERT_EQ(live.size(), 2U);
-  EXPECT_EQ(live[0].tensor, TensorId{2});
-  EXPECT_EQ(live[1].tensor, TensorId{3});
-}
-
-TEST(OrvocStatistics, DefaultEncoderFigures) {
-  const Result<Graph> graph = encoder_graph(EncoderConfig{});
-  ASSERT_TRUE(graph.has_value()) << graph.error();
-  const Result<Schedule> schedule = compile(*graph, CompilerOptions{});
-  ASSERT_TRUE(schedule.has_value()) << schedule.error();
-
-  ScheduleStatistics expected;
-  expected.tensors = 22;
-  expected.operations = 15;
-  expected.phases = 17;
-  expected.exchange_phases = 2;
-  expected.compute_phases = 15;
-  expected.transfers = 4 + 24;
-  expected.transfer_bytes = 28 * 1024;
-  expected.kernel_commands = 160;
-  expected.allocations = 360;
-  // At phase 1 (q) tile 0 holds the input, the six weights, norm1 and q.
-  expected.worst_tile = WorstTile{0, 9216, LivePeak{1, 9 * 1024}};
-  EXPECT_EQ(schedule_statistics(*graph, *schedule), expected);
-
-  EXPECT_EQ(phase_description(*graph, *schedule, 6), "compute attention_softmax");
-  EXPECT_EQ(phase_description(*graph, *schedule, 7), "exchange for attention_context");
-  EXPECT_EQ(phase_description(*graph, *schedule, 17), "after the last phase");
-}
-
-// X [32, 64] times W [64, 256], then a layer norm of the product.
-Graph product_graph() {
-  Graph graph;
-  const TensorId x = graph.input("x", {32, 64});
-  const TensorId w = graph.weight("w", {64, 256});
-  const Result<TensorId> y = graph.matmul("y", x, w);
-  const Result<TensorId> z = graph.layer_norm("z", *y, 1e-5F);
-  graph.mark_output(*z);
-  return graph;
-}
-
-TEST(OrvocJson, RecordsKeepTheLibraryFieldNamesAndOrder) {
-  const Graph graph = product_graph();
-  const CompilerOptions options;
-  const Result<Schedule> schedule = compile(graph, options);
-  ASSERT_TRUE(schedule.has_value()) << schedule.error();
-  const nlohmann::ordered_json json = schedule_json(Workload{}, options, graph, *schedule);
-
-  EXPECT_EQ(json["options"]["compiler"].dump(), R"({"tile_count":64,"data_base":335872,"data_limit":917504})");
-  EXPECT_EQ(json["graph"]["tensors"][0].dump(),
-            R"({"id":0,"name":"x","dtype":"F32","shape":[32,64],"kind":"Input","producer":null})");
-  EXPECT_EQ(json["graph"]["tensors"][3].dump(),
-            R"({"id":3,"name":"z","dtype":"F32","shape":[32,256],"kind":"Output","producer":1})");
-  // The epsilon is the float nearest 1e-5, widened exactly.
-  EXPECT_EQ(json["graph"]["ops"][1].dump(),
-            R"({"id":1,"name":"z","kind":"layer_norm","epsilon":9.999999747378752e-06,"inputs":[2],"output":3})");
-  EXPECT_EQ(json["graph"]["outputs"].dump(), "[3]");
-  EXPECT_EQ(json["layouts"][1]["sharding"], "Columns");
-
-  // Phase 0 brings X from tiles 0-7 to tiles 8-31, from 0..7 three times over.
-  const nlohmann::ordered_json& exchange = json["phases"][0];
-  EXPECT_EQ(exchange["kind"], "exchange");
-  ASSERT_EQ(exchange["transfers"].size(), 24U);
-  EXPECT_EQ(exchange["transfers"][23].dump(), R"({"source_tile":7,"destination_tile":31,"tensor":0,"bytes":1024})");
-  const nlohmann::ordered_json& product = json["phases"][1];
-  EXPECT_EQ(product["kind"], "compute");
-  ASSERT_EQ(product["commands"].size(), 32U);
-  EXPECT_EQ(product["commands"][31].dump(),
-            R"({"tile":31,"output":2,"inputs":[0,1],"specialization":)"
-            R"({"operation":"matmul","shape":[32,256],"worker_count":6,"role":"tail","alignment":16}})");
-  EXPECT_EQ(json["allocations"][0].dump(),
-            R"({"tensor":0,"tile":0,"address":335872,"size":1024,"live_from":0,"live_until":1})");
-  EXPECT_EQ(json["peak_sram"]["0"], schedule->peak_sram.at(0));
-  EXPECT_EQ(json["statistics"]["transfers"], 24);
-  // Equal inputs, equal text.
-  EXPECT_EQ(json.dump(2), schedule_json(Workload{}, options, graph, *schedule).dump(2));
-}
-
 TEST(OrvocStreams, WireFormOfTheWorkedExample) {
   // Phase 0: tensor 3 (256 B) from tile 0 to tiles 1 and 2; phase 1: op 1 on
   // tiles 1 and 2, output 5 from inputs 3 and 4.
@@ -231,56 +116,6 @@ TEST(OrvocStreams, WireFormOfTheWorkedExample) {
   EXPECT_EQ(stream_file_name(0), "tile-0000.bin");
   EXPECT_EQ(stream_file_name(63), "tile-0063.bin");
   EXPECT_EQ(stream_file_name(65534), "tile-65534.bin");
-}
-
-TEST(OrvocDiagnosis, NamesTheTileThePhaseAndTheWindowThatFits) {
-  // x (1 KiB, read at phase 0) and y = gelu(x) (the output) share tile 0 at
-  // phase 0; a 1,536 B window holds only x.
-  Graph graph;
-  const TensorId x = graph.input("x", {256});
-  graph.mark_output(*graph.gelu("y", x));
-  const CompilerOptions options{1, 0x1000, 0x1600};
-  const Result<Schedule> failed = compile(graph, options);
-  ASSERT_FALSE(failed.has_value());
-  EXPECT_EQ(failed.error(), CompileError::memory("tile 0 exceeds data limit allocating y"));
-
-  const std::vector<std::string> expected = {
-      "tile 0 has a data window of 1,536 B (0x1000 to 0x1600); its live data peaks at phase 0 (compute y) with "
-      "2,048 B, 512 B more than the window holds",
-      "largest tensors live on tile 0 at phase 0: x 1,024 B, y 1,024 B",
-      "the schedule fits a data window of 2,048 B per tile: --data-limit 0x1800 or higher",
-  };
-  EXPECT_EQ(diagnose_memory_error(graph, options, failed.error()), expected);
-}
-
-TEST(OrvocDiagnosis, ExplainsAFailureWithinTheWindow) {
-  // On one tile: x 1 KiB live 0..0, y 1 KiB 0..1 at +1,024, z 2 KiB 1..2. At
-  // phase 1 y and z need 3,072 B, the whole window, but y sits in its middle.
-  Graph graph;
-  const TensorId x = graph.input("x", {256});
-  const Result<TensorId> y = graph.gelu("y", x);
-  const Result<TensorId> z = graph.op("z", Gelu{}, {*y}, {512});
-  graph.mark_output(*z);
-  const CompilerOptions options{1, 0, 3072};
-  const Result<Schedule> failed = compile(graph, options);
-  ASSERT_FALSE(failed.has_value());
-  ASSERT_EQ(failed.error(), CompileError::memory("tile 0 exceeds data limit allocating z"));
-
-  const std::vector<std::string> expected = {
-      "tile 0 has a data window of 3,072 B (0x0 to 0xC00); its live data peaks at phase 1 (compute z) with "
-      "3,072 B, as much as the window holds, but placed pieces never move and the gaps between them leave no room",
-      "largest tensors live on tile 0 at phase 1: z 2,048 B, y 1,024 B",
-      "the schedule fits a data window of 4,096 B per tile: --data-limit 0x1000 or higher",
-  };
-  EXPECT_EQ(diagnose_memory_error(graph, options, failed.error()), expected);
-}
-
-TEST(OrvocDiagnosis, SaysNothingAboutOtherErrors) {
-  Graph graph;
-  graph.mark_output(graph.input("x", {256}));
-  EXPECT_TRUE(diagnose_memory_error(graph, CompilerOptions{}, CompileError::graph("invalid compiler options")).empty());
-  // A graph the widest window cannot compile either leaves the message alone.
-  EXPECT_TRUE(diagnose_memory_error(Graph{}, CompilerOptions{}, CompileError::memory("address overflow")).empty());
 }
 
 TEST(OrvocFiles, FloatsAreLittleEndianFloat32) {

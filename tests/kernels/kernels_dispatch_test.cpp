@@ -20,6 +20,7 @@
 #include "kernels_oracle.hpp"
 #include "orvo_compiler/encoder.hpp"
 #include "orvo_compiler/kernels.hpp"
+#include "support/random.hpp"
 
 namespace orvo_compiler::detail {
 namespace {
@@ -57,7 +58,7 @@ constexpr float nan = std::numeric_limits<float>::quiet_NaN();
 // Deterministic values from the standard's fully specified Mersenne twister.
 class Values {
  public:
-  explicit Values(std::uint32_t seed) : engine_(seed) {}
+  explicit Values(std::uint32_t seed) : random_(seed) {}
 
   // A normal float of moderate size, either sign.
   float ordinary() {
@@ -112,9 +113,9 @@ class Values {
   }
 
  private:
-  std::uint32_t next() { return static_cast<std::uint32_t>(engine_()); }
+  std::uint32_t next() { return random_.next32(); }
 
-  std::mt19937 engine_;
+  test_support::BasicRandom<std::mt19937> random_;
 };
 
 TEST(KernelPaths, PortableFirstAndBestLast) {

@@ -1,15 +1,20 @@
 // Reference kernels: exact results where the operation order decides them,
-// IEEE edge values, untouched tails of longer lists, and the stop on lists
-// too short for their counts.
+// IEEE edge values, softmax rows whose maximum is negative (for the test
+// oracle too), untouched tails of longer lists, and the stop on lists too
+// short for their counts.
 #include <bit>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <span>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "kernels/kernels_oracle.hpp"
 #include "orvo_compiler/kernels.hpp"
 
 namespace orvo_compiler {
@@ -149,6 +154,53 @@ TEST(SoftmaxRows, ExactRows) {
     softmax_rows(values, c.rows, c.columns);
     const std::vector<float> counted(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(c.expected.size()));
     EXPECT_EQ(counted, c.expected);
+  }
+}
+
+// Rows whose maximum is negative. Each row is shifted by its own maximum, so
+// its largest element becomes exp(0) = 1 however negative the row is; a
+// running maximum started at 0 instead of minus infinity would leave
+// {-200, -201} unshifted, both exponentials 0 in float and the results 0 / 0,
+// and would turn the exponentials of {-150, -100} and {-90, -89.5} subnormal
+// and those of {-3, -2, -1} differently rounded. Expected bits from MPFR with
+// 24-bit precision and the float exponent range, rounding every step in the
+// kernel's order: shift, correctly rounded exp, running sum from the first
+// element, division.
+TEST(SoftmaxRows, NegativeMaximum) {
+  struct Case {
+    const char* name;
+    std::vector<float> values;
+    std::uint64_t rows;
+    std::uint64_t columns;
+    std::vector<std::uint32_t> expected;
+  };
+  const Case cases[] = {
+      // 1 / (1 + e^-1) = 0.7310586, e^-1 / (1 + e^-1) = 0.26894143.
+      {"-200, -201", {-200, -201}, 1, 2, {0x3F3B26A8, 0x3E89B2B1}},
+      // The same bits as 1, 2, 3.
+      {"-3, -2, -1", {-3, -2, -1}, 1, 3, {0x3DB861F3, 0x3E7A9A1A, 0x3F2A4D3B}},
+      // Shifted by -0.25: 0.37698644, 0.10800843, 0.48406017, 0.03094493.
+      {"distinct fractions", {-0.5F, -1.75F, -0.25F, -3}, 1, 4, {0x3EC1045E, 0x3DDD3386, 0x3EF7D6BC, 0x3CFD8039}},
+      // e^0, e^-1, e^-2.5 over their sum 1.4499729.
+      {"every exp underflows unshifted", {-1000, -1001, -1002.5F}, 1, 3, {0x3F308E5A, 0x3E81E717, 0x3D67E1B5}},
+      // e^-50 = 1.9287499e-22 vanishes beside 1 in the sum.
+      {"exps zero and subnormal unshifted", {-150, -100}, 1, 2, {0x1B692BEB, 0x3F800000}},
+      // e^-0.5 / (1 + e^-0.5) = 0.37754068, 1 / (1 + e^-0.5) = 0.62245935.
+      {"exps subnormal unshifted", {-90, -89.5F}, 1, 2, {0x3EC14D03, 0x3F1F597F}},
+      // The second row's maximum is its own, not the first row's.
+      {"after a positive row", {7, 7, -200, -201}, 2, 2, {0x3F000000, 0x3F000000, 0x3F3B26A8, 0x3E89B2B1}},
+  };
+  // The kernel, and the plain loops the kernel paths and fuzzing compare with.
+  using Softmax = void (*)(std::span<float>, std::uint64_t, std::uint64_t);
+  const std::pair<const char*, Softmax> implementations[] = {{"softmax_rows", &softmax_rows},
+                                                             {"oracle", &oracle::softmax_rows}};
+  for (const auto& [implementation, softmax] : implementations) {
+    for (const Case& c : cases) {
+      SCOPED_TRACE(std::string(implementation) + ": " + c.name);
+      std::vector<float> values = c.values;
+      softmax(values, c.rows, c.columns);
+      EXPECT_EQ(bits(values), c.expected);
+    }
   }
 }
 

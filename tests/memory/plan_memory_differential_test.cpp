@@ -1,10 +1,12 @@
 // The fast tile SRAM planner against the straightforward one: random graphs
 // through compile, and random direct planner inputs that no compile would
 // produce, each compared allocation for allocation and error for error.
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -13,33 +15,12 @@
 
 #include "orvo_compiler/compiler.hpp"
 #include "plan_memory_oracle.hpp"
+#include "support/random.hpp"
 
 namespace orvo_compiler {
 namespace {
 
-// splitmix64: the same sequence on every platform and standard library.
-class Random {
- public:
-  explicit Random(std::uint64_t seed) : state_(seed) {}
-
-  std::uint64_t next() {
-    std::uint64_t z = (state_ += 0x9E3779B97F4A7C15U);
-    z = (z ^ (z >> 30U)) * 0xBF58476D1CE4E5B9U;
-    z = (z ^ (z >> 27U)) * 0x94D049BB133111EBU;
-    return z ^ (z >> 31U);
-  }
-  // Uniform enough in [0, bound) for the small bounds used here.
-  std::uint64_t below(std::uint64_t bound) { return next() % bound; }
-  std::uint64_t between(std::uint64_t low, std::uint64_t high) { return low + below(high - low + 1); }
-  bool chance(std::uint64_t percent) { return below(100) < percent; }
-  template <class T, std::size_t N>
-  T pick(const std::array<T, N>& values) {
-    return values[below(N)];
-  }
-
- private:
-  std::uint64_t state_;
-};
+using test_support::Random;
 
 // How the runs ended, so that each test can insist that every path was taken.
 struct Outcomes {
@@ -343,6 +324,40 @@ TEST(PlanMemoryDifferential, RandomPlannerInputs) {
     ASSERT_TRUE(same_result(plan_memory(input.graph, input.layouts, input.phases, input.options), expected));
   }
   EXPECT_GE(outcomes.planned, 100);
+  EXPECT_GE(outcomes.address_overflow, 20);
+  EXPECT_GE(outcomes.data_limit, 20);
+  EXPECT_GE(outcomes.graph_error, 10);
+}
+
+// memory_failure tells of the piece that plan_memory's error names: nothing
+// for a plan or a Graph error, else the cause and tile the text states and a
+// tensor of that name under the failure's id.
+TEST(PlanMemoryDifferential, MemoryFailureMatchesTheError) {
+  Random random(0xFA17ED);
+  Outcomes outcomes;
+  for (int round = 0; round < 600; ++round) {
+    SCOPED_TRACE(::testing::Message() << "round " << round);
+    const PlannerInput input = random_planner_input(random);
+    const Result<std::vector<Allocation>> planned =
+        plan_memory(input.graph, input.layouts, input.phases, input.options);
+    outcomes.count(planned);
+    const std::optional<MemoryFailure> failure =
+        memory_failure(input.graph, input.layouts, input.phases, input.options);
+    if (planned || planned.error().kind == CompileError::Kind::Graph) {
+      EXPECT_EQ(failure, std::nullopt);
+      continue;
+    }
+    ASSERT_TRUE(failure.has_value()) << planned.error();
+    if (failure->cause == MemoryFailure::Cause::AddressOverflow) {
+      EXPECT_EQ(planned.error(), CompileError::memory("address overflow"));
+      continue;
+    }
+    EXPECT_TRUE(std::ranges::any_of(input.graph.tensors, [&](const Tensor& tensor) {
+      return tensor.id == failure->tensor &&
+             planned.error() == CompileError::memory(fmt::format("tile {} exceeds data limit allocating {}",
+                                                                 failure->tile, tensor.name));
+    })) << planned.error() << " from " << failure->tile << ", tensor " << failure->tensor.index;
+  }
   EXPECT_GE(outcomes.address_overflow, 20);
   EXPECT_GE(outcomes.data_limit, 20);
   EXPECT_GE(outcomes.graph_error, 10);

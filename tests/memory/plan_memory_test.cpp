@@ -1,5 +1,6 @@
 // The tile SRAM planner on hand-built graphs, layouts and phase lists:
 // lifetimes, placement, both memory errors and inputs that do not match.
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -209,6 +210,50 @@ TEST(PlanMemory, MemoryErrors) {
       EXPECT_EQ(planned.error(), CompileError::memory(c.expected_error));
     }
   }
+}
+
+// The facts behind each memory error of MemoryErrors: a, b and c are tensors
+// 0, 1 and 2 of 32 bytes each, a and b live at phase 0, c at 0 and 1.
+TEST(PlanMemory, MemoryFailureNamesThePieceThatDidNotFit) {
+  using Cause = MemoryFailure::Cause;
+  struct Case {
+    std::string name;
+    CompilerOptions options;
+    std::uint32_t alignment;
+    std::optional<MemoryFailure> expected;
+  };
+  const Case cases[] = {
+      {"last piece ends exactly at the limit", window(0, 96), 16, std::nullopt},
+      {"last piece ends one byte past the limit", window(0, 95), 16,
+       MemoryFailure{Cause::DataLimit, 0, TensorId{2}, 0, 1, 32}},
+      {"window full after the first piece", window(0, 40), 16,
+       MemoryFailure{Cause::DataLimit, 0, TensorId{1}, 0, 0, 32}},
+      {"first candidate ends past 2^32 - 1", window(0xFFFFFFF0, 0xFFFFFFFF), 16,
+       MemoryFailure{Cause::AddressOverflow, 0, TensorId{0}, 0, 0, 32}},
+      {"bump ends past 2^32 - 1", window(0xFFFFFFD0, 0xFFFFFFF8), 16,
+       MemoryFailure{Cause::AddressOverflow, 0, TensorId{1}, 0, 0, 32}},
+      // The piece size itself fails: its bytes are the unrounded share.
+      {"alignment 0", window(0, 0x1000), 0, MemoryFailure{Cause::AddressOverflow, 0, TensorId{0}, 0, 0, 32}},
+      {"rounded bump past 2^32 - 1", window(16, 0xFFFFFFFF), 0x80000000,
+       MemoryFailure{Cause::AddressOverflow, 0, TensorId{1}, 0, 0, 0x80000000}},
+  };
+  const Graph graph = three_live_pieces();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::vector<Layout> layouts{on_tiles(0, {0}, c.alignment), on_tiles(1, {0}, c.alignment),
+                                      on_tiles(2, {0}, c.alignment)};
+    EXPECT_EQ(memory_failure(graph, layouts, std::vector{compute(0)}, c.options), c.expected);
+  }
+}
+
+TEST(PlanMemory, MemoryFailureOfAShareBeyondThirtyTwoBitsAndOfGraphErrors) {
+  Graph graph;
+  graph.mark_output(graph.input("big", {std::uint64_t{1} << 31}));
+  const std::vector<Layout> layouts{on_tiles(0, {3, 4})};
+  EXPECT_EQ(memory_failure(graph, layouts, {}, {}),
+            (MemoryFailure{MemoryFailure::Cause::DataLimit, 3, TensorId{0}, 0, 0, std::uint64_t{1} << 32}));
+  // A Graph error is no memory failure.
+  EXPECT_EQ(memory_failure(graph, {}, {}, {}), std::nullopt);
 }
 
 TEST(PlanMemory, PiecesStackUpRightBelowTheTopOfTheAddressSpace) {

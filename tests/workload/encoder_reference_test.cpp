@@ -1,16 +1,19 @@
 // The host encoder evaluator: the self-check sum, repeatability, heads that do
-// not divide the width, empty inputs and every rejected argument.
+// not divide the width, empty inputs and every rejected argument, including
+// layers too large to evaluate.
 #include <bit>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <utility>
 #include <vector>
 
 #include <fmt/format.h>
 #include <gtest/gtest.h>
 
 #include "orvo_compiler/encoder.hpp"
+#include "support/unreadable_floats.hpp"
 
 namespace orvo_compiler {
 namespace {
@@ -164,6 +167,37 @@ TEST(EncoderReference, RejectedArguments) {
     const Result<std::vector<float>> result = encoder_reference(c.config, c.input, c.weights);
     ASSERT_FALSE(result.has_value());
     EXPECT_EQ(result.error(), CompileError::graph(c.message));
+  }
+}
+
+// Layers whose input and weights exist but whose scores or activations no
+// list can hold: an error, where the process once stopped (a wrapping
+// sequence x sequence) or threw from the list's constructor. The input is
+// address space only, so the refusal must come before any element is read.
+TEST(EncoderReference, IntermediatesNoListCanHoldAreRefused) {
+  struct Case {
+    const char* name;
+    EncoderConfig config;
+  };
+  const Case cases[] = {
+      {"sequence x sequence past 64 bits", {std::uint64_t{1} << 33, 1, 1, 1}},
+      {"sequence x sequence of 2^62 floats", {std::uint64_t{1} << 31, 1, 1, 1}},
+      // Two heads over one column have no columns, so no scores are built;
+      // the 2^42 x 2^20 activations still are.
+      {"sequence x feed_forward of 2^62 floats", {std::uint64_t{1} << 42, 1, 2, std::uint64_t{1} << 20}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const test_support::UnreadableFloats input(c.config.sequence * c.config.hidden);
+    if (input.floats().empty()) {
+      GTEST_SKIP() << "cannot reserve " << c.config.sequence << " floats of address space";
+    }
+    const std::vector<float> square(c.config.hidden * c.config.hidden, 0.0F);
+    std::vector<float> wide(c.config.hidden * c.config.feed_forward, 0.0F);
+    const EncoderWeights weights{square, square, square, square, wide, std::move(wide)};
+    const Result<std::vector<float>> result = encoder_reference(c.config, input.floats(), weights);
+    ASSERT_FALSE(result.has_value());
+    EXPECT_EQ(result.error(), CompileError::graph("encoder dimensions too large"));
   }
 }
 
