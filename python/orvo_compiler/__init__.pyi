@@ -323,6 +323,29 @@ def align_u32(value: int, alignment: int) -> int: ...
 def plan_memory(
     graph: Graph, layouts: Sequence[Layout], phases: Sequence[Phase], options: CompilerOptions
 ) -> list[Allocation]: ...
+class MemoryFailure:
+    class Cause(enum.Enum):
+        DataLimit = 0
+        AddressOverflow = 1
+    cause: MemoryFailure.Cause
+    tile: int
+    tensor: TensorId
+    live_from: int
+    live_until: int
+    bytes: int
+    def __init__(
+        self,
+        cause: MemoryFailure.Cause = ...,
+        tile: int = 0,
+        tensor: TensorId = ...,
+        live_from: int = 0,
+        live_until: int = 0,
+        bytes: int = 0,
+    ) -> None: ...
+
+def memory_failure(
+    graph: Graph, layouts: Sequence[Layout], phases: Sequence[Phase], options: CompilerOptions
+) -> MemoryFailure | None: ...
 def compile(graph: Graph, options: CompilerOptions = ...) -> Schedule: ...
 def verify_schedule(graph: Graph, schedule: Schedule, options: CompilerOptions) -> None: ...
 
@@ -358,7 +381,42 @@ class ScheduleStatistics:
     worst_tile: WorstTile | None
     def __init__(self) -> None: ...
 
+class LiveBound:
+    tile: int
+    live: LivePeak
+    def __init__(self, tile: int = 0, live: LivePeak = ...) -> None: ...
+
+class LiveTensor:
+    tensor: TensorId
+    name: str
+    bytes: int
+    def __init__(self, tensor: TensorId = ..., name: str = "", bytes: int = 0) -> None: ...
+
+class WindowFit(enum.Enum):
+    Fits = 0
+    PastAddressSpace = 1
+    BaseNotAligned = 2
+
+class MemoryDiagnosis:
+    tile: int
+    data_base: int
+    data_limit: int
+    window_bytes: int
+    peak: LivePeak
+    phase_description: str
+    excess_bytes: int
+    spare_bytes: int
+    largest_tensors: list[LiveTensor]
+    other_tensors: int
+    needed_bytes: int
+    fit: WindowFit
+    fitting_limit: int
+    def __init__(self) -> None: ...
+
 def peak_runs(schedule: Schedule) -> list[TileRun]: ...
+def live_bytes(schedule: Schedule, tile: int) -> list[int]: ...
+def max_live_bound(schedule: Schedule) -> LiveBound: ...
+def memory_diagnosis(graph: Graph, options: CompilerOptions) -> MemoryDiagnosis | None: ...
 def live_peak(schedule: Schedule, tile: int) -> LivePeak: ...
 def live_peaks(schedule: Schedule) -> list[LivePeak]: ...
 def live_allocations(schedule: Schedule, tile: int, phase: int) -> list[Allocation]: ...
@@ -429,6 +487,7 @@ class Workload:
 def schedule_summary(
     workload: Workload, options: CompilerOptions, schedule: Schedule, statistics: ScheduleStatistics
 ) -> str: ...
+def diagnosis_lines(diagnosis: MemoryDiagnosis) -> list[str]: ...
 def diagnose_memory_error(graph: Graph, options: CompilerOptions, error: CompileError) -> list[str]: ...
 
 class SvgForm(enum.Enum):

@@ -2,6 +2,8 @@
 // a compiled schedule, as records with keyword constructors and equality.
 #include <cstdint>
 #include <optional>
+#include <string>
+#include <utility>
 
 #include <pybind11/operators.h>
 
@@ -71,12 +73,66 @@ void bind_statistics(py::module_& module) {
   def_field(statistics, "worst_tile", &ScheduleStatistics::worst_tile, "The worst tile, or None when no tile holds data.");
 }
 
+void bind_diagnosis(py::module_& module) {
+  auto bound = bind_result<LiveBound>(module, "LiveBound", "The tile whose live bytes peak highest, and that peak.",
+                                      {"tile", "live"});
+  bound.def(py::init([](std::uint16_t tile, LivePeak live) { return LiveBound{tile, live}; }), "tile"_a = 0,
+            "live"_a = LivePeak{});
+  def_field(bound, "tile", &LiveBound::tile, "The tile (the lowest on a tie).");
+  def_field(bound, "live", &LiveBound::live, "Its live peak.");
+
+  auto tensor = bind_result<LiveTensor>(module, "LiveTensor", "A tensor piece live on the diagnosed tile and phase.",
+                                        {"tensor", "name", "bytes"});
+  tensor.def(py::init([](TensorId id, std::string name, std::uint32_t bytes) {
+               return LiveTensor{id, std::move(name), bytes};
+             }),
+             "tensor"_a = TensorId{}, "name"_a = "", "bytes"_a = 0);
+  def_field(tensor, "tensor", &LiveTensor::tensor, "The tensor.");
+  def_field(tensor, "name", &LiveTensor::name, "Its name ('tensor {id}' for an id the graph does not hold).");
+  def_field(tensor, "bytes", &LiveTensor::bytes, "The piece's bytes.");
+
+  bind_enum<WindowFit>(module, "WindowFit", "Whether a data limit can be named that makes the schedule fit.")
+      .value("Fits", WindowFit::Fits)
+      .value("PastAddressSpace", WindowFit::PastAddressSpace)
+      .value("BaseNotAligned", WindowFit::BaseNotAligned);
+
+  auto diagnosis = bind_result<MemoryDiagnosis>(
+      module, "MemoryDiagnosis",
+      "Why a workload does not fit: one tile, its data window, the phase where its live bytes peak "
+      "with what is live there, and the window that would suffice.",
+      {"tile", "data_base", "data_limit", "window_bytes", "peak", "phase_description", "excess_bytes",
+       "spare_bytes", "largest_tensors", "other_tensors", "needed_bytes", "fit", "fitting_limit"});
+  diagnosis.def(py::init<>(), "An empty diagnosis.");
+  def_field(diagnosis, "tile", &MemoryDiagnosis::tile, "The tile diagnosed.");
+  def_field(diagnosis, "data_base", &MemoryDiagnosis::data_base, "Its window's first byte.");
+  def_field(diagnosis, "data_limit", &MemoryDiagnosis::data_limit, "One past its window's last byte.");
+  def_field(diagnosis, "window_bytes", &MemoryDiagnosis::window_bytes, "The window's bytes.");
+  def_field(diagnosis, "peak", &MemoryDiagnosis::peak, "Where and how high its live bytes peak.");
+  def_field(diagnosis, "phase_description", &MemoryDiagnosis::phase_description, "That phase in words.");
+  def_field(diagnosis, "excess_bytes", &MemoryDiagnosis::excess_bytes, "Live bytes past the window.");
+  def_field(diagnosis, "spare_bytes", &MemoryDiagnosis::spare_bytes, "Window bytes past the live ones.");
+  def_field(diagnosis, "largest_tensors", &MemoryDiagnosis::largest_tensors, "The five largest live, largest first.");
+  def_field(diagnosis, "other_tensors", &MemoryDiagnosis::other_tensors, "How many others are live.");
+  def_field(diagnosis, "needed_bytes", &MemoryDiagnosis::needed_bytes, "The highest peak with a window holding all.");
+  def_field(diagnosis, "fit", &MemoryDiagnosis::fit, "Whether a fitting data limit can be named.");
+  def_field(diagnosis, "fitting_limit", &MemoryDiagnosis::fitting_limit,
+            "The smallest data limit that fits; 0 unless `fit` is Fits.");
+}
+
 }  // namespace
 
 void bind_analysis(py::module_& module) {
   bind_peaks(module);
   bind_statistics(module);
+  bind_diagnosis(module);
   module
+      .def("live_bytes", &live_bytes, "schedule"_a, "tile"_a,
+           "The bytes of `tile`'s allocations live at each phase index, 0 to len(phases).")
+      .def("max_live_bound", &max_live_bound, "schedule"_a,
+           "The most bytes live at once on any tile: a lower bound on the window any placement needs.")
+      .def("memory_diagnosis", &memory_diagnosis, "graph"_a, "options"_a,
+           "Why compiling `graph` with `options` does not fit, as data; None when the widest window "
+           "fails too or holds no data.")
       .def("peak_runs", &peak_runs, "schedule"_a, "Tiles 0..tile_count-1 grouped into runs of equal peak.")
       .def("live_peak", &live_peak, "schedule"_a, "tile"_a, "The most bytes live on `tile` at any one phase index.")
       .def("live_peaks", &live_peaks, "schedule"_a, "The live peak of every tile, indexed by tile.")

@@ -60,15 +60,14 @@ void def_field(py::class_<Class>& type, const char* name, Field Class::*member, 
       [member](Class& self, Field value) { self.*member = std::move(value); }, doc);
 }
 
-// An enum class whose repr is its Python spelling, `DType.F32`, from the
-// library's rendering of the value.
+// An enum class whose repr is its Python spelling, `DType.F32`.
 template <class Enum>
-py::enum_<Enum> bind_enum(py::module_& module, const char* name, const char* doc) {
-  py::enum_<Enum> type(module, name, doc);
+py::enum_<Enum> bind_enum(py::handle scope, const char* name, const char* doc) {
+  py::enum_<Enum> type(scope, name, doc);
   // Replaces the generic repr py::enum_ defines (a further def would only add an overload behind it).
   type.attr("__repr__") = py::cpp_function(
-      [name](Enum value) { return fmt::format("{}.{}", name, debug_text(value)); }, py::name("__repr__"),
-      py::is_method(type));
+      [name](py::handle self) { return fmt::format("{}.{}", name, py::str(self.attr("name")).cast<std::string>()); },
+      py::name("__repr__"), py::is_method(type));
   return type;
 }
 

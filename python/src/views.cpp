@@ -38,13 +38,16 @@ void bind_text(py::module_& module) {
   module
       .def("schedule_summary", &schedule_summary, "workload"_a, "options"_a, "schedule"_a, "statistics"_a,
            "The multi-line summary of a compiled schedule, as `orvoc compile` prints it.")
+      .def("diagnosis_lines", &diagnosis_lines, "diagnosis"_a,
+           "A memory diagnosis as three lines: the tile, its window and peak; the largest tensors live "
+           "there; the window that would suffice.")
       .def("diagnose_memory_error", &diagnose_memory_error, "graph"_a, "options"_a, "error"_a,
            "Explains a memory CompileError of compiling `graph` with `options` as lines of text; empty "
            "for other errors or when no diagnosis exists.");
 }
 
 void bind_pictures(py::module_& module) {
-  py::enum_<SvgForm>(module, "SvgForm", "A standalone SVG file, or an <svg> element for an HTML page.")
+  bind_enum<SvgForm>(module, "SvgForm", "A standalone SVG file, or an <svg> element for an HTML page.")
       .value("Document", SvgForm::Document)
       .value("Inline", SvgForm::Inline);
 
