@@ -20,9 +20,9 @@ template <class Record>
 py::class_<Record> bind_result(py::module_& module, const char* name, const char* doc,
                                std::vector<const char*> fields) {
   py::class_<Record> type(module, name, doc);
-  type.def(py::self == py::self).def(py::self != py::self).def("__repr__", [name, fields = std::move(fields)](py::handle self) {
-    return field_repr(self, name, fields);
-  });
+  type.def(py::self == py::self)
+      .def(py::self != py::self)
+      .def("__repr__", [name, fields = std::move(fields)](py::handle self) { return field_repr(self, name, fields); });
   return type;
 }
 
@@ -32,15 +32,17 @@ void bind_peaks(py::module_& module) {
   run.def(py::init([](std::uint16_t first_tile, std::uint16_t last_tile, std::optional<std::uint32_t> bytes) {
             return TileRun{first_tile, last_tile, bytes};
           }),
-          "first_tile"_a = 0, "last_tile"_a = 0, "bytes"_a = std::nullopt);
+          "first_tile"_a = 0, "last_tile"_a = 0, "bytes"_a = std::nullopt, record_init_doc);
   def_field(run, "first_tile", &TileRun::first_tile, "The first tile of the run.");
   def_field(run, "last_tile", &TileRun::last_tile, "The last tile of the run.");
   def_field(run, "bytes", &TileRun::bytes, "Their peak, or None for tiles that hold no data.");
 
   auto live = bind_result<LivePeak>(module, "LivePeak", "The most bytes live on one tile at one phase index.",
                                     {"phase", "bytes"});
-  live.def(py::init([](std::uint64_t phase, std::uint64_t bytes) { return LivePeak{phase, bytes}; }), "phase"_a = 0,
-           "bytes"_a = 0);
+  live.def(py::init([](std::uint64_t phase, std::uint64_t bytes) {
+             return LivePeak{phase, bytes};
+           }),
+           "phase"_a = 0, "bytes"_a = 0, record_init_doc);
   def_field(live, "phase", &LivePeak::phase, "The phase index (the earliest on a tie).");
   def_field(live, "bytes", &LivePeak::bytes, "The bytes live there.");
 
@@ -49,17 +51,17 @@ void bind_peaks(py::module_& module) {
   worst.def(py::init([](std::uint16_t tile, std::uint32_t peak_bytes, LivePeak live_peak) {
               return WorstTile{tile, peak_bytes, live_peak};
             }),
-            "tile"_a = 0, "peak_bytes"_a = 0, "live"_a = LivePeak{});
+            "tile"_a = 0, "peak_bytes"_a = 0, "live"_a = LivePeak{}, record_init_doc);
   def_field(worst, "tile", &WorstTile::tile, "The tile (the lowest on a tie).");
   def_field(worst, "peak_bytes", &WorstTile::peak_bytes, "Its peak SRAM.");
   def_field(worst, "live", &WorstTile::live, "Its live-bytes lower bound.");
 }
 
 void bind_statistics(py::module_& module) {
-  auto statistics = bind_result<ScheduleStatistics>(
-      module, "ScheduleStatistics", "The counts of a schedule and its worst tile.",
-      {"tensors", "operations", "phases", "exchange_phases", "compute_phases", "transfers", "transfer_bytes",
-       "kernel_commands", "allocations", "worst_tile"});
+  auto statistics =
+      bind_result<ScheduleStatistics>(module, "ScheduleStatistics", "The counts of a schedule and its worst tile.",
+                                      {"tensors", "operations", "phases", "exchange_phases", "compute_phases",
+                                       "transfers", "transfer_bytes", "kernel_commands", "allocations", "worst_tile"});
   statistics.def(py::init<>(), "All counts zero, no worst tile.");
   def_field(statistics, "tensors", &ScheduleStatistics::tensors, "Tensors of the graph.");
   def_field(statistics, "operations", &ScheduleStatistics::operations, "Operations of the graph.");
@@ -70,14 +72,17 @@ void bind_statistics(py::module_& module) {
   def_field(statistics, "transfer_bytes", &ScheduleStatistics::transfer_bytes, "Bytes those transfers move.");
   def_field(statistics, "kernel_commands", &ScheduleStatistics::kernel_commands, "Kernel commands.");
   def_field(statistics, "allocations", &ScheduleStatistics::allocations, "Allocations.");
-  def_field(statistics, "worst_tile", &ScheduleStatistics::worst_tile, "The worst tile, or None when no tile holds data.");
+  def_field(statistics, "worst_tile", &ScheduleStatistics::worst_tile,
+            "The worst tile, or None when no tile holds data.");
 }
 
 void bind_diagnosis(py::module_& module) {
   auto bound = bind_result<LiveBound>(module, "LiveBound", "The tile whose live bytes peak highest, and that peak.",
                                       {"tile", "live"});
-  bound.def(py::init([](std::uint16_t tile, LivePeak live) { return LiveBound{tile, live}; }), "tile"_a = 0,
-            "live"_a = LivePeak{});
+  bound.def(py::init([](std::uint16_t tile, LivePeak live) {
+              return LiveBound{tile, live};
+            }),
+            "tile"_a = 0, "live"_a = LivePeak{}, record_init_doc);
   def_field(bound, "tile", &LiveBound::tile, "The tile (the lowest on a tie).");
   def_field(bound, "live", &LiveBound::live, "Its live peak.");
 
@@ -86,7 +91,7 @@ void bind_diagnosis(py::module_& module) {
   tensor.def(py::init([](TensorId id, std::string name, std::uint32_t bytes) {
                return LiveTensor{id, std::move(name), bytes};
              }),
-             "tensor"_a = TensorId{}, "name"_a = "", "bytes"_a = 0);
+             "tensor"_a = TensorId{}, "name"_a = "", "bytes"_a = 0, record_init_doc);
   def_field(tensor, "tensor", &LiveTensor::tensor, "The tensor.");
   def_field(tensor, "name", &LiveTensor::name, "Its name ('tensor {id}' for an id the graph does not hold).");
   def_field(tensor, "bytes", &LiveTensor::bytes, "The piece's bytes.");
@@ -100,8 +105,8 @@ void bind_diagnosis(py::module_& module) {
       module, "MemoryDiagnosis",
       "Why a workload does not fit: one tile, its data window, the phase where its live bytes peak "
       "with what is live there, and the window that would suffice.",
-      {"tile", "data_base", "data_limit", "window_bytes", "peak", "phase_description", "excess_bytes",
-       "spare_bytes", "largest_tensors", "other_tensors", "needed_bytes", "fit", "fitting_limit"});
+      {"tile", "data_base", "data_limit", "window_bytes", "peak", "phase_description", "excess_bytes", "spare_bytes",
+       "largest_tensors", "other_tensors", "needed_bytes", "fit", "fitting_limit"});
   diagnosis.def(py::init<>(), "An empty diagnosis.");
   def_field(diagnosis, "tile", &MemoryDiagnosis::tile, "The tile diagnosed.");
   def_field(diagnosis, "data_base", &MemoryDiagnosis::data_base, "Its window's first byte.");

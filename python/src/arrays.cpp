@@ -9,8 +9,8 @@ namespace {
 // The array's buffer as floats, once its dtype and memory order are checked.
 float* checked_data(const py::array& array, const char* argument) {
   if (!array.dtype().equal(py::dtype::of<float>())) {
-    throw py::type_error(fmt::format("{} must be a numpy float32 array, not {}", argument,
-                                     py::str(array.dtype()).cast<std::string>()));
+    throw py::type_error(
+        fmt::format("{} must be a numpy float32 array, not {}", argument, py::str(array.dtype()).cast<std::string>()));
   }
   constexpr int wanted = py::detail::npy_api::NPY_ARRAY_C_CONTIGUOUS_ | py::detail::npy_api::NPY_ARRAY_ALIGNED_;
   if ((array.flags() & wanted) != wanted) {
@@ -34,8 +34,6 @@ std::span<float> writable_float_values(py::array& array, const char* argument) {
   return {data, static_cast<std::size_t>(array.size())};
 }
 
-std::vector<py::ssize_t> shape_of(const py::array& array) {
-  return {array.shape(), array.shape() + array.ndim()};
-}
+std::vector<py::ssize_t> shape_of(const py::array& array) { return {array.shape(), array.shape() + array.ndim()}; }
 
 }  // namespace orvo_compiler::python

@@ -3,9 +3,9 @@
 // the two renderings a bound type's repr uses.
 #pragma once
 
-#include <vector>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include <fmt/format.h>
 #include <pybind11/pybind11.h>
@@ -49,6 +49,11 @@ template <class T>
 std::string debug_text(const T& value) {
   return fmt::format("{}", value);
 }
+
+// Docstrings of constructors.
+inline constexpr const char* record_init_doc =
+    "The record from its fields as keywords; those left out take the C++ defaults.";
+inline constexpr const char* plain_kind_doc = "The operation kind, which has no fields.";
 
 // A read-write attribute for a record's field. Reading gives a copy (a record
 // is a value, as in C++), so no Python object ever points into a record that

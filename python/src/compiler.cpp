@@ -51,8 +51,8 @@ void bind_passes(py::module_& module) {
           "operation_name", [](const OpKind& kind) { return std::string(operation_name(kind)); }, "kind"_a,
           "The operation's name as a specialization key carries it (\"matmul\", ...).")
       .def(
-          "validate_transfers", [](const std::vector<Transfer>& transfers) { value_or_raise(validate_transfers(transfers)); },
-          "transfers"_a,
+          "validate_transfers",
+          [](const std::vector<Transfer>& transfers) { value_or_raise(validate_transfers(transfers)); }, "transfers"_a,
           "Checks one exchange epoch: no self-sends or empty transfers, at most one send to each "
           "(destination tile, tensor); raises CompileError otherwise.")
       .def("lifetimes_overlap", &lifetimes_overlap, "a_start"_a, "a_end"_a, "b_start"_a, "b_end"_a,
@@ -79,7 +79,7 @@ void bind_memory_failure(py::module_& module) {
                 return MemoryFailure{cause, tile, tensor, live_from, live_until, bytes};
               }),
               "cause"_a = MemoryFailure::Cause::DataLimit, "tile"_a = 0, "tensor"_a = TensorId{}, "live_from"_a = 0,
-              "live_until"_a = 0, "bytes"_a = 0);
+              "live_until"_a = 0, "bytes"_a = 0, record_init_doc);
   def_field(failure, "cause", &MemoryFailure::cause, "DataLimit or AddressOverflow.");
   def_field(failure, "tile", &MemoryFailure::tile, "The tile being filled.");
   def_field(failure, "tensor", &MemoryFailure::tensor, "The tensor being placed.");

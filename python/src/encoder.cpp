@@ -20,10 +20,12 @@ using namespace pybind11::literals;
 
 void bind_config(py::module_& module) {
   py::class_<EncoderConfig> config(module, "EncoderConfig", "The encoder layer's four sizes.");
-  config.def(py::init([](std::uint64_t sequence, std::uint64_t hidden, std::uint64_t heads,
-                         std::uint64_t feed_forward) { return EncoderConfig{sequence, hidden, heads, feed_forward}; }),
-             "sequence"_a = EncoderConfig{}.sequence, "hidden"_a = EncoderConfig{}.hidden,
-             "heads"_a = EncoderConfig{}.heads, "feed_forward"_a = EncoderConfig{}.feed_forward);
+  config.def(
+      py::init([](std::uint64_t sequence, std::uint64_t hidden, std::uint64_t heads, std::uint64_t feed_forward) {
+        return EncoderConfig{sequence, hidden, heads, feed_forward};
+      }),
+      "sequence"_a = EncoderConfig{}.sequence, "hidden"_a = EncoderConfig{}.hidden, "heads"_a = EncoderConfig{}.heads,
+      "feed_forward"_a = EncoderConfig{}.feed_forward, record_init_doc);
   def_field(config, "sequence", &EncoderConfig::sequence, "Rows of the input.");
   def_field(config, "hidden", &EncoderConfig::hidden, "Columns of the input, the model width.");
   def_field(config, "heads", &EncoderConfig::heads, "Attention heads.");

@@ -48,7 +48,7 @@ py::class_<Kind> bind_kind(py::module_& module, const char* name, const char* do
 // A kind without fields: `MatMul()`.
 template <class Kind>
 void bind_plain_kind(py::module_& module, const char* name, const char* doc) {
-  bind_kind<Kind>(module, name, doc).def(py::init<>());
+  bind_kind<Kind>(module, name, doc).def(py::init<>(), plain_kind_doc);
 }
 
 void bind_kinds(py::module_& module) {
@@ -56,28 +56,31 @@ void bind_kinds(py::module_& module) {
   bind_plain_kind<Add>(module, "Add", "Element-wise sum.");
   bind_plain_kind<Mul>(module, "Mul", "Element-wise product.");
   auto reshape = bind_kind<Reshape>(module, "Reshape", "The same elements in row-major order under `shape`.");
-  reshape.def(py::init([](Shape shape) { return Reshape{std::move(shape)}; }), "shape"_a = Shape{});
+  reshape.def(py::init([](Shape shape) { return Reshape{std::move(shape)}; }), "shape"_a = Shape{}, record_init_doc);
   def_field(reshape, "shape", &Reshape::shape, "The output shape.");
   auto transpose = bind_kind<Transpose>(module, "Transpose", "Axes reordered by `permutation`.");
   transpose.def(py::init([](std::vector<std::uint64_t> permutation) { return Transpose{std::move(permutation)}; }),
-                "permutation"_a = std::vector<std::uint64_t>{});
+                "permutation"_a = std::vector<std::uint64_t>{}, record_init_doc);
   def_field(transpose, "permutation", &Transpose::permutation, "Output axis i is input axis permutation[i].");
   auto layer_norm = bind_kind<LayerNorm>(module, "LayerNorm", "Each row normalised to zero mean, unit variance.");
-  layer_norm.def(py::init([](float epsilon) { return LayerNorm{epsilon}; }), "epsilon"_a = 0.0F);
+  layer_norm.def(py::init([](float epsilon) { return LayerNorm{epsilon}; }), "epsilon"_a = 0.0F, record_init_doc);
   def_field(layer_norm, "epsilon", &LayerNorm::epsilon, "Added to the variance (a float32).");
   auto softmax = bind_kind<Softmax>(module, "Softmax", "Softmax over one axis.");
-  softmax.def(py::init([](std::uint64_t axis) { return Softmax{axis}; }), "axis"_a = 0);
+  softmax.def(py::init([](std::uint64_t axis) { return Softmax{axis}; }), "axis"_a = 0, record_init_doc);
   def_field(softmax, "axis", &Softmax::axis, "The axis the softmax runs along.");
   bind_plain_kind<Gelu>(module, "Gelu", "GELU in its tanh form, element-wise.");
   bind_plain_kind<Sub>(module, "Sub", "Element-wise difference.");
   bind_plain_kind<Div>(module, "Div", "Element-wise quotient.");
   auto broadcast = bind_kind<Broadcast>(module, "Broadcast", "Copies the input to `shape` by numpy's rules.");
-  broadcast.def(py::init([](Shape shape) { return Broadcast{std::move(shape)}; }), "shape"_a = Shape{});
+  broadcast.def(py::init([](Shape shape) { return Broadcast{std::move(shape)}; }), "shape"_a = Shape{},
+                record_init_doc);
   def_field(broadcast, "shape", &Broadcast::shape, "The output shape.");
   bind_plain_kind<BatchMatMul>(module, "BatchMatMul", "Matrix products over the last two axes.");
   auto slice = bind_kind<Slice>(module, "Slice", "Indices [start, end) of one axis.");
-  slice.def(py::init([](std::uint64_t axis, std::uint64_t start, std::uint64_t end) { return Slice{axis, start, end}; }),
-            "axis"_a = 0, "start"_a = 0, "end"_a = 0);
+  slice.def(py::init([](std::uint64_t axis, std::uint64_t start, std::uint64_t end) {
+              return Slice{axis, start, end};
+            }),
+            "axis"_a = 0, "start"_a = 0, "end"_a = 0, record_init_doc);
   def_field(slice, "axis", &Slice::axis, "The sliced axis.");
   def_field(slice, "start", &Slice::start, "The first index kept.");
   def_field(slice, "end", &Slice::end, "One past the last index kept.");
@@ -94,7 +97,7 @@ void bind_tensor(py::module_& module) {
                return Tensor{id, std::move(name), dtype, std::move(shape), kind, producer};
              }),
              "id"_a = TensorId{}, "name"_a = "", "dtype"_a = DType::F32, "shape"_a = Shape{},
-             "kind"_a = TensorKind::Input, "producer"_a = std::nullopt);
+             "kind"_a = TensorKind::Input, "producer"_a = std::nullopt, record_init_doc);
   def_field(tensor, "id", &Tensor::id, "Its position in Graph.tensors.");
   def_field(tensor, "name", &Tensor::name, "Its name.");
   def_field(tensor, "dtype", &Tensor::dtype, "Its element type.");
@@ -115,7 +118,7 @@ void bind_op(py::module_& module) {
            return Op{id, std::move(name), std::move(kind), std::move(inputs), output};
          }),
          "id"_a = OpId{}, "name"_a = "", "kind"_a = OpKind{MatMul{}}, "inputs"_a = std::vector<TensorId>{},
-         "output"_a = TensorId{});
+         "output"_a = TensorId{}, record_init_doc);
   def_field(op, "id", &Op::id, "Its position in Graph.ops.");
   def_field(op, "name", &Op::name, "Its name, also that of its output tensor.");
   def_field(op, "kind", &Op::kind, "What it computes: MatMul(), Transpose(permutation=[1, 0]), ...");
@@ -173,8 +176,7 @@ void bind_builders(py::class_<Graph>& graph) {
       .def("matmul", &build_binary<&Graph::matmul>, "name"_a, "left"_a, "right"_a,
            "Rank-2 product: [a0, a1] x [a1, b1] gives [a0, b1].")
       .def("mul", &build_binary<&Graph::mul>, "name"_a, "left"_a, "right"_a, "Element-wise product of equal shapes.")
-      .def("sub", &build_binary<&Graph::sub>, "name"_a, "left"_a, "right"_a,
-           "Element-wise difference of equal shapes.")
+      .def("sub", &build_binary<&Graph::sub>, "name"_a, "left"_a, "right"_a, "Element-wise difference of equal shapes.")
       .def("div", &build_binary<&Graph::div>, "name"_a, "left"_a, "right"_a, "Element-wise quotient of equal shapes.")
       .def("batch_matmul", &build_binary<&Graph::batch_matmul>, "name"_a, "left"_a, "right"_a,
            "[..., m, k] x [..., k, n] gives [..., m, n] for equal ranks of at least 2 and equal leading axes.")
@@ -237,8 +239,7 @@ void bind_graph_class(py::module_& module) {
       .def(
           "__copy__", [](const Graph& self) { return self; }, "A copy of the graph.")
       .def(
-          "__deepcopy__", [](const Graph& self, py::handle /*memo*/) { return self; }, "memo"_a,
-          "A copy of the graph.")
+          "__deepcopy__", [](const Graph& self, py::handle /*memo*/) { return self; }, "memo"_a, "A copy of the graph.")
       .def("__repr__", [](const Graph& self) {
         return fmt::format("Graph(tensors={}, ops={}, outputs={})", self.tensors.size(), self.ops.size(),
                            py::repr(py::cast(self.outputs)).cast<std::string>());

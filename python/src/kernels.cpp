@@ -47,8 +47,7 @@ py::array matmul_binding(const py::array& left, const py::array& right, std::uin
                  "matmul: right holds fewer than inner x columns values");
   checked_count(rows, columns, "matmul: rows x columns overflows");
   std::vector<py::ssize_t> shape{dimension(rows), dimension(columns)};
-  std::vector<float> output =
-      without_gil([&] { return matmul(left_values, right_values, rows, inner, columns); });
+  std::vector<float> output = without_gil([&] { return matmul(left_values, right_values, rows, inner, columns); });
   return owning_array<float>(std::move(output), std::move(shape));
 }
 

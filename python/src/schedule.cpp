@@ -34,7 +34,7 @@ void bind_options(py::module_& module) {
                 return CompilerOptions{tile_count, data_base, data_limit};
               }),
               "tile_count"_a = CompilerOptions{}.tile_count, "data_base"_a = CompilerOptions{}.data_base,
-              "data_limit"_a = CompilerOptions{}.data_limit);
+              "data_limit"_a = CompilerOptions{}.data_limit, record_init_doc);
   def_field(options, "tile_count", &CompilerOptions::tile_count, "Number of tiles (at least 1 to compile).");
   def_field(options, "data_base", &CompilerOptions::data_base, "First byte of each tile's data window.");
   def_field(options, "data_limit", &CompilerOptions::data_limit, "One past the last byte of the data window.");
@@ -52,7 +52,7 @@ void bind_placement(py::module_& module) {
                return Layout{tensor, std::move(tiles), how, alignment};
              }),
              "tensor"_a = TensorId{}, "tiles"_a = std::vector<std::uint16_t>{}, "sharding"_a = Sharding::Replicated,
-             "alignment"_a = Layout{}.alignment);
+             "alignment"_a = Layout{}.alignment, record_init_doc);
   def_field(layout, "tensor", &Layout::tensor, "The tensor placed.");
   def_field(layout, "tiles", &Layout::tiles, "The tiles holding a share, in order.");
   def_field(layout, "sharding", &Layout::sharding, "How the tensor is split.");
@@ -67,7 +67,7 @@ void bind_placement(py::module_& module) {
                    return Allocation{tensor, tile, address, size, live_from, live_until};
                  }),
                  "tensor"_a = TensorId{}, "tile"_a = 0, "address"_a = 0, "size"_a = 0, "live_from"_a = 0,
-                 "live_until"_a = 0);
+                 "live_until"_a = 0, record_init_doc);
   def_field(allocation, "tensor", &Allocation::tensor, "The tensor the piece belongs to.");
   def_field(allocation, "tile", &Allocation::tile, "The tile holding it.");
   def_field(allocation, "address", &Allocation::address, "Its first byte.");
@@ -78,9 +78,11 @@ void bind_placement(py::module_& module) {
 
 void bind_exchange(py::module_& module) {
   auto transfer = bind_record<Transfer>(module, "Transfer", "One copy of a tensor's per-tile share between tiles.");
-  transfer.def(py::init([](std::uint16_t source_tile, std::uint16_t destination_tile, TensorId tensor,
-                           std::uint32_t bytes) { return Transfer{source_tile, destination_tile, tensor, bytes}; }),
-               "source_tile"_a = 0, "destination_tile"_a = 0, "tensor"_a = TensorId{}, "bytes"_a = 0);
+  transfer.def(
+      py::init([](std::uint16_t source_tile, std::uint16_t destination_tile, TensorId tensor, std::uint32_t bytes) {
+        return Transfer{source_tile, destination_tile, tensor, bytes};
+      }),
+      "source_tile"_a = 0, "destination_tile"_a = 0, "tensor"_a = TensorId{}, "bytes"_a = 0, record_init_doc);
   def_field(transfer, "source_tile", &Transfer::source_tile, "The sending tile.");
   def_field(transfer, "destination_tile", &Transfer::destination_tile, "The receiving tile.");
   def_field(transfer, "tensor", &Transfer::tensor, "The tensor whose share moves.");
@@ -88,7 +90,7 @@ void bind_exchange(py::module_& module) {
 
   auto exchange = bind_record<Exchange>(module, "Exchange", "A phase of data movement: all transfers in one epoch.");
   exchange.def(py::init([](std::vector<Transfer> transfers) { return Exchange{std::move(transfers)}; }),
-               "transfers"_a = std::vector<Transfer>{});
+               "transfers"_a = std::vector<Transfer>{}, record_init_doc);
   def_field(exchange, "transfers", &Exchange::transfers, "The transfers of the epoch.");
 }
 
@@ -99,7 +101,7 @@ void bind_compute(py::module_& module) {
             return SpecializationKey{std::move(operation), std::move(shape), worker_count, std::move(role), alignment};
           }),
           "operation"_a = "", "shape"_a = Shape{}, "worker_count"_a = SpecializationKey{}.worker_count, "role"_a = "",
-          "alignment"_a = SpecializationKey{}.alignment);
+          "alignment"_a = SpecializationKey{}.alignment, record_init_doc);
   def_field(key, "operation", &SpecializationKey::operation, "The operation's name (\"matmul\", ...).");
   def_field(key, "shape", &SpecializationKey::shape, "The output tensor's shape.");
   def_field(key, "worker_count", &SpecializationKey::worker_count, "Worker threads the kernel uses.");
@@ -107,20 +109,22 @@ void bind_compute(py::module_& module) {
   def_field(key, "alignment", &SpecializationKey::alignment, "Address alignment of the operands.");
 
   auto command = bind_record<KernelCommand>(module, "KernelCommand", "One kernel launch on one tile.");
-  command.def(py::init([](std::uint16_t tile, TensorId output, std::vector<TensorId> inputs,
-                          SpecializationKey specialization) {
-                return KernelCommand{tile, output, std::move(inputs), std::move(specialization)};
-              }),
-              "tile"_a = 0, "output"_a = TensorId{}, "inputs"_a = std::vector<TensorId>{},
-              "specialization"_a = SpecializationKey{});
+  command.def(
+      py::init([](std::uint16_t tile, TensorId output, std::vector<TensorId> inputs, SpecializationKey specialization) {
+        return KernelCommand{tile, output, std::move(inputs), std::move(specialization)};
+      }),
+      "tile"_a = 0, "output"_a = TensorId{}, "inputs"_a = std::vector<TensorId>{},
+      "specialization"_a = SpecializationKey{}, record_init_doc);
   def_field(command, "tile", &KernelCommand::tile, "The tile that runs it.");
   def_field(command, "output", &KernelCommand::output, "The tensor it writes.");
   def_field(command, "inputs", &KernelCommand::inputs, "The tensors it reads.");
   def_field(command, "specialization", &KernelCommand::specialization, "The kernel variant.");
 
   auto compute = bind_record<Compute>(module, "Compute", "A phase computing one operation on its output's tiles.");
-  compute.def(py::init([](OpId op, std::vector<KernelCommand> commands) { return Compute{op, std::move(commands)}; }),
-              "op"_a = OpId{}, "commands"_a = std::vector<KernelCommand>{});
+  compute.def(py::init([](OpId op, std::vector<KernelCommand> commands) {
+                return Compute{op, std::move(commands)};
+              }),
+              "op"_a = OpId{}, "commands"_a = std::vector<KernelCommand>{}, record_init_doc);
   def_field(compute, "op", &Compute::op, "The operation computed.");
   def_field(compute, "commands", &Compute::commands, "One command per tile of the output's layout.");
 }
@@ -129,7 +133,7 @@ void bind_encoded_command(py::module_& module) {
   auto command = bind_record<EncodedTileCommand>(module, "EncodedTileCommand",
                                                  "One 32-byte command of a tile's stream as eight 32-bit words.");
   command.def(py::init([](std::array<std::uint32_t, 8> words) { return EncodedTileCommand{words}; }),
-              "words"_a = std::array<std::uint32_t, 8>{});
+              "words"_a = std::array<std::uint32_t, 8>{}, record_init_doc);
   def_field(command, "words", &EncodedTileCommand::words, "The eight words; word 0 is the command kind.");
   command.def(
       "to_le_bytes",

@@ -49,8 +49,7 @@ void bind_timing(py::module_& module) {
           "graph"_a, "options"_a, "repeat"_a, "Seconds of each of `repeat` compile calls made in C++.")
       .def(
           "encoder_reference_seconds",
-          [](const EncoderConfig& config, const py::array& input, const EncoderWeights& weights,
-             std::uint64_t repeat) {
+          [](const EncoderConfig& config, const py::array& input, const EncoderWeights& weights, std::uint64_t repeat) {
             const std::span<const float> values = float_values(input, "input");
             const py::gil_scoped_release release;
             return seconds_of(repeat, [&] {

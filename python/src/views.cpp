@@ -29,8 +29,10 @@ void bind_text(py::module_& module) {
            "The smallest power of two, at least 16, dividing `span` into at most `max_ticks` steps.");
 
   py::class_<Workload> workload(module, "Workload", "The encoder configuration and the number of stacked layers.");
-  workload.def(py::init([](const EncoderConfig& config, std::uint64_t layers) { return Workload{config, layers}; }),
-               "config"_a = EncoderConfig{}, "layers"_a = Workload{}.layers);
+  workload.def(py::init([](const EncoderConfig& config, std::uint64_t layers) {
+                 return Workload{config, layers};
+               }),
+               "config"_a = EncoderConfig{}, "layers"_a = Workload{}.layers, record_init_doc);
   def_field(workload, "config", &Workload::config, "The layer's sizes.");
   def_field(workload, "layers", &Workload::layers, "Stacked layers.");
   workload.def("__repr__", [](py::handle self) { return field_repr(self, "Workload", {"config", "layers"}); });
@@ -52,8 +54,10 @@ void bind_pictures(py::module_& module) {
       .value("Inline", SvgForm::Inline);
 
   py::class_<TileMap> tile_map(module, "TileMap", "The memory map of one tile.");
-  tile_map.def(py::init([](std::uint16_t tile, std::string svg) { return TileMap{tile, std::move(svg)}; }),
-               "tile"_a = 0, "svg"_a = "");
+  tile_map.def(py::init([](std::uint16_t tile, std::string svg) {
+                 return TileMap{tile, std::move(svg)};
+               }),
+               "tile"_a = 0, "svg"_a = "", record_init_doc);
   def_field(tile_map, "tile", &TileMap::tile, "The tile drawn.");
   def_field(tile_map, "svg", &TileMap::svg, "The SVG text.");
   tile_map.def("__repr__", [](const TileMap& self) {
@@ -75,10 +79,10 @@ void bind_pictures(py::module_& module) {
 
   py::class_<MemoryMap>(module, "MemoryMap",
                         "The memory map of one tile, drawn once; a notebook displays it as the picture.")
-      .def(py::init([](const Graph& graph, const Schedule& schedule, const CompilerOptions& options,
-                       std::uint16_t tile) {
-             return MemoryMap{tile, memory_map_svg(graph, schedule, options, tile, SvgForm::Document)};
-           }),
+      .def(py::init(
+               [](const Graph& graph, const Schedule& schedule, const CompilerOptions& options, std::uint16_t tile) {
+                 return MemoryMap{tile, memory_map_svg(graph, schedule, options, tile, SvgForm::Document)};
+               }),
            "graph"_a, "schedule"_a, "options"_a, "tile"_a = 0, "Draws tile `tile` of `schedule`.")
       .def_readonly("tile", &MemoryMap::tile, "The tile drawn.")
       .def_readonly("svg", &MemoryMap::svg, "The SVG document.")
