@@ -1,19 +1,24 @@
 // Throughput of the reference kernels: the 128 x 768 x 3072 matrix product and
 // whole encoder layers (the BERT-base shape and the default shape), on every
 // kernel path this processor runs, beside the plain-loop oracle and beside
-// single-threaded OpenBLAS (its sgemm, and an encoder layer built on it).
+// single-threaded OpenBLAS (its sgemm, and an encoder layer built on it); and
+// the graph evaluator on encoder layers beside the host reference.
 #include <cmath>
+#include <ctime>
 #include <cstddef>
 #include <cstdint>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <benchmark/benchmark.h>
 
+#include "evaluate/multi_head_encoder.hpp"
 #include "kernels/kernels_dispatch.hpp"
 #include "kernels/kernels_oracle.hpp"
 #include "orvo_compiler/encoder.hpp"
+#include "orvo_compiler/evaluate.hpp"
 #include "orvo_compiler/kernels.hpp"
 
 #if defined(ORVO_BENCH_OPENBLAS)
@@ -91,6 +96,65 @@ void encoder_path(benchmark::State& state, detail::KernelPath path, EncoderConfi
     benchmark::DoNotOptimize(detail::encoder_reference_with(path, config, input, weights));
   }
   set_rate(state, encoder_flops(config));
+}
+
+// The encoder layer as a graph: the compiler's encoder graph (attention as one
+// full-width head) or the multi-head layer that computes what encoder_reference does.
+enum class LayerGraph : std::uint8_t { Encoder, MultiHead };
+
+Result<Graph> layer_graph(LayerGraph kind, const EncoderConfig& config) {
+  switch (kind) {
+    case LayerGraph::Encoder:
+      return encoder_graph(config);
+    case LayerGraph::MultiHead:
+      return test_support::multi_head_encoder_graph(config, 1);
+  }
+  return encoder_graph(config);
+}
+
+void encoder_evaluate(benchmark::State& state, LayerGraph kind, EncoderConfig config) {
+  const Result<Graph> graph = layer_graph(kind, config);
+  if (!graph) {
+    state.SkipWithError(graph.error().message.c_str());
+    return;
+  }
+  const TensorValues values = test_support::encoder_values(*graph, config, 1, encoder_input(config),
+                                                           EncoderWeights::deterministic(config));
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(evaluate(*graph, values));
+  }
+  set_rate(state, encoder_flops(config));
+}
+
+// Processor seconds used by this process so far.
+double process_seconds() { return static_cast<double>(std::clock()) / CLOCKS_PER_SEC; }
+
+// Evaluation time over encoder_reference time on the same layer, both timed
+// in processor time in every iteration, one after the other, so that both see
+// the same machine however busy it is.
+void encoder_evaluate_ratio(benchmark::State& state, LayerGraph kind, EncoderConfig config) {
+  const Result<Graph> graph = layer_graph(kind, config);
+  if (!graph) {
+    state.SkipWithError(graph.error().message.c_str());
+    return;
+  }
+  const std::vector<float> input = encoder_input(config);
+  const EncoderWeights weights = EncoderWeights::deterministic(config);
+  const TensorValues values = test_support::encoder_values(*graph, config, 1, input, weights);
+  double reference = 0.0;
+  double evaluated = 0.0;
+  for (auto _ : state) {
+    const double start = process_seconds();
+    benchmark::DoNotOptimize(encoder_reference(config, input, weights));
+    const double middle = process_seconds();
+    benchmark::DoNotOptimize(evaluate(*graph, values));
+    reference += middle - start;
+    evaluated += process_seconds() - middle;
+  }
+  const auto iterations = static_cast<double>(state.iterations());
+  state.counters["reference_ms"] = reference * 1e3 / iterations;
+  state.counters["evaluate_ms"] = evaluated * 1e3 / iterations;
+  state.counters["ratio"] = evaluated / reference;
 }
 
 #if defined(ORVO_BENCH_OPENBLAS)
@@ -180,7 +244,8 @@ void encoder_openblas(benchmark::State& state, EncoderConfig config) {
 
 // Registers every benchmark in a fixed order: for each workload the oracle,
 // each path from portable to the widest, the public entry point (the widest
-// path), then OpenBLAS.
+// path), then OpenBLAS; for encoder layers then the evaluator on both graphs,
+// each alone and as a ratio to encoder_reference.
 void configure(benchmark::internal::Benchmark* bench) { bench->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime(); }
 
 int register_all() {
@@ -212,6 +277,14 @@ int register_all() {
 #if defined(ORVO_BENCH_OPENBLAS)
     configure(benchmark::RegisterBenchmark((prefix + "openblas").c_str(), encoder_openblas, shape.config));
 #endif
+    const std::string evaluate_prefix = std::string("encoder_evaluate/") + shape.name + "/";
+    for (const auto& [graph_name, kind] :
+         {std::pair{"encoder_graph", LayerGraph::Encoder}, std::pair{"multi_head", LayerGraph::MultiHead}}) {
+      configure(benchmark::RegisterBenchmark((evaluate_prefix + graph_name).c_str(), encoder_evaluate, kind,
+                                             shape.config));
+      configure(benchmark::RegisterBenchmark((evaluate_prefix + graph_name + "/ratio").c_str(),
+                                             encoder_evaluate_ratio, kind, shape.config));
+    }
   }
   benchmark::AddCustomContext("best_path", std::string(detail::path_name(detail::best_path())));
   return 0;

@@ -1,11 +1,17 @@
 // Graphs grown by fuzzed builder calls (arbitrary ids, shapes, permutations,
-// axes, output marks and raw tensors), then validate and compile with fuzzed
-// options. Every schedule compile returns must pass verify_schedule, and its
-// tile streams must agree one by one with the streams built all at once.
+// axes, output marks and raw tensors), then hand-edited (operations shuffled,
+// inputs rewired to any tensor), then validated and compiled with fuzzed
+// options. A graph whose operations read their own or later outputs must be
+// refused at the first such operation; every schedule compile returns must
+// pass verify_schedule, and its tile streams must agree one by one with the
+// streams built all at once.
+#include <algorithm>
 #include <cstddef>
-#include <variant>
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <utility>
+#include <variant>
 #include <vector>
 
 #include "fuzz_support.hpp"
@@ -146,6 +152,67 @@ void builder_call(FuzzedDataProvider& data, Graph& graph, std::size_t call) {
   }
 }
 
+template <class T>
+T& pick_element(FuzzedDataProvider& data, std::vector<T>& items) {
+  return items[data.ConsumeIntegralInRange<std::size_t>(0, items.size() - 1)];
+}
+
+// Shuffles the operations, renumbering each to its new position together
+// with every producer that names it, so validation holds as before.
+void shuffle_ops(FuzzedDataProvider& data, Graph& graph) {
+  const std::size_t count = graph.ops.size();
+  std::vector<std::size_t> position(count);
+  for (std::size_t index = 0; index < count; ++index) {
+    position[index] = index;
+  }
+  for (std::size_t index = count; index > 1; --index) {
+    std::swap(position[index - 1], position[data.ConsumeIntegralInRange<std::size_t>(0, index - 1)]);
+  }
+  std::vector<Op> ops(count);
+  for (std::size_t index = 0; index < count; ++index) {
+    ops[position[index]] = std::move(graph.ops[index]);
+    ops[position[index]].id = OpId{position[index]};
+  }
+  graph.ops = std::move(ops);
+  for (Tensor& tensor : graph.tensors) {
+    if (tensor.producer && tensor.producer->index < count) {
+      tensor.producer = OpId{position[tensor.producer->index]};
+    }
+  }
+}
+
+// One edit the builder never makes: the operations shuffled, or one input of
+// an operation pointed at any tensor, its own output or a later one's included.
+void hand_edit(FuzzedDataProvider& data, Graph& graph) {
+  if (graph.ops.empty()) {
+    return;
+  }
+  if (data.ConsumeBool()) {
+    shuffle_ops(data, graph);
+    return;
+  }
+  Op& op = pick_element(data, graph.ops);
+  if (!graph.tensors.empty() && !op.inputs.empty()) {
+    pick_element(data, op.inputs) = TensorId{data.ConsumeIntegralInRange<std::uint64_t>(0, graph.tensors.size() - 1)};
+  }
+}
+
+// The refusal compile owes a valid graph, worked out the slow way: the first
+// operation in list order with an input written by an operation at or after
+// its own position.
+std::optional<CompileError> expected_order_error(const Graph& graph) {
+  for (std::size_t position = 0; position < graph.ops.size(); ++position) {
+    for (const TensorId input : graph.ops[position].inputs) {
+      const auto writer = std::find_if(graph.ops.begin() + static_cast<std::ptrdiff_t>(position), graph.ops.end(),
+                                       [input](const Op& op) { return op.output == input; });
+      if (writer != graph.ops.end()) {
+        return CompileError::graph("invalid op " + graph.ops[position].name);
+      }
+    }
+  }
+  return std::nullopt;
+}
+
 CompilerOptions pick_options(FuzzedDataProvider& data) {
   CompilerOptions options;
   switch (data.ConsumeIntegralInRange<int>(0, 3)) {
@@ -162,11 +229,6 @@ CompilerOptions pick_options(FuzzedDataProvider& data) {
       break;
   }
   return options;
-}
-
-template <class T>
-T& pick_element(FuzzedDataProvider& data, std::vector<T>& items) {
-  return items[data.ConsumeIntegralInRange<std::size_t>(0, items.size() - 1)];
 }
 
 TensorId any_tensor(FuzzedDataProvider& data, const Graph& graph) {
@@ -278,11 +340,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
   for (std::size_t call = 0; call < calls && data.remaining_bytes() > 0; ++call) {
     builder_call(data, graph, call);
   }
+  for (int edit = data.ConsumeIntegralInRange<int>(0, 3); edit > 0; --edit) {
+    hand_edit(data, graph);
+  }
 
   const Result<void> valid = graph.validate();
   const Result<Schedule> schedule = compile(graph, options);
   if (!valid.has_value()) {
     orvo_fuzz::check(!schedule.has_value(), "compile accepts a graph validate rejects");
+  } else if (const std::optional<CompileError> order_error = expected_order_error(graph); order_error) {
+    orvo_fuzz::check(!schedule.has_value() && schedule.error() == *order_error,
+                     "compile does not refuse the first operation that reads its own or a later output");
+  } else if (!schedule.has_value()) {
+    orvo_fuzz::check(!schedule.error().message.starts_with("invalid op "),
+                     "compile refuses an operation order that holds");
   }
   if (!schedule.has_value()) {
     return 0;

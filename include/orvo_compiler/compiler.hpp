@@ -75,9 +75,12 @@ struct MemoryFailure {
                                                           std::span<const Phase> phases,
                                                           const CompilerOptions& options);
 
-// Validates the graph and options, lays out every tensor, emits an exchange
-// phase (when data must move) and a compute phase per operation, plans SRAM
-// and computes the per-tile peaks. Errors of any step are passed on unchanged.
+// Validates the graph; then refuses, with the Graph error "invalid op {}"
+// (its name), the first operation in list order that reads its own output or
+// the output of a later operation, since phases follow the list; then checks
+// the options. Lays out every tensor, emits an exchange phase (when data must
+// move) and a compute phase per operation, plans SRAM and computes the
+// per-tile peaks. Errors of any step are passed on unchanged.
 [[nodiscard]] Result<Schedule> compile(const Graph& graph, const CompilerOptions& options);
 
 // Checks a schedule against the graph and target it claims to implement,

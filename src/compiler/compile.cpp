@@ -1,6 +1,6 @@
-// The compile pipeline: validates a graph and its options, lays out every
-// tensor, emits the exchange and compute phases of every operation, plans each
-// tile's SRAM and measures the per-tile peaks.
+// The compile pipeline: validates a graph, its operation order and its
+// options, lays out every tensor, emits the exchange and compute phases of
+// every operation, plans each tile's SRAM and measures the per-tile peaks.
 #include <algorithm>
 #include <cstddef>
 #include <limits>
@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include <fmt/format.h>
 #include <spdlog/spdlog.h>
 
 #include "orvo_compiler/compiler.hpp"
@@ -25,6 +26,28 @@ void log_event(spdlog::level::level_enum level, fmt::format_string<Args...> form
   if (logger && logger->should_log(level)) {
     logger->log(level, format, std::forward<Args>(args)...);
   }
+}
+
+// Phases follow the operation list, so every operation must come after the
+// operations whose outputs it reads. Fails with "invalid op {}" at the first
+// operation, in list order, that reads its own output or that of a later
+// operation (a cycle included); a tensor no operation writes is a source,
+// whatever producer it claims. Validation has made every id an index. One
+// pass over the outputs, one over the inputs.
+Result<void> check_operation_order(const Graph& graph) {
+  constexpr std::size_t source = std::numeric_limits<std::size_t>::max();
+  std::vector<std::size_t> writer(graph.tensors.size(), source);
+  for (const Op& op : graph.ops) {
+    writer[op.output.index] = op.id.index;
+  }
+  for (const Op& op : graph.ops) {
+    for (const TensorId input : op.inputs) {
+      if (writer[input.index] != source && writer[input.index] >= op.id.index) {
+        return std::unexpected(CompileError::graph(fmt::format("invalid op {}", op.name)));
+      }
+    }
+  }
+  return {};
 }
 
 bool options_are_valid(const CompilerOptions& options) {
@@ -141,6 +164,9 @@ Result<Schedule> compile(const Graph& graph, const CompilerOptions& options) {
 
   if (const Result<void> valid = graph.validate(); !valid) {
     return std::unexpected(valid.error());
+  }
+  if (const Result<void> ordered = check_operation_order(graph); !ordered) {
+    return std::unexpected(ordered.error());
   }
   if (!options_are_valid(options)) {
     return std::unexpected(CompileError::graph("invalid compiler options"));

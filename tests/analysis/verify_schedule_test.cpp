@@ -1,6 +1,7 @@
 // The independent schedule check: every schedule compile returns passes, each
 // single corruption of the compiled default encoder is reported with its exact
-// message, and pieces that touch without sharing a byte are accepted.
+// message (pieces whose lifetimes meet at one phase included), and pieces that
+// touch without sharing a byte or a phase are accepted.
 #include <array>
 #include <cstdint>
 #include <functional>
@@ -258,6 +259,21 @@ TEST(VerifySchedule, ReportsTheBrokenInvariant) {
          piece(s, 7, 0).address = 343041;
        },
        "schedule: allocations of tensor 7 and tensor 8 overlap on tile 0 at phase 1"},
+      // Lifetimes are inclusive: sharing the one phase where one piece ends
+      // and the other starts is sharing.
+      {"same bytes, phases 0..3 and 3..5",
+       [](Schedule& s, CompilerOptions&) {
+         piece(s, 11, 0).address = 343040;
+         piece(s, 11, 0).live_from = 3;
+       },
+       "schedule: allocations of tensor 7 and tensor 11 overlap on tile 0 at phase 3"},
+      {"same bytes, phases 4..5 and 5..5",
+       [](Schedule& s, CompilerOptions&) {
+         piece(s, 11, 0).address = 343040;
+         piece(s, 7, 0).live_from = 5;
+         piece(s, 7, 0).live_until = 5;
+       },
+       "schedule: allocations of tensor 11 and tensor 7 overlap on tile 0 at phase 5"},
       {"not live when written", [](Schedule& s, CompilerOptions&) { piece(s, 8, 0).live_from = 2; },
        "schedule: allocation of tensor 8 on tile 0 is not live at phase 1, which writes it"},
       {"not live when read", [](Schedule& s, CompilerOptions&) { piece(s, 7, 0).live_until = 2; },

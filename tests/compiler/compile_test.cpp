@@ -279,6 +279,80 @@ TEST(Compile, ErrorsArePassedOnUnchanged) {
   EXPECT_TRUE(compile(matmul_graph(), CompilerOptions{64, base, base + 3072}).has_value());
 }
 
+// x -> a -> b -> c, each the gelu of the one before; c is the output.
+Graph gelu_chain() {
+  Graph graph;
+  const TensorId x = graph.input("x", {4});
+  const TensorId a = graph.gelu("a", x).value();
+  const TensorId b = graph.gelu("b", a).value();
+  graph.mark_output(graph.gelu("c", b).value());
+  return graph;
+}
+
+// Moves operation `from` to position `to` as a hand edit would: ids and the
+// producers of the outputs follow the new positions, so validation still
+// holds.
+Graph with_op_moved(Graph graph, std::size_t from, std::size_t to) {
+  Op moved = graph.ops[from];
+  graph.ops.erase(graph.ops.begin() + static_cast<std::ptrdiff_t>(from));
+  graph.ops.insert(graph.ops.begin() + static_cast<std::ptrdiff_t>(to), std::move(moved));
+  for (std::size_t position = 0; position < graph.ops.size(); ++position) {
+    graph.ops[position].id = OpId{position};
+    graph.tensors[graph.ops[position].output.index].producer = OpId{position};
+  }
+  return graph;
+}
+
+Graph with_inputs(Graph graph, std::size_t op, std::vector<TensorId> inputs) {
+  graph.ops[op].inputs = std::move(inputs);
+  return graph;
+}
+
+TEST(Compile, RefusesOperationsThatReadTheirOwnOrALaterOutput) {
+  Graph cycle_with_bad_tensor = with_inputs(gelu_chain(), 0, {TensorId{2}});
+  cycle_with_bad_tensor.tensors[0].shape = {};
+  struct Case {
+    std::string name;
+    Graph graph;
+    CompilerOptions options;
+    CompileError expected;
+  };
+  // Tensors: x 0, a 1, b 2, c 3; operations a 0, b 1, c 2.
+  const Case cases[] = {
+      {"first operation reads the last", with_op_moved(gelu_chain(), 2, 0), CompilerOptions{},
+       CompileError::graph("invalid op c")},
+      {"middle operation reads the last", with_op_moved(gelu_chain(), 2, 1), CompilerOptions{},
+       CompileError::graph("invalid op c")},
+      {"first operation moved last is fine, its reader is not", with_op_moved(gelu_chain(), 0, 2),
+       CompilerOptions{}, CompileError::graph("invalid op b")},
+      {"operation reads its own output", with_inputs(gelu_chain(), 1, {TensorId{1}, TensorId{2}}),
+       CompilerOptions{}, CompileError::graph("invalid op b")},
+      {"two-operation cycle", with_inputs(gelu_chain(), 0, {TensorId{2}}), CompilerOptions{},
+       CompileError::graph("invalid op a")},
+      {"order is checked before the options", with_inputs(gelu_chain(), 0, {TensorId{2}}),
+       CompilerOptions{0, base, base}, CompileError::graph("invalid op a")},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_TRUE(c.graph.validate());
+    const Result<Schedule> schedule = compile(c.graph, c.options);
+    ASSERT_FALSE(schedule.has_value());
+    EXPECT_EQ(schedule.error(), c.expected);
+  }
+  EXPECT_EQ(compile(cycle_with_bad_tensor, CompilerOptions{}).error(), CompileError::graph("invalid tensor x"));
+}
+
+// Only the operation that writes a tensor orders its readers: a source that
+// claims a later producer, which validation lets through, is still a source.
+TEST(Compile, ASourceClaimingALaterProducerStaysASource) {
+  Graph graph = gelu_chain();
+  graph.tensors[0].producer = OpId{2};
+  ASSERT_TRUE(graph.validate());
+  const Result<Schedule> schedule = compile(graph, CompilerOptions{});
+  ASSERT_TRUE(schedule.has_value()) << schedule.error();
+  EXPECT_TRUE(verify_schedule(graph, *schedule, CompilerOptions{}));
+}
+
 // Registers a logger named "orvo_compiler" writing "level|message" lines into
 // a string for the lifetime of one test, and drops it afterwards.
 class CapturedLog {

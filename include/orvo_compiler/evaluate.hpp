@@ -1,0 +1,44 @@
+// The host evaluator of any graph: computes the graph's outputs from values
+// for its inputs and weights in single precision, with the same arithmetic as
+// the reference kernels, so results are reproducible bit for bit everywhere.
+#pragma once
+
+#include <map>
+#include <vector>
+
+#include "orvo_compiler/error.hpp"
+#include "orvo_compiler/graph.hpp"
+
+namespace orvo_compiler {
+
+// Row-major float32 values of tensors, by id.
+using TensorValues = std::map<TensorId, std::vector<float>>;
+
+// Numeric meaning of each operation kind. Every float step is one IEEE
+// single-precision operation rounded to nearest, in the order given (no fused
+// multiply-add, no reordering); "row" means the elements of the last axis.
+//  MatMul       the reference `matmul`: each sum from +0.0, sum = left x right + sum for k ascending.
+//  BatchMatMul  MatMul of each pair of matrices over the last two axes, leading indices in row-major order.
+//  Add, Sub, Mul, Div  left op right, element by element.
+//  LayerNorm    the reference `layer_norm` of each row with the kind's epsilon.
+//  Softmax      the reference `softmax_rows` over the elements of the kind's axis, the other indices fixed.
+//  Gelu         the reference `gelu` (tanh form) of each element.
+//  Erf          erf rounded correctly to float, each element.
+//  Tanh         tanh rounded correctly to float, each element (as in `gelu`).
+//  Sqrt         the correctly rounded float square root, each element.
+//  ReduceMean   each row summed first to last (from -0.0, as `layer_norm`'s mean), divided by float(row length).
+//  Reshape, Transpose, Broadcast, Slice  copies of values, no arithmetic (Broadcast by numpy's rules).
+//
+// Returns exactly the ids of `graph.outputs` (a repeated id once). Fails with
+// the error of `Graph::validate` for an invalid graph; "invalid op {name}" for
+// an operation that reads its own or a later operation's output, has the wrong
+// number of inputs or an output shape its kind does not give; the builder's
+// own error when its input shapes break its kind's shape rule; and, naming the
+// tensor, "evaluate: {name} is not an input or weight" for a value given for a
+// tensor an operation produces or for an unknown id, "evaluate: no value for
+// input {name}" for a tensor no operation produces (inputs and weights)
+// without a value, and "evaluate: value for {name} has {n} elements, expected
+// {m}". Intermediate values are released after their last reader.
+[[nodiscard]] Result<TensorValues> evaluate(const Graph& graph, const TensorValues& values);
+
+}  // namespace orvo_compiler

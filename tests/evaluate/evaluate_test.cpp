@@ -1,0 +1,529 @@
+// The graph evaluator: each operation kind on hand-worked values (bit
+// patterns where rounding matters), broadcasting, softmax over leading axes,
+// decompositions that must equal the fused kinds bit for bit, the encoder
+// layer against the host reference, outputs, and every error with its text.
+#include "orvo_compiler/evaluate.hpp"
+
+#include <bit>
+#include <cstdint>
+#include <functional>
+#include <limits>
+#include <span>
+#include <string>
+#include <vector>
+
+#include <fmt/format.h>
+#include <fmt/ranges.h>
+#include <gtest/gtest.h>
+
+#include "evaluate/multi_head_encoder.hpp"
+#include "kernels/exact_math.hpp"
+#include "orvo_compiler/encoder.hpp"
+#include "orvo_compiler/kernels.hpp"
+
+namespace orvo_compiler {
+namespace {
+
+using test_support::encoder_values;
+using test_support::multi_head_encoder_graph;
+
+constexpr float infinity = std::numeric_limits<float>::infinity();
+
+std::vector<std::uint32_t> bits(std::span<const float> values) {
+  std::vector<std::uint32_t> out;
+  for (const float value : values) {
+    out.push_back(std::bit_cast<std::uint32_t>(value));
+  }
+  return out;
+}
+
+float from_bits(std::uint32_t pattern) { return std::bit_cast<float>(pattern); }
+
+// Evaluates `graph` and returns the values of its first output; empty (with a
+// test failure) when evaluation fails.
+std::vector<float> first_output(const Graph& graph, const TensorValues& values) {
+  const Result<TensorValues> outputs = evaluate(graph, values);
+  if (!outputs) {
+    ADD_FAILURE() << outputs.error();
+    return {};
+  }
+  return outputs->at(graph.outputs.front());
+}
+
+// One operation on source a (and b, when its shape is not empty).
+using Call = std::function<Result<TensorId>(Graph&, TensorId, TensorId)>;
+
+struct OpCase {
+  const char* name;
+  Shape a_shape;
+  std::vector<float> a;
+  Shape b_shape;
+  std::vector<float> b;
+  Call call;
+  std::vector<float> expected;
+};
+
+TEST(Evaluate, EachOperationKind) {
+  const auto matmul = [](Graph& g, TensorId a, TensorId b) { return g.matmul("o", a, b); };
+  const auto bmm = [](Graph& g, TensorId a, TensorId b) { return g.batch_matmul("o", a, b); };
+  const auto add = [](Graph& g, TensorId a, TensorId b) { return g.add("o", a, b); };
+  const auto sub = [](Graph& g, TensorId a, TensorId b) { return g.sub("o", a, b); };
+  const auto mul = [](Graph& g, TensorId a, TensorId b) { return g.mul("o", a, b); };
+  const auto div = [](Graph& g, TensorId a, TensorId b) { return g.div("o", a, b); };
+  const auto reshape = [](Shape shape) {
+    return Call([shape](Graph& g, TensorId a, TensorId) { return g.reshape("o", a, shape); });
+  };
+  const auto transpose = [](std::vector<std::uint64_t> permutation) {
+    return Call([permutation](Graph& g, TensorId a, TensorId) { return g.transpose("o", a, permutation); });
+  };
+  const auto slice = [](std::uint64_t axis, std::uint64_t start, std::uint64_t end) {
+    return Call([=](Graph& g, TensorId a, TensorId) { return g.slice("o", a, axis, start, end); });
+  };
+  const auto layer_norm = [](Graph& g, TensorId a, TensorId) { return g.layer_norm("o", a, 1e-5F); };
+  const auto softmax_last = [](Graph& g, TensorId a, TensorId) { return g.softmax("o", a, 1); };
+  const auto gelu = [](Graph& g, TensorId a, TensorId) { return g.gelu("o", a); };
+  const auto erf = [](Graph& g, TensorId a, TensorId) { return g.erf("o", a); };
+  const auto tanh = [](Graph& g, TensorId a, TensorId) { return g.tanh("o", a); };
+  const auto sqrt = [](Graph& g, TensorId a, TensorId) { return g.sqrt("o", a); };
+  const auto mean = [](Graph& g, TensorId a, TensorId) { return g.reduce_mean("o", a); };
+
+  const OpCase cases[] = {
+      {"matmul", {2, 2}, {1, 2, 3, 4}, {2, 2}, {5, 6, 7, 8}, matmul, {19, 22, 43, 50}},
+      // 1e8 + 1 rounds back to 1e8, so only the ascending order gives 0.
+      {"matmul sums k ascending", {1, 3}, {1e8F, 1, -1e8F}, {3, 1}, {1, 1, 1}, matmul, {0}},
+      {"batch matmul", {2, 1, 3}, {1, 2, 3, 1e8F, 1, -1e8F}, {2, 3, 1}, {4, 5, 6, 1, 1, 1}, bmm, {32, 0}},
+      {"batch matmul rank 4", {2, 1, 1, 2}, {1, 2, 5, 6}, {2, 1, 2, 1}, {3, 4, 7, 8}, bmm, {11, 83}},
+      // 1 + 2^-24 ties to 1; 1 + 3 x 2^-24 ties to the even 1 + 2^-22.
+      {"add", {3}, {1, 1, -0.0F}, {3}, {from_bits(0x33800000), from_bits(0x34400000), -0.0F}, add,
+       {1, from_bits(0x3F800002), -0.0F}},
+      {"sub", {3}, {3, 0, 1}, {3}, {1, 0, from_bits(0x33000000)}, sub, {2, 0, 1}},
+      {"mul", {2}, {from_bits(0x3EAAAAAB), -2}, {2}, {3, 0}, mul, {1, -0.0F}},
+      {"div", {3}, {1, 2, 1}, {3}, {3, 3, 0}, div, {from_bits(0x3EAAAAAB), from_bits(0x3F2AAAAB), infinity}},
+      {"reshape", {2, 3}, {1, 2, 3, 4, 5, 6}, {}, {}, reshape({3, 2}), {1, 2, 3, 4, 5, 6}},
+      {"transpose", {2, 3}, {1, 2, 3, 4, 5, 6}, {}, {}, transpose({1, 0}), {1, 4, 2, 5, 3, 6}},
+      {"transpose rank 3", {2, 2, 2}, {0, 1, 2, 3, 4, 5, 6, 7}, {}, {}, transpose({2, 0, 1}),
+       {0, 2, 4, 6, 1, 3, 5, 7}},
+      {"slice columns", {2, 4}, {1, 2, 3, 4, 5, 6, 7, 8}, {}, {}, slice(1, 1, 3), {2, 3, 6, 7}},
+      {"slice rows", {2, 4}, {1, 2, 3, 4, 5, 6, 7, 8}, {}, {}, slice(0, 1, 2), {5, 6, 7, 8}},
+      {"slice middle axis", {2, 2, 2}, {0, 1, 2, 3, 4, 5, 6, 7}, {}, {}, slice(1, 1, 2), {2, 3, 6, 7}},
+      // Mean 2.5, variance 1.25; a constant row normalises to +0.0.
+      {"layer norm", {2, 4}, {1, 2, 3, 4, 2, 2, 2, 2}, {}, {}, layer_norm,
+       {from_bits(0xBFABBAB6), from_bits(0xBEE4F8F3), from_bits(0x3EE4F8F3), from_bits(0x3FABBAB6), 0, 0, 0, 0}},
+      {"softmax last axis", {2, 2}, {5, 5, -infinity, 0}, {}, {}, softmax_last, {0.5F, 0.5F, 0, 1}},
+      {"gelu", {3}, {0, 10, -10}, {}, {}, gelu, {0, 10, -0.0F}},
+      {"erf", {5}, {0, -0.0F, 0.5F, infinity, -infinity}, {}, {}, erf, {0, -0.0F, from_bits(0x3F053F7B), 1, -1}},
+      {"tanh", {4}, {0.5F, -2, infinity, -0.0F}, {}, {}, tanh,
+       {from_bits(0x3EEC9A9F), from_bits(0xBF76CA83), 1, -0.0F}},
+      {"sqrt", {4}, {4, 2, -0.0F, infinity}, {}, {}, sqrt, {2, from_bits(0x3FB504F3), -0.0F, infinity}},
+      // Rows summed first to last: 1e8 + 1 - 1e8 is 0; 0.1 + 0.2 + 0.3 is 0x3F19999A.
+      {"reduce mean", {3, 3}, {1, 2, 3, 1e8F, 1, -1e8F, 0.1F, 0.2F, 0.3F}, {}, {}, mean,
+       {2, 0, from_bits(0x3E4CCCCD)}},
+      {"reduce mean keeps -0", {2, 2}, {-0.0F, -0.0F, 1, 2}, {}, {}, mean, {-0.0F, 1.5F}},
+  };
+  for (const OpCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    Graph graph;
+    TensorValues values;
+    const TensorId a = graph.input("a", c.a_shape);
+    values[a] = c.a;
+    TensorId b = a;
+    if (!c.b_shape.empty()) {
+      b = graph.input("b", c.b_shape);
+      values[b] = c.b;
+    }
+    const Result<TensorId> output = c.call(graph, a, b);
+    ASSERT_TRUE(output.has_value()) << output.error();
+    graph.mark_output(*output);
+    EXPECT_EQ(bits(first_output(graph, values)), bits(c.expected));
+  }
+}
+
+struct BroadcastCase {
+  Shape from;
+  std::vector<float> values;
+  Shape to;
+  std::vector<float> expected;
+};
+
+TEST(Evaluate, BroadcastFollowsNumpyRules) {
+  const BroadcastCase cases[] = {
+      {{3}, {1, 2, 3}, {2, 3}, {1, 2, 3, 1, 2, 3}},
+      {{2, 1}, {1, 2}, {2, 3}, {1, 1, 1, 2, 2, 2}},
+      {{1}, {7}, {2, 2}, {7, 7, 7, 7}},
+      {{2, 1, 2}, {1, 2, 3, 4}, {2, 2, 2}, {1, 2, 1, 2, 3, 4, 3, 4}},
+      {{1, 2}, {5, 6}, {2, 2, 2}, {5, 6, 5, 6, 5, 6, 5, 6}},
+      {{2, 3}, {1, 2, 3, 4, 5, 6}, {2, 3}, {1, 2, 3, 4, 5, 6}},
+  };
+  for (const BroadcastCase& c : cases) {
+    SCOPED_TRACE(fmt::format("{} to {}", fmt::join(c.from, ","), fmt::join(c.to, ",")));
+    Graph graph;
+    const TensorId source = graph.input("source", c.from);
+    const Result<TensorId> output = graph.broadcast("o", source, c.to);
+    ASSERT_TRUE(output.has_value()) << output.error();
+    graph.mark_output(*output);
+    EXPECT_EQ(bits(first_output(graph, {{source, c.values}})), bits(c.expected));
+  }
+}
+
+// Softmax of one list as the kernel defines it: maximum, exponentials of the
+// differences summed as element + total in order, then each divided by the total.
+std::vector<float> softmax_of(const std::vector<float>& list) {
+  float maximum = -infinity;
+  for (const float value : list) {
+    maximum = value > maximum ? value : maximum;
+  }
+  std::vector<float> exponentials;
+  float total = 0.0F;
+  for (const float value : list) {
+    exponentials.push_back(detail::exp_f32(value - maximum));
+    total = exponentials.back() + total;
+  }
+  for (float& value : exponentials) {
+    value = value / total;
+  }
+  return exponentials;
+}
+
+TEST(Evaluate, SoftmaxOverLeadingAxes) {
+  // [3, 2, 2]: x[i][j][k] at 4i + 2j + k.
+  const std::vector<float> x = {0.5F, -1, 2, 3, 1.25F, 7, -2, 3, -0.75F, 4, 2, 0};
+  Graph graph;
+  const TensorId input = graph.input("x", {3, 2, 2});
+  const Result<TensorId> over_first = graph.softmax("over_first", input, 0);
+  ASSERT_TRUE(over_first.has_value()) << over_first.error();
+  const Result<TensorId> over_middle = graph.softmax("over_middle", input, 1);
+  ASSERT_TRUE(over_middle.has_value()) << over_middle.error();
+  graph.mark_output(*over_first);
+  graph.mark_output(*over_middle);
+  const Result<TensorValues> outputs = evaluate(graph, {{input, x}});
+  ASSERT_TRUE(outputs.has_value()) << outputs.error();
+
+  std::vector<float> first(12);
+  std::vector<float> middle(12);
+  for (std::size_t j = 0; j < 2; ++j) {
+    for (std::size_t k = 0; k < 2; ++k) {
+      const std::size_t at = 2 * j + k;
+      const std::vector<float> column = softmax_of({x[at], x[4 + at], x[8 + at]});
+      for (std::size_t i = 0; i < 3; ++i) {
+        first[4 * i + at] = column[i];
+      }
+    }
+  }
+  for (std::size_t i = 0; i < 3; ++i) {
+    for (std::size_t k = 0; k < 2; ++k) {
+      const std::vector<float> pair = softmax_of({x[4 * i + k], x[4 * i + 2 + k]});
+      middle[4 * i + k] = pair[0];
+      middle[4 * i + 2 + k] = pair[1];
+    }
+  }
+  EXPECT_EQ(bits(outputs->at(*over_first)), bits(first));
+  EXPECT_EQ(bits(outputs->at(*over_middle)), bits(middle));
+  // Spot check: x[0][1][1] = 3, x[1][1][1] = 3, x[2][1][1] = 0 share their
+  // total exp(0) + exp(0) + exp(-3) as the first two take equal parts.
+  EXPECT_EQ(outputs->at(*over_first)[3], outputs->at(*over_first)[7]);
+}
+
+// Values 0, 1, ..., count - 1 mapped to a spread of signs and binades.
+std::vector<float> spread(std::size_t count) {
+  std::vector<float> values;
+  for (std::size_t i = 0; i < count; ++i) {
+    values.push_back(static_cast<float>(static_cast<int>((i * 37) % 23) - 11) / 3.0F);
+  }
+  return values;
+}
+
+// A [1] source holding `value`, broadcast to `shape`.
+TensorId constant(Graph& graph, TensorValues& values, const char* name, float value, const Shape& shape) {
+  const TensorId source = graph.weight(name, {1});
+  values[source] = {value};
+  return *graph.broadcast(fmt::format("{}_wide", name), source, shape);
+}
+
+TEST(Evaluate, LayerNormFromElementaryOpsMatchesLayerNorm) {
+  const Shape shape{3, 5};
+  const Shape column{3, 1};
+  Graph graph;
+  TensorValues values;
+  const TensorId x = graph.input("x", shape);
+  values[x] = spread(15);
+  const TensorId mean = *graph.reduce_mean("mean", x);
+  const TensorId difference = *graph.sub("difference", x, *graph.broadcast("mean_wide", mean, shape));
+  const TensorId variance = *graph.reduce_mean("variance", *graph.mul("square", difference, difference));
+  const TensorId padded = *graph.add("padded", variance, constant(graph, values, "epsilon", 1e-5F, column));
+  const TensorId scale = *graph.div("scale", constant(graph, values, "one", 1.0F, column),
+                                    *graph.sqrt("deviation", padded));
+  const TensorId composed = *graph.mul("composed", difference, *graph.broadcast("scale_wide", scale, shape));
+  const TensorId fused = *graph.layer_norm("fused", x, 1e-5F);
+  graph.mark_output(composed);
+  graph.mark_output(fused);
+  const Result<TensorValues> outputs = evaluate(graph, values);
+  ASSERT_TRUE(outputs.has_value()) << outputs.error();
+  EXPECT_EQ(bits(outputs->at(composed)), bits(outputs->at(fused)));
+  EXPECT_EQ(bits(outputs->at(fused)), bits(layer_norm(values[x], 3, 5, 1e-5F)));
+}
+
+// A graph of one [24] input x holding a spread of values and both saturating
+// ends, -10 and 10, for the GELU decompositions.
+struct GeluCase {
+  Graph graph;
+  TensorValues values;
+  TensorId x;
+};
+
+GeluCase gelu_case() {
+  GeluCase c;
+  c.x = c.graph.input("x", {24});
+  c.values[c.x] = spread(24);
+  c.values[c.x][0] = 10.0F;
+  c.values[c.x][1] = -10.0F;
+  return c;
+}
+
+std::vector<float> applied(const std::vector<float>& values, float (*function)(float)) {
+  std::vector<float> results;
+  for (const float value : values) {
+    results.push_back(function(value));
+  }
+  return results;
+}
+
+TEST(Evaluate, GeluFromElementaryOpsMatchesGelu) {
+  GeluCase c = gelu_case();
+  Graph& graph = c.graph;
+  const TensorId x = c.x;
+  const Shape shape{24};
+  const TensorId half = *graph.mul("half", x, constant(graph, c.values, "one_half", 0.5F, shape));
+  const TensorId cube = *graph.mul("cube", x, *graph.mul("square", x, x));
+  const TensorId scaled_cube = *graph.mul("scaled_cube", constant(graph, c.values, "c", 0.044715F, shape), cube);
+  const TensorId inner = *graph.add("inner", x, scaled_cube);
+  const TensorId argument = *graph.mul("argument", constant(graph, c.values, "k", 0.7978846F, shape), inner);
+  const TensorId shifted =
+      *graph.add("shifted", constant(graph, c.values, "one", 1.0F, shape), *graph.tanh("t", argument));
+  const TensorId composed = *graph.mul("composed", half, shifted);
+  const TensorId fused = *graph.gelu("fused", x);
+  graph.mark_output(composed);
+  graph.mark_output(fused);
+  const Result<TensorValues> outputs = evaluate(graph, c.values);
+  ASSERT_TRUE(outputs.has_value()) << outputs.error();
+  EXPECT_EQ(bits(outputs->at(composed)), bits(outputs->at(fused)));
+  EXPECT_EQ(bits(outputs->at(fused)), bits(applied(c.values[x], gelu)));
+}
+
+TEST(Evaluate, ErfGeluFromElementaryOpsMatchesItsKernel) {
+  // 0.5 x (1 + erf(x / sqrt 2)), each step in the kernel's order.
+  GeluCase c = gelu_case();
+  Graph& graph = c.graph;
+  const Shape shape{24};
+  const TensorId scaled =
+      *graph.mul("scaled", c.x, constant(graph, c.values, "inverse_root", 0.70710677F, shape));
+  const TensorId shifted =
+      *graph.add("shifted", constant(graph, c.values, "one", 1.0F, shape), *graph.erf("e", scaled));
+  const TensorId half = *graph.mul("half", constant(graph, c.values, "one_half", 0.5F, shape), c.x);
+  graph.mark_output(*graph.mul("composed", half, shifted));
+  EXPECT_EQ(bits(first_output(graph, c.values)), bits(applied(c.values[c.x], detail::gelu_erf_f32)));
+}
+
+// The S x H input of the encoder tests: element i is (i mod 19 - 9) / 8.
+std::vector<float> encoder_input(const EncoderConfig& config) {
+  std::vector<float> input;
+  for (std::uint64_t i = 0; i < config.sequence * config.hidden; ++i) {
+    input.push_back(static_cast<float>(static_cast<int>(i % 19) - 9) / 8.0F);
+  }
+  return input;
+}
+
+TEST(Evaluate, MultiHeadEncoderGraphEqualsEncoderReference) {
+  const EncoderConfig configs[] = {EncoderConfig{}, {4, 8, 2, 16}, {16, 48, 3, 96}, {8, 16, 1, 32}, {5, 12, 12, 7}};
+  for (const EncoderConfig& config : configs) {
+    SCOPED_TRACE(fmt::format("{} {} {} {}", config.sequence, config.hidden, config.heads, config.feed_forward));
+    const EncoderWeights weights = EncoderWeights::deterministic(config);
+    const std::vector<float> input = encoder_input(config);
+    const Result<std::vector<float>> reference = encoder_reference(config, input, weights);
+    ASSERT_TRUE(reference.has_value()) << reference.error();
+    const Result<Graph> graph = multi_head_encoder_graph(config, 1);
+    ASSERT_TRUE(graph.has_value()) << graph.error();
+    EXPECT_EQ(bits(first_output(*graph, encoder_values(*graph, config, 1, input, weights))), bits(*reference));
+  }
+}
+
+TEST(Evaluate, TwoMultiHeadLayersEqualTheReferenceAppliedTwice) {
+  const EncoderConfig config;
+  const EncoderWeights weights = EncoderWeights::deterministic(config);
+  const std::vector<float> input = encoder_input(config);
+  const Result<std::vector<float>> once = encoder_reference(config, input, weights);
+  ASSERT_TRUE(once.has_value()) << once.error();
+  const Result<std::vector<float>> twice = encoder_reference(config, *once, weights);
+  ASSERT_TRUE(twice.has_value()) << twice.error();
+  const Result<Graph> graph = multi_head_encoder_graph(config, 2);
+  ASSERT_TRUE(graph.has_value()) << graph.error();
+  EXPECT_EQ(bits(first_output(*graph, encoder_values(*graph, config, 2, input, weights))), bits(*twice));
+}
+
+// The encoder graph's layer from the public kernels: attention over the full
+// width as one head, scores not scaled.
+std::vector<float> full_width_layer(const EncoderConfig& config, const std::vector<float>& input,
+                                    const EncoderWeights& weights) {
+  const std::uint64_t s = config.sequence;
+  const std::uint64_t h = config.hidden;
+  const std::uint64_t f = config.feed_forward;
+  const std::vector<float> norm1 = layer_norm(input, s, h, 1e-5F);
+  const std::vector<float> q = matmul(norm1, weights.wq, s, h, h);
+  const std::vector<float> k = matmul(norm1, weights.wk, s, h, h);
+  const std::vector<float> v = matmul(norm1, weights.wv, s, h, h);
+  std::vector<float> k_transpose(h * s);
+  for (std::uint64_t row = 0; row < s; ++row) {
+    for (std::uint64_t column = 0; column < h; ++column) {
+      k_transpose[column * s + row] = k[row * h + column];
+    }
+  }
+  std::vector<float> scores = matmul(q, k_transpose, s, h, s);
+  softmax_rows(scores, s, s);
+  const std::vector<float> projected = matmul(matmul(scores, v, s, s, h), weights.wo, s, h, h);
+  std::vector<float> residual(s * h);
+  for (std::size_t i = 0; i < residual.size(); ++i) {
+    residual[i] = input[i] + projected[i];
+  }
+  std::vector<float> up = matmul(layer_norm(residual, s, h, 1e-5F), weights.w1, s, h, f);
+  for (float& value : up) {
+    value = gelu(value);
+  }
+  const std::vector<float> down = matmul(up, weights.w2, s, f, h);
+  for (std::size_t i = 0; i < residual.size(); ++i) {
+    residual[i] = residual[i] + down[i];
+  }
+  return residual;
+}
+
+TEST(Evaluate, EncoderGraphEqualsItsLayerFromTheKernels) {
+  // The encoder graph's attention is one full-width head without scaling, so
+  // it is compared with that layer, not with the multi-head reference.
+  const EncoderConfig configs[] = {EncoderConfig{}, {4, 8, 2, 16}, {16, 48, 3, 96}};
+  for (const EncoderConfig& config : configs) {
+    SCOPED_TRACE(fmt::format("{} {} {} {}", config.sequence, config.hidden, config.heads, config.feed_forward));
+    const EncoderWeights weights = EncoderWeights::deterministic(config);
+    const std::vector<float> input = encoder_input(config);
+    const Result<Graph> graph = encoder_graph(config);
+    ASSERT_TRUE(graph.has_value()) << graph.error();
+    EXPECT_EQ(bits(first_output(*graph, encoder_values(*graph, config, 1, input, weights))),
+              bits(full_width_layer(config, input, weights)));
+  }
+}
+
+TEST(Evaluate, EncoderStackEqualsItsLayerAppliedTwice) {
+  const EncoderConfig config{8, 16, 2, 32};
+  const EncoderWeights weights = EncoderWeights::deterministic(config);
+  const std::vector<float> input = encoder_input(config);
+  const Result<Graph> layer = encoder_graph(config);
+  ASSERT_TRUE(layer.has_value()) << layer.error();
+  const std::vector<float> once = first_output(*layer, encoder_values(*layer, config, 1, input, weights));
+  const std::vector<float> twice = first_output(*layer, encoder_values(*layer, config, 1, once, weights));
+  const Result<Graph> stack = encoder_stack_graph(config, 2);
+  ASSERT_TRUE(stack.has_value()) << stack.error();
+  EXPECT_EQ(bits(first_output(*stack, encoder_values(*stack, config, 2, input, weights))), bits(twice));
+  EXPECT_EQ(bits(twice), bits(full_width_layer(config, full_width_layer(config, input, weights), weights)));
+}
+
+TEST(Evaluate, OutputsAreExactlyTheGraphOutputsEachOnce) {
+  // t is an output that later operations read, d is read twice by one
+  // operation that it does not outlive, and the source x is an output too.
+  Graph graph;
+  const TensorId x = graph.input("x", {3});
+  const TensorId t = *graph.tanh("t", x);
+  const TensorId d = *graph.sub("d", t, x);
+  const TensorId square = *graph.mul("square", d, d);
+  const TensorId root = *graph.sqrt("root", t);
+  graph.mark_output(t);
+  graph.mark_output(square);
+  graph.mark_output(t);
+  graph.mark_output(x);
+  const std::vector<float> given = {0, 0.5F, -2};
+  const Result<TensorValues> outputs = evaluate(graph, {{x, given}});
+  ASSERT_TRUE(outputs.has_value()) << outputs.error();
+  ASSERT_EQ(outputs->size(), 3U);
+  EXPECT_FALSE(outputs->contains(root));
+  EXPECT_FALSE(outputs->contains(d));
+  const std::vector<float> tanh_x = {0, from_bits(0x3EEC9A9F), from_bits(0xBF76CA83)};
+  EXPECT_EQ(bits(outputs->at(t)), bits(tanh_x));
+  EXPECT_EQ(bits(outputs->at(x)), bits(given));
+  std::vector<float> squares;
+  for (std::size_t i = 0; i < 3; ++i) {
+    const float difference = tanh_x[i] - given[i];
+    squares.push_back(difference * difference);
+  }
+  EXPECT_EQ(bits(outputs->at(square)), bits(squares));
+}
+
+// A graph whose single operation `o` (Tanh unless changed) reads x ([2]) and
+// writes y ([2]); w ([2]) is a weight nobody reads. Cases edit it by hand.
+struct Fixture {
+  Graph graph;
+  TensorId x;
+  TensorId w;
+  TensorId y;
+};
+
+Fixture small_graph() {
+  Fixture f;
+  f.x = f.graph.input("x", {2});
+  f.w = f.graph.weight("w", {2});
+  f.y = *f.graph.tanh("o", f.x);
+  f.graph.mark_output(f.y);
+  return f;
+}
+
+struct ErrorCase {
+  const char* name;
+  std::function<void(Fixture&, TensorValues&)> edit;
+  std::string error;
+};
+
+TEST(Evaluate, RejectsWithExactMessages) {
+  const ErrorCase cases[] = {
+      {"no outputs", [](Fixture& f, TensorValues&) { f.graph.outputs.clear(); }, "graph has no outputs"},
+      {"input out of range", [](Fixture& f, TensorValues&) { f.graph.ops[0].inputs[0] = TensorId{7}; },
+       "invalid op o"},
+      {"reads its own output", [](Fixture& f, TensorValues&) { f.graph.ops[0].inputs[0] = f.y; }, "invalid op o"},
+      {"reads a later output",
+       [](Fixture& f, TensorValues&) {
+         const TensorId later = *f.graph.sqrt("later", f.x);
+         f.graph.ops[0].inputs[0] = later;
+       },
+       "invalid op o"},
+      {"too many inputs", [](Fixture& f, TensorValues&) { f.graph.ops[0].inputs.push_back(f.x); }, "invalid op o"},
+      {"too few inputs", [](Fixture& f, TensorValues&) { f.graph.ops[0].kind = Add{}; }, "invalid op o"},
+      {"input shapes break the rule",
+       [](Fixture& f, TensorValues& v) {
+         f.graph.ops[0].kind = Add{};
+         f.graph.ops[0].inputs.push_back(f.graph.input("z", {3}));
+         v[f.graph.ops[0].inputs.back()] = {1, 2, 3};
+       },
+       "o: binary shapes differ"},
+      {"output shape differs from the rule",
+       [](Fixture& f, TensorValues&) { f.graph.tensors[f.y.index].shape = {1, 2}; }, "invalid op o"},
+      {"parameter differs from the output", [](Fixture& f, TensorValues&) { f.graph.ops[0].kind = Reshape{{1, 2}}; },
+       "invalid op o"},
+      {"missing input", [](Fixture& f, TensorValues& v) { v.erase(f.x); }, "evaluate: no value for input x"},
+      {"missing weight", [](Fixture& f, TensorValues& v) { v.erase(f.w); }, "evaluate: no value for input w"},
+      {"short value", [](Fixture& f, TensorValues& v) { v[f.x] = {1}; },
+       "evaluate: value for x has 1 elements, expected 2"},
+      {"long value", [](Fixture& f, TensorValues& v) { v[f.w] = {1, 2, 3}; },
+       "evaluate: value for w has 3 elements, expected 2"},
+      {"value for an operation's output", [](Fixture& f, TensorValues& v) { v[f.y] = {1, 2}; },
+       "evaluate: o is not an input or weight"},
+      {"value for an unknown id", [](Fixture&, TensorValues& v) { v[TensorId{9}] = {1}; },
+       "evaluate: TensorId(9) is not an input or weight"},
+  };
+  for (const ErrorCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    Fixture f = small_graph();
+    TensorValues values{{f.x, {1, 2}}, {f.w, {3, 4}}};
+    ASSERT_TRUE(evaluate(f.graph, values).has_value());
+    c.edit(f, values);
+    const Result<TensorValues> outputs = evaluate(f.graph, values);
+    ASSERT_FALSE(outputs.has_value());
+    EXPECT_EQ(outputs.error(), CompileError::graph(c.error));
+  }
+}
+
+}  // namespace
+}  // namespace orvo_compiler
