@@ -471,6 +471,17 @@ def gelu(values: FloatArray) -> FloatArray: ...
 @overload
 def gelu(value: float) -> float: ...
 
+# ---- evaluate.hpp ----------------------------------------------------------
+
+@overload
+def evaluate(
+    graph: Graph, values: Mapping[Union[TensorId, str], FloatArray], keys: Literal["name"] = "name"
+) -> dict[str, FloatArray]: ...
+@overload
+def evaluate(
+    graph: Graph, values: Mapping[Union[TensorId, str], FloatArray], keys: Literal["id"]
+) -> dict[TensorId, FloatArray]: ...
+
 # ---- views.hpp -------------------------------------------------------------
 
 def group_thousands(value: int) -> str: ...

@@ -92,6 +92,7 @@ void bind_compiler(py::module_& module);
 void bind_analysis(py::module_& module);
 void bind_encoder(py::module_& module);
 void bind_kernels(py::module_& module);
+void bind_evaluate(py::module_& module);
 void bind_views(py::module_& module);
 void bind_schedule_json(py::module_& module);
 void bind_timing(py::module_& module);

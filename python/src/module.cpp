@@ -35,6 +35,7 @@ PYBIND11_MODULE(_core, module) {
   bind_analysis(module);
   bind_encoder(module);
   bind_kernels(module);
+  bind_evaluate(module);
   bind_views(module);
 #ifdef ORVO_PYTHON_JSON
   bind_schedule_json(module);
