@@ -1,13 +1,18 @@
 // What the binding files share: the entry point of each (one per public
-// header), the passage of a library error into Python as CompileError, and
-// the two renderings a bound type's repr uses.
+// header), the passage of a library error into Python as CompileError, the
+// renderings a bound type's repr uses, and the shapes every record binding takes.
 #pragma once
 
+#include <concepts>
+#include <initializer_list>
+#include <memory>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
 #include <fmt/format.h>
+#include <pybind11/operators.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
@@ -79,6 +84,59 @@ py::enum_<Enum> bind_enum(py::handle scope, const char* name, const char* doc) {
 // `Name(field=repr(value), ...)` for types the library does not render.
 std::string field_repr(py::handle self, const char* type_name, const std::vector<const char*>& fields);
 
+// A record class the library does not render: each field added with `field`
+// becomes an attribute (as def_field makes it) and a part of the repr
+// `Name(field=repr(value), ...)`, in the order added; equality is the C++
+// one where the record has one.
+template <class Record>
+class NamedRecord {
+ public:
+  NamedRecord(py::handle scope, const char* name, const char* doc)
+      : type_(scope, name, doc), fields_(std::make_shared<std::vector<const char*>>()) {
+    if constexpr (std::equality_comparable<Record>) {
+      type_.def(py::self == py::self).def(py::self != py::self);
+    }
+    type_.def("__repr__", [name, fields = fields_](py::handle self) { return field_repr(self, name, *fields); });
+  }
+
+  template <class Field>
+  NamedRecord& field(const char* name, Field Record::*member, const char* doc) {
+    def_field(type_, name, member, doc);
+    fields_->push_back(name);
+    return *this;
+  }
+
+  py::class_<Record>& type() { return type_; }
+
+ private:
+  py::class_<Record> type_;
+  std::shared_ptr<std::vector<const char*>> fields_;
+};
+
+// A value chosen by name from a string argument; ValueError naming the
+// argument and the names it takes otherwise.
+template <class Value>
+Value choice(const char* argument, std::string_view name,
+             std::initializer_list<std::pair<std::string_view, Value>> values) {
+  std::string names;
+  for (const auto& [known, value] : values) {
+    if (known == name) {
+      return value;
+    }
+    names += fmt::format("{}'{}'", names.empty() ? "" : " or ", known);
+  }
+  throw py::value_error(fmt::format("{} must be {}, not '{}'", argument, names, name));
+}
+
+// copy.copy and copy.deepcopy of a class whose C++ copy is already deep.
+template <class Class>
+void def_copies(py::class_<Class>& type, const char* doc) {
+  type.def(
+          "__copy__", [](const Class& self) { return self; }, doc)
+      .def(
+          "__deepcopy__", [](const Class& self, py::handle /*memo*/) { return self; }, py::arg("memo"), doc);
+}
+
 // The Python exception CompileError for a library error.
 py::object compile_error_object(const CompileError& error);
 
@@ -95,6 +153,7 @@ void bind_kernels(py::module_& module);
 void bind_evaluate(py::module_& module);
 void bind_views(py::module_& module);
 void bind_schedule_json(py::module_& module);
+void bind_onnx(py::module_& module);
 void bind_timing(py::module_& module);
 
 }  // namespace orvo_compiler::python

@@ -4,8 +4,6 @@
 #include <cstdint>
 #include <vector>
 
-#include <pybind11/operators.h>
-
 #include "bindings.hpp"
 #include "orvo_compiler/compiler.hpp"
 
@@ -69,26 +67,23 @@ void bind_passes(py::module_& module) {
 }
 
 void bind_memory_failure(py::module_& module) {
-  py::class_<MemoryFailure> failure(module, "MemoryFailure",
-                                    "The piece plan_memory could not place: tile, tensor, lifetime and bytes.");
-  bind_enum<MemoryFailure::Cause>(failure, "Cause", "Why the piece did not fit.")
+  NamedRecord<MemoryFailure> failure(module, "MemoryFailure",
+                                     "The piece plan_memory could not place: tile, tensor, lifetime and bytes.");
+  bind_enum<MemoryFailure::Cause>(failure.type(), "Cause", "Why the piece did not fit.")
       .value("DataLimit", MemoryFailure::Cause::DataLimit)
       .value("AddressOverflow", MemoryFailure::Cause::AddressOverflow);
-  failure.def(py::init([](MemoryFailure::Cause cause, std::uint16_t tile, TensorId tensor, std::uint64_t live_from,
-                          std::uint64_t live_until, std::uint64_t bytes) {
-                return MemoryFailure{cause, tile, tensor, live_from, live_until, bytes};
-              }),
-              "cause"_a = MemoryFailure::Cause::DataLimit, "tile"_a = 0, "tensor"_a = TensorId{}, "live_from"_a = 0,
-              "live_until"_a = 0, "bytes"_a = 0, record_init_doc);
-  def_field(failure, "cause", &MemoryFailure::cause, "DataLimit or AddressOverflow.");
-  def_field(failure, "tile", &MemoryFailure::tile, "The tile being filled.");
-  def_field(failure, "tensor", &MemoryFailure::tensor, "The tensor being placed.");
-  def_field(failure, "live_from", &MemoryFailure::live_from, "The first phase of its lifetime.");
-  def_field(failure, "live_until", &MemoryFailure::live_until, "The last phase of its lifetime.");
-  def_field(failure, "bytes", &MemoryFailure::bytes, "The piece's bytes.");
-  failure.def(py::self == py::self).def(py::self != py::self).def("__repr__", [](py::handle self) {
-    return field_repr(self, "MemoryFailure", {"cause", "tile", "tensor", "live_from", "live_until", "bytes"});
-  });
+  failure.type().def(py::init([](MemoryFailure::Cause cause, std::uint16_t tile, TensorId tensor,
+                                 std::uint64_t live_from, std::uint64_t live_until, std::uint64_t bytes) {
+                       return MemoryFailure{cause, tile, tensor, live_from, live_until, bytes};
+                     }),
+                     "cause"_a = MemoryFailure::Cause::DataLimit, "tile"_a = 0, "tensor"_a = TensorId{},
+                     "live_from"_a = 0, "live_until"_a = 0, "bytes"_a = 0, record_init_doc);
+  failure.field("cause", &MemoryFailure::cause, "DataLimit or AddressOverflow.")
+      .field("tile", &MemoryFailure::tile, "The tile being filled.")
+      .field("tensor", &MemoryFailure::tensor, "The tensor being placed.")
+      .field("live_from", &MemoryFailure::live_from, "The first phase of its lifetime.")
+      .field("live_until", &MemoryFailure::live_until, "The last phase of its lifetime.")
+      .field("bytes", &MemoryFailure::bytes, "The piece's bytes.");
   module.def(
       "memory_failure",
       [](const Graph& graph, const std::vector<Layout>& layouts, const std::vector<Phase>& phases,

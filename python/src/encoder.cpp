@@ -19,20 +19,17 @@ namespace {
 using namespace pybind11::literals;
 
 void bind_config(py::module_& module) {
-  py::class_<EncoderConfig> config(module, "EncoderConfig", "The encoder layer's four sizes.");
-  config.def(
+  NamedRecord<EncoderConfig> config(module, "EncoderConfig", "The encoder layer's four sizes.");
+  config.type().def(
       py::init([](std::uint64_t sequence, std::uint64_t hidden, std::uint64_t heads, std::uint64_t feed_forward) {
         return EncoderConfig{sequence, hidden, heads, feed_forward};
       }),
       "sequence"_a = EncoderConfig{}.sequence, "hidden"_a = EncoderConfig{}.hidden, "heads"_a = EncoderConfig{}.heads,
       "feed_forward"_a = EncoderConfig{}.feed_forward, record_init_doc);
-  def_field(config, "sequence", &EncoderConfig::sequence, "Rows of the input.");
-  def_field(config, "hidden", &EncoderConfig::hidden, "Columns of the input, the model width.");
-  def_field(config, "heads", &EncoderConfig::heads, "Attention heads.");
-  def_field(config, "feed_forward", &EncoderConfig::feed_forward, "Width of the feed-forward block.");
-  config.def(py::self == py::self).def(py::self != py::self).def("__repr__", [](py::handle self) {
-    return field_repr(self, "EncoderConfig", {"sequence", "hidden", "heads", "feed_forward"});
-  });
+  config.field("sequence", &EncoderConfig::sequence, "Rows of the input.")
+      .field("hidden", &EncoderConfig::hidden, "Columns of the input, the model width.")
+      .field("heads", &EncoderConfig::heads, "Attention heads.")
+      .field("feed_forward", &EncoderConfig::feed_forward, "Width of the feed-forward block.");
 }
 
 // EncoderWeights::deterministic stops the process when a matrix's element

@@ -26,13 +26,8 @@ std::string_view kind_name(CompileError::Kind kind) {
 }
 
 CompileError::Kind kind_from(std::string_view name) {
-  if (name == "graph") {
-    return CompileError::Kind::Graph;
-  }
-  if (name == "memory") {
-    return CompileError::Kind::Memory;
-  }
-  throw py::value_error(fmt::format("CompileError kind must be 'graph' or 'memory', not '{}'", name));
+  return choice<CompileError::Kind>("kind", name,
+                                    {{"graph", CompileError::Kind::Graph}, {"memory", CompileError::Kind::Memory}});
 }
 
 constexpr const char* class_doc =

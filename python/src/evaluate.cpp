@@ -20,15 +20,7 @@ using namespace pybind11::literals;
 // How the result's keys name the outputs.
 enum class Keys : std::uint8_t { Name, Id };
 
-Keys keys_from(std::string_view name) {
-  if (name == "name") {
-    return Keys::Name;
-  }
-  if (name == "id") {
-    return Keys::Id;
-  }
-  throw py::value_error(fmt::format("keys must be 'name' or 'id', not '{}'", name));
-}
+Keys keys_from(std::string_view name) { return choice<Keys>("keys", name, {{"name", Keys::Name}, {"id", Keys::Id}}); }
 
 // The tensor a key names: a TensorId as it is (evaluate reports ids the
 // graph does not hold), a name when exactly one tensor bears it.
@@ -59,8 +51,8 @@ TensorValues values_from(const Graph& graph, const py::dict& values) {
   for (const auto& [key, value] : values) {
     const TensorId tensor = tensor_of(graph, key);
     if (!py::isinstance<py::array>(value)) {
-      throw py::type_error(fmt::format("the value for {} must be a numpy float32 array",
-                                       py::repr(key).cast<std::string>()));
+      throw py::type_error(
+          fmt::format("the value for {} must be a numpy float32 array", py::repr(key).cast<std::string>()));
     }
     const std::span<const float> elements = float_values(value.cast<py::array>(), "a value");
     if (!converted.emplace(tensor, std::vector<float>(elements.begin(), elements.end())).second) {

@@ -91,42 +91,34 @@ void bind_kinds(py::module_& module) {
 }
 
 void bind_tensor(py::module_& module) {
-  py::class_<Tensor> tensor(module, "Tensor", "A tensor of a graph (a copy: changing it leaves the graph alone).");
-  tensor.def(py::init([](TensorId id, std::string name, DType dtype, Shape shape, TensorKind kind,
-                         std::optional<OpId> producer) {
-               return Tensor{id, std::move(name), dtype, std::move(shape), kind, producer};
-             }),
-             "id"_a = TensorId{}, "name"_a = "", "dtype"_a = DType::F32, "shape"_a = Shape{},
-             "kind"_a = TensorKind::Input, "producer"_a = std::nullopt, record_init_doc);
-  def_field(tensor, "id", &Tensor::id, "Its position in Graph.tensors.");
-  def_field(tensor, "name", &Tensor::name, "Its name.");
-  def_field(tensor, "dtype", &Tensor::dtype, "Its element type.");
-  def_field(tensor, "shape", &Tensor::shape, "Its dimensions.");
-  def_field(tensor, "kind", &Tensor::kind, "Input, Weight, Intermediate or Output.");
-  def_field(tensor, "producer", &Tensor::producer, "The operation that writes it, or None.");
-  tensor.def("elements", &Tensor::elements, "The product of the dimensions (1 for an empty shape).")
-      .def(py::self == py::self)
-      .def(py::self != py::self)
-      .def("__repr__", [](py::handle self) {
-        return field_repr(self, "Tensor", {"id", "name", "dtype", "shape", "kind", "producer"});
-      });
+  NamedRecord<Tensor> tensor(module, "Tensor", "A tensor of a graph (a copy: changing it leaves the graph alone).");
+  tensor.type().def(py::init([](TensorId id, std::string name, DType dtype, Shape shape, TensorKind kind,
+                                std::optional<OpId> producer) {
+                      return Tensor{id, std::move(name), dtype, std::move(shape), kind, producer};
+                    }),
+                    "id"_a = TensorId{}, "name"_a = "", "dtype"_a = DType::F32, "shape"_a = Shape{},
+                    "kind"_a = TensorKind::Input, "producer"_a = std::nullopt, record_init_doc);
+  tensor.field("id", &Tensor::id, "Its position in Graph.tensors.")
+      .field("name", &Tensor::name, "Its name.")
+      .field("dtype", &Tensor::dtype, "Its element type.")
+      .field("shape", &Tensor::shape, "Its dimensions.")
+      .field("kind", &Tensor::kind, "Input, Weight, Intermediate or Output.")
+      .field("producer", &Tensor::producer, "The operation that writes it, or None.");
+  tensor.type().def("elements", &Tensor::elements, "The product of the dimensions (1 for an empty shape).");
 }
 
 void bind_op(py::module_& module) {
-  py::class_<Op> op(module, "Op", "An operation of a graph (a copy: changing it leaves the graph alone).");
-  op.def(py::init([](OpId id, std::string name, OpKind kind, std::vector<TensorId> inputs, TensorId output) {
-           return Op{id, std::move(name), std::move(kind), std::move(inputs), output};
-         }),
-         "id"_a = OpId{}, "name"_a = "", "kind"_a = OpKind{MatMul{}}, "inputs"_a = std::vector<TensorId>{},
-         "output"_a = TensorId{}, record_init_doc);
-  def_field(op, "id", &Op::id, "Its position in Graph.ops.");
-  def_field(op, "name", &Op::name, "Its name, also that of its output tensor.");
-  def_field(op, "kind", &Op::kind, "What it computes: MatMul(), Transpose(permutation=[1, 0]), ...");
-  def_field(op, "inputs", &Op::inputs, "The tensors it reads, in order.");
-  def_field(op, "output", &Op::output, "The tensor it writes.");
-  op.def(py::self == py::self).def(py::self != py::self).def("__repr__", [](py::handle self) {
-    return field_repr(self, "Op", {"id", "name", "kind", "inputs", "output"});
-  });
+  NamedRecord<Op> op(module, "Op", "An operation of a graph (a copy: changing it leaves the graph alone).");
+  op.type().def(py::init([](OpId id, std::string name, OpKind kind, std::vector<TensorId> inputs, TensorId output) {
+                  return Op{id, std::move(name), std::move(kind), std::move(inputs), output};
+                }),
+                "id"_a = OpId{}, "name"_a = "", "kind"_a = OpKind{MatMul{}}, "inputs"_a = std::vector<TensorId>{},
+                "output"_a = TensorId{}, record_init_doc);
+  op.field("id", &Op::id, "Its position in Graph.ops.")
+      .field("name", &Op::name, "Its name, also that of its output tensor.")
+      .field("kind", &Op::kind, "What it computes: MatMul(), Transpose(permutation=[1, 0]), ...")
+      .field("inputs", &Op::inputs, "The tensors it reads, in order.")
+      .field("output", &Op::output, "The tensor it writes.");
 }
 
 // Builder calls of one shape, each raising CompileError where C++ returns an error.
@@ -236,14 +228,11 @@ void bind_graph_class(py::module_& module) {
           "outputs", [](const Graph& self) { return self.outputs; }, "The output ids in marking order.")
       .def(py::self == py::self)
       .def(py::self != py::self)
-      .def(
-          "__copy__", [](const Graph& self) { return self; }, "A copy of the graph.")
-      .def(
-          "__deepcopy__", [](const Graph& self, py::handle /*memo*/) { return self; }, "memo"_a, "A copy of the graph.")
       .def("__repr__", [](const Graph& self) {
         return fmt::format("Graph(tensors={}, ops={}, outputs={})", self.tensors.size(), self.ops.size(),
                            py::repr(py::cast(self.outputs)).cast<std::string>());
       });
+  def_copies(graph, "A copy of the graph.");
 }
 
 }  // namespace

@@ -40,6 +40,9 @@ PYBIND11_MODULE(_core, module) {
 #ifdef ORVO_PYTHON_JSON
   bind_schedule_json(module);
 #endif
+#ifdef ORVO_PYTHON_ONNX
+  bind_onnx(module);
+#endif
   bind_timing(module);
   module.attr("__name__") = own_name;
 }

@@ -149,13 +149,7 @@ void bind_encoded_command(py::module_& module) {
 enum class StreamFormat : std::uint8_t { Array, Bytes };
 
 StreamFormat stream_format(std::string_view name) {
-  if (name == "array") {
-    return StreamFormat::Array;
-  }
-  if (name == "bytes") {
-    return StreamFormat::Bytes;
-  }
-  throw py::value_error(fmt::format("format must be 'array' or 'bytes', not '{}'", name));
+  return choice<StreamFormat>("format", name, {{"array", StreamFormat::Array}, {"bytes", StreamFormat::Bytes}});
 }
 
 py::object stream_object(std::vector<EncodedTileCommand> commands, StreamFormat format) {
@@ -225,16 +219,12 @@ void bind_schedule_class(py::module_& module) {
           (std::string("The streams of all tiles, indexed by tile, built in one pass.") + format_doc).c_str())
       .def(py::self == py::self)
       .def(py::self != py::self)
-      .def(
-          "__copy__", [](const Schedule& self) { return self; }, "A copy of the schedule.")
-      .def(
-          "__deepcopy__", [](const Schedule& self, py::handle /*memo*/) { return self; }, "memo"_a,
-          "A copy of the schedule.")
       .def("__str__", &debug_text<Schedule>, "The library's full debug rendering of every record.")
       .def("__repr__", [](const Schedule& self) {
         return fmt::format("Schedule(tile_count={}, layouts={}, phases={}, allocations={})", self.tile_count,
                            self.layouts.size(), self.phases.size(), self.allocations.size());
       });
+  def_copies(schedule, "A copy of the schedule.");
 }
 
 }  // namespace

@@ -28,14 +28,13 @@ void bind_text(py::module_& module) {
       .def("byte_tick_step", &byte_tick_step, "span"_a, "max_ticks"_a,
            "The smallest power of two, at least 16, dividing `span` into at most `max_ticks` steps.");
 
-  py::class_<Workload> workload(module, "Workload", "The encoder configuration and the number of stacked layers.");
-  workload.def(py::init([](const EncoderConfig& config, std::uint64_t layers) {
-                 return Workload{config, layers};
-               }),
-               "config"_a = EncoderConfig{}, "layers"_a = Workload{}.layers, record_init_doc);
-  def_field(workload, "config", &Workload::config, "The layer's sizes.");
-  def_field(workload, "layers", &Workload::layers, "Stacked layers.");
-  workload.def("__repr__", [](py::handle self) { return field_repr(self, "Workload", {"config", "layers"}); });
+  NamedRecord<Workload> workload(module, "Workload", "The encoder configuration and the number of stacked layers.");
+  workload.type().def(py::init([](const EncoderConfig& config, std::uint64_t layers) {
+                        return Workload{config, layers};
+                      }),
+                      "config"_a = EncoderConfig{}, "layers"_a = Workload{}.layers, record_init_doc);
+  workload.field("config", &Workload::config, "The layer's sizes.")
+      .field("layers", &Workload::layers, "Stacked layers.");
 
   module
       .def("schedule_summary", &schedule_summary, "workload"_a, "options"_a, "schedule"_a, "statistics"_a,
