@@ -4,7 +4,6 @@
 // single-threaded OpenBLAS (its sgemm, and an encoder layer built on it); and
 // the graph evaluator on encoder layers beside the host reference.
 #include <cmath>
-#include <ctime>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -17,6 +16,7 @@
 #include "evaluate/multi_head_encoder.hpp"
 #include "kernels/kernels_dispatch.hpp"
 #include "kernels/kernels_oracle.hpp"
+#include "processor_ratio.hpp"
 #include "orvo_compiler/encoder.hpp"
 #include "orvo_compiler/evaluate.hpp"
 #include "orvo_compiler/kernels.hpp"
@@ -126,9 +126,6 @@ void encoder_evaluate(benchmark::State& state, LayerGraph kind, EncoderConfig co
   set_rate(state, encoder_flops(config));
 }
 
-// Processor seconds used by this process so far.
-double process_seconds() { return static_cast<double>(std::clock()) / CLOCKS_PER_SEC; }
-
 // Evaluation time over encoder_reference time on the same layer, both timed
 // in processor time in every iteration, one after the other, so that both see
 // the same machine however busy it is.
@@ -141,20 +138,9 @@ void encoder_evaluate_ratio(benchmark::State& state, LayerGraph kind, EncoderCon
   const std::vector<float> input = encoder_input(config);
   const EncoderWeights weights = EncoderWeights::deterministic(config);
   const TensorValues values = test_support::encoder_values(*graph, config, 1, input, weights);
-  double reference = 0.0;
-  double evaluated = 0.0;
-  for (auto _ : state) {
-    const double start = process_seconds();
-    benchmark::DoNotOptimize(encoder_reference(config, input, weights));
-    const double middle = process_seconds();
-    benchmark::DoNotOptimize(evaluate(*graph, values));
-    reference += middle - start;
-    evaluated += process_seconds() - middle;
-  }
-  const auto iterations = static_cast<double>(state.iterations());
-  state.counters["reference_ms"] = reference * 1e3 / iterations;
-  state.counters["evaluate_ms"] = evaluated * 1e3 / iterations;
-  state.counters["ratio"] = evaluated / reference;
+  bench_support::time_ratio(
+      state, "reference", [&] { benchmark::DoNotOptimize(encoder_reference(config, input, weights)); }, "evaluate",
+      [&] { benchmark::DoNotOptimize(evaluate(*graph, values)); });
 }
 
 #if defined(ORVO_BENCH_OPENBLAS)

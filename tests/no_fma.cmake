@@ -14,11 +14,12 @@ if(NOT CMAKE_SCRIPT_MODE_FILE)
     "${CMAKE_CXX_FLAGS} ${CMAKE_CXX_FLAGS_${no_fma_config}} ${CMAKE_CXX23_STANDARD_COMPILE_OPTION}")
   set(no_fma_work_dir ${CMAKE_CURRENT_BINARY_DIR}/no_fma)
   # Every kernel source (each instruction-set path has its own), the
-  # exponential and tangent they call, and the evaluator and weights built on them.
+  # exact maths they call, and the evaluators and weights built on them.
   file(GLOB no_fma_kernel_sources CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/src/kernels/kernels*.cpp)
   list(SORT no_fma_kernel_sources)
   list(APPEND no_fma_kernel_sources ${PROJECT_SOURCE_DIR}/src/kernels/exact_math.cpp
-    ${PROJECT_SOURCE_DIR}/src/workload/encoder_reference.cpp ${PROJECT_SOURCE_DIR}/src/workload/encoder_weights.cpp)
+    ${PROJECT_SOURCE_DIR}/src/workload/encoder_reference.cpp ${PROJECT_SOURCE_DIR}/src/workload/encoder_weights.cpp
+    ${PROJECT_SOURCE_DIR}/src/evaluate/evaluate.cpp)
   file(GENERATE OUTPUT ${no_fma_work_dir}/settings.cmake CONTENT
 "set(compiler [==[${CMAKE_CXX_COMPILER}]==])
 set(flags [==[${no_fma_flags};$<TARGET_PROPERTY:orvo_compiler,COMPILE_OPTIONS>]==])

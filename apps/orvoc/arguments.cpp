@@ -53,4 +53,29 @@ std::expected<Workload, std::string> parse_workload(const WorkloadArguments& arg
   return workload;
 }
 
+std::expected<ImportOptions, std::string> parse_dimensions(const std::vector<std::string>& texts) {
+  ImportOptions options;
+  for (const std::string& text : texts) {
+    const std::size_t equals = text.find('=');
+    if (equals == 0 || equals == std::string::npos) {
+      return std::unexpected(fmt::format("--dim: expected NAME=N, got '{}'", text));
+    }
+    const std::string name = text.substr(0, equals);
+    const std::expected<std::uint64_t, std::string> value =
+        option_number("--dim " + name, std::string_view(text).substr(equals + 1), 1,
+                      std::numeric_limits<std::uint64_t>::max());
+    if (!value) {
+      return std::unexpected(value.error());
+    }
+    if (!options.dimensions.emplace(name, *value).second) {
+      return std::unexpected(fmt::format("--dim: {} is given twice", name));
+    }
+  }
+  return options;
+}
+
+Result<ImportedModel> load_model(const std::string& path, const ImportOptions& options) {
+  return import_onnx(std::filesystem::path(path), options);
+}
+
 }  // namespace orvo_compiler::orvoc

@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "orvo_compiler/onnx.hpp"
 #include "orvoc_core.hpp"
 
 namespace orvo_compiler::orvoc {
@@ -32,8 +33,17 @@ struct WorkloadArguments {
   std::string layers = "1";
 };
 
+// A model file and the values of its symbolic dimensions, "NAME=N" each.
+struct ModelArguments {
+  std::string path;  // empty: the built-in encoder
+  std::vector<std::string> dimensions;
+};
+
 struct CompileArguments {
   WorkloadArguments workload;
+  // Set when any encoder option was given, which a model file excludes.
+  bool encoder_options_given = false;
+  ModelArguments model;
   std::string tiles = "64";
   std::string data_base = "0x52000";
   std::string data_limit = "0xE0000";
@@ -53,6 +63,23 @@ struct ReferenceArguments {
   std::string output;
 };
 
+struct ImportArguments {
+  ModelArguments model;
+};
+
+struct RunArguments {
+  ModelArguments model;
+  std::vector<std::string> inputs;  // "NAME=FILE.npy" each
+  std::string output;               // directory for the outputs; empty: none written
+};
+
+// The values of symbolic dimensions given as "NAME=N"; the error is a one-line
+// usage message naming the option.
+[[nodiscard]] std::expected<ImportOptions, std::string> parse_dimensions(const std::vector<std::string>& texts);
+
+// The model a command names, imported; the error is the importer's message.
+[[nodiscard]] Result<ImportedModel> load_model(const std::string& path, const ImportOptions& options);
+
 // The workload the arguments describe; the error is a one-line usage message.
 // Dimensions are only parsed here: which ones the encoder accepts is the
 // library's to say. `layers` must be at least 1.
@@ -60,6 +87,8 @@ struct ReferenceArguments {
 
 [[nodiscard]] int run_compile(const CompileArguments& arguments);
 [[nodiscard]] int run_reference(const ReferenceArguments& arguments);
+[[nodiscard]] int run_import(const ImportArguments& arguments);
+[[nodiscard]] int run_model(const RunArguments& arguments);
 // `arguments` are passed on to GoogleTest (--gtest_filter=... and the like).
 [[nodiscard]] int run_selfcheck(const std::vector<std::string>& arguments);
 

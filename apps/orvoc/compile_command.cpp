@@ -3,6 +3,7 @@
 // the tile streams and the pictures of the schedule (memory map, report,
 // trace). Files appear only when everything succeeded.
 #include <chrono>
+#include <filesystem>
 #include <limits>
 
 #include <fmt/format.h>
@@ -158,9 +159,28 @@ std::expected<void, std::string> stage_pictures(StagedFiles& staged, const Compi
   return {};
 }
 
+// For a model file: its name as the workload, and the dimension values. The
+// encoder options describe the built-in workload, so they exclude a model.
+std::expected<ImportOptions, std::string> parse_model(const CompileArguments& arguments, Workload& workload) {
+  if (arguments.model.path.empty()) {
+    if (!arguments.model.dimensions.empty()) {
+      return std::unexpected(std::string("--dim: needs a model file"));
+    }
+    return ImportOptions{};
+  }
+  if (arguments.encoder_options_given) {
+    return std::unexpected(
+        std::string("the encoder options (--sequence, --hidden, --heads, --feed-forward, --layers) do not go with "
+                    "a model file"));
+  }
+  workload.model = std::filesystem::path(arguments.model.path).filename().string();
+  return parse_dimensions(arguments.model.dimensions);
+}
+
 // What the compile command's arguments ask for, checked.
 struct CompileRequest {
   Workload workload;
+  ImportOptions import_options;  // for a model file
   CompilerOptions options;
   std::optional<std::uint16_t> tile;
   spdlog::level::level_enum log_level = spdlog::level::off;
@@ -168,9 +188,13 @@ struct CompileRequest {
 
 // The request, or the first usage error in the order the options are checked.
 std::expected<CompileRequest, std::string> parse_request(const CompileArguments& arguments) {
-  const std::expected<Workload, std::string> workload = parse_workload(arguments.workload);
+  std::expected<Workload, std::string> workload = parse_workload(arguments.workload);
   if (!workload) {
     return std::unexpected(workload.error());
+  }
+  const std::expected<ImportOptions, std::string> import_options = parse_model(arguments, *workload);
+  if (!import_options) {
+    return std::unexpected(import_options.error());
   }
   const std::expected<CompilerOptions, std::string> options = parse_target(arguments);
   if (!options) {
@@ -187,7 +211,19 @@ std::expected<CompileRequest, std::string> parse_request(const CompileArguments&
   if (!log_level) {
     return std::unexpected(log_level.error());
   }
-  return CompileRequest{*workload, *options, *tile, *log_level};
+  return CompileRequest{*workload, *import_options, *options, *tile, *log_level};
+}
+
+// The encoder's graph, or the model's.
+Result<Graph> request_graph(const CompileArguments& arguments, const CompileRequest& request) {
+  if (request.workload.model.empty()) {
+    return workload_graph(request.workload);
+  }
+  Result<ImportedModel> model = load_model(arguments.model.path, request.import_options);
+  if (!model) {
+    return std::unexpected(model.error());
+  }
+  return std::move(model->graph);
 }
 
 // Stages the JSON file, the streams and the pictures asked for, then commits
@@ -222,7 +258,7 @@ int run_compile(const CompileArguments& arguments) {
     report_error(request.error());
     return exit_usage;
   }
-  const Result<Graph> graph = workload_graph(request->workload);
+  const Result<Graph> graph = request_graph(arguments, *request);
   if (!graph) {
     report_error(graph.error().message);
     return exit_failure;

@@ -1,4 +1,4 @@
-// orvoc: the command-line compiler. Parses the command line with its three
+// orvoc: the command-line compiler. Parses the command line with its five
 // subcommands and maps every outcome to the exit status: 0 on success, 1 when
 // compilation, evaluation or file access fails, 2 on a usage error.
 #include <exception>
@@ -54,8 +54,24 @@ void add_output_options(CLI::App& command, CompileArguments& compile) {
   }
 }
 
+// The model file and its --dim options; `required` for import and run.
+void add_model_options(CLI::App& command, ModelArguments& model, bool required) {
+  // A word that names no file is a usage error, as a stray argument was
+  // before compile took a model.
+  CLI::Option* path = command.add_option("MODEL", model.path, "An ONNX model file (.onnx)")
+                          ->type_name("MODEL")
+                          ->check(CLI::ExistingFile);
+  if (required) {
+    path->required();
+  }
+  command.add_option("--dim", model.dimensions, "Value of a symbolic dimension of the model's inputs (repeatable)")
+      ->type_name("NAME=N");
+}
+
 CLI::App* add_compile_command(CLI::App& app, CompileArguments& compile) {
-  CLI::App* command = app.add_subcommand("compile", "Build the encoder workload and compile it");
+  CLI::App* command =
+      app.add_subcommand("compile", "Compile the encoder workload, or the model of an ONNX file (MODEL)");
+  add_model_options(*command, compile.model, false);
   add_workload_options(*command, compile.workload);
   command->add_option("--layers", compile.workload.layers, "Encoder layers in sequence")
       ->type_name("N")
@@ -89,6 +105,41 @@ CLI::App* add_reference_command(CLI::App& app, ReferenceArguments& reference) {
   return command;
 }
 
+CLI::App* add_import_command(CLI::App& app, ImportArguments& import) {
+  CLI::App* command = app.add_subcommand(
+      "import", "Import an ONNX model and print its inputs, outputs, operations, weights and fused patterns");
+  add_model_options(*command, import.model, true);
+  command->footer(exit_status_footer);
+  return command;
+}
+
+CLI::App* add_run_command(CLI::App& app, RunArguments& run) {
+  CLI::App* command =
+      app.add_subcommand("run", "Evaluate an ONNX model on the host from .npy inputs, bit-exactly");
+  add_model_options(*command, run.model, true);
+  command
+      ->add_option("--input", run.inputs,
+                   "A graph input from a .npy file (float32, little-endian, C order, the input's exact shape); "
+                   "every input must be given")
+      ->type_name("NAME=FILE");
+  command
+      ->add_option("--output", run.output,
+                   "Write every output to DIR/<name>.npy, characters outside A-Z a-z 0-9 . _ - of the name made '_'")
+      ->type_name("DIR");
+  command->footer(exit_status_footer);
+  return command;
+}
+
+// Whether any option that describes the built-in encoder was given.
+bool encoder_options_given(const CLI::App& command) {
+  for (const char* name : {"--sequence", "--hidden", "--heads", "--feed-forward", "--layers"}) {
+    if (command.count(name) > 0) {
+      return true;
+    }
+  }
+  return false;
+}
+
 CLI::App* add_selfcheck_command(CLI::App& app) {
   CLI::App* command = app.add_subcommand(
       "selfcheck", "Run the self-checks; other arguments (--gtest_filter=... and the like) go to GoogleTest");
@@ -117,8 +168,8 @@ std::optional<int> parse_command_line(CLI::App& app, int argc, char** argv) {
 
 int run(int argc, char** argv) {
   CLI::App app{
-      "Ahead-of-time compiler for tile processors: compiles the encoder workload, evaluates its "
-      "reference and runs the self-checks.",
+      "Ahead-of-time compiler for tile processors: compiles the encoder workload or an ONNX model, "
+      "evaluates models and the encoder reference on the host, and runs the self-checks.",
       "orvoc"};
   app.set_version_flag("--version", "orvoc " ORVOC_VERSION, "Print the version and exit");
   app.require_subcommand(0, 1);
@@ -128,13 +179,24 @@ int run(int argc, char** argv) {
   const CLI::App* compile_command = add_compile_command(app, compile);
   ReferenceArguments reference;
   const CLI::App* reference_command = add_reference_command(app, reference);
+  ImportArguments import;
+  const CLI::App* import_command = add_import_command(app, import);
+  RunArguments run_arguments;
+  const CLI::App* run_command = add_run_command(app, run_arguments);
   CLI::App* selfcheck_command = add_selfcheck_command(app);
 
   if (const std::optional<int> status = parse_command_line(app, argc, argv)) {
     return *status;
   }
   if (compile_command->parsed()) {
+    compile.encoder_options_given = encoder_options_given(*compile_command);
     return run_compile(compile);
+  }
+  if (import_command->parsed()) {
+    return run_import(import);
+  }
+  if (run_command->parsed()) {
+    return run_model(run_arguments);
   }
   if (reference_command->parsed()) {
     return run_reference(reference);
@@ -142,7 +204,7 @@ int run(int argc, char** argv) {
   if (selfcheck_command->parsed()) {
     return run_selfcheck(selfcheck_command->remaining());
   }
-  report_error("a subcommand is required: compile, reference or selfcheck (see orvoc --help)");
+  report_error("a subcommand is required: compile, import, run, reference or selfcheck (see orvoc --help)");
   return exit_usage;
 }
 

@@ -45,9 +45,6 @@ namespace orvo_compiler::orvoc {
 // "tile-0000.bin" for tile 0; at least four digits.
 [[nodiscard]] std::string stream_file_name(std::uint16_t tile);
 
-// A tile's encoded stream in its wire form, 32 bytes per command.
-[[nodiscard]] Result<std::vector<std::uint8_t>> tile_stream_bytes(const Schedule& schedule, std::uint16_t tile);
-
 // The reference's input or output as raw little-endian float32.
 [[nodiscard]] std::vector<std::uint8_t> float_bytes(std::span<const float> values);
 // Empty when the byte count is not a multiple of 4.

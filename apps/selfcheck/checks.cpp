@@ -34,7 +34,7 @@ void encoder_graph_compiles_deterministically() {
   const Result<std::vector<EncodedTileCommand>> commands = first->tile_commands(0);
   ASSERT_TRUE(commands.has_value()) << commands.error();
   ASSERT_FALSE(commands->empty());
-  ASSERT_EQ(commands->back().words[0], 0xFFU);
+  ASSERT_EQ(commands->back().words[command_word::kind], std::to_underlying(CommandKind::End));
   ASSERT_EQ(commands->back().to_le_bytes().size(), 32U);
 }
 

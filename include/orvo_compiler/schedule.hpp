@@ -102,8 +102,8 @@ struct Allocation {
   friend bool operator==(const Allocation&, const Allocation&) = default;
 };
 
-// One 32-byte command of a tile's stream; word 0 is the command kind
-// (1 exchange, 2 compute, 0xFF end).
+// One 32-byte command of a tile's stream. Word 0 is its kind; commands.hpp
+// names the kinds and what each word carries.
 struct EncodedTileCommand {
   std::array<std::uint32_t, 8> words{};
 
@@ -123,7 +123,7 @@ struct Schedule {
   std::map<std::uint16_t, std::uint32_t> peak_sram;
 
   // The stream of one tile: its transfers and kernels in phase order, closed
-  // by the end command; fails with "tile {} is out of range" for a tile at or
+  // by the end command (encoded as commands.hpp describes); fails with "tile {} is out of range" for a tile at or
   // past `tile_count`.
   [[nodiscard]] Result<std::vector<EncodedTileCommand>> tile_commands(std::uint16_t tile) const;
 

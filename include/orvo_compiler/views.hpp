@@ -26,10 +26,13 @@ namespace orvo_compiler {
 
 // ---- The workload --------------------------------------------------------
 
-// The encoder configuration and the number of stacked layers.
+// What was compiled: the built-in encoder (its configuration and the number
+// of stacked layers), or, when `model` is not empty, the model imported from
+// the file it names; the configuration is then unused.
 struct Workload {
   EncoderConfig config;
   std::uint64_t layers = 1;
+  std::string model;
 };
 
 // ---- Text ----------------------------------------------------------------

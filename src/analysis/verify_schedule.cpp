@@ -37,8 +37,8 @@
 //      has no allocation of its own and is not checked.
 //   8. peak_sram has an entry exactly for each tile holding an allocation:
 //      the highest allocation end on that tile, measured from data_base.
-//   9. Every tile's command stream closes with the end command (word 0 is
-//      0xFF) and holds no other.
+//   9. Every tile's command stream closes with the end command (the kind
+//      word holds CommandKind::End) and holds no other.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -54,13 +54,13 @@
 
 #include <fmt/format.h>
 
+#include "orvo_compiler/commands.hpp"
 #include "orvo_compiler/compiler.hpp"
 
 namespace orvo_compiler {
 namespace {
 
 constexpr std::uint64_t none = std::numeric_limits<std::uint64_t>::max();
-constexpr std::uint32_t end_command = 0xFF;
 
 template <class... Args>
 std::unexpected<CompileError> broken(fmt::format_string<Args...> format, Args&&... args) {
@@ -219,64 +219,79 @@ Facts gather_facts(const Graph& graph, const Schedule& schedule, const CompilerO
   return facts;
 }
 
-Result<void> check_compute(Facts& facts, std::uint64_t phase, const Compute& compute,
-                           std::vector<std::uint64_t>& command_seen) {
-  const Graph& graph = facts.graph;
-  const std::uint64_t op_index = compute.op.index;
-  if (op_index >= graph.ops.size()) {
+// The op of a compute phase exists, is computed only here, and comes after
+// every op producing one of its inputs; records the phase as its computation.
+Result<void> record_computation(Facts& facts, std::uint64_t phase, OpId computed) {
+  const std::uint64_t op_index = computed.index;
+  if (op_index >= facts.graph.ops.size()) {
     return broken("phase {} computes op {}, out of range", phase, op_index);
   }
   if (facts.computed_at[op_index] != none) {
     return broken("op {} is computed at phase {} and again at phase {}", op_index, facts.computed_at[op_index],
                   phase);
   }
-  const Op& op = graph.ops[op_index];
-  for (const TensorId input : op.inputs) {
+  for (const TensorId input : facts.graph.ops[op_index].inputs) {
     const std::uint64_t producer = facts.producer[input.index];
     if (producer != none && facts.computed_at[producer] == none) {
       return broken("phase {} reads tensor {} before it is computed", phase, input.index);
     }
   }
   facts.computed_at[op_index] = phase;
+  return {};
+}
 
+// One kernel command of the phase computing `op`: on a tile of the output's
+// layout not yet used in this phase (`command_seen` holds `stamp` for the
+// slots used), writing the op's output from exactly its inputs, in role
+// "body" or "tail".
+Result<void> check_kernel_command(const Facts& facts, std::uint64_t phase, const Op& op, const KernelCommand& command,
+                                  std::uint64_t stamp, std::vector<std::uint64_t>& command_seen) {
   const std::uint64_t output = op.output.index;
-  const Layout& layout = facts.schedule.layouts[output];
-  const std::uint64_t stamp = phase + 1;
-  std::uint64_t tails = 0;
-  std::uint16_t tail_tile = 0;
-  for (const KernelCommand& command : compute.commands) {
-    if (command.tile >= facts.schedule.tile_count) {
-      return broken("phase {} has a command on tile {} past tile count {}", phase, command.tile,
-                    facts.schedule.tile_count);
-    }
-    if (command.output.index != output) {
-      return broken("command on tile {} at phase {} writes tensor {}, not tensor {}", command.tile, phase,
-                    command.output.index, output);
-    }
-    if (command.inputs != op.inputs) {
-      return broken("command on tile {} at phase {} does not read the inputs of op {}", command.tile, phase,
-                    op_index);
-    }
-    const std::uint64_t slot = facts.slot(output, command.tile);
-    if (slot == none) {
-      return broken("phase {} has a command on tile {} outside the layout of tensor {}", phase, command.tile,
-                    output);
-    }
-    if (command_seen[slot] == stamp) {
-      return broken("phase {} has two commands on tile {}", phase, command.tile);
-    }
-    command_seen[slot] = stamp;
-    const std::string& role = command.specialization.role;
-    if (role == "tail") {
-      ++tails;
-      tail_tile = command.tile;
-    } else if (role != "body") {
-      return broken("command on tile {} at phase {} has role \"{}\"", command.tile, phase, role);
-    }
+  if (command.tile >= facts.schedule.tile_count) {
+    return broken("phase {} has a command on tile {} past tile count {}", phase, command.tile,
+                  facts.schedule.tile_count);
   }
+  if (command.output.index != output) {
+    return broken("command on tile {} at phase {} writes tensor {}, not tensor {}", command.tile, phase,
+                  command.output.index, output);
+  }
+  if (command.inputs != op.inputs) {
+    return broken("command on tile {} at phase {} does not read the inputs of op {}", command.tile, phase,
+                  op.id.index);
+  }
+  const std::uint64_t slot = facts.slot(output, command.tile);
+  if (slot == none) {
+    return broken("phase {} has a command on tile {} outside the layout of tensor {}", phase, command.tile,
+                  output);
+  }
+  if (command_seen[slot] == stamp) {
+    return broken("phase {} has two commands on tile {}", phase, command.tile);
+  }
+  command_seen[slot] = stamp;
+  const std::string& role = command.specialization.role;
+  if (role != "tail" && role != "body") {
+    return broken("command on tile {} at phase {} has role \"{}\"", command.tile, phase, role);
+  }
+  return {};
+}
+
+// Every tile of the output's layout got a command in this phase, and exactly
+// one of them, on the layout's last tile, is the tail.
+Result<void> check_commands_cover(const Facts& facts, std::uint64_t phase, const Compute& compute,
+                                  std::uint64_t output, std::uint64_t stamp,
+                                  const std::vector<std::uint64_t>& command_seen) {
+  const Layout& layout = facts.schedule.layouts[output];
   for (const std::uint16_t tile : layout.tiles) {
     if (command_seen[facts.slot(output, tile)] != stamp) {
       return broken("phase {} has no command on tile {}", phase, tile);
+    }
+  }
+  std::uint64_t tails = 0;
+  std::uint16_t tail_tile = 0;
+  for (const KernelCommand& command : compute.commands) {
+    if (command.specialization.role == "tail") {
+      ++tails;
+      tail_tile = command.tile;
     }
   }
   if (tails != 1) {
@@ -287,6 +302,24 @@ Result<void> check_compute(Facts& facts, std::uint64_t phase, const Compute& com
                   layout.tiles.back());
   }
   return {};
+}
+
+// A compute phase: its op in order, each of its commands, and their cover of
+// the output's layout. `command_seen` is stamped with phase + 1 per slot used.
+Result<void> check_compute(Facts& facts, std::uint64_t phase, const Compute& compute,
+                           std::vector<std::uint64_t>& command_seen) {
+  if (const Result<void> recorded = record_computation(facts, phase, compute.op); !recorded) {
+    return recorded;
+  }
+  const Op& op = facts.graph.ops[compute.op.index];
+  const std::uint64_t stamp = phase + 1;
+  for (const KernelCommand& command : compute.commands) {
+    if (const Result<void> checked = check_kernel_command(facts, phase, op, command, stamp, command_seen);
+        !checked) {
+      return checked;
+    }
+  }
+  return check_commands_cover(facts, phase, compute, op.output.index, stamp, command_seen);
 }
 
 Result<void> check_compute_phases(Facts& facts) {
@@ -567,6 +600,10 @@ Result<void> check_peaks(const Facts& facts) {
   return {};
 }
 
+bool is_end(const EncodedTileCommand& command) {
+  return command.words[command_word::kind] == std::to_underlying(CommandKind::End);
+}
+
 Result<void> check_streams(const Schedule& schedule) {
   const std::vector<std::vector<EncodedTileCommand>> streams = schedule.all_tile_commands();
   if (streams.size() != schedule.tile_count) {
@@ -574,11 +611,10 @@ Result<void> check_streams(const Schedule& schedule) {
   }
   for (std::size_t tile = 0; tile < streams.size(); ++tile) {
     const std::vector<EncodedTileCommand>& stream = streams[tile];
-    if (stream.empty() || stream.back().words[0] != end_command) {
+    if (stream.empty() || !is_end(stream.back())) {
       return broken("stream of tile {} does not close with the end command", tile);
     }
-    const auto ends = std::ranges::count_if(
-        stream, [](const EncodedTileCommand& command) { return command.words[0] == end_command; });
+    const auto ends = std::ranges::count_if(stream, is_end);
     if (ends != 1) {
       return broken("stream of tile {} has {} end commands", tile, ends);
     }

@@ -1,85 +1,114 @@
-// Encoding of one tile's share of a schedule as a stream of eight-word
+// Encoding of each tile's share of a schedule as a stream of eight-word
 // commands: the transfers it sends or receives and the kernels it runs, in
-// phase order, closed by the end command; for one tile, or for all at once.
+// phase order, closed by the end command. One walk over the phases serves both
+// one tile's stream and all tiles' streams at once.
 #include <cstddef>
+#include <utility>
 #include <variant>
 
 #include <fmt/format.h>
 
-#include "orvo_compiler/schedule.hpp"
+#include "orvo_compiler/commands.hpp"
 
 namespace orvo_compiler {
 namespace {
 
-constexpr std::uint32_t exchange_command = 1;
-constexpr std::uint32_t compute_command = 2;
-constexpr std::uint32_t end_command = 0xFF;
+constexpr std::uint32_t code(CommandKind kind) { return std::to_underlying(kind); }
 
 // Ids and phase indices travel as their low 32 bits.
 constexpr std::uint32_t low_word(std::uint64_t value) { return static_cast<std::uint32_t>(value); }
 
 EncodedTileCommand encode_transfer(std::uint64_t phase_index, const Transfer& transfer) {
-  return EncodedTileCommand{{exchange_command, low_word(phase_index), transfer.source_tile,
-                             transfer.destination_tile, low_word(transfer.tensor.index), transfer.bytes, 0, 0}};
+  EncodedTileCommand encoded;
+  encoded.words[command_word::kind] = code(CommandKind::Exchange);
+  encoded.words[command_word::phase] = low_word(phase_index);
+  encoded.words[command_word::source_tile] = transfer.source_tile;
+  encoded.words[command_word::destination_tile] = transfer.destination_tile;
+  encoded.words[command_word::tensor] = low_word(transfer.tensor.index);
+  encoded.words[command_word::bytes] = transfer.bytes;
+  return encoded;
 }
 
-// Words 5 to 7 hold the first three inputs; word 4 says how many inputs there
-// are, so an input id of 0 is told apart from an unused word.
+// Inputs past the last word are counted but not encoded.
 EncodedTileCommand encode_kernel(std::uint64_t phase_index, OpId op, const KernelCommand& command) {
-  EncodedTileCommand encoded{{compute_command, low_word(phase_index), low_word(op.index),
-                              low_word(command.output.index), low_word(command.inputs.size()), 0, 0, 0}};
-  for (std::size_t input = 0; input < 3 && input < command.inputs.size(); ++input) {
-    encoded.words[5 + input] = low_word(command.inputs[input].index);
+  EncodedTileCommand encoded;
+  encoded.words[command_word::kind] = code(CommandKind::Compute);
+  encoded.words[command_word::phase] = low_word(phase_index);
+  encoded.words[command_word::op] = low_word(op.index);
+  encoded.words[command_word::output] = low_word(command.output.index);
+  encoded.words[command_word::input_count] = low_word(command.inputs.size());
+  std::size_t word = command_word::first_input;
+  for (auto input = command.inputs.begin(); input != command.inputs.end() && word < encoded.words.size(); ++input) {
+    encoded.words[word++] = low_word(input->index);
   }
   return encoded;
 }
 
-struct TileEncoder {
-  std::uint16_t tile;
+EncodedTileCommand end_command() {
+  EncodedTileCommand encoded;
+  encoded.words[command_word::kind] = code(CommandKind::End);
+  return encoded;
+}
+
+// The walk over one phase that decides which tile gets which command.
+// `Streams` names the tiles it collects (`wants`) and takes each command for
+// one of them (`take`). A command is encoded only when a wanted tile gets it;
+// a transfer goes to its sender and to its receiver, once when they are the
+// same tile.
+template <class Streams>
+struct PhaseEncoder {
   std::uint64_t phase_index;
-  std::vector<EncodedTileCommand>& stream;
+  Streams& streams;
 
   void operator()(const Exchange& exchange) const {
     for (const Transfer& transfer : exchange.transfers) {
-      if (transfer.source_tile == tile || transfer.destination_tile == tile) {
-        stream.push_back(encode_transfer(phase_index, transfer));
+      const bool to_source = streams.wants(transfer.source_tile);
+      const bool to_destination =
+          streams.wants(transfer.destination_tile) && transfer.destination_tile != transfer.source_tile;
+      if (!to_source && !to_destination) {
+        continue;
+      }
+      const EncodedTileCommand command = encode_transfer(phase_index, transfer);
+      if (to_source) {
+        streams.take(transfer.source_tile, command);
+      }
+      if (to_destination) {
+        streams.take(transfer.destination_tile, command);
       }
     }
   }
   void operator()(const Compute& compute) const {
     for (const KernelCommand& command : compute.commands) {
-      if (command.tile == tile) {
-        stream.push_back(encode_kernel(phase_index, compute.op, command));
+      if (streams.wants(command.tile)) {
+        streams.take(command.tile, encode_kernel(phase_index, compute.op, command));
       }
     }
   }
 };
 
-// Appends every command of a phase to the streams of the tiles it concerns;
-// tiles without a stream are skipped.
-struct AllTilesEncoder {
-  std::uint64_t phase_index;
-  std::vector<std::vector<EncodedTileCommand>>& streams;
+// Hands every command of every phase, in stream order, to `streams`.
+template <class Streams>
+void encode_phases(const std::vector<Phase>& phases, Streams& streams) {
+  for (std::uint64_t index = 0; index < phases.size(); ++index) {
+    std::visit(PhaseEncoder<Streams>{index, streams}, phases[index]);
+  }
+}
 
-  void append(std::uint16_t tile, const EncodedTileCommand& command) const {
-    if (tile < streams.size()) {
-      streams[tile].push_back(command);
-    }
-  }
-  void operator()(const Exchange& exchange) const {
-    for (const Transfer& transfer : exchange.transfers) {
-      const EncodedTileCommand command = encode_transfer(phase_index, transfer);
-      append(transfer.source_tile, command);
-      if (transfer.destination_tile != transfer.source_tile) {
-        append(transfer.destination_tile, command);
-      }
-    }
-  }
-  void operator()(const Compute& compute) const {
-    for (const KernelCommand& command : compute.commands) {
-      append(command.tile, encode_kernel(phase_index, compute.op, command));
-    }
-  }
+// The stream of one tile.
+struct OneStream {
+  std::uint16_t tile;
+  std::vector<EncodedTileCommand> commands;
+
+  [[nodiscard]] bool wants(std::uint16_t candidate) const { return candidate == tile; }
+  void take(std::uint16_t /*tile*/, const EncodedTileCommand& command) { commands.push_back(command); }
+};
+
+// The streams of tiles 0 to size - 1; commands for later tiles are dropped.
+struct AllStreams {
+  std::vector<std::vector<EncodedTileCommand>> streams;
+
+  [[nodiscard]] bool wants(std::uint16_t tile) const { return tile < streams.size(); }
+  void take(std::uint16_t tile, const EncodedTileCommand& command) { streams[tile].push_back(command); }
 };
 
 // The most stream entries a phase can give: two per transfer, one per kernel.
@@ -94,16 +123,14 @@ Result<std::vector<EncodedTileCommand>> Schedule::tile_commands(std::uint16_t ti
   if (tile >= tile_count) {
     return std::unexpected(CompileError::graph(fmt::format("tile {} is out of range", tile)));
   }
-  std::vector<EncodedTileCommand> stream;
-  for (std::uint64_t index = 0; index < phases.size(); ++index) {
-    std::visit(TileEncoder{tile, index, stream}, phases[index]);
-  }
-  stream.push_back(EncodedTileCommand{{end_command, 0, 0, 0, 0, 0, 0, 0}});
-  return stream;
+  OneStream stream{tile, {}};
+  encode_phases(phases, stream);
+  stream.commands.push_back(end_command());
+  return std::move(stream.commands);
 }
 
 std::vector<std::vector<EncodedTileCommand>> Schedule::all_tile_commands() const {
-  std::vector<std::vector<EncodedTileCommand>> streams(tile_count);
+  AllStreams all{std::vector<std::vector<EncodedTileCommand>>(tile_count)};
   // Each stream starts with room for an even share of the commands, counted
   // from the list sizes alone, so that most streams never regrow; together
   // that is at most one command per transfer end and kernel.
@@ -111,16 +138,15 @@ std::vector<std::vector<EncodedTileCommand>> Schedule::all_tile_commands() const
   for (const Phase& phase : phases) {
     commands += std::visit(CommandBound{}, phase);
   }
-  for (std::vector<EncodedTileCommand>& stream : streams) {
-    stream.reserve(commands / streams.size() + 1);
+  for (std::vector<EncodedTileCommand>& stream : all.streams) {
+    stream.reserve(commands / all.streams.size() + 1);
   }
-  for (std::uint64_t index = 0; index < phases.size(); ++index) {
-    std::visit(AllTilesEncoder{index, streams}, phases[index]);
+  encode_phases(phases, all);
+  const EncodedTileCommand end = end_command();
+  for (std::vector<EncodedTileCommand>& stream : all.streams) {
+    stream.push_back(end);
   }
-  for (std::vector<EncodedTileCommand>& stream : streams) {
-    stream.push_back(EncodedTileCommand{{end_command, 0, 0, 0, 0, 0, 0, 0}});
-  }
-  return streams;
+  return std::move(all.streams);
 }
 
 }  // namespace orvo_compiler

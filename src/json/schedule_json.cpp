@@ -22,17 +22,21 @@ Json ids(const std::vector<TensorId>& tensors) {
   return list;
 }
 
+// The encoder's configuration, or for an imported model the model's file.
 Json options_json(const Workload& workload, const CompilerOptions& options) {
-  return Json{
-      {"encoder",
-       {{"sequence", workload.config.sequence},
-        {"hidden", workload.config.hidden},
-        {"heads", workload.config.heads},
-        {"feed_forward", workload.config.feed_forward},
-        {"layers", workload.layers}}},
-      {"compiler",
-       {{"tile_count", options.tile_count}, {"data_base", options.data_base}, {"data_limit", options.data_limit}}},
-  };
+  Json json;
+  if (workload.model.empty()) {
+    json["encoder"] = Json{{"sequence", workload.config.sequence},
+                           {"hidden", workload.config.hidden},
+                           {"heads", workload.config.heads},
+                           {"feed_forward", workload.config.feed_forward},
+                           {"layers", workload.layers}};
+  } else {
+    json["model"] = workload.model;
+  }
+  json["compiler"] =
+      Json{{"tile_count", options.tile_count}, {"data_base", options.data_base}, {"data_limit", options.data_limit}};
+  return json;
 }
 
 Json tensor_json(const Tensor& tensor) {

@@ -208,6 +208,9 @@ void append_phase_list(std::string& out, const Graph& graph, const Schedule& sch
 }
 
 std::string workload_text(const Workload& workload) {
+  if (!workload.model.empty()) {
+    return fmt::format("model {}", workload.model);
+  }
   const EncoderConfig& config = workload.config;
   return fmt::format("encoder, sequence {}, hidden {}, heads {}, feed-forward {}, {} {}", config.sequence,
                      config.hidden, config.heads, config.feed_forward, workload.layers,

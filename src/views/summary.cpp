@@ -38,9 +38,13 @@ std::string schedule_summary(const Workload& workload, const CompilerOptions& op
     text += '\n';
   };
 
-  line(fmt::format("workload:     encoder, sequence {}, hidden {}, heads {}, feed-forward {}, {}",
-                   group_thousands(config.sequence), group_thousands(config.hidden), group_thousands(config.heads),
-                   group_thousands(config.feed_forward), plural(workload.layers, "layer", "layers")));
+  if (workload.model.empty()) {
+    line(fmt::format("workload:     encoder, sequence {}, hidden {}, heads {}, feed-forward {}, {}",
+                     group_thousands(config.sequence), group_thousands(config.hidden), group_thousands(config.heads),
+                     group_thousands(config.feed_forward), plural(workload.layers, "layer", "layers")));
+  } else {
+    line(fmt::format("workload:     model {}", workload.model));
+  }
   line(fmt::format("target:       {}, data window {} to {} ({} B per tile)",
                    plural(options.tile_count, "tile", "tiles"), hex_address(options.data_base),
                    hex_address(options.data_limit), group_thousands(window)));

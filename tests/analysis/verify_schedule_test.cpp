@@ -15,6 +15,7 @@
 
 #include "orvo_compiler/compiler.hpp"
 #include "orvo_compiler/encoder.hpp"
+#include "support/random.hpp"
 
 namespace orvo_compiler {
 namespace {
@@ -22,20 +23,7 @@ namespace {
 constexpr std::array<std::uint16_t, 4> tile_counts{1, 3, 64, 200};
 
 // splitmix64, so that the random graphs are the same everywhere.
-class Random {
- public:
-  explicit Random(std::uint64_t seed) : state_(seed) {}
-  std::uint64_t below(std::uint64_t bound) {
-    std::uint64_t z = (state_ += 0x9E3779B97F4A7C15U);
-    z = (z ^ (z >> 30U)) * 0xBF58476D1CE4E5B9U;
-    z = (z ^ (z >> 27U)) * 0x94D049BB133111EBU;
-    return (z ^ (z >> 31U)) % bound;
-  }
-  std::uint64_t between(std::uint64_t low, std::uint64_t high) { return low + below(high - low + 1); }
-
- private:
-  std::uint64_t state_;
-};
+using test_support::Random;
 
 // A chain of builder operations of every kind on operands of fitting shapes,
 // with extra sources and outputs, so that exchanges and dead ends occur.

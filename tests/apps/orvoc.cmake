@@ -12,7 +12,8 @@ if(TARGET orvo_compiler_tests)
 endif()
 
 set(orvoc_cli_cases
-  summary json streams pictures memory_diagnosis usage_errors file_errors reference selfcheck help_version log_level)
+  summary json streams pictures memory_diagnosis usage_errors file_errors reference selfcheck help_version log_level
+  models)
 foreach(case IN LISTS orvoc_cli_cases)
   add_test(NAME orvoc.${case}
     COMMAND ${CMAKE_COMMAND}
@@ -20,6 +21,7 @@ foreach(case IN LISTS orvoc_cli_cases)
       -DVERSION=${PROJECT_VERSION}
       -DCASE=${case}
       -DWORK_DIR=${PROJECT_BINARY_DIR}/orvoc_cli/${case}
+      -DFIXTURES=${PROJECT_SOURCE_DIR}/tests/fixtures/onnx
       -P ${PROJECT_SOURCE_DIR}/tests/apps/orvoc_cli.cmake)
 endforeach()
 

@@ -413,9 +413,10 @@ endfunction()
 function(case_usage_errors)
   # Each case: the arguments (separated by commas) and the exact error line.
   set(cases
-    "|orvoc: a subcommand is required: compile, reference or selfcheck (see orvoc --help)"
+    "|orvoc: a subcommand is required: compile, import, run, reference or selfcheck (see orvoc --help)"
     "compile,--bogus|orvoc: The following argument was not expected: --bogus"
-    "compile,extra|orvoc: The following argument was not expected: extra"
+    "compile,${ORVOC},extra|orvoc: The following argument was not expected: extra"
+    "compile,extra|orvoc: MODEL: File does not exist: extra"
     "compile,--tiles|orvoc: --tiles: 1 required N missing"
     "compile,--tiles,0|orvoc: --tiles: 0 is out of range (1 to 65,535)"
     "compile,--tiles,65536|orvoc: --tiles: 65536 is out of range (1 to 65,535)"
@@ -592,6 +593,79 @@ function(case_log_level)
 
   run_orvoc(compile -q --log-level off)
   expect_equal("stderr at off" "${err}" "")
+endfunction()
+
+# ONNX models from the fixtures: import, compile and run, and what each
+# refuses. FIXTURES is tests/fixtures/onnx.
+function(case_models)
+  set(model ${FIXTURES}/prenorm_manual/model.onnx)
+  run_orvoc(import ${model} --dim sequence=8)
+  expect_status(0)
+  expect_equal("import" "${out}" "model:      ${model} (opset 17, pytorch 1.13.0)
+inputs:
+  input [2, 8, 32]
+outputs:
+  output [2, 8, 32]
+operations: 56 (add 10, batch_matmul 2, broadcast 11, div 1, gelu 1, layer_norm 2, matmul 6, mul 2, reshape 16, \
+softmax 1, transpose 4)
+weights:    17 tensors, 34,180 B
+fused:
+  gelu (tanh) at /gelu/Mul
+")
+
+  run_orvoc(compile ${model} --dim sequence=8 --tiles 16 --json schedule.json)
+  expect_status(0)
+  expect_matches(summary "${out}" "^workload:     model model.onnx\ntarget:       16 tiles,"
+    "\ngraph:        [0-9]+ tensors, 56 operations\n")
+  file(READ ${WORK_DIR}/schedule.json json)
+  expect_json("${json}" "model.onnx" options model)
+  expect_json_length("${json}" 56 graph ops)
+
+  # The outputs PyTorch computed, within the tolerance the importer tests use,
+  # are checked there; here the file written is numpy's form of [2, 8, 32].
+  run_orvoc(run ${model} --dim sequence=8 --input input=${FIXTURES}/prenorm_manual/input.npy --output out)
+  expect_status(0)
+  expect_matches(stdout "${out}" "^output \\[2, 8, 32\\]: sum [-0-9.e]+, min -[0-9.e]+, max [0-9.e]+\n$")
+  file(SIZE ${WORK_DIR}/out/output.npy size)
+  expect_equal("output.npy size" "${size}" "2176")
+
+  # Usage errors (2), then models and inputs that do not fit (1).
+  set(usage_cases
+    "compile|${model}|--dim|sequence=8|--layers|2"
+    "orvoc: the encoder options (--sequence, --hidden, --heads, --feed-forward, --layers) do not go with a model file"
+    "compile|--dim|sequence=8" "orvoc: --dim: needs a model file"
+    "import|${model}|--dim|sequence" "orvoc: --dim: expected NAME=N, got 'sequence'"
+    "import|${model}|--dim|sequence=8|--dim|sequence=9" "orvoc: --dim: sequence is given twice"
+    "import|${model}|--dim|sequence=0" "orvoc: --dim sequence: 0 is out of range (at least 1)"
+    "run|${model}|--dim|sequence=8|--input|input" "orvoc: --input: expected NAME=FILE.npy, got 'input'")
+  set(failure_cases
+    "import|${FIXTURES}/bad/truncated.onnx"
+    "orvoc: onnx: cannot parse model: 20504 bytes that are not an ONNX ModelProto"
+    "import|${FIXTURES}/bad/unsupported.onnx"
+    "orvoc: onnx: unsupported operators: Conv (first node /conv1/Conv), CumSum (first node /CumSum)"
+    "run|${model}|--dim|sequence=8" "orvoc: no --input for input (float32 [2, 8, 32])"
+    "run|${model}|--dim|sequence=4|--input|input=${FIXTURES}/prenorm_manual/input.npy"
+    "orvoc: input input: expected float32 [2, 4, 32], found [2, 8, 32] in ${FIXTURES}/prenorm_manual/input.npy"
+    "run|${model}|--dim|sequence=8|--input|input=${model}"
+    "orvoc: input input: npy: not a .npy file (no \\x93NUMPY magic string)"
+    "run|${model}|--dim|sequence=8|--input|input=${FIXTURES}/prenorm_manual/input.npy|--input|mask=m.npy"
+    "orvoc: the model has no input named mask")
+  foreach(status_and_list IN ITEMS "2;usage_cases" "1;failure_cases")
+    list(GET status_and_list 0 expected_status)
+    list(GET status_and_list 1 list_name)
+    set(cases "${${list_name}}")
+    list(LENGTH cases count)
+    math(EXPR last "${count} - 1")
+    foreach(index RANGE 0 ${last} 2)
+      math(EXPR message_index "${index} + 1")
+      list(GET cases ${index} arguments)
+      list(GET cases ${message_index} message)
+      string(REPLACE "|" ";" arguments "${arguments}")
+      run_orvoc(${arguments})
+      expect_status(${expected_status})
+      expect_error_line("${message}")
+    endforeach()
+  endforeach()
 endfunction()
 
 if(NOT COMMAND case_${CASE})

@@ -1,0 +1,223 @@
+// `orvoc import` and `orvoc run`: what an imported model holds, and its
+// outputs computed on the host from .npy inputs. Output files are written all
+// or nothing, as the compile command writes its files.
+#include <algorithm>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include <fmt/format.h>
+
+#include "commands.hpp"
+#include "orvo_compiler/npy.hpp"
+
+namespace orvo_compiler::orvoc {
+namespace {
+
+std::string shape_text(const Shape& shape) { return fmt::format("[{}]", fmt::join(shape, ", ")); }
+
+std::string tensor_line(const Tensor& tensor) { return fmt::format("  {} {}", tensor.name, shape_text(tensor.shape)); }
+
+// The model after its dimensions are bound; prints the error and gives the
+// exit status when the options or the model are wrong.
+std::expected<ImportedModel, int> import_model(const ModelArguments& arguments) {
+  const std::expected<ImportOptions, std::string> options = parse_dimensions(arguments.dimensions);
+  if (!options) {
+    report_error(options.error());
+    return std::unexpected(exit_usage);
+  }
+  Result<ImportedModel> model = load_model(arguments.path, *options);
+  if (!model) {
+    report_error(model.error().message);
+    return std::unexpected(exit_failure);
+  }
+  return std::move(*model);
+}
+
+std::string operations_line(const Graph& graph) {
+  std::map<std::string_view, std::uint64_t> counts;
+  for (const Op& op : graph.ops) {
+    ++counts[operation_name(op.kind)];
+  }
+  std::vector<std::string> parts;
+  for (const auto& [name, count] : counts) {
+    parts.push_back(fmt::format("{} {}", name, count));
+  }
+  return fmt::format("operations: {} ({})\n", group_thousands(graph.ops.size()), fmt::join(parts, ", "));
+}
+
+std::string model_text(const std::string& path, const ImportedModel& model) {
+  std::string text = fmt::format("model:      {} (opset {}{})\n", path, model.opset,
+                                 model.producer.empty() ? std::string() : ", " + model.producer);
+  text += "inputs:\n";
+  std::uint64_t weight_bytes = 0;
+  std::uint64_t weight_count = 0;
+  for (const Tensor& tensor : model.graph.tensors) {
+    if (tensor.kind == TensorKind::Input) {
+      text += tensor_line(tensor) + "\n";
+    }
+    if (tensor.kind == TensorKind::Weight) {
+      ++weight_count;
+      weight_bytes += tensor.elements() * size(tensor.dtype);
+    }
+  }
+  text += "outputs:\n";
+  for (const TensorId output : model.graph.outputs) {
+    text += tensor_line(model.graph.tensors[output.index]) + "\n";
+  }
+  text += operations_line(model.graph);
+  text += fmt::format("weights:    {} tensors, {} B\n", group_thousands(weight_count), group_thousands(weight_bytes));
+  text += model.fused.empty() ? "fused:      none\n" : "fused:\n";
+  for (const std::string& fused : model.fused) {
+    text += fmt::format("  {}\n", fused);
+  }
+  return text;
+}
+
+// "NAME=FILE" arguments by input name; a usage error for malformed or repeated ones.
+std::expected<std::map<std::string, std::string>, std::string> parse_inputs(const std::vector<std::string>& texts) {
+  std::map<std::string, std::string> files;
+  for (const std::string& text : texts) {
+    const std::size_t equals = text.find('=');
+    if (equals == 0 || equals == std::string::npos || equals + 1 == text.size()) {
+      return std::unexpected(fmt::format("--input: expected NAME=FILE.npy, got '{}'", text));
+    }
+    if (!files.emplace(text.substr(0, equals), text.substr(equals + 1)).second) {
+      return std::unexpected(fmt::format("--input: {} is given twice", text.substr(0, equals)));
+    }
+  }
+  return files;
+}
+
+// The values of every graph input read from its file, checked against the
+// input's shape; the error says what was expected and what was found.
+std::expected<TensorValues, std::string> read_inputs(const Graph& graph, std::map<std::string, std::string> files) {
+  TensorValues values;
+  for (const Tensor& tensor : graph.tensors) {
+    if (tensor.kind != TensorKind::Input) {
+      continue;
+    }
+    const auto file = files.find(tensor.name);
+    if (file == files.end()) {
+      return std::unexpected(
+          fmt::format("no --input for {} (float32 {})", tensor.name, shape_text(tensor.shape)));
+    }
+    Result<NpyArray> array = read_npy(file->second);
+    if (!array) {
+      return std::unexpected(fmt::format("input {}: {}", tensor.name, array.error().message));
+    }
+    if (array->shape != tensor.shape) {
+      return std::unexpected(fmt::format("input {}: expected float32 {}, found {} in {}", tensor.name,
+                                         shape_text(tensor.shape), shape_text(array->shape), file->second));
+    }
+    values.emplace(tensor.id, std::move(array->values));
+    files.erase(file);
+  }
+  if (!files.empty()) {
+    return std::unexpected(fmt::format("the model has no input named {}", files.begin()->first));
+  }
+  return values;
+}
+
+// The output's name with every character outside [A-Za-z0-9._-] replaced by
+// '_', so that ONNX names such as "/ff/Add_1" or "logits:0" make file names.
+std::string file_stem(const std::string& name) {
+  std::string stem = name;
+  std::replace_if(
+      stem.begin(), stem.end(),
+      [](char c) {
+        const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+        return !plain && c != '.' && c != '_' && c != '-';
+      },
+      '_');
+  if (stem.empty() || stem == "." || stem == "..") {
+    stem = "_" + stem;
+  }
+  return stem;
+}
+
+std::string output_line(const Tensor& tensor, const std::vector<float>& values) {
+  double sum = 0.0;
+  for (const float value : values) {
+    sum += value;
+  }
+  const auto [minimum, maximum] = std::minmax_element(values.begin(), values.end());
+  return fmt::format("{} {}: sum {}, min {}, max {}\n", tensor.name, shape_text(tensor.shape), sum, *minimum,
+                     *maximum);
+}
+
+// Stages DIR/<stem>.npy for every output and commits them together.
+std::expected<void, std::string> write_outputs(const std::filesystem::path& directory, const Graph& graph,
+                                               const TensorValues& outputs) {
+  std::error_code error;
+  std::filesystem::create_directories(directory, error);
+  if (error || !std::filesystem::is_directory(directory)) {
+    return std::unexpected(fmt::format("cannot write outputs to {}: {}", directory.string(),
+                                       error ? error.message() : "not a directory"));
+  }
+  StagedFiles staged;
+  std::map<std::string, std::string> stems;
+  for (const auto& [id, values] : outputs) {
+    const Tensor& tensor = graph.tensors[id.index];
+    const std::string stem = file_stem(tensor.name);
+    if (const auto [other, fresh] = stems.emplace(stem, tensor.name); !fresh) {
+      return std::unexpected(
+          fmt::format("outputs {} and {} would both be written to {}.npy", other->second, tensor.name, stem));
+    }
+    if (auto written = staged.stage(directory / (stem + ".npy"), npy_bytes(tensor.shape, values)); !written) {
+      return written;
+    }
+  }
+  return staged.commit();
+}
+
+}  // namespace
+
+int run_import(const ImportArguments& arguments) {
+  const std::expected<ImportedModel, int> model = import_model(arguments.model);
+  if (!model) {
+    return model.error();
+  }
+  return print_output(model_text(arguments.model.path, *model));
+}
+
+int run_model(const RunArguments& arguments) {
+  const auto files = parse_inputs(arguments.inputs);
+  if (!files) {
+    report_error(files.error());
+    return exit_usage;
+  }
+  std::expected<ImportedModel, int> model = import_model(arguments.model);
+  if (!model) {
+    return model.error();
+  }
+  std::expected<TensorValues, std::string> values = read_inputs(model->graph, *files);
+  if (!values) {
+    report_error(values.error());
+    return exit_failure;
+  }
+  values->merge(model->weights);
+  const Result<TensorValues> outputs = evaluate(model->graph, *values);
+  if (!outputs) {
+    report_error(outputs.error().message);
+    return exit_failure;
+  }
+  if (!arguments.output.empty()) {
+    if (auto written = write_outputs(arguments.output, model->graph, *outputs); !written) {
+      report_error(written.error());
+      return exit_failure;
+    }
+  }
+  // In the order the model lists its outputs, each once.
+  std::string text;
+  std::set<TensorId> printed;
+  for (const TensorId output : model->graph.outputs) {
+    if (printed.insert(output).second) {
+      text += output_line(model->graph.tensors[output.index], outputs->at(output));
+    }
+  }
+  return print_output(text);
+}
+
+}  // namespace orvo_compiler::orvoc

@@ -1,0 +1,6 @@
+# The ONNX importer benchmark writes its model with the tests' model builder,
+# through protobuf and ONNX's generated classes.
+if(TARGET orvo_onnx_bench)
+  target_sources(orvo_onnx_bench PRIVATE ${PROJECT_SOURCE_DIR}/tests/onnx/model_builder.cpp)
+  target_link_libraries(orvo_onnx_bench PRIVATE orvo_compiler::onnx onnx onnx_proto protobuf::libprotobuf)
+endif()

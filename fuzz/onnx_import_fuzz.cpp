@@ -1,0 +1,85 @@
+// Bytes given to import_onnx as a serialised model (symbols batch and
+// sequence bound). Any input gives a model or an "onnx: " Graph error. A model
+// imported must validate, hold the values of exactly its weights, import the
+// same a second time and, when small, evaluate on zero inputs: evaluate checks
+// every operation's shape rule again, so a mapping fault shows up there.
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <span>
+
+#include <fmt/format.h>
+
+#include "fuzz_support.hpp"
+#include "orvo_compiler/evaluate.hpp"
+#include "orvo_compiler/onnx.hpp"
+
+namespace {
+
+using namespace orvo_compiler;
+
+// Graphs up to this many elements in all are evaluated.
+constexpr std::uint64_t evaluated_elements = std::uint64_t{1} << 20;
+
+// Equality that holds for NaNs too: weights compared bit for bit, operation
+// kinds (LayerNorm's epsilon may be NaN) by their rendering.
+bool same_model(const ImportedModel& a, const ImportedModel& b) {
+  const auto same_op = [](const Op& x, const Op& y) {
+    return x.id == y.id && x.name == y.name && x.inputs == y.inputs && x.output == y.output &&
+           fmt::format("{}", x.kind) == fmt::format("{}", y.kind);
+  };
+  const auto same_values = [](const auto& x, const auto& y) {
+    return x.first == y.first && x.second.size() == y.second.size() &&
+           std::memcmp(x.second.data(), y.second.data(), x.second.size() * sizeof(float)) == 0;
+  };
+  return a.opset == b.opset && a.producer == b.producer && a.fused == b.fused && a.graph.tensors == b.graph.tensors &&
+         a.graph.outputs == b.graph.outputs && std::ranges::equal(a.graph.ops, b.graph.ops, same_op) &&
+         std::ranges::equal(a.weights, b.weights, same_values);
+}
+
+void check_model(std::span<const std::uint8_t> bytes, const ImportOptions& options, const ImportedModel& model) {
+  orvo_fuzz::check(model.graph.validate().has_value(), "an imported graph validates");
+  std::size_t weights = 0;
+  std::uint64_t elements = 0;
+  for (const Tensor& tensor : model.graph.tensors) {
+    elements += tensor.elements();
+    if (tensor.kind == TensorKind::Weight) {
+      ++weights;
+      const auto found = model.weights.find(tensor.id);
+      orvo_fuzz::check(found != model.weights.end() && found->second.size() == tensor.elements(),
+                       "every weight has as many values as elements");
+    }
+  }
+  orvo_fuzz::check(model.weights.size() == weights, "values only for weights");
+  const Result<ImportedModel> again = import_onnx(bytes, options);
+  orvo_fuzz::check(again && same_model(*again, model), "importing twice gives the same model");
+  if (elements > evaluated_elements) {
+    return;
+  }
+  TensorValues values = model.weights;
+  for (const Tensor& tensor : model.graph.tensors) {
+    if (tensor.kind == TensorKind::Input) {
+      values.emplace(tensor.id, std::vector<float>(tensor.elements(), 0.0F));
+    }
+  }
+  const Result<TensorValues> evaluated = evaluate(model.graph, values);
+  if (!evaluated) {
+    orvo_fuzz::check(false, orvo_fuzz::describe(evaluated.error()));
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  const std::span<const std::uint8_t> bytes(data, size);
+  const ImportOptions options{{{"batch", 2}, {"sequence", 8}}};
+  const Result<ImportedModel> model = import_onnx(bytes, options);
+  if (!model) {
+    orvo_fuzz::check(model.error().kind == CompileError::Kind::Graph && model.error().message.starts_with("onnx: "),
+                     orvo_fuzz::describe(model.error()));
+    return 0;
+  }
+  check_model(bytes, options, *model);
+  return 0;
+}

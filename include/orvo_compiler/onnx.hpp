@@ -1,0 +1,54 @@
+// Import of ONNX models into the graph language. A library of its own
+// (orvo_compiler::onnx), so that the core never depends on protobuf or ONNX.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "orvo_compiler/error.hpp"
+#include "orvo_compiler/evaluate.hpp"
+#include "orvo_compiler/graph.hpp"
+
+namespace orvo_compiler {
+
+struct ImportOptions {
+  // The value of each symbolic dimension the model's inputs name, such as
+  // {"sequence", 128}; names the model does not use are ignored.
+  std::map<std::string, std::uint64_t> dimensions;
+
+  friend bool operator==(const ImportOptions&, const ImportOptions&) = default;
+};
+
+struct ImportedModel {
+  // Inputs, weights and outputs carry the model's own names; each operation
+  // is named after the ONNX value it computes, helpers it needs after that
+  // value plus a suffix ("<value>/broadcast0").
+  Graph graph;
+  // The value of every weight tensor of `graph`.
+  TensorValues weights;
+  // The version of the default ONNX operator set the model imports.
+  std::int64_t opset = 0;
+  // The producer, as "<name> <version>" (e.g. "pytorch 1.13.0"); may be empty.
+  std::string producer;
+  // One line per subgraph fused into a single operation, in model order,
+  // e.g. "gelu (tanh) at /ff/Mul".
+  std::vector<std::string> fused;
+
+  friend bool operator==(const ImportedModel&, const ImportedModel&) = default;
+};
+
+// The graph and weights of a serialised ONNX model (default-domain opsets 13
+// to 17), every dimension static once `options` binds the symbolic ones. Fails
+// with a Graph error naming the model's own nodes and tensors when the bytes do
+// not parse, the model is invalid, or it uses what the importer does not map.
+[[nodiscard]] Result<ImportedModel> import_onnx(std::span<const std::uint8_t> bytes,
+                                                const ImportOptions& options = {});
+// The same for a model file; also fails when the file cannot be read.
+[[nodiscard]] Result<ImportedModel> import_onnx(const std::filesystem::path& path,
+                                                const ImportOptions& options = {});
+
+}  // namespace orvo_compiler

@@ -1,0 +1,96 @@
+// Binding of symbolic dimensions: the caller names a value for each symbol;
+// fixed dimensions are checked to be usable as they are.
+#include "onnx/bind_dimensions.hpp"
+
+#include <fmt/format.h>
+
+namespace orvo_compiler::onnx_import {
+namespace {
+
+// Bound values stay far below 2^63 so that products of a few of them are
+// still checked rather than wrapped.
+constexpr std::uint64_t largest_dimension = std::uint64_t{1} << 32;
+
+Result<std::uint64_t> bind_axis(const ValueInfo& input, const Dimension& dimension, std::size_t axis,
+                                const std::map<std::string, std::uint64_t>& dimensions) {
+  if (dimension.value) {
+    if (*dimension.value < 1 || static_cast<std::uint64_t>(*dimension.value) > largest_dimension) {
+      return std::unexpected(model_error(fmt::format("input {} has dimension {} at axis {}; dimensions must be 1 to {}",
+                                                     input.name, *dimension.value, axis, largest_dimension)));
+    }
+    return static_cast<std::uint64_t>(*dimension.value);
+  }
+  if (dimension.symbol.empty()) {
+    return std::unexpected(
+        model_error(fmt::format("input {} has an unknown dimension at axis {} with no symbol to bind", input.name, axis)));
+  }
+  const auto bound = dimensions.find(dimension.symbol);
+  if (bound == dimensions.end()) {
+    return std::unexpected(model_error(
+        fmt::format("input {}: symbolic dimension {} (axis {}) is not bound; give it a value in ImportOptions::dimensions",
+                    input.name, dimension.symbol, axis)));
+  }
+  if (bound->second < 1 || bound->second > largest_dimension) {
+    return std::unexpected(model_error(fmt::format("dimension {} is bound to {}; dimensions must be 1 to {}",
+                                                   dimension.symbol, bound->second, largest_dimension)));
+  }
+  return bound->second;
+}
+
+Result<BoundInput> bind_input(const ValueInfo& input, const std::map<std::string, std::uint64_t>& dimensions) {
+  if (input.data_type != float_type) {
+    return std::unexpected(model_error(fmt::format("input {} has element type {}; only FLOAT inputs are supported",
+                                                   input.name, data_type_name(input.data_type))));
+  }
+  if (!input.shape) {
+    return std::unexpected(model_error(fmt::format("input {} declares no shape", input.name)));
+  }
+  if (input.shape->empty()) {
+    return std::unexpected(model_error(fmt::format("input {} is a scalar; inputs need at least one axis", input.name)));
+  }
+  BoundInput bound{input.name, {}};
+  for (std::size_t axis = 0; axis < input.shape->size(); ++axis) {
+    Result<std::uint64_t> value = bind_axis(input, (*input.shape)[axis], axis, dimensions);
+    if (!value) {
+      return std::unexpected(value.error());
+    }
+    bound.shape.push_back(*value);
+  }
+  return bound;
+}
+
+}  // namespace
+
+Result<std::vector<BoundInput>> bind_dimensions(std::span<const ValueInfo> inputs,
+                                                const std::map<std::string, std::uint64_t>& dimensions) {
+  std::vector<BoundInput> bound;
+  bound.reserve(inputs.size());
+  for (const ValueInfo& input : inputs) {
+    Result<BoundInput> shaped = bind_input(input, dimensions);
+    if (!shaped) {
+      return std::unexpected(shaped.error());
+    }
+    bound.push_back(std::move(*shaped));
+  }
+  return bound;
+}
+
+std::optional<std::vector<std::optional<std::uint64_t>>> declared_shape(
+    const ValueInfo& output, const std::map<std::string, std::uint64_t>& dimensions) {
+  if (!output.shape) {
+    return std::nullopt;
+  }
+  std::vector<std::optional<std::uint64_t>> shape;
+  for (const Dimension& dimension : *output.shape) {
+    if (dimension.value) {
+      shape.emplace_back(*dimension.value < 0 ? std::nullopt
+                                              : std::optional<std::uint64_t>(static_cast<std::uint64_t>(*dimension.value)));
+      continue;
+    }
+    const auto bound = dimensions.find(dimension.symbol);
+    shape.push_back(bound == dimensions.end() ? std::nullopt : std::optional<std::uint64_t>(bound->second));
+  }
+  return shape;
+}
+
+}  // namespace orvo_compiler::onnx_import

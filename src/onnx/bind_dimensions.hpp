@@ -1,0 +1,37 @@
+// The second pass of the importer: every graph input gets a static shape,
+// each symbolic dimension taking the value the caller gives its name.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "onnx/model.hpp"
+#include "orvo_compiler/error.hpp"
+#include "orvo_compiler/graph.hpp"
+
+namespace orvo_compiler::onnx_import {
+
+struct BoundInput {
+  std::string name;
+  Shape shape;
+
+  friend bool operator==(const BoundInput&, const BoundInput&) = default;
+};
+
+// The inputs in model order with their shapes: fails, naming the input, for
+// an element type other than float32, a missing or rank-0 shape, a dimension
+// below 1, an unknown dimension without a symbol, or a symbol `dimensions`
+// does not bind. Values above 2^32 are refused as well.
+[[nodiscard]] Result<std::vector<BoundInput>> bind_dimensions(std::span<const ValueInfo> inputs,
+                                                              const std::map<std::string, std::uint64_t>& dimensions);
+
+// The shape a graph output declares once its symbols are bound: an axis is
+// nothing when it is unknown or its symbol is not bound. Nothing at all when
+// the output declares no shape.
+std::optional<std::vector<std::optional<std::uint64_t>>> declared_shape(
+    const ValueInfo& output, const std::map<std::string, std::uint64_t>& dimensions);
+
+}  // namespace orvo_compiler::onnx_import

@@ -1,0 +1,29 @@
+// The last pass of the importer: the graph with its inputs, one mapping per
+// node left after folding and fusion, its outputs, and the weights' values.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <span>
+#include <string>
+
+#include "onnx/bind_dimensions.hpp"
+#include "onnx/fold_constants.hpp"
+#include "onnx/model.hpp"
+#include "orvo_compiler/error.hpp"
+#include "orvo_compiler/onnx.hpp"
+
+namespace orvo_compiler::onnx_import {
+
+// Builds the graph: an input per bound input, in model order; the mapping of
+// each node; each graph output marked, keeping its ONNX name (a value whose
+// operation bears another name is renamed, or copied by a Reshape when it is
+// an input or another output already); the weights' values moved out of
+// `folded`. Fails when an output is not FLOAT, is a constant, disagrees with
+// its declared shape (`dimensions` binding its symbols), or the graph does
+// not validate. Leaves `opset`, `producer` and `fused` empty.
+[[nodiscard]] Result<ImportedModel> build_graph(Folded folded, std::span<const BoundInput> inputs,
+                                                std::span<const ValueInfo> outputs,
+                                                const std::map<std::string, std::uint64_t>& dimensions);
+
+}  // namespace orvo_compiler::onnx_import

@@ -1,0 +1,164 @@
+// Constant folding and static shapes in one walk over the nodes: after
+// binding, every input's shape is known, so Shape of a run-time value folds
+// too and each kept node's output shapes follow from its inputs'.
+#include "onnx/fold_constants.hpp"
+
+#include <algorithm>
+#include <utility>
+
+#include <fmt/format.h>
+
+#include "onnx/constant_ops.hpp"
+#include "onnx/shape_rules.hpp"
+
+namespace orvo_compiler::onnx_import {
+namespace {
+
+struct Walk {
+  Folded folded;
+  // Outputs the importer never computes (LayerNormalization's mean and
+  // inverse deviation), each with the node that declares it.
+  std::map<std::string, std::string> skipped;
+};
+
+Result<void> check_inputs(const Walk& walk, const Node& node) {
+  for (const std::string& input : node.inputs) {
+    if (input.empty() || walk.folded.constants.contains(input) || walk.folded.shapes.contains(input)) {
+      continue;
+    }
+    if (const auto skipped = walk.skipped.find(input); skipped != walk.skipped.end()) {
+      return std::unexpected(node_error(
+          node, fmt::format("input {} is an output of node {} that the importer does not compute", input,
+                            skipped->second)));
+    }
+    return std::unexpected(node_error(node, fmt::format("input {} is not defined", input)));
+  }
+  return {};
+}
+
+// The first input computed at run time.
+const std::string& first_run_time_input(const Node& node, std::span<const Operand> operands) {
+  for (std::size_t index = 0; index < operands.size(); ++index) {
+    if (operands[index].present && operands[index].constant == nullptr) {
+      return node.inputs[index];
+    }
+  }
+  return node.inputs.front();
+}
+
+bool is_run_time_shape(const Dims& dims) {
+  return !dims.empty() && element_count(dims).has_value() &&
+         std::ranges::all_of(dims, [](std::int64_t dim) { return dim >= 1; });
+}
+
+Result<void> keep_node(Walk& walk, Node node, std::span<const Operand> operands) {
+  if (is_fold_only(node.op_type)) {
+    return std::unexpected(node_error(node, fmt::format("input {} must be known when importing, but is computed at "
+                                                        "run time",
+                                                        first_run_time_input(node, operands))));
+  }
+  Result<std::vector<Dims>> outputs = activation_dims(node, operands);
+  if (!outputs) {
+    return std::unexpected(outputs.error());
+  }
+  for (std::size_t index = 0; index < node.outputs.size(); ++index) {
+    const std::string& name = node.outputs[index];
+    if (name.empty()) {
+      continue;
+    }
+    if (index >= outputs->size()) {
+      walk.skipped.emplace(name, node_label(node));
+      continue;
+    }
+    const Dims& dims = (*outputs)[index];
+    if (!is_run_time_shape(dims)) {
+      return std::unexpected(node_error(node, fmt::format("output {} would have shape {}; values computed at run time "
+                                                          "need at least one axis and no zero dimension",
+                                                          name, dims_text(dims))));
+    }
+    walk.folded.shapes.emplace(name, to_shape(dims));
+  }
+  walk.folded.nodes.push_back(std::move(node));
+  return {};
+}
+
+Result<void> fold_node(Walk& walk, Node node) {
+  for (std::string& input : node.inputs) {
+    input = resolve_alias(walk.folded, input);
+  }
+  if (Result<void> defined = check_inputs(walk, node); !defined) {
+    return defined;
+  }
+  const std::vector<Operand> operands = operands_of(walk.folded, node);
+  const bool all_known = std::ranges::all_of(
+      operands, [](const Operand& operand) { return !operand.present || operand.constant != nullptr; });
+  const bool is_cast = node.op_type == "Cast";
+  if (node.op_type == "Identity" || (is_cast && !all_known)) {
+    if (is_cast) {
+      Result<std::int64_t> to = int_attribute(node, "to", 0);
+      if (!to) {
+        return std::unexpected(to.error());
+      }
+      if (*to != float_type) {
+        return std::unexpected(node_error(
+            node, fmt::format("casts a run-time value to {}; only FLOAT is supported", data_type_name(static_cast<std::int32_t>(*to)))));
+      }
+    }
+    if (!node.outputs.front().empty()) {
+      walk.folded.aliases.emplace(node.outputs.front(), node.inputs.front());
+    }
+    return {};
+  }
+  if (is_foldable(node.op_type) && (all_known || node.op_type == "Shape")) {
+    Result<std::vector<Constant>> values = evaluate_constant(node, operands);
+    if (!values) {
+      return std::unexpected(values.error());
+    }
+    for (std::size_t index = 0; index < node.outputs.size() && index < values->size(); ++index) {
+      if (!node.outputs[index].empty()) {
+        walk.folded.constants.insert_or_assign(node.outputs[index], std::move((*values)[index]));
+      }
+    }
+    return {};
+  }
+  return keep_node(walk, std::move(node), operands);
+}
+
+}  // namespace
+
+std::vector<Operand> operands_of(const Folded& folded, const Node& node) {
+  std::vector<Operand> operands;
+  operands.reserve(node.inputs.size());
+  for (const std::string& input : node.inputs) {
+    if (input.empty()) {
+      operands.emplace_back();
+    } else if (const auto constant = folded.constants.find(input); constant != folded.constants.end()) {
+      operands.push_back(Operand{true, constant->second.dims, &constant->second});
+    } else {
+      operands.push_back(Operand{true, to_dims(folded.shapes.at(input)), nullptr});
+    }
+  }
+  return operands;
+}
+
+const std::string& resolve_alias(const Folded& folded, const std::string& name) {
+  const auto found = folded.aliases.find(name);
+  return found == folded.aliases.end() ? name : found->second;
+}
+
+Result<Folded> fold_constants(std::map<std::string, Constant> initializers, std::vector<Node> nodes,
+                              std::span<const BoundInput> inputs) {
+  Walk walk;
+  walk.folded.constants = std::move(initializers);
+  for (const BoundInput& input : inputs) {
+    walk.folded.shapes.emplace(input.name, input.shape);
+  }
+  for (Node& node : nodes) {
+    if (Result<void> folded = fold_node(walk, std::move(node)); !folded) {
+      return std::unexpected(folded.error());
+    }
+  }
+  return std::move(walk.folded);
+}
+
+}  // namespace orvo_compiler::onnx_import

@@ -1,0 +1,63 @@
+// The importer's entry points: the passes in order (parse, bind dimensions,
+// fold constants, fuse patterns, map operators and build the graph), each
+// failure passed on unchanged.
+#include <fstream>
+#include <set>
+#include <system_error>
+#include <utility>
+
+#include <fmt/format.h>
+
+#include "onnx/bind_dimensions.hpp"
+#include "onnx/build_graph.hpp"
+#include "onnx/fold_constants.hpp"
+#include "onnx/fuse_patterns.hpp"
+#include "onnx/parse_model.hpp"
+#include "orvo_compiler/onnx.hpp"
+
+namespace orvo_compiler {
+
+Result<ImportedModel> import_onnx(std::span<const std::uint8_t> bytes, const ImportOptions& options) {
+  using namespace onnx_import;
+  Result<Model> model = parse_model(bytes);
+  if (!model) {
+    return std::unexpected(model.error());
+  }
+  Result<std::vector<BoundInput>> inputs = bind_dimensions(model->inputs, options.dimensions);
+  if (!inputs) {
+    return std::unexpected(inputs.error());
+  }
+  Result<Folded> folded = fold_constants(std::move(model->initializers), std::move(model->nodes), *inputs);
+  if (!folded) {
+    return std::unexpected(folded.error());
+  }
+  std::set<std::string> outputs;
+  for (const ValueInfo& output : model->outputs) {
+    outputs.insert(resolve_alias(*folded, output.name));
+  }
+  std::vector<std::string> fused = fuse_patterns(*folded, outputs);
+  Result<ImportedModel> imported = build_graph(std::move(*folded), *inputs, model->outputs, options.dimensions);
+  if (!imported) {
+    return std::unexpected(imported.error());
+  }
+  imported->opset = model->opset;
+  imported->producer = std::move(model->producer);
+  imported->fused = std::move(fused);
+  return imported;
+}
+
+Result<ImportedModel> import_onnx(const std::filesystem::path& path, const ImportOptions& options) {
+  std::ifstream file(path, std::ios::binary | std::ios::ate);
+  const std::streamoff size = file ? static_cast<std::streamoff>(file.tellg()) : -1;
+  std::vector<std::uint8_t> bytes(size > 0 ? static_cast<std::size_t>(size) : 0);
+  if (size >= 0) {
+    file.seekg(0);
+    file.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  }
+  if (size < 0 || !file) {
+    return std::unexpected(CompileError::graph(fmt::format("onnx: cannot read {}", path.string())));
+  }
+  return import_onnx(std::span<const std::uint8_t>(bytes), options);
+}
+
+}  // namespace orvo_compiler

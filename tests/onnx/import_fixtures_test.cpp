@@ -1,0 +1,142 @@
+// The committed models exported from PyTorch: each imports with its symbols
+// bound from meta.json, keeps its input and output names and shapes, fuses
+// what it should, compiles into a schedule that passes verify_schedule, and
+// evaluates on the stored input to PyTorch's stored output.
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include "orvo_compiler/compiler.hpp"
+#include "orvo_compiler/evaluate.hpp"
+#include "orvo_compiler/onnx.hpp"
+#include "orvo_compiler/npy.hpp"
+
+namespace orvo_compiler {
+namespace {
+
+const std::filesystem::path fixtures = ORVO_ONNX_FIXTURES;
+
+struct Fixture {
+  const char* folder;
+  std::vector<std::string> fused;
+};
+
+const Fixture models[] = {
+    {"prenorm_manual", {"gelu (tanh) at /gelu/Mul"}},
+    {"torch_encoder_postnorm", {}},
+    {"torch_encoder_prenorm", {}},
+    {"torch_encoder_opset14", {"layer norm at /norm1/ReduceMean", "layer norm at /norm2/ReduceMean"}},
+    {"torch_encoder_stack2", {}},
+};
+
+nlohmann::json read_meta(const std::string& folder) {
+  std::ifstream file(fixtures / folder / "meta.json");
+  return nlohmann::json::parse(file);
+}
+
+ImportOptions options_of(const nlohmann::json& meta) {
+  ImportOptions options;
+  for (const auto& [symbol, value] : meta["symbols"].items()) {
+    options.dimensions.emplace(symbol, value.get<std::uint64_t>());
+  }
+  return options;
+}
+
+// A declared shape with its symbols replaced by their values.
+Shape bound_shape(const nlohmann::json& declared, const ImportOptions& options) {
+  Shape shape;
+  for (const nlohmann::json& dimension : declared) {
+    shape.push_back(dimension.is_string() ? options.dimensions.at(dimension.get<std::string>())
+                                          : dimension.get<std::uint64_t>());
+  }
+  return shape;
+}
+
+void expect_tensors(const Graph& graph, TensorKind kind, const nlohmann::json& declared,
+                    const ImportOptions& options) {
+  std::vector<std::pair<std::string, Shape>> expected;
+  for (const nlohmann::json& value : declared) {
+    expected.emplace_back(value["name"].get<std::string>(), bound_shape(value["shape"], options));
+  }
+  std::vector<std::pair<std::string, Shape>> actual;
+  for (const Tensor& tensor : graph.tensors) {
+    if (tensor.kind == kind) {
+      actual.emplace_back(tensor.name, tensor.shape);
+    }
+  }
+  EXPECT_EQ(actual, expected);
+}
+
+// The largest absolute difference between `actual` and `expected`, and the
+// largest absolute value of `expected`.
+std::pair<float, float> differences(const std::vector<float>& actual, const std::vector<float>& expected) {
+  float difference = 0.0F;
+  float magnitude = 0.0F;
+  for (std::size_t index = 0; index < expected.size(); ++index) {
+    difference = std::max(difference, std::abs(actual[index] - expected[index]));
+    magnitude = std::max(magnitude, std::abs(expected[index]));
+  }
+  return {difference, magnitude};
+}
+
+TEST(ImportFixtures, ImportCompileAndVerify) {
+  for (const Fixture& fixture : models) {
+    SCOPED_TRACE(fixture.folder);
+    const nlohmann::json meta = read_meta(fixture.folder);
+    const ImportOptions options = options_of(meta);
+    const Result<ImportedModel> model = import_onnx(fixtures / fixture.folder / "model.onnx", options);
+    ASSERT_TRUE(model) << model.error();
+    EXPECT_EQ(model->opset, meta["opset"].get<std::int64_t>());
+    EXPECT_EQ(model->producer, meta["producer"].get<std::string>());
+    EXPECT_EQ(model->fused, fixture.fused);
+    expect_tensors(model->graph, TensorKind::Input, meta["inputs"], options);
+    expect_tensors(model->graph, TensorKind::Output, meta["outputs"], options);
+    ASSERT_EQ(model->graph.outputs.size(), 1U);
+
+    std::size_t weights = 0;
+    for (const Tensor& tensor : model->graph.tensors) {
+      if (tensor.kind == TensorKind::Weight) {
+        ++weights;
+        ASSERT_TRUE(model->weights.contains(tensor.id)) << tensor.name;
+        EXPECT_EQ(model->weights.at(tensor.id).size(), tensor.elements()) << tensor.name;
+      }
+    }
+    EXPECT_EQ(model->weights.size(), weights);
+
+    // PyTorch's output within 1e-4 of the larger of 1 and its largest magnitude.
+    const auto input = read_npy(fixtures / fixture.folder / meta["inputs"][0]["file"].get<std::string>());
+    const auto output =
+        read_npy(fixtures / fixture.folder / meta["outputs"][0]["file"].get<std::string>());
+    ASSERT_TRUE(input && output);
+    const TensorId input_id = model->graph.tensors.front().id;
+    const TensorId output_id = model->graph.outputs.front();
+    EXPECT_EQ(input->shape, model->graph.tensors[input_id.index].shape);
+    EXPECT_EQ(output->shape, model->graph.tensors[output_id.index].shape);
+    TensorValues values = model->weights;
+    values.emplace(input_id, input->values);
+    const Result<TensorValues> evaluated = evaluate(model->graph, values);
+    ASSERT_TRUE(evaluated) << evaluated.error();
+    ASSERT_EQ(evaluated->at(output_id).size(), output->values.size());
+    const auto [difference, magnitude] = differences(evaluated->at(output_id), output->values);
+    EXPECT_LE(difference, 1e-4F * std::max(1.0F, magnitude));
+    RecordProperty(std::string(fixture.folder) + ".largest_difference", std::to_string(difference));
+
+    for (const std::uint16_t tiles : {std::uint16_t{64}, std::uint16_t{1024}}) {
+      SCOPED_TRACE(tiles);
+      CompilerOptions compiler_options;
+      compiler_options.tile_count = tiles;
+      const Result<Schedule> schedule = compile(model->graph, compiler_options);
+      ASSERT_TRUE(schedule) << schedule.error();
+      EXPECT_TRUE(verify_schedule(model->graph, *schedule, compiler_options));
+    }
+  }
+}
+
+}  // namespace
+}  // namespace orvo_compiler

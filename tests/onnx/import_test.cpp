@@ -1,0 +1,479 @@
+// import_onnx on small models written here: the operations each ONNX
+// operator maps to (names, kinds, inputs, shapes), folded weights' values,
+// the outputs' names, and the exact text of every error.
+#include <algorithm>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "onnx/model_builder.hpp"
+#include "orvo_compiler/onnx.hpp"
+
+namespace orvo_compiler {
+namespace {
+
+using test_support::add_float_constant;
+using test_support::add_initializer;
+using test_support::add_input;
+using test_support::add_int64_constant;
+using test_support::add_int64_initializer;
+using test_support::add_node;
+using test_support::add_output;
+using test_support::set_attribute;
+using Ints = std::vector<std::int64_t>;
+using Floats = std::vector<float>;
+using Build = std::function<void(onnx::ModelProto&)>;
+
+using Dims = std::vector<test_support::Dim>;
+using Outputs = std::vector<std::pair<std::string, Dims>>;
+
+// A model with one input x of `dims`, the nodes `build` adds, and `outputs`.
+onnx::ModelProto unary_model(const Dims& dims, const Outputs& outputs, const Build& build) {
+  onnx::ModelProto model = test_support::make_model();
+  add_input(model, "x", dims);
+  build(model);
+  for (const auto& [name, shape] : outputs) {
+    add_output(model, name, shape);
+  }
+  return model;
+}
+
+struct MappingCase {
+  const char* name;
+  onnx::ModelProto model;
+  std::vector<std::string> ops;
+  std::vector<std::pair<std::string, Floats>> weights = {};  // by weight name
+  std::vector<std::string> outputs = {"y"};
+  ImportOptions options = {};
+};
+
+std::vector<MappingCase> mapping_cases() {
+  std::vector<MappingCase> cases;
+  cases.push_back({"matmul of matrices", unary_model({2, 3}, {{"y", {2, 4}}}, [](onnx::ModelProto& m) {
+                     add_initializer(m, "w", {3, 4}, Floats(12, 1.0F));
+                     add_node(m, "MatMul", {"x", "w"}, {"y"});
+                   }),
+                   {"y = MatMul(x, w) [2, 4]"}});
+  cases.push_back({"matmul of a 3-D value by a matrix goes through rows", unary_model({2, 3, 4}, {{"y", {2, 3, 5}}}, [](onnx::ModelProto& m) {
+                     add_initializer(m, "w", {4, 5}, Floats(20, 1.0F));
+                     add_node(m, "MatMul", {"x", "w"}, {"y"});
+                   }),
+                   {"y/rows = Reshape { shape: [6, 4] }(x) [6, 4]", "y/matmul = MatMul(y/rows, w) [6, 5]",
+                    "y = Reshape { shape: [2, 3, 5] }(y/matmul) [2, 3, 5]"}});
+  cases.push_back({"batched matmul broadcasts the matrix", unary_model({3, 4}, {{"y", {2, 3, 5}}}, [](onnx::ModelProto& m) {
+                     add_input(m, "b", {2, 4, 5});
+                     add_node(m, "MatMul", {"x", "b"}, {"y"});
+                   }),
+                   {"y/broadcast0 = Broadcast { shape: [2, 3, 4] }(x) [2, 3, 4]",
+                    "y = BatchMatMul(y/broadcast0, b) [2, 3, 5]"}});
+  cases.push_back({"matmul of a vector", unary_model({4}, {{"y", {5}}}, [](onnx::ModelProto& m) {
+                     add_initializer(m, "w", {4, 5}, Floats(20, 1.0F));
+                     add_node(m, "MatMul", {"x", "w"}, {"y"});
+                   }),
+                   {"y/row = Reshape { shape: [1, 4] }(x) [1, 4]", "y/product = MatMul(y/row, w) [1, 5]",
+                    "y = Reshape { shape: [5] }(y/product) [5]"}});
+  cases.push_back({"gemm with transB folds the transpose", unary_model({2, 3}, {{"y", {2, 2}}}, [](onnx::ModelProto& m) {
+                     add_initializer(m, "w", {2, 3}, {1, 2, 3, 4, 5, 6});
+                     add_initializer(m, "c", {2}, {0.5F, 0.25F});
+                     set_attribute(add_node(m, "Gemm", {"x", "w", "c"}, {"y"}), "transB", std::int64_t{1});
+                   }),
+                   {"y/product = MatMul(x, w/transposed) [2, 2]", "y/broadcast1 = Broadcast { shape: [2, 2] }(c) [2, 2]",
+                    "y = Add(y/product, y/broadcast1) [2, 2]"},
+                   {{"w/transposed", {1, 4, 2, 5, 3, 6}}, {"c", {0.5F, 0.25F}}}});
+  cases.push_back({"gemm alpha and beta fold into constants", unary_model({2, 3}, {{"y", {2, 1}}}, [](onnx::ModelProto& m) {
+                     add_initializer(m, "w", {3, 1}, {1, 2, 3});
+                     add_initializer(m, "c", {2, 1}, {1, -1});
+                     onnx::NodeProto& gemm = add_node(m, "Gemm", {"x", "w", "c"}, {"y"});
+                     set_attribute(gemm, "alpha", 0.5F);
+                     set_attribute(gemm, "beta", 4.0F);
+                   }),
+                   {"y/product = MatMul(x, w/scaled) [2, 1]", "y = Add(y/product, c/scaled) [2, 1]"},
+                   {{"w/scaled", {0.5F, 1, 1.5F}}, {"c/scaled", {4, -4}}}});
+  cases.push_back({"gemm alpha on run-time operands, transA", unary_model({3, 2}, {{"y", {2, 4}}}, [](onnx::ModelProto& m) {
+                     add_input(m, "b", {3, 4});
+                     onnx::NodeProto& gemm = add_node(m, "Gemm", {"x", "b"}, {"y"});
+                     set_attribute(gemm, "transA", std::int64_t{1});
+                     set_attribute(gemm, "alpha", 2.0F);
+                   }),
+                   {"y/transpose_a = Transpose { permutation: [1, 0] }(x) [2, 3]",
+                    "y/product = MatMul(y/transpose_a, b) [2, 4]", "y/broadcast1 = Broadcast { shape: [2, 4] }(y/alpha) [2, 4]",
+                    "y = Mul(y/product, y/broadcast1) [2, 4]"},
+                   {{"y/alpha", {2}}}});
+  cases.push_back({"add with the bias first", unary_model({2, 3}, {{"y", {2, 3}}}, [](onnx::ModelProto& m) {
+                     add_initializer(m, "bias", {3}, {1, 2, 3});
+                     add_node(m, "Add", {"bias", "x"}, {"y"});
+                   }),
+                   {"y/broadcast0 = Broadcast { shape: [2, 3] }(bias) [2, 3]", "y = Add(y/broadcast0, x) [2, 3]"}});
+  cases.push_back({"both operands broadcast", unary_model({2, 1}, {{"y", {2, 3}}}, [](onnx::ModelProto& m) {
+                     add_input(m, "b", {1, 3});
+                     add_node(m, "Sub", {"x", "b"}, {"y"});
+                   }),
+                   {"y/broadcast0 = Broadcast { shape: [2, 3] }(x) [2, 3]",
+                    "y/broadcast1 = Broadcast { shape: [2, 3] }(b) [2, 3]", "y = Sub(y/broadcast0, y/broadcast1) [2, 3]"}});
+  cases.push_back({"a rank-0 constant is a weight of shape [1]", unary_model({2, 3}, {{"y", {2, 3}}}, [](onnx::ModelProto& m) {
+                     add_float_constant(m, "k", {}, {2.0F});
+                     add_node(m, "Div", {"x", "k"}, {"y"});
+                   }),
+                   {"y/broadcast1 = Broadcast { shape: [2, 3] }(k) [2, 3]", "y = Div(x, y/broadcast1) [2, 3]"},
+                   {{"k", {2.0F}}}});
+  cases.push_back({"reshape copies 0 and infers -1", unary_model({2, 3, 4}, {{"y", {2, 12}}}, [](onnx::ModelProto& m) {
+                     add_int64_constant(m, "shape", {2}, {0, -1});
+                     add_node(m, "Reshape", {"x", "shape"}, {"y"});
+                   }),
+                   {"y = Reshape { shape: [2, 12] }(x) [2, 12]"}});
+  cases.push_back({"transpose without perm reverses the axes", unary_model({2, 3, 4}, {{"y", {4, 3, 2}}}, [](onnx::ModelProto& m) {
+                     add_node(m, "Transpose", {"x"}, {"y"});
+                   }),
+                   {"y = Transpose { permutation: [2, 1, 0] }(x) [4, 3, 2]"}});
+  cases.push_back({"softmax on a negative axis", unary_model({2, 3, 4}, {{"y", {2, 3, 4}}}, [](onnx::ModelProto& m) {
+                     set_attribute(add_node(m, "Softmax", {"x"}, {"y"}), "axis", std::int64_t{-2});
+                   }),
+                   {"y = Softmax { axis: 1 }(x) [2, 3, 4]"}});
+  cases.push_back({"layer normalization with scale and bias", unary_model({2, 4}, {{"y", {2, 4}}}, [](onnx::ModelProto& m) {
+                     add_initializer(m, "s", {4}, Floats(4, 2.0F));
+                     add_initializer(m, "b", {4}, Floats(4, 1.0F));
+                     set_attribute(add_node(m, "LayerNormalization", {"x", "s", "b"}, {"y"}), "epsilon", 0.001F);
+                   }),
+                   {"y/normalized = LayerNorm { epsilon: 0.001 }(x) [2, 4]",
+                    "y/scaled/broadcast1 = Broadcast { shape: [2, 4] }(s) [2, 4]",
+                    "y/scaled = Mul(y/normalized, y/scaled/broadcast1) [2, 4]",
+                    "y/broadcast1 = Broadcast { shape: [2, 4] }(b) [2, 4]", "y = Add(y/scaled, y/broadcast1) [2, 4]"}});
+  cases.push_back({"erf, tanh and sqrt", unary_model({2}, {{"y", {2}}}, [](onnx::ModelProto& m) {
+                     add_node(m, "Erf", {"x"}, {"e"});
+                     add_node(m, "Tanh", {"e"}, {"t"});
+                     add_node(m, "Sqrt", {"t"}, {"y"});
+                   }),
+                   {"e = Erf(x) [2]", "t = Tanh(e) [2]", "y = Sqrt(t) [2]"}});
+  cases.push_back({"pow 2 and 3 as products", unary_model({2}, {{"y", {2}}}, [](onnx::ModelProto& m) {
+                     add_float_constant(m, "two", {}, {2.0F});
+                     add_float_constant(m, "three", {1}, {3.0F});
+                     add_node(m, "Pow", {"x", "two"}, {"p"});
+                     add_node(m, "Pow", {"p", "three"}, {"y"});
+                   }),
+                   {"p = Mul(x, x) [2]", "y/square = Mul(p, p) [2]", "y = Mul(y/square, p) [2]"}});
+  cases.push_back({"reduce mean without keepdims", unary_model({2, 3}, {{"y", {2}}}, [](onnx::ModelProto& m) {
+                     onnx::NodeProto& mean = add_node(m, "ReduceMean", {"x"}, {"y"});
+                     set_attribute(mean, "axes", Ints{-1});
+                     set_attribute(mean, "keepdims", std::int64_t{0});
+                   }),
+                   {"y/mean = ReduceMean(x) [2, 1]", "y = Reshape { shape: [2] }(y/mean) [2]"}});
+  cases.push_back({"slice on two axes, an end past the size clamped", unary_model({4, 6}, {{"y", {2, 4}}}, [](onnx::ModelProto& m) {
+                     add_int64_constant(m, "starts", {2}, {1, 2});
+                     add_int64_constant(m, "ends", {2}, {3, 100});
+                     add_int64_constant(m, "axes", {2}, {0, -1});
+                     add_node(m, "Slice", {"x", "starts", "ends", "axes"}, {"y"});
+                   }),
+                   {"y/axis0 = Slice { axis: 0, start: 1, end: 3 }(x) [2, 6]",
+                    "y = Slice { axis: 1, start: 2, end: 6 }(y/axis0) [2, 4]"}});
+  cases.push_back({"split into named pieces", unary_model({2, 6}, {{"a", {2, 2}}, {"b", {2, 4}}}, [](onnx::ModelProto& m) {
+                     add_int64_constant(m, "split", {2}, {2, 4});
+                     set_attribute(add_node(m, "Split", {"x", "split"}, {"a", "b"}), "axis", std::int64_t{1});
+                   }),
+                   {"a = Slice { axis: 1, start: 0, end: 2 }(x) [2, 2]", "b = Slice { axis: 1, start: 2, end: 6 }(x) [2, 4]"},
+                   {},
+                   {"a", "b"}});
+  cases.push_back({"unsqueeze and squeeze reshape", unary_model({2, 3}, {{"y", {2, 3}}}, [](onnx::ModelProto& m) {
+                     add_int64_constant(m, "axes", {1}, {0});
+                     add_node(m, "Unsqueeze", {"x", "axes"}, {"u"});
+                     add_node(m, "Squeeze", {"u"}, {"y"});
+                   }),
+                   {"u = Reshape { shape: [1, 2, 3] }(x) [1, 2, 3]", "y = Reshape { shape: [2, 3] }(u) [2, 3]"}});
+  cases.push_back({"expand broadcasts", unary_model({3}, {{"y", {2, 3}}}, [](onnx::ModelProto& m) {
+                     add_int64_constant(m, "shape", {2}, {2, 1});
+                     add_node(m, "Expand", {"x", "shape"}, {"y"});
+                   }),
+                   {"y = Broadcast { shape: [2, 3] }(x) [2, 3]"}});
+  cases.push_back({"identity and cast to float drop; the output keeps its name", unary_model({2}, {{"y", {2}}}, [](onnx::ModelProto& m) {
+                     add_node(m, "Tanh", {"x"}, {"t"});
+                     set_attribute(add_node(m, "Cast", {"t"}, {"c"}), "to", std::int64_t{1});
+                     add_node(m, "Identity", {"c"}, {"y"});
+                   }),
+                   {"y = Tanh(x) [2]"}});
+  cases.push_back({"an output that is the input is a copy", unary_model({2}, {{"y", {2}}}, [](onnx::ModelProto& m) {
+                     add_node(m, "Identity", {"x"}, {"y"});
+                   }),
+                   {"y = Reshape { shape: [2] }(x) [2]"}});
+  cases.push_back({"identity of an initializer reads the initializer", unary_model({2, 3}, {{"y", {2, 1}}}, [](onnx::ModelProto& m) {
+                     add_initializer(m, "w", {3, 1}, {1, 2, 3});
+                     add_node(m, "Identity", {"w"}, {"w_copy"});
+                     add_node(m, "MatMul", {"x", "w_copy"}, {"y"});
+                   }),
+                   {"y = MatMul(x, w) [2, 1]"},
+                   {{"w", {1, 2, 3}}}});
+  cases.push_back({"a reshape target computed from the bound shape", unary_model({"batch", 4}, {{"y", {"batch", 2, 2}}}, [](onnx::ModelProto& m) {
+                     add_node(m, "Shape", {"x"}, {"shape"});
+                     add_int64_constant(m, "zero", {}, {0});
+                     add_node(m, "Gather", {"shape", "zero"}, {"rows"});
+                     add_int64_constant(m, "axes", {1}, {0});
+                     add_node(m, "Unsqueeze", {"rows", "axes"}, {"rows_1d"});
+                     add_int64_constant(m, "two", {1}, {2});
+                     set_attribute(add_node(m, "Concat", {"rows_1d", "two", "two"}, {"target"}), "axis", std::int64_t{0});
+                     add_node(m, "Reshape", {"x", "target"}, {"y"});
+                   }),
+                   {"y = Reshape { shape: [3, 2, 2] }(x) [3, 2, 2]"},
+                   {},
+                   {"y"},
+                   ImportOptions{{{"batch", 3}}}});
+  cases.push_back({"slice bounds from int64 arithmetic", unary_model({2, 9}, {{"y", {2, 3}}}, [](onnx::ModelProto& m) {
+                     add_node(m, "Shape", {"x"}, {"shape"});
+                     add_int64_constant(m, "last", {1}, {-1});
+                     add_node(m, "Gather", {"shape", "last"}, {"width"});
+                     add_int64_constant(m, "two", {1}, {2});
+                     add_int64_constant(m, "three", {1}, {3});
+                     add_node(m, "Add", {"width", "two"}, {"width_2"});
+                     add_node(m, "Div", {"width_2", "three"}, {"third"});
+                     add_node(m, "Mul", {"third", "two"}, {"end"});
+                     add_node(m, "Slice", {"x", "third", "end", "last"}, {"y"});
+                   }),
+                   {"y = Slice { axis: 1, start: 3, end: 6 }(x) [2, 3]"}});
+  return cases;
+}
+
+TEST(ImportOnnx, MapsEachOperator) {
+  for (const MappingCase& test : mapping_cases()) {
+    SCOPED_TRACE(test.name);
+    const Result<ImportedModel> model = test_support::import_model(test.model, test.options);
+    ASSERT_TRUE(model) << model.error();
+    EXPECT_EQ(test_support::describe_ops(model->graph), test.ops);
+    std::vector<std::string> outputs;
+    for (const TensorId output : model->graph.outputs) {
+      outputs.push_back(model->graph.tensors[output.index].name);
+    }
+    EXPECT_EQ(outputs, test.outputs);
+    for (const auto& [name, values] : test.weights) {
+      const auto tensor = std::ranges::find(model->graph.tensors, name, &Tensor::name);
+      ASSERT_NE(tensor, model->graph.tensors.end()) << name;
+      EXPECT_EQ(tensor->kind, TensorKind::Weight) << name;
+      EXPECT_EQ(model->weights.at(tensor->id), values) << name;
+    }
+  }
+}
+
+struct ErrorCase {
+  const char* name;
+  onnx::ModelProto model;
+  std::string error;
+};
+
+// A model with input x [2, 3] (FLOAT) and a [2, 3] output y computed by `build`.
+onnx::ModelProto model_with(const Build& build) { return unary_model({2, 3}, {{"y", {2, 3}}}, build); }
+
+std::vector<ErrorCase> error_cases() {
+  std::vector<ErrorCase> cases;
+  const auto tanh_model = [](std::int64_t opset) {
+    onnx::ModelProto model = test_support::make_model(opset);
+    add_input(model, "x", {2});
+    add_node(model, "Tanh", {"x"}, {"y"});
+    add_output(model, "y", Dims{2});
+    return model;
+  };
+  cases.push_back({"opset below 13", tanh_model(12), "onnx: opset 12 of the default domain is not supported (13 to 17 are)"});
+  cases.push_back({"opset above 17", tanh_model(18), "onnx: opset 18 of the default domain is not supported (13 to 17 are)"});
+  onnx::ModelProto foreign = tanh_model(17);
+  foreign.mutable_opset_import(0)->set_domain("ai.onnx.ml");
+  cases.push_back({"no default-domain opset", foreign, "onnx: the model imports no opset of the default domain"});
+  onnx::ModelProto unversioned = tanh_model(17);
+  unversioned.clear_ir_version();
+  cases.push_back({"the checker's own verdict", unversioned,
+                   "onnx: the ONNX checker rejects the model: The model does not have an ir_version set properly."});
+
+  cases.push_back({"duplicate initializers", model_with([](onnx::ModelProto& m) {
+                     add_initializer(m, "w", {1}, {1});
+                     add_initializer(m, "w", {1}, {2});
+                     add_node(m, "Tanh", {"x"}, {"y"});
+                   }),
+                   "onnx: tensor name w is defined twice"});
+  cases.push_back({"a node output named as the input", model_with([](onnx::ModelProto& m) {
+                     add_node(m, "Tanh", {"x"}, {"x"});
+                     add_node(m, "Tanh", {"x"}, {"y"});
+                   }),
+                   "onnx: tensor name x is defined twice"});
+  cases.push_back({"an input that names nothing", model_with([](onnx::ModelProto& m) {
+                     add_node(m, "Add", {"x", "bias"}, {"y"}, "/act/Add");
+                   }),
+                   "onnx: Add node /act/Add: input bias is not a graph input, an initializer or an output of an "
+                   "earlier node"});
+  onnx::ModelProto missing_output = model_with([](onnx::ModelProto& m) { add_node(m, "Tanh", {"x"}, {"y"}); });
+  add_output(missing_output, "z", Dims{2, 3});
+  cases.push_back({"an output nothing computes", missing_output, "onnx: graph output z is computed by no node"});
+  cases.push_back({"unsupported operators, one of another domain", model_with([](onnx::ModelProto& m) {
+                     add_node(m, "Relu", {"x"}, {"r"}, "/act/Relu");
+                     add_node(m, "FastGelu", {"r"}, {"g"}, "/act/FastGelu").set_domain("com.microsoft");
+                     add_node(m, "Relu", {"g"}, {"y"}, "/act/Relu_1");
+                   }),
+                   "onnx: unsupported operators: Relu (first node /act/Relu), com.microsoft.FastGelu (first node "
+                   "/act/FastGelu)"});
+  cases.push_back({"an operator given too few inputs", model_with([](onnx::ModelProto& m) {
+                     add_node(m, "Gather", {"x"}, {"y"}, "/Gather");
+                   }),
+                   "onnx: Gather node /Gather: takes 2 inputs, not 1"});
+
+  onnx::ModelProto integer_input = test_support::make_model();
+  add_input(integer_input, "x", {2}, onnx::TensorProto_DataType_INT64);
+  add_node(integer_input, "Cast", {"x"}, {"y"});
+  set_attribute(*integer_input.mutable_graph()->mutable_node(0), "to", std::int64_t{1});
+  add_output(integer_input, "y", Dims{2});
+  cases.push_back({"an int64 input", integer_input,
+                   "onnx: input x has element type INT64; only FLOAT inputs are supported"});
+  cases.push_back({"a scalar input", unary_model({}, {{"y", {}}}, [](onnx::ModelProto& m) {
+                     add_node(m, "Tanh", {"x"}, {"y"});
+                   }),
+                   "onnx: input x is a scalar; inputs need at least one axis"});
+  cases.push_back({"a zero dimension", unary_model({2, 0}, {{"y", {2, 0}}}, [](onnx::ModelProto& m) {
+                     add_node(m, "Tanh", {"x"}, {"y"});
+                   }),
+                   "onnx: input x has dimension 0 at axis 1; dimensions must be 1 to 4294967296"});
+  onnx::ModelProto integer_output = test_support::make_model();
+  add_input(integer_output, "x", {2});
+  add_node(integer_output, "Tanh", {"x"}, {"y"});
+  add_output(integer_output, "y", Dims{2}, onnx::TensorProto_DataType_INT64);
+  cases.push_back({"an int64 output", integer_output,
+                   "onnx: graph output y has element type INT64; only FLOAT outputs are supported"});
+  onnx::ModelProto constant_output = test_support::make_model();
+  add_input(constant_output, "x", {2});
+  add_node(constant_output, "Shape", {"x"}, {"y"});
+  add_output(constant_output, "y", Dims{1}, onnx::TensorProto_DataType_INT64);
+  cases.push_back({"a constant output", constant_output,
+                   "onnx: graph output y is a constant; outputs must be computed at run time"});
+  cases.push_back({"an output shape other than declared", unary_model({2, 3}, {{"y", {"n", 4}}}, [](onnx::ModelProto& m) {
+                     add_node(m, "Tanh", {"x"}, {"y"});
+                   }),
+                   "onnx: graph output y has shape [2, 3], but the model declares [n, 4]"});
+
+  cases.push_back({"an int64 weight as a float operand", model_with([](onnx::ModelProto& m) {
+                     add_int64_initializer(m, "w", {3, 3}, Ints(9, 1));
+                     add_node(m, "MatMul", {"x", "w"}, {"y"}, "/mm");
+                   }),
+                   "onnx: MatMul node /mm: input w has element type INT64 where FLOAT is needed"});
+  onnx::ModelProto external = model_with([](onnx::ModelProto& m) { add_node(m, "Tanh", {"x"}, {"y"}); });
+  onnx::TensorProto* stored = external.mutable_graph()->add_initializer();
+  stored->set_name("w");
+  stored->set_data_type(onnx::TensorProto_DataType_FLOAT);
+  stored->add_dims(4);
+  stored->set_data_location(onnx::TensorProto_DataLocation_EXTERNAL);
+  cases.push_back({"external data", external,
+                   "onnx: initializer w keeps its data in an external file, which the importer does not read"});
+  cases.push_back({"raw data shorter than the dims", model_with([](onnx::ModelProto& m) {
+                     add_initializer(m, "w", {3}, {1, 2});
+                     add_node(m, "Tanh", {"x"}, {"y"});
+                   }),
+                   "onnx: initializer w holds 8 bytes of data where its dims [3] need 12"});
+
+  cases.push_back({"pow with another exponent", model_with([](onnx::ModelProto& m) {
+                     add_float_constant(m, "e", {}, {2.5F});
+                     add_node(m, "Pow", {"x", "e"}, {"y"}, "/Pow");
+                   }),
+                   "onnx: Pow node /Pow: exponent 2.5 is not supported; only 2 and 3 are"});
+  cases.push_back({"reduce mean over the first axis", unary_model({2, 3}, {{"y", {1, 3}}}, [](onnx::ModelProto& m) {
+                     set_attribute(add_node(m, "ReduceMean", {"x"}, {"y"}, "/Mean"), "axes", Ints{0});
+                   }),
+                   "onnx: ReduceMean node /Mean: reduces axes [0] of a rank-2 tensor; only the last axis is supported"});
+  cases.push_back({"layer normalization from the first axis", model_with([](onnx::ModelProto& m) {
+                     add_initializer(m, "s", {2, 3}, Floats(6, 1.0F));
+                     set_attribute(add_node(m, "LayerNormalization", {"x", "s"}, {"y"}, "/ln"), "axis", std::int64_t{0});
+                   }),
+                   "onnx: LayerNormalization node /ln: normalises from axis 0; only the last axis is supported"});
+  cases.push_back({"layer normalization's mean read", model_with([](onnx::ModelProto& m) {
+                     add_initializer(m, "s", {3}, Floats(3, 1.0F));
+                     add_node(m, "LayerNormalization", {"x", "s"}, {"n", "mean"}, "/ln");
+                     add_node(m, "Sub", {"n", "mean"}, {"y"}, "/Sub");
+                   }),
+                   "onnx: Sub node /Sub: input mean is an output of node /ln that the importer does not compute"});
+  cases.push_back({"slice with step 2", model_with([](onnx::ModelProto& m) {
+                     add_int64_constant(m, "begin", {1}, {0});
+                     add_int64_constant(m, "end", {1}, {3});
+                     add_int64_constant(m, "axes", {1}, {1});
+                     add_int64_constant(m, "steps", {1}, {2});
+                     add_node(m, "Slice", {"x", "begin", "end", "axes", "steps"}, {"y"}, "/Slice");
+                   }),
+                   "onnx: Slice node /Slice: step 2 is not supported; only steps of 1 are"});
+  cases.push_back({"an empty slice", model_with([](onnx::ModelProto& m) {
+                     add_int64_constant(m, "begin", {1}, {2});
+                     add_int64_constant(m, "end", {1}, {2});
+                     add_int64_constant(m, "axes", {1}, {1});
+                     add_node(m, "Slice", {"x", "begin", "end", "axes"}, {"y"}, "/Slice");
+                   }),
+                   "onnx: Slice node /Slice: output y would have shape [2, 0]; values computed at run time need at "
+                   "least one axis and no zero dimension"});
+  cases.push_back({"gather of a run-time value", model_with([](onnx::ModelProto& m) {
+                     add_int64_constant(m, "index", {}, {0});
+                     add_node(m, "Gather", {"x", "index"}, {"y"}, "/Gather");
+                   }),
+                   "onnx: Gather node /Gather: input x must be known when importing, but is computed at run time"});
+  cases.push_back({"cast of a run-time value to int64", model_with([](onnx::ModelProto& m) {
+                     set_attribute(add_node(m, "Cast", {"x"}, {"y"}, "/Cast"), "to", std::int64_t{7});
+                   }),
+                   "onnx: Cast node /Cast: casts a run-time value to INT64; only FLOAT is supported"});
+  cases.push_back({"a reshape that changes the count", model_with([](onnx::ModelProto& m) {
+                     add_int64_constant(m, "shape", {1}, {4});
+                     add_node(m, "Reshape", {"x", "shape"}, {"y"}, "/Reshape");
+                   }),
+                   "onnx: Reshape node /Reshape: cannot reshape [2, 3] to [4]"});
+  cases.push_back({"shapes that do not broadcast", model_with([](onnx::ModelProto& m) {
+                     add_initializer(m, "b", {2}, {1, 2});
+                     add_node(m, "Add", {"x", "b"}, {"y"}, "/Add");
+                   }),
+                   "onnx: Add node /Add: shapes [2, 3] and [2] do not broadcast"});
+  cases.push_back({"an integer division by zero", model_with([](onnx::ModelProto& m) {
+                     add_int64_constant(m, "one", {}, {1});
+                     add_int64_constant(m, "zero", {}, {0});
+                     add_node(m, "Div", {"one", "zero"}, {"q"}, "/Div");
+                     add_node(m, "Tanh", {"x"}, {"y"});
+                   }),
+                   "onnx: Div node /Div: divides 1 by zero"});
+  cases.push_back({"a folded constant too large", model_with([](onnx::ModelProto& m) {
+                     add_int64_constant(m, "shape", {1}, {std::int64_t{1} << 25});
+                     add_node(m, "ConstantOfShape", {"shape"}, {"c"}, "/Fill");
+                     add_node(m, "Tanh", {"x"}, {"y"});
+                   }),
+                   "onnx: ConstantOfShape node /Fill: folding it would create a tensor of shape [33554432], larger "
+                   "than 16777216 elements"});
+  return cases;
+}
+
+TEST(ImportOnnx, ErrorTexts) {
+  for (const ErrorCase& test : error_cases()) {
+    SCOPED_TRACE(test.name);
+    const Result<ImportedModel> model = test_support::import_model(test.model);
+    ASSERT_FALSE(model);
+    EXPECT_EQ(model.error(), CompileError::graph(test.error));
+  }
+}
+
+// The files to reject among the fixtures, and a model imported without
+// binding its symbols.
+TEST(ImportOnnx, FixtureErrorTexts) {
+  const std::filesystem::path fixtures = ORVO_ONNX_FIXTURES;
+  struct FileCase {
+    std::filesystem::path file;
+    ImportOptions options;
+    std::string error;
+  };
+  const FileCase cases[] = {
+      {fixtures / "bad/truncated.onnx", {}, "onnx: cannot parse model: 20504 bytes that are not an ONNX ModelProto"},
+      {fixtures / "bad/random.onnx", {}, "onnx: cannot parse model: 4096 bytes that are not an ONNX ModelProto"},
+      {fixtures / "bad/unsupported.onnx", {},
+       "onnx: unsupported operators: Conv (first node /conv1/Conv), CumSum (first node /CumSum)"},
+      {fixtures / "prenorm_manual/model.onnx", {},
+       "onnx: input input: symbolic dimension sequence (axis 1) is not bound; give it a value in "
+       "ImportOptions::dimensions"},
+      {fixtures / "torch_encoder_postnorm/model.onnx", ImportOptions{{{"sequence", 8}}},
+       "onnx: input input: symbolic dimension batch (axis 0) is not bound; give it a value in "
+       "ImportOptions::dimensions"},
+      {fixtures / "absent.onnx", {}, "onnx: cannot read " + (fixtures / "absent.onnx").string()},
+  };
+  for (const FileCase& test : cases) {
+    SCOPED_TRACE(test.file.string());
+    const Result<ImportedModel> model = import_onnx(test.file, test.options);
+    ASSERT_FALSE(model);
+    EXPECT_EQ(model.error(), CompileError::graph(test.error));
+  }
+}
+
+}  // namespace
+}  // namespace orvo_compiler
