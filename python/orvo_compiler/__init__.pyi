@@ -13,6 +13,7 @@ __version__: str
 FloatArray = numpy.typing.NDArray[numpy.float32]
 WordArray = numpy.typing.NDArray[numpy.uint32]
 StreamFormat = Literal["array", "bytes"]
+Buffer = Union[bytes, bytearray, memoryview]
 
 # ---- errors -----------------------------------------------------------------
 
@@ -311,6 +312,27 @@ class Schedule:
     def __copy__(self) -> Schedule: ...
     def __deepcopy__(self, memo: object) -> Schedule: ...
 
+# ---- commands.hpp ----------------------------------------------------------
+
+class CommandKind(enum.Enum):
+    Exchange = 1
+    Compute = 2
+    End = 255
+
+class command_word:
+    kind: int
+    phase: int
+    source_tile: int
+    destination_tile: int
+    tensor: int
+    bytes: int
+    op: int
+    output: int
+    input_count: int
+    first_input: int
+
+def tile_stream_bytes(schedule: Schedule, tile: int) -> bytes: ...
+
 # ---- compiler.hpp ----------------------------------------------------------
 
 def choose_layout(tensor: Tensor, tile_count: int) -> Layout: ...
@@ -482,6 +504,31 @@ def evaluate(
     graph: Graph, values: Mapping[Union[TensorId, str], FloatArray], keys: Literal["id"]
 ) -> dict[TensorId, FloatArray]: ...
 
+# ---- npy.hpp ---------------------------------------------------------------
+
+def parse_npy(bytes: Buffer) -> FloatArray: ...
+def read_npy(path: str | PathLike[str]) -> FloatArray: ...
+def npy_bytes(shape: Sequence[int], values: FloatArray) -> bytes: ...
+
+# ---- onnx.hpp --------------------------------------------------------------
+
+class ImportedModel:
+    @property
+    def graph(self) -> Graph: ...
+    @property
+    def weights(self) -> dict[TensorId, FloatArray]: ...
+    @property
+    def opset(self) -> int: ...
+    @property
+    def producer(self) -> str: ...
+    @property
+    def fused(self) -> list[str]: ...
+
+@overload
+def import_onnx(model: Buffer, dimensions: Mapping[str, int] = ...) -> ImportedModel: ...
+@overload
+def import_onnx(path: str | PathLike[str], dimensions: Mapping[str, int] = ...) -> ImportedModel: ...
+
 # ---- views.hpp -------------------------------------------------------------
 
 def group_thousands(value: int) -> str: ...
@@ -493,7 +540,8 @@ def byte_tick_step(span: int, max_ticks: int) -> int: ...
 class Workload:
     config: EncoderConfig
     layers: int
-    def __init__(self, config: EncoderConfig = ..., layers: int = 1) -> None: ...
+    model: str
+    def __init__(self, config: EncoderConfig = ..., layers: int = 1, model: str = "") -> None: ...
 
 def schedule_summary(
     workload: Workload, options: CompilerOptions, schedule: Schedule, statistics: ScheduleStatistics

@@ -1,6 +1,7 @@
 // Checks of the numpy arrays the bindings read and write in place.
 #include "arrays.hpp"
 
+#include <limits>
 #include <string>
 
 namespace orvo_compiler::python {
@@ -35,5 +36,24 @@ std::span<float> writable_float_values(py::array& array, const char* argument) {
 }
 
 std::vector<py::ssize_t> shape_of(const py::array& array) { return {array.shape(), array.shape() + array.ndim()}; }
+
+std::vector<py::ssize_t> numpy_shape(const Shape& shape) {
+  std::vector<py::ssize_t> dimensions;
+  dimensions.reserve(shape.size());
+  for (const std::uint64_t dimension : shape) {
+    if (dimension > static_cast<std::uint64_t>(std::numeric_limits<py::ssize_t>::max())) {
+      throw py::value_error(fmt::format("dimension {} too large for numpy", dimension));
+    }
+    dimensions.push_back(static_cast<py::ssize_t>(dimension));
+  }
+  return dimensions;
+}
+
+std::span<const std::uint8_t> byte_view(const py::buffer_info& buffer, const char* argument) {
+  if (PyBuffer_IsContiguous(buffer.view(), 'C') == 0) {
+    throw py::value_error(fmt::format("{} must be contiguous bytes", argument));
+  }
+  return {static_cast<const std::uint8_t*>(buffer.ptr), static_cast<std::size_t>(buffer.size * buffer.itemsize)};
+}
 
 }  // namespace orvo_compiler::python

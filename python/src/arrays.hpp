@@ -2,6 +2,7 @@
 // without copies, and vectors handed to numpy without copies.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <span>
 #include <utility>
@@ -10,6 +11,7 @@
 #include <pybind11/numpy.h>
 
 #include "bindings.hpp"
+#include "orvo_compiler/graph.hpp"
 
 namespace orvo_compiler::python {
 
@@ -24,6 +26,13 @@ std::span<float> writable_float_values(py::array& array, const char* argument);
 
 // The array's shape as numpy reports it.
 std::vector<py::ssize_t> shape_of(const py::array& array);
+
+// A library shape as numpy's; ValueError for a dimension numpy cannot hold.
+std::vector<py::ssize_t> numpy_shape(const Shape& shape);
+
+// The bytes of a buffer (bytes, bytearray, memoryview, ...), read in place;
+// ValueError unless they are contiguous. `buffer` must outlive the view.
+std::span<const std::uint8_t> byte_view(const py::buffer_info& buffer, const char* argument);
 
 // A numpy array of `Element`s over the storage of `values`, which it takes
 // over (moved, not copied) and frees with the array. `Stored` is `Element`

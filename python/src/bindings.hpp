@@ -4,6 +4,7 @@
 #pragma once
 
 #include <concepts>
+#include <cstdint>
 #include <initializer_list>
 #include <memory>
 #include <string>
@@ -137,6 +138,9 @@ void def_copies(py::class_<Class>& type, const char* doc) {
           "__deepcopy__", [](const Class& self, py::handle /*memo*/) { return self; }, py::arg("memo"), doc);
 }
 
+// A library byte vector as Python bytes.
+py::bytes wire_bytes(const std::vector<std::uint8_t>& bytes);
+
 // The Python exception CompileError for a library error.
 py::object compile_error_object(const CompileError& error);
 
@@ -154,6 +158,8 @@ void bind_evaluate(py::module_& module);
 void bind_views(py::module_& module);
 void bind_schedule_json(py::module_& module);
 void bind_onnx(py::module_& module);
+void bind_commands(py::module_& module);
+void bind_npy(py::module_& module);
 void bind_timing(py::module_& module);
 
 }  // namespace orvo_compiler::python

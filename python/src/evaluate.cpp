@@ -64,11 +64,7 @@ TensorValues values_from(const Graph& graph, const py::dict& values) {
 
 // One output as an array of its tensor's shape, owning the library's vector.
 py::array output_array(const Graph& graph, TensorId id, std::vector<float> values) {
-  std::vector<py::ssize_t> shape;
-  for (const std::uint64_t dimension : graph.tensors[id.index].shape) {
-    shape.push_back(static_cast<py::ssize_t>(dimension));
-  }
-  return owning_array<float>(std::move(values), std::move(shape));
+  return owning_array<float>(std::move(values), numpy_shape(graph.tensors[id.index].shape));
 }
 
 py::dict outputs_to_python(const Graph& graph, TensorValues outputs, Keys keys) {

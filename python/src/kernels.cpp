@@ -30,13 +30,6 @@ void require_values(std::size_t held, std::uint64_t needed, const char* message)
   }
 }
 
-py::ssize_t dimension(std::uint64_t count) {
-  if (count > static_cast<std::uint64_t>(std::numeric_limits<py::ssize_t>::max())) {
-    throw py::value_error("dimension too large for numpy");
-  }
-  return static_cast<py::ssize_t>(count);
-}
-
 py::array matmul_binding(const py::array& left, const py::array& right, std::uint64_t rows, std::uint64_t inner,
                          std::uint64_t columns) {
   const std::span<const float> left_values = float_values(left, "left");
@@ -46,7 +39,7 @@ py::array matmul_binding(const py::array& left, const py::array& right, std::uin
   require_values(right_values.size(), checked_count(inner, columns, "matmul: inner x columns overflows"),
                  "matmul: right holds fewer than inner x columns values");
   checked_count(rows, columns, "matmul: rows x columns overflows");
-  std::vector<py::ssize_t> shape{dimension(rows), dimension(columns)};
+  std::vector<py::ssize_t> shape = numpy_shape({rows, columns});
   std::vector<float> output = without_gil([&] { return matmul(left_values, right_values, rows, inner, columns); });
   return owning_array<float>(std::move(output), std::move(shape));
 }

@@ -31,11 +31,13 @@ PYBIND11_MODULE(_core, module) {
   bind_error(module);
   bind_graph(module);
   bind_schedule(module);
+  bind_commands(module);
   bind_compiler(module);
   bind_analysis(module);
   bind_encoder(module);
   bind_kernels(module);
   bind_evaluate(module);
+  bind_npy(module);
   bind_views(module);
 #ifdef ORVO_PYTHON_JSON
   bind_schedule_json(module);

@@ -20,11 +20,7 @@ using namespace pybind11::literals;
 // The tensor's shape where it holds `count` elements, else flat.
 std::vector<py::ssize_t> weight_shape(const Graph& graph, TensorId id, std::size_t count) {
   if (id.index < graph.tensors.size() && graph.tensors[id.index].elements() == count) {
-    std::vector<py::ssize_t> shape;
-    for (const std::uint64_t dimension : graph.tensors[id.index].shape) {
-      shape.push_back(static_cast<py::ssize_t>(dimension));
-    }
-    return shape;
+    return numpy_shape(graph.tensors[id.index].shape);
   }
   return {static_cast<py::ssize_t>(count)};
 }
@@ -63,8 +59,10 @@ void bind_onnx(py::module_& module) {
       .def_property_readonly("weights", &weight_views,
                              "The initialisers' values by TensorId: read-only float32 arrays of each tensor's "
                              "shape over the model's own values.")
-      .def_readonly("opset", &ImportedModel::opset, "The model's ONNX opset.")
-      .def_readonly("fused", &ImportedModel::fused, "The names of the patterns fused into single operations.")
+      .def_readonly("opset", &ImportedModel::opset, "The version of the default ONNX operator set the model imports.")
+      .def_readonly("producer", &ImportedModel::producer, "The producer, as '<name> <version>'; may be empty.")
+      .def_readonly("fused", &ImportedModel::fused,
+                    "One line per subgraph fused into a single operation, in model order.")
       .def("__repr__", [](const ImportedModel& self) {
         return fmt::format("ImportedModel(opset={}, tensors={}, ops={}, weights={})", self.opset,
                            self.graph.tensors.size(), self.graph.ops.size(), self.weights.size());
@@ -74,11 +72,7 @@ void bind_onnx(py::module_& module) {
           "import_onnx",
           [](const py::buffer& model, std::map<std::string, std::uint64_t> dimensions) {
             const py::buffer_info bytes = model.request();
-            if (PyBuffer_IsContiguous(bytes.view(), 'C') == 0) {
-              throw py::value_error("the model's bytes must be contiguous");
-            }
-            const std::span<const std::uint8_t> view(static_cast<const std::uint8_t*>(bytes.ptr),
-                                                     static_cast<std::size_t>(bytes.size * bytes.itemsize));
+            const std::span<const std::uint8_t> view = byte_view(bytes, "model");
             const ImportOptions options = import_options(std::move(dimensions));
             return value_or_raise(without_gil([&] { return import_onnx(view, options); }));
           },

@@ -11,6 +11,7 @@
 
 #include "arrays.hpp"
 #include "bindings.hpp"
+#include "orvo_compiler/commands.hpp"
 #include "orvo_compiler/schedule.hpp"
 
 namespace orvo_compiler::python {
@@ -145,7 +146,8 @@ void bind_encoded_command(py::module_& module) {
 }
 
 // The two forms of a stream: a numpy uint32 array of shape (n, 8) over the
-// library's own words (no copy), or the wire bytes, 32 per command.
+// library's own words (no copy), or the wire bytes, 32 per command (for
+// all streams at once, from the commands all_tile_commands encoded).
 enum class StreamFormat : std::uint8_t { Array, Bytes };
 
 StreamFormat stream_format(std::string_view name) {
@@ -194,9 +196,14 @@ void bind_schedule_class(py::module_& module) {
           "Peak SRAM bytes by tile, for the tiles that hold data.")
       .def(
           "tile_commands",
-          [](const Schedule& self, std::uint16_t tile, std::string_view format) {
-            const StreamFormat chosen = stream_format(format);
-            return stream_object(value_or_raise(self.tile_commands(tile)), chosen);
+          [](const Schedule& self, std::uint16_t tile, std::string_view format) -> py::object {
+            switch (stream_format(format)) {
+              case StreamFormat::Array:
+                return stream_object(value_or_raise(self.tile_commands(tile)), StreamFormat::Array);
+              case StreamFormat::Bytes:
+                return wire_bytes(value_or_raise(tile_stream_bytes(self, tile)));
+            }
+            return py::none();
           },
           "tile"_a, "format"_a = "array",
           (std::string("The command stream of one tile, closed by the end command; CompileError "

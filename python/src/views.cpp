@@ -28,13 +28,16 @@ void bind_text(py::module_& module) {
       .def("byte_tick_step", &byte_tick_step, "span"_a, "max_ticks"_a,
            "The smallest power of two, at least 16, dividing `span` into at most `max_ticks` steps.");
 
-  NamedRecord<Workload> workload(module, "Workload", "The encoder configuration and the number of stacked layers.");
-  workload.type().def(py::init([](const EncoderConfig& config, std::uint64_t layers) {
-                        return Workload{config, layers};
+  NamedRecord<Workload> workload(module, "Workload",
+                                 "What was compiled: the built-in encoder (configuration and stacked layers), or, "
+                                 "when `model` is not empty, the model imported from the file it names.");
+  workload.type().def(py::init([](const EncoderConfig& config, std::uint64_t layers, std::string model) {
+                        return Workload{config, layers, std::move(model)};
                       }),
-                      "config"_a = EncoderConfig{}, "layers"_a = Workload{}.layers, record_init_doc);
+                      "config"_a = EncoderConfig{}, "layers"_a = Workload{}.layers, "model"_a = "", record_init_doc);
   workload.field("config", &Workload::config, "The layer's sizes.")
-      .field("layers", &Workload::layers, "Stacked layers.");
+      .field("layers", &Workload::layers, "Stacked layers.")
+      .field("model", &Workload::model, "The imported model's file, or empty for the built-in encoder.");
 
   module
       .def("schedule_summary", &schedule_summary, "workload"_a, "options"_a, "schedule"_a, "statistics"_a,

@@ -84,6 +84,25 @@ def test_tile_commands_as_words_and_wire_bytes(small_graph):
     assert oc.EncodedTileCommand(words=[255, 0, 0, 0, 0, 0, 0, 0]).to_le_bytes() == wire[64:]
 
 
+def test_command_words_and_wire_bytes_as_commands_hpp_names_them(small_graph):
+    schedule = oc.compile(small_graph)
+    stream = schedule.tile_commands(8)
+    receive, compute, end = stream
+    assert receive[oc.command_word.kind] == oc.CommandKind.Exchange.value == 1
+    assert (receive[oc.command_word.phase], receive[oc.command_word.source_tile],
+            receive[oc.command_word.destination_tile], receive[oc.command_word.tensor],
+            receive[oc.command_word.bytes]) == (0, 0, 8, 0, 1024)
+    assert compute[oc.command_word.kind] == oc.CommandKind.Compute.value == 2
+    assert (compute[oc.command_word.op], compute[oc.command_word.output], compute[oc.command_word.input_count],
+            compute[oc.command_word.first_input]) == (0, 2, 2, 0)
+    assert end[oc.command_word.kind] == oc.CommandKind.End.value == 0xFF
+    assert oc.tile_stream_bytes(schedule, 8) == schedule.tile_commands(8, format="bytes")
+    with pytest.raises(oc.CompileError, match="^tile 64 is out of range$"):
+        oc.tile_stream_bytes(schedule, 64)
+    with pytest.raises(TypeError):
+        oc.command_word()
+
+
 def test_all_tile_commands_equal_each_tile(small_graph):
     schedule = oc.compile(small_graph)
     streams = schedule.all_tile_commands()

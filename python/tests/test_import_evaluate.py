@@ -157,8 +157,10 @@ def fixture_folders():
 def test_imported_models_evaluate_to_pytorch_output(folder):
     meta = json.loads((folder / "meta.json").read_text())
     model = oc.import_onnx(folder / "model.onnx", dimensions=meta["symbols"])
-    assert model.opset == meta["opset"]
+    assert (model.opset, model.producer) == (meta["opset"], meta["producer"])
     values = dict(model.weights)
+    for tensor, weight in values.items():
+        assert weight.shape == tuple(model.graph.tensors[tensor.index].shape) and not weight.flags.writeable
     for source in meta["inputs"]:
         values[source["name"]] = np.load(folder / source["file"])
     outputs = oc.evaluate(model.graph, values)
@@ -178,19 +180,45 @@ def test_import_from_bytes_equals_import_from_path():
     assert from_path.graph == from_bytes.graph == from_str.graph
 
 
-@needs_import
-@pytest.mark.parametrize("name", ["truncated.onnx", "random.onnx", "unsupported.onnx"])
-def test_bad_models_raise_compile_error(name):
-    with pytest.raises(oc.CompileError) as raised:
-        oc.import_onnx(ONNX_FIXTURES / "bad" / name)
-    assert raised.value.kind == "graph" and raised.value.message
+UNBOUND = "onnx: input input: symbolic dimension {} is not bound; give it a value in ImportOptions::dimensions"
 
 
 @needs_import
-def test_unbound_dimension_and_bad_arguments():
-    with pytest.raises(oc.CompileError):
-        oc.import_onnx(ONNX_FIXTURES / "prenorm_manual" / "model.onnx")
+@pytest.mark.parametrize("file, dimensions, message", [
+    ("bad/truncated.onnx", {}, "onnx: cannot parse model: 20504 bytes that are not an ONNX ModelProto"),
+    ("bad/random.onnx", {}, "onnx: cannot parse model: 4096 bytes that are not an ONNX ModelProto"),
+    ("bad/unsupported.onnx", {},
+     "onnx: unsupported operators: Conv (first node /conv1/Conv), CumSum (first node /CumSum)"),
+    ("prenorm_manual/model.onnx", {}, UNBOUND.format("sequence (axis 1)")),
+    ("torch_encoder_postnorm/model.onnx", {"sequence": 8}, UNBOUND.format("batch (axis 0)")),
+])
+def test_import_errors_carry_the_library_text(file, dimensions, message):
+    for source in (ONNX_FIXTURES / file, (ONNX_FIXTURES / file).read_bytes()):
+        with pytest.raises(oc.CompileError) as raised:
+            oc.import_onnx(source, dimensions=dimensions)
+        assert (raised.value.kind, raised.value.message) == ("graph", message)
+
+
+@needs_import
+def test_import_refuses_bad_arguments():
+    absent = ONNX_FIXTURES / "absent.onnx"
+    with pytest.raises(oc.CompileError, match=f"^onnx: cannot read {absent}$"):
+        oc.import_onnx(absent)
     with pytest.raises(TypeError):
         oc.import_onnx(42)
     with pytest.raises(TypeError):
         oc.import_onnx(ONNX_FIXTURES / "prenorm_manual" / "model.onnx", dimensions={"sequence": -8})
+    with pytest.raises(ValueError):
+        oc.import_onnx(memoryview((ONNX_FIXTURES / "prenorm_manual" / "model.onnx").read_bytes())[::2])
+
+
+@needs_import
+def test_imported_model_keeps_its_weights_alive():
+    model = oc.import_onnx(ONNX_FIXTURES / "torch_encoder_prenorm" / "model.onnx")
+    weights = model.weights
+    del model
+    assert all(np.isfinite(weight).all() for weight in weights.values())
+    manual = oc.import_onnx(ONNX_FIXTURES / "prenorm_manual" / "model.onnx", dimensions={"sequence": 8})
+    assert manual.fused == ["gelu (tanh) at /gelu/Mul"]
+    opset14 = oc.import_onnx(ONNX_FIXTURES / "torch_encoder_opset14" / "model.onnx", dimensions={"sequence": 8})
+    assert opset14.fused == ["layer norm at /norm1/ReduceMean", "layer norm at /norm2/ReduceMean"]

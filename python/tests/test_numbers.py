@@ -1,5 +1,7 @@
 """Numbers: the kernels and the encoder reference give the C++ library's bits (the patterns of its own
-tests), read numpy arrays in place and hand their results over without copies."""
+tests), read numpy arrays in place and hand their results over without copies; .npy files."""
+
+import io
 
 import numpy as np
 import pytest
@@ -109,3 +111,39 @@ def test_gelu_of_an_array_keeps_its_shape():
     result = oc.gelu(values)
     assert result.shape == (2, 3, 4) and result.dtype == np.float32
     assert bits(result) == bits([oc.gelu(float(v)) for v in values.ravel()])
+
+
+def test_npy_files_read_and_written_by_the_library(tmp_path):
+    values = np.arange(6, dtype=np.float32).reshape(2, 3) / np.float32(7)
+    data = oc.npy_bytes([2, 3], values)
+    assert bits(np.load(io.BytesIO(data))) == bits(values)
+    buffer = io.BytesIO()
+    np.save(buffer, values)
+    parsed = oc.parse_npy(buffer.getvalue())
+    assert parsed.shape == (2, 3) and bits(parsed) == bits(values) and not parsed.flags.owndata
+    path = tmp_path / "values.npy"
+    path.write_bytes(data)
+    assert bits(oc.read_npy(path)) == bits(values)
+    assert np.load(io.BytesIO(oc.npy_bytes([], np.array([2.5], dtype=np.float32)))).shape == ()
+
+
+@pytest.mark.parametrize("call, exception", [
+    (lambda: oc.parse_npy(b"not a numpy file"), oc.CompileError),
+    (lambda: oc.parse_npy(npy_of(np.zeros(3))), oc.CompileError),
+    (lambda: oc.read_npy("/nonexistent/values.npy"), oc.CompileError),
+    (lambda: oc.npy_bytes([2, 3], np.zeros(5, dtype=np.float32)), ValueError),
+    (lambda: oc.npy_bytes([2**40, 2**40], np.zeros(1, dtype=np.float32)), ValueError),
+    (lambda: oc.npy_bytes([3], np.zeros(3)), TypeError),
+    (lambda: oc.parse_npy(memoryview(b"0123456789")[::2]), ValueError),
+])
+def test_npy_refusals(call, exception):
+    with pytest.raises(exception) as raised:
+        call()
+    if exception is oc.CompileError:
+        assert raised.value.message.startswith("npy: ")
+
+
+def npy_of(values):
+    buffer = io.BytesIO()
+    np.save(buffer, values)
+    return buffer.getvalue()
