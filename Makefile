@@ -1,6 +1,6 @@
 # Thin wrappers over the CMake presets. `make test` and `make run` install
 # missing system packages first, so both work on a fresh machine.
-.PHONY: run test deps bench fuzz fuzz-build verify-math clean
+.PHONY: run test python-test deps bench fuzz fuzz-build verify-math clean
 
 # Seconds each fuzz target runs: short in `make test`, longer in `make fuzz`.
 FUZZ_SMOKE_SECONDS ?= 30
@@ -13,8 +13,17 @@ test: deps
 	cmake --preset dev
 	cmake --build --preset dev
 	ctest --preset dev
+	$(MAKE) python-test
 	$(MAKE) fuzz-build
 	bash scripts/run-fuzzers $(FUZZ_SMOKE_SECONDS)
+
+# The Python module's tests run against the release build's module: the dev
+# build's is compiled with AddressSanitizer, whose runtime an ordinary Python
+# process loads only when preloaded, so it is not the one tested here.
+python-test:
+	cmake --preset release
+	cmake --build --preset release --target orvo_compiler_python
+	PYTHONPATH=build/release/python /usr/bin/python3 -m pytest python/tests -q
 
 run: deps
 	cmake --preset release

@@ -1,0 +1,111 @@
+// Bindings of evaluate.hpp: values in and out as dicts of numpy float32
+// arrays, keyed by TensorId or by tensor name. evaluate runs without the GIL
+// on its own copy of the graph.
+#include <cstdint>
+#include <map>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "arrays.hpp"
+#include "bindings.hpp"
+#include "orvo_compiler/evaluate.hpp"
+
+namespace orvo_compiler::python {
+namespace {
+
+using namespace pybind11::literals;
+
+// How the result's keys name the outputs.
+enum class Keys : std::uint8_t { Name, Id };
+
+Keys keys_from(std::string_view name) { return choice<Keys>("keys", name, {{"name", Keys::Name}, {"id", Keys::Id}}); }
+
+// The tensor a key names: a TensorId as it is (evaluate reports ids the
+// graph does not hold), a name when exactly one tensor bears it.
+TensorId tensor_of(const Graph& graph, py::handle key) {
+  if (py::isinstance<TensorId>(key)) {
+    return key.cast<TensorId>();
+  }
+  if (!py::isinstance<py::str>(key)) {
+    throw py::type_error("value keys must be TensorId or str, not " +
+                         py::str(py::type::of(key).attr("__name__")).cast<std::string>());
+  }
+  const auto name = key.cast<std::string>();
+  std::vector<TensorId> named;
+  for (const Tensor& tensor : graph.tensors) {
+    if (tensor.name == name) {
+      named.push_back(tensor.id);
+    }
+  }
+  if (named.size() != 1) {
+    throw py::value_error(named.empty() ? fmt::format("no tensor is named '{}'", name)
+                                        : fmt::format("{} tensors are named '{}': use a TensorId", named.size(), name));
+  }
+  return named.front();
+}
+
+TensorValues values_from(const Graph& graph, const py::dict& values) {
+  TensorValues converted;
+  for (const auto& [key, value] : values) {
+    const TensorId tensor = tensor_of(graph, key);
+    if (!py::isinstance<py::array>(value)) {
+      throw py::type_error(
+          fmt::format("the value for {} must be a numpy float32 array", py::repr(key).cast<std::string>()));
+    }
+    const std::span<const float> elements = float_values(value.cast<py::array>(), "a value");
+    if (!converted.emplace(tensor, std::vector<float>(elements.begin(), elements.end())).second) {
+      throw py::value_error(fmt::format("two values given for {}", debug_text(tensor)));
+    }
+  }
+  return converted;
+}
+
+// One output as an array of its tensor's shape, owning the library's vector.
+py::array output_array(const Graph& graph, TensorId id, std::vector<float> values) {
+  return owning_array<float>(std::move(values), numpy_shape(graph.tensors[id.index].shape));
+}
+
+py::dict outputs_to_python(const Graph& graph, TensorValues outputs, Keys keys) {
+  py::dict result;
+  for (auto& [id, values] : outputs) {
+    py::array array = output_array(graph, id, std::move(values));
+    switch (keys) {
+      case Keys::Id:
+        result[py::cast(id)] = array;
+        break;
+      case Keys::Name: {
+        const py::str name(graph.tensors[id.index].name);
+        if (result.contains(name)) {
+          throw py::value_error(fmt::format("two outputs are named '{}': use keys='id'", std::string(name)));
+        }
+        result[name] = array;
+        break;
+      }
+    }
+  }
+  return result;
+}
+
+}  // namespace
+
+void bind_evaluate(py::module_& module) {
+  module.def(
+      "evaluate",
+      [](const Graph& graph, const py::dict& values, std::string_view keys) {
+        const Keys chosen = keys_from(keys);
+        const Graph own = graph;
+        const TensorValues given = values_from(own, values);
+        TensorValues outputs = value_or_raise(without_gil([&] { return evaluate(own, given); }));
+        return outputs_to_python(own, std::move(outputs), chosen);
+      },
+      "graph"_a, "values"_a, "keys"_a = "name",
+      "Computes the graph's outputs on the host, bit-reproducibly, from `values`: a dict from "
+      "TensorId or tensor name (unique in the graph) to a float32 C-contiguous array of the "
+      "tensor's element count, for every input and weight. Returns each output as a float32 "
+      "array of its tensor's shape, keyed by name (keys='name') or TensorId (keys='id'). "
+      "CompileError for the library's refusals. Runs without the GIL.");
+}
+
+}  // namespace orvo_compiler::python

@@ -1,0 +1,257 @@
+// Bindings of graph.hpp: ids, enums, tensors, the operation kinds as small
+// classes, operations, and the Graph with every builder call.
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <pybind11/operators.h>
+
+#include "bindings.hpp"
+#include "orvo_compiler/graph.hpp"
+
+namespace orvo_compiler::python {
+namespace {
+
+using namespace pybind11::literals;
+
+// An id class: constructed from its index, compared, hashed and ordered as
+// the index, shown as the library shows it (`TensorId(7)`).
+template <class Id>
+void bind_id(py::module_& module, const char* name, const char* doc) {
+  py::class_<Id>(module, name, doc)
+      .def(py::init([](std::uint64_t index) { return Id{index}; }), "index"_a, "The id of position `index`.")
+      .def_property_readonly(
+          "index", [](const Id& id) { return id.index; }, "The position in the graph's list.")
+      .def(py::self == py::self)
+      .def(py::self != py::self)
+      .def(py::self < py::self)
+      .def(py::self <= py::self)
+      .def(py::self > py::self)
+      .def(py::self >= py::self)
+      .def("__hash__", [](const Id& id) { return py::hash(py::int_(id.index)); })
+      .def("__repr__", &debug_text<Id>);
+}
+
+// The common part of every operation kind class: equality and the library's
+// rendering of the kind (`Transpose { permutation: [1, 0] }`).
+template <class Kind>
+py::class_<Kind> bind_kind(py::module_& module, const char* name, const char* doc) {
+  py::class_<Kind> type(module, name, doc);
+  type.def(py::self == py::self).def(py::self != py::self).def("__repr__", [](const Kind& kind) {
+    return debug_text(OpKind{kind});
+  });
+  return type;
+}
+
+// A kind without fields: `MatMul()`.
+template <class Kind>
+void bind_plain_kind(py::module_& module, const char* name, const char* doc) {
+  bind_kind<Kind>(module, name, doc).def(py::init<>(), plain_kind_doc);
+}
+
+void bind_kinds(py::module_& module) {
+  bind_plain_kind<MatMul>(module, "MatMul", "Rank-2 matrix product.");
+  bind_plain_kind<Add>(module, "Add", "Element-wise sum.");
+  bind_plain_kind<Mul>(module, "Mul", "Element-wise product.");
+  auto reshape = bind_kind<Reshape>(module, "Reshape", "The same elements in row-major order under `shape`.");
+  reshape.def(py::init([](Shape shape) { return Reshape{std::move(shape)}; }), "shape"_a = Shape{}, record_init_doc);
+  def_field(reshape, "shape", &Reshape::shape, "The output shape.");
+  auto transpose = bind_kind<Transpose>(module, "Transpose", "Axes reordered by `permutation`.");
+  transpose.def(py::init([](std::vector<std::uint64_t> permutation) { return Transpose{std::move(permutation)}; }),
+                "permutation"_a = std::vector<std::uint64_t>{}, record_init_doc);
+  def_field(transpose, "permutation", &Transpose::permutation, "Output axis i is input axis permutation[i].");
+  auto layer_norm = bind_kind<LayerNorm>(module, "LayerNorm", "Each row normalised to zero mean, unit variance.");
+  layer_norm.def(py::init([](float epsilon) { return LayerNorm{epsilon}; }), "epsilon"_a = 0.0F, record_init_doc);
+  def_field(layer_norm, "epsilon", &LayerNorm::epsilon, "Added to the variance (a float32).");
+  auto softmax = bind_kind<Softmax>(module, "Softmax", "Softmax over one axis.");
+  softmax.def(py::init([](std::uint64_t axis) { return Softmax{axis}; }), "axis"_a = 0, record_init_doc);
+  def_field(softmax, "axis", &Softmax::axis, "The axis the softmax runs along.");
+  bind_plain_kind<Gelu>(module, "Gelu", "GELU in its tanh form, element-wise.");
+  bind_plain_kind<Sub>(module, "Sub", "Element-wise difference.");
+  bind_plain_kind<Div>(module, "Div", "Element-wise quotient.");
+  auto broadcast = bind_kind<Broadcast>(module, "Broadcast", "Copies the input to `shape` by numpy's rules.");
+  broadcast.def(py::init([](Shape shape) { return Broadcast{std::move(shape)}; }), "shape"_a = Shape{},
+                record_init_doc);
+  def_field(broadcast, "shape", &Broadcast::shape, "The output shape.");
+  bind_plain_kind<BatchMatMul>(module, "BatchMatMul", "Matrix products over the last two axes.");
+  auto slice = bind_kind<Slice>(module, "Slice", "Indices [start, end) of one axis.");
+  slice.def(py::init([](std::uint64_t axis, std::uint64_t start, std::uint64_t end) {
+              return Slice{axis, start, end};
+            }),
+            "axis"_a = 0, "start"_a = 0, "end"_a = 0, record_init_doc);
+  def_field(slice, "axis", &Slice::axis, "The sliced axis.");
+  def_field(slice, "start", &Slice::start, "The first index kept.");
+  def_field(slice, "end", &Slice::end, "One past the last index kept.");
+  bind_plain_kind<Erf>(module, "Erf", "erf, element-wise.");
+  bind_plain_kind<Tanh>(module, "Tanh", "tanh, element-wise.");
+  bind_plain_kind<Sqrt>(module, "Sqrt", "Square root, element-wise.");
+  bind_plain_kind<ReduceMean>(module, "ReduceMean", "The mean over the last axis, kept with size 1.");
+}
+
+void bind_tensor(py::module_& module) {
+  NamedRecord<Tensor> tensor(module, "Tensor", "A tensor of a graph (a copy: changing it leaves the graph alone).");
+  tensor.type().def(py::init([](TensorId id, std::string name, DType dtype, Shape shape, TensorKind kind,
+                                std::optional<OpId> producer) {
+                      return Tensor{id, std::move(name), dtype, std::move(shape), kind, producer};
+                    }),
+                    "id"_a = TensorId{}, "name"_a = "", "dtype"_a = DType::F32, "shape"_a = Shape{},
+                    "kind"_a = TensorKind::Input, "producer"_a = std::nullopt, record_init_doc);
+  tensor.field("id", &Tensor::id, "Its position in Graph.tensors.")
+      .field("name", &Tensor::name, "Its name.")
+      .field("dtype", &Tensor::dtype, "Its element type.")
+      .field("shape", &Tensor::shape, "Its dimensions.")
+      .field("kind", &Tensor::kind, "Input, Weight, Intermediate or Output.")
+      .field("producer", &Tensor::producer, "The operation that writes it, or None.");
+  tensor.type().def("elements", &Tensor::elements, "The product of the dimensions (1 for an empty shape).");
+}
+
+void bind_op(py::module_& module) {
+  NamedRecord<Op> op(module, "Op", "An operation of a graph (a copy: changing it leaves the graph alone).");
+  op.type().def(py::init([](OpId id, std::string name, OpKind kind, std::vector<TensorId> inputs, TensorId output) {
+                  return Op{id, std::move(name), std::move(kind), std::move(inputs), output};
+                }),
+                "id"_a = OpId{}, "name"_a = "", "kind"_a = OpKind{MatMul{}}, "inputs"_a = std::vector<TensorId>{},
+                "output"_a = TensorId{}, record_init_doc);
+  op.field("id", &Op::id, "Its position in Graph.ops.")
+      .field("name", &Op::name, "Its name, also that of its output tensor.")
+      .field("kind", &Op::kind, "What it computes: MatMul(), Transpose(permutation=[1, 0]), ...")
+      .field("inputs", &Op::inputs, "The tensors it reads, in order.")
+      .field("output", &Op::output, "The tensor it writes.");
+}
+
+// Builder calls of one shape, each raising CompileError where C++ returns an error.
+using UnaryBuilder = Result<TensorId> (Graph::*)(std::string_view, TensorId);
+using BinaryBuilder = Result<TensorId> (Graph::*)(std::string_view, TensorId, TensorId);
+using ShapeBuilder = Result<TensorId> (Graph::*)(std::string_view, TensorId, Shape);
+
+template <UnaryBuilder builder>
+TensorId build_unary(Graph& graph, std::string_view name, TensorId input) {
+  return value_or_raise((graph.*builder)(name, input));
+}
+
+template <BinaryBuilder builder>
+TensorId build_binary(Graph& graph, std::string_view name, TensorId left, TensorId right) {
+  return value_or_raise((graph.*builder)(name, left, right));
+}
+
+template <ShapeBuilder builder>
+TensorId build_shaped(Graph& graph, std::string_view name, TensorId input, Shape shape) {
+  return value_or_raise((graph.*builder)(name, input, std::move(shape)));
+}
+
+void bind_sources(py::class_<Graph>& graph) {
+  graph
+      .def("tensor", &Graph::tensor, "name"_a, "shape"_a, "kind"_a, "producer"_a = std::nullopt,
+           "Appends a tensor and returns its id; checks nothing (validate does).")
+      .def("input", &Graph::input, "name"_a, "shape"_a, "Appends an input tensor and returns its id.")
+      .def("weight", &Graph::weight, "name"_a, "shape"_a, "Appends a weight tensor and returns its id.")
+      .def(
+          "op",
+          [](Graph& self, std::string_view name, OpKind kind, std::vector<TensorId> inputs, Shape shape) {
+            return value_or_raise(self.op(name, std::move(kind), std::move(inputs), std::move(shape)));
+          },
+          "name"_a, "kind"_a, "inputs"_a, "shape"_a,
+          "Appends an operation and its output tensor (named after it) of the given shape; "
+          "CompileError '{name}: unknown input' when an input names no tensor.")
+      .def(
+          "binary",
+          [](Graph& self, std::string_view name, OpKind kind, TensorId left, TensorId right) {
+            return value_or_raise(self.binary(name, std::move(kind), left, right));
+          },
+          "name"_a, "kind"_a, "left"_a, "right"_a, "An element-wise operation of two tensors of identical shape.");
+}
+
+void bind_builders(py::class_<Graph>& graph) {
+  graph.def("add", &build_binary<&Graph::add>, "name"_a, "left"_a, "right"_a, "Element-wise sum of equal shapes.")
+      .def("matmul", &build_binary<&Graph::matmul>, "name"_a, "left"_a, "right"_a,
+           "Rank-2 product: [a0, a1] x [a1, b1] gives [a0, b1].")
+      .def("mul", &build_binary<&Graph::mul>, "name"_a, "left"_a, "right"_a, "Element-wise product of equal shapes.")
+      .def("sub", &build_binary<&Graph::sub>, "name"_a, "left"_a, "right"_a, "Element-wise difference of equal shapes.")
+      .def("div", &build_binary<&Graph::div>, "name"_a, "left"_a, "right"_a, "Element-wise quotient of equal shapes.")
+      .def("batch_matmul", &build_binary<&Graph::batch_matmul>, "name"_a, "left"_a, "right"_a,
+           "[..., m, k] x [..., k, n] gives [..., m, n] for equal ranks of at least 2 and equal leading axes.")
+      .def(
+          "transpose",
+          [](Graph& self, std::string_view name, TensorId input, std::vector<std::uint64_t> permutation) {
+            return value_or_raise(self.transpose(name, input, std::move(permutation)));
+          },
+          "name"_a, "input"_a, "permutation"_a, "Output axis i is input axis permutation[i].")
+      .def(
+          "softmax",
+          [](Graph& self, std::string_view name, TensorId input, std::uint64_t axis) {
+            return value_or_raise(self.softmax(name, input, axis));
+          },
+          "name"_a, "input"_a, "axis"_a, "Softmax along `axis`.")
+      .def(
+          "layer_norm",
+          [](Graph& self, std::string_view name, TensorId input, float epsilon) {
+            return value_or_raise(self.layer_norm(name, input, epsilon));
+          },
+          "name"_a, "input"_a, "epsilon"_a, "Each row normalised; `epsilon` is rounded to float32.")
+      .def("gelu", &build_unary<&Graph::gelu>, "name"_a, "input"_a, "GELU (tanh form), element-wise.")
+      .def("erf", &build_unary<&Graph::erf>, "name"_a, "input"_a, "erf, element-wise.")
+      .def("tanh", &build_unary<&Graph::tanh>, "name"_a, "input"_a, "tanh, element-wise.")
+      .def("sqrt", &build_unary<&Graph::sqrt>, "name"_a, "input"_a, "Square root, element-wise.")
+      .def("reduce_mean", &build_unary<&Graph::reduce_mean>, "name"_a, "input"_a,
+           "The mean over the last axis, which the output keeps with size 1.")
+      .def("reshape", &build_shaped<&Graph::reshape>, "name"_a, "input"_a, "shape"_a,
+           "The same elements in row-major order under `shape` (equal element counts).")
+      .def("broadcast", &build_shaped<&Graph::broadcast>, "name"_a, "input"_a, "shape"_a,
+           "The input copied to `shape` by numpy's broadcasting rules.")
+      .def(
+          "slice",
+          [](Graph& self, std::string_view name, TensorId input, std::uint64_t axis, std::uint64_t start,
+             std::uint64_t end) { return value_or_raise(self.slice(name, input, axis, start, end)); },
+          "name"_a, "input"_a, "axis"_a, "start"_a, "end"_a, "Indices [start, end) of `axis`.");
+}
+
+void bind_graph_class(py::module_& module) {
+  py::class_<Graph> graph(module, "Graph",
+                          "A tensor dataflow graph, grown by the builder calls; a failed call raises "
+                          "CompileError and changes nothing.");
+  graph.def(py::init<>(), "An empty graph.");
+  bind_sources(graph);
+  bind_builders(graph);
+  graph
+      .def("mark_output", &Graph::mark_output, "tensor"_a,
+           "Marks a tensor as a graph output (kind Output), repeats included.")
+      .def(
+          "validate", [](const Graph& self) { value_or_raise(self.validate()); },
+          "Checks the structural invariants; raises CompileError for the first one broken.")
+      .def_property_readonly(
+          "tensors", [](const Graph& self) { return self.tensors; }, "Copies of the tensors, by id.")
+      .def_property_readonly(
+          "ops", [](const Graph& self) { return self.ops; }, "Copies of the operations, by id.")
+      .def_property_readonly(
+          "outputs", [](const Graph& self) { return self.outputs; }, "The output ids in marking order.")
+      .def(py::self == py::self)
+      .def(py::self != py::self)
+      .def("__repr__", [](const Graph& self) {
+        return fmt::format("Graph(tensors={}, ops={}, outputs={})", self.tensors.size(), self.ops.size(),
+                           py::repr(py::cast(self.outputs)).cast<std::string>());
+      });
+  def_copies(graph, "A copy of the graph.");
+}
+
+}  // namespace
+
+void bind_graph(py::module_& module) {
+  bind_id<TensorId>(module, "TensorId", "The position of a tensor in Graph.tensors.");
+  bind_id<OpId>(module, "OpId", "The position of an operation in Graph.ops.");
+  bind_enum<DType>(module, "DType", "Element types.").value("F32", DType::F32);
+  bind_enum<TensorKind>(module, "TensorKind", "The role of a tensor.")
+      .value("Input", TensorKind::Input)
+      .value("Weight", TensorKind::Weight)
+      .value("Intermediate", TensorKind::Intermediate)
+      .value("Output", TensorKind::Output);
+  module.def(
+      "size", [](DType dtype) { return size(dtype); }, "dtype"_a, "Bytes of one element of `dtype`.");
+  bind_kinds(module);
+  bind_tensor(module);
+  bind_op(module);
+  bind_graph_class(module);
+}
+
+}  // namespace orvo_compiler::python
