@@ -62,17 +62,16 @@ struct PhaseEncoder {
 
   void operator()(const Exchange& exchange) const {
     for (const Transfer& transfer : exchange.transfers) {
-      const bool to_source = streams.wants(transfer.source_tile);
-      const bool to_destination =
-          streams.wants(transfer.destination_tile) && transfer.destination_tile != transfer.source_tile;
-      if (!to_source && !to_destination) {
+      // Most transfers concern neither end of a single tile's stream: two
+      // comparisons decide that.
+      if (!streams.wants(transfer.source_tile) && !streams.wants(transfer.destination_tile)) {
         continue;
       }
       const EncodedTileCommand command = encode_transfer(phase_index, transfer);
-      if (to_source) {
+      if (streams.wants(transfer.source_tile)) {
         streams.take(transfer.source_tile, command);
       }
-      if (to_destination) {
+      if (transfer.destination_tile != transfer.source_tile && streams.wants(transfer.destination_tile)) {
         streams.take(transfer.destination_tile, command);
       }
     }
