@@ -32,7 +32,8 @@ inline constexpr std::size_t kind = 0;  // its CommandKind
 // exchange and compute phases counted alike.
 inline constexpr std::size_t phase = 1;
 
-// Exchange command: the transfer, word for word as both of its ends see it.
+// Exchange command: the transfer's fields, the same words in the streams of
+// its sender and its receiver.
 inline constexpr std::size_t source_tile = 2;
 inline constexpr std::size_t destination_tile = 3;
 inline constexpr std::size_t tensor = 4;
