@@ -43,7 +43,9 @@ void check_model(std::span<const std::uint8_t> bytes, const ImportOptions& optio
   std::size_t weights = 0;
   std::uint64_t elements = 0;
   for (const Tensor& tensor : model.graph.tensors) {
-    elements += tensor.elements();
+    // Capped, so that element counts near 2^64 cannot wrap the total back
+    // below the evaluation limit.
+    elements = std::min(elements + std::min(tensor.elements(), evaluated_elements + 1), evaluated_elements + 1);
     if (tensor.kind == TensorKind::Weight) {
       ++weights;
       const auto found = model.weights.find(tensor.id);
