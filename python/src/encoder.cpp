@@ -2,6 +2,7 @@
 // weights (numpy views onto the C++ matrices), its graphs and its host
 // reference, which runs without the GIL and hands its result over uncopied.
 #include <cstdint>
+#include <functional>
 #include <limits>
 #include <optional>
 #include <span>
@@ -100,11 +101,79 @@ void bind_weights(py::module_& module) {
       });
 }
 
+// EncoderWorkspace as Python holds it: the library's workspace serves one call
+// at a time, and with the GIL released two threads could hand it to two
+// calls, so a call marks it busy while it runs and a second call is refused.
+struct Workspace {
+  EncoderWorkspace workspace;
+  bool busy = false;
+};
+
+class WorkspaceClaim {
+ public:
+  explicit WorkspaceClaim(Workspace& owner) : owner_(owner) {
+    if (owner_.busy) {
+      throw std::runtime_error("encoder workspace is in use by another call");
+    }
+    owner_.busy = true;
+  }
+  WorkspaceClaim(const WorkspaceClaim&) = delete;
+  WorkspaceClaim& operator=(const WorkspaceClaim&) = delete;
+  ~WorkspaceClaim() { owner_.busy = false; }
+
+ private:
+  Workspace& owner_;
+};
+
+bool overlap(std::span<const float> a, std::span<const float> b) {
+  const std::less<const float*> before;
+  return !a.empty() && !b.empty() && before(a.data(), b.data() + b.size()) && before(b.data(), a.data() + a.size());
+}
+
+// The library takes an output that is the input itself, but not one that
+// overlaps the input otherwise or the weights (whose fields numpy can view):
+// those would read values the layer has already overwritten.
+void require_separate_output(std::span<const float> output, std::span<const float> input,
+                             const EncoderWeights& weights) {
+  if (overlap(output, input) && !(output.data() == input.data() && output.size() == input.size())) {
+    throw py::value_error("encoder_reference: output overlaps input without being the input itself");
+  }
+  for (const std::vector<float>* matrix :
+       {&weights.wq, &weights.wk, &weights.wv, &weights.wo, &weights.w1, &weights.w2}) {
+    if (overlap(output, *matrix)) {
+      throw py::value_error("encoder_reference: output overlaps the weights");
+    }
+  }
+}
+
+void bind_workspace(py::module_& module) {
+  py::class_<Workspace>(module, "EncoderWorkspace",
+                        "The temporaries of encoder_reference kept between calls: pass one to the "
+                        "call that writes into `output` and a loop of calls allocates nothing once it "
+                        "has grown to the largest layer. It carries no values between calls and serves "
+                        "one call at a time (a second call while one runs raises RuntimeError).")
+      .def(py::init<>(), "An empty workspace; it grows on first use.")
+      .def("__repr__", [](const Workspace& self) {
+        return fmt::format("EncoderWorkspace({} elements)", self.workspace.scratch.size());
+      });
+}
+
+py::object reference_into(const EncoderConfig& config, const py::array& input, const EncoderWeights& weights,
+                          Workspace& workspace, py::array& output) {
+  const std::span<const float> values = float_values(input, "input");
+  const std::span<float> into = writable_float_values(output, "output");
+  require_separate_output(into, values, weights);
+  const WorkspaceClaim claim(workspace);
+  value_or_raise(without_gil([&] { return encoder_reference(config, values, weights, workspace.workspace, into); }));
+  return py::none();
+}
+
 }  // namespace
 
 void bind_encoder(py::module_& module) {
   bind_config(module);
   bind_weights(module);
+  bind_workspace(module);
   module
       .def(
           "encoder_graph", [](const EncoderConfig& config) { return value_or_raise(encoder_graph(config)); },
@@ -136,7 +205,13 @@ void bind_encoder(py::module_& module) {
           "config"_a, "input"_a, "weights"_a,
           "Evaluates the layer on the host, bit-reproducibly, from a float32 C-contiguous input of "
           "sequence x hidden elements; returns a (sequence, hidden) float32 array. CompileError for "
-          "sizes that do not match. Runs without the GIL.");
+          "sizes that do not match. Runs without the GIL.")
+      .def("encoder_reference", &reference_into, "config"_a, "input"_a, "weights"_a, "workspace"_a, "output"_a,
+           "Evaluates the layer as the three-argument form does, bit for bit, into `output` (float32, "
+           "C-contiguous, writable, sequence x hidden elements; it may be `input` itself but must not "
+           "otherwise overlap it or the weights), with its temporaries in `workspace`; returns None. "
+           "CompileError 'encoder output size mismatch' for an output of another size, which is then "
+           "left as it was. Runs without the GIL.");
 }
 
 }  // namespace orvo_compiler::python

@@ -38,6 +38,66 @@ def test_encoder_reference_self_check_bits():
     assert not first.flags.owndata
 
 
+WORKSPACE_CONFIGS = [
+    SELF_CHECK,
+    oc.EncoderConfig(sequence=8, hidden=16, heads=4, feed_forward=40),  # grows the workspace
+    oc.EncoderConfig(sequence=3, hidden=6, heads=4, feed_forward=5),  # smaller again; heads not dividing
+    oc.EncoderConfig(sequence=0, hidden=8, heads=2, feed_forward=16),  # no elements
+]
+
+
+def layer_input(config):
+    count = config.sequence * config.hidden
+    return np.linspace(-2, 3, count, dtype=np.float32).reshape(config.sequence, config.hidden)
+
+
+def test_workspace_call_gives_the_plain_call_bits_in_place_or_not():
+    workspace = oc.EncoderWorkspace()
+    for config in WORKSPACE_CONFIGS:
+        weights = oc.EncoderWeights.deterministic(config)
+        plain = oc.encoder_reference(config, layer_input(config), weights)
+        output = np.full((config.sequence, config.hidden), np.nan, dtype=np.float32)
+        assert oc.encoder_reference(config, layer_input(config), weights, workspace, output) is None
+        assert bits(output) == bits(plain)
+        in_place = layer_input(config)
+        oc.encoder_reference(config, in_place, weights, workspace, in_place)
+        assert bits(in_place) == bits(plain)
+    assert repr(workspace).startswith("EncoderWorkspace(")
+
+
+def test_workspace_call_refuses_bad_outputs_and_leaves_them_as_they_were():
+    weights = oc.EncoderWeights.deterministic(SELF_CHECK)
+    workspace = oc.EncoderWorkspace()
+    short = np.full(31, 7.0, dtype=np.float32)
+    with pytest.raises(oc.CompileError, match="^encoder output size mismatch$"):
+        oc.encoder_reference(SELF_CHECK, ramp_input(), weights, workspace, short)
+    assert (short == 7.0).all()
+
+    wide = np.zeros(40, dtype=np.float32)
+    shifted_input = wide[:32]
+    shifted_input[:] = ramp_input().ravel()
+    read_only = np.zeros(32, dtype=np.float32)
+    read_only.flags.writeable = False
+    cases = [
+        (ValueError, "overlaps input", lambda: oc.encoder_reference(
+            SELF_CHECK, shifted_input, weights, workspace, wide[4:36])),
+        (ValueError, "overlaps the weights", lambda: oc.encoder_reference(
+            SELF_CHECK, ramp_input(), weights, workspace, weights.w1[:32])),
+        (ValueError, "", lambda: oc.encoder_reference(SELF_CHECK, ramp_input(), weights, workspace, read_only)),
+        (TypeError, "", lambda: oc.encoder_reference(
+            SELF_CHECK, ramp_input(), weights, workspace, np.zeros(32, dtype=np.float64))),
+        (TypeError, "", lambda: oc.encoder_reference(
+            SELF_CHECK, ramp_input(), weights, None, np.zeros(32, dtype=np.float32))),
+    ]
+    for error, text, call in cases:
+        with pytest.raises(error, match=text):
+            call()
+    # A refused call leaves the workspace free for the next one.
+    output = np.zeros(32, dtype=np.float32)
+    oc.encoder_reference(SELF_CHECK, ramp_input(), weights, workspace, output)
+    assert bits(output) == bits(oc.encoder_reference(SELF_CHECK, ramp_input(), weights))
+
+
 def test_weights_are_views_onto_the_cpp_matrices():
     config = oc.EncoderConfig(sequence=4, hidden=8, heads=3, feed_forward=16)
     weights = oc.EncoderWeights.deterministic(config)

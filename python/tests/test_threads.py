@@ -91,3 +91,17 @@ def test_compile_releases_the_gil():
     graph = oc.encoder_stack_graph(oc.EncoderConfig(sequence=128, hidden=768, heads=12, feed_forward=3072), 24)
     options = oc.CompilerOptions(tile_count=1024, data_base=0, data_limit=0xFFFF0000)
     assert any(moments_inside_call(lambda: oc.compile(graph, options)) > 0 for _ in range(5))
+
+
+def test_threads_with_a_workspace_each_give_the_plain_results():
+    config = oc.EncoderConfig(sequence=32, hidden=64, heads=4, feed_forward=256)
+    weights = oc.EncoderWeights.deterministic(config)
+    inputs = [np.linspace(-1, 1, 32 * 64, dtype=np.float32) * scale for scale in (1, 2)]
+    expected = [oc.encoder_reference(config, values, weights) for values in inputs]
+    outputs = [np.zeros(32 * 64, dtype=np.float32) for _ in inputs]
+    workspaces = [oc.EncoderWorkspace() for _ in inputs]
+    for _ in range(3):
+        run_in_threads([lambda i=i: oc.encoder_reference(config, inputs[i], weights, workspaces[i], outputs[i])
+                        for i in range(len(inputs))])
+        for output, plain in zip(outputs, expected):
+            assert output.tobytes() == plain.tobytes()
