@@ -72,8 +72,12 @@ struct EncoderWorkspace {
 // which may be `input` itself but must not otherwise overlap it), with its
 // temporaries in `workspace`; the result is bit for bit the returned list of
 // the call without a workspace. Fails as that call does, checking after the
-// input's size the output's: "encoder output size mismatch". On failure
-// `output` is left as it was.
+// input's size the output's: "encoder output size mismatch"; once all those
+// checks pass, an output that overlaps the input without being it, the
+// weights or the workspace's list fails with "encoder output overlaps input",
+// "... weights" or "... workspace", and an input inside the workspace's list
+// with "encoder input overlaps workspace". On failure `output` is left as it
+// was.
 [[nodiscard]] Result<void> encoder_reference(EncoderConfig config, std::span<const float> input,
                                              const EncoderWeights& weights, EncoderWorkspace& workspace,
                                              std::span<float> output);

@@ -2,7 +2,6 @@
 // weights (numpy views onto the C++ matrices), its graphs and its host
 // reference, which runs without the GIL and hands its result over uncopied.
 #include <cstdint>
-#include <functional>
 #include <limits>
 #include <optional>
 #include <span>
@@ -125,27 +124,6 @@ class WorkspaceClaim {
   Workspace& owner_;
 };
 
-bool overlap(std::span<const float> a, std::span<const float> b) {
-  const std::less<const float*> before;
-  return !a.empty() && !b.empty() && before(a.data(), b.data() + b.size()) && before(b.data(), a.data() + a.size());
-}
-
-// The library takes an output that is the input itself, but not one that
-// overlaps the input otherwise or the weights (whose fields numpy can view):
-// those would read values the layer has already overwritten.
-void require_separate_output(std::span<const float> output, std::span<const float> input,
-                             const EncoderWeights& weights) {
-  if (overlap(output, input) && !(output.data() == input.data() && output.size() == input.size())) {
-    throw py::value_error("encoder_reference: output overlaps input without being the input itself");
-  }
-  for (const std::vector<float>* matrix :
-       {&weights.wq, &weights.wk, &weights.wv, &weights.wo, &weights.w1, &weights.w2}) {
-    if (overlap(output, *matrix)) {
-      throw py::value_error("encoder_reference: output overlaps the weights");
-    }
-  }
-}
-
 void bind_workspace(py::module_& module) {
   py::class_<Workspace>(module, "EncoderWorkspace",
                         "The temporaries of encoder_reference kept between calls: pass one to the "
@@ -162,7 +140,6 @@ py::object reference_into(const EncoderConfig& config, const py::array& input, c
                           Workspace& workspace, py::array& output) {
   const std::span<const float> values = float_values(input, "input");
   const std::span<float> into = writable_float_values(output, "output");
-  require_separate_output(into, values, weights);
   const WorkspaceClaim claim(workspace);
   value_or_raise(without_gil([&] { return encoder_reference(config, values, weights, workspace.workspace, into); }));
   return py::none();
@@ -208,10 +185,11 @@ void bind_encoder(py::module_& module) {
           "sizes that do not match. Runs without the GIL.")
       .def("encoder_reference", &reference_into, "config"_a, "input"_a, "weights"_a, "workspace"_a, "output"_a,
            "Evaluates the layer as the three-argument form does, bit for bit, into `output` (float32, "
-           "C-contiguous, writable, sequence x hidden elements; it may be `input` itself but must not "
-           "otherwise overlap it or the weights), with its temporaries in `workspace`; returns None. "
-           "CompileError 'encoder output size mismatch' for an output of another size, which is then "
-           "left as it was. Runs without the GIL.");
+           "C-contiguous, writable, sequence x hidden elements), with its temporaries in `workspace`; "
+           "returns None. CompileError 'encoder output size mismatch' for an output of another size, "
+           "'encoder output overlaps input' or '... weights' for one that shares elements with the "
+           "input (other than being it) or the weights; the output is then left as it was. Runs "
+           "without the GIL.");
 }
 
 }  // namespace orvo_compiler::python

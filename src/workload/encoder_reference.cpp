@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <span>
 #include <vector>
@@ -246,6 +247,36 @@ void run_layer(detail::KernelPath path, const EncoderConfig& config, std::span<c
   add(output, scratch.side, output);
 }
 
+bool overlap(std::span<const float> a, std::span<const float> b) {
+  const std::less<const float*> before;
+  return !a.empty() && !b.empty() && before(a.data(), b.data() + b.size()) && before(b.data(), a.data() + a.size());
+}
+
+// The caller's output may be the input itself, which the layer reads before
+// it writes there, but no other list the call reads or resizes: it would read
+// values the layer has already overwritten, or write into freed storage. Nor
+// may the input lie in the workspace, whose list the call may reallocate.
+Result<void> check_output_apart(std::span<const float> input, const EncoderWeights& weights,
+                                const EncoderWorkspace& workspace, std::span<const float> output) {
+  const bool is_input = output.data() == input.data() && output.size() == input.size();
+  if (!is_input && overlap(output, input)) {
+    return std::unexpected(CompileError::graph("encoder output overlaps input"));
+  }
+  for (const std::vector<float>* matrix :
+       {&weights.wq, &weights.wk, &weights.wv, &weights.wo, &weights.w1, &weights.w2}) {
+    if (overlap(output, *matrix)) {
+      return std::unexpected(CompileError::graph("encoder output overlaps weights"));
+    }
+  }
+  if (overlap(output, workspace.scratch)) {
+    return std::unexpected(CompileError::graph("encoder output overlaps workspace"));
+  }
+  if (overlap(input, workspace.scratch)) {
+    return std::unexpected(CompileError::graph("encoder input overlaps workspace"));
+  }
+  return {};
+}
+
 }  // namespace
 
 namespace detail {
@@ -256,6 +287,9 @@ Result<void> encoder_reference_with(KernelPath path, EncoderConfig config, std::
   const Result<std::optional<ScratchSizes>> sizes = check_layer(config, input, weights, output.size());
   if (!sizes) {
     return std::unexpected(sizes.error());
+  }
+  if (const Result<void> apart = check_output_apart(input, weights, workspace, output); !apart) {
+    return apart;
   }
   if (sizes->has_value()) {
     run_layer(path, config, input, weights, **sizes, workspace, output);

@@ -1,11 +1,13 @@
 // The host encoder evaluator: the self-check sum, repeatability, heads that do
 // not divide the width, empty inputs and every rejected argument, including
 // layers too large to evaluate; the call with a caller's workspace and output.
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <span>
 #include <utility>
 #include <vector>
 
@@ -176,6 +178,60 @@ TEST(EncoderReference, WorkspaceOutputOfAnotherSizeIsRejected) {
     ASSERT_FALSE(written.has_value());
     EXPECT_EQ(written.error(), CompileError::graph(c.message));
     EXPECT_EQ(output, std::vector<float>(c.output_size, 7.0F));
+  }
+}
+
+// An output that shares elements with a list the call reads or resizes
+// (other than being the input itself) is refused before anything is written;
+// so is an input inside the workspace's list.
+TEST(EncoderReference, WorkspaceCallRefusesOverlappingLists) {
+  const EncoderConfig config{4, 8, 2, 16};
+  const std::size_t n = 32;
+  struct Case {
+    const char* name;
+    std::size_t output_offset;  // in `storage`, where the input starts at 0
+    bool output_in_weights;
+    bool output_in_workspace;
+    bool input_in_workspace;
+    const char* message;
+  };
+  const Case cases[] = {
+      {"output starts inside the input", 4, false, false, false, "encoder output overlaps input"},
+      {"output right after the input", n, false, false, false, ""},  // adjacent, apart
+      {"output inside w1", 0, true, false, false, "encoder output overlaps weights"},
+      {"output inside the workspace", 0, false, true, false, "encoder output overlaps workspace"},
+      {"input inside the workspace", n, false, false, true, "encoder input overlaps workspace"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EncoderWeights weights = EncoderWeights::deterministic(config);
+    EncoderWorkspace workspace;
+    workspace.scratch.assign(2 * n, 7.0F);
+    std::vector<float> storage(2 * n, 7.0F);
+    std::ranges::copy(ramp_input(), storage.begin());
+    std::span<float> input(storage.data(), n);
+    std::span<float> output(storage.data() + c.output_offset, n);
+    if (c.output_in_weights) {
+      output = std::span<float>(weights.w1).subspan(8, n);
+    }
+    if (c.output_in_workspace) {
+      output = std::span<float>(workspace.scratch).subspan(1, n);
+    }
+    if (c.input_in_workspace) {
+      std::ranges::copy(ramp_input(), workspace.scratch.begin());
+      input = std::span<float>(workspace.scratch).first(n);
+    }
+    const std::vector<float> before(output.begin(), output.end());
+    const Result<void> written = encoder_reference(config, input, weights, workspace, output);
+    if (*c.message == '\0') {
+      ASSERT_TRUE(written.has_value()) << written.error();
+      EXPECT_EQ(bits(std::vector<float>(output.begin(), output.end())), bits(*encoder_reference(config, ramp_input(),
+                                                                                             weights)));
+      continue;
+    }
+    ASSERT_FALSE(written.has_value());
+    EXPECT_EQ(written.error(), CompileError::graph(c.message));
+    EXPECT_EQ(std::vector<float>(output.begin(), output.end()), before);
   }
 }
 
