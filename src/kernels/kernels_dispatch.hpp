@@ -21,6 +21,9 @@ enum class KernelPath : std::uint8_t { Portable, Avx2, Avx512 };
 
 [[nodiscard]] std::string_view path_name(KernelPath path);
 
+// Whether this processor can run `path`; asked of the processor on each call.
+[[nodiscard]] bool path_supported(KernelPath path);
+
 // The paths this processor can run, Portable first and the best one last.
 [[nodiscard]] std::vector<KernelPath> available_paths();
 

@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <cstddef>
 #include <span>
-#include <vector>
 
 #include "kernels/exact_math.hpp"
 #include "kernels/exact_math_paths.hpp"
@@ -30,8 +29,7 @@ float (*scalar_function(ExactFunction function))(float) {
 
 void run_many(KernelPath path, ExactFunction function, std::span<const float> x, std::span<float> out) {
   require(x.size() == out.size(), "exact maths: input and output sizes differ");
-  const std::vector<KernelPath> paths = available_paths();
-  require(std::ranges::find(paths, path) != paths.end(), "exact maths: kernel path not supported by this processor");
+  require(path_supported(path), "exact maths: kernel path not supported by this processor");
   switch (path) {
     case KernelPath::Portable:
       break;

@@ -24,26 +24,6 @@
 namespace orvo_compiler::detail {
 namespace {
 
-bool supports(KernelPath path) {
-  switch (path) {
-    case KernelPath::Portable:
-      return true;
-    case KernelPath::Avx2:
-#if defined(__x86_64__)
-      return __builtin_cpu_supports("avx2");
-#else
-      return false;
-#endif
-    case KernelPath::Avx512:
-#if defined(__x86_64__)
-      return __builtin_cpu_supports("avx512f");
-#else
-      return false;
-#endif
-  }
-  return false;
-}
-
 // The matrix tile and the row kernels of a path.
 struct PathKernels {
   TileKernel tile;
@@ -259,10 +239,30 @@ std::string_view path_name(KernelPath path) {
   return "unknown";
 }
 
+bool path_supported(KernelPath path) {
+  switch (path) {
+    case KernelPath::Portable:
+      return true;
+    case KernelPath::Avx2:
+#if defined(__x86_64__)
+      return __builtin_cpu_supports("avx2");
+#else
+      return false;
+#endif
+    case KernelPath::Avx512:
+#if defined(__x86_64__)
+      return __builtin_cpu_supports("avx512f");
+#else
+      return false;
+#endif
+  }
+  return false;
+}
+
 std::vector<KernelPath> available_paths() {
   std::vector<KernelPath> paths;
   for (const KernelPath path : {KernelPath::Portable, KernelPath::Avx2, KernelPath::Avx512}) {
-    if (supports(path)) {
+    if (path_supported(path)) {
       paths.push_back(path);
     }
   }
@@ -270,23 +270,23 @@ std::vector<KernelPath> available_paths() {
 }
 
 KernelPath best_path() {
-  if (supports(KernelPath::Avx512)) {
+  if (path_supported(KernelPath::Avx512)) {
     return KernelPath::Avx512;
   }
-  if (supports(KernelPath::Avx2)) {
+  if (path_supported(KernelPath::Avx2)) {
     return KernelPath::Avx2;
   }
   return KernelPath::Portable;
 }
 
 RowFunction row_function(KernelPath path) {
-  require(supports(path), "row kernels: kernel path not supported by this processor");
+  require(path_supported(path), "row kernels: kernel path not supported by this processor");
   return kernels_for(path).rows;
 }
 
 void matmul_accumulate(KernelPath path, MatrixView left, MatrixView right, float* output, std::size_t output_stride,
                        std::size_t rows, std::size_t inner, std::size_t columns) {
-  require(supports(path), "matmul: kernel path not supported by this processor");
+  require(path_supported(path), "matmul: kernel path not supported by this processor");
   const TileKernel tile = kernels_for(path).tile;
   run_tiles(tile, left, right, output, output_stride, rows, inner, columns);
 }
