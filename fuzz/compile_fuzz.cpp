@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "fuzz_support.hpp"
+#include "orvo_compiler/analysis.hpp"
 #include "orvo_compiler/compiler.hpp"
 #include "orvo_compiler/graph.hpp"
 

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "fuzz_support.hpp"
-#include "orvo_compiler/compiler.hpp"
+#include "orvo_compiler/memory.hpp"
 #include "memory/plan_memory_oracle.hpp"
 
 namespace {

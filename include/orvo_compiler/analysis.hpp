@@ -1,7 +1,8 @@
 // Facts about a compiled schedule that do not depend on how it is shown:
 // counts, the runs of tiles with equal peak SRAM, the bytes live on a tile at
 // each phase, which bound from below what any placement needs, and why a
-// workload does not fit a data window, as data for the views to render.
+// workload does not fit a data window, as data for the views to render; and
+// the independent check of a schedule's invariants.
 #pragma once
 
 #include <cstdint>
@@ -9,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "orvo_compiler/error.hpp"
 #include "orvo_compiler/graph.hpp"
 #include "orvo_compiler/schedule.hpp"
 
@@ -149,5 +151,13 @@ struct MemoryDiagnosis {
 // names, otherwise (an address overflow, or no failure) the one max_live_bound
 // picks. Empty when the widest window fails to compile too or holds no data.
 [[nodiscard]] std::optional<MemoryDiagnosis> memory_diagnosis(const Graph& graph, const CompilerOptions& options);
+
+// Checks a schedule against the graph and target it claims to implement,
+// independently of the passes that built it: layouts, phases, exchanges,
+// kernel commands, allocations, lifetimes, peaks and tile streams. Succeeds
+// for every schedule `compile` returns; otherwise the first broken invariant
+// as a Graph error.
+[[nodiscard]] Result<void> verify_schedule(const Graph& graph, const Schedule& schedule,
+                                           const CompilerOptions& options);
 
 }  // namespace orvo_compiler

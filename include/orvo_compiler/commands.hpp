@@ -50,6 +50,16 @@ inline constexpr std::size_t first_input = 5;
 
 }  // namespace command_word
 
+// What Schedule::tile_commands returns: the stream of one tile, its transfers
+// and kernels in phase order closed by the end command; fails with "tile {} is
+// out of range" for a tile at or past the schedule's tile count.
+[[nodiscard]] Result<std::vector<EncodedTileCommand>> encode_tile_stream(const Schedule& schedule,
+                                                                         std::uint16_t tile);
+
+// What Schedule::all_tile_commands returns: every tile's stream, indexed by
+// tile, built in one pass over the phases.
+[[nodiscard]] std::vector<std::vector<EncodedTileCommand>> encode_tile_streams(const Schedule& schedule);
+
 // A tile's stream in wire form: the 32 bytes of each command's to_le_bytes,
 // in stream order. Fails as Schedule::tile_commands does, with "tile {} is
 // out of range" for a tile at or past the schedule's tile count.

@@ -10,5 +10,6 @@
 #include "orvo_compiler/evaluate.hpp"
 #include "orvo_compiler/graph.hpp"
 #include "orvo_compiler/kernels.hpp"
+#include "orvo_compiler/memory.hpp"
 #include "orvo_compiler/npy.hpp"
 #include "orvo_compiler/schedule.hpp"

@@ -1,6 +1,6 @@
 // Bindings of analysis.hpp: counts, runs of equal peaks, the live bytes of a
 // compiled schedule and the memory diagnosis, as records with keyword
-// constructors and equality.
+// constructors and equality; and the independent check of a schedule.
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -108,6 +108,14 @@ void bind_analysis(py::module_& module) {
   bind_peaks(module);
   bind_statistics(module);
   bind_diagnosis(module);
+  module.def(
+      "verify_schedule",
+      [](const Graph& graph, const Schedule& schedule, const CompilerOptions& options) {
+        value_or_raise(verify_schedule(graph, schedule, options));
+      },
+      "graph"_a, "schedule"_a, "options"_a,
+      "Checks a schedule against the graph and target independently of the compiler; returns "
+      "None, or raises CompileError naming the first broken invariant.");
   module.def("peak_runs", &peak_runs, "schedule"_a, "Tiles 0..tile_count-1 grouped into runs of equal peak.")
       .def("live_bytes", &live_bytes, "schedule"_a, "tile"_a,
            "The bytes of `tile`'s allocations live at each phase index, 0 to len(phases).")

@@ -151,6 +151,7 @@ void bind_error(py::module_& module);
 void bind_graph(py::module_& module);
 void bind_schedule(py::module_& module);
 void bind_compiler(py::module_& module);
+void bind_memory(py::module_& module);
 void bind_analysis(py::module_& module);
 void bind_encoder(py::module_& module);
 void bind_kernels(py::module_& module);

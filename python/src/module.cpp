@@ -33,6 +33,7 @@ PYBIND11_MODULE(_core, module) {
   bind_schedule(module);
   bind_commands(module);
   bind_compiler(module);
+  bind_memory(module);
   bind_analysis(module);
   bind_encoder(module);
   bind_kernels(module);

@@ -13,6 +13,7 @@
 
 #include "orvo_compiler/analysis.hpp"
 #include "orvo_compiler/compiler.hpp"
+#include "orvo_compiler/memory.hpp"
 
 namespace orvo_compiler {
 namespace {

@@ -54,8 +54,8 @@
 
 #include <fmt/format.h>
 
+#include "orvo_compiler/analysis.hpp"
 #include "orvo_compiler/commands.hpp"
-#include "orvo_compiler/compiler.hpp"
 
 namespace orvo_compiler {
 namespace {

@@ -118,29 +118,29 @@ struct CommandBound {
 
 }  // namespace
 
-Result<std::vector<EncodedTileCommand>> Schedule::tile_commands(std::uint16_t tile) const {
-  if (tile >= tile_count) {
+Result<std::vector<EncodedTileCommand>> encode_tile_stream(const Schedule& schedule, std::uint16_t tile) {
+  if (tile >= schedule.tile_count) {
     return std::unexpected(CompileError::graph(fmt::format("tile {} is out of range", tile)));
   }
   OneStream stream{tile, {}};
-  encode_phases(phases, stream);
+  encode_phases(schedule.phases, stream);
   stream.commands.push_back(end_command());
   return std::move(stream.commands);
 }
 
-std::vector<std::vector<EncodedTileCommand>> Schedule::all_tile_commands() const {
-  AllStreams all{std::vector<std::vector<EncodedTileCommand>>(tile_count)};
+std::vector<std::vector<EncodedTileCommand>> encode_tile_streams(const Schedule& schedule) {
+  AllStreams all{std::vector<std::vector<EncodedTileCommand>>(schedule.tile_count)};
   // Each stream starts with room for an even share of the commands, counted
   // from the list sizes alone, so that most streams never regrow; together
   // that is at most one command per transfer end and kernel.
   std::size_t commands = 0;
-  for (const Phase& phase : phases) {
+  for (const Phase& phase : schedule.phases) {
     commands += std::visit(CommandBound{}, phase);
   }
   for (std::vector<EncodedTileCommand>& stream : all.streams) {
     stream.reserve(commands / all.streams.size() + 1);
   }
-  encode_phases(phases, all);
+  encode_phases(schedule.phases, all);
   const EncodedTileCommand end = end_command();
   for (std::vector<EncodedTileCommand>& stream : all.streams) {
     stream.push_back(end);

@@ -14,6 +14,7 @@
 #include <spdlog/spdlog.h>
 
 #include "orvo_compiler/compiler.hpp"
+#include "orvo_compiler/memory.hpp"
 
 namespace orvo_compiler {
 namespace {

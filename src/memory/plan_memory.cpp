@@ -67,6 +67,7 @@
 #include <fmt/format.h>
 
 #include "orvo_compiler/compiler.hpp"
+#include "orvo_compiler/memory.hpp"
 #include "memory/plan_memory_inputs.hpp"
 
 namespace orvo_compiler {

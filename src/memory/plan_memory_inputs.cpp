@@ -8,6 +8,8 @@
 
 #include <fmt/format.h>
 
+#include "orvo_compiler/compiler.hpp"
+
 namespace orvo_compiler::detail {
 namespace {
 

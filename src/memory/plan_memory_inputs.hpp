@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "orvo_compiler/compiler.hpp"
+#include "orvo_compiler/memory.hpp"
 
 namespace orvo_compiler::detail {
 

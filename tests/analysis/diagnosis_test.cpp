@@ -9,6 +9,7 @@
 
 #include "orvo_compiler/analysis.hpp"
 #include "orvo_compiler/compiler.hpp"
+#include "orvo_compiler/memory.hpp"
 #include "orvo_compiler/views.hpp"
 
 namespace orvo_compiler {

@@ -13,6 +13,7 @@
 #include <fmt/format.h>
 #include <gtest/gtest.h>
 
+#include "orvo_compiler/analysis.hpp"
 #include "orvo_compiler/compiler.hpp"
 #include "orvo_compiler/encoder.hpp"
 #include "support/random.hpp"

@@ -10,7 +10,9 @@
 #include <spdlog/sinks/ostream_sink.h>
 #include <spdlog/spdlog.h>
 
+#include "orvo_compiler/analysis.hpp"
 #include "orvo_compiler/compiler.hpp"
+#include "orvo_compiler/memory.hpp"
 
 namespace orvo_compiler {
 namespace {

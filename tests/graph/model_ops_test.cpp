@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include "orvo_compiler/analysis.hpp"
 #include "orvo_compiler/compiler.hpp"
 #include "orvo_compiler/graph.hpp"
 

@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include "orvo_compiler/compiler.hpp"
+#include "orvo_compiler/memory.hpp"
 #include "plan_memory_oracle.hpp"
 #include "support/random.hpp"
 

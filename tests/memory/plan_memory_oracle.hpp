@@ -6,7 +6,7 @@
 #include <span>
 #include <vector>
 
-#include "orvo_compiler/compiler.hpp"
+#include "orvo_compiler/memory.hpp"
 
 namespace orvo_compiler::testing_oracle {
 

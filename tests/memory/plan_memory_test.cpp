@@ -6,7 +6,7 @@
 
 #include <gtest/gtest.h>
 
-#include "orvo_compiler/compiler.hpp"
+#include "orvo_compiler/memory.hpp"
 
 namespace orvo_compiler {
 namespace {

@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include "orvo_compiler/analysis.hpp"
 #include "orvo_compiler/compiler.hpp"
 #include "orvo_compiler/evaluate.hpp"
 #include "orvo_compiler/onnx.hpp"

@@ -1,8 +1,10 @@
-// Debug renderings of the compiler's options and schedule records, and the
-// wire form of one encoded tile command.
+// Debug renderings of the compiler's options and schedule records, the wire
+// form of one encoded tile command, and the schedule's stream accessors, which
+// the command encoder (commands.hpp) carries out.
 #include <cstddef>
 #include <variant>
 
+#include "orvo_compiler/commands.hpp"
 #include "orvo_compiler/schedule.hpp"
 #include "support/render.hpp"
 
@@ -114,5 +116,11 @@ std::array<std::uint8_t, 32> EncodedTileCommand::to_le_bytes() const {
   }
   return bytes;
 }
+
+Result<std::vector<EncodedTileCommand>> Schedule::tile_commands(std::uint16_t tile) const {
+  return encode_tile_stream(*this, tile);
+}
+
+std::vector<std::vector<EncodedTileCommand>> Schedule::all_tile_commands() const { return encode_tile_streams(*this); }
 
 }  // namespace orvo_compiler
