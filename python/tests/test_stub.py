@@ -26,6 +26,7 @@ NOT_STUBBED = {"__doc__", "__module__", "__dict__", "__weakref__", "__qualname__
 # them they are compared.
 OBJECT_METHODS = {"__eq__", "__ne__", "__hash__", "__repr__", "__str__", "__getstate__", "__setstate__"}
 
+
 @dataclasses.dataclass(frozen=True)
 class Parameter:
     name: str
