@@ -98,6 +98,8 @@ TEST(Npy, RefusalsSayWhatWasExpectedAndFound) {
        "npy: element type ? is not little-endian float32 ('<f4')"},
       {"fortran", npy_file("{'descr': '<f4', 'fortran_order': True, 'shape': (1,), }", float_data({1.0F})),
        "npy: the array is not in C order (fortran_order is not False)"},
+      {"no fortran_order", npy_file("{'descr': '<f4', 'shape': (1,), }", float_data({1.0F})),
+       "npy: the array is not in C order (fortran_order is not False)"},
       {"shape text", npy_file(good_start + "(2, x), }", float_data({1.0F})),
        "npy: the header's shape is not a tuple of sizes"},
       {"short data", npy_file(good_start + "(2, 2), }", float_data({1.0F, 2.0F, 3.0F})),
