@@ -3,6 +3,7 @@
 // or nothing, as the compile command writes its files.
 #include <algorithm>
 #include <map>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -10,6 +11,7 @@
 #include <fmt/format.h>
 
 #include "commands.hpp"
+#include "orvo_compiler/evaluate.hpp"
 #include "orvo_compiler/npy.hpp"
 
 namespace orvo_compiler::orvoc {
@@ -91,15 +93,29 @@ std::expected<std::map<std::string, std::string>, std::string> parse_inputs(cons
 }
 
 // The values of every graph input read from its file, checked against the
-// input's shape; the error says what was expected and what was found.
-std::expected<TensorValues, std::string> read_inputs(const Graph& graph, std::map<std::string, std::string> files) {
+// input's shape; the error says what was expected and what was found. A name
+// that names no input is reported once every input has its value.
+std::expected<TensorValues, std::string> read_inputs(const Graph& graph,
+                                                     const std::map<std::string, std::string>& files) {
+  std::map<TensorId, std::string> input_files;
+  std::optional<std::string> unknown;
+  for (const auto& [name, file] : files) {
+    const Result<TensorId> input = tensor_by_name(graph, name, TensorKind::Input);
+    if (!input) {
+      if (!unknown) {
+        unknown = name;
+      }
+      continue;
+    }
+    input_files.emplace(*input, file);
+  }
   TensorValues values;
   for (const Tensor& tensor : graph.tensors) {
     if (tensor.kind != TensorKind::Input) {
       continue;
     }
-    const auto file = files.find(tensor.name);
-    if (file == files.end()) {
+    const auto file = input_files.find(tensor.id);
+    if (file == input_files.end()) {
       return std::unexpected(
           fmt::format("no --input for {} (float32 {})", tensor.name, shape_text(tensor.shape)));
     }
@@ -112,10 +128,9 @@ std::expected<TensorValues, std::string> read_inputs(const Graph& graph, std::ma
                                          shape_text(tensor.shape), shape_text(array->shape), file->second));
     }
     values.emplace(tensor.id, std::move(array->values));
-    files.erase(file);
   }
-  if (!files.empty()) {
-    return std::unexpected(fmt::format("the model has no input named {}", files.begin()->first));
+  if (unknown) {
+    return std::unexpected(fmt::format("the model has no input named {}", *unknown));
   }
   return values;
 }

@@ -42,3 +42,15 @@ using TensorValues = std::map<TensorId, std::vector<float>>;
 [[nodiscard]] Result<TensorValues> evaluate(const Graph& graph, const TensorValues& values);
 
 }  // namespace orvo_compiler
+
+namespace orvo_compiler {
+
+// The one tensor of `graph` named `name` (of `kind`, when one is given), as
+// front-ends name the tensors they take values for; fails with "no tensor is
+// named '{name}'" when none is and "{n} tensors are named '{name}': use a
+// TensorId" when several are ("no input tensor", "{n} input tensors" and so
+// on when a kind is given).
+[[nodiscard]] Result<TensorId> tensor_by_name(const Graph& graph, std::string_view name,
+                                              std::optional<TensorKind> kind = std::nullopt);
+
+}  // namespace orvo_compiler

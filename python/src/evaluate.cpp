@@ -23,7 +23,7 @@ enum class Keys : std::uint8_t { Name, Id };
 Keys keys_from(std::string_view name) { return choice<Keys>("keys", name, {{"name", Keys::Name}, {"id", Keys::Id}}); }
 
 // The tensor a key names: a TensorId as it is (evaluate reports ids the
-// graph does not hold), a name when exactly one tensor bears it.
+// graph does not hold), a name as `tensor_by_name` finds it.
 TensorId tensor_of(const Graph& graph, py::handle key) {
   if (py::isinstance<TensorId>(key)) {
     return key.cast<TensorId>();
@@ -32,18 +32,11 @@ TensorId tensor_of(const Graph& graph, py::handle key) {
     throw py::type_error("value keys must be TensorId or str, not " +
                          py::str(py::type::of(key).attr("__name__")).cast<std::string>());
   }
-  const auto name = key.cast<std::string>();
-  std::vector<TensorId> named;
-  for (const Tensor& tensor : graph.tensors) {
-    if (tensor.name == name) {
-      named.push_back(tensor.id);
-    }
+  const Result<TensorId> named = tensor_by_name(graph, key.cast<std::string>());
+  if (!named) {
+    throw py::value_error(named.error().message);
   }
-  if (named.size() != 1) {
-    throw py::value_error(named.empty() ? fmt::format("no tensor is named '{}'", name)
-                                        : fmt::format("{} tensors are named '{}': use a TensorId", named.size(), name));
-  }
-  return named.front();
+  return *named;
 }
 
 TensorValues values_from(const Graph& graph, const py::dict& values) {

@@ -147,6 +147,23 @@ def test_names_must_be_unique_to_serve_as_keys():
     assert len(oc.evaluate(twice, {"z": np.ones(1, dtype=np.float32)}, keys="id")) == 2
 
 
+@needs_evaluate
+@pytest.mark.parametrize("key, message", [
+    ("q", "no tensor is named 'q'"),
+    ("A", "no tensor is named 'A'"),
+    ("x", "2 tensors are named 'x': use a TensorId"),
+])
+def test_a_name_that_names_no_tensor_or_several_is_refused_in_words(key, message):
+    g = oc.Graph()
+    x = g.input("x", [2])
+    g.input("x", [2])
+    g.input("a", [2])
+    g.mark_output(g.gelu("y", x))
+    with pytest.raises(ValueError) as raised:
+        oc.evaluate(g, {key: np.ones(2, dtype=np.float32)})
+    assert str(raised.value) == message
+
+
 def fixture_folders():
     return sorted(path for path in ONNX_FIXTURES.glob("*") if (path / "meta.json").is_file())
 

@@ -5,6 +5,7 @@ import threading
 import time
 
 import numpy as np
+import pytest
 
 import orvo_compiler as oc
 
@@ -91,6 +92,28 @@ def test_compile_releases_the_gil():
     graph = oc.encoder_stack_graph(oc.EncoderConfig(sequence=128, hidden=768, heads=12, feed_forward=3072), 24)
     options = oc.CompilerOptions(tile_count=1024, data_base=0, data_limit=0xFFFF0000)
     assert any(moments_inside_call(lambda: oc.compile(graph, options)) > 0 for _ in range(5))
+
+
+# A layer whose evaluation takes a few tenths of a second: long beside the few milliseconds this
+# thread may run between the call's return and the moment the worker notes its end.
+LARGE_LAYER = oc.EncoderConfig(sequence=512, hidden=768, heads=12, feed_forward=3072)
+
+
+def _reference_plain(config, values, weights):
+    oc.encoder_reference(config, values, weights)
+
+
+def _reference_into_workspace(config, values, weights):
+    output = np.empty(config.sequence * config.hidden, dtype=np.float32)
+    oc.encoder_reference(config, values, weights, oc.EncoderWorkspace(), output)
+
+
+@pytest.mark.parametrize("form", [_reference_plain, _reference_into_workspace], ids=["returning", "into output"])
+def test_encoder_reference_releases_the_gil(form):
+    # As for compile: a call that kept the GIL would leave this thread no line to run while it computes.
+    weights = oc.EncoderWeights.deterministic(LARGE_LAYER)
+    values = np.linspace(-1, 1, LARGE_LAYER.sequence * LARGE_LAYER.hidden, dtype=np.float32)
+    assert any(moments_inside_call(lambda: form(LARGE_LAYER, values, weights)) > 0 for _ in range(5))
 
 
 def test_threads_with_a_workspace_each_give_the_plain_results():

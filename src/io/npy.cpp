@@ -1,7 +1,8 @@
 // The .npy reader and writer. The header is a Python dict literal; the reader
 // takes the three keys numpy always writes ('descr', 'fortran_order',
-// 'shape') and refuses anything but little-endian float32 in C order, so a
-// file is either read exactly as numpy wrote it or refused with the reason.
+// 'shape'), each given once, and refuses anything but little-endian float32 in
+// C order, so a file is either read exactly as numpy wrote it or refused with
+// the reason.
 #include <algorithm>
 #include <bit>
 #include <cstring>
@@ -128,6 +129,15 @@ Result<NpyArray> parse_npy(std::span<const std::uint8_t> bytes) {
     return npy_error(fmt::format("the header needs {} bytes but the file has {}", data_start, bytes.size()));
   }
   const std::string_view header(reinterpret_cast<const char*>(bytes.data()) + 8 + length_bytes, header_length);
+  // numpy reads the header as a dict literal, where a repeated key's last value
+  // wins; the reader takes the first, so a repeated key would read the values
+  // in another order or shape than numpy does.
+  for (const std::string_view key : {"'descr'", "'fortran_order'", "'shape'"}) {
+    if (const std::size_t first = header.find(key);
+        first != std::string_view::npos && header.find(key, first + key.size()) != std::string_view::npos) {
+      return npy_error(fmt::format("the header gives {} twice", key));
+    }
+  }
   if (const std::string_view descr = dict_value(header, "'descr'"); descr != "'<f4'") {
     return npy_error(fmt::format("element type {} is not little-endian float32 ('<f4')", descr.empty() ? "?" : descr));
   }
