@@ -4,6 +4,8 @@
 #pragma once
 
 #include <map>
+#include <optional>
+#include <string_view>
 #include <vector>
 
 #include "orvo_compiler/error.hpp"
@@ -40,10 +42,6 @@ using TensorValues = std::map<TensorId, std::vector<float>>;
 // without a value, and "evaluate: value for {name} has {n} elements, expected
 // {m}". Intermediate values are released after their last reader.
 [[nodiscard]] Result<TensorValues> evaluate(const Graph& graph, const TensorValues& values);
-
-}  // namespace orvo_compiler
-
-namespace orvo_compiler {
 
 // The one tensor of `graph` named `name` (of `kind`, when one is given), as
 // front-ends name the tensors they take values for; fails with "no tensor is
