@@ -1,10 +1,10 @@
 // Bindings of kernels.hpp on numpy float32 arrays: inputs are read in place,
-// results handed over without copies, and counts the arrays cannot back are
-// refused with ValueError before the kernel, which would stop the process,
-// sees them. Every kernel runs without the GIL.
+// results handed over without copies. The kernels' Result forms check the
+// counts against the arrays; their refusals become ValueError with the
+// library's message. Every kernel runs without the GIL.
 #include <cstdint>
-#include <limits>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "arrays.hpp"
@@ -16,17 +16,19 @@ namespace {
 
 using namespace pybind11::literals;
 
-// a x b, refused when it does not fit in 64 bits.
-std::uint64_t checked_count(std::uint64_t a, std::uint64_t b, const char* message) {
-  if (a != 0 && b > std::numeric_limits<std::uint64_t>::max() / a) {
-    throw py::value_error(message);
+// A kernel's value, or its error's message as ValueError: the arguments were
+// unacceptable values, not a graph.
+template <class T>
+T value_or_value_error(Result<T> result) {
+  if (!result) {
+    throw py::value_error(result.error().message);
   }
-  return a * b;
+  return std::move(*result);
 }
 
-void require_values(std::size_t held, std::uint64_t needed, const char* message) {
-  if (held < needed) {
-    throw py::value_error(message);
+void value_or_value_error(const Result<void>& result) {
+  if (!result) {
+    throw py::value_error(result.error().message);
   }
 }
 
@@ -34,29 +36,23 @@ py::array matmul_binding(const py::array& left, const py::array& right, std::uin
                          std::uint64_t columns) {
   const std::span<const float> left_values = float_values(left, "left");
   const std::span<const float> right_values = float_values(right, "right");
-  require_values(left_values.size(), checked_count(rows, inner, "matmul: rows x inner overflows"),
-                 "matmul: left holds fewer than rows x inner values");
-  require_values(right_values.size(), checked_count(inner, columns, "matmul: inner x columns overflows"),
-                 "matmul: right holds fewer than inner x columns values");
-  checked_count(rows, columns, "matmul: rows x columns overflows");
+  // Refused before the kernel allocates rows x columns floats.
   std::vector<py::ssize_t> shape = numpy_shape({rows, columns});
-  std::vector<float> output = without_gil([&] { return matmul(left_values, right_values, rows, inner, columns); });
+  std::vector<float> output = value_or_value_error(
+      without_gil([&] { return try_matmul(left_values, right_values, rows, inner, columns); }));
   return owning_array<float>(std::move(output), std::move(shape));
 }
 
 py::array layer_norm_binding(const py::array& input, std::uint64_t rows, std::uint64_t columns, float epsilon) {
   const std::span<const float> values = float_values(input, "input");
-  require_values(values.size(), checked_count(rows, columns, "layer_norm: rows x columns overflows"),
-                 "layer_norm: input holds fewer than rows x columns values");
-  std::vector<float> output = without_gil([&] { return layer_norm(values, rows, columns, epsilon); });
+  std::vector<float> output =
+      value_or_value_error(without_gil([&] { return try_layer_norm(values, rows, columns, epsilon); }));
   return owning_array<float>(std::move(output), shape_of(input));
 }
 
 void softmax_rows_binding(py::array& values, std::uint64_t rows, std::uint64_t columns) {
   const std::span<float> elements = writable_float_values(values, "values");
-  require_values(elements.size(), checked_count(rows, columns, "softmax_rows: rows x columns overflows"),
-                 "softmax_rows: values hold fewer than rows x columns values");
-  without_gil([&] { softmax_rows(elements, rows, columns); });
+  value_or_value_error(without_gil([&] { return try_softmax_rows(elements, rows, columns); }));
 }
 
 py::array gelu_array(const py::array& values) {

@@ -142,3 +142,24 @@ BAD_ARGUMENTS = [
 def test_bad_arguments_raise(what, call, exception):
     with pytest.raises(exception):
         call()
+
+
+# Kernel arguments the counts cannot be met from: ValueError with the text the C++ kernel stops with.
+KERNEL_REFUSALS = [
+    (lambda: oc.matmul(float32(5), float32(6), 2, 3, 2), "matmul: left holds fewer than rows x inner values"),
+    (lambda: oc.matmul(float32(6), float32(5), 2, 3, 2), "matmul: right holds fewer than inner x columns values"),
+    (lambda: oc.matmul(float32(1), float32(1), 1 << 40, 1 << 40, 1), "matmul: rows x inner overflows"),
+    (lambda: oc.matmul(float32(0), float32(0), 1, 1 << 40, 1 << 40), "matmul: inner x columns overflows"),
+    (lambda: oc.matmul(float32(0), float32(0), 1 << 40, 0, 1 << 40), "matmul: rows x columns overflows"),
+    (lambda: oc.layer_norm(float32(5), 2, 3, 1e-5), "layer_norm: input holds fewer than rows x columns values"),
+    (lambda: oc.layer_norm(float32(0), 1 << 40, 1 << 40, 1e-5), "layer_norm: rows x columns overflows"),
+    (lambda: oc.softmax_rows(float32(5), 2, 3), "softmax_rows: values hold fewer than rows x columns values"),
+    (lambda: oc.softmax_rows(float32(0), 1 << 40, 1 << 40), "softmax_rows: rows x columns overflows"),
+]
+
+
+@pytest.mark.parametrize("call, message", KERNEL_REFUSALS, ids=[c[1] for c in KERNEL_REFUSALS])
+def test_kernel_refusals_carry_the_library_text(call, message):
+    with pytest.raises(ValueError) as raised:
+        call()
+    assert str(raised.value) == message

@@ -1,12 +1,20 @@
 // The host reference kernels. Every float step is one single-precision
 // operation in a fixed order (the library is built without FMA contraction),
 // so results are reproducible bit for bit on any conforming platform. Each
-// kernel checks its arguments here and runs on the widest instruction-set path
-// the processor offers (matrix products in kernels_matmul.cpp, row kernels in
-// kernels_rows.hpp), which gives the same bits as any other.
+// kernel checks its arguments here, once, in its Result-returning form (the
+// process-stopping forms stop with that form's message), and runs on the
+// widest instruction-set path the processor offers (matrix products in
+// kernels_matmul.cpp, row kernels in kernels_rows.hpp), which gives the same
+// bits as any other.
 #include "orvo_compiler/kernels.hpp"
 
 #include <cstddef>
+#include <expected>
+#include <optional>
+#include <source_location>
+#include <string>
+#include <string_view>
+#include <utility>
 
 #include "support/check.hpp"
 #include "support/checked_math.hpp"
@@ -30,25 +38,76 @@ void run_rows(detail::KernelPath path, const detail::RowWork& work) {
   detail::row_function(path)(work);
 }
 
+// a x b, or `message` as a Graph error when the product does not fit in 64
+// bits (no list can then be that long).
+Result<std::uint64_t> count_product(std::uint64_t a, std::uint64_t b, std::string_view message) {
+  const std::optional<std::uint64_t> product = detail::checked_mul(a, b);
+  if (!product) {
+    return std::unexpected(CompileError::graph(std::string(message)));
+  }
+  return *product;
+}
+
+// `message` as a Graph error when a list of `held` values is shorter than `needed`.
+Result<void> require_held(std::size_t held, std::uint64_t needed, std::string_view message) {
+  if (held < needed) {
+    return std::unexpected(CompileError::graph(std::string(message)));
+  }
+  return {};
+}
+
+// The value of a kernel's result; where it failed, the process stops with
+// the error's message, reporting `location` as the broken precondition's place.
+template <class T>
+T value_or_stop(Result<T> result, std::source_location location) {
+  if (!result) {
+    detail::precondition_failed(result.error().message, location);
+  }
+  return std::move(*result);
+}
+
+void value_or_stop(const Result<void>& result, std::source_location location) {
+  if (!result) {
+    detail::precondition_failed(result.error().message, location);
+  }
+}
+
 }  // namespace
 
 namespace detail {
 
 RowFunction portable_row_function() { return portable_run_rows; }
 
-std::vector<float> matmul_with(KernelPath path, std::span<const float> left, std::span<const float> right,
-                               std::uint64_t rows, std::uint64_t inner, std::uint64_t columns) {
-  const std::uint64_t left_count = detail::required_product(rows, inner, "matmul: rows x inner overflows");
-  const std::uint64_t right_count = detail::required_product(inner, columns, "matmul: inner x columns overflows");
-  const std::uint64_t output_count = detail::required_product(rows, columns, "matmul: rows x columns overflows");
-  detail::require(left.size() >= left_count, "matmul: left holds fewer than rows x inner values");
-  detail::require(right.size() >= right_count, "matmul: right holds fewer than inner x columns values");
+Result<std::vector<float>> try_matmul_with(KernelPath path, std::span<const float> left,
+                                           std::span<const float> right, std::uint64_t rows, std::uint64_t inner,
+                                           std::uint64_t columns) {
+  const Result<std::uint64_t> left_count = count_product(rows, inner, "matmul: rows x inner overflows");
+  if (!left_count) {
+    return std::unexpected(left_count.error());
+  }
+  const Result<std::uint64_t> right_count = count_product(inner, columns, "matmul: inner x columns overflows");
+  if (!right_count) {
+    return std::unexpected(right_count.error());
+  }
+  const Result<std::uint64_t> output_count = count_product(rows, columns, "matmul: rows x columns overflows");
+  if (!output_count) {
+    return std::unexpected(output_count.error());
+  }
+  if (Result<void> held = require_held(left.size(), *left_count, "matmul: left holds fewer than rows x inner values");
+      !held) {
+    return std::unexpected(std::move(held.error()));
+  }
+  if (Result<void> held =
+          require_held(right.size(), *right_count, "matmul: right holds fewer than inner x columns values");
+      !held) {
+    return std::unexpected(std::move(held.error()));
+  }
 
   // Every count now fits in the lists' own size type. Each output element
   // starts at +0.0 and takes its products in ascending k, as product + sum.
   // An empty product needs no pass at all, however large its other count.
-  std::vector<float> output(output_count, 0.0F);
-  if (output_count == 0) {
+  std::vector<float> output(*output_count, 0.0F);
+  if (output.empty()) {
     return output;
   }
   matmul_accumulate(path, MatrixView{.data = left.data(), .row_stride = inner},
@@ -57,20 +116,54 @@ std::vector<float> matmul_with(KernelPath path, std::span<const float> left, std
   return output;
 }
 
-void layer_norm_with(KernelPath path, std::span<const float> input, std::span<float> output, std::uint64_t rows,
-                     std::uint64_t columns, float epsilon) {
-  const std::uint64_t count = required_product(rows, columns, "layer_norm: rows x columns overflows");
-  require(input.size() >= count, "layer_norm: input holds fewer than rows x columns values");
-  require(output.size() >= count, "layer_norm: output holds fewer than rows x columns values");
+std::vector<float> matmul_with(KernelPath path, std::span<const float> left, std::span<const float> right,
+                               std::uint64_t rows, std::uint64_t inner, std::uint64_t columns) {
+  return value_or_stop(try_matmul_with(path, left, right, rows, inner, columns), std::source_location::current());
+}
+
+Result<void> try_layer_norm_with(KernelPath path, std::span<const float> input, std::span<float> output,
+                                 std::uint64_t rows, std::uint64_t columns, float epsilon) {
+  const Result<std::uint64_t> count = count_product(rows, columns, "layer_norm: rows x columns overflows");
+  if (!count) {
+    return std::unexpected(count.error());
+  }
+  if (Result<void> held = require_held(input.size(), *count, "layer_norm: input holds fewer than rows x columns values");
+      !held) {
+    return held;
+  }
+  if (Result<void> held =
+          require_held(output.size(), *count, "layer_norm: output holds fewer than rows x columns values");
+      !held) {
+    return held;
+  }
   run_rows(path, {.operation = RowOperation::LayerNorm, .input = input.data(), .output = output.data(), .rows = rows,
                   .columns = columns, .epsilon = epsilon});
+  return {};
+}
+
+void layer_norm_with(KernelPath path, std::span<const float> input, std::span<float> output, std::uint64_t rows,
+                     std::uint64_t columns, float epsilon) {
+  value_or_stop(try_layer_norm_with(path, input, output, rows, columns, epsilon), std::source_location::current());
+}
+
+Result<void> try_softmax_rows_with(KernelPath path, std::span<float> values, std::uint64_t rows,
+                                   std::uint64_t columns) {
+  const Result<std::uint64_t> count = count_product(rows, columns, "softmax_rows: rows x columns overflows");
+  if (!count) {
+    return std::unexpected(count.error());
+  }
+  if (Result<void> held =
+          require_held(values.size(), *count, "softmax_rows: values hold fewer than rows x columns values");
+      !held) {
+    return held;
+  }
+  run_rows(path, {.operation = RowOperation::Softmax, .input = values.data(), .output = values.data(), .rows = rows,
+                  .columns = columns});
+  return {};
 }
 
 void softmax_rows_with(KernelPath path, std::span<float> values, std::uint64_t rows, std::uint64_t columns) {
-  const std::uint64_t count = required_product(rows, columns, "softmax_rows: rows x columns overflows");
-  require(values.size() >= count, "softmax_rows: values hold fewer than rows x columns values");
-  run_rows(path, {.operation = RowOperation::Softmax, .input = values.data(), .output = values.data(), .rows = rows,
-                  .columns = columns});
+  value_or_stop(try_softmax_rows_with(path, values, rows, columns), std::source_location::current());
 }
 
 void gelu_with(KernelPath path, std::span<const float> input, std::span<float> output) {
@@ -83,17 +176,34 @@ void gelu_with(KernelPath path, std::span<const float> input, std::span<float> o
 
 std::vector<float> matmul(std::span<const float> left, std::span<const float> right, std::uint64_t rows,
                           std::uint64_t inner, std::uint64_t columns) {
-  return detail::matmul_with(detail::best_path(), left, right, rows, inner, columns);
+  return value_or_stop(try_matmul(left, right, rows, inner, columns), std::source_location::current());
 }
 
 std::vector<float> layer_norm(std::span<const float> input, std::uint64_t rows, std::uint64_t columns, float epsilon) {
-  std::vector<float> output(input.size(), 0.0F);
-  detail::layer_norm_with(detail::best_path(), input, output, rows, columns, epsilon);
-  return output;
+  return value_or_stop(try_layer_norm(input, rows, columns, epsilon), std::source_location::current());
 }
 
 void softmax_rows(std::span<float> values, std::uint64_t rows, std::uint64_t columns) {
-  detail::softmax_rows_with(detail::best_path(), values, rows, columns);
+  value_or_stop(try_softmax_rows(values, rows, columns), std::source_location::current());
+}
+
+Result<std::vector<float>> try_matmul(std::span<const float> left, std::span<const float> right, std::uint64_t rows,
+                                      std::uint64_t inner, std::uint64_t columns) {
+  return detail::try_matmul_with(detail::best_path(), left, right, rows, inner, columns);
+}
+
+Result<std::vector<float>> try_layer_norm(std::span<const float> input, std::uint64_t rows, std::uint64_t columns,
+                                          float epsilon) {
+  std::vector<float> output(input.size(), 0.0F);
+  if (Result<void> done = detail::try_layer_norm_with(detail::best_path(), input, output, rows, columns, epsilon);
+      !done) {
+    return std::unexpected(std::move(done.error()));
+  }
+  return output;
+}
+
+Result<void> try_softmax_rows(std::span<float> values, std::uint64_t rows, std::uint64_t columns) {
+  return detail::try_softmax_rows_with(detail::best_path(), values, rows, columns);
 }
 
 float gelu(float value) {

@@ -46,17 +46,34 @@ struct MatrixView {
 void matmul_accumulate(KernelPath path, MatrixView left, MatrixView right, float* output, std::size_t output_stride,
                        std::size_t rows, std::size_t inner, std::size_t columns);
 
-// The public matmul run on one path; the checks are those of matmul.
+// The public try_matmul run on one path: the product, or a Graph error with
+// the message of the first broken precondition.
+[[nodiscard]] Result<std::vector<float>> try_matmul_with(KernelPath path, std::span<const float> left,
+                                                         std::span<const float> right, std::uint64_t rows,
+                                                         std::uint64_t inner, std::uint64_t columns);
+
+// The public matmul run on one path: try_matmul_with's product, or the
+// process stopped with its error's message.
 [[nodiscard]] std::vector<float> matmul_with(KernelPath path, std::span<const float> left, std::span<const float> right,
                                              std::uint64_t rows, std::uint64_t inner, std::uint64_t columns);
 
 // The public layer_norm on one path, writing into `output`, which may be the
-// input itself; positions past rows x columns are left as they are. Stops the
-// process as layer_norm does, and when output holds fewer than rows x columns.
+// input itself; positions past rows x columns are left as they are. Fails as
+// try_layer_norm does, and when output holds fewer than rows x columns, with
+// nothing written.
+[[nodiscard]] Result<void> try_layer_norm_with(KernelPath path, std::span<const float> input,
+                                               std::span<float> output, std::uint64_t rows, std::uint64_t columns,
+                                               float epsilon);
+
+// try_layer_norm_with, stopping the process with the message where it fails.
 void layer_norm_with(KernelPath path, std::span<const float> input, std::span<float> output, std::uint64_t rows,
                      std::uint64_t columns, float epsilon);
 
-// The public softmax_rows on one path, with the same checks.
+// The public try_softmax_rows on one path, with the same checks.
+[[nodiscard]] Result<void> try_softmax_rows_with(KernelPath path, std::span<float> values, std::uint64_t rows,
+                                                 std::uint64_t columns);
+
+// try_softmax_rows_with, stopping the process with the message where it fails.
 void softmax_rows_with(KernelPath path, std::span<float> values, std::uint64_t rows, std::uint64_t columns);
 
 // output[i] = gelu(input[i]) for every i, on one path; output may be the input

@@ -14,7 +14,6 @@
 // is never entered: asking for one stops the process.
 #include <algorithm>
 #include <cstddef>
-#include <cstring>
 
 #include "support/check.hpp"
 #include "kernels/kernels_dispatch.hpp"
@@ -52,47 +51,11 @@ PathKernels kernels_for(KernelPath path) {
 
 // The portable tile: four-float vectors of the compiler's generic vector
 // type, which every target lowers to its own registers or to scalar code.
-// Each lane is one output sum; multiply and add stay separate operations.
-using Quad = float __attribute__((vector_size(16)));
-constexpr std::size_t portable_rows = 4;
-constexpr std::size_t portable_quads = 2;
-constexpr std::size_t portable_columns = portable_quads * 4;
-
-Quad load_quad(const float* source) {
-  Quad quad;
-  std::memcpy(&quad, source, sizeof quad);
-  return quad;
-}
-
-void store_quad(float* target, Quad quad) { std::memcpy(target, &quad, sizeof quad); }
+constexpr TileShape portable_shape{.lanes = 4, .rows = 4, .vectors = 2, .depth = 256};
 
 void portable_run(std::size_t depth, const float* left, std::size_t left_stride, const float* packed, float* output,
                   std::size_t output_stride) {
-  Quad sums[portable_rows][portable_quads];
-  for (std::size_t i = 0; i < portable_rows; ++i) {
-    for (std::size_t j = 0; j < portable_quads; ++j) {
-      sums[i][j] = load_quad(output + i * output_stride + j * 4);
-    }
-  }
-  for (std::size_t k = 0; k < depth; ++k) {
-    Quad right[portable_quads];
-    for (std::size_t j = 0; j < portable_quads; ++j) {
-      right[j] = load_quad(packed + k * portable_columns + j * 4);
-    }
-    for (std::size_t i = 0; i < portable_rows; ++i) {
-      const float value = left[i * left_stride + k];
-      const Quad left_value = {value, value, value, value};
-      for (std::size_t j = 0; j < portable_quads; ++j) {
-        const Quad product = left_value * right[j];
-        sums[i][j] = product + sums[i][j];
-      }
-    }
-  }
-  for (std::size_t i = 0; i < portable_rows; ++i) {
-    for (std::size_t j = 0; j < portable_quads; ++j) {
-      store_quad(output + i * output_stride + j * 4, sums[i][j]);
-    }
-  }
+  tile_lanes::run<portable_shape>(depth, left, left_stride, packed, output, output_stride);
 }
 
 // A block of the right matrix: `depth` inner steps from first_k, `count`
@@ -223,9 +186,7 @@ void run_tiles(const TileKernel& tile, MatrixView left, MatrixView right, float*
 
 }  // namespace
 
-TileKernel portable_tile() {
-  return TileKernel{.rows = portable_rows, .columns = portable_columns, .depth = 256, .run = portable_run};
-}
+TileKernel portable_tile() { return tile_lanes::kernel<portable_shape>(portable_run); }
 
 std::string_view path_name(KernelPath path) {
   switch (path) {

@@ -494,6 +494,29 @@ TEST(KernelPaths, PublicEntriesMatchTheOracle) {
   EXPECT_TRUE(same_values(oracle::encoder_reference(config, input, weights), *result));
 }
 
+// The Result forms on every path: a refused call names its precondition and
+// writes nothing.
+TEST(KernelPaths, ShortListsAreRefusedOnEveryPath) {
+  const std::vector<float> three(3, 1.0F);
+  for (const KernelPath path : available_paths()) {
+    SCOPED_TRACE(path_name(path));
+    const Result<std::vector<float>> product = try_matmul_with(path, three, three, 2, 2, 1);
+    ASSERT_FALSE(product.has_value());
+    EXPECT_EQ(product.error(), CompileError::graph("matmul: left holds fewer than rows x inner values"));
+
+    std::vector<float> two{5.0F, 5.0F};
+    const Result<void> normalised = try_layer_norm_with(path, three, two, 1, 3, 1e-5F);
+    ASSERT_FALSE(normalised.has_value());
+    EXPECT_EQ(normalised.error(), CompileError::graph("layer_norm: output holds fewer than rows x columns values"));
+    EXPECT_EQ(two, (std::vector<float>{5.0F, 5.0F}));
+
+    const Result<void> softmax = try_softmax_rows_with(path, two, 1, 3);
+    ASSERT_FALSE(softmax.has_value());
+    EXPECT_EQ(softmax.error(), CompileError::graph("softmax_rows: values hold fewer than rows x columns values"));
+    EXPECT_EQ(two, (std::vector<float>{5.0F, 5.0F}));
+  }
+}
+
 TEST(KernelPathsDeathTest, ShortListsStopOnEveryPath) {
   const std::vector<float> three(3, 1.0F);
   for (const KernelPath path : available_paths()) {

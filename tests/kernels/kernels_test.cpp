@@ -1,14 +1,16 @@
 // Reference kernels: exact results where the operation order decides them,
 // IEEE edge values, softmax rows whose maximum is negative (for the test
 // oracle too), untouched tails of longer lists, and the stop on lists too
-// short for their counts. The row kernels' cases run through the public entry
-// and through every instruction-set path this processor offers.
+// short for their counts, or the same failures as errors from the Result
+// forms. The row kernels' cases run through the public entry and through every
+// instruction-set path this processor offers.
 #include <bit>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <limits>
+#include <optional>
 #include <span>
 #include <string>
 #include <utility>
@@ -18,6 +20,7 @@
 
 #include "kernels/kernels_dispatch.hpp"
 #include "kernels/kernels_oracle.hpp"
+#include "orvo_compiler/error.hpp"
 #include "orvo_compiler/kernels.hpp"
 
 namespace orvo_compiler {
@@ -330,6 +333,81 @@ TEST(Gelu, OddPartIsTheIdentity) {
     EXPECT_NEAR(gelu_of(1.0F) - gelu_of(-1.0F), 1.0F, 1e-6F);
     EXPECT_NEAR(gelu_of(1.0F) + gelu_of(-1.0F), 0.682384F, 1e-6F);
   }
+}
+
+template <class T>
+std::optional<CompileError> error_of(const Result<T>& result) {
+  if (result) {
+    return std::nullopt;
+  }
+  return result.error();
+}
+
+// Each broken precondition of a Result form is a Graph error with the message
+// its process-stopping form stops with; overflowing counts are reported
+// before lists too short for them.
+TEST(KernelResults, BrokenPreconditionsAreGraphErrors) {
+  // 2^32 x 2^32 wraps to 0 in 64 bits and would otherwise pass as an empty list.
+  constexpr std::uint64_t big = std::uint64_t{1} << 32;
+  const std::vector<float> three(3, 1.0F);
+  const std::vector<float> none;
+  std::vector<float> mutable_three(3, 1.0F);
+  std::vector<float> mutable_none;
+  struct Case {
+    const char* name;
+    std::function<std::optional<CompileError>()> call;
+    const char* message;
+  };
+  const Case cases[] = {
+      {"short left", [&] { return error_of(try_matmul(three, three, 2, 2, 1)); },
+       "matmul: left holds fewer than rows x inner values"},
+      {"short right", [&] { return error_of(try_matmul(three, three, 1, 2, 2)); },
+       "matmul: right holds fewer than inner x columns values"},
+      {"rows x inner", [&] { return error_of(try_matmul(none, none, big, big, 0)); },
+       "matmul: rows x inner overflows"},
+      {"inner x columns", [&] { return error_of(try_matmul(none, none, 0, big, big)); },
+       "matmul: inner x columns overflows"},
+      {"rows x columns", [&] { return error_of(try_matmul(none, none, big, 0, big)); },
+       "matmul: rows x columns overflows"},
+      {"overflow before a short left", [&] { return error_of(try_matmul(none, none, 1, big, big)); },
+       "matmul: inner x columns overflows"},
+      {"short layer norm input", [&] { return error_of(try_layer_norm(three, 2, 2, 1e-5F)); },
+       "layer_norm: input holds fewer than rows x columns values"},
+      {"layer norm rows x columns", [&] { return error_of(try_layer_norm(none, big, big, 1e-5F)); },
+       "layer_norm: rows x columns overflows"},
+      {"short softmax values", [&] { return error_of(try_softmax_rows(mutable_three, 1, 4)); },
+       "softmax_rows: values hold fewer than rows x columns values"},
+      {"softmax rows x columns", [&] { return error_of(try_softmax_rows(mutable_none, big, big)); },
+       "softmax_rows: rows x columns overflows"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(c.call(), CompileError::graph(c.message));
+  }
+}
+
+TEST(KernelResults, RefusedSoftmaxLeavesTheValues) {
+  std::vector<float> values{1.0F, nan, -0.0F};
+  EXPECT_FALSE(try_softmax_rows(values, 2, 2).has_value());
+  EXPECT_EQ(bits(values), (std::vector<std::uint32_t>{0x3F800000, 0x7FC00000, 0x80000000}));
+}
+
+TEST(KernelResults, AcceptedCallsGiveTheKernelsResults) {
+  const Result<std::vector<float>> product =
+      try_matmul(std::vector<float>{1, 2, 3, 4, 5, 6}, std::vector<float>{7, 8, 9, 10, 11, 12}, 2, 3, 2);
+  ASSERT_TRUE(product.has_value()) << product.error();
+  EXPECT_EQ(*product, (std::vector<float>{58, 64, 139, 154}));
+
+  // Rows {1, 3} and {5, 7}: mean 2 or 6, variance 1, so -1 and 1 exactly; the
+  // position past rows x columns is +0.0.
+  const Result<std::vector<float>> normalised = try_layer_norm(std::vector<float>{1, 3, 5, 7, 9}, 2, 2, 0.0F);
+  ASSERT_TRUE(normalised.has_value()) << normalised.error();
+  EXPECT_EQ(bits(*normalised), (std::vector<std::uint32_t>{0xBF800000, 0x3F800000, 0xBF800000, 0x3F800000, 0}));
+
+  // Four equal values share 1 as quarters; the value past the row stays.
+  std::vector<float> values{2, 2, 2, 2, 7};
+  ASSERT_TRUE(try_softmax_rows(values, 1, 4).has_value());
+  EXPECT_EQ(values, (std::vector<float>{0.25F, 0.25F, 0.25F, 0.25F, 7}));
 }
 
 TEST(KernelsDeathTest, ShortListsStopTheProcess) {
