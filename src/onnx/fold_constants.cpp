@@ -9,6 +9,7 @@
 #include <fmt/format.h>
 
 #include "onnx/constant_ops.hpp"
+#include "onnx/operator_registry.hpp"
 #include "onnx/shape_rules.hpp"
 
 namespace orvo_compiler::onnx_import {
@@ -51,13 +52,13 @@ bool is_run_time_shape(const Dims& dims) {
          std::ranges::all_of(dims, [](std::int64_t dim) { return dim >= 1; });
 }
 
-Result<void> keep_node(Walk& walk, Node node, std::span<const Operand> operands) {
-  if (is_fold_only(node.op_type)) {
+Result<void> keep_node(Walk& walk, Node node, std::span<const Operand> operands, const OperatorForm& form) {
+  if (form.map == nullptr || form.shape == nullptr) {
     return std::unexpected(node_error(node, fmt::format("input {} must be known when importing, but is computed at "
                                                         "run time",
                                                         first_run_time_input(node, operands))));
   }
-  Result<std::vector<Dims>> outputs = activation_dims(node, operands);
+  Result<std::vector<Dims>> outputs = form.shape(node, operands);
   if (!outputs) {
     return std::unexpected(outputs.error());
   }
@@ -89,28 +90,27 @@ Result<void> fold_node(Walk& walk, Node node) {
   if (Result<void> defined = check_inputs(walk, node); !defined) {
     return defined;
   }
+  const OperatorForm* form = find_operator(node, walk.folded.opset);
+  if (form == nullptr) {
+    return std::unexpected(node_error(node, "is not an operator the importer maps"));
+  }
   const std::vector<Operand> operands = operands_of(walk.folded, node);
   const bool all_known = std::ranges::all_of(
       operands, [](const Operand& operand) { return !operand.present || operand.constant != nullptr; });
-  const bool is_cast = node.op_type == "Cast";
-  if (node.op_type == "Identity" || (is_cast && !all_known)) {
-    if (is_cast) {
-      Result<std::int64_t> to = int_attribute(node, "to", 0);
-      if (!to) {
-        return std::unexpected(to.error());
-      }
-      if (*to != float_type) {
-        return std::unexpected(node_error(
-            node, fmt::format("casts a run-time value to {}; only FLOAT is supported", data_type_name(static_cast<std::int32_t>(*to)))));
-      }
+  if (form->alias != nullptr) {
+    Result<bool> aliased = form->alias(node, all_known);
+    if (!aliased) {
+      return std::unexpected(aliased.error());
     }
-    if (!node.outputs.front().empty()) {
-      walk.folded.aliases.emplace(node.outputs.front(), node.inputs.front());
+    if (*aliased) {
+      if (!node.outputs.front().empty()) {
+        walk.folded.aliases.emplace(node.outputs.front(), node.inputs.front());
+      }
+      return {};
     }
-    return {};
   }
-  if (is_foldable(node.op_type) && (all_known || node.op_type == "Shape")) {
-    Result<std::vector<Constant>> values = evaluate_constant(node, operands);
+  if (form->fold != nullptr && (all_known || form->folds_on_dims)) {
+    Result<std::vector<Constant>> values = evaluate_constant(node, operands, walk.folded.opset);
     if (!values) {
       return std::unexpected(values.error());
     }
@@ -121,7 +121,7 @@ Result<void> fold_node(Walk& walk, Node node) {
     }
     return {};
   }
-  return keep_node(walk, std::move(node), operands);
+  return keep_node(walk, std::move(node), operands, *form);
 }
 
 }  // namespace
@@ -147,8 +147,9 @@ const std::string& resolve_alias(const Folded& folded, const std::string& name) 
 }
 
 Result<Folded> fold_constants(std::map<std::string, Constant> initializers, std::vector<Node> nodes,
-                              std::span<const BoundInput> inputs) {
+                              std::span<const BoundInput> inputs, std::int64_t opset) {
   Walk walk;
+  walk.folded.opset = opset;
   walk.folded.constants = std::move(initializers);
   for (const BoundInput& input : inputs) {
     walk.folded.shapes.emplace(input.name, input.shape);

@@ -3,6 +3,7 @@
 // time, leaving the nodes that the mapping pass turns into operations.
 #pragma once
 
+#include <cstdint>
 #include <map>
 #include <span>
 #include <string>
@@ -26,18 +27,22 @@ struct Folded {
   // The nodes left to map, in model order, their inputs read through
   // `aliases` already.
   std::vector<Node> nodes;
+  // The opset of the default domain, which picks each operator's form.
+  std::int64_t opset = 0;
 
   friend bool operator==(const Folded&, const Folded&) = default;
 };
 
-// Walks `nodes` in order. A node whose inputs are all known (or a Shape of
-// any value) is evaluated; Identity, and Cast of a run-time value to FLOAT,
-// become aliases; any other node is kept with its outputs' shapes computed.
-// Fails when a fold-only operator meets a run-time input, when a run-time
-// value would be a scalar or have a zero dimension, or when a node reads an
-// output the importer does not compute (LayerNormalization's mean, say).
+// Walks `nodes` in order, each by its operator's form at `opset` in the
+// registry. A node the form makes an alias (Identity, and Cast of a run-time
+// value to FLOAT) stands for its input; one whose inputs are all known (or a
+// Shape of any value) is evaluated; any other node is kept with its outputs'
+// shapes computed. Fails when a fold-only operator meets a run-time input,
+// when a run-time value would be a scalar or have a zero dimension, or when a
+// node reads an output the importer does not compute (LayerNormalization's
+// mean, say).
 [[nodiscard]] Result<Folded> fold_constants(std::map<std::string, Constant> initializers, std::vector<Node> nodes,
-                                            std::span<const BoundInput> inputs);
+                                            std::span<const BoundInput> inputs, std::int64_t opset);
 
 // The inputs of `node` as the shape rules read them; every input must be a
 // constant or have a shape in `folded`.

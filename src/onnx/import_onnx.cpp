@@ -27,7 +27,8 @@ Result<ImportedModel> import_onnx(std::span<const std::uint8_t> bytes, const Imp
   if (!inputs) {
     return std::unexpected(inputs.error());
   }
-  Result<Folded> folded = fold_constants(std::move(model->initializers), std::move(model->nodes), *inputs);
+  Result<Folded> folded = fold_constants(std::move(model->initializers), std::move(model->nodes), *inputs,
+                                          model->opset);
   if (!folded) {
     return std::unexpected(folded.error());
   }

@@ -19,7 +19,7 @@
 #include <onnx/checker.h>
 #include <onnx/onnx_pb.h>
 
-#include "onnx/map_operators.hpp"
+#include "onnx/operator_registry.hpp"
 
 namespace orvo_compiler::onnx_import {
 namespace {
@@ -380,7 +380,7 @@ Result<Model> parse_model(std::span<const std::uint8_t> bytes) {
   if (Result<void> names = check_names(model); !names) {
     return std::unexpected(names.error());
   }
-  if (Result<void> operators = check_operators(model.nodes); !operators) {
+  if (Result<void> operators = check_operators(model.nodes, model.opset); !operators) {
     return std::unexpected(operators.error());
   }
   if (Result<void> checked = run_checker(proto); !checked) {

@@ -1,4 +1,4 @@
-// ONNX's shape rules for the operators the importer handles. Each rule
+// ONNX's shape rules shared by the operators' registrations. Each rule
 // checks its own inputs, so that a malformed model fails with a message
 // naming the node rather than reaching the graph builder.
 #include "onnx/shape_rules.hpp"
@@ -59,148 +59,6 @@ std::int64_t clamp_index(std::int64_t index, std::int64_t size) {
   return std::min(index, size);
 }
 
-Result<Dims> same_dims(const Node&, std::span<const Operand> operands) { return operand_at(operands, 0).dims; }
-
-Result<Dims> binary_dims(const Node& node, std::span<const Operand> operands) {
-  return broadcast_dims(node, operand_at(operands, 0).dims, operand_at(operands, 1).dims);
-}
-
-Result<Dims> pow_dims(const Node& node, std::span<const Operand> operands) {
-  if (Result<int> exponent = pow_exponent(node, operands); !exponent) {
-    return std::unexpected(exponent.error());
-  }
-  Result<Dims> dims = binary_dims(node, operands);
-  if (dims && *dims != operand_at(operands, 0).dims) {
-    return fail(node, "the exponent must not broadcast the base to a larger shape");
-  }
-  return dims;
-}
-
-Result<Dims> reshape_output(const Node& node, std::span<const Operand> operands) {
-  Result<std::vector<std::int64_t>> target = integer_input(node, operands, 1, "shape");
-  if (!target) {
-    return std::unexpected(target.error());
-  }
-  Result<std::int64_t> allow_zero = int_attribute(node, "allowzero", 0);
-  if (!allow_zero) {
-    return std::unexpected(allow_zero.error());
-  }
-  return reshape_dims(node, operand_at(operands, 0).dims, *target, *allow_zero != 0);
-}
-
-Result<Dims> transpose_output(const Node& node, std::span<const Operand> operands) {
-  const Dims& input = operand_at(operands, 0).dims;
-  Result<std::vector<std::uint64_t>> permutation = transpose_permutation(node, input.size());
-  if (!permutation) {
-    return std::unexpected(permutation.error());
-  }
-  return permute(input, *permutation);
-}
-
-Result<Dims> softmax_output(const Node& node, std::span<const Operand> operands) {
-  const Dims& input = operand_at(operands, 0).dims;
-  if (Result<std::size_t> axis = softmax_axis(node, input.size()); !axis) {
-    return std::unexpected(axis.error());
-  }
-  return input;
-}
-
-Result<Dims> layer_norm_output(const Node& node, std::span<const Operand> operands) {
-  const Dims& input = operand_at(operands, 0).dims;
-  if (Result<float> epsilon = layer_norm_epsilon(node, input.size()); !epsilon) {
-    return std::unexpected(epsilon.error());
-  }
-  for (std::size_t index = 1; index < 3; ++index) {
-    const Operand& parameter = operand_at(operands, index);
-    if (parameter.present) {
-      Result<Dims> joined = broadcast_dims(node, input, parameter.dims);
-      if (!joined) {
-        return joined;
-      }
-      if (*joined != input) {
-        return fail(node, fmt::format("{} {} {} does not broadcast to the input {}", index == 1 ? "scale" : "bias",
-                                      input_name(node, index), dims_text(parameter.dims), dims_text(input)));
-      }
-    }
-  }
-  return input;
-}
-
-Result<Dims> reduce_mean_output(const Node& node, std::span<const Operand> operands) {
-  Dims dims = operand_at(operands, 0).dims;
-  Result<bool> keeps = reduce_mean_keeps_axis(node, dims.size());
-  if (!keeps) {
-    return std::unexpected(keeps.error());
-  }
-  if (*keeps) {
-    dims.back() = 1;
-  } else {
-    dims.pop_back();
-  }
-  return dims;
-}
-
-Result<Dims> slice_output(const Node& node, std::span<const Operand> operands) {
-  Result<std::vector<AxisRange>> ranges = slice_ranges(node, operands);
-  if (!ranges) {
-    return std::unexpected(ranges.error());
-  }
-  Dims dims = operand_at(operands, 0).dims;
-  for (const AxisRange& range : *ranges) {
-    dims[range.axis] = range.end - range.start;
-  }
-  return dims;
-}
-
-Result<Dims> matmul_output(const Node& node, std::span<const Operand> operands) {
-  return matmul_dims(node, operand_at(operands, 0).dims, operand_at(operands, 1).dims);
-}
-
-Result<Dims> gemm_output(const Node& node, std::span<const Operand> operands) {
-  Result<GemmForm> form = gemm_form(node, operands);
-  if (!form) {
-    return std::unexpected(form.error());
-  }
-  return form->output;
-}
-
-Result<Dims> expand_output(const Node& node, std::span<const Operand> operands) {
-  Result<std::vector<std::int64_t>> shape = integer_input(node, operands, 1, "shape");
-  if (!shape) {
-    return std::unexpected(shape.error());
-  }
-  return broadcast_dims(node, operand_at(operands, 0).dims, *shape);
-}
-
-using SingleRule = Result<Dims> (*)(const Node&, std::span<const Operand>);
-
-struct SingleOutputRule {
-  std::string_view op_type;
-  SingleRule rule;
-};
-
-constexpr SingleOutputRule single_output_rules[] = {
-    {"Add", binary_dims},
-    {"Sub", binary_dims},
-    {"Mul", binary_dims},
-    {"Div", binary_dims},
-    {"Pow", pow_dims},
-    {"MatMul", matmul_output},
-    {"Gemm", gemm_output},
-    {"Reshape", reshape_output},
-    {"Transpose", transpose_output},
-    {"Softmax", softmax_output},
-    {"LayerNormalization", layer_norm_output},
-    {"Erf", same_dims},
-    {"Tanh", same_dims},
-    {"Sqrt", same_dims},
-    {"ReduceMean", reduce_mean_output},
-    {"Slice", slice_output},
-    {"Unsqueeze", unsqueeze_dims},
-    {"Squeeze", squeeze_dims},
-    {"Expand", expand_output},
-};
-
 }  // namespace
 
 const Operand& operand_at(std::span<const Operand> operands, std::size_t index) {
@@ -239,8 +97,6 @@ Result<std::size_t> axis_attribute(const Node& node, std::int64_t fallback, std:
   }
   return normalize_axis(node, *axis, rank);
 }
-
-Result<std::size_t> softmax_axis(const Node& node, std::size_t rank) { return axis_attribute(node, -1, rank); }
 
 Result<Dims> broadcast_dims(const Node& node, const Dims& left, const Dims& right) {
   const std::size_t rank = std::max(left.size(), right.size());
@@ -543,43 +399,6 @@ Result<bool> reduce_mean_keeps_axis(const Node& node, std::size_t rank) {
                                   *axes ? dims_text(**axes) : std::string("(all)"), rank));
   }
   return *keep != 0;
-}
-
-Result<float> layer_norm_epsilon(const Node& node, std::size_t rank) {
-  Result<std::size_t> axis = axis_attribute(node, -1, rank);
-  Result<float> epsilon = float_attribute(node, "epsilon", 1e-5F);
-  if (!axis || !epsilon) {
-    return std::unexpected(!axis ? axis.error() : epsilon.error());
-  }
-  if (*axis != rank - 1) {
-    return fail(node, fmt::format("normalises from axis {}; only the last axis is supported", *axis));
-  }
-  return *epsilon;
-}
-
-Result<std::vector<Dims>> activation_dims(const Node& node, std::span<const Operand> operands) {
-  if (node.op_type == "Split") {
-    Result<SplitPieces> pieces = split_pieces(node, operands);
-    if (!pieces) {
-      return std::unexpected(pieces.error());
-    }
-    std::vector<Dims> outputs;
-    for (const std::int64_t size : pieces->sizes) {
-      Dims dims = operand_at(operands, 0).dims;
-      dims[pieces->axis] = size;
-      outputs.push_back(std::move(dims));
-    }
-    return outputs;
-  }
-  const auto* found = std::ranges::find(single_output_rules, node.op_type, &SingleOutputRule::op_type);
-  if (found == std::end(single_output_rules)) {
-    return fail(node, "is not an operator the importer maps");
-  }
-  Result<Dims> dims = found->rule(node, operands);
-  if (!dims) {
-    return std::unexpected(dims.error());
-  }
-  return std::vector<Dims>{std::move(*dims)};
 }
 
 }  // namespace orvo_compiler::onnx_import

@@ -1,4 +1,4 @@
-// ONNX's shape rules for the operators the importer handles, on int64 dims:
+// ONNX's shape rules that several operators or passes share, on int64 dims:
 // folding applies them to constants, and to run-time values to learn every
 // shape statically; mapping reads the same resolved parameters (slice ranges,
 // permutations, split sizes) so both passes agree by construction.
@@ -36,8 +36,6 @@ const Operand& operand_at(std::span<const Operand> operands, std::size_t index);
 [[nodiscard]] Result<std::size_t> normalize_axis(const Node& node, std::int64_t axis, std::size_t rank);
 // The node's "axis" attribute (`fallback` when absent), normalised.
 [[nodiscard]] Result<std::size_t> axis_attribute(const Node& node, std::int64_t fallback, std::size_t rank);
-// Softmax's axis, normalised.
-[[nodiscard]] Result<std::size_t> softmax_axis(const Node& node, std::size_t rank);
 // numpy's broadcast of two shapes.
 [[nodiscard]] Result<Dims> broadcast_dims(const Node& node, const Dims& left, const Dims& right);
 // A Reshape target resolved against the input: 0 copies the input's axis
@@ -82,10 +80,5 @@ struct GemmForm {
 // Whether ReduceMean keeps the reduced axis; fails unless it reduces exactly
 // the last axis of a tensor of rank `rank`.
 [[nodiscard]] Result<bool> reduce_mean_keeps_axis(const Node& node, std::size_t rank);
-// LayerNormalization's epsilon; fails unless it normalises the last axis.
-[[nodiscard]] Result<float> layer_norm_epsilon(const Node& node, std::size_t rank);
-
-// The output dims of a node computed at run time (one entry per output).
-[[nodiscard]] Result<std::vector<Dims>> activation_dims(const Node& node, std::span<const Operand> operands);
 
 }  // namespace orvo_compiler::onnx_import

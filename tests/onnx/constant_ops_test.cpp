@@ -79,6 +79,8 @@ TEST(ConstantOps, EvaluatesEachOperator) {
       {"unsqueeze a scalar", node("Unsqueeze"), {ints({}, {5}), ints({1}, {0})}, {ints({1}, {5})}},
       {"squeeze every 1", node("Squeeze"), {ints({1, 2, 1}, {5, 6})}, {ints({2}, {5, 6})}},
       {"reshape with -1", node("Reshape"), {ints({2, 2}, {1, 2, 3, 4}), ints({1}, {-1})}, {ints({4}, {1, 2, 3, 4})}},
+      {"reshape with a -1 that does not divide", node("Reshape"), {ints({2, 3}, {1, 2, 3, 4, 5, 6}), ints({2}, {4, -1})},
+       {}, "onnx: Reshape node /n: cannot reshape [2, 3] to [4, -1]"},
       {"expand", node("Expand"), {floats({3}, {1, 2, 3}), ints({2}, {2, 1})}, {floats({2, 3}, {1, 2, 3, 1, 2, 3})}},
       {"range of int64", node("Range"), {ints({}, {1}), ints({}, {10}), ints({}, {3})}, {ints({3}, {1, 4, 7})}},
       {"range of floats", node("Range"), {floats({}, {0}), floats({}, {1}), floats({}, {0.25F})},
@@ -100,7 +102,7 @@ TEST(ConstantOps, EvaluatesEachOperator) {
       operands.push_back(Operand{true, input.dims, &input});
       evaluated.inputs.push_back("in" + std::to_string(operands.size() - 1));
     }
-    const Result<std::vector<Constant>> result = evaluate_constant(evaluated, operands);
+    const Result<std::vector<Constant>> result = evaluate_constant(evaluated, operands, 17);
     if (test.error.empty()) {
       ASSERT_TRUE(result) << result.error();
       EXPECT_EQ(*result, test.expected);

@@ -32,7 +32,7 @@ TEST(FoldConstants, FoldsAliasesAndKeeps) {
   std::map<std::string, Constant> initializers;
   initializers.emplace("w", Constant{float_type, {2}, {3, 4}, {}});
   const std::vector<BoundInput> inputs{{"x", {2, 3}}};
-  const Result<Folded> folded = fold_constants(initializers, nodes, inputs);
+  const Result<Folded> folded = fold_constants(initializers, nodes, inputs, 17);
   ASSERT_TRUE(folded) << folded.error();
 
   const std::map<std::string, Constant> constants = {

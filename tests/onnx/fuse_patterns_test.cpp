@@ -28,17 +28,19 @@ struct Fused {
   std::vector<std::string> nodes;  // "<op_type>(<inputs>) -> <outputs>"
 };
 
-// Model x [2, 4] -> `build` -> y [2, 4], through the passes up to fusion.
-Fused fuse(const std::function<void(onnx::ModelProto&)>& build, std::int64_t opset = 17) {
+// Model x -> `build` -> y, both of `dims`, through the passes up to fusion.
+Fused fuse(const std::function<void(onnx::ModelProto&)>& build, std::int64_t opset = 17,
+           const std::vector<test_support::Dim>& dims = {2, 4}) {
   onnx::ModelProto model = test_support::make_model(opset);
-  test_support::add_input(model, "x", {2, 4});
+  test_support::add_input(model, "x", dims);
   build(model);
-  test_support::add_output(model, "y", std::vector<test_support::Dim>{2, 4});
+  test_support::add_output(model, "y", dims);
   const std::vector<std::uint8_t> bytes = test_support::serialize(model);
   Result<Model> parsed = parse_model(bytes);
   EXPECT_TRUE(parsed) << parsed.error();
   Result<std::vector<BoundInput>> inputs = bind_dimensions(parsed->inputs, {});
-  Result<Folded> folded = fold_constants(std::move(parsed->initializers), std::move(parsed->nodes), *inputs);
+  Result<Folded> folded = fold_constants(std::move(parsed->initializers), std::move(parsed->nodes), *inputs,
+                                          parsed->opset);
   EXPECT_TRUE(folded) << folded.error();
   Fused fused{fuse_patterns(*folded, {"y"}), {}};
   for (const Node& node : folded->nodes) {
@@ -149,6 +151,27 @@ TEST(FusePatterns, FusesAndLeavesAlone) {
     EXPECT_EQ(fused.lines, test.expected.lines);
     EXPECT_EQ(fused.nodes, test.expected.nodes);
   }
+}
+
+// A variance taken without keepdims on a square input still broadcasts
+// against the centred value, but along the last axis (each column divided by
+// another row's deviation): not a layer normalisation.
+TEST(FusePatterns, VarianceWithoutKeepdimsIsNotFused) {
+  const Fused fused = fuse(
+      [](onnx::ModelProto& m) {
+        decomposed_layer_norm(m, true);
+        for (onnx::NodeProto& node : *m.mutable_graph()->mutable_node()) {
+          if (node.name() == "/ln/ReduceMean_1") {
+            set_attribute(node, "keepdims", std::int64_t{0});
+          }
+        }
+      },
+      17, {4, 4});
+  EXPECT_EQ(fused.lines, std::vector<std::string>{});
+  EXPECT_EQ(fused.nodes, (std::vector<std::string>{"ReduceMean(x) -> mean", "Sub(x, mean) -> centred",
+                                                   "Pow(centred, two) -> squares", "ReduceMean(squares) -> variance",
+                                                   "Add(variance, epsilon) -> shifted", "Sqrt(shifted) -> deviation",
+                                                   "Div(centred, deviation) -> y"}));
 }
 
 }  // namespace

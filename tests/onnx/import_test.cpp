@@ -134,6 +134,10 @@ std::vector<MappingCase> mapping_cases() {
                      set_attribute(add_node(m, "Softmax", {"x"}, {"y"}), "axis", std::int64_t{-2});
                    }),
                    {"y = Softmax { axis: 1 }(x) [2, 3, 4]"}});
+  cases.push_back({"softmax without an axis takes the last", unary_model({2, 3, 4}, {{"y", {2, 3, 4}}}, [](onnx::ModelProto& m) {
+                     add_node(m, "Softmax", {"x"}, {"y"});
+                   }),
+                   {"y = Softmax { axis: 2 }(x) [2, 3, 4]"}});
   cases.push_back({"layer normalization with scale and bias", unary_model({2, 4}, {{"y", {2, 4}}}, [](onnx::ModelProto& m) {
                      add_initializer(m, "s", {4}, Floats(4, 2.0F));
                      add_initializer(m, "b", {4}, Floats(4, 1.0F));
@@ -143,6 +147,12 @@ std::vector<MappingCase> mapping_cases() {
                     "y/scaled/broadcast1 = Broadcast { shape: [2, 4] }(s) [2, 4]",
                     "y/scaled = Mul(y/normalized, y/scaled/broadcast1) [2, 4]",
                     "y/broadcast1 = Broadcast { shape: [2, 4] }(b) [2, 4]", "y = Add(y/scaled, y/broadcast1) [2, 4]"}});
+  cases.push_back({"layer normalization without epsilon takes 1e-5", unary_model({2, 4}, {{"y", {2, 4}}}, [](onnx::ModelProto& m) {
+                     add_initializer(m, "s", {4}, Floats(4, 2.0F));
+                     add_node(m, "LayerNormalization", {"x", "s"}, {"y"});
+                   }),
+                   {"y/normalized = LayerNorm { epsilon: 1e-05 }(x) [2, 4]",
+                    "y/broadcast1 = Broadcast { shape: [2, 4] }(s) [2, 4]", "y = Mul(y/normalized, y/broadcast1) [2, 4]"}});
   cases.push_back({"erf, tanh and sqrt", unary_model({2}, {{"y", {2}}}, [](onnx::ModelProto& m) {
                      add_node(m, "Erf", {"x"}, {"e"});
                      add_node(m, "Tanh", {"e"}, {"t"});
@@ -414,6 +424,11 @@ std::vector<ErrorCase> error_cases() {
                      add_node(m, "Reshape", {"x", "shape"}, {"y"}, "/Reshape");
                    }),
                    "onnx: Reshape node /Reshape: cannot reshape [2, 3] to [4]"});
+  cases.push_back({"a reshape whose -1 does not divide the count", model_with([](onnx::ModelProto& m) {
+                     add_int64_constant(m, "shape", {2}, {4, -1});
+                     add_node(m, "Reshape", {"x", "shape"}, {"y"}, "/Reshape");
+                   }),
+                   "onnx: Reshape node /Reshape: cannot reshape [2, 3] to [4, -1]"});
   cases.push_back({"shapes that do not broadcast", model_with([](onnx::ModelProto& m) {
                      add_initializer(m, "b", {2}, {1, 2});
                      add_node(m, "Add", {"x", "b"}, {"y"}, "/Add");

@@ -1,0 +1,98 @@
+// The registry gathered from the operator families, its lookup by type and
+// opset, and the first check every model meets: each node's operator is
+// registered and given inputs and outputs its form takes.
+#include "onnx/operator_registry.hpp"
+
+#include <algorithm>
+#include <map>
+#include <string>
+
+#include <fmt/format.h>
+
+namespace orvo_compiler::onnx_import {
+namespace {
+
+std::vector<Registration> gather_registrations() {
+  std::vector<Registration> all;
+  for (const std::span<const Registration> family :
+       {elementwise_operators(), product_operators(), normalization_operators(), movement_operators(),
+        source_operators()}) {
+    all.insert(all.end(), family.begin(), family.end());
+  }
+  std::ranges::sort(all, {}, &Registration::op_type);
+  return all;
+}
+
+std::string count_range(std::size_t least, std::size_t most) {
+  if (most == many) {
+    return fmt::format("{} or more", least);
+  }
+  return least == most ? fmt::format("{}", least) : fmt::format("{} to {}", least, most);
+}
+
+Result<void> check_arity(const Node& node, const Arity& arity) {
+  const std::size_t required = std::min(arity.required_inputs, node.inputs.size());
+  const std::size_t least = arity.required_inputs == many ? 1 : arity.required_inputs;
+  if (node.inputs.size() < least || node.inputs.size() > arity.most_inputs) {
+    return std::unexpected(node_error(
+        node, fmt::format("takes {} inputs, not {}", count_range(least, arity.most_inputs), node.inputs.size())));
+  }
+  for (std::size_t index = 0; index < required; ++index) {
+    if (node.inputs[index].empty()) {
+      return std::unexpected(node_error(node, fmt::format("input {} is required but omitted", index)));
+    }
+  }
+  if (node.outputs.empty() || node.outputs.size() > arity.most_outputs || node.outputs.front().empty()) {
+    return std::unexpected(node_error(node, fmt::format("takes {} outputs, the first one named; it has {}",
+                                                        count_range(1, arity.most_outputs), node.outputs.size())));
+  }
+  return {};
+}
+
+}  // namespace
+
+std::span<const Registration> registered_operators() {
+  static const std::vector<Registration> registrations = gather_registrations();
+  return registrations;
+}
+
+const OperatorForm* find_operator(const Node& node, std::int64_t opset) {
+  if (!node.domain.empty()) {
+    return nullptr;
+  }
+  const std::span<const Registration> registrations = registered_operators();
+  const auto found = std::ranges::lower_bound(registrations, std::string_view(node.op_type), {},
+                                              &Registration::op_type);
+  if (found == registrations.end() || found->op_type != node.op_type) {
+    return nullptr;
+  }
+  const auto form = std::ranges::find_if(found->forms, [opset](const OperatorForm& candidate) {
+    return candidate.opsets.first <= opset && opset <= candidate.opsets.last;
+  });
+  return form == found->forms.end() ? nullptr : &*form;
+}
+
+Result<void> check_operators(std::span<const Node> nodes, std::int64_t opset) {
+  std::map<std::string, std::string> unsupported;
+  for (const Node& node : nodes) {
+    if (find_operator(node, opset) == nullptr) {
+      const std::string type = node.domain.empty() ? node.op_type : fmt::format("{}.{}", node.domain, node.op_type);
+      unsupported.emplace(type, node_label(node));
+    }
+  }
+  if (!unsupported.empty()) {
+    std::vector<std::string> items;
+    for (const auto& [type, first] : unsupported) {
+      items.push_back(fmt::format("{} (first node {})", type, first));
+    }
+    return std::unexpected(model_error(fmt::format("unsupported operators: {}", fmt::join(items, ", "))));
+  }
+  for (const Node& node : nodes) {
+    if (Result<void> arity = check_arity(node, find_operator(node, opset)->arity); !arity) {
+      return arity;
+    }
+  }
+  return {};
+}
+
+}  // namespace orvo_compiler::onnx_import

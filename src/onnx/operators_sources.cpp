@@ -1,0 +1,204 @@
+// The operators that produce values at import time or pass them on:
+// Constant, ConstantOfShape, Range, Shape, Cast and Identity. None maps to a
+// graph operation; Cast and Identity of a run-time value become aliases.
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+#include <fmt/format.h>
+
+#include "onnx/constant_ops.hpp"
+#include "onnx/map_operators.hpp"
+#include "onnx/operator_registry.hpp"
+#include "onnx/shape_rules.hpp"
+
+namespace orvo_compiler::onnx_import {
+namespace {
+
+std::unexpected<CompileError> fail(const Node& node, std::string_view what) {
+  return std::unexpected(node_error(node, what));
+}
+
+using Outputs = std::vector<Constant>;
+
+Result<Outputs> one(Result<Constant> constant) {
+  if (!constant) {
+    return std::unexpected(constant.error());
+  }
+  return Outputs{std::move(*constant)};
+}
+
+std::int64_t wrapping(std::uint64_t value) { return static_cast<std::int64_t>(value); }
+
+Result<Outputs> fold_shape(const Node& node, std::span<const Operand> operands) {
+  const Dims& dims = operand_at(operands, 0).dims;
+  const auto rank = static_cast<std::int64_t>(dims.size());
+  Result<std::int64_t> start = int_attribute(node, "start", 0);
+  Result<std::int64_t> end = int_attribute(node, "end", rank);
+  if (!start || !end) {
+    return std::unexpected(!start ? start.error() : end.error());
+  }
+  const auto clamp = [rank](std::int64_t index) { return std::clamp(index < 0 ? index + rank : index, std::int64_t{0}, rank); };
+  const std::int64_t first = clamp(*start);
+  const std::int64_t last = std::max(first, clamp(*end));
+  std::vector<std::int64_t> values(dims.begin() + first, dims.begin() + last);
+  return Outputs{integer_tensor({last - first}, std::move(values))};
+}
+
+// Float-to-integer conversion truncates; values outside the target's range
+// (and NaN) are refused rather than left undefined.
+Result<std::int64_t> float_to_integer(const Node& node, float value) {
+  constexpr auto limit = static_cast<float>(std::numeric_limits<std::int64_t>::max());
+  if (!(value > -limit && value < limit)) {
+    return fail(node, fmt::format("cannot cast {} to an integer", value));
+  }
+  return static_cast<std::int64_t>(value);
+}
+
+std::int64_t narrow_integer(std::int64_t value, std::int32_t data_type) {
+  switch (data_type) {
+    case bool_type:
+      return value != 0 ? 1 : 0;
+    case int32_type:
+      return static_cast<std::int32_t>(value);
+    default:
+      return value;
+  }
+}
+
+Result<Outputs> fold_cast(const Node& node, std::span<const Operand> operands) {
+  const Constant& data = known_value(operands, 0);
+  Result<std::int64_t> to = int_attribute(node, "to", 0);
+  if (!to) {
+    return std::unexpected(to.error());
+  }
+  const auto target = static_cast<std::int32_t>(*to);
+  if (target != float_type && target != int64_type && target != int32_type && target != bool_type) {
+    return fail(node, fmt::format("cast to {} is not supported", data_type_name(target)));
+  }
+  Constant result{target, data.dims, {}, {}};
+  if (target == float_type) {
+    result.floats = data.floats;
+    for (const std::int64_t value : data.integers) {
+      result.floats.push_back(static_cast<float>(value));
+    }
+    return Outputs{std::move(result)};
+  }
+  for (const float value : data.floats) {
+    Result<std::int64_t> converted = float_to_integer(node, value);
+    if (!converted) {
+      return std::unexpected(converted.error());
+    }
+    result.integers.push_back(narrow_integer(*converted, target));
+  }
+  for (const std::int64_t value : data.integers) {
+    result.integers.push_back(narrow_integer(value, target));
+  }
+  return Outputs{std::move(result)};
+}
+
+Result<Outputs> fold_range(const Node& node, std::span<const Operand> operands) {
+  const Constant& start = known_value(operands, 0);
+  const Constant& limit = known_value(operands, 1);
+  const Constant& delta = known_value(operands, 2);
+  if (start.count() != 1 || limit.count() != 1 || delta.count() != 1 || start.is_float() != limit.is_float() ||
+      start.is_float() != delta.is_float()) {
+    return fail(node, "start, limit and delta must be scalars of one element type");
+  }
+  const auto as_double = [](const Constant& c) {
+    return c.is_float() ? static_cast<double>(c.floats[0]) : static_cast<double>(c.integers[0]);
+  };
+  const double step = as_double(delta);
+  const double steps = std::ceil((as_double(limit) - as_double(start)) / step);
+  if (step == 0 || !(steps < static_cast<double>(largest_new_constant))) {
+    return fail(node, "the range is empty-stepped or too long to fold");
+  }
+  const auto count = static_cast<std::int64_t>(std::max(steps, 0.0));
+  Constant result{start.data_type, {count}, {}, {}};
+  for (std::int64_t index = 0; index < count; ++index) {
+    if (start.is_float()) {
+      result.floats.push_back(start.floats[0] + static_cast<float>(index) * delta.floats[0]);
+    } else {
+      result.integers.push_back(
+          wrapping(static_cast<std::uint64_t>(start.integers[0]) +
+                   static_cast<std::uint64_t>(index) * static_cast<std::uint64_t>(delta.integers[0])));
+    }
+  }
+  return Outputs{std::move(result)};
+}
+
+Result<Outputs> fold_constant_of_shape(const Node& node, std::span<const Operand> operands) {
+  Result<std::vector<std::int64_t>> shape = integer_input(node, operands, 0, "shape");
+  if (!shape) {
+    return std::unexpected(shape.error());
+  }
+  Constant fill{float_type, {1}, {0.0F}, {}};
+  if (const auto found = node.attributes.find("value"); found != node.attributes.end()) {
+    const auto* value = std::get_if<Constant>(&found->second);
+    if (value == nullptr || value->count() != 1) {
+      return fail(node, "attribute value must be a tensor of one element");
+    }
+    fill = *value;
+  }
+  if (Result<void> size = check_growth(node, *shape, operands); !size) {
+    return std::unexpected(size.error());
+  }
+  fill.dims = {1};
+  return Outputs{broadcast_constant(fill, *shape)};
+}
+
+Result<Outputs> fold_constant(const Node& node, std::span<const Operand>) { return one(constant_node_value(node)); }
+
+Result<bool> identity_alias(const Node&, bool) { return true; }
+
+// A run-time value cast to FLOAT is that value; other casts of one are refused.
+Result<bool> cast_alias(const Node& node, bool all_known) {
+  if (all_known) {
+    return false;
+  }
+  Result<std::int64_t> to = int_attribute(node, "to", 0);
+  if (!to) {
+    return std::unexpected(to.error());
+  }
+  if (*to != float_type) {
+    return fail(node, fmt::format("casts a run-time value to {}; only FLOAT is supported",
+                                  data_type_name(static_cast<std::int32_t>(*to))));
+  }
+  return true;
+}
+
+// Constant: value, value_float(s), value_int(s).
+constexpr OperatorForm constant_forms[] = {
+    {.opsets = {13, 17}, .arity = {0, 0, 1}, .fold = fold_constant},
+};
+constexpr OperatorForm constant_of_shape_forms[] = {
+    {.opsets = {13, 17}, .arity = {1, 1, 1}, .fold = fold_constant_of_shape},
+};
+constexpr OperatorForm range_forms[] = {
+    {.opsets = {13, 17}, .arity = {3, 3, 1}, .fold = fold_range},
+};
+// Shape folds from its input's dims alone, which are static after binding
+// (start and end from opset 15).
+constexpr OperatorForm shape_forms[] = {
+    {.opsets = {13, 17}, .arity = {1, 1, 1}, .fold = fold_shape, .folds_on_dims = true},
+};
+// Cast folds known values; a run-time value cast to FLOAT is the value itself.
+constexpr OperatorForm cast_forms[] = {
+    {.opsets = {13, 17}, .arity = {1, 1, 1}, .fold = fold_cast, .alias = cast_alias},
+};
+// Identity is always its input, known or not.
+constexpr OperatorForm identity_forms[] = {
+    {.opsets = {13, 17}, .arity = {1, 1, 1}, .alias = identity_alias},
+};
+
+constexpr Registration registrations[] = {
+    {"Constant", constant_forms}, {"ConstantOfShape", constant_of_shape_forms},
+    {"Range", range_forms},       {"Shape", shape_forms},
+    {"Cast", cast_forms},         {"Identity", identity_forms},
+};
+
+}  // namespace
+
+std::span<const Registration> source_operators() { return registrations; }
+
+}  // namespace orvo_compiler::onnx_import
