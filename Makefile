@@ -1,29 +1,30 @@
 # Thin wrappers over the CMake presets. `make test` and `make run` install
 # missing system packages first, so both work on a fresh machine.
-.PHONY: run test python-test deps bench fuzz fuzz-build verify-math clean
+.PHONY: run test python-test deps bench fuzz fuzz-build fuzz-smoke verify-math clean
 
-# Seconds each fuzz target runs: short in `make test`, longer in `make fuzz`.
+# Seconds each fuzz target runs: short in `make fuzz-smoke`, longer in `make fuzz`.
 FUZZ_SMOKE_SECONDS ?= 30
 FUZZ_SECONDS ?= 600
+# Tests CTest runs at once; they share nothing but the build tree they read.
+TEST_JOBS ?= $(shell nproc)
 
 deps:
 	bash scripts/install-deps
 
+# One build, the dev preset (Debug, ASan+UBSan), and every test registered in
+# it: the GoogleTest cases, the self-checks, orvoc's command-line tests, the
+# install test and the Python module's tests, all against sanitized code.
 test: deps
 	cmake --preset dev
 	cmake --build --preset dev
-	ctest --preset dev
-	$(MAKE) python-test
-	$(MAKE) fuzz-build
-	bash scripts/run-fuzzers $(FUZZ_SMOKE_SECONDS)
+	ctest --preset dev --parallel $(TEST_JOBS)
 
-# The Python module's tests run against the release build's module: the dev
-# build's is compiled with AddressSanitizer, whose runtime an ordinary Python
-# process loads only when preloaded, so it is not the one tested here.
-python-test:
-	cmake --preset release
-	cmake --build --preset release --target orvo_compiler_python
-	PYTHONPATH=build/release/python /usr/bin/python3 -m pytest python/tests -q
+# The Python module's tests alone, as `make test` runs them: the dev build's
+# module, with the sanitizer's runtime preloaded into the interpreter.
+python-test: deps
+	cmake --preset dev
+	cmake --build --preset dev --target orvo_compiler_python
+	ctest --preset dev --tests-regex '^python\.'
 
 run: deps
 	cmake --preset release
@@ -42,6 +43,10 @@ fuzz: deps fuzz-build
 fuzz-build:
 	cmake --preset fuzz
 	cmake --build --preset fuzz
+
+# Every fuzz target for a short while (CI runs it after `make test`).
+fuzz-smoke: deps fuzz-build
+	bash scripts/run-fuzzers $(FUZZ_SMOKE_SECONDS)
 
 # Every single-precision input of exp, tanh and erf against MPFR, then the
 # vectorised forms on every kernel path against the scalar ones; long-running.

@@ -1,8 +1,9 @@
 """What calling the library from Python costs: compile and encoder_reference timed through the
-module and, in the same process on the same inputs, inside C++ (orvo_compiler._core._timing runs
-the call in C++ and times it there).
+module and, in the same process on the same inputs, inside C++ (orvo_compiler._timing, a module
+built with the benchmarks, runs the call in C++ and times it there).
 
-    PYTHONPATH=build/release/python /usr/bin/python3 bench/python_overhead.py [--calls N]
+    make bench   # or: cmake --preset bench && cmake --build --preset bench
+    PYTHONPATH=build/bench/python /usr/bin/python3 bench/python_overhead.py [--calls N]
 
 Both sides measure the processor time of the calling thread (time.thread_time in Python,
 CLOCK_THREAD_CPUTIME_ID in C++), so other load on the machine counts on neither; compile and
@@ -18,7 +19,7 @@ import time
 import numpy as np
 
 import orvo_compiler as oc
-from orvo_compiler._core import _timing
+from orvo_compiler import _timing
 
 BERT_BASE = oc.EncoderConfig(sequence=128, hidden=768, heads=12, feed_forward=3072)
 # The window of the C++ compile benchmark's BERT stacks, which a 24-layer stack fits.

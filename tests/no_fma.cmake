@@ -15,8 +15,9 @@ if(NOT CMAKE_SCRIPT_MODE_FILE)
   set(no_fma_work_dir ${CMAKE_CURRENT_BINARY_DIR}/no_fma)
   # Every kernel source (each instruction-set path has its own), the
   # exact maths they call, and the evaluators and weights built on them.
-  file(GLOB no_fma_kernel_sources CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/src/kernels/kernels*.cpp)
-  list(SORT no_fma_kernel_sources)
+  set(no_fma_kernel_sources ${orvo_kernels_sources})
+  list(FILTER no_fma_kernel_sources INCLUDE REGEX "^src/kernels/kernels[^/]*\\.cpp$")
+  list(TRANSFORM no_fma_kernel_sources PREPEND ${PROJECT_SOURCE_DIR}/)
   list(APPEND no_fma_kernel_sources ${PROJECT_SOURCE_DIR}/src/kernels/exact_math.cpp
     ${PROJECT_SOURCE_DIR}/src/workload/encoder_reference.cpp ${PROJECT_SOURCE_DIR}/src/workload/encoder_weights.cpp
     ${PROJECT_SOURCE_DIR}/src/evaluate/evaluate.cpp)

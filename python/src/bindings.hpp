@@ -161,7 +161,6 @@ void bind_schedule_json(py::module_& module);
 void bind_onnx(py::module_& module);
 void bind_commands(py::module_& module);
 void bind_npy(py::module_& module);
-void bind_timing(py::module_& module);
 
 }  // namespace orvo_compiler::python
 

@@ -46,6 +46,5 @@ PYBIND11_MODULE(_core, module) {
 #ifdef ORVO_PYTHON_ONNX
   bind_onnx(module);
 #endif
-  bind_timing(module);
   module.attr("__name__") = own_name;
 }

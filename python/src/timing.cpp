@@ -1,6 +1,7 @@
 // orvo_compiler._timing: the library's own calls timed in C++, for
 // bench/python_overhead.py to set beside the same calls made from Python.
-// Not part of the public module.
+// A module of its own, built with the benchmarks only: its arguments are the
+// objects of orvo_compiler._core, whose types and CompileError it shares.
 #include <time.h>
 
 #include <cstdint>
@@ -40,8 +41,15 @@ std::vector<double> seconds_of(std::uint64_t repeat, Call call) {
 
 }  // namespace
 
-void bind_timing(py::module_& module) {
-  py::module_ timing = module.def_submodule("_timing", "The library's calls timed in C++, for benchmarks.");
+}  // namespace orvo_compiler::python
+
+PYBIND11_MODULE(_timing, timing) {
+  using namespace orvo_compiler;
+  using namespace orvo_compiler::python;
+  using namespace pybind11::literals;
+  timing.doc() = "The library's calls timed in C++, for benchmarks.";
+  // The bound types and the translation of CompileError live in _core.
+  py::module_::import("orvo_compiler");
   timing
       .def(
           "compile_seconds",
@@ -70,5 +78,3 @@ void bind_timing(py::module_& module) {
           "config"_a, "input"_a, "weights"_a, "repeat"_a,
           "Thread seconds of each of `repeat` encoder_reference calls made in C++.");
 }
-
-}  // namespace orvo_compiler::python

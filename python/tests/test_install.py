@@ -1,5 +1,6 @@
 """cmake --install puts an importable package, with its stubs and py.typed, under the prefix."""
 
+import os
 import pathlib
 import shutil
 import subprocess
@@ -24,7 +25,10 @@ def test_install_component_into_a_prefix(tmp_path):
     package = installed[0]
     assert {"__init__.pyi", "py.typed"} <= {path.name for path in package.iterdir()}
     assert any(path.name.startswith("_core.") for path in package.iterdir())
+    # Nothing of this process's environment but the sanitizer runtime a sanitized build's module
+    # needs preloaded (see python/CMakeLists.txt).
+    environment = {name: os.environ[name] for name in ("LD_PRELOAD", "ASAN_OPTIONS") if name in os.environ}
     loaded = subprocess.run([sys.executable, "-c", "import orvo_compiler; print(orvo_compiler.__file__)"],
-                            env={"PYTHONPATH": str(package.parent)}, check=True, capture_output=True, text=True,
-                            timeout=60)
+                            env={**environment, "PYTHONPATH": str(package.parent)}, check=True, capture_output=True,
+                            text=True, timeout=60)
     assert pathlib.Path(loaded.stdout.strip()).resolve() == (package / "__init__.py").resolve()

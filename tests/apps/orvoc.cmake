@@ -1,5 +1,5 @@
 # The tests of orvoc: the command-line cases, which run the built tool as a
-# subprocess (one per section of tests/apps/orvoc_cli.cmake), the report in a
+# subprocess (tests/apps/test_orvoc_cli.py, with pytest), the report in a
 # headless browser (tests/apps/report_browser.sh), and orvoc_core linked into the
 # unit-test binary for tests/apps/orvoc_core_test.cpp.
 # Included from tests/CMakeLists.txt.
@@ -11,19 +11,21 @@ if(TARGET orvo_compiler_tests)
   target_link_libraries(orvo_compiler_tests PRIVATE orvoc_core)
 endif()
 
-set(orvoc_cli_cases
-  summary json streams pictures memory_diagnosis usage_errors file_errors reference selfcheck help_version log_level
-  models)
-foreach(case IN LISTS orvoc_cli_cases)
-  add_test(NAME orvoc.${case}
-    COMMAND ${CMAKE_COMMAND}
-      -DORVOC=$<TARGET_FILE:orvoc>
-      -DVERSION=${PROJECT_VERSION}
-      -DCASE=${case}
-      -DWORK_DIR=${PROJECT_BINARY_DIR}/orvoc_cli/${case}
-      -DFIXTURES=${PROJECT_SOURCE_DIR}/tests/fixtures/onnx
-      -P ${PROJECT_SOURCE_DIR}/tests/apps/orvoc_cli.cmake)
-endforeach()
+# The command-line cases, in pytest: one CTest entry running
+# tests/apps/test_orvoc_cli.py against the built orvoc, each test in a scratch
+# directory under orvoc_cli/ in the build tree.
+find_package(Python 3.9 COMPONENTS Interpreter)
+if(Python_Interpreter_FOUND)
+  add_test(NAME orvoc.cli
+    COMMAND ${Python_EXECUTABLE} -m pytest ${PROJECT_SOURCE_DIR}/tests/apps/test_orvoc_cli.py -q -p no:cacheprovider
+      --basetemp=${PROJECT_BINARY_DIR}/orvoc_cli
+      --orvoc=$<TARGET_FILE:orvoc>
+      --orvoc-version=${PROJECT_VERSION}
+      --onnx-fixtures=${PROJECT_SOURCE_DIR}/tests/fixtures/onnx)
+  set_tests_properties(orvoc.cli PROPERTIES ENVIRONMENT PYTHONDONTWRITEBYTECODE=1)
+else()
+  message(STATUS "orvo_compiler: Python not found, the orvoc command-line tests are skipped")
+endif()
 
 # The report in headless Chromium: a tile chosen in the address must show its
 # map. Skipped where Chromium is not installed.
