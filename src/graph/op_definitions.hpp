@@ -5,7 +5,9 @@
 #include <concepts>
 #include <cstddef>
 #include <string_view>
+#include <tuple>
 #include <type_traits>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -17,8 +19,33 @@
 
 namespace orvo_compiler::detail {
 
+// Fields `First` and `Second` of `Kind` name the same member.
+template <class Kind, std::size_t First, std::size_t Second>
+consteval bool same_member() {
+  constexpr auto fields = op_kind_fields<Kind>();
+  if constexpr (std::is_same_v<decltype(std::get<First>(fields).member), decltype(std::get<Second>(fields).member)>) {
+    return std::get<First>(fields).member == std::get<Second>(fields).member;
+  } else {
+    return false;
+  }
+}
+
+template <class Kind, std::size_t First, std::size_t... Index>
+consteval bool differs_from_later_fields(std::index_sequence<Index...> /*fields*/) {
+  return (... && (Index <= First || !same_member<Kind, First, Index>()));
+}
+
+// No member is named by two fields of `Kind` (together with the count of
+// fields, which the public header checks, every member is named once).
+template <class Kind, std::size_t... Index>
+consteval bool fields_name_distinct_members(std::index_sequence<Index...> /*fields*/) {
+  return (... && differs_from_later_fields<Kind, Index>(std::index_sequence<Index...>{}));
+}
+
 template <class Kind>
-concept DefinedOpKind = requires(const Kind& kind, const InputShapes& shapes, std::string_view name,
+concept DefinedOpKind =
+    fields_name_distinct_members<Kind>(std::make_index_sequence<field_count<Kind>>{}) &&
+    requires(const Kind& kind, const InputShapes& shapes, std::string_view name,
                                  KernelInputs& inputs) {
   { OpDefinition<Kind>::arity } -> std::convertible_to<std::size_t>;
   { OpDefinition<Kind>::output_shape(kind, shapes, name) } -> std::same_as<Result<Shape>>;
@@ -27,7 +54,7 @@ concept DefinedOpKind = requires(const Kind& kind, const InputShapes& shapes, st
 
 static_assert([]<class... Kinds>(std::type_identity<std::variant<Kinds...>>) {
   return (DefinedOpKind<Kinds> && ...);
-}(std::type_identity<OpKind>{}), "every operation kind needs an OpDefinition: arity, output_shape and evaluate");
+}(std::type_identity<OpKind>{}), "every operation kind needs an OpDefinition (arity, output_shape and evaluate) and fields naming distinct members");
 
 // The number of inputs an operation of `kind` takes.
 inline std::size_t arity(const OpKind& kind) {
