@@ -3,12 +3,17 @@
 // operation's shape rule, and structural validation.
 #pragma once
 
+#include <concepts>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <optional>
 #include <ostream>
 #include <string>
 #include <string_view>
+#include <tuple>
+#include <type_traits>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -62,51 +67,101 @@ struct Tensor {
   friend bool operator==(const Tensor&, const Tensor&) = default;
 };
 
+// ---- Operation kinds ------------------------------------------------------
+//
+// Each kind is a struct of its parameters (an aggregate: `Slice{axis, start,
+// end}`) that also describes itself: `info` gives its operation name (as
+// `operation_name` returns it and JSON writes it), the name of its type (the
+// debug rendering and the Python class) and a one-line description;
+// `fields`, for a kind with parameters, lists each parameter's name, member
+// and description in order. The debug rendering, the JSON form and the
+// Python class are made from these. The arity, the shape rule and the
+// evaluator kernel of each kind are its definition in the library's sources.
+
+// What an operation kind says about itself.
+struct OpKindInfo {
+  const char* operation;  // "layer_norm"
+  const char* type_name;  // "LayerNorm"
+  const char* doc;        // one line
+};
+
+// One parameter of an operation kind.
+template <class Kind, class Type>
+struct OpKindField {
+  using value_type = Type;
+  const char* name;
+  Type Kind::*member;
+  const char* doc;
+};
+
+template <class Kind, class Type>
+consteval OpKindField<Kind, Type> op_field(const char* name, Type Kind::*member, const char* doc) {
+  return {name, member, doc};
+}
+
 struct MatMul {
+  static constexpr OpKindInfo info{"matmul", "MatMul", "Rank-2 matrix product."};
   friend bool operator==(const MatMul&, const MatMul&) = default;
 };
 struct Add {
+  static constexpr OpKindInfo info{"add", "Add", "Element-wise sum."};
   friend bool operator==(const Add&, const Add&) = default;
 };
 struct Mul {
+  static constexpr OpKindInfo info{"mul", "Mul", "Element-wise product."};
   friend bool operator==(const Mul&, const Mul&) = default;
 };
 struct Reshape {
   Shape shape;
+  static constexpr OpKindInfo info{"reshape", "Reshape", "The same elements in row-major order under `shape`."};
+  static constexpr std::tuple fields{op_field("shape", &Reshape::shape, "The output shape.")};
   friend bool operator==(const Reshape&, const Reshape&) = default;
 };
 struct Transpose {
   std::vector<std::uint64_t> permutation;
+  static constexpr OpKindInfo info{"transpose", "Transpose", "Axes reordered by `permutation`."};
+  static constexpr std::tuple fields{
+      op_field("permutation", &Transpose::permutation, "Output axis i is input axis permutation[i].")};
   friend bool operator==(const Transpose&, const Transpose&) = default;
 };
 struct LayerNorm {
   float epsilon = 0.0F;
+  static constexpr OpKindInfo info{"layer_norm", "LayerNorm", "Each row normalised to zero mean, unit variance."};
+  static constexpr std::tuple fields{op_field("epsilon", &LayerNorm::epsilon, "Added to the variance (a float32).")};
   friend bool operator==(const LayerNorm&, const LayerNorm&) = default;
 };
 struct Softmax {
   std::uint64_t axis = 0;
+  static constexpr OpKindInfo info{"softmax", "Softmax", "Softmax over one axis."};
+  static constexpr std::tuple fields{op_field("axis", &Softmax::axis, "The axis the softmax runs along.")};
   friend bool operator==(const Softmax&, const Softmax&) = default;
 };
 struct Gelu {
+  static constexpr OpKindInfo info{"gelu", "Gelu", "GELU in its tanh form, element-wise."};
   friend bool operator==(const Gelu&, const Gelu&) = default;
 };
 
 // The kinds below extend the language for imported models. Each has a builder
 // with its own shape rule; their numeric meaning is that of `evaluate`.
 struct Sub {
+  static constexpr OpKindInfo info{"sub", "Sub", "Element-wise difference."};
   friend bool operator==(const Sub&, const Sub&) = default;
 };
 struct Div {
+  static constexpr OpKindInfo info{"div", "Div", "Element-wise quotient."};
   friend bool operator==(const Div&, const Div&) = default;
 };
 // Copies the input to `shape` by numpy's rules: dimensions aligned from the
 // right, each input dimension 1 (repeated) or equal, missing leading ones 1.
 struct Broadcast {
   Shape shape;
+  static constexpr OpKindInfo info{"broadcast", "Broadcast", "Copies the input to `shape` by numpy's rules."};
+  static constexpr std::tuple fields{op_field("shape", &Broadcast::shape, "The output shape.")};
   friend bool operator==(const Broadcast&, const Broadcast&) = default;
 };
 // Matrix products over the last two axes, one per index of the leading axes.
 struct BatchMatMul {
+  static constexpr OpKindInfo info{"batch_matmul", "BatchMatMul", "Matrix products over the last two axes."};
   friend bool operator==(const BatchMatMul&, const BatchMatMul&) = default;
 };
 // Indices [start, end) of one axis.
@@ -114,24 +169,91 @@ struct Slice {
   std::uint64_t axis = 0;
   std::uint64_t start = 0;
   std::uint64_t end = 0;
+  static constexpr OpKindInfo info{"slice", "Slice", "Indices [start, end) of one axis."};
+  static constexpr std::tuple fields{op_field("axis", &Slice::axis, "The sliced axis."),
+                                     op_field("start", &Slice::start, "The first index kept."),
+                                     op_field("end", &Slice::end, "One past the last index kept.")};
   friend bool operator==(const Slice&, const Slice&) = default;
 };
 struct Erf {
+  static constexpr OpKindInfo info{"erf", "Erf", "erf, element-wise."};
   friend bool operator==(const Erf&, const Erf&) = default;
 };
 struct Tanh {
+  static constexpr OpKindInfo info{"tanh", "Tanh", "tanh, element-wise."};
   friend bool operator==(const Tanh&, const Tanh&) = default;
 };
 struct Sqrt {
+  static constexpr OpKindInfo info{"sqrt", "Sqrt", "Square root, element-wise."};
   friend bool operator==(const Sqrt&, const Sqrt&) = default;
 };
 // The mean over the last axis, which the output keeps with size 1.
 struct ReduceMean {
+  static constexpr OpKindInfo info{"reduce_mean", "ReduceMean", "The mean over the last axis, kept with size 1."};
   friend bool operator==(const ReduceMean&, const ReduceMean&) = default;
 };
 
+// Every kind; new kinds go last, so that each existing kind keeps its index.
 using OpKind = std::variant<MatMul, Add, Mul, Reshape, Transpose, LayerNorm, Softmax, Gelu, Sub, Div, Broadcast,
                             BatchMatMul, Slice, Erf, Tanh, Sqrt, ReduceMean>;
+
+// The field descriptors of a kind; none for a kind without `fields`.
+template <class Kind>
+constexpr auto op_kind_fields() {
+  if constexpr (requires { Kind::fields; }) {
+    return Kind::fields;
+  } else {
+    return std::tuple<>{};
+  }
+}
+
+// Calls `visit(field)` for each field descriptor of `Kind`, in order.
+template <class Kind, class Visit>
+constexpr void for_each_field(Visit&& visit) {
+  std::apply([&visit](const auto&... field) { (visit(field), ...); }, op_kind_fields<Kind>());
+}
+
+// Calls `visit(std::type_identity<Kind>{})` for each kind, in the variant's order.
+template <class Visit>
+constexpr void for_each_op_kind(Visit&& visit) {
+  [&visit]<class... Kinds>(std::type_identity<std::variant<Kinds...>>) {
+    (visit(std::type_identity<Kinds>{}), ...);
+  }(std::type_identity<OpKind>{});
+}
+
+// The description of the kind `kind` holds.
+[[nodiscard]] const OpKindInfo& op_kind_info(const OpKind& kind);
+
+namespace detail {
+
+// Converts to anything: counts the members an aggregate initialisation takes.
+struct AnyMember {
+  template <class T>
+  operator T() const;  // NOLINT(google-explicit-constructor): only named in unevaluated operands
+};
+
+template <class Kind, std::size_t... Index>
+constexpr bool initialisable_from(std::index_sequence<Index...> /*members*/) {
+  return requires { Kind{(static_cast<void>(Index), AnyMember{})...}; };
+}
+
+template <class Kind>
+constexpr std::size_t field_count = std::tuple_size_v<decltype(op_kind_fields<Kind>())>;
+
+}  // namespace detail
+
+// A kind describes itself, and its `fields` name every member it has (so the
+// JSON form and the Python class leave none out).
+template <class Kind>
+concept DescribedOpKind =
+    std::is_aggregate_v<Kind> && std::equality_comparable<Kind> &&
+    std::same_as<decltype(Kind::info), const OpKindInfo> &&
+    detail::initialisable_from<Kind>(std::make_index_sequence<detail::field_count<Kind>>{}) &&
+    !detail::initialisable_from<Kind>(std::make_index_sequence<detail::field_count<Kind> + 1>{});
+
+static_assert([]<class... Kinds>(std::type_identity<std::variant<Kinds...>>) {
+  return (DescribedOpKind<Kinds> && ...);
+}(std::type_identity<OpKind>{}), "every operation kind needs `info`, and `fields` naming each of its members");
 
 struct Op {
   OpId id;
@@ -195,6 +317,12 @@ struct Graph {
   // The last axis reduced to size 1; fails with "{name}: reduce_mean of a
   // scalar" for an input without axes.
   [[nodiscard]] Result<TensorId> reduce_mean(std::string_view name, TensorId input);
+
+  // An operation of any kind, its output shape by the kind's rule, as the
+  // kind's own builder makes it; fails with "{name}: unknown input", with
+  // "{name}: {operation} takes {n} inputs, not {m}" for a wrong count of
+  // inputs, or with the message of the kind's rule.
+  [[nodiscard]] Result<TensorId> apply(std::string_view name, OpKind kind, std::vector<TensorId> inputs);
 
   // Marks a tensor as a graph output (kind `Output`) and appends it to
   // `outputs`, repeats included. An id naming no tensor is appended as it is

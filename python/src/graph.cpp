@@ -1,9 +1,13 @@
 // Bindings of graph.hpp: ids, enums, tensors, the operation kinds as small
 // classes, operations, and the Graph with every builder call.
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <tuple>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 #include <pybind11/operators.h>
@@ -34,60 +38,36 @@ void bind_id(py::module_& module, const char* name, const char* doc) {
       .def("__repr__", &debug_text<Id>);
 }
 
-// The common part of every operation kind class: equality and the library's
-// rendering of the kind (`Transpose { permutation: [1, 0] }`).
-template <class Kind>
-py::class_<Kind> bind_kind(py::module_& module, const char* name, const char* doc) {
-  py::class_<Kind> type(module, name, doc);
-  type.def(py::self == py::self).def(py::self != py::self).def("__repr__", [](const Kind& kind) {
-    return debug_text(OpKind{kind});
-  });
-  return type;
+// The constructor of a kind with fields: each field a keyword, in order,
+// whose default is the field's C++ default (`Slice(axis=0, start=0, end=0)`).
+template <class Kind, std::size_t... Index>
+void def_kind_init(py::class_<Kind>& type, std::index_sequence<Index...> /*fields*/) {
+  using Fields = decltype(op_kind_fields<Kind>());
+  type.def(py::init([](typename std::tuple_element_t<Index, Fields>::value_type... values) {
+             Kind kind{};
+             ((kind.*std::get<Index>(Kind::fields).member = std::move(values)), ...);
+             return kind;
+           }),
+           (py::arg(std::get<Index>(Kind::fields).name) = Kind{}.*std::get<Index>(Kind::fields).member)...,
+           record_init_doc);
 }
 
-// A kind without fields: `MatMul()`.
-template <class Kind>
-void bind_plain_kind(py::module_& module, const char* name, const char* doc) {
-  bind_kind<Kind>(module, name, doc).def(py::init<>(), plain_kind_doc);
-}
-
+// Every operation kind as a class named as in C++, from the kind's own
+// description: its fields as constructor keywords and read-write attributes,
+// equality, and the library's rendering as repr (`Transpose { permutation: [1, 0] }`).
 void bind_kinds(py::module_& module) {
-  bind_plain_kind<MatMul>(module, "MatMul", "Rank-2 matrix product.");
-  bind_plain_kind<Add>(module, "Add", "Element-wise sum.");
-  bind_plain_kind<Mul>(module, "Mul", "Element-wise product.");
-  auto reshape = bind_kind<Reshape>(module, "Reshape", "The same elements in row-major order under `shape`.");
-  reshape.def(py::init([](Shape shape) { return Reshape{std::move(shape)}; }), "shape"_a = Shape{}, record_init_doc);
-  def_field(reshape, "shape", &Reshape::shape, "The output shape.");
-  auto transpose = bind_kind<Transpose>(module, "Transpose", "Axes reordered by `permutation`.");
-  transpose.def(py::init([](std::vector<std::uint64_t> permutation) { return Transpose{std::move(permutation)}; }),
-                "permutation"_a = std::vector<std::uint64_t>{}, record_init_doc);
-  def_field(transpose, "permutation", &Transpose::permutation, "Output axis i is input axis permutation[i].");
-  auto layer_norm = bind_kind<LayerNorm>(module, "LayerNorm", "Each row normalised to zero mean, unit variance.");
-  layer_norm.def(py::init([](float epsilon) { return LayerNorm{epsilon}; }), "epsilon"_a = 0.0F, record_init_doc);
-  def_field(layer_norm, "epsilon", &LayerNorm::epsilon, "Added to the variance (a float32).");
-  auto softmax = bind_kind<Softmax>(module, "Softmax", "Softmax over one axis.");
-  softmax.def(py::init([](std::uint64_t axis) { return Softmax{axis}; }), "axis"_a = 0, record_init_doc);
-  def_field(softmax, "axis", &Softmax::axis, "The axis the softmax runs along.");
-  bind_plain_kind<Gelu>(module, "Gelu", "GELU in its tanh form, element-wise.");
-  bind_plain_kind<Sub>(module, "Sub", "Element-wise difference.");
-  bind_plain_kind<Div>(module, "Div", "Element-wise quotient.");
-  auto broadcast = bind_kind<Broadcast>(module, "Broadcast", "Copies the input to `shape` by numpy's rules.");
-  broadcast.def(py::init([](Shape shape) { return Broadcast{std::move(shape)}; }), "shape"_a = Shape{},
-                record_init_doc);
-  def_field(broadcast, "shape", &Broadcast::shape, "The output shape.");
-  bind_plain_kind<BatchMatMul>(module, "BatchMatMul", "Matrix products over the last two axes.");
-  auto slice = bind_kind<Slice>(module, "Slice", "Indices [start, end) of one axis.");
-  slice.def(py::init([](std::uint64_t axis, std::uint64_t start, std::uint64_t end) {
-              return Slice{axis, start, end};
-            }),
-            "axis"_a = 0, "start"_a = 0, "end"_a = 0, record_init_doc);
-  def_field(slice, "axis", &Slice::axis, "The sliced axis.");
-  def_field(slice, "start", &Slice::start, "The first index kept.");
-  def_field(slice, "end", &Slice::end, "One past the last index kept.");
-  bind_plain_kind<Erf>(module, "Erf", "erf, element-wise.");
-  bind_plain_kind<Tanh>(module, "Tanh", "tanh, element-wise.");
-  bind_plain_kind<Sqrt>(module, "Sqrt", "Square root, element-wise.");
-  bind_plain_kind<ReduceMean>(module, "ReduceMean", "The mean over the last axis, kept with size 1.");
+  for_each_op_kind([&module]<class Kind>(std::type_identity<Kind> /*kind*/) {
+    py::class_<Kind> type(module, Kind::info.type_name, Kind::info.doc);
+    type.def(py::self == py::self).def(py::self != py::self).def("__repr__", [](const Kind& kind) {
+      return debug_text(OpKind{kind});
+    });
+    if constexpr (detail::field_count<Kind> == 0) {
+      type.def(py::init<>(), plain_kind_doc);
+    } else {
+      def_kind_init(type, std::make_index_sequence<detail::field_count<Kind>>{});
+    }
+    for_each_field<Kind>([&type](const auto& field) { def_field(type, field.name, field.member, field.doc); });
+  });
 }
 
 void bind_tensor(py::module_& module) {

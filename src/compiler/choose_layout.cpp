@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <numeric>
 #include <utility>
-#include <variant>
 #include <vector>
 
 #include "support/check.hpp"
@@ -43,26 +42,6 @@ Sharding choose_sharding(const Tensor& tensor) {
   return Sharding::Replicated;
 }
 
-struct OperationName {
-  std::string_view operator()(const MatMul&) const { return "matmul"; }
-  std::string_view operator()(const Add&) const { return "add"; }
-  std::string_view operator()(const Mul&) const { return "mul"; }
-  std::string_view operator()(const Reshape&) const { return "reshape"; }
-  std::string_view operator()(const Transpose&) const { return "transpose"; }
-  std::string_view operator()(const LayerNorm&) const { return "layer_norm"; }
-  std::string_view operator()(const Softmax&) const { return "softmax"; }
-  std::string_view operator()(const Gelu&) const { return "gelu"; }
-  std::string_view operator()(const Sub&) const { return "sub"; }
-  std::string_view operator()(const Div&) const { return "div"; }
-  std::string_view operator()(const Broadcast&) const { return "broadcast"; }
-  std::string_view operator()(const BatchMatMul&) const { return "batch_matmul"; }
-  std::string_view operator()(const Slice&) const { return "slice"; }
-  std::string_view operator()(const Erf&) const { return "erf"; }
-  std::string_view operator()(const Tanh&) const { return "tanh"; }
-  std::string_view operator()(const Sqrt&) const { return "sqrt"; }
-  std::string_view operator()(const ReduceMean&) const { return "reduce_mean"; }
-};
-
 }  // namespace
 
 Layout choose_layout(const Tensor& tensor, std::uint16_t tile_count) {
@@ -83,6 +62,6 @@ std::uint8_t worker_count(const Tensor& tensor) {
   return tensor.elements() >= worker_threshold ? workers_large : workers_small;
 }
 
-std::string_view operation_name(const OpKind& kind) { return std::visit(OperationName{}, kind); }
+std::string_view operation_name(const OpKind& kind) { return op_kind_info(kind).operation; }
 
 }  // namespace orvo_compiler

@@ -1,7 +1,8 @@
 // The host evaluator of any graph. Steps: validate the graph, check that each
 // operation reads only sources and earlier outputs and that its shapes obey
 // its kind's builder rule, check the given values, then run the operations in
-// index order, one function per kind, and hand back the outputs.
+// index order, each by its kind's kernel (graph/ops_*.hpp), and hand back the
+// outputs.
 //
 // Values of inputs and weights are read where the caller keeps them, never
 // copied. Each computed value lives from its operation to its last reader:
@@ -13,27 +14,21 @@
 #include "orvo_compiler/evaluate.hpp"
 
 #include <algorithm>
-#include <cmath>
 #include <cstddef>
-#include <cstdint>
 #include <optional>
 #include <span>
-#include <string_view>
-#include <type_traits>
 #include <utility>
-#include <variant>
 #include <vector>
 
 #include <fmt/format.h>
 
-#include "kernels/exact_math.hpp"
+#include "graph/op_definitions.hpp"
 #include "kernels/kernels_dispatch.hpp"
 
 namespace orvo_compiler {
 namespace {
 
 using Values = std::vector<float>;
-using Strides = std::vector<std::uint64_t>;
 
 std::unexpected<CompileError> graph_error(std::string message) {
   return std::unexpected(CompileError::graph(std::move(message)));
@@ -42,51 +37,6 @@ std::unexpected<CompileError> graph_error(std::string message) {
 std::unexpected<CompileError> invalid_op(const Op& op) { return graph_error(fmt::format("invalid op {}", op.name)); }
 
 // ---- Structure and value checks ----------------------------------------
-
-template <class Kind, class... Kinds>
-constexpr bool is_one_of = (std::is_same_v<Kind, Kinds> || ...);
-
-// The kinds of two inputs; every other kind has one.
-template <class Kind>
-constexpr bool is_binary = is_one_of<Kind, MatMul, BatchMatMul, Add, Sub, Mul, Div>;
-
-std::size_t operands_of(const OpKind& kind) {
-  return std::visit(
-      [](const auto& alternative) -> std::size_t { return is_binary<std::decay_t<decltype(alternative)>> ? 2 : 1; },
-      kind);
-}
-
-// Applies the builder of an operation's kind, with its parameters, to inputs
-// of the operation's input shapes in a scratch graph.
-struct ShapeRule {
-  Graph& scratch;
-  std::string_view name;
-
-  static constexpr TensorId first{0};
-  static constexpr TensorId second{1};
-
-  Result<TensorId> operator()(const MatMul&) const { return scratch.matmul(name, first, second); }
-  Result<TensorId> operator()(const Add&) const { return scratch.add(name, first, second); }
-  Result<TensorId> operator()(const Mul&) const { return scratch.mul(name, first, second); }
-  Result<TensorId> operator()(const Reshape& kind) const { return scratch.reshape(name, first, kind.shape); }
-  Result<TensorId> operator()(const Transpose& kind) const {
-    return scratch.transpose(name, first, kind.permutation);
-  }
-  Result<TensorId> operator()(const LayerNorm& kind) const { return scratch.layer_norm(name, first, kind.epsilon); }
-  Result<TensorId> operator()(const Softmax& kind) const { return scratch.softmax(name, first, kind.axis); }
-  Result<TensorId> operator()(const Gelu&) const { return scratch.gelu(name, first); }
-  Result<TensorId> operator()(const Sub&) const { return scratch.sub(name, first, second); }
-  Result<TensorId> operator()(const Div&) const { return scratch.div(name, first, second); }
-  Result<TensorId> operator()(const Broadcast& kind) const { return scratch.broadcast(name, first, kind.shape); }
-  Result<TensorId> operator()(const BatchMatMul&) const { return scratch.batch_matmul(name, first, second); }
-  Result<TensorId> operator()(const Slice& kind) const {
-    return scratch.slice(name, first, kind.axis, kind.start, kind.end);
-  }
-  Result<TensorId> operator()(const Erf&) const { return scratch.erf(name, first); }
-  Result<TensorId> operator()(const Tanh&) const { return scratch.tanh(name, first); }
-  Result<TensorId> operator()(const Sqrt&) const { return scratch.sqrt(name, first); }
-  Result<TensorId> operator()(const ReduceMean&) const { return scratch.reduce_mean(name, first); }
-};
 
 // The operation that produces each tensor, if any.
 std::vector<std::optional<OpId>> producers(const Graph& graph) {
@@ -98,23 +48,19 @@ std::vector<std::optional<OpId>> producers(const Graph& graph) {
 }
 
 // The operation reads sources and earlier outputs only, has its kind's number
-// of inputs, and its shapes are those its kind's builder gives.
+// of inputs, and its shapes are those its kind's rule (its builder's) gives.
 Result<void> check_op(const Graph& graph, const Op& op, const std::vector<std::optional<OpId>>& producer) {
   const bool reads_later = std::ranges::any_of(op.inputs, [&](TensorId input) {
     return producer[input.index].has_value() && producer[input.index]->index >= op.id.index;
   });
-  if (reads_later || op.inputs.size() != operands_of(op.kind)) {
+  if (reads_later || op.inputs.size() != detail::arity(op.kind)) {
     return invalid_op(op);
   }
-  Graph scratch;
-  for (const TensorId input : op.inputs) {
-    scratch.input("", graph.tensors[input.index].shape);
-  }
-  const Result<TensorId> output = std::visit(ShapeRule{scratch, op.name}, op.kind);
+  const Result<Shape> output = detail::output_shape(op.kind, detail::InputShapes(graph.tensors, op.inputs), op.name);
   if (!output) {
     return std::unexpected(output.error());
   }
-  if (scratch.tensors[output->index].shape != graph.tensors[op.output.index].shape) {
+  if (*output != graph.tensors[op.output.index].shape) {
     return invalid_op(op);
   }
   return {};
@@ -226,228 +172,29 @@ class Workspace {
   std::vector<bool> kept_;
 };
 
-// ---- Data movement -------------------------------------------------------
-
-Strides row_major_strides(const Shape& shape) {
-  Strides strides(shape.size(), 1);
-  for (std::size_t axis = shape.size(); axis-- > 1;) {
-    strides[axis - 1] = strides[axis] * shape[axis];
-  }
-  return strides;
-}
-
-std::uint64_t element_count(const Shape& shape) {
-  std::uint64_t count = 1;
-  for (const std::uint64_t dimension : shape) {
-    count *= dimension;
-  }
-  return count;
-}
-
-// The elements source[sum of index[axis] x strides[axis]] for every index of
-// `shape`, in row-major order. A stride of 0 repeats an element along its axis.
-Values gather(const float* source, const Shape& shape, const Strides& strides) {
-  Values output(element_count(shape));
-  const std::size_t rank = shape.size();
-  const std::uint64_t row = shape.back();
-  const std::uint64_t step = strides.back();
-  std::vector<std::uint64_t> index(rank, 0);
-  std::uint64_t offset = 0;
-  for (std::size_t position = 0; position < output.size(); position += row) {
-    const float* const first = source + offset;
-    for (std::uint64_t column = 0; column < row; ++column) {
-      output[position + column] = first[column * step];
-    }
-    // Advance the index of the leading axes, the last of them fastest.
-    for (std::size_t axis = rank - 1; axis-- > 0;) {
-      if (++index[axis] < shape[axis]) {
-        offset += strides[axis];
-        break;
-      }
-      offset -= (shape[axis] - 1) * strides[axis];
-      index[axis] = 0;
-    }
-  }
-  return output;
-}
-
-// Element j is sizes[permutation[j]].
-std::vector<std::uint64_t> reordered(const std::vector<std::uint64_t>& sizes,
-                                     std::span<const std::uint64_t> permutation) {
-  std::vector<std::uint64_t> result;
-  result.reserve(permutation.size());
-  for (const std::uint64_t axis : permutation) {
-    result.push_back(sizes[axis]);
-  }
-  return result;
-}
-
-// `values` of shape `shape` with its axes reordered: output axis j is input
-// axis permutation[j].
-Values permuted(std::span<const float> values, const Shape& shape, std::span<const std::uint64_t> permutation) {
-  return gather(values.data(), reordered(shape, permutation), reordered(row_major_strides(shape), permutation));
-}
-
 // ---- Operations ----------------------------------------------------------
 
-// Computes the output of one operation, one function per kind; the checks
-// have made every shape agree with the kind's rule.
-struct Evaluator {
-  const Graph& graph;
-  const Op& op;
-  Workspace& workspace;
-  detail::KernelPath path;
+// One operation's inputs as its kind's kernel reads them.
+class OpInputs final : public detail::KernelInputs {
+ public:
+  OpInputs(const Graph& graph, const Op& op, Workspace& workspace, detail::KernelPath path)
+      : graph_(graph), op_(op), workspace_(workspace), path_(path) {}
 
-  [[nodiscard]] const Shape& shape_of(std::size_t operand) const {
-    return graph.tensors[op.inputs[operand].index].shape;
+  [[nodiscard]] std::span<const float> operand(std::size_t position) const override {
+    return workspace_[op_.inputs[position]];
   }
-  [[nodiscard]] std::span<const float> operand(std::size_t position) const {
-    return workspace[op.inputs[position]];
+  [[nodiscard]] const Shape& shape(std::size_t position) const override {
+    return graph_.tensors[op_.inputs[position].index].shape;
   }
+  [[nodiscard]] const Shape& output_shape() const override { return graph_.tensors[op_.output.index].shape; }
+  [[nodiscard]] detail::KernelPath path() const override { return path_; }
+  [[nodiscard]] Values take(std::size_t position) override { return workspace_.take(op_, op_.inputs[position]); }
 
-  // `batches` products of rows x inner by inner x columns matrices that
-  // follow each other in the operands and the output.
-  [[nodiscard]] Values products(std::uint64_t batches, std::uint64_t rows, std::uint64_t inner,
-                                std::uint64_t columns) const {
-    Values output(batches * rows * columns, 0.0F);
-    const float* const left = operand(0).data();
-    const float* const right = operand(1).data();
-    for (std::uint64_t batch = 0; batch < batches; ++batch) {
-      detail::matmul_accumulate(path, detail::MatrixView{.data = left + batch * rows * inner, .row_stride = inner},
-                                detail::MatrixView{.data = right + batch * inner * columns, .row_stride = columns},
-                                output.data() + batch * rows * columns, columns, rows, inner, columns);
-    }
-    return output;
-  }
-
-  template <class Function>
-  [[nodiscard]] Values each_pair(Function function) const {
-    Values output = workspace.take(op, op.inputs[0]);
-    const std::span<const float> right = operand(1);
-    for (std::size_t i = 0; i < output.size(); ++i) {
-      output[i] = function(output[i], right[i]);
-    }
-    return output;
-  }
-
-  template <class Function>
-  [[nodiscard]] Values each(Function function) const {
-    Values output = workspace.take(op, op.inputs[0]);
-    for (float& value : output) {
-      value = function(value);
-    }
-    return output;
-  }
-
-  Values operator()(const MatMul&) const { return products(1, shape_of(0)[0], shape_of(0)[1], shape_of(1)[1]); }
-
-  Values operator()(const BatchMatMul&) const {
-    const Shape& left = shape_of(0);
-    const std::size_t rank = left.size();
-    const std::uint64_t rows = left[rank - 2];
-    const std::uint64_t inner = left[rank - 1];
-    return products(element_count(left) / (rows * inner), rows, inner, shape_of(1)[rank - 1]);
-  }
-
-  Values operator()(const Add&) const {
-    return each_pair([](float left, float right) { return left + right; });
-  }
-  Values operator()(const Sub&) const {
-    return each_pair([](float left, float right) { return left - right; });
-  }
-  Values operator()(const Mul&) const {
-    return each_pair([](float left, float right) { return left * right; });
-  }
-  Values operator()(const Div&) const {
-    return each_pair([](float left, float right) { return left / right; });
-  }
-
-  // The operand's values run through a batch kernel in place.
-  template <class Kernel>
-  [[nodiscard]] Values in_place(Kernel kernel) const {
-    Values output = workspace.take(op, op.inputs[0]);
-    kernel(std::span<float>(output));
-    return output;
-  }
-
-  Values operator()(const Gelu&) const {
-    return in_place([this](std::span<float> values) { detail::gelu_with(path, values, values); });
-  }
-  Values operator()(const Erf&) const {
-    return in_place([this](std::span<float> values) { detail::erf_f32_many(path, values, values); });
-  }
-  Values operator()(const Tanh&) const {
-    return in_place([this](std::span<float> values) { detail::tanh_f32_many(path, values, values); });
-  }
-  Values operator()(const Sqrt&) const { return each([](float value) { return std::sqrt(value); }); }
-
-  Values operator()(const LayerNorm& kind) const {
-    const std::uint64_t columns = shape_of(0).back();
-    return in_place([this, columns, &kind](std::span<float> values) {
-      detail::layer_norm_with(path, values, values, values.size() / columns, columns, kind.epsilon);
-    });
-  }
-
-  Values operator()(const Softmax& kind) const {
-    const Shape& shape = shape_of(0);
-    const std::uint64_t length = shape[kind.axis];
-    if (kind.axis + 1 == shape.size()) {
-      return in_place([this, length](std::span<float> values) {
-        detail::softmax_rows_with(path, values, values.size() / length, length);
-      });
-    }
-    // Move the axis last, normalise the rows, and move it back.
-    std::vector<std::uint64_t> to_rows;
-    for (std::uint64_t axis = 0; axis < shape.size(); ++axis) {
-      if (axis != kind.axis) {
-        to_rows.push_back(axis);
-      }
-    }
-    to_rows.push_back(kind.axis);
-    Values rows = permuted(operand(0), shape, to_rows);
-    detail::softmax_rows_with(path, rows, rows.size() / length, length);
-    std::vector<std::uint64_t> back(shape.size());
-    for (std::uint64_t axis = 0; axis < shape.size(); ++axis) {
-      back[to_rows[axis]] = axis;
-    }
-    return permuted(rows, reordered(shape, to_rows), back);
-  }
-
-  Values operator()(const ReduceMean&) const {
-    const std::span<const float> input = operand(0);
-    const std::uint64_t columns = shape_of(0).back();
-    const auto divisor = static_cast<float>(columns);
-    Values output(input.size() / columns);
-    for (std::size_t row = 0; row < output.size(); ++row) {
-      float sum = -0.0F;
-      for (const float value : input.subspan(row * columns, columns)) {
-        sum = sum + value;
-      }
-      output[row] = sum / divisor;
-    }
-    return output;
-  }
-
-  Values operator()(const Reshape&) const { return workspace.take(op, op.inputs[0]); }
-
-  Values operator()(const Transpose& kind) const { return permuted(operand(0), shape_of(0), kind.permutation); }
-
-  Values operator()(const Broadcast& kind) const {
-    const Shape& source = shape_of(0);
-    const Strides source_strides = row_major_strides(source);
-    const std::size_t offset = kind.shape.size() - source.size();
-    Strides strides(kind.shape.size(), 0);
-    for (std::size_t axis = 0; axis < source.size(); ++axis) {
-      strides[offset + axis] = source[axis] == 1 ? 0 : source_strides[axis];
-    }
-    return gather(operand(0).data(), kind.shape, strides);
-  }
-
-  Values operator()(const Slice& kind) const {
-    const Strides strides = row_major_strides(shape_of(0));
-    const Shape& output_shape = graph.tensors[op.output.index].shape;
-    return gather(operand(0).data() + kind.start * strides[kind.axis], output_shape, strides);
-  }
+ private:
+  const Graph& graph_;
+  const Op& op_;
+  Workspace& workspace_;
+  detail::KernelPath path_;
 };
 
 }  // namespace
@@ -464,7 +211,8 @@ Result<TensorValues> evaluate(const Graph& graph, const TensorValues& values) {
   Workspace workspace(graph, values);
   const detail::KernelPath path = detail::best_path();
   for (const Op& op : graph.ops) {
-    Values output = std::visit(Evaluator{graph, op, workspace, path}, op.kind);
+    OpInputs inputs(graph, op, workspace, path);
+    Values output = detail::evaluate_kind(op.kind, inputs);
     workspace.release(op);
     workspace.store(op.output, std::move(output));
   }

@@ -52,27 +52,12 @@ Json tensor_json(const Tensor& tensor) {
               {"producer", producer}};
 }
 
-// The kind as its operation name, then the kind's own parameters, if any.
+// The kind as its operation name, then each of the kind's fields, if any.
 void add_kind(Json& op, const OpKind& kind) {
   op["kind"] = std::string(operation_name(kind));
   std::visit(
-      [&op](const auto& parameters) {
-        using Kind = std::decay_t<decltype(parameters)>;
-        if constexpr (std::is_same_v<Kind, Reshape>) {
-          op["shape"] = parameters.shape;
-        } else if constexpr (std::is_same_v<Kind, Transpose>) {
-          op["permutation"] = parameters.permutation;
-        } else if constexpr (std::is_same_v<Kind, LayerNorm>) {
-          op["epsilon"] = parameters.epsilon;
-        } else if constexpr (std::is_same_v<Kind, Softmax>) {
-          op["axis"] = parameters.axis;
-        } else if constexpr (std::is_same_v<Kind, Broadcast>) {
-          op["shape"] = parameters.shape;
-        } else if constexpr (std::is_same_v<Kind, Slice>) {
-          op["axis"] = parameters.axis;
-          op["start"] = parameters.start;
-          op["end"] = parameters.end;
-        }
+      [&op]<class Kind>(const Kind& parameters) {
+        for_each_field<Kind>([&](const auto& field) { op[field.name] = parameters.*field.member; });
       },
       kind);
 }

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <ostream>
+#include <ranges>
 #include <string>
 #include <type_traits>
 
@@ -37,6 +38,16 @@ void render_list(std::ostream& out, const Range& items) {
     render_value(out, item);
   }
   out << ']';
+}
+
+// Renders a field of a record: a list as `[a, b, c]`, anything else as a value.
+template <class T>
+void render_field(std::ostream& out, const T& value) {
+  if constexpr (std::ranges::range<T> && !std::is_same_v<T, std::string>) {
+    render_list(out, value);
+  } else {
+    render_value(out, value);
+  }
 }
 
 // A shape as messages write it: `[4, 8]`, the empty shape `[]`.

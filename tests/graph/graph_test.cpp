@@ -1,12 +1,20 @@
 // The graph builder: id numbering, shape rules, error texts, and the promise
 // that a failed call leaves the graph exactly as it was.
+#include <algorithm>
+#include <cctype>
 #include <cstdint>
+#include <functional>
 #include <limits>
+#include <set>
 #include <sstream>
+#include <string_view>
+#include <type_traits>
 #include <unordered_set>
+#include <variant>
 
 #include <gtest/gtest.h>
 
+#include "orvo_compiler/compiler.hpp"
 #include "orvo_compiler/graph.hpp"
 
 namespace orvo_compiler {
@@ -242,6 +250,128 @@ TEST(OpKind, RendersVariantAndParameters) {
   EXPECT_EQ(rendered(OpKind{Softmax{1}}), "Softmax { axis: 1 }");
   EXPECT_EQ(rendered(OpKind{MatMul{}}), "MatMul");
   EXPECT_EQ(rendered(TensorKind::Weight), "Weight");
+}
+
+TEST(OpKind, RendersEveryKindThroughStreamsAndFmt) {
+  struct Case {
+    OpKind kind;
+    std::string rendering;
+  };
+  const Case cases[] = {
+      {MatMul{}, "MatMul"},
+      {Add{}, "Add"},
+      {Mul{}, "Mul"},
+      {Reshape{{8}}, "Reshape { shape: [8] }"},
+      {Reshape{}, "Reshape { shape: [] }"},
+      {Transpose{{0, 2, 1}}, "Transpose { permutation: [0, 2, 1] }"},
+      {LayerNorm{1e-5F}, "LayerNorm { epsilon: 1e-05 }"},
+      {LayerNorm{0.5F}, "LayerNorm { epsilon: 0.5 }"},
+      {Softmax{}, "Softmax { axis: 0 }"},
+      {Gelu{}, "Gelu"},
+      {Sub{}, "Sub"},
+      {Div{}, "Div"},
+      {Broadcast{{2, 3}}, "Broadcast { shape: [2, 3] }"},
+      {BatchMatMul{}, "BatchMatMul"},
+      {Slice{.axis = 2, .start = 1, .end = 3}, "Slice { axis: 2, start: 1, end: 3 }"},
+      {Erf{}, "Erf"},
+      {Tanh{}, "Tanh"},
+      {Sqrt{}, "Sqrt"},
+      {ReduceMean{}, "ReduceMean"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.rendering);
+    EXPECT_EQ(rendered(c.kind), c.rendering);
+    EXPECT_EQ(fmt::format("{}", c.kind), c.rendering);
+  }
+}
+
+// The descriptions every kind carries name it unambiguously wherever it
+// appears: operation names (schedules, JSON) and type names (renderings,
+// Python classes) are each distinct, and no field name collides with another
+// of its kind or with a key the JSON form of an operation already has.
+TEST(OpKind, DescriptionsAreDistinctAndUsableAsNames) {
+  // An identifier starting with a capital (types) or a small letter (the rest).
+  const auto is_name = [](std::string_view text, bool capitalised) {
+    const auto letter = [](char c) { return static_cast<unsigned char>(c); };
+    return !text.empty() && (capitalised ? std::isupper(letter(text[0])) : std::islower(letter(text[0]))) != 0 &&
+           std::ranges::all_of(text, [&](char c) { return std::isalnum(letter(c)) != 0 || c == '_'; });
+  };
+  std::set<std::string_view> operations;
+  std::set<std::string_view> types;
+  std::size_t kinds = 0;
+  for_each_op_kind([&]<class Kind>(std::type_identity<Kind>) {
+    SCOPED_TRACE(Kind::info.type_name);
+    ++kinds;
+    EXPECT_TRUE(operations.insert(Kind::info.operation).second);
+    EXPECT_TRUE(types.insert(Kind::info.type_name).second);
+    EXPECT_TRUE(is_name(Kind::info.operation, false));
+    EXPECT_TRUE(is_name(Kind::info.type_name, true));
+    EXPECT_FALSE(std::string_view(Kind::info.doc).empty());
+    EXPECT_EQ(operation_name(Kind{}), Kind::info.operation);
+    std::set<std::string_view> fields{"id", "name", "kind", "inputs", "output"};
+    for_each_field<Kind>([&](const auto& field) {
+      SCOPED_TRACE(field.name);
+      EXPECT_TRUE(fields.insert(field.name).second);
+      EXPECT_TRUE(is_name(field.name, false));
+      EXPECT_FALSE(std::string_view(field.doc).empty());
+      // The rendering names the field.
+      EXPECT_NE(rendered(OpKind{Kind{}}).find(fmt::format("{}: ", field.name)), std::string::npos);
+    });
+  });
+  EXPECT_EQ(kinds, std::variant_size_v<OpKind>);
+}
+
+// `apply` builds what each kind's own builder builds, errors included, and
+// refuses a count of inputs other than the kind's.
+TEST(Graph, ApplyBuildsAsTheKindsBuilder) {
+  using Call = std::function<Result<TensorId>(Graph&)>;
+  struct Case {
+    const char* name;
+    Call builder;
+    Call apply;
+  };
+  const TensorId a{0};  // [2, 3]
+  const TensorId b{1};  // [2, 3]
+  const TensorId m{2};  // [3, 4]
+  const Case cases[] = {
+      {"matmul", [&](Graph& g) { return g.matmul("o", a, m); },
+       [&](Graph& g) { return g.apply("o", MatMul{}, {a, m}); }},
+      {"matmul mismatch", [&](Graph& g) { return g.matmul("o", a, b); },
+       [&](Graph& g) { return g.apply("o", MatMul{}, {a, b}); }},
+      {"sub", [&](Graph& g) { return g.sub("o", a, b); }, [&](Graph& g) { return g.apply("o", Sub{}, {a, b}); }},
+      {"sub mismatch", [&](Graph& g) { return g.sub("o", a, m); },
+       [&](Graph& g) { return g.apply("o", Sub{}, {a, m}); }},
+      {"softmax", [&](Graph& g) { return g.softmax("o", a, 1); },
+       [&](Graph& g) { return g.apply("o", Softmax{1}, {a}); }},
+      {"softmax axis", [&](Graph& g) { return g.softmax("o", a, 2); },
+       [&](Graph& g) { return g.apply("o", Softmax{2}, {a}); }},
+      {"slice", [&](Graph& g) { return g.slice("o", m, 1, 1, 3); },
+       [&](Graph& g) { return g.apply("o", Slice{1, 1, 3}, {m}); }},
+      {"reshape", [&](Graph& g) { return g.reshape("o", a, {7}); },
+       [&](Graph& g) { return g.apply("o", Reshape{{7}}, {a}); }},
+      {"unknown input", [&](Graph& g) { return g.gelu("o", TensorId{9}); },
+       [&](Graph& g) { return g.apply("o", Gelu{}, {TensorId{9}}); }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Graph built;
+    Graph applied;
+    for (Graph* graph : {&built, &applied}) {
+      graph->input("a", {2, 3});
+      graph->input("b", {2, 3});
+      graph->weight("m", {3, 4});
+    }
+    EXPECT_EQ(c.builder(built), c.apply(applied));
+    EXPECT_EQ(built, applied);
+  }
+
+  Graph graph;
+  graph.input("a", {2, 3});
+  const Graph before = graph;
+  EXPECT_EQ(graph.apply("o", Add{}, {a}).error(), CompileError::graph("o: add takes 2 inputs, not 1"));
+  EXPECT_EQ(graph.apply("o", Tanh{}, {a, a}).error(), CompileError::graph("o: tanh takes 1 inputs, not 2"));
+  EXPECT_EQ(graph.apply("o", Tanh{}, {}).error(), CompileError::graph("o: tanh takes 1 inputs, not 0"));
+  EXPECT_EQ(graph, before);
 }
 
 }  // namespace

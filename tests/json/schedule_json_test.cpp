@@ -1,5 +1,10 @@
 // The JSON form of a schedule: the records keep the library's field names and
 // order, and equal inputs give equal text.
+#include <cstddef>
+#include <string>
+#include <type_traits>
+#include <vector>
+
 #include <gtest/gtest.h>
 
 #include "orvo_compiler/compiler.hpp"
@@ -54,6 +59,80 @@ TEST(ScheduleJson, RecordsKeepTheLibraryFieldNamesAndOrder) {
   EXPECT_EQ(json["statistics"]["transfers"], 24);
   // Equal inputs, equal text.
   EXPECT_EQ(json.dump(2), schedule_json(Workload{}, options, graph, *schedule).dump(2));
+}
+
+// The JSON form of one operation of each kind in `kinds`, reading input 0.
+nlohmann::ordered_json ops_json(const std::vector<OpKind>& kinds) {
+  Graph graph;
+  const TensorId x = graph.input("x", {4});
+  for (const OpKind& kind : kinds) {
+    graph.mark_output(*graph.op("o", kind, {x}, {4}));
+  }
+  return schedule_json(Workload{}, CompilerOptions{}, graph, Schedule{})["graph"]["ops"];
+}
+
+TEST(ScheduleJson, OperationKindsWriteTheirParameters) {
+  struct Case {
+    OpKind kind;
+    std::string json;
+  };
+  const Case cases[] = {
+      {MatMul{}, R"({"id":0,"name":"o","kind":"matmul","inputs":[0],"output":1})"},
+      {Reshape{{2, 2}}, R"({"id":0,"name":"o","kind":"reshape","shape":[2,2],"inputs":[0],"output":1})"},
+      {Transpose{{1, 0}}, R"({"id":0,"name":"o","kind":"transpose","permutation":[1,0],"inputs":[0],"output":1})"},
+      {Softmax{3}, R"({"id":0,"name":"o","kind":"softmax","axis":3,"inputs":[0],"output":1})"},
+      {Broadcast{{}}, R"({"id":0,"name":"o","kind":"broadcast","shape":[],"inputs":[0],"output":1})"},
+      {Slice{1, 2, 5}, R"({"id":0,"name":"o","kind":"slice","axis":1,"start":2,"end":5,"inputs":[0],"output":1})"},
+      {LayerNorm{0.5F}, R"({"id":0,"name":"o","kind":"layer_norm","epsilon":0.5,"inputs":[0],"output":1})"},
+      {ReduceMean{}, R"({"id":0,"name":"o","kind":"reduce_mean","inputs":[0],"output":1})"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.json);
+    EXPECT_EQ(ops_json({c.kind})[0].dump(), c.json);
+  }
+}
+
+// A value of the field's type other than its default: 2 + position for a
+// number, the list [2 + position, 1] for a list.
+template <class Type>
+Type sample(std::size_t position) {
+  if constexpr (std::is_arithmetic_v<Type>) {
+    return static_cast<Type>(2 + position);
+  } else {
+    return Type{2 + position, 1};
+  }
+}
+
+// Every kind, walked from the kinds' own descriptions: the JSON of an
+// operation carries each field of its kind under the field's name with the
+// field's value, between "kind" and "inputs", and nothing else.
+TEST(ScheduleJson, EveryKindCarriesEachOfItsFields) {
+  for_each_op_kind([]<class Kind>(std::type_identity<Kind>) {
+    SCOPED_TRACE(Kind::info.type_name);
+    Kind kind{};
+    std::size_t position = 0;
+    for_each_field<Kind>([&](const auto& field) {
+      kind.*field.member = sample<typename std::decay_t<decltype(field)>::value_type>(position++);
+    });
+    const nlohmann::ordered_json op = ops_json({kind})[0];
+    std::vector<std::string> keys;
+    for (const auto& [key, value] : op.items()) {
+      keys.push_back(key);
+    }
+    std::vector<std::string> expected{"id", "name", "kind"};
+    position = 0;
+    for_each_field<Kind>([&](const auto& field) {
+      SCOPED_TRACE(field.name);
+      expected.emplace_back(field.name);
+      ASSERT_TRUE(op.contains(field.name));
+      EXPECT_EQ(op[field.name], nlohmann::ordered_json(kind.*field.member));
+      EXPECT_EQ(op[field.name], nlohmann::ordered_json(
+                                    sample<typename std::decay_t<decltype(field)>::value_type>(position++)));
+    });
+    expected.insert(expected.end(), {"inputs", "output"});
+    EXPECT_EQ(keys, expected);
+    EXPECT_EQ(op["kind"], operation_name(kind));
+  });
 }
 
 }  // namespace
