@@ -29,6 +29,9 @@ struct EncoderWeights {
   // same configuration always gives bit-identical weights. Stops the process
   // when a matrix's element count does not fit in 64 bits.
   [[nodiscard]] static EncoderWeights deterministic(EncoderConfig config);
+  // The same weights, or the Graph error "encoder weights: rows x columns
+  // overflows" where `deterministic` would stop the process.
+  [[nodiscard]] static Result<EncoderWeights> try_deterministic(EncoderConfig config);
 
   friend bool operator==(const EncoderWeights&, const EncoderWeights&) = default;
 };

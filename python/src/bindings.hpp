@@ -43,6 +43,22 @@ inline void value_or_raise(const Result<void>& result) {
   }
 }
 
+// A value, or its error's message as ValueError: for calls whose arguments
+// were unacceptable values (a kernel's counts, a weight size), not a graph.
+template <class T>
+T value_or_value_error(Result<T> result) {
+  if (!result) {
+    throw py::value_error(result.error().message);
+  }
+  return std::move(*result);
+}
+
+inline void value_or_value_error(const Result<void>& result) {
+  if (!result) {
+    throw py::value_error(result.error().message);
+  }
+}
+
 // What `call` returns, computed without the GIL: `call` must touch no Python object.
 template <class Call>
 auto without_gil(Call&& call) {

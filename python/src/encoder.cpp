@@ -2,7 +2,6 @@
 // weights (numpy views onto the C++ matrices), its graphs and its host
 // reference, which runs without the GIL and hands its result over uncopied.
 #include <cstdint>
-#include <limits>
 #include <optional>
 #include <span>
 #include <vector>
@@ -30,17 +29,6 @@ void bind_config(py::module_& module) {
       .field("hidden", &EncoderConfig::hidden, "Columns of the input, the model width.")
       .field("heads", &EncoderConfig::heads, "Attention heads.")
       .field("feed_forward", &EncoderConfig::feed_forward, "Width of the feed-forward block.");
-}
-
-// EncoderWeights::deterministic stops the process when a matrix's element
-// count does not fit in 64 bits; refuse such sizes first.
-void require_countable_weights(const EncoderConfig& config) {
-  const std::uint64_t h = config.hidden;
-  const std::uint64_t f = config.feed_forward;
-  const std::uint64_t most = std::numeric_limits<std::uint64_t>::max();
-  if ((h != 0 && h > most / h) || (h != 0 && f > most / h)) {
-    throw py::value_error("encoder weights: rows x columns overflows");
-  }
 }
 
 // A writable numpy view of one matrix; `owner` (the Python EncoderWeights)
@@ -81,10 +69,7 @@ void bind_weights(py::module_& module) {
            "Weights copied from float32 C-contiguous arrays (flattened in C order); a missing one is empty.")
       .def_static(
           "deterministic",
-          [](const EncoderConfig& config) {
-            require_countable_weights(config);
-            return EncoderWeights::deterministic(config);
-          },
+          [](const EncoderConfig& config) { return value_or_value_error(EncoderWeights::try_deterministic(config)); },
           "config"_a, "Every matrix from a closed formula of the element's position: bit-identical every time.")
       .def_property_readonly("wq", &view_of<&EncoderWeights::wq>, "Query projection, hidden x hidden.")
       .def_property_readonly("wk", &view_of<&EncoderWeights::wk>, "Key projection, hidden x hidden.")

@@ -16,22 +16,6 @@ namespace {
 
 using namespace pybind11::literals;
 
-// A kernel's value, or its error's message as ValueError: the arguments were
-// unacceptable values, not a graph.
-template <class T>
-T value_or_value_error(Result<T> result) {
-  if (!result) {
-    throw py::value_error(result.error().message);
-  }
-  return std::move(*result);
-}
-
-void value_or_value_error(const Result<void>& result) {
-  if (!result) {
-    throw py::value_error(result.error().message);
-  }
-}
-
 py::array matmul_binding(const py::array& left, const py::array& right, std::uint64_t rows, std::uint64_t inner,
                          std::uint64_t columns) {
   const std::span<const float> left_values = float_values(left, "left");

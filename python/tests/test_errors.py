@@ -155,6 +155,10 @@ KERNEL_REFUSALS = [
     (lambda: oc.layer_norm(float32(0), 1 << 40, 1 << 40, 1e-5), "layer_norm: rows x columns overflows"),
     (lambda: oc.softmax_rows(float32(5), 2, 3), "softmax_rows: values hold fewer than rows x columns values"),
     (lambda: oc.softmax_rows(float32(0), 1 << 40, 1 << 40), "softmax_rows: rows x columns overflows"),
+    (
+        lambda: oc.EncoderWeights.deterministic(oc.EncoderConfig(hidden=1 << 32)),
+        "encoder weights: rows x columns overflows",
+    ),
 ]
 
 

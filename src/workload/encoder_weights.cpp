@@ -2,6 +2,8 @@
 // flat position and the matrix's salt, so no generator state or seed exists
 // and equal configurations give bit-identical weights everywhere.
 #include <cmath>
+#include <string>
+#include <string_view>
 
 #include "support/checked_math.hpp"
 #include "orvo_compiler/encoder.hpp"
@@ -12,8 +14,10 @@ namespace {
 // rows x columns values; element `index` is ((index x 17 + salt x 31) mod 101
 // - 50) / sqrt(rows x 50). The numerators repeat every 101 elements and the
 // scale depends on the row count only.
+constexpr std::string_view count_overflows = "encoder weights: rows x columns overflows";
+
 std::vector<float> matrix(std::uint64_t rows, std::uint64_t columns, std::uint64_t salt) {
-  const std::uint64_t count = detail::required_product(rows, columns, "encoder weights: rows x columns overflows");
+  const std::uint64_t count = detail::required_product(rows, columns, count_overflows);
   std::vector<float> values;
   if (count == 0) {
     return values;
@@ -43,6 +47,14 @@ EncoderWeights EncoderWeights::deterministic(EncoderConfig config) {
   weights.w1 = matrix(h, f, 5);
   weights.w2 = matrix(f, h, 6);
   return weights;
+}
+
+Result<EncoderWeights> EncoderWeights::try_deterministic(EncoderConfig config) {
+  const std::uint64_t h = config.hidden;
+  if (!detail::checked_mul(h, h) || !detail::checked_mul(h, config.feed_forward)) {
+    return std::unexpected(CompileError::graph(std::string(count_overflows)));
+  }
+  return deterministic(config);
 }
 
 }  // namespace orvo_compiler

@@ -87,6 +87,24 @@ TEST(EncoderWeights, SequenceAndHeadsChangeNothing) {
   EXPECT_NE(EncoderWeights::deterministic({4, 8, 2, 17}), base);
 }
 
+TEST(EncoderWeights, TryFormRefusesWhatWouldStopTheProcess) {
+  struct Case {
+    const char* what;
+    EncoderConfig config;
+  };
+  const Case cases[] = {
+      {"hidden x hidden", {1, std::uint64_t{1} << 32, 1, 1}},
+      {"hidden x feed-forward", {1, 2, 1, std::uint64_t{1} << 63}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    EXPECT_EQ(EncoderWeights::try_deterministic(c.config),
+              std::unexpected(CompileError::graph("encoder weights: rows x columns overflows")));
+  }
+  const EncoderConfig fits{4, 8, 2, 16};
+  EXPECT_EQ(EncoderWeights::try_deterministic(fits), EncoderWeights::deterministic(fits));
+}
+
 TEST(EncoderWeightsDeathTest, ElementCountOverflowStopsTheProcess) {
   // 2^32 x 2^32 wraps to 0 in 64 bits and would otherwise give empty lists.
   const EncoderConfig config{1, std::uint64_t{1} << 32, 1, 1};
