@@ -134,3 +134,33 @@ def documented_objects():
 def test_every_function_method_and_property_is_documented():
     undocumented = [name for name, value in documented_objects() if not docstring_text(value)]
     assert undocumented == []
+
+
+def operation_kinds():
+    """(operation name, field names) of every operation kind class the module holds: the classes
+    operation_name accepts."""
+    kinds = []
+    for name in dir(oc):
+        value = getattr(oc, name)
+        if not inspect.isclass(value) or name.startswith("_"):
+            continue
+        try:
+            operation = oc.operation_name(value())
+        except TypeError:
+            continue
+        fields = [member for member, attribute in vars(value).items() if isinstance(attribute, property)]
+        kinds.append((operation, fields))
+    return kinds
+
+
+def test_every_operation_kind_and_its_fields_are_in_the_json_page():
+    text = (REPOSITORY / "docs" / "schedule-json.md").read_text()
+    kind_row = next(line for line in text.splitlines() if line.startswith("| `kind` | the operation's name"))
+    parameters_row = next(line for line in text.splitlines() if line.startswith("| parameters |"))
+    kinds = operation_kinds()
+    assert len(kinds) >= 17
+    missing = [operation for operation, _ in kinds if f'`"{operation}"`' not in kind_row]
+    missing += [f"{operation}.{field}" for operation, fields in kinds for field in fields
+                if f"`{field}` ({operation}" not in parameters_row and f"`{field}` ({operation};" not in parameters_row
+                and not re.search(rf"`{field}`[^|]*\({operation}\)", parameters_row)]
+    assert missing == []
