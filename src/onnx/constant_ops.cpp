@@ -13,10 +13,6 @@
 namespace orvo_compiler::onnx_import {
 namespace {
 
-std::unexpected<CompileError> fail(const Node& node, std::string_view what) {
-  return std::unexpected(node_error(node, what));
-}
-
 // Every value a readable tensor of a type the evaluators handle.
 Result<void> check_readable(const Node& node, std::span<const Operand> operands) {
   for (std::size_t index = 0; index < operands.size(); ++index) {

@@ -69,6 +69,14 @@ CompileError node_error(const Node& node, std::string_view what) {
 
 CompileError model_error(std::string_view what) { return CompileError::graph(fmt::format("onnx: {}", what)); }
 
+std::unexpected<CompileError> fail(const Node& node, std::string_view what) {
+  return std::unexpected(node_error(node, what));
+}
+
+std::string_view input_name(const Node& node, std::size_t index) {
+  return index < node.inputs.size() ? std::string_view(node.inputs[index]) : std::string_view();
+}
+
 Result<std::int64_t> int_attribute(const Node& node, std::string_view name, std::int64_t fallback) {
   bool present = false;
   const auto* value = attribute_of<std::int64_t>(node, name, present);

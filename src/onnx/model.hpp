@@ -99,6 +99,10 @@ std::string node_label(const Node& node);
 CompileError node_error(const Node& node, std::string_view what);
 // A Graph error "onnx: <what>".
 CompileError model_error(std::string_view what);
+// node_error(node, what) as the error of a Result.
+std::unexpected<CompileError> fail(const Node& node, std::string_view what);
+// The name of the node's input `index`; empty when the node has no such input.
+std::string_view input_name(const Node& node, std::size_t index);
 
 // Attribute readers: the value, `fallback` when the attribute is absent, an
 // error naming the node when it has another kind.

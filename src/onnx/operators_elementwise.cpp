@@ -13,10 +13,6 @@
 namespace orvo_compiler::onnx_import {
 namespace {
 
-std::unexpected<CompileError> fail(const Node& node, std::string_view what) {
-  return std::unexpected(node_error(node, what));
-}
-
 using Outputs = std::vector<Constant>;
 
 std::int64_t wrapping(std::uint64_t value) { return static_cast<std::int64_t>(value); }

@@ -16,10 +16,6 @@
 namespace orvo_compiler::onnx_import {
 namespace {
 
-std::unexpected<CompileError> fail(const Node& node, std::string_view what) {
-  return std::unexpected(node_error(node, what));
-}
-
 using Outputs = std::vector<Constant>;
 
 Constant with_dims(const Constant& source, Dims dims) {

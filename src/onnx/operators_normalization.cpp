@@ -12,14 +12,6 @@
 namespace orvo_compiler::onnx_import {
 namespace {
 
-std::unexpected<CompileError> fail(const Node& node, std::string_view what) {
-  return std::unexpected(node_error(node, what));
-}
-
-std::string_view input_name(const Node& node, std::size_t index) {
-  return index < node.inputs.size() ? std::string_view(node.inputs[index]) : std::string_view();
-}
-
 // Softmax's axis, normalised; from opset 13 it defaults to the last.
 Result<std::size_t> softmax_axis(const Node& node, std::size_t rank) { return axis_attribute(node, -1, rank); }
 

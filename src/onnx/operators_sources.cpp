@@ -15,10 +15,6 @@
 namespace orvo_compiler::onnx_import {
 namespace {
 
-std::unexpected<CompileError> fail(const Node& node, std::string_view what) {
-  return std::unexpected(node_error(node, what));
-}
-
 using Outputs = std::vector<Constant>;
 
 Result<Outputs> one(Result<Constant> constant) {

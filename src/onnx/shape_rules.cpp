@@ -13,14 +13,6 @@
 namespace orvo_compiler::onnx_import {
 namespace {
 
-std::unexpected<CompileError> fail(const Node& node, std::string_view what) {
-  return std::unexpected(node_error(node, what));
-}
-
-std::string_view input_name(const Node& node, std::size_t index) {
-  return index < node.inputs.size() ? std::string_view(node.inputs[index]) : std::string_view();
-}
-
 constexpr Operand absent_operand{};
 
 // The values of an optional integer input; nothing when it is omitted.
