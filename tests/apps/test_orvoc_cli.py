@@ -594,6 +594,13 @@ MODEL_ERRORS = [
      r"orvoc: input input: npy: not a .npy file (no \x93NUMPY magic string)"),
     (("run", "{model}", "--dim", "sequence=8", "--input", "input={fixtures}/prenorm_manual/input.npy",
       "--input", "mask=m.npy"), 1, "orvoc: the model has no input named mask"),
+    # A weight is bound by the model itself, never from the command line.
+    (("run", "{model}", "--dim", "sequence=8", "--input", "input={fixtures}/prenorm_manual/input.npy",
+      "--input", "norm1.weight={fixtures}/prenorm_manual/input.npy"), 1,
+     "orvoc: the model has no input named norm1.weight"),
+    # A missing input is reported before a name the model does not have.
+    (("run", "{model}", "--dim", "sequence=8", "--input", "mask=m.npy"), 1,
+     "orvoc: no --input for input (float32 [2, 8, 32])"),
 ]
 
 
