@@ -404,6 +404,20 @@ def write_bad_fixtures(out: pathlib.Path, valid: bytes, seed: int) -> None:
         f"{op} {node}" for op, node in first_nodes(parsed).items()))
 
 
+def write_passthrough_fixture(out: pathlib.Path) -> bytes:
+    """A model without nodes whose output is its input: the value passes through."""
+    value = onnx.helper.make_tensor_value_info("x", onnx.TensorProto.FLOAT, [2, 3])
+    graph = onnx.helper.make_graph([], "passthrough", [value], [value])
+    model = onnx.helper.make_model(graph, producer_name="hand", opset_imports=[onnx.helper.make_opsetid("", 17)])
+    model.ir_version = 8
+    onnx.checker.check_model(model, full_check=True)
+    data = model.SerializeToString()
+    (out / "passthrough").mkdir(parents=True, exist_ok=True)
+    (out / "passthrough" / "model.onnx").write_bytes(data)
+    print(f"passthrough/model.onnx: {len(data)} bytes")
+    return data
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(
         description="Writes the ONNX importer's test fixtures.")
@@ -415,6 +429,7 @@ def main() -> None:
     exported = {fixture.name: write_fixture(arguments.out, fixture, seed)
                 for seed, fixture in enumerate(FIXTURES, start=1)}
     write_bad_fixtures(arguments.out, exported["prenorm_manual"], len(FIXTURES) + 1)
+    write_passthrough_fixture(arguments.out)
 
 
 if __name__ == "__main__":

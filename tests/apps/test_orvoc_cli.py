@@ -571,6 +571,37 @@ def test_models(orvoc, work_dir, fixtures):
     assert (work_dir / "out" / "output.npy").stat().st_size == 2176, "output.npy size"
 
 
+def npy_float32(shape, values):
+    """numpy's version 1.0 .npy form of float32 `values` of `shape`, C order."""
+    header = f"{{'descr': '<f4', 'fortran_order': False, 'shape': ({', '.join(map(str, shape))},), }}"
+    header += " " * (63 - (10 + len(header)) % 64) + "\n"
+    return b"\x93NUMPY\x01\x00" + struct.pack("<H", len(header)) + header.encode() + struct.pack(
+        f"<{len(values)}f", *values)
+
+
+def test_output_that_is_an_input(orvoc, work_dir, fixtures):
+    # The model's only output is its input x: the value passes through unchanged.
+    model = fixtures / "passthrough" / "model.onnx"
+    run = orvoc("import", model)
+    expect_status(run, 0)
+    assert run.out == (
+        f"model:      {model} (opset 17, hand)\n"
+        "inputs:\n"
+        "  x [2, 3]\n"
+        "outputs:\n"
+        "  x [2, 3]\n"
+        "operations: 1 (reshape 1)\n"
+        "weights:    0 tensors, 0 B\n"
+        "fused:      none\n"), "import"
+
+    given = npy_float32((2, 3), [1.5, -2, 3, -4, 5, -6.25])
+    (work_dir / "x.npy").write_bytes(given)
+    run = orvoc("run", model, "--input", "x=x.npy", "--output", "out")
+    expect_status(run, 0)
+    assert run.out == "x [2, 3]: sum -2.75, min -6.25, max 5\n", "run"
+    assert (work_dir / "out" / "x.npy").read_bytes()[-24:] == given[-24:], "the output's values"
+
+
 # Arguments ("{model}" and "{fixtures}" stand for the model and the fixtures folder), the exit
 # status (2 for usage errors, 1 for models and inputs that do not fit) and the exact error line.
 MODEL_ERRORS = [

@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include "onnx/model_builder.hpp"
+#include "orvo_compiler/evaluate.hpp"
 #include "orvo_compiler/onnx.hpp"
 
 namespace orvo_compiler {
@@ -261,6 +262,39 @@ TEST(ImportOnnx, MapsEachOperator) {
       EXPECT_EQ(tensor->kind, TensorKind::Weight) << name;
       EXPECT_EQ(model->weights.at(tensor->id), values) << name;
     }
+  }
+}
+
+// An output that is a graph input passes the value through: the input stays
+// an input (not turned into the output) and the output, a copy under the same
+// name, evaluates to the input's values; one listed twice is copied twice.
+TEST(ImportOnnx, AnInputThatIsAnOutputPassesThrough) {
+  onnx::ModelProto model = test_support::make_model();
+  add_input(model, "x", {2, 3});
+  add_input(model, "unused", {4});
+  add_output(model, "x", Dims{2, 3});
+  add_output(model, "x", Dims{2, 3});
+  const Result<ImportedModel> imported = test_support::import_model(model);
+  ASSERT_TRUE(imported) << imported.error();
+  const Graph& graph = imported->graph;
+  std::vector<std::string> inputs;
+  for (const Tensor& tensor : graph.tensors) {
+    if (tensor.kind == TensorKind::Input) {
+      inputs.push_back(tensor.name);
+    }
+  }
+  EXPECT_EQ(inputs, (std::vector<std::string>{"x", "unused"}));
+  EXPECT_EQ(test_support::describe_ops(graph),
+            (std::vector<std::string>{"x = Reshape { shape: [2, 3] }(x) [2, 3]", "x = Reshape { shape: [2, 3] }(x) [2, 3]"}));
+  ASSERT_EQ(graph.outputs.size(), 2U);
+  const Floats values{1, -2, 3, -4, 5, -6};
+  TensorValues given;
+  given.emplace(TensorId{0}, values);
+  given.emplace(TensorId{1}, Floats(4, 0.0F));
+  const Result<TensorValues> evaluated = evaluate(graph, given);
+  ASSERT_TRUE(evaluated) << evaluated.error();
+  for (const TensorId output : graph.outputs) {
+    EXPECT_EQ(evaluated->at(output), values);
   }
 }
 
