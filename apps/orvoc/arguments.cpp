@@ -75,7 +75,24 @@ std::expected<ImportOptions, std::string> parse_dimensions(const std::vector<std
 }
 
 Result<ImportedModel> load_model(const std::string& path, const ImportOptions& options) {
-  return import_onnx(std::filesystem::path(path), options);
+  Result<ImportedModel> model = import_onnx(std::filesystem::path(path), options);
+  if (model) {
+    return model;
+  }
+  // The library's advice names ImportOptions; here the values come as --dim.
+  const Result<std::vector<std::string>> unbound = unbound_dimensions(std::filesystem::path(path), options);
+  if (!unbound || unbound->empty()) {
+    return model;
+  }
+  std::vector<std::string> flags;
+  for (const std::string& symbol : *unbound) {
+    flags.push_back(fmt::format("--dim {}=N", symbol));
+  }
+  return std::unexpected(CompileError::graph(
+      unbound->size() == 1
+          ? fmt::format("onnx: symbolic dimension {} is not bound; pass {}", unbound->front(), flags.front())
+          : fmt::format("onnx: symbolic dimensions {} are not bound; pass {}", fmt::join(*unbound, ", "),
+                        fmt::join(flags, " "))));
 }
 
 }  // namespace orvo_compiler::orvoc

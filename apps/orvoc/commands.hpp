@@ -77,7 +77,9 @@ struct RunArguments {
 // usage message naming the option.
 [[nodiscard]] std::expected<ImportOptions, std::string> parse_dimensions(const std::vector<std::string>& texts);
 
-// The model a command names, imported; the error is the importer's message.
+// The model a command names, imported; the error is the importer's message,
+// but for symbolic dimensions left unbound, named as the --dim options that
+// bind them (every one at once).
 [[nodiscard]] Result<ImportedModel> load_model(const std::string& path, const ImportOptions& options);
 
 // The workload the arguments describe; the error is a one-line usage message.

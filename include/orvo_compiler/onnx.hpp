@@ -41,8 +41,8 @@ struct ImportedModel {
   friend bool operator==(const ImportedModel&, const ImportedModel&) = default;
 };
 
-// The graph and weights of a serialised ONNX model (default-domain opsets 13
-// to 17), every dimension static once `options` binds the symbolic ones. Fails
+// The graph and weights of a serialised ONNX model (default-domain opsets 7
+// to 17, each operator at the opsets its forms handle), every dimension static once `options` binds the symbolic ones. Fails
 // with a Graph error naming the model's own nodes and tensors when the bytes do
 // not parse, the model is invalid, or it uses what the importer does not map.
 [[nodiscard]] Result<ImportedModel> import_onnx(std::span<const std::uint8_t> bytes,
@@ -50,5 +50,17 @@ struct ImportedModel {
 // The same for a model file; also fails when the file cannot be read.
 [[nodiscard]] Result<ImportedModel> import_onnx(const std::filesystem::path& path,
                                                 const ImportOptions& options = {});
+
+// The symbolic dimensions the model's inputs name that `options` does not
+// bind, each once, in the order the inputs name them. import_onnx fails for
+// want of dimensions exactly when this is not empty, with an error naming
+// them after ImportOptions::dimensions; front ends that take the values
+// another way (`--dim NAME=N`, a `dimensions=` argument) word their own advice
+// from this list. Fails as import_onnx does when the model does not parse.
+[[nodiscard]] Result<std::vector<std::string>> unbound_dimensions(std::span<const std::uint8_t> bytes,
+                                                                  const ImportOptions& options = {});
+// The same for a model file; also fails when the file cannot be read.
+[[nodiscard]] Result<std::vector<std::string>> unbound_dimensions(const std::filesystem::path& path,
+                                                                  const ImportOptions& options = {});
 
 }  // namespace orvo_compiler

@@ -44,6 +44,27 @@ ImportOptions import_options(std::map<std::string, std::uint64_t> dimensions) {
   return options;
 }
 
+// The importer's error, but for symbolic dimensions left unbound, named as
+// the `dimensions` argument that binds them (every one at once).
+template <class Source>
+Result<ImportedModel> with_dimension_advice(Result<ImportedModel> model, const Source& source,
+                                            const ImportOptions& options) {
+  if (model) {
+    return model;
+  }
+  const Result<std::vector<std::string>> unbound = unbound_dimensions(source, options);
+  if (!unbound || unbound->empty()) {
+    return model;
+  }
+  std::vector<std::string> entries;
+  for (const std::string& symbol : *unbound) {
+    entries.push_back(fmt::format("\"{}\": N", symbol));
+  }
+  return std::unexpected(CompileError::graph(
+      fmt::format("onnx: symbolic dimension{} {} {} not bound; pass dimensions={{{}}}", unbound->size() == 1 ? "" : "s",
+                  fmt::join(*unbound, ", "), unbound->size() == 1 ? "is" : "are", fmt::join(entries, ", "))));
+}
+
 constexpr const char* import_doc =
     "Imports an ONNX model: its graph, weights and opset. `dimensions` binds the model's symbolic "
     "dimensions to sizes. Raises CompileError (naming the model's own nodes and tensors) for a "
@@ -74,14 +95,16 @@ void bind_onnx(py::module_& module) {
             const py::buffer_info bytes = model.request();
             const std::span<const std::uint8_t> view = byte_view(bytes, "model");
             const ImportOptions options = import_options(std::move(dimensions));
-            return value_or_raise(without_gil([&] { return import_onnx(view, options); }));
+            return value_or_raise(
+                without_gil([&] { return with_dimension_advice(import_onnx(view, options), view, options); }));
           },
           "model"_a, "dimensions"_a = std::map<std::string, std::uint64_t>{}, import_doc)
       .def(
           "import_onnx",
           [](const std::filesystem::path& path, std::map<std::string, std::uint64_t> dimensions) {
             const ImportOptions options = import_options(std::move(dimensions));
-            return value_or_raise(without_gil([&] { return import_onnx(path, options); }));
+            return value_or_raise(
+                without_gil([&] { return with_dimension_advice(import_onnx(path, options), path, options); }));
           },
           "path"_a, "dimensions"_a = std::map<std::string, std::uint64_t>{}, import_doc);
 }

@@ -197,7 +197,8 @@ def test_import_from_bytes_equals_import_from_path():
     assert from_path.graph == from_bytes.graph == from_str.graph
 
 
-UNBOUND = "onnx: input input: symbolic dimension {} is not bound; give it a value in ImportOptions::dimensions"
+# The module names unbound symbols as the `dimensions` argument that binds them, all at once.
+UNBOUND = "onnx: symbolic dimension {0} is not bound; pass dimensions={{\"{0}\": N}}"
 
 
 @needs_import
@@ -206,8 +207,10 @@ UNBOUND = "onnx: input input: symbolic dimension {} is not bound; give it a valu
     ("bad/random.onnx", {}, "onnx: cannot parse model: 4096 bytes that are not an ONNX ModelProto"),
     ("bad/unsupported.onnx", {},
      "onnx: unsupported operators: Conv (first node /conv1/Conv), CumSum (first node /CumSum)"),
-    ("prenorm_manual/model.onnx", {}, UNBOUND.format("sequence (axis 1)")),
-    ("torch_encoder_postnorm/model.onnx", {"sequence": 8}, UNBOUND.format("batch (axis 0)")),
+    ("prenorm_manual/model.onnx", {}, UNBOUND.format("sequence")),
+    ("torch_encoder_postnorm/model.onnx", {"sequence": 8}, UNBOUND.format("batch")),
+    ("torch_encoder_postnorm/model.onnx", {"other": 8},
+     'onnx: symbolic dimensions batch, sequence are not bound; pass dimensions={"batch": N, "sequence": N}'),
 ])
 def test_import_errors_carry_the_library_text(file, dimensions, message):
     for source in (ONNX_FIXTURES / file, (ONNX_FIXTURES / file).read_bytes()):

@@ -2,6 +2,9 @@
 // fixed dimensions are checked to be usable as they are.
 #include "onnx/bind_dimensions.hpp"
 
+#include <algorithm>
+#include <utility>
+
 #include <fmt/format.h>
 
 namespace orvo_compiler::onnx_import {
@@ -25,11 +28,6 @@ Result<std::uint64_t> bind_axis(const ValueInfo& input, const Dimension& dimensi
         model_error(fmt::format("input {} has an unknown dimension at axis {} with no symbol to bind", input.name, axis)));
   }
   const auto bound = dimensions.find(dimension.symbol);
-  if (bound == dimensions.end()) {
-    return std::unexpected(model_error(
-        fmt::format("input {}: symbolic dimension {} (axis {}) is not bound; give it a value in ImportOptions::dimensions",
-                    input.name, dimension.symbol, axis)));
-  }
   if (bound->second < 1 || bound->second > largest_dimension) {
     return std::unexpected(model_error(fmt::format("dimension {} is bound to {}; dimensions must be 1 to {}",
                                                    dimension.symbol, bound->second, largest_dimension)));
@@ -59,10 +57,65 @@ Result<BoundInput> bind_input(const ValueInfo& input, const std::map<std::string
   return bound;
 }
 
+// Where an unbound symbol first appears.
+struct UnboundSymbol {
+  std::string symbol;
+  std::string input;
+  std::size_t axis = 0;
+};
+
+std::vector<UnboundSymbol> find_unbound(std::span<const ValueInfo> inputs,
+                                        const std::map<std::string, std::uint64_t>& dimensions) {
+  std::vector<UnboundSymbol> unbound;
+  for (const ValueInfo& input : inputs) {
+    if (!input.shape) {
+      continue;
+    }
+    for (std::size_t axis = 0; axis < input.shape->size(); ++axis) {
+      const Dimension& dimension = (*input.shape)[axis];
+      if (dimension.value || dimension.symbol.empty() || dimensions.contains(dimension.symbol) ||
+          std::ranges::find(unbound, dimension.symbol, &UnboundSymbol::symbol) != unbound.end()) {
+        continue;
+      }
+      unbound.push_back(UnboundSymbol{dimension.symbol, input.name, axis});
+    }
+  }
+  return unbound;
+}
+
+// One symbol keeps the wording of a single input's axis; several are listed
+// together, so that one run tells the caller every value to give.
+CompileError unbound_error(const std::vector<UnboundSymbol>& unbound) {
+  if (unbound.size() == 1) {
+    return model_error(fmt::format("input {}: symbolic dimension {} (axis {}) is not bound; give it a value in "
+                                   "ImportOptions::dimensions",
+                                   unbound.front().input, unbound.front().symbol, unbound.front().axis));
+  }
+  std::vector<std::string> items;
+  for (const UnboundSymbol& symbol : unbound) {
+    items.push_back(fmt::format("{} (input {}, axis {})", symbol.symbol, symbol.input, symbol.axis));
+  }
+  return model_error(fmt::format("symbolic dimensions {} are not bound; give each a value in "
+                                 "ImportOptions::dimensions",
+                                 fmt::join(items, ", ")));
+}
+
 }  // namespace
+
+std::vector<std::string> unbound_symbols(std::span<const ValueInfo> inputs,
+                                         const std::map<std::string, std::uint64_t>& dimensions) {
+  std::vector<std::string> symbols;
+  for (UnboundSymbol& unbound : find_unbound(inputs, dimensions)) {
+    symbols.push_back(std::move(unbound.symbol));
+  }
+  return symbols;
+}
 
 Result<std::vector<BoundInput>> bind_dimensions(std::span<const ValueInfo> inputs,
                                                 const std::map<std::string, std::uint64_t>& dimensions) {
+  if (const std::vector<UnboundSymbol> unbound = find_unbound(inputs, dimensions); !unbound.empty()) {
+    return std::unexpected(unbound_error(unbound));
+  }
   std::vector<BoundInput> bound;
   bound.reserve(inputs.size());
   for (const ValueInfo& input : inputs) {

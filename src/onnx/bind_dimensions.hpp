@@ -21,12 +21,18 @@ struct BoundInput {
   friend bool operator==(const BoundInput&, const BoundInput&) = default;
 };
 
-// The inputs in model order with their shapes: fails, naming the input, for
-// an element type other than float32, a missing or rank-0 shape, a dimension
-// below 1, an unknown dimension without a symbol, or a symbol `dimensions`
-// does not bind. Values above 2^32 are refused as well.
+// The inputs in model order with their shapes. Fails first, naming every one
+// of them at once, when `dimensions` leaves symbols unbound (exactly when
+// unbound_symbols is not empty); then, naming the input, for an element type
+// other than float32, a missing or rank-0 shape, a dimension below 1 or an
+// unknown dimension without a symbol. Values above 2^32 are refused as well.
 [[nodiscard]] Result<std::vector<BoundInput>> bind_dimensions(std::span<const ValueInfo> inputs,
                                                               const std::map<std::string, std::uint64_t>& dimensions);
+
+// The symbols of the inputs' shapes that `dimensions` does not bind, each
+// once, in the order they first appear.
+std::vector<std::string> unbound_symbols(std::span<const ValueInfo> inputs,
+                                         const std::map<std::string, std::uint64_t>& dimensions);
 
 // The shape a graph output declares once its symbols are bound: an axis is
 // nothing when it is unknown or its symbol is not bound. Nothing at all when

@@ -54,9 +54,9 @@ bool is_run_time_shape(const Dims& dims) {
 
 Result<void> keep_node(Walk& walk, Node node, std::span<const Operand> operands, const OperatorForm& form) {
   if (form.map == nullptr || form.shape == nullptr) {
-    return std::unexpected(node_error(node, fmt::format("input {} must be known when importing, but is computed at "
-                                                        "run time",
-                                                        first_run_time_input(node, operands))));
+    return std::unexpected(node_error(node, fmt::format("input {} is computed at run time, but {} is accepted only "
+                                                        "when its inputs are known at import",
+                                                        first_run_time_input(node, operands), node.op_type)));
   }
   Result<std::vector<Dims>> outputs = form.shape(node, operands);
   if (!outputs) {

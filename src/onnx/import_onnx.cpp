@@ -1,6 +1,6 @@
 // The importer's entry points: the passes in order (parse, bind dimensions,
 // fold constants, fuse patterns, map operators and build the graph), each
-// failure passed on unchanged.
+// failure passed on unchanged; and the symbols a model leaves unbound.
 #include <fstream>
 #include <set>
 #include <system_error>
@@ -16,6 +16,23 @@
 #include "orvo_compiler/onnx.hpp"
 
 namespace orvo_compiler {
+namespace {
+
+Result<std::vector<std::uint8_t>> read_model_file(const std::filesystem::path& path) {
+  std::ifstream file(path, std::ios::binary | std::ios::ate);
+  const std::streamoff size = file ? static_cast<std::streamoff>(file.tellg()) : -1;
+  std::vector<std::uint8_t> bytes(size > 0 ? static_cast<std::size_t>(size) : 0);
+  if (size >= 0) {
+    file.seekg(0);
+    file.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  }
+  if (size < 0 || !file) {
+    return std::unexpected(CompileError::graph(fmt::format("onnx: cannot read {}", path.string())));
+  }
+  return bytes;
+}
+
+}  // namespace
 
 Result<ImportedModel> import_onnx(std::span<const std::uint8_t> bytes, const ImportOptions& options) {
   using namespace onnx_import;
@@ -48,17 +65,28 @@ Result<ImportedModel> import_onnx(std::span<const std::uint8_t> bytes, const Imp
 }
 
 Result<ImportedModel> import_onnx(const std::filesystem::path& path, const ImportOptions& options) {
-  std::ifstream file(path, std::ios::binary | std::ios::ate);
-  const std::streamoff size = file ? static_cast<std::streamoff>(file.tellg()) : -1;
-  std::vector<std::uint8_t> bytes(size > 0 ? static_cast<std::size_t>(size) : 0);
-  if (size >= 0) {
-    file.seekg(0);
-    file.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  Result<std::vector<std::uint8_t>> bytes = read_model_file(path);
+  if (!bytes) {
+    return std::unexpected(bytes.error());
   }
-  if (size < 0 || !file) {
-    return std::unexpected(CompileError::graph(fmt::format("onnx: cannot read {}", path.string())));
+  return import_onnx(std::span<const std::uint8_t>(*bytes), options);
+}
+
+Result<std::vector<std::string>> unbound_dimensions(std::span<const std::uint8_t> bytes,
+                                                    const ImportOptions& options) {
+  Result<onnx_import::Model> model = onnx_import::parse_model(bytes);
+  if (!model) {
+    return std::unexpected(model.error());
   }
-  return import_onnx(std::span<const std::uint8_t>(bytes), options);
+  return onnx_import::unbound_symbols(model->inputs, options.dimensions);
+}
+
+Result<std::vector<std::string>> unbound_dimensions(const std::filesystem::path& path, const ImportOptions& options) {
+  Result<std::vector<std::uint8_t>> bytes = read_model_file(path);
+  if (!bytes) {
+    return std::unexpected(bytes.error());
+  }
+  return unbound_dimensions(std::span<const std::uint8_t>(*bytes), options);
 }
 
 }  // namespace orvo_compiler

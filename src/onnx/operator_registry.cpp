@@ -49,6 +49,36 @@ Result<void> check_arity(const Node& node, const Arity& arity) {
   return {};
 }
 
+// The registration of `node`'s operator at any opset; nothing for one the
+// registry lacks or a node outside the default domain.
+const Registration* find_registration(const Node& node) {
+  if (!node.domain.empty()) {
+    return nullptr;
+  }
+  const std::span<const Registration> registrations = registered_operators();
+  const auto found = std::ranges::lower_bound(registrations, std::string_view(node.op_type), {},
+                                              &Registration::op_type);
+  return found == registrations.end() || found->op_type != node.op_type ? nullptr : &*found;
+}
+
+// "13 to 17", "7 to 12 and 14 to 17", "11": the opsets of the forms, runs of
+// adjacent forms joined.
+std::string accepted_opsets(const Registration& registration) {
+  std::vector<OpsetRange> runs;
+  for (const OperatorForm& form : registration.forms) {
+    if (!runs.empty() && runs.back().last + 1 == form.opsets.first) {
+      runs.back().last = form.opsets.last;
+    } else {
+      runs.push_back(form.opsets);
+    }
+  }
+  std::vector<std::string> texts;
+  for (const OpsetRange& run : runs) {
+    texts.push_back(run.first == run.last ? fmt::format("{}", run.first) : fmt::format("{} to {}", run.first, run.last));
+  }
+  return fmt::format("{}", fmt::join(texts, " and "));
+}
+
 }  // namespace
 
 std::span<const Registration> registered_operators() {
@@ -57,13 +87,8 @@ std::span<const Registration> registered_operators() {
 }
 
 const OperatorForm* find_operator(const Node& node, std::int64_t opset) {
-  if (!node.domain.empty()) {
-    return nullptr;
-  }
-  const std::span<const Registration> registrations = registered_operators();
-  const auto found = std::ranges::lower_bound(registrations, std::string_view(node.op_type), {},
-                                              &Registration::op_type);
-  if (found == registrations.end() || found->op_type != node.op_type) {
+  const Registration* found = find_registration(node);
+  if (found == nullptr) {
     return nullptr;
   }
   const auto form = std::ranges::find_if(found->forms, [opset](const OperatorForm& candidate) {
@@ -77,7 +102,11 @@ Result<void> check_operators(std::span<const Node> nodes, std::int64_t opset) {
   for (const Node& node : nodes) {
     if (find_operator(node, opset) == nullptr) {
       const std::string type = node.domain.empty() ? node.op_type : fmt::format("{}.{}", node.domain, node.op_type);
-      unsupported.emplace(type, node_label(node));
+      const Registration* registration = find_registration(node);
+      unsupported.emplace(type, registration == nullptr
+                                    ? node_label(node)
+                                    : fmt::format("{}; accepted at opsets {}, not {}", node_label(node),
+                                                  accepted_opsets(*registration), opset));
     }
   }
   if (!unsupported.empty()) {

@@ -78,7 +78,9 @@ const OperatorForm* find_operator(const Node& node, std::int64_t opset);
 
 // Fails with one error listing every operator type the registry lacks at
 // `opset`, each with its first node, sorted by type ("unsupported operators:
-// Conv (first node /conv1/Conv), CumSum (first node /CumSum)"); then with the
+// Conv (first node /conv1/Conv), CumSum (first node /CumSum)"); an operator
+// registered for other opsets names them ("Softmax (first node /sm; accepted
+// at opsets 13 to 17, not 11)"); then with the
 // first node whose input or output count its form does not take, or which
 // omits a required input.
 [[nodiscard]] Result<void> check_operators(std::span<const Node> nodes, std::int64_t opset);

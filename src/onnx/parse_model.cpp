@@ -24,7 +24,7 @@
 namespace orvo_compiler::onnx_import {
 namespace {
 
-constexpr std::int64_t lowest_opset = 13;
+constexpr std::int64_t lowest_opset = 7;
 constexpr std::int64_t highest_opset = 17;
 
 // ONNX stores raw_data little-endian; the reads below copy bytes as they are.

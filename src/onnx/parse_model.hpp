@@ -11,7 +11,7 @@
 namespace orvo_compiler::onnx_import {
 
 // Parses `bytes` as an ONNX ModelProto and checks, in this order: the default
-// domain's opset is 13 to 17; every tensor is readable (no external data, as
+// domain's opset is 7 to 17; every tensor is readable (no external data, as
 // many values as its dims need); every name is defined once and before its
 // use; every operator is registered for the model's opset (one error listing
 // all others) and given inputs and outputs it takes; the ONNX checker accepts

@@ -619,6 +619,10 @@ MODEL_ERRORS = [
     (("import", "{fixtures}/bad/unsupported.onnx"), 1,
      "orvoc: onnx: unsupported operators: Conv (first node /conv1/Conv), CumSum (first node /CumSum)"),
     (("run", "{model}", "--dim", "sequence=8"), 1, "orvoc: no --input for input (float32 [2, 8, 32])"),
+    # Unbound symbols are named as the --dim options that bind them, every one at once.
+    (("import", "{model}"), 1, "orvoc: onnx: symbolic dimension sequence is not bound; pass --dim sequence=N"),
+    (("compile", "{fixtures}/torch_encoder_postnorm/model.onnx", "--dim", "other=3"), 1,
+     "orvoc: onnx: symbolic dimensions batch, sequence are not bound; pass --dim batch=N --dim sequence=N"),
     (("run", "{model}", "--dim", "sequence=4", "--input", "input={fixtures}/prenorm_manual/input.npy"), 1,
      "orvoc: input input: expected float32 [2, 4, 32], found [2, 8, 32] in {fixtures}/prenorm_manual/input.npy"),
     (("run", "{model}", "--dim", "sequence=8", "--input", "input={model}"), 1,

@@ -59,6 +59,23 @@ TEST(BindDimensions, ShapesAndErrors) {
   }
 }
 
+// Every unbound symbol is named in one error, each once with where it first
+// appears, before any other fault of the inputs (here x's DOUBLE type).
+TEST(BindDimensions, NamesEveryUnboundSymbolAtOnce) {
+  const std::vector<ValueInfo> inputs{
+      {"x", 11, std::vector{symbol("batch"), fixed(4), symbol("sequence")}},
+      {"mask", float_type, std::vector{symbol("batch"), symbol("heads"), symbol("sequence"), symbol("width")}},
+  };
+  const std::map<std::string, std::uint64_t> dimensions{{"heads", 2}};
+  EXPECT_EQ(unbound_symbols(inputs, dimensions), (std::vector<std::string>{"batch", "sequence", "width"}));
+  const Result<std::vector<BoundInput>> bound = bind_dimensions(inputs, dimensions);
+  ASSERT_FALSE(bound);
+  EXPECT_EQ(bound.error(), CompileError::graph("onnx: symbolic dimensions batch (input x, axis 0), sequence (input x, "
+                                               "axis 2), width (input mask, axis 3) are not bound; give each a value "
+                                               "in ImportOptions::dimensions"));
+  EXPECT_EQ(unbound_symbols(inputs, {{"batch", 1}, {"heads", 1}, {"sequence", 1}, {"width", 1}}), std::vector<std::string>{});
+}
+
 TEST(BindDimensions, DeclaredOutputShapes) {
   const ValueInfo output{"y", float_type, std::vector{symbol("batch"), fixed(32), symbol("other"), Dimension{}}};
   EXPECT_EQ(declared_shape(output, {{"batch", 2}}),

@@ -316,8 +316,10 @@ std::vector<ErrorCase> error_cases() {
     add_output(model, "y", Dims{2});
     return model;
   };
-  cases.push_back({"opset below 13", tanh_model(12), "onnx: opset 12 of the default domain is not supported (13 to 17 are)"});
-  cases.push_back({"opset above 17", tanh_model(18), "onnx: opset 18 of the default domain is not supported (13 to 17 are)"});
+  cases.push_back({"opset below 7", tanh_model(6), "onnx: opset 6 of the default domain is not supported (7 to 17 are)"});
+  cases.push_back({"opset above 17", tanh_model(18), "onnx: opset 18 of the default domain is not supported (7 to 17 are)"});
+  cases.push_back({"an operator registered only for later opsets", tanh_model(12),
+                   "onnx: unsupported operators: Tanh (first node y; accepted at opsets 13 to 17, not 12)"});
   onnx::ModelProto foreign = tanh_model(17);
   foreign.mutable_opset_import(0)->set_domain("ai.onnx.ml");
   cases.push_back({"no default-domain opset", foreign, "onnx: the model imports no opset of the default domain"});
@@ -448,7 +450,8 @@ std::vector<ErrorCase> error_cases() {
                      add_int64_constant(m, "index", {}, {0});
                      add_node(m, "Gather", {"x", "index"}, {"y"}, "/Gather");
                    }),
-                   "onnx: Gather node /Gather: input x must be known when importing, but is computed at run time"});
+                   "onnx: Gather node /Gather: input x is computed at run time, but Gather is accepted only when its "
+                   "inputs are known at import"});
   cases.push_back({"cast of a run-time value to int64", model_with([](onnx::ModelProto& m) {
                      set_attribute(add_node(m, "Cast", {"x"}, {"y"}, "/Cast"), "to", std::int64_t{7});
                    }),
@@ -522,6 +525,38 @@ TEST(ImportOnnx, FixtureErrorTexts) {
     ASSERT_FALSE(model);
     EXPECT_EQ(model.error(), CompileError::graph(test.error));
   }
+}
+
+// The symbols a model leaves unbound, which front ends name in their own
+// terms: import_onnx fails for want of dimensions exactly when there are some.
+TEST(ImportOnnx, UnboundDimensions) {
+  const std::filesystem::path fixtures = ORVO_ONNX_FIXTURES;
+  const std::filesystem::path postnorm = fixtures / "torch_encoder_postnorm/model.onnx";
+  struct Case {
+    ImportOptions options;
+    std::vector<std::string> unbound;
+  };
+  const Case cases[] = {
+      {{}, {"batch", "sequence"}},
+      {ImportOptions{{{"sequence", 8}}}, {"batch"}},
+      {ImportOptions{{{"sequence", 8}, {"batch", 2}, {"other", 3}}}, {}},
+  };
+  for (const Case& test : cases) {
+    SCOPED_TRACE(test.unbound.size());
+    const Result<std::vector<std::string>> unbound = unbound_dimensions(postnorm, test.options);
+    ASSERT_TRUE(unbound) << unbound.error();
+    EXPECT_EQ(*unbound, test.unbound);
+    EXPECT_EQ(import_onnx(postnorm, test.options).has_value(), test.unbound.empty());
+  }
+  const Result<ImportedModel> model = import_onnx(postnorm);
+  ASSERT_FALSE(model);
+  EXPECT_EQ(model.error(), CompileError::graph("onnx: symbolic dimensions batch (input input, axis 0), sequence "
+                                               "(input input, axis 1) are not bound; give each a value in "
+                                               "ImportOptions::dimensions"));
+  EXPECT_EQ(unbound_dimensions(fixtures / "bad/random.onnx").error(),
+            CompileError::graph("onnx: cannot parse model: 4096 bytes that are not an ONNX ModelProto"));
+  EXPECT_EQ(unbound_dimensions(fixtures / "absent.onnx").error(),
+            CompileError::graph("onnx: cannot read " + (fixtures / "absent.onnx").string()));
 }
 
 }  // namespace

@@ -138,7 +138,8 @@ TEST(OperatorRegistry, FindsByDomainAndOpset) {
   const std::vector<Node> nodes{Node{"/s", "Softmax", "", {"x"}, {"y"}, {}}};
   const Result<void> checked = check_operators(nodes, 12);
   ASSERT_FALSE(checked);
-  EXPECT_EQ(checked.error(), CompileError::graph("onnx: unsupported operators: Softmax (first node /s)"));
+  EXPECT_EQ(checked.error(), CompileError::graph("onnx: unsupported operators: Softmax (first node /s; accepted at "
+                                                 "opsets 13 to 17, not 12)"));
 }
 
 }  // namespace
