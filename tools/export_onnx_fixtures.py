@@ -31,6 +31,7 @@ WIDTH = 32
 HEADS = 4
 FEED_FORWARD = 64
 SEQUENCE = 8
+VOCABULARY = 50
 INPUT_NAME = "input"
 OUTPUT_NAME = "output"
 
@@ -85,6 +86,61 @@ class UnsupportedOps(nn.Module):
         return y + x
 
 
+class CausalDecoderBlock(nn.Module):
+    """A pre-norm decoder block: self-attention whose scores above the diagonal are set
+    to -inf by masked_fill with a boolean mask, then a ReLU feed-forward; residuals."""
+
+    def __init__(self) -> None:
+        super().__init__()
+        self.norm1 = nn.LayerNorm(WIDTH)
+        self.q = nn.Linear(WIDTH, WIDTH)
+        self.k = nn.Linear(WIDTH, WIDTH)
+        self.v = nn.Linear(WIDTH, WIDTH)
+        self.out = nn.Linear(WIDTH, WIDTH)
+        self.norm2 = nn.LayerNorm(WIDTH)
+        self.ff1 = nn.Linear(WIDTH, FEED_FORWARD)
+        self.ff2 = nn.Linear(FEED_FORWARD, WIDTH)
+        self.register_buffer(
+            "future", torch.triu(torch.ones(SEQUENCE, SEQUENCE, dtype=torch.bool), diagonal=1))
+
+    def _heads(self, x: torch.Tensor) -> torch.Tensor:
+        return x.reshape(x.shape[0], SEQUENCE, HEADS, WIDTH // HEADS).transpose(1, 2)
+
+    def forward(self, x: torch.Tensor) -> torch.Tensor:
+        normed = self.norm1(x)
+        q, k, v = (self._heads(self.q(normed)), self._heads(self.k(normed)),
+                   self._heads(self.v(normed)))
+        scores = torch.matmul(q, k.transpose(2, 3)) / math.sqrt(WIDTH // HEADS)
+        scores = scores.masked_fill(self.future, float("-inf"))
+        context = torch.matmul(torch.softmax(scores, dim=-1), v)
+        x = x + self.out(context.transpose(1, 2).reshape(x.shape[0], SEQUENCE, WIDTH))
+        return x + self.ff2(torch.relu(self.ff1(self.norm2(x))))
+
+
+def relu_mlp() -> nn.Module:
+    return nn.Sequential(nn.Linear(WIDTH, FEED_FORWARD), nn.ReLU(), nn.Linear(FEED_FORWARD, WIDTH))
+
+
+class TokenEmbedding(nn.Module):
+    """int64 token ids looked up in an embedding table, then a LayerNorm."""
+
+    def __init__(self) -> None:
+        super().__init__()
+        self.embedding = nn.Embedding(VOCABULARY, WIDTH)
+        self.norm = nn.LayerNorm(WIDTH)
+
+    def forward(self, ids: torch.Tensor) -> torch.Tensor:
+        return self.norm(self.embedding(ids))
+
+
+def float_example(batch: int, generator: torch.Generator) -> torch.Tensor:
+    return torch.randn((batch, SEQUENCE, WIDTH), generator=generator)
+
+
+def token_example(batch: int, generator: torch.Generator) -> torch.Tensor:
+    return torch.randint(0, VOCABULARY, (batch, SEQUENCE), generator=generator, dtype=torch.int64)
+
+
 def torch_encoder_layer(norm_first: bool) -> nn.TransformerEncoderLayer:
     return nn.TransformerEncoderLayer(
         WIDTH, HEADS, FEED_FORWARD, dropout=0.0, activation="gelu", batch_first=True,
@@ -105,6 +161,8 @@ class Fixture:
     batch: int
     # Input (and output) axis -> name of the symbolic dimension it is exported as.
     symbols: dict[int, str]
+    # The input PyTorch runs on: float [batch, sequence, width] unless told.
+    example: Callable[[int, torch.Generator], torch.Tensor] = float_example
 
 
 FIXTURES = (
@@ -129,6 +187,17 @@ FIXTURES = (
             "nn.TransformerEncoder of two post-norm layers (no nested tensors); the "
             "sequence axis is symbolic.",
             torch_encoder_stack, 17, 1, {1: "sequence"}),
+    Fixture("torch_causal_decoder",
+            "Pre-norm decoder block: scores masked above the diagonal by masked_fill "
+            "with a boolean buffer (-inf), softmax, ReLU feed-forward; batch symbolic.",
+            CausalDecoderBlock, 17, 2, {0: "batch"}),
+    Fixture("torch_relu_mlp",
+            "Linear, ReLU, Linear on [batch, sequence, 32]; the sequence axis is symbolic.",
+            relu_mlp, 17, 2, {1: "sequence"}),
+    Fixture("torch_token_embedding",
+            "nn.Embedding of int64 token ids [batch, sequence] (vocabulary 50), then "
+            "LayerNorm; batch and sequence symbolic.",
+            TokenEmbedding, 17, 2, {0: "batch", 1: "sequence"}, token_example),
 )
 
 
@@ -270,6 +339,7 @@ NUMPY_OPS: dict[str, Callable] = {
     "Concat": lambda *xs, axis: np.concatenate(xs, axis=axis),
     "Slice": _slice, "Split": _split,
     "Equal": np.equal, "Where": np.where,
+    "Relu": lambda x: np.maximum(x, np.zeros((), x.dtype)),
     "Expand": lambda x, shape: x * np.ones(shape.astype(np.int64), dtype=x.dtype),
     "ConstantOfShape": lambda shape, value=np.zeros(1, np.float32): np.full(
         shape.astype(np.int64), value[0], dtype=value.dtype),
@@ -296,7 +366,9 @@ def evaluate(model: onnx.ModelProto, feeds: dict[str, np.ndarray]) -> list[np.nd
 # ---- writing the fixtures ----------------------------------------------------------
 
 def save_npy(path: pathlib.Path, array: np.ndarray) -> None:
-    np.save(path, np.ascontiguousarray(array, dtype="<f4"))
+    """float32 as '<f4', token ids as '<i8'."""
+    dtype = "<i8" if np.issubdtype(array.dtype, np.integer) else "<f4"
+    np.save(path, np.ascontiguousarray(array, dtype=dtype))
 
 
 def write_json(path: pathlib.Path, value: dict) -> None:
@@ -308,7 +380,7 @@ def exported_model(fixture: Fixture, seed: int) -> tuple[bytes, np.ndarray, np.n
     on a seeded input; returns the model bytes, the input and PyTorch's output."""
     model = build_model(fixture.build, seed)
     generator = torch.Generator().manual_seed(1000 + seed)
-    example = torch.randn((fixture.batch, SEQUENCE, WIDTH), generator=generator)
+    example = fixture.example(fixture.batch, generator)
     # Grad stays enabled: under no_grad nn.TransformerEncoderLayer takes its fused fast
     # path, which the exporter rejects (aten::_transformer_encoder_layer_fwd) and whose
     # numbers need not match the decomposed graph's.
@@ -428,7 +500,8 @@ def main() -> None:
     torch.use_deterministic_algorithms(True)
     exported = {fixture.name: write_fixture(arguments.out, fixture, seed)
                 for seed, fixture in enumerate(FIXTURES, start=1)}
-    write_bad_fixtures(arguments.out, exported["prenorm_manual"], len(FIXTURES) + 1)
+    # The seed the bad model had when the five encoder fixtures were all there were.
+    write_bad_fixtures(arguments.out, exported["prenorm_manual"], 6)
     write_passthrough_fixture(arguments.out)
 
 
