@@ -26,9 +26,12 @@ struct ImportOptions {
 struct ImportedModel {
   // Inputs, weights and outputs carry the model's own names; each operation
   // is named after the ONNX value it computes, helpers it needs after that
-  // value plus a suffix ("<value>/broadcast0").
+  // value plus a suffix ("<value>/scaled"). An input of ONNX type FLOAT is
+  // F32, BOOL is Bool, INT64 is I64 and so is INT32, widened: its values are
+  // given as int64. Outputs may be of any of the three types.
   Graph graph;
-  // The value of every weight tensor of `graph`.
+  // The value of every weight tensor of `graph`, of the tensor's type: FLOAT
+  // initializers and constants as F32, BOOL as Bool, integers as I64.
   TensorValues weights;
   // The version of the default ONNX operator set the model imports.
   std::int64_t opset = 0;

@@ -36,8 +36,11 @@ Result<std::uint64_t> bind_axis(const ValueInfo& input, const Dimension& dimensi
 }
 
 Result<BoundInput> bind_input(const ValueInfo& input, const std::map<std::string, std::uint64_t>& dimensions) {
-  if (input.data_type != float_type) {
-    return std::unexpected(model_error(fmt::format("input {} has element type {}; only FLOAT inputs are supported",
+  const bool accepted = input.data_type == float_type || input.data_type == int64_type ||
+                        input.data_type == int32_type || input.data_type == bool_type;
+  if (!accepted) {
+    return std::unexpected(model_error(fmt::format("input {} has element type {}; only FLOAT, INT64, INT32 and BOOL "
+                                                   "inputs are supported",
                                                    input.name, data_type_name(input.data_type))));
   }
   if (!input.shape) {
@@ -46,7 +49,7 @@ Result<BoundInput> bind_input(const ValueInfo& input, const std::map<std::string
   if (input.shape->empty()) {
     return std::unexpected(model_error(fmt::format("input {} is a scalar; inputs need at least one axis", input.name)));
   }
-  BoundInput bound{input.name, {}};
+  BoundInput bound{input.name, {}, graph_dtype(input.data_type).value_or(DType::F32)};
   for (std::size_t axis = 0; axis < input.shape->size(); ++axis) {
     Result<std::uint64_t> value = bind_axis(input, (*input.shape)[axis], axis, dimensions);
     if (!value) {

@@ -2,6 +2,7 @@
 // model names them, and the weights' values moved (not copied) into place.
 #include "onnx/build_graph.hpp"
 
+#include <algorithm>
 #include <set>
 #include <utility>
 
@@ -22,12 +23,12 @@ std::string declared_text(const ValueInfo& output) {
   return fmt::format("[{}]", fmt::join(axes, ", "));
 }
 
-Result<void> check_declared(const ValueInfo& output, const Shape& shape,
+Result<void> check_declared(const ValueInfo& output, const Tensor& tensor,
                             const std::map<std::string, std::uint64_t>& dimensions) {
-  if (output.data_type != 0 && output.data_type != float_type) {
-    return std::unexpected(model_error(fmt::format("graph output {} has element type {}; only FLOAT outputs are "
-                                                   "supported",
-                                                   output.name, data_type_name(output.data_type))));
+  const Shape& shape = tensor.shape;
+  if (output.data_type != 0 && graph_dtype(output.data_type) != tensor.dtype) {
+    return std::unexpected(model_error(fmt::format("graph output {} is computed as {}, but the model declares it {}",
+                                                   output.name, tensor.dtype, data_type_name(output.data_type))));
   }
   const auto declared = declared_shape(output, dimensions);
   if (!declared) {
@@ -78,7 +79,7 @@ Result<void> mark_outputs(const Folded& folded, Mapping& mapping, std::span<cons
           folded.constants.contains(value) ? "a constant; outputs must be computed at run time"
                                            : "not computed by the importer")));
     }
-    if (Result<void> checked = check_declared(output, mapping.graph.tensors[found->second.index].shape, dimensions);
+    if (Result<void> checked = check_declared(output, mapping.graph.tensors[found->second.index], dimensions);
         !checked) {
       return checked;
     }
@@ -91,12 +92,30 @@ Result<void> mark_outputs(const Folded& folded, Mapping& mapping, std::span<cons
   return {};
 }
 
+// The values of a constant as its weight of type `dtype` holds them: the
+// float or int64 list moved, booleans as bytes 0 and 1.
+TensorData weight_values(Constant& constant, DType dtype) {
+  switch (dtype) {
+    case DType::F32:
+      return std::move(constant.floats);
+    case DType::I64:
+      return std::move(constant.integers);
+    case DType::Bool: {
+      std::vector<std::uint8_t> bytes(constant.integers.size());
+      std::ranges::transform(constant.integers, bytes.begin(),
+                             [](std::int64_t value) { return static_cast<std::uint8_t>(value != 0); });
+      return bytes;
+    }
+  }
+  return std::move(constant.floats);
+}
+
 TensorValues take_weights(Folded& folded, Mapping& mapping) {
   TensorValues weights;
   for (const auto& [id, key] : mapping.weight_sources) {
     const auto derived = mapping.derived.find(key);
     Constant& source = derived != mapping.derived.end() ? derived->second : folded.constants.at(key);
-    weights.emplace(id, std::move(source.floats));
+    weights.emplace(id, weight_values(source, mapping.graph.tensors[id.index].dtype));
   }
   return weights;
 }
@@ -107,7 +126,7 @@ Result<ImportedModel> build_graph(Folded folded, std::span<const BoundInput> inp
                                   const std::map<std::string, std::uint64_t>& dimensions) {
   Mapping mapping;
   for (const BoundInput& input : inputs) {
-    mapping.tensors.emplace(input.name, mapping.graph.input(input.name, input.shape));
+    mapping.tensors.emplace(input.name, mapping.graph.input(input.name, input.shape, input.dtype));
   }
   for (const Node& node : folded.nodes) {
     if (Result<void> mapped = map_node(folded, mapping, node); !mapped) {

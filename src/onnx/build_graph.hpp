@@ -19,9 +19,9 @@ namespace orvo_compiler::onnx_import {
 // each node; each graph output marked, keeping its ONNX name (a value whose
 // operation bears another name is renamed, or copied by a Reshape when it is
 // an input or another output already); the weights' values moved out of
-// `folded`. Fails when an output is not FLOAT, is a constant, disagrees with
-// its declared shape (`dimensions` binding its symbols), or the graph does
-// not validate. Leaves `opset`, `producer` and `fused` empty.
+// `folded` (of each weight's type). Fails when an output is a constant,
+// disagrees with its declared element type or shape (`dimensions` binding its
+// symbols), or the graph does not validate. Leaves `opset`, `producer` and `fused` empty.
 [[nodiscard]] Result<ImportedModel> build_graph(Folded folded, std::span<const BoundInput> inputs,
                                                 std::span<const ValueInfo> outputs,
                                                 const std::map<std::string, std::uint64_t>& dimensions);

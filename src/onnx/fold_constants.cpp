@@ -52,6 +52,19 @@ bool is_run_time_shape(const Dims& dims) {
          std::ranges::all_of(dims, [](std::int64_t dim) { return dim >= 1; });
 }
 
+// The element type of each output of a kept node: by the form's rule, else
+// that of the first run-time input (a kept node has one).
+Result<std::vector<DType>> output_dtypes(const Node& node, std::span<const Operand> operands,
+                                         const OperatorForm& form) {
+  if (form.dtype != nullptr) {
+    return form.dtype(node, operands);
+  }
+  const auto run_time = std::ranges::find_if(
+      operands, [](const Operand& operand) { return operand.present && operand.constant == nullptr; });
+  const DType dtype = run_time == operands.end() ? DType::F32 : run_time->dtype;
+  return std::vector<DType>(node.outputs.size(), dtype);
+}
+
 Result<void> keep_node(Walk& walk, Node node, std::span<const Operand> operands, const OperatorForm& form) {
   if (form.map == nullptr || form.shape == nullptr) {
     return std::unexpected(node_error(node, fmt::format("input {} is computed at run time, but {} is accepted only "
@@ -61,6 +74,10 @@ Result<void> keep_node(Walk& walk, Node node, std::span<const Operand> operands,
   Result<std::vector<Dims>> outputs = form.shape(node, operands);
   if (!outputs) {
     return std::unexpected(outputs.error());
+  }
+  Result<std::vector<DType>> dtypes = output_dtypes(node, operands, form);
+  if (!dtypes) {
+    return std::unexpected(dtypes.error());
   }
   for (std::size_t index = 0; index < node.outputs.size(); ++index) {
     const std::string& name = node.outputs[index];
@@ -78,6 +95,7 @@ Result<void> keep_node(Walk& walk, Node node, std::span<const Operand> operands,
                                                           name, dims_text(dims))));
     }
     walk.folded.shapes.emplace(name, to_shape(dims));
+    walk.folded.dtypes.emplace(name, index < dtypes->size() ? (*dtypes)[index] : DType::F32);
   }
   walk.folded.nodes.push_back(std::move(node));
   return {};
@@ -135,7 +153,9 @@ std::vector<Operand> operands_of(const Folded& folded, const Node& node) {
     } else if (const auto constant = folded.constants.find(input); constant != folded.constants.end()) {
       operands.push_back(Operand{true, constant->second.dims, &constant->second});
     } else {
-      operands.push_back(Operand{true, to_dims(folded.shapes.at(input)), nullptr});
+      const auto dtype = folded.dtypes.find(input);
+      operands.push_back(Operand{true, to_dims(folded.shapes.at(input)), nullptr,
+                                 dtype == folded.dtypes.end() ? DType::F32 : dtype->second});
     }
   }
   return operands;
@@ -153,6 +173,7 @@ Result<Folded> fold_constants(std::map<std::string, Constant> initializers, std:
   walk.folded.constants = std::move(initializers);
   for (const BoundInput& input : inputs) {
     walk.folded.shapes.emplace(input.name, input.shape);
+    walk.folded.dtypes.emplace(input.name, input.dtype);
   }
   for (Node& node : nodes) {
     if (Result<void> folded = fold_node(walk, std::move(node)); !folded) {

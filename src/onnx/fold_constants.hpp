@@ -20,8 +20,10 @@ namespace orvo_compiler::onnx_import {
 struct Folded {
   // Every value known at import time: initializers and folded results.
   std::map<std::string, Constant> constants;
-  // Every value computed at run time (graph inputs, node outputs): its shape.
+  // Every value computed at run time (graph inputs, node outputs): its shape
+  // and its element type.
   std::map<std::string, Shape> shapes;
+  std::map<std::string, DType> dtypes;
   // Values equal to another (Identity, Cast to float), mapped to that value.
   std::map<std::string, std::string> aliases;
   // The nodes left to map, in model order, their inputs read through
@@ -37,7 +39,8 @@ struct Folded {
 // registry. A node the form makes an alias (Identity, and Cast of a run-time
 // value to FLOAT) stands for its input; one whose inputs are all known (or a
 // Shape of any value) is evaluated; any other node is kept with its outputs'
-// shapes computed. Fails when a fold-only operator meets a run-time input,
+// shapes and element types computed (the form's dtype rule, else the type of
+// its first run-time input). Fails when a fold-only operator meets a run-time input,
 // when a run-time value would be a scalar or have a zero dimension, or when a
 // node reads an output the importer does not compute (LayerNormalization's
 // mean, say).
@@ -45,7 +48,7 @@ struct Folded {
                                             std::span<const BoundInput> inputs, std::int64_t opset);
 
 // The inputs of `node` as the shape rules read them; every input must be a
-// constant or have a shape in `folded`.
+// constant or have a shape and element type in `folded`.
 std::vector<Operand> operands_of(const Folded& folded, const Node& node);
 
 // The value `name` stands for after following aliases.

@@ -13,11 +13,13 @@
 namespace orvo_compiler::onnx_import {
 namespace {
 
-// A weight holding a float constant: rank 0 becomes shape [1].
+// A weight holding a constant, of the constant's type: rank 0 becomes shape [1].
 Result<TensorId> add_weight(const MapContext& context, const std::string& display_name, const std::string& key,
                             const Constant& constant) {
-  if (!constant.is_float()) {
-    return std::unexpected(node_error(context.node, fmt::format("input {} has element type {} where FLOAT is needed",
+  const std::optional<DType> dtype = graph_dtype(constant.data_type);
+  if (!dtype) {
+    return std::unexpected(node_error(context.node, fmt::format("input {} has element type {}, which the graph "
+                                                                "does not hold; FLOAT, BOOL and integers are",
                                                                 display_name, data_type_name(constant.data_type))));
   }
   Shape shape = constant.dims.empty() ? Shape{1} : to_shape(constant.dims);
@@ -25,7 +27,7 @@ Result<TensorId> add_weight(const MapContext& context, const std::string& displa
     return std::unexpected(node_error(context.node, fmt::format("input {} has shape {}, with a zero dimension",
                                                                 display_name, dims_text(constant.dims))));
   }
-  const TensorId id = context.graph().weight(display_name, std::move(shape));
+  const TensorId id = context.graph().weight(display_name, std::move(shape), *dtype);
   context.mapping.weight_sources.emplace_back(id, key);
   return id;
 }
@@ -43,6 +45,23 @@ Result<void> map_fused(const MapContext& context) {
     return std::unexpected(epsilon.error());
   }
   return define(context, context.graph().layer_norm(context.output, *x, *epsilon));
+}
+
+// Each output mapped has the element type the fold pass gave it, which later
+// nodes' rules have read.
+Result<void> check_output_dtypes(const MapContext& context) {
+  for (const std::string& output : context.node.outputs) {
+    const auto tensor = context.mapping.tensors.find(output);
+    const auto expected = context.folded.dtypes.find(output);
+    if (tensor == context.mapping.tensors.end() || expected == context.folded.dtypes.end()) {
+      continue;
+    }
+    if (const DType made = context.dtype_of(tensor->second); made != expected->second) {
+      return fail(context.node, fmt::format("output {} is made {} where the fold pass gave it {}", output, made,
+                                            expected->second));
+    }
+  }
+  return {};
 }
 
 }  // namespace
@@ -87,7 +106,9 @@ Result<TensorId> binary(const MapContext& context, const std::string& name, OpKi
   if (!b) {
     return b;
   }
-  return context.graph().binary(name, std::move(kind), *a, *b);
+  // `apply` gives the output the operands' element type (the named builder
+  // makes every output F32).
+  return context.graph().apply(name, std::move(kind), {*a, *b});
 }
 
 Result<TensorId> scaled(const MapContext& context, const std::string& name, std::string_view role, TensorId value,
@@ -110,14 +131,20 @@ Result<void> define(const MapContext& context, Result<TensorId> id) {
 
 Result<void> map_node(const Folded& folded, Mapping& mapping, const Node& node) {
   const MapContext context{folded, mapping, node, node.outputs.front()};
+  Result<void> mapped;
   if (node.domain == fused_domain) {
-    return map_fused(context);
+    mapped = map_fused(context);
+  } else {
+    const OperatorForm* form = find_operator(node, folded.opset);
+    if (form == nullptr || form->map == nullptr) {
+      return std::unexpected(node_error(node, "is not an operator the importer maps"));
+    }
+    mapped = form->map(context);
   }
-  const OperatorForm* form = find_operator(node, folded.opset);
-  if (form == nullptr || form->map == nullptr) {
-    return std::unexpected(node_error(node, "is not an operator the importer maps"));
+  if (!mapped) {
+    return mapped.error().message.starts_with("onnx: ") ? mapped : fail(node, mapped.error().message);
   }
-  return form->map(context);
+  return check_output_dtypes(context);
 }
 
 }  // namespace orvo_compiler::onnx_import

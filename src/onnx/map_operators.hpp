@@ -38,7 +38,10 @@ struct MapContext {
 
   [[nodiscard]] Graph& graph() const { return mapping.graph; }
   [[nodiscard]] const Shape& shape_of(TensorId id) const { return mapping.graph.tensors[id.index].shape; }
+  [[nodiscard]] DType dtype_of(TensorId id) const { return mapping.graph.tensors[id.index].dtype; }
   [[nodiscard]] const Shape& output_shape() const { return folded.shapes.at(output); }
+  // The element type the fold pass gave the (first) output.
+  [[nodiscard]] DType output_dtype() const { return folded.dtypes.at(output); }
   [[nodiscard]] std::string derived(std::string_view suffix) const { return fmt::format("{}/{}", output, suffix); }
   [[nodiscard]] const Constant* constant(std::size_t index) const {
     const auto found = folded.constants.find(node.inputs[index]);
@@ -48,7 +51,8 @@ struct MapContext {
 };
 
 // The graph tensor of input `index`: a run-time value, or the weight of a
-// constant (made on first use, a rank-0 one as shape [1]).
+// constant (made on first use, a rank-0 one as shape [1]) of its type: FLOAT
+// as F32, BOOL as Bool, other integers as I64; other types are refused.
 [[nodiscard]] Result<TensorId> input(const MapContext& context, std::size_t index);
 // A weight made while mapping, under a key private to this node (`role`).
 [[nodiscard]] Result<TensorId> derived_weight(const MapContext& context, std::string_view role,
@@ -69,6 +73,8 @@ struct MapContext {
 // Adds the operations computing `node`'s outputs, the last of them named
 // after the output it computes, helpers after that name plus a suffix.
 // Known inputs become weights named as in the model (a scalar as shape [1]).
+// A graph builder's refusal is named after the node; an output whose element
+// type is not the one the fold pass gave it is refused.
 [[nodiscard]] Result<void> map_node(const Folded& folded, Mapping& mapping, const Node& node);
 
 }  // namespace orvo_compiler::onnx_import

@@ -51,6 +51,19 @@ bool is_integer_type(std::int32_t code) {
   }
 }
 
+std::optional<DType> graph_dtype(std::int32_t code) {
+  if (code == float_type) {
+    return DType::F32;
+  }
+  if (code == bool_type) {
+    return DType::Bool;
+  }
+  if (is_integer_type(code)) {
+    return DType::I64;
+  }
+  return std::nullopt;
+}
+
 std::string node_label(const Node& node) {
   if (!node.name.empty()) {
     return node.name;

@@ -26,6 +26,11 @@ inline constexpr std::int32_t bool_type = 9;
 std::string data_type_name(std::int32_t code);
 // Integer and boolean types, whose values the importer holds as int64.
 bool is_integer_type(std::int32_t code);
+// The element type a value of ONNX type `code` has in the graph: FLOAT as
+// F32, BOOL as Bool, every other integer type widened to I64 (INT32 model
+// inputs included, whose callers give int64 values); nothing for the types the
+// graph cannot hold (DOUBLE, FLOAT16, STRING, ...).
+std::optional<DType> graph_dtype(std::int32_t code);
 
 // A tensor known while importing: an initializer, a Constant node's value or
 // a folded result. FLOAT values live in `floats`, integer and boolean ones in

@@ -40,6 +40,9 @@ using AliasRule = Result<bool> (*)(const Node&, bool all_known);
 using ShapeRule = Result<std::vector<Dims>> (*)(const Node&, std::span<const Operand>);
 // Adds the graph operations computing the node's outputs.
 using MapRule = Result<void> (*)(const MapContext&);
+// The element type of each output the importer computes, for a node kept for
+// run time.
+using DTypeRule = Result<std::vector<DType>> (*)(const Node&, std::span<const Operand>);
 
 struct OpsetRange {
   std::int64_t first = 0;
@@ -50,7 +53,10 @@ struct OpsetRange {
 // an alias when `alias` says so; else folded when `fold` is set and its inputs
 // are known (only their dims, with `folds_on_dims`); else kept, which needs
 // `shape` and `map` (an operator without `map` is fold-only: a run-time input
-// is an error).
+// is an error). A kept node's outputs have the element types `dtype` gives;
+// without it, each has the type of the node's first run-time input (what
+// element-wise, movement and product operators give). The mapping must make
+// outputs of those types: the importer refuses a node whose operations do not.
 struct OperatorForm {
   OpsetRange opsets;
   Arity arity;
@@ -59,6 +65,7 @@ struct OperatorForm {
   AliasRule alias = nullptr;
   ShapeRule shape = nullptr;
   MapRule map = nullptr;
+  DTypeRule dtype = nullptr;
 };
 
 // An operator's forms, by ascending opsets without gaps or overlaps; a new

@@ -11,17 +11,21 @@
 
 #include "onnx/model.hpp"
 #include "orvo_compiler/error.hpp"
+#include "orvo_compiler/graph.hpp"
 
 namespace orvo_compiler::onnx_import {
 
 using Dims = std::vector<std::int64_t>;
 
 // One input of a node: its dims, and its values when known at import time.
-// An omitted optional input is absent.
+// An omitted optional input is absent. `dtype` is the element type a run-time
+// value has in the graph (F32 for known values, whose ONNX type is in
+// `constant`).
 struct Operand {
   bool present = false;
   Dims dims;
   const Constant* constant = nullptr;
+  DType dtype = DType::F32;
 };
 
 // The operand at `index`, or an absent one past the end.

@@ -23,6 +23,7 @@ TEST(BindDimensions, ShapesAndErrors) {
     std::map<std::string, std::uint64_t> dimensions;
     Shape expected;  // unused when `error` is set
     std::string error = {};
+    DType dtype = DType::F32;
   };
   const Case cases[] = {
       {"fixed", {"x", float_type, std::vector{fixed(2), fixed(3)}}, {}, {2, 3}},
@@ -41,9 +42,14 @@ TEST(BindDimensions, ShapesAndErrors) {
        "onnx: input x has dimension -1 at axis 0; dimensions must be 1 to 4294967296"},
       {"no shape", {"x", float_type, std::nullopt}, {}, {}, "onnx: input x declares no shape"},
       {"no tensor type", {"x", 0, std::nullopt}, {}, {},
-       "onnx: input x has element type UNDEFINED; only FLOAT inputs are supported"},
+       "onnx: input x has element type UNDEFINED; only FLOAT, INT64, INT32 and BOOL inputs are supported"},
       {"double", {"x", 11, std::vector{fixed(1)}}, {}, {},
-       "onnx: input x has element type DOUBLE; only FLOAT inputs are supported"},
+       "onnx: input x has element type DOUBLE; only FLOAT, INT64, INT32 and BOOL inputs are supported"},
+      {"int8", {"x", 3, std::vector{fixed(1)}}, {}, {},
+       "onnx: input x has element type INT8; only FLOAT, INT64, INT32 and BOOL inputs are supported"},
+      {"int64", {"x", int64_type, std::vector{fixed(2)}}, {}, {2}, {}, DType::I64},
+      {"int32 widened", {"x", int32_type, std::vector{symbol("n")}}, {{"n", 5}}, {5}, {}, DType::I64},
+      {"bool", {"x", bool_type, std::vector{fixed(3), fixed(1)}}, {}, {3, 1}, {}, DType::Bool},
   };
   for (const Case& test : cases) {
     SCOPED_TRACE(test.name);
@@ -51,7 +57,7 @@ TEST(BindDimensions, ShapesAndErrors) {
     const Result<std::vector<BoundInput>> bound = bind_dimensions(inputs, test.dimensions);
     if (test.error.empty()) {
       ASSERT_TRUE(bound) << bound.error();
-      EXPECT_EQ(*bound, (std::vector<BoundInput>{{"x", test.expected}}));
+      EXPECT_EQ(*bound, (std::vector<BoundInput>{{"x", test.expected, test.dtype}}));
     } else {
       ASSERT_FALSE(bound);
       EXPECT_EQ(bound.error(), CompileError::graph(test.error));

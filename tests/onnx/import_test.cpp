@@ -294,8 +294,52 @@ TEST(ImportOnnx, AnInputThatIsAnOutputPassesThrough) {
   const Result<TensorValues> evaluated = evaluate(graph, given);
   ASSERT_TRUE(evaluated) << evaluated.error();
   for (const TensorId output : graph.outputs) {
-    EXPECT_EQ(evaluated->at(output), values);
+    EXPECT_EQ(evaluated->at(output), TensorData(values));
   }
+}
+
+// Inputs, weights and outputs of each element type: INT64 and INT32 inputs are
+// I64 (INT32 widened), BOOL ones Bool; an integer initializer used at run time
+// becomes an I64 weight holding its values; the values pass through data
+// movement and integer arithmetic to outputs of those types.
+TEST(ImportOnnx, TypedInputsWeightsAndOutputs) {
+  onnx::ModelProto model = test_support::make_model();
+  add_input(model, "ids", {2, 3}, onnx::TensorProto_DataType_INT64);
+  add_input(model, "positions", {3}, onnx::TensorProto_DataType_INT32);
+  add_input(model, "mask", {2, 3}, onnx::TensorProto_DataType_BOOL);
+  add_int64_initializer(model, "offset", {3}, {10, -20, 1LL << 40});
+  add_node(model, "Add", {"ids", "offset"}, {"shifted"});
+  add_node(model, "Sub", {"shifted", "positions"}, {"moved"});
+  set_attribute(add_node(model, "Transpose", {"mask"}, {"flipped"}), "perm", Ints{1, 0});
+  add_output(model, "moved", Dims{2, 3}, onnx::TensorProto_DataType_INT64);
+  add_output(model, "flipped", Dims{3, 2}, onnx::TensorProto_DataType_BOOL);
+  const Result<ImportedModel> imported = test_support::import_model(model);
+  ASSERT_TRUE(imported) << imported.error();
+  const Graph& graph = imported->graph;
+
+  std::vector<std::pair<std::string, DType>> typed;
+  for (const Tensor& tensor : graph.tensors) {
+    if (tensor.kind != TensorKind::Intermediate) {
+      typed.emplace_back(tensor.name, tensor.dtype);
+    }
+  }
+  const std::vector<std::pair<std::string, DType>> expected_types{
+      {"ids", DType::I64},   {"positions", DType::I64}, {"mask", DType::Bool},
+      {"offset", DType::I64}, {"moved", DType::I64},     {"flipped", DType::Bool}};
+  EXPECT_EQ(typed, expected_types);
+  const auto id_of = [&graph](std::string_view name) { return std::ranges::find(graph.tensors, name, &Tensor::name)->id; };
+  EXPECT_EQ(imported->weights.at(id_of("offset")), TensorData(std::vector<std::int64_t>{10, -20, 1LL << 40}));
+
+  TensorValues values = imported->weights;
+  values.emplace(TensorId{0}, std::vector<std::int64_t>{1, 2, 3, 4, 5, 6});
+  values.emplace(TensorId{1}, std::vector<std::int64_t>{0, 1, 2});
+  values.emplace(TensorId{2}, std::vector<std::uint8_t>{1, 1, 0, 0, 0, 1});
+  const Result<TensorValues> evaluated = evaluate(graph, values);
+  ASSERT_TRUE(evaluated) << evaluated.error();
+  ASSERT_EQ(graph.outputs.size(), 2U);
+  EXPECT_EQ(evaluated->at(graph.outputs[0]),
+            TensorData(std::vector<std::int64_t>{11, -19, (1LL << 40) + 1, 14, -16, (1LL << 40) + 4}));
+  EXPECT_EQ(evaluated->at(graph.outputs[1]), TensorData(std::vector<std::uint8_t>{1, 0, 1, 0, 0, 1}));
 }
 
 struct ErrorCase {
@@ -359,13 +403,13 @@ std::vector<ErrorCase> error_cases() {
                    }),
                    "onnx: Gather node /Gather: takes 2 inputs, not 1"});
 
-  onnx::ModelProto integer_input = test_support::make_model();
-  add_input(integer_input, "x", {2}, onnx::TensorProto_DataType_INT64);
-  add_node(integer_input, "Cast", {"x"}, {"y"});
-  set_attribute(*integer_input.mutable_graph()->mutable_node(0), "to", std::int64_t{1});
-  add_output(integer_input, "y", Dims{2});
-  cases.push_back({"an int64 input", integer_input,
-                   "onnx: input x has element type INT64; only FLOAT inputs are supported"});
+  onnx::ModelProto double_input = test_support::make_model();
+  add_input(double_input, "x", {2}, onnx::TensorProto_DataType_DOUBLE);
+  add_node(double_input, "Cast", {"x"}, {"y"});
+  set_attribute(*double_input.mutable_graph()->mutable_node(0), "to", std::int64_t{1});
+  add_output(double_input, "y", Dims{2});
+  cases.push_back({"a double input", double_input,
+                   "onnx: input x has element type DOUBLE; only FLOAT, INT64, INT32 and BOOL inputs are supported"});
   cases.push_back({"a scalar input", unary_model({}, {{"y", {}}}, [](onnx::ModelProto& m) {
                      add_node(m, "Tanh", {"x"}, {"y"});
                    }),
@@ -378,8 +422,8 @@ std::vector<ErrorCase> error_cases() {
   add_input(integer_output, "x", {2});
   add_node(integer_output, "Tanh", {"x"}, {"y"});
   add_output(integer_output, "y", Dims{2}, onnx::TensorProto_DataType_INT64);
-  cases.push_back({"an int64 output", integer_output,
-                   "onnx: graph output y has element type INT64; only FLOAT outputs are supported"});
+  cases.push_back({"an output declared of another type", integer_output,
+                   "onnx: graph output y is computed as F32, but the model declares it INT64"});
   onnx::ModelProto constant_output = test_support::make_model();
   add_input(constant_output, "x", {2});
   add_node(constant_output, "Shape", {"x"}, {"y"});
@@ -395,7 +439,17 @@ std::vector<ErrorCase> error_cases() {
                      add_int64_initializer(m, "w", {3, 3}, Ints(9, 1));
                      add_node(m, "MatMul", {"x", "w"}, {"y"}, "/mm");
                    }),
-                   "onnx: MatMul node /mm: input w has element type INT64 where FLOAT is needed"});
+                   "onnx: MatMul node /mm: y: matmul takes F32 inputs, not I64"});
+  cases.push_back({"a double weight", model_with([](onnx::ModelProto& m) {
+                     onnx::TensorProto* w = m.mutable_graph()->add_initializer();
+                     w->set_name("w");
+                     w->set_data_type(onnx::TensorProto_DataType_DOUBLE);
+                     w->add_dims(3);
+                     w->set_raw_data(std::string(24, '\0'));
+                     add_node(m, "Add", {"x", "w"}, {"y"}, "/Add");
+                   }),
+                   "onnx: Add node /Add: input w has element type DOUBLE, which the graph does not hold; FLOAT, "
+                   "BOOL and integers are"});
   onnx::ModelProto external = model_with([](onnx::ModelProto& m) { add_node(m, "Tanh", {"x"}, {"y"}); });
   onnx::TensorProto* stored = external.mutable_graph()->add_initializer();
   stored->set_name("w");
