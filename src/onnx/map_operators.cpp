@@ -1,7 +1,8 @@
 // The mapping pass and the helpers the operators' mapping rules share.
-// Element-wise operations broadcast explicitly (one Broadcast per operand
-// whose shape differs from the result's); constants become weights on first
-// use. The operators themselves map in their families' files.
+// Element-wise operations broadcast in place (the graph's Add, Sub, Mul and
+// Div read a smaller operand where it lies, by numpy's rules), so no operand
+// is copied to the result's shape; constants become weights on first use. The
+// operators themselves map in their families' files.
 #include "onnx/map_operators.hpp"
 
 #include <algorithm>
@@ -98,6 +99,12 @@ Result<TensorId> broadcast_to(const MapContext& context, const std::string& name
 
 Result<TensorId> binary(const MapContext& context, const std::string& name, OpKind kind, TensorId left, TensorId right,
                         const Shape& shape) {
+  const Result<Dims> together =
+      broadcast_dims(context.node, to_dims(context.shape_of(left)), to_dims(context.shape_of(right)));
+  if (together && to_shape(*together) == shape) {
+    return context.graph().apply(name, std::move(kind), {left, right});
+  }
+  // A result larger than both operands together needs one of them copied out.
   Result<TensorId> a = broadcast_to(context, name + "/broadcast0", left, shape);
   if (!a) {
     return a;

@@ -60,8 +60,9 @@ struct MapContext {
 // `id` itself when it has `shape`, else a Broadcast of it named `name`.
 [[nodiscard]] Result<TensorId> broadcast_to(const MapContext& context, const std::string& name, TensorId id,
                                             const Shape& shape);
-// `left` op `right` into `shape`, each operand broadcast first where needed
-// (as `<name>/broadcast0`, `<name>/broadcast1`).
+// `left` op `right` into `shape`: one operation that broadcasts its operands
+// in place when `shape` is their broadcast shape; else each operand is
+// broadcast to `shape` first (as `<name>/broadcast0`, `<name>/broadcast1`).
 [[nodiscard]] Result<TensorId> binary(const MapContext& context, const std::string& name, OpKind kind, TensorId left,
                                       TensorId right, const Shape& shape);
 // `value` times the scalar `factor`, held in a shape-[1] weight `<output>/<role>`.
