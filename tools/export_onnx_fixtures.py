@@ -490,6 +490,31 @@ def write_passthrough_fixture(out: pathlib.Path) -> bytes:
     return data
 
 
+def write_typed_fixture(out: pathlib.Path) -> bytes:
+    """Token ids (INT64) shifted by an INT64 initializer, and a BOOL mask transposed:
+    int64 and bool values in, through the graph and out, without float arithmetic."""
+    helper = onnx.helper
+    ids = helper.make_tensor_value_info("ids", onnx.TensorProto.INT64, ["batch", 3])
+    mask = helper.make_tensor_value_info("mask", onnx.TensorProto.BOOL, [2, 3])
+    offset = onnx.numpy_helper.from_array(np.array([10, -20, 1 << 40], dtype=np.int64), "offset")
+    nodes = [helper.make_node("Add", ["ids", "offset"], ["shifted"], name="/Add"),
+             helper.make_node("Transpose", ["mask"], ["flipped"], name="/Transpose", perm=[1, 0])]
+    graph = helper.make_graph(
+        nodes, "typed", [ids, mask],
+        [helper.make_tensor_value_info("shifted", onnx.TensorProto.INT64, ["batch", 3]),
+         helper.make_tensor_value_info("flipped", onnx.TensorProto.BOOL, [3, 2])], [offset])
+    model = helper.make_model(graph, producer_name="hand", opset_imports=[helper.make_opsetid("", 17)])
+    model.ir_version = 8
+    onnx.checker.check_model(model, full_check=True)
+    data = model.SerializeToString()
+    (out / "typed").mkdir(parents=True, exist_ok=True)
+    (out / "typed" / "model.onnx").write_bytes(data)
+    np.save(out / "typed" / "ids.npy", np.array([[1, 2, 3], [4, 5, 6]], dtype="<i8"))
+    np.save(out / "typed" / "mask.npy", np.array([[True, True, False], [False, False, True]]))
+    print(f"typed/model.onnx: {len(data)} bytes")
+    return data
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(
         description="Writes the ONNX importer's test fixtures.")
@@ -503,6 +528,7 @@ def main() -> None:
     # The seed the bad model had when the five encoder fixtures were all there were.
     write_bad_fixtures(arguments.out, exported["prenorm_manual"], 6)
     write_passthrough_fixture(arguments.out)
+    write_typed_fixture(arguments.out)
 
 
 if __name__ == "__main__":

@@ -1,12 +1,15 @@
 // `orvoc import` and `orvoc run`: what an imported model holds, and its
-// outputs computed on the host from .npy inputs. Output files are written all
-// or nothing, as the compile command writes its files.
+// outputs computed on the host from .npy inputs (float32, int64, int32 read as
+// int64, bool), written in their own types. Output files are written all or
+// nothing, as the compile command writes its files.
 #include <algorithm>
 #include <map>
 #include <optional>
 #include <set>
 #include <variant>
 #include <string>
+#include <string_view>
+#include <variant>
 #include <vector>
 
 #include <fmt/format.h>
@@ -20,7 +23,26 @@ namespace {
 
 std::string shape_text(const Shape& shape) { return fmt::format("[{}]", fmt::join(shape, ", ")); }
 
-std::string tensor_line(const Tensor& tensor) { return fmt::format("  {} {}", tensor.name, shape_text(tensor.shape)); }
+// numpy's name of an element type, as the .npy files hold it.
+std::string_view numpy_type(DType dtype) {
+  switch (dtype) {
+    case DType::F32:
+      return "float32";
+    case DType::I64:
+      return "int64";
+    case DType::Bool:
+      return "bool";
+  }
+  return "float32";
+}
+
+// "  name [shape]", with the element type after it unless float32.
+std::string tensor_line(const Tensor& tensor) {
+  if (tensor.dtype == DType::F32) {
+    return fmt::format("  {} {}", tensor.name, shape_text(tensor.shape));
+  }
+  return fmt::format("  {} {} {}", tensor.name, shape_text(tensor.shape), numpy_type(tensor.dtype));
+}
 
 // The model after its dimensions are bound; prints the error and gives the
 // exit status when the options or the model are wrong.
@@ -117,16 +139,22 @@ std::expected<TensorValues, std::string> read_inputs(const Graph& graph,
     }
     const auto file = input_files.find(tensor.id);
     if (file == input_files.end()) {
-      return std::unexpected(
-          fmt::format("no --input for {} (float32 {})", tensor.name, shape_text(tensor.shape)));
+      return std::unexpected(fmt::format("no --input for {} ({} {})", tensor.name, numpy_type(tensor.dtype),
+                                         shape_text(tensor.shape)));
     }
-    Result<NpyArray> array = read_npy(file->second);
+    Result<NpyData> array = read_npy_data(file->second);
     if (!array) {
       return std::unexpected(fmt::format("input {}: {}", tensor.name, array.error().message));
     }
+    if (const DType found = dtype_of(array->values); found != tensor.dtype) {
+      return std::unexpected(fmt::format("input {}: expected {} {}, found {} {} in {}", tensor.name,
+                                         numpy_type(tensor.dtype), shape_text(tensor.shape), numpy_type(found),
+                                         shape_text(array->shape), file->second));
+    }
     if (array->shape != tensor.shape) {
-      return std::unexpected(fmt::format("input {}: expected float32 {}, found {} in {}", tensor.name,
-                                         shape_text(tensor.shape), shape_text(array->shape), file->second));
+      return std::unexpected(fmt::format("input {}: expected {} {}, found {} in {}", tensor.name,
+                                         numpy_type(tensor.dtype), shape_text(tensor.shape),
+                                         shape_text(array->shape), file->second));
     }
     values.emplace(tensor.id, std::move(array->values));
   }
@@ -153,18 +181,29 @@ std::string file_stem(const std::string& name) {
   return stem;
 }
 
+// "name [shape]: sum S, min A, max B"; int64 outputs add "int64" after the
+// shape and sum exactly (wrapping past 2^63), bool outputs count their trues.
 std::string output_line(const Tensor& tensor, const TensorData& data) {
-  return std::visit(
-      [&tensor](const auto& values) {
-        double sum = 0.0;
-        for (const auto value : values) {
-          sum += static_cast<double>(value);
-        }
-        const auto [minimum, maximum] = std::minmax_element(values.begin(), values.end());
-        return fmt::format("{} {}: sum {}, min {}, max {}\n", tensor.name, shape_text(tensor.shape), sum, *minimum,
-                           *maximum);
-      },
-      data);
+  const std::string head = fmt::format("{} {}", tensor.name, shape_text(tensor.shape));
+  if (const auto* floats = std::get_if<std::vector<float>>(&data)) {
+    double sum = 0.0;
+    for (const float value : *floats) {
+      sum += value;
+    }
+    const auto [minimum, maximum] = std::minmax_element(floats->begin(), floats->end());
+    return fmt::format("{}: sum {}, min {}, max {}\n", head, sum, *minimum, *maximum);
+  }
+  if (const auto* integers = std::get_if<std::vector<std::int64_t>>(&data)) {
+    std::uint64_t sum = 0;
+    for (const std::int64_t value : *integers) {
+      sum += static_cast<std::uint64_t>(value);
+    }
+    const auto [minimum, maximum] = std::minmax_element(integers->begin(), integers->end());
+    return fmt::format("{} int64: sum {}, min {}, max {}\n", head, static_cast<std::int64_t>(sum), *minimum,
+                       *maximum);
+  }
+  const auto& flags = std::get<std::vector<std::uint8_t>>(data);
+  return fmt::format("{} bool: {} of {} true\n", head, std::ranges::count(flags, std::uint8_t{1}), flags.size());
 }
 
 // Stages DIR/<stem>.npy for every output and commits them together.
@@ -185,12 +224,7 @@ std::expected<void, std::string> write_outputs(const std::filesystem::path& dire
       return std::unexpected(
           fmt::format("outputs {} and {} would both be written to {}.npy", other->second, tensor.name, stem));
     }
-    const auto* floats = std::get_if<std::vector<float>>(&values);
-    if (floats == nullptr) {
-      return std::unexpected(fmt::format("output {} is {}: only F32 outputs are written as .npy", tensor.name,
-                                         dtype_of(values)));
-    }
-    if (auto written = staged.stage(directory / (stem + ".npy"), npy_bytes(tensor.shape, *floats)); !written) {
+    if (auto written = staged.stage(directory / (stem + ".npy"), npy_data_bytes(tensor.shape, values)); !written) {
       return written;
     }
   }

@@ -1,8 +1,10 @@
-// Bindings of evaluate.hpp: values in and out as dicts of numpy float32
-// arrays, keyed by TensorId or by tensor name. evaluate runs without the GIL
-// on its own copy of the graph.
+// Bindings of evaluate.hpp: values in and out as dicts of numpy arrays
+// (float32, int64 and bool; int32 in is widened to int64), keyed by TensorId
+// or by tensor name. evaluate runs without the GIL on its own copy of the
+// graph.
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -41,16 +43,74 @@ TensorId tensor_of(const Graph& graph, py::handle key) {
   return *named;
 }
 
+// numpy's name of the element type a tensor of `dtype` takes.
+std::string_view numpy_name(DType dtype) {
+  switch (dtype) {
+    case DType::F32:
+      return "float32";
+    case DType::I64:
+      return "int64";
+    case DType::Bool:
+      return "bool";
+  }
+  return "float32";
+}
+
+// The array's elements as T, read from its buffer as Wire.
+template <class T, class Wire = T>
+std::vector<T> elements_of(const py::array& array) {
+  const auto* data = static_cast<const Wire*>(array.data());
+  return std::vector<T>(data, data + array.size());
+}
+
+// The value of `tensor` from `array`: float32, int64, int32 (widened) or bool,
+// of the tensor's own type when the graph holds it; TypeError naming the key,
+// the array's dtype and the one expected otherwise.
+TensorData typed_value(const Graph& graph, TensorId tensor, py::handle key, const py::array& array) {
+  std::optional<DType> dtype;
+  if (array.dtype().equal(py::dtype::of<float>())) {
+    dtype = DType::F32;
+  } else if (array.dtype().equal(py::dtype::of<std::int64_t>()) || array.dtype().equal(py::dtype::of<std::int32_t>())) {
+    dtype = DType::I64;
+  } else if (array.dtype().equal(py::dtype::of<bool>())) {
+    dtype = DType::Bool;
+  }
+  const bool known = tensor.index < graph.tensors.size();
+  if (!dtype || (known && *dtype != graph.tensors[tensor.index].dtype)) {
+    const std::string expected =
+        known ? fmt::format("{}{}", numpy_name(graph.tensors[tensor.index].dtype),
+                            graph.tensors[tensor.index].dtype == DType::I64 ? " (int32 is widened to int64)" : "")
+              : std::string("float32, int64, int32 or bool");
+    throw py::type_error(fmt::format("the value for {} has dtype {}; expected {}", py::repr(key).cast<std::string>(),
+                                     py::str(array.dtype()).cast<std::string>(), expected));
+  }
+  constexpr int wanted = py::detail::npy_api::NPY_ARRAY_C_CONTIGUOUS_ | py::detail::npy_api::NPY_ARRAY_ALIGNED_;
+  if ((array.flags() & wanted) != wanted) {
+    throw py::value_error("a value must be C-contiguous and aligned (numpy.ascontiguousarray)");
+  }
+  switch (*dtype) {
+    case DType::F32: {
+      const std::span<const float> elements = float_values(array, "a value");
+      return std::vector<float>(elements.begin(), elements.end());
+    }
+    case DType::I64:
+      return array.dtype().equal(py::dtype::of<std::int32_t>()) ? elements_of<std::int64_t, std::int32_t>(array)
+                                                                 : elements_of<std::int64_t>(array);
+    case DType::Bool:
+      return elements_of<std::uint8_t>(array);
+  }
+  return {};
+}
+
 TensorValues values_from(const Graph& graph, const py::dict& values) {
   TensorValues converted;
   for (const auto& [key, value] : values) {
     const TensorId tensor = tensor_of(graph, key);
     if (!py::isinstance<py::array>(value)) {
-      throw py::type_error(
-          fmt::format("the value for {} must be a numpy float32 array", py::repr(key).cast<std::string>()));
+      throw py::type_error(fmt::format("the value for {} must be a numpy array (float32, int64, int32 or bool)",
+                                       py::repr(key).cast<std::string>()));
     }
-    const std::span<const float> elements = float_values(value.cast<py::array>(), "a value");
-    if (!converted.emplace(tensor, std::vector<float>(elements.begin(), elements.end())).second) {
+    if (!converted.emplace(tensor, typed_value(graph, tensor, key, value.cast<py::array>())).second) {
       throw py::value_error(fmt::format("two values given for {}", debug_text(tensor)));
     }
   }
@@ -107,9 +167,10 @@ void bind_evaluate(py::module_& module) {
       },
       "graph"_a, "values"_a, "keys"_a = "name",
       "Computes the graph's outputs on the host, bit-reproducibly, from `values`: a dict from "
-      "TensorId or tensor name (unique in the graph) to a float32 C-contiguous array of the "
-      "tensor's element count, for every input and weight. Returns each output as a float32 "
-      "array of its tensor's shape, keyed by name (keys='name') or TensorId (keys='id'). "
+      "TensorId or tensor name (unique in the graph) to a C-contiguous array of the tensor's "
+      "element count and type (float32, int64 (int32 is widened) or bool), for every input and "
+      "weight; TypeError for an array of another dtype. Returns each output as an array of its "
+      "tensor's shape and type, keyed by name (keys='name') or TensorId (keys='id'). "
       "CompileError for the library's refusals. Runs without the GIL.");
 }
 

@@ -27,8 +27,8 @@ std::vector<py::ssize_t> weight_shape(const Graph& graph, TensorId id, std::size
   return {static_cast<py::ssize_t>(count)};
 }
 
-// Read-only numpy views onto the model's weights, which the model object
-// keeps alive; it never changes them.
+// Read-only numpy views onto the model's weights (float32, int64 or bool by
+// the weight's type), which the model object keeps alive; it never changes them.
 py::dict weight_views(py::handle self) {
   const auto& model = self.cast<const ImportedModel&>();
   py::dict views;
@@ -89,8 +89,8 @@ void bind_onnx(py::module_& module) {
           "graph", [](const ImportedModel& self) -> const Graph& { return self.graph; }, py::return_value_policy::copy,
           "The model's graph (a copy, to extend or compile).")
       .def_property_readonly("weights", &weight_views,
-                             "The initialisers' values by TensorId: read-only float32 arrays of each tensor's "
-                             "shape over the model's own values.")
+                             "The initialisers' values by TensorId: read-only arrays of each tensor's shape "
+                             "and type (float32, int64 or bool) over the model's own values.")
       .def_readonly("opset", &ImportedModel::opset, "The version of the default ONNX operator set the model imports.")
       .def_readonly("producer", &ImportedModel::producer, "The producer, as '<name> <version>'; may be empty.")
       .def_readonly("fused", &ImportedModel::fused,

@@ -164,13 +164,20 @@ def test_a_name_that_names_no_tensor_or_several_is_refused_in_words(key, message
     assert str(raised.value) == message
 
 
+# Fixtures whose operators (Where, Relu, Gather of a run-time index) the importer maps only once its
+# operator families grow to them; skipped until then, as ImportFixtures.DISABLED_PendingOperatorFixtures.
+PENDING_FIXTURES = {"torch_causal_decoder", "torch_relu_mlp", "torch_token_embedding"}
+
+
 def fixture_folders():
-    return sorted(path for path in ONNX_FIXTURES.glob("*") if (path / "meta.json").is_file())
+    return [pytest.param(path, marks=pytest.mark.skip(reason="imports once its operators are mapped"))
+            if path.name in PENDING_FIXTURES else path
+            for path in sorted(ONNX_FIXTURES.glob("*")) if (path / "meta.json").is_file()]
 
 
 @needs_import
 @needs_evaluate
-@pytest.mark.parametrize("folder", fixture_folders(), ids=lambda path: path.name)
+@pytest.mark.parametrize("folder", fixture_folders(), ids=lambda path: getattr(path, "name", None))
 def test_imported_models_evaluate_to_pytorch_output(folder):
     meta = json.loads((folder / "meta.json").read_text())
     model = oc.import_onnx(folder / "model.onnx", dimensions=meta["symbols"])
@@ -242,3 +249,31 @@ def test_imported_model_keeps_its_weights_alive():
     assert manual.fused == ["gelu (tanh) at /gelu/Mul"]
     opset14 = oc.import_onnx(ONNX_FIXTURES / "torch_encoder_opset14" / "model.onnx", dimensions={"sequence": 8})
     assert opset14.fused == ["layer norm at /norm1/ReduceMean", "layer norm at /norm2/ReduceMean"]
+
+
+@needs_import
+def test_typed_values_in_and_out():
+    # int64 token ids (int32 widened) and a bool mask in; int64 and bool outputs and weights out.
+    model = oc.import_onnx(ONNX_FIXTURES / "typed" / "model.onnx", dimensions={"batch": 2})
+    (offset,) = model.weights.values()
+    assert offset.dtype == np.int64 and offset.tolist() == [10, -20, 1 << 40]
+    mask = np.load(ONNX_FIXTURES / "typed" / "mask.npy")
+    for ids in (np.load(ONNX_FIXTURES / "typed" / "ids.npy"), np.array([[1, 2, 3], [4, 5, 6]], dtype=np.int32)):
+        outputs = oc.evaluate(model.graph, {"ids": ids, "mask": mask, **model.weights})
+        assert outputs["shifted"].dtype == np.int64
+        assert outputs["shifted"].tolist() == [[11, -18, (1 << 40) + 3], [14, -15, (1 << 40) + 6]]
+        assert outputs["flipped"].dtype == np.bool_
+        assert outputs["flipped"].tolist() == [[True, False], [True, False], [False, True]]
+
+    for ids, message in [
+        (np.ones((2, 3)), "the value for 'ids' has dtype float64; expected int64 (int32 is widened to int64)"),
+        (np.ones((2, 3), dtype=np.float32),
+         "the value for 'ids' has dtype float32; expected int64 (int32 is widened to int64)"),
+        (np.ones((2, 3), dtype=np.uint8), "the value for 'ids' has dtype uint8; expected int64 (int32 is widened to int64)"),
+    ]:
+        with pytest.raises(TypeError) as raised:
+            oc.evaluate(model.graph, {"ids": ids, "mask": mask, **model.weights})
+        assert str(raised.value) == message
+    with pytest.raises(TypeError, match=r"^the value for 'mask' has dtype int64; expected bool$"):
+        oc.evaluate(model.graph, {"ids": np.ones((2, 3), dtype=np.int64), "mask": mask.astype(np.int64),
+                                  **model.weights})

@@ -602,6 +602,45 @@ def test_output_that_is_an_input(orvoc, work_dir, fixtures):
     assert (work_dir / "out" / "x.npy").read_bytes()[-24:] == given[-24:], "the output's values"
 
 
+def test_typed_inputs_and_outputs(orvoc, work_dir, fixtures):
+    # int64 token ids and a bool mask in, int64 and bool outputs out, each in its own .npy type.
+    folder = fixtures / "typed"
+    model = folder / "model.onnx"
+    run = orvoc("import", model, "--dim", "batch=2")
+    expect_status(run, 0)
+    assert run.out == (
+        f"model:      {model} (opset 17, hand)\n"
+        "inputs:\n"
+        "  ids [2, 3] int64\n"
+        "  mask [2, 3] bool\n"
+        "outputs:\n"
+        "  shifted [2, 3] int64\n"
+        "  flipped [3, 2] bool\n"
+        "operations: 2 (add 1, transpose 1)\n"
+        "weights:    1 tensors, 24 B\n"
+        "fused:      none\n"), "import"
+
+    run = orvoc("run", model, "--dim", "batch=2", "--input", f"ids={folder}/ids.npy", "--input",
+                f"mask={folder}/mask.npy", "--output", "out")
+    expect_status(run, 0)
+    assert run.out == ("shifted [2, 3] int64: sum 2199023255553, min -18, max 1099511627782\n"
+                       "flipped [3, 2] bool: 3 of 6 true\n"), "run"
+    shifted = (work_dir / "out" / "shifted.npy").read_bytes()
+    assert b"'descr': '<i8'" in shifted and len(shifted) == 128 + 48, "shifted.npy header"
+    assert struct.unpack("<6q", shifted[-48:]) == (11, -18, (1 << 40) + 3, 14, -15, (1 << 40) + 6)
+    flipped = (work_dir / "out" / "flipped.npy").read_bytes()
+    assert b"'descr': '|b1'" in flipped and flipped[-6:] == bytes([1, 0, 1, 0, 0, 1]), "flipped.npy"
+
+    (work_dir / "float_ids.npy").write_bytes(npy_float32((2, 3), [1, 2, 3, 4, 5, 6]))
+    run = orvoc("run", model, "--dim", "batch=2", "--input", "ids=float_ids.npy", "--input",
+                f"mask={folder}/mask.npy")
+    expect_status(run, 1)
+    expect_error_line(run, "orvoc: input ids: expected int64 [2, 3], found float32 [2, 3] in float_ids.npy")
+    run = orvoc("run", model, "--dim", "batch=2", "--input", f"mask={folder}/mask.npy")
+    expect_status(run, 1)
+    expect_error_line(run, "orvoc: no --input for ids (int64 [2, 3])")
+
+
 # Arguments ("{model}" and "{fixtures}" stand for the model and the fixtures folder), the exit
 # status (2 for usage errors, 1 for models and inputs that do not fit) and the exact error line.
 MODEL_ERRORS = [

@@ -2,10 +2,12 @@
 // written form byte for byte, and every refusal with its reason.
 #include <bit>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 
 #include "orvo_compiler/npy.hpp"
@@ -126,6 +128,92 @@ TEST(Npy, RefusalsSayWhatWasExpectedAndFound) {
     ASSERT_FALSE(array);
     EXPECT_EQ(array.error(), CompileError::graph(c.error));
   }
+}
+
+// The typed reader: numpy's int64, int32 (widened) and bool files, float32 as
+// the float reader reads it, each written back in its own descr ('<i4' as
+// '<i8'); float32 only for the float reader; other types and bool bytes other
+// than 0 and 1 refused.
+TEST(Npy, TypedArrays) {
+  const auto header = [](std::string_view descr, std::string_view shape) {
+    std::string text = fmt::format("{{'descr': {}, 'fortran_order': False, 'shape': {}, }}", descr, shape);
+    text.append(63 - (10 + text.size()) % 64, ' ');
+    return text + "\n";
+  };
+  const auto bytes_of = [](const auto& values) {
+    std::vector<std::uint8_t> bytes(values.size() * sizeof(values[0]));
+    std::memcpy(bytes.data(), values.data(), bytes.size());
+    return bytes;
+  };
+  const std::vector<std::int64_t> longs{-1, 1LL << 40, 7};
+  const std::vector<std::int32_t> ints{-5, 2147483647};
+  struct Case {
+    const char* name;
+    std::vector<std::uint8_t> file;
+    NpyData expected;
+    std::string written_descr;
+  };
+  const Case cases[] = {
+      {"float32", npy_file(header("'<f4'", "(2,)"), float_data({1.5F, -2.0F})), {{2}, TensorData{1.5F, -2.0F}}, "'<f4'"},
+      {"int64", npy_file(header("'<i8'", "(3, 1)"), bytes_of(longs)), {{3, 1}, longs}, "'<i8'"},
+      {"int32 widened", npy_file(header("'<i4'", "(2,)"), bytes_of(ints)),
+       {{2}, std::vector<std::int64_t>{-5, 2147483647}}, "'<i8'"},
+      {"bool", npy_file(header("'|b1'", "(2, 2)"), {1, 0, 0, 1}), {{2, 2}, std::vector<std::uint8_t>{1, 0, 0, 1}},
+       "'|b1'"},
+      {"scalar", npy_file(header("'<i8'", "()"), bytes_of(std::vector<std::int64_t>{42})),
+       {{}, std::vector<std::int64_t>{42}}, "'<i8'"},
+  };
+  for (const Case& test : cases) {
+    SCOPED_TRACE(test.name);
+    const Result<NpyData> read = parse_npy_data(test.file);
+    ASSERT_TRUE(read) << read.error();
+    EXPECT_EQ(*read, test.expected);
+    const std::vector<std::uint8_t> written = npy_data_bytes(read->shape, read->values);
+    const Result<NpyData> again = parse_npy_data(written);
+    ASSERT_TRUE(again) << again.error();
+    EXPECT_EQ(*again, test.expected);
+    EXPECT_NE(std::string(written.begin(), written.end()).find("'descr': " + test.written_descr), std::string::npos);
+    EXPECT_EQ(written.size() % 64, (element_count(test.expected.values) * size(dtype_of(test.expected.values))) % 64);
+  }
+  // numpy's own bytes of np.array([[True, False]]), and the float writer's
+  // bytes for float32 values.
+  EXPECT_EQ(npy_data_bytes({1, 2}, std::vector<std::uint8_t>{1, 0}),
+            npy_file(header("'|b1'", "(1, 2)"), {1, 0}));
+  EXPECT_EQ(npy_data_bytes({2}, TensorData{1.5F, -2.0F}), npy_bytes({2}, std::vector<float>{1.5F, -2.0F}));
+
+  struct Refusal {
+    const char* name;
+    std::vector<std::uint8_t> file;
+    std::string typed_error;
+    std::string float_error;
+  };
+  const Refusal refusals[] = {
+      {"float64", npy_file(header("'<f8'", "(1,)"), float_data({1.0F, 2.0F})),
+       "npy: element type '<f8' is not one of '<f4', '<i8', '<i4' (read as int64) and '|b1'",
+       "npy: element type '<f8' is not little-endian float32 ('<f4')"},
+      {"big-endian int64", npy_file(header("'>i8'", "(1,)"), bytes_of(longs)),
+       "npy: element type '>i8' is not one of '<f4', '<i8', '<i4' (read as int64) and '|b1'",
+       "npy: element type '>i8' is not little-endian float32 ('<f4')"},
+      {"int64 for the float reader", npy_file(header("'<i8'", "(3,)"), bytes_of(longs)), "",
+       "npy: element type '<i8' is not little-endian float32 ('<f4')"},
+      {"bool byte 2", npy_file(header("'|b1'", "(3,)"), {0, 1, 2}), "npy: bool element 2 holds byte 2, not 0 or 1",
+       "npy: element type '|b1' is not little-endian float32 ('<f4')"},
+      {"int32 data short", npy_file(header("'<i4'", "(3,)"), bytes_of(ints)),
+       "npy: shape [3] needs 12 data bytes but the file has 8",
+       "npy: element type '<i4' is not little-endian float32 ('<f4')"},
+  };
+  for (const Refusal& test : refusals) {
+    SCOPED_TRACE(test.name);
+    const Result<NpyData> typed = parse_npy_data(test.file);
+    EXPECT_EQ(typed.has_value(), test.typed_error.empty());
+    if (!typed) {
+      EXPECT_EQ(typed.error(), CompileError::graph(test.typed_error));
+    }
+    const Result<NpyArray> floats = parse_npy(test.file);
+    ASSERT_FALSE(floats);
+    EXPECT_EQ(floats.error(), CompileError::graph(test.float_error));
+  }
+  EXPECT_EQ(read_npy_data("/nonexistent/ids.npy").error(), CompileError::graph("npy: cannot read /nonexistent/ids.npy"));
 }
 
 TEST(Npy, ReadFileNamesThePath) {

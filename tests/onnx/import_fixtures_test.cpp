@@ -89,56 +89,81 @@ std::pair<float, float> differences(const std::vector<float>& actual, const std:
   return {difference, magnitude};
 }
 
+// The fixtures whose operators the importer's operator families map only once
+// they grow to them (Where, Relu, Gather of a run-time index).
+const Fixture pending_models[] = {
+    {"torch_causal_decoder", {}},
+    {"torch_relu_mlp", {}},
+    {"torch_token_embedding", {}},
+};
+
+void check_fixture(const Fixture& fixture) {
+  const nlohmann::json meta = read_meta(fixture.folder);
+  const ImportOptions options = options_of(meta);
+  const Result<ImportedModel> model = import_onnx(fixtures / fixture.folder / "model.onnx", options);
+  ASSERT_TRUE(model) << model.error();
+  EXPECT_EQ(model->opset, meta["opset"].get<std::int64_t>());
+  EXPECT_EQ(model->producer, meta["producer"].get<std::string>());
+  EXPECT_EQ(model->fused, fixture.fused);
+  expect_tensors(model->graph, TensorKind::Input, meta["inputs"], options);
+  expect_tensors(model->graph, TensorKind::Output, meta["outputs"], options);
+  ASSERT_EQ(model->graph.outputs.size(), 1U);
+  // Element-wise operands broadcast in place: no operand is copied out.
+  for (const Op& op : model->graph.ops) {
+    EXPECT_FALSE(std::holds_alternative<Broadcast>(op.kind)) << op.name;
+  }
+
+  std::size_t weights = 0;
+  for (const Tensor& tensor : model->graph.tensors) {
+    if (tensor.kind == TensorKind::Weight) {
+      ++weights;
+      ASSERT_TRUE(model->weights.contains(tensor.id)) << tensor.name;
+      EXPECT_EQ(element_count(model->weights.at(tensor.id)), tensor.elements()) << tensor.name;
+      EXPECT_EQ(dtype_of(model->weights.at(tensor.id)), tensor.dtype) << tensor.name;
+    }
+  }
+  EXPECT_EQ(model->weights.size(), weights);
+
+  // PyTorch's output within 1e-4 of the larger of 1 and its largest magnitude.
+  const auto input = read_npy_data(fixtures / fixture.folder / meta["inputs"][0]["file"].get<std::string>());
+  const auto output =
+      read_npy(fixtures / fixture.folder / meta["outputs"][0]["file"].get<std::string>());
+  ASSERT_TRUE(input && output);
+  const TensorId input_id = model->graph.tensors.front().id;
+  const TensorId output_id = model->graph.outputs.front();
+  EXPECT_EQ(input->shape, model->graph.tensors[input_id.index].shape);
+  EXPECT_EQ(output->shape, model->graph.tensors[output_id.index].shape);
+  TensorValues values = model->weights;
+  values.emplace(input_id, input->values);
+  const Result<TensorValues> evaluated = evaluate(model->graph, values);
+  ASSERT_TRUE(evaluated) << evaluated.error();
+  ASSERT_EQ(floats(evaluated->at(output_id)).size(), output->values.size());
+  const auto [difference, magnitude] = differences(floats(evaluated->at(output_id)), output->values);
+  EXPECT_LE(difference, 1e-4F * std::max(1.0F, magnitude));
+  ::testing::Test::RecordProperty(std::string(fixture.folder) + ".largest_difference", std::to_string(difference));
+
+  for (const std::uint16_t tiles : {std::uint16_t{64}, std::uint16_t{1024}}) {
+    SCOPED_TRACE(tiles);
+    CompilerOptions compiler_options;
+    compiler_options.tile_count = tiles;
+    const Result<Schedule> schedule = compile(model->graph, compiler_options);
+    ASSERT_TRUE(schedule) << schedule.error();
+    EXPECT_TRUE(verify_schedule(model->graph, *schedule, compiler_options));
+  }
+}
+
 TEST(ImportFixtures, ImportCompileAndVerify) {
   for (const Fixture& fixture : models) {
     SCOPED_TRACE(fixture.folder);
-    const nlohmann::json meta = read_meta(fixture.folder);
-    const ImportOptions options = options_of(meta);
-    const Result<ImportedModel> model = import_onnx(fixtures / fixture.folder / "model.onnx", options);
-    ASSERT_TRUE(model) << model.error();
-    EXPECT_EQ(model->opset, meta["opset"].get<std::int64_t>());
-    EXPECT_EQ(model->producer, meta["producer"].get<std::string>());
-    EXPECT_EQ(model->fused, fixture.fused);
-    expect_tensors(model->graph, TensorKind::Input, meta["inputs"], options);
-    expect_tensors(model->graph, TensorKind::Output, meta["outputs"], options);
-    ASSERT_EQ(model->graph.outputs.size(), 1U);
+    check_fixture(fixture);
+  }
+}
 
-    std::size_t weights = 0;
-    for (const Tensor& tensor : model->graph.tensors) {
-      if (tensor.kind == TensorKind::Weight) {
-        ++weights;
-        ASSERT_TRUE(model->weights.contains(tensor.id)) << tensor.name;
-        EXPECT_EQ(floats(model->weights.at(tensor.id)).size(), tensor.elements()) << tensor.name;
-      }
-    }
-    EXPECT_EQ(model->weights.size(), weights);
-
-    // PyTorch's output within 1e-4 of the larger of 1 and its largest magnitude.
-    const auto input = read_npy(fixtures / fixture.folder / meta["inputs"][0]["file"].get<std::string>());
-    const auto output =
-        read_npy(fixtures / fixture.folder / meta["outputs"][0]["file"].get<std::string>());
-    ASSERT_TRUE(input && output);
-    const TensorId input_id = model->graph.tensors.front().id;
-    const TensorId output_id = model->graph.outputs.front();
-    EXPECT_EQ(input->shape, model->graph.tensors[input_id.index].shape);
-    EXPECT_EQ(output->shape, model->graph.tensors[output_id.index].shape);
-    TensorValues values = model->weights;
-    values.emplace(input_id, input->values);
-    const Result<TensorValues> evaluated = evaluate(model->graph, values);
-    ASSERT_TRUE(evaluated) << evaluated.error();
-    ASSERT_EQ(floats(evaluated->at(output_id)).size(), output->values.size());
-    const auto [difference, magnitude] = differences(floats(evaluated->at(output_id)), output->values);
-    EXPECT_LE(difference, 1e-4F * std::max(1.0F, magnitude));
-    RecordProperty(std::string(fixture.folder) + ".largest_difference", std::to_string(difference));
-
-    for (const std::uint16_t tiles : {std::uint16_t{64}, std::uint16_t{1024}}) {
-      SCOPED_TRACE(tiles);
-      CompilerOptions compiler_options;
-      compiler_options.tile_count = tiles;
-      const Result<Schedule> schedule = compile(model->graph, compiler_options);
-      ASSERT_TRUE(schedule) << schedule.error();
-      EXPECT_TRUE(verify_schedule(model->graph, *schedule, compiler_options));
-    }
+// Enabled once the operator families map Where, Relu and Gather at run time.
+TEST(ImportFixtures, DISABLED_PendingOperatorFixtures) {
+  for (const Fixture& fixture : pending_models) {
+    SCOPED_TRACE(fixture.folder);
+    check_fixture(fixture);
   }
 }
 
