@@ -193,7 +193,8 @@ struct Reason {
 
 // The reason for refusing a case, from the importer's or evaluator's error:
 // the first unsupported operator of the gravest kind (out of scope, then
-// vision, then any other), an opset, an element type, else the error's first
+// vision, then any other), a model of other domains only, an opset, an
+// element type (none for a sequence or optional value), else the error's first
 // line without its "onnx: " prefix and with the node's label dropped.
 Reason refusal_reason(const std::string& error) {
   static const std::regex operators(R"(([\w.]+) \(first node )");
@@ -221,8 +222,14 @@ Reason refusal_reason(const std::string& error) {
       return *found;
     }
   }
+  if (error.find("imports no opset of the default domain") != std::string::npos) {
+    return {"out of scope", "no opset of the default domain (other domains only), out of scope"};
+  }
   if (std::regex_search(error, match, opset)) {
     return {"opset", fmt::format("opset {} out of range", match[1].str())};
+  }
+  if (std::regex_search(error, match, element_type) && match[2] == "UNDEFINED") {
+    return {"out of scope", "a value that is not a tensor (sequence or optional), out of scope"};
   }
   if (std::regex_search(error, match, element_type) && match[2] != "FLOAT") {
     return {"element type", fmt::format("element type {}", match[2].str())};
@@ -542,6 +549,10 @@ TEST(OnnxConformance, RefusalReasons) {
       {"onnx: unsupported operators: ai.onnx.ml.Binarizer (first node b)", "out of scope",
        "operator ai.onnx.ml.Binarizer: control flow/sequences/recurrent/random/other domains, out of scope"},
       {"onnx: opset 12 of the default domain is not supported (13 to 17 are)", "opset", "opset 12 out of range"},
+      {"onnx: the model imports no opset of the default domain", "out of scope",
+       "no opset of the default domain (other domains only), out of scope"},
+      {"onnx: input x has element type UNDEFINED; only FLOAT inputs are supported", "out of scope",
+       "a value that is not a tensor (sequence or optional), out of scope"},
       {"onnx: input x has element type DOUBLE; only FLOAT inputs are supported", "element type",
        "element type DOUBLE"},
       {"onnx: Cast node /Cast: casts a run-time value to INT64; only FLOAT is supported", "element type",
@@ -596,8 +607,13 @@ TEST(OnnxConformance, BackendCases) {
     fmt::print("conformance: wrote the refused cases to {}\n", write_to);
   } else {
     std::map<std::string, std::string> listed = read_expectations(expectation_file);
+    std::vector<std::string> reasons_changed;
     for (const CaseResult& result : results) {
       const auto found = listed.find(result.name);
+      if (result.outcome == Outcome::Refused && found != listed.end() &&
+          found->second != refusal_reason(result.detail).text) {
+        reasons_changed.push_back(result.name);
+      }
       if (result.outcome == Outcome::Pass && found != listed.end()) {
         failures.push_back(fmt::format("passes, remove it from the list: {}", result.name));
       }
@@ -610,6 +626,12 @@ TEST(OnnxConformance, BackendCases) {
     }
     for (const auto& [name, reason] : listed) {
       failures.push_back(fmt::format("listed, but no such case: {}", name));
+    }
+    // Not a failure: the cases stay refused, for a reason the list words
+    // differently until it is regenerated.
+    if (!reasons_changed.empty()) {
+      fmt::print("conformance: {} listed cases are refused for another reason today ({}, ...); regenerate the list\n",
+                 reasons_changed.size(), reasons_changed.front());
     }
   }
   EXPECT_TRUE(failures.empty()) << failures.size() << " cases fail:\n" << fmt::format("{}", fmt::join(failures, "\n"));
