@@ -163,7 +163,7 @@ std::string compare(const Data& actual, const Data& expected) {
 // importer's form of a scalar.
 bool same_shape(const Shape& actual, const std::vector<std::int64_t>& expected) {
   if (expected.empty()) {
-    return actual == Shape{1};
+    return actual.empty() || actual == Shape{1};
   }
   return std::ranges::equal(actual, expected, [](std::uint64_t a, std::int64_t e) {
     return e >= 0 && a == static_cast<std::uint64_t>(e);
@@ -253,29 +253,6 @@ struct CaseResult {
   bool float32 = false;
 };
 
-// A case of the "float32 cases at opsets 7 to 17" count: its model imports
-// opset 7 to 17 of the default domain, and every graph input (initializers
-// aside) and every output is a FLOAT tensor.
-bool is_float32_case(const onnx::ModelProto& model) {
-  const auto opset = std::ranges::find_if(model.opset_import(), [](const onnx::OperatorSetIdProto& import) {
-    return import.domain().empty() || import.domain() == "ai.onnx";
-  });
-  if (opset == model.opset_import().end() || opset->version() < 7 || opset->version() > 17) {
-    return false;
-  }
-  std::set<std::string> initializers;
-  for (const onnx::TensorProto& initializer : model.graph().initializer()) {
-    initializers.insert(initializer.name());
-  }
-  const auto is_float = [](const onnx::ValueInfoProto& value) {
-    return value.type().has_tensor_type() && value.type().tensor_type().elem_type() == onnx::TensorProto_DataType_FLOAT;
-  };
-  return std::ranges::all_of(model.graph().input(), [&](const onnx::ValueInfoProto& input) {
-           return initializers.contains(input.name()) || is_float(input);
-         }) &&
-         std::ranges::all_of(model.graph().output(), is_float);
-}
-
 // The graph inputs of `model` that data sets give values for, in order.
 std::vector<const onnx::ValueInfoProto*> data_inputs(const onnx::ModelProto& model) {
   std::set<std::string> initializers;
@@ -289,6 +266,21 @@ std::vector<const onnx::ValueInfoProto*> data_inputs(const onnx::ModelProto& mod
     }
   }
   return inputs;
+}
+
+// A case of the "float32 cases at opsets 7 to 17" count: its model imports
+// opset 7 to 17 of the default domain, and every graph input (initializers
+// aside) and every output is a FLOAT tensor.
+bool is_float32_case(const onnx::ModelProto& model) {
+  const auto opset = std::ranges::find_if(model.opset_import(), [](const onnx::OperatorSetIdProto& import) {
+    return import.domain().empty() || import.domain() == "ai.onnx";
+  });
+  const auto is_float = [](const onnx::ValueInfoProto& value) {
+    return value.type().has_tensor_type() && value.type().tensor_type().elem_type() == onnx::TensorProto_DataType_FLOAT;
+  };
+  return opset != model.opset_import().end() && opset->version() >= 7 && opset->version() <= 17 &&
+         std::ranges::all_of(data_inputs(model), [&](const auto* input) { return is_float(*input); }) &&
+         std::ranges::all_of(model.graph().output(), is_float);
 }
 
 // The value of each symbolic dimension of the inputs, from the shapes the
@@ -528,9 +520,11 @@ TEST(OnnxConformance, ToleranceAndExactness) {
     SCOPED_TRACE(c.what);
     EXPECT_EQ(compare(c.actual, c.expected), c.difference);
   }
+  EXPECT_TRUE(same_shape({}, {}));
   EXPECT_TRUE(same_shape({1}, {}));
   EXPECT_FALSE(same_shape({2}, {}));
   EXPECT_FALSE(same_shape({1}, {1, 1}));
+  EXPECT_FALSE(same_shape({2, 3}, {3, 2}));
 }
 
 TEST(OnnxConformance, RefusalReasons) {
