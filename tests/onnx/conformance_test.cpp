@@ -42,25 +42,12 @@ const std::filesystem::path testdata = ORVO_ONNX_TESTDATA;
 const std::filesystem::path expectation_file = ORVO_CONFORMANCE_EXPECTED;
 constexpr std::array<std::string_view, 4> suites = {"node", "pytorch-converted", "pytorch-operator", "simple"};
 
-// A stored tensor's values by element type, in the evaluator's alternatives:
-// FLOAT, INT64 (INT32 widened) and BOOL (bytes 0 or 1).
-using Data = std::variant<std::vector<float>, std::vector<std::int64_t>, std::vector<std::uint8_t>>;
-
+// A stored tensor: its dims and its values in the evaluator's list of its
+// element type (INT32 widened to int64, BOOL as bytes 0 or 1).
 struct Stored {
   std::vector<std::int64_t> dims;
-  Data data;
+  TensorData data;
 };
-
-// The evaluator's value of stored data; nothing for an element type it does
-// not take.
-std::optional<TensorValues::mapped_type> to_value(Data data) {
-  if (auto* floats = std::get_if<std::vector<float>>(&data)) {
-    return std::move(*floats);
-  }
-  return std::nullopt;
-}
-
-Data from_value(const TensorValues::mapped_type& value) { return value; }
 
 template <class T>
 std::vector<T> raw_values(const std::string& raw) {
@@ -71,7 +58,7 @@ std::vector<T> raw_values(const std::string& raw) {
 
 // A TensorProto's values; an error naming its element type when it is not
 // one of the evaluator's.
-std::expected<Data, std::string> tensor_data(const onnx::TensorProto& tensor) {
+std::expected<TensorData, std::string> tensor_data(const onnx::TensorProto& tensor) {
   const bool raw = tensor.has_raw_data();
   switch (tensor.data_type()) {
     case onnx::TensorProto_DataType_FLOAT:
@@ -115,7 +102,7 @@ std::expected<Stored, std::string> read_tensor(const std::filesystem::path& path
   if (!file || !tensor.ParseFromIstream(&file)) {
     return std::unexpected(fmt::format("cannot read {}", path.string()));
   }
-  std::expected<Data, std::string> data = tensor_data(tensor);
+  std::expected<TensorData, std::string> data = tensor_data(tensor);
   if (!data) {
     return std::unexpected(data.error());
   }
@@ -133,7 +120,7 @@ bool close(float actual, float expected) {
 
 // Empty when `actual` matches `expected` (floats within tolerance, integers
 // and booleans equal), else the first difference.
-std::string compare(const Data& actual, const Data& expected) {
+std::string compare(const TensorData& actual, const TensorData& expected) {
   if (actual.index() != expected.index()) {
     return fmt::format("element type differs (alternative {}, expected {})", actual.index(), expected.index());
   }
@@ -338,12 +325,7 @@ std::optional<CaseResult> run_data_set(const CaseResult& base, const onnx::Model
     if (!stored) {
       return wrong(base, fmt::format("input {}: {}", inputs[index]->name(), stored.error()));
     }
-    std::optional<TensorValues::mapped_type> value = to_value(std::move(stored->data));
-    if (!value) {
-      return wrong(base, fmt::format("input {}: imported, but its element type cannot be given to evaluate",
-                                     inputs[index]->name()));
-    }
-    values.emplace(*id, std::move(*value));
+    values.emplace(*id, std::move(stored->data));
   }
   const Result<TensorValues> evaluated = evaluate(model->graph, values);
   if (!evaluated) {
@@ -365,7 +347,7 @@ std::optional<CaseResult> run_data_set(const CaseResult& base, const onnx::Model
       return wrong(base, fmt::format("{}: output {} has shape [{}], expected [{}]", data_set.filename().string(),
                                      name, fmt::join(shape, ", "), fmt::join(expected->dims, ", ")));
     }
-    if (const std::string difference = compare(from_value(evaluated->at(*output)), expected->data);
+    if (const std::string difference = compare(evaluated->at(*output), expected->data);
         !difference.empty()) {
       return wrong(base, fmt::format("{}: output {}: {}", data_set.filename().string(), name, difference));
     }
@@ -487,8 +469,8 @@ TEST(OnnxConformance, ToleranceAndExactness) {
   constexpr float inf = std::numeric_limits<float>::infinity();
   struct Case {
     const char* what;
-    Data actual;
-    Data expected;
+    TensorData actual;
+    TensorData expected;
     std::string difference;
   };
   const Case cases[] = {
