@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <cstring>
 #include <span>
+#include <type_traits>
+#include <variant>
 
 #include <fmt/format.h>
 
@@ -43,8 +45,14 @@ bool same_model(const ImportedModel& a, const ImportedModel& b) {
            fmt::format("{}", x.kind) == fmt::format("{}", y.kind);
   };
   const auto same_values = [](const auto& x, const auto& y) {
-    return x.first == y.first && x.second.size() == y.second.size() &&
-           std::memcmp(x.second.data(), y.second.data(), x.second.size() * sizeof(float)) == 0;
+    return x.first == y.first && x.second.index() == y.second.index() &&
+           std::visit(
+               [&y](const auto& values) {
+                 const auto& others = std::get<std::remove_cvref_t<decltype(values)>>(y.second);
+                 return values.size() == others.size() &&
+                        std::memcmp(values.data(), others.data(), values.size() * sizeof(values[0])) == 0;
+               },
+               x.second);
   };
   return a.opset == b.opset && a.producer == b.producer && a.fused == b.fused && a.graph.tensors == b.graph.tensors &&
          a.graph.outputs == b.graph.outputs && std::ranges::equal(a.graph.ops, b.graph.ops, same_op) &&
@@ -62,7 +70,7 @@ void check_model(std::span<const std::uint8_t> bytes, const ImportOptions& optio
     if (tensor.kind == TensorKind::Weight) {
       ++weights;
       const auto found = model.weights.find(tensor.id);
-      orvo_fuzz::check(found != model.weights.end() && found->second.size() == tensor.elements(),
+      orvo_fuzz::check(found != model.weights.end() && element_count(found->second) == tensor.elements(),
                        "every weight has as many values as elements");
     }
   }
