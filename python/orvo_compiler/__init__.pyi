@@ -50,6 +50,8 @@ class OpId:
 
 class DType(enum.Enum):
     F32 = 0
+    I64 = 1
+    Bool = 2
 
 class TensorKind(enum.Enum):
     Input = 0
@@ -182,11 +184,23 @@ class CumSum:
     reverse: bool
     def __init__(self, axis: int = 0, exclusive: bool = False, reverse: bool = False) -> None: ...
 
+class ArgMax:
+    axis: int
+    keepdims: bool
+    select_last_index: bool
+    def __init__(self, axis: int = 0, keepdims: bool = True, select_last_index: bool = False) -> None: ...
+
+class ArgMin:
+    axis: int
+    keepdims: bool
+    select_last_index: bool
+    def __init__(self, axis: int = 0, keepdims: bool = True, select_last_index: bool = False) -> None: ...
+
 OpKind = Union[
     MatMul, Add, Mul, Reshape, Transpose, LayerNorm, Softmax, Gelu, Sub, Div, Broadcast,
     BatchMatMul, Slice, Erf, Tanh, Sqrt, ReduceMean, ReduceSum, ReduceMeanAxes, ReduceMax, ReduceMin,
     ReduceProd, ReduceL1, ReduceL2, ReduceSumSquare, ReduceLogSum, ReduceLogSumExp, LogSoftmax, Hardmax,
-    CumSum,
+    CumSum, ArgMax, ArgMin,
 ]
 
 class Tensor:
@@ -233,8 +247,8 @@ class Graph:
     def tensor(
         self, name: str, shape: Sequence[int], kind: TensorKind, producer: OpId | None = None
     ) -> TensorId: ...
-    def input(self, name: str, shape: Sequence[int]) -> TensorId: ...
-    def weight(self, name: str, shape: Sequence[int]) -> TensorId: ...
+    def input(self, name: str, shape: Sequence[int], dtype: DType = DType.F32) -> TensorId: ...
+    def weight(self, name: str, shape: Sequence[int], dtype: DType = DType.F32) -> TensorId: ...
     def op(self, name: str, kind: OpKind, inputs: Sequence[TensorId], shape: Sequence[int]) -> TensorId: ...
     def binary(self, name: str, kind: OpKind, left: TensorId, right: TensorId) -> TensorId: ...
     def add(self, name: str, left: TensorId, right: TensorId) -> TensorId: ...

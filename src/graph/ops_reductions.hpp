@@ -1,11 +1,12 @@
 // Operation kinds that reduce or accumulate along axes: the ten reductions
-// over any set of axes (one kind each, sharing one shape rule and one walk)
-// and the running sums of CumSum. Every sum runs first to last along the
+// over any set of axes (one kind each, sharing one shape rule and one walk),
+// ArgMax and ArgMin, and the running sums of CumSum. Every sum runs first to last along the
 // reduced axes, in row-major order of the reduced index space.
 #pragma once
 
 #include <cmath>
 #include <cstddef>
+#include <type_traits>
 #include <cstdint>
 #include <limits>
 #include <span>
@@ -268,6 +269,14 @@ struct OpDefinition<CumSum> {
     return inputs[0];
   }
 
+  // F32 or I64, which the output keeps.
+  static Result<DType> output_dtype(const CumSum& /*kind*/, const InputTypes& types, std::string_view name) {
+    if (types[0] == DType::Bool) {
+      return rule_error(name, "cum_sum takes F32 or I64 inputs, not Bool");
+    }
+    return types[0];
+  }
+
   // The inclusive sums are numpy's partial sums (from -0.0, total + element);
   // an exclusive sum is the inclusive sum one index earlier, +0.0 first.
   template <class Value, class Add>
@@ -294,10 +303,110 @@ struct OpDefinition<CumSum> {
     return output;
   }
 
-  static std::vector<float> evaluate(const CumSum& kind, KernelInputs& inputs) {
+  // I64 sums wrap modulo 2^64.
+  static TensorData evaluate(const CumSum& kind, KernelInputs& inputs) {
+    if (inputs.dtype(0) == DType::I64) {
+      return running_sums<std::int64_t>(kind, inputs.shape(0), inputs.operand_as<std::int64_t>(0), 0,
+                                        [](std::int64_t total, std::int64_t value) {
+                                          return static_cast<std::int64_t>(static_cast<std::uint64_t>(total) +
+                                                                           static_cast<std::uint64_t>(value));
+                                        });
+    }
     return running_sums<float>(kind, inputs.shape(0), inputs.operand(0), -0.0F,
                                [](float total, float value) { return total + value; });
   }
 };
+
+// ArgMax and ArgMin: which of two elements is preferred as the answer. A NaN
+// is preferred to any number (numpy's rule), the first NaN to later ones
+// unless the last index is selected, as is the last of equal elements.
+struct Larger {
+  static constexpr const char* operation = "arg_max";
+  template <class Value>
+  static bool beyond(Value candidate, Value leader) {
+    return candidate > leader;
+  }
+};
+struct Smaller {
+  static constexpr const char* operation = "arg_min";
+  template <class Value>
+  static bool beyond(Value candidate, Value leader) {
+    return candidate < leader;
+  }
+};
+
+template <class Order, class Kind>
+struct ArgDefinition {
+  static constexpr std::size_t arity = 1;
+
+  static Result<Shape> output_shape(const Kind& kind, const InputShapes& inputs, std::string_view name) {
+    const Shape& input = inputs[0];
+    if (kind.axis >= input.size()) {
+      return rule_error(name, fmt::format("{} axis out of range", Order::operation));
+    }
+    if (!kind.keepdims && input.size() == 1) {
+      return rule_error(name, fmt::format("{} of the only axis without keepdims leaves no axis", Order::operation));
+    }
+    Shape output = input;
+    if (kind.keepdims) {
+      output[kind.axis] = 1;
+    } else {
+      output.erase(output.begin() + static_cast<std::ptrdiff_t>(kind.axis));
+    }
+    return output;
+  }
+
+  // F32 or I64 inputs; the output is I64.
+  static Result<DType> output_dtype(const Kind& /*kind*/, const InputTypes& types, std::string_view name) {
+    if (types[0] == DType::Bool) {
+      return rule_error(name, fmt::format("{} takes F32 or I64 inputs, not Bool", Order::operation));
+    }
+    return DType::I64;
+  }
+
+  template <class Value>
+  static bool preferred(Value candidate, Value leader, bool last) {
+    if constexpr (std::is_floating_point_v<Value>) {
+      if (std::isnan(leader)) {
+        return last && std::isnan(candidate);
+      }
+      if (std::isnan(candidate)) {
+        return true;
+      }
+    }
+    return Order::beyond(candidate, leader) || (last && candidate == leader);
+  }
+
+  template <class Value>
+  static std::vector<std::int64_t> indices(const Kind& kind, const Shape& shape, std::span<const Value> input) {
+    const AxisSplit split = split_at(shape, kind.axis);
+    std::vector<std::int64_t> output(split.outer * split.inner);
+    for (std::uint64_t outer = 0; outer < split.outer; ++outer) {
+      for (std::uint64_t inner = 0; inner < split.inner; ++inner) {
+        const std::uint64_t first = outer * split.length * split.inner + inner;
+        std::uint64_t best = 0;
+        for (std::uint64_t k = 1; k < split.length; ++k) {
+          if (preferred(input[first + k * split.inner], input[first + best * split.inner], kind.select_last_index)) {
+            best = k;
+          }
+        }
+        output[outer * split.inner + inner] = static_cast<std::int64_t>(best);
+      }
+    }
+    return output;
+  }
+
+  static TensorData evaluate(const Kind& kind, KernelInputs& inputs) {
+    if (inputs.dtype(0) == DType::I64) {
+      return indices(kind, inputs.shape(0), inputs.operand_as<std::int64_t>(0));
+    }
+    return indices(kind, inputs.shape(0), inputs.operand(0));
+  }
+};
+
+template <>
+struct OpDefinition<ArgMax> : ArgDefinition<Larger, ArgMax> {};
+template <>
+struct OpDefinition<ArgMin> : ArgDefinition<Smaller, ArgMin> {};
 
 }  // namespace orvo_compiler::detail

@@ -1,7 +1,8 @@
-// The reductions (ReduceSum, ReduceMean, ReduceMax, ... over any axes), and
-// CumSum: each reduction becomes the graph kind of its own name over the
-// node's axes; ReduceMean of the last axis alone keeps the last-axis kind.
+// The reductions (ReduceSum, ReduceMean, ReduceMax, ... over any axes),
+// ArgMax, ArgMin and CumSum: each becomes the graph kind of its own name;
+// ReduceMean of the last axis alone keeps the last-axis kind.
 #include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <vector>
@@ -182,6 +183,45 @@ Result<void> map_cum_sum(const MapContext& context) {
   return define(context, context.graph().apply(context.output, CumSum{*axis, *exclusive != 0, *reverse != 0}, {*x}));
 }
 
+// ArgMax's and ArgMin's attributes: the axis (0 when absent) normalised,
+// keepdims (1) and select_last_index (0).
+template <class Kind>
+Result<Kind> arg_kind(const Node& node, std::size_t rank) {
+  Result<std::size_t> axis = axis_attribute(node, 0, rank);
+  Result<std::int64_t> keepdims = axis ? int_attribute(node, "keepdims", 1) : std::unexpected(axis.error());
+  Result<std::int64_t> last =
+      keepdims ? int_attribute(node, "select_last_index", 0) : std::unexpected(keepdims.error());
+  if (!last) {
+    return std::unexpected(last.error());
+  }
+  return Kind{*axis, *keepdims != 0, *last != 0};
+}
+
+template <class Kind>
+Result<Dims> arg_output(const Node& node, std::span<const Operand> operands) {
+  Dims dims = operand_at(operands, 0).dims;
+  Result<Kind> kind = arg_kind<Kind>(node, dims.size());
+  if (!kind) {
+    return std::unexpected(kind.error());
+  }
+  if (kind->keepdims) {
+    dims[kind->axis] = 1;
+  } else {
+    dims.erase(dims.begin() + static_cast<std::ptrdiff_t>(kind->axis));
+  }
+  return dims;
+}
+
+template <class Kind>
+Result<void> map_arg(const MapContext& context) {
+  Result<TensorId> x = input(context, 0);
+  Result<Kind> kind = x ? arg_kind<Kind>(context.node, context.shape_of(*x).size()) : std::unexpected(x.error());
+  if (!kind) {
+    return std::unexpected(kind.error());
+  }
+  return define(context, context.graph().apply(context.output, *kind, {*x}));
+}
+
 // The reductions other than ReduceSum take their axes as an attribute up to
 // opset 17 (an input from 18); negative axes count from the end.
 template <class Kind>
@@ -214,6 +254,13 @@ constexpr OperatorForm cum_sum_forms[] = {
     {.opsets = {11, 17}, .arity = {2, 2, 1}, .shape = single_output<cum_sum_output>, .map = map_cum_sum},
 };
 
+// ArgMax and ArgMin: one meaning from opset 7 (negative axes and
+// select_last_index only add choices).
+template <class Kind>
+constexpr OperatorForm arg_forms[] = {
+    {.opsets = {7, 17}, .arity = {1, 1, 1}, .shape = single_output<arg_output<Kind>>, .map = map_arg<Kind>},
+};
+
 constexpr Registration registrations[] = {
     {"ReduceSum", reduce_sum_forms},
     {"ReduceMean", reduce_mean_forms},
@@ -226,6 +273,8 @@ constexpr Registration registrations[] = {
     {"ReduceLogSum", attribute_forms<ReduceLogSum>},
     {"ReduceLogSumExp", attribute_forms<ReduceLogSumExp>},
     {"CumSum", cum_sum_forms},
+    {"ArgMax", arg_forms<ArgMax>},
+    {"ArgMin", arg_forms<ArgMin>},
 };
 
 }  // namespace

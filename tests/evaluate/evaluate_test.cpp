@@ -24,6 +24,9 @@
 namespace orvo_compiler {
 namespace {
 
+// The values of an F32 tensor.
+const std::vector<float>& floats(const TensorData& data) { return std::get<std::vector<float>>(data); }
+
 using test_support::encoder_values;
 using test_support::multi_head_encoder_graph;
 
@@ -47,7 +50,7 @@ std::vector<float> first_output(const Graph& graph, const TensorValues& values) 
     ADD_FAILURE() << outputs.error();
     return {};
   }
-  return outputs->at(graph.outputs.front());
+  return floats(outputs->at(graph.outputs.front()));
 }
 
 // One operation on source a (and b, when its shape is not empty).
@@ -167,6 +170,56 @@ TEST(Evaluate, EachOperationKind) {
   }
 }
 
+// The kinds that read or write I64: ArgMax and ArgMin (I64 indices of F32 or
+// I64 inputs, NaN counted as the extreme, ties to the first or the last) and
+// CumSum on I64 (wrapping).
+TEST(Evaluate, IndexAndIntegerKinds) {
+  constexpr float nan = std::numeric_limits<float>::quiet_NaN();
+  constexpr std::int64_t most = std::numeric_limits<std::int64_t>::max();
+  struct Case {
+    const char* name;
+    Shape shape;
+    TensorData input;
+    OpKind kind;
+    TensorData expected;
+  };
+  const Case cases[] = {
+      {"arg max along rows", {2, 3}, TensorData{1, 5, 5, 7, 2, 3}, ArgMax{1, true, false}, std::vector<std::int64_t>{1, 0}},
+      {"arg max last of ties", {2, 3}, TensorData{1, 5, 5, 7, 2, 3}, ArgMax{1, false, true}, std::vector<std::int64_t>{2, 0}},
+      {"arg min along columns", {2, 3}, TensorData{1, 5, 5, 7, 2, 3}, ArgMin{0, false, false},
+       std::vector<std::int64_t>{0, 1, 1}},
+      {"arg max takes the first NaN", {1, 4}, TensorData{1, nan, 9, nan}, ArgMax{1, true, false},
+       std::vector<std::int64_t>{1}},
+      {"arg min takes the last NaN", {1, 4}, TensorData{nan, 0, nan, -9}, ArgMin{1, true, true},
+       std::vector<std::int64_t>{2}},
+      {"arg max of integers", {3, 1}, std::vector<std::int64_t>{-4, most, most}, ArgMax{0, true, false},
+       std::vector<std::int64_t>{1}},
+      {"cum sum of integers wraps", {3}, std::vector<std::int64_t>{most, 1, 2}, CumSum{0, false, false},
+       std::vector<std::int64_t>{most, std::numeric_limits<std::int64_t>::min(),
+                                 std::numeric_limits<std::int64_t>::min() + 2}},
+      {"cum sum of integers, exclusive reversed", {2, 2}, std::vector<std::int64_t>{1, 2, 3, 4},
+       CumSum{0, true, true}, std::vector<std::int64_t>{3, 4, 0, 0}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Graph graph;
+    const TensorId x = graph.input("x", c.shape, dtype_of(c.input));
+    const Result<TensorId> output = graph.apply("o", c.kind, {x});
+    ASSERT_TRUE(output.has_value()) << output.error();
+    EXPECT_EQ(graph.tensors[output->index].dtype, dtype_of(c.expected));
+    graph.mark_output(*output);
+    const Result<TensorValues> outputs = evaluate(graph, {{x, c.input}});
+    ASSERT_TRUE(outputs.has_value()) << outputs.error();
+    EXPECT_EQ(outputs->at(*output), c.expected);
+  }
+  Graph graph;
+  const TensorId flags = graph.input("flags", {2}, DType::Bool);
+  EXPECT_EQ(graph.apply("s", CumSum{}, {flags}).error(),
+            CompileError::graph("s: cum_sum takes F32 or I64 inputs, not Bool"));
+  EXPECT_EQ(graph.apply("s", ArgMax{}, {flags}).error(),
+            CompileError::graph("s: arg_max takes F32 or I64 inputs, not Bool"));
+}
+
 struct BroadcastCase {
   Shape from;
   std::vector<float> values;
@@ -245,11 +298,11 @@ TEST(Evaluate, SoftmaxOverLeadingAxes) {
       middle[4 * i + 2 + k] = pair[1];
     }
   }
-  EXPECT_EQ(bits(outputs->at(*over_first)), bits(first));
-  EXPECT_EQ(bits(outputs->at(*over_middle)), bits(middle));
+  EXPECT_EQ(bits(floats(outputs->at(*over_first))), bits(first));
+  EXPECT_EQ(bits(floats(outputs->at(*over_middle))), bits(middle));
   // Spot check: x[0][1][1] = 3, x[1][1][1] = 3, x[2][1][1] = 0 share their
   // total exp(0) + exp(0) + exp(-3) as the first two take equal parts.
-  EXPECT_EQ(outputs->at(*over_first)[3], outputs->at(*over_first)[7]);
+  EXPECT_EQ(floats(outputs->at(*over_first))[3], floats(outputs->at(*over_first))[7]);
 }
 
 // Values 0, 1, ..., count - 1 mapped to a spread of signs and binades.
@@ -287,8 +340,8 @@ TEST(Evaluate, LayerNormFromElementaryOpsMatchesLayerNorm) {
   graph.mark_output(fused);
   const Result<TensorValues> outputs = evaluate(graph, values);
   ASSERT_TRUE(outputs.has_value()) << outputs.error();
-  EXPECT_EQ(bits(outputs->at(composed)), bits(outputs->at(fused)));
-  EXPECT_EQ(bits(outputs->at(fused)), bits(layer_norm(values[x], 3, 5, 1e-5F)));
+  EXPECT_EQ(bits(floats(outputs->at(composed))), bits(floats(outputs->at(fused))));
+  EXPECT_EQ(bits(floats(outputs->at(fused))), bits(layer_norm(floats(values[x]), 3, 5, 1e-5F)));
 }
 
 // A graph of one [24] input x holding a spread of values and both saturating
@@ -303,8 +356,8 @@ GeluCase gelu_case() {
   GeluCase c;
   c.x = c.graph.input("x", {24});
   c.values[c.x] = spread(24);
-  c.values[c.x][0] = 10.0F;
-  c.values[c.x][1] = -10.0F;
+  std::get<0>(c.values[c.x])[0] = 10.0F;
+  std::get<0>(c.values[c.x])[1] = -10.0F;
   return c;
 }
 
@@ -334,8 +387,8 @@ TEST(Evaluate, GeluFromElementaryOpsMatchesGelu) {
   graph.mark_output(fused);
   const Result<TensorValues> outputs = evaluate(graph, c.values);
   ASSERT_TRUE(outputs.has_value()) << outputs.error();
-  EXPECT_EQ(bits(outputs->at(composed)), bits(outputs->at(fused)));
-  EXPECT_EQ(bits(outputs->at(fused)), bits(applied(c.values[x], gelu)));
+  EXPECT_EQ(bits(floats(outputs->at(composed))), bits(floats(outputs->at(fused))));
+  EXPECT_EQ(bits(floats(outputs->at(fused))), bits(applied(floats(c.values[x]), gelu)));
 }
 
 TEST(Evaluate, ErfGeluFromElementaryOpsMatchesItsKernel) {
@@ -349,7 +402,7 @@ TEST(Evaluate, ErfGeluFromElementaryOpsMatchesItsKernel) {
       *graph.add("shifted", constant(graph, c.values, "one", 1.0F, shape), *graph.erf("e", scaled));
   const TensorId half = *graph.mul("half", constant(graph, c.values, "one_half", 0.5F, shape), c.x);
   graph.mark_output(*graph.mul("composed", half, shifted));
-  EXPECT_EQ(bits(first_output(graph, c.values)), bits(applied(c.values[c.x], detail::gelu_erf_f32)));
+  EXPECT_EQ(bits(first_output(graph, c.values)), bits(applied(floats(c.values[c.x]), detail::gelu_erf_f32)));
 }
 
 // The S x H input of the encoder tests: element i is (i mod 19 - 9) / 8.
@@ -472,14 +525,14 @@ TEST(Evaluate, OutputsAreExactlyTheGraphOutputsEachOnce) {
   EXPECT_FALSE(outputs->contains(root));
   EXPECT_FALSE(outputs->contains(d));
   const std::vector<float> tanh_x = {0, from_bits(0x3EEC9A9F), from_bits(0xBF76CA83)};
-  EXPECT_EQ(bits(outputs->at(t)), bits(tanh_x));
-  EXPECT_EQ(bits(outputs->at(x)), bits(given));
+  EXPECT_EQ(bits(floats(outputs->at(t))), bits(tanh_x));
+  EXPECT_EQ(bits(floats(outputs->at(x))), bits(given));
   std::vector<float> squares;
   for (std::size_t i = 0; i < 3; ++i) {
     const float difference = tanh_x[i] - given[i];
     squares.push_back(difference * difference);
   }
-  EXPECT_EQ(bits(outputs->at(square)), bits(squares));
+  EXPECT_EQ(bits(floats(outputs->at(square))), bits(squares));
 }
 
 // A graph whose single operation `o` (Tanh unless changed) reads x ([2]) and
@@ -526,7 +579,7 @@ TEST(Evaluate, RejectsWithExactMessages) {
          f.graph.ops[0].inputs.push_back(f.graph.input("z", {3}));
          v[f.graph.ops[0].inputs.back()] = {1, 2, 3};
        },
-       "o: binary shapes differ"},
+       "o: shapes [2] and [3] do not broadcast"},
       {"output shape differs from the rule",
        [](Fixture& f, TensorValues&) { f.graph.tensors[f.y.index].shape = {1, 2}; }, "invalid op o"},
       {"parameter differs from the output", [](Fixture& f, TensorValues&) { f.graph.ops[0].kind = Reshape{{1, 2}}; },

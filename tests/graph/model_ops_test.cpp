@@ -112,6 +112,11 @@ TEST(ModelOps, ShapeRulesKindsAndErrors) {
       {"hardmax axis", {4}, {1}, apply(Hardmax{1}), {}, Hardmax{}, "s: hardmax axis out of range"},
       {"cum sum", {2, 3}, {1}, apply(CumSum{1, true, false}), {2, 3}, CumSum{1, true, false}, ""},
       {"cum sum axis", {2, 3}, {1}, apply(CumSum{2, false, false}), {}, CumSum{}, "s: cum_sum axis out of range"},
+      {"arg max keeps the axis", {2, 3}, {1}, apply(ArgMax{1, true, false}), {2, 1}, ArgMax{1, true, false}, ""},
+      {"arg min drops the axis", {2, 3}, {1}, apply(ArgMin{0, false, true}), {3}, ArgMin{0, false, true}, ""},
+      {"arg max axis", {2, 3}, {1}, apply(ArgMax{2, true, false}), {}, ArgMax{}, "s: arg_max axis out of range"},
+      {"arg min of the only axis", {4}, {1}, apply(ArgMin{0, false, false}), {}, ArgMin{},
+       "s: arg_min of the only axis without keepdims leaves no axis"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -189,6 +194,8 @@ TEST(ModelOps, NamesAndRenderings) {
       {LogSoftmax{1}, "log_softmax", "LogSoftmax { axis: 1 }"},
       {Hardmax{0}, "hardmax", "Hardmax { axis: 0 }"},
       {CumSum{1, true, false}, "cum_sum", "CumSum { axis: 1, exclusive: true, reverse: false }"},
+      {ArgMax{0, true, false}, "arg_max", "ArgMax { axis: 0, keepdims: true, select_last_index: false }"},
+      {ArgMin{1, false, true}, "arg_min", "ArgMin { axis: 1, keepdims: false, select_last_index: true }"},
   };
   for (const Named& c : cases) {
     SCOPED_TRACE(c.rendering);
@@ -202,6 +209,7 @@ TEST(ModelOps, NamesAndRenderings) {
   EXPECT_EQ(OpKind{ReduceMean{}}.index(), 16U);
   EXPECT_EQ(OpKind{ReduceSum{}}.index(), 17U);
   EXPECT_EQ(OpKind{CumSum{}}.index(), 29U);
+  EXPECT_EQ(OpKind{ArgMin{}}.index(), 31U);
 }
 
 // Compiling handles every new kind as any other operation: one kernel command

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <variant>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -190,7 +191,7 @@ TEST(ReductionOperators, LayerNormalizationStatisticsMatchItsOutput) {
     const Result<TensorValues> outputs = evaluate(graph, values);
     ASSERT_TRUE(outputs) << outputs.error();
     const auto output = [&](const char* name) -> std::vector<float> {
-      return outputs->at(*tensor_by_name(graph, name, TensorKind::Output));
+      return std::get<std::vector<float>>(outputs->at(*tensor_by_name(graph, name, TensorKind::Output)));
     };
     const std::vector<float> mean = output("mean");
     const std::vector<float> inverse = output("inverse");
