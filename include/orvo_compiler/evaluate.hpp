@@ -51,6 +51,23 @@ using TensorValues = std::map<TensorId, TensorData>;
 //  Sqrt         the correctly rounded float square root, each element.
 //  ReduceMean   each row summed first to last (from -0.0, as `layer_norm`'s mean), divided by float(row length).
 //  Reshape, Transpose, Broadcast, Slice  copies of values of any element type, no arithmetic (Broadcast by numpy's rules).
+//  Reductions   over the kind's axes, each total taking its elements in row-major order of the reduced
+//               index space: ReduceSum, ReduceMeanAxes, ReduceLogSum from -0.0 as total + x (the mean then
+//               / float(element count), the log sum then log); ReduceSumSquare, ReduceL2 as total + x * x
+//               (L2 then the correctly rounded sqrt); ReduceL1 as total + |x|; ReduceProd from 1.0 as
+//               total * x; ReduceLogSumExp as total + exp(x) with the correctly rounded exp, then log;
+//               ReduceMax, ReduceMin the first largest (smallest) element, NaN if any element is NaN.
+//  LogSoftmax   along the axis: m the maximum (NaN passed over, from -inf), d = x - m, the exp(d)
+//               (correctly rounded) summed from +0.0 as exp + total in index order, d - log(total).
+//  Hardmax      1.0 at the first largest element along the axis (the first NaN if any), +0.0 elsewhere.
+//  CumSum       running sums along the axis, in index order (from the last index when reversed): each
+//               inclusive sum from -0.0 as total + x; an exclusive one the inclusive sum one index
+//               earlier, +0.0 first; on I64 wrapping modulo 2^64.
+//  ArgMax, ArgMin  the index (I64) of the first largest (smallest) element along the axis, the last
+//               with select_last_index; a NaN counts as larger and smaller than any number.
+//  log          the project's own log (ops_reductions.hpp): IEEE double additions, multiplications and
+//               divisions only, rounded once to float; deterministic everywhere, not claimed correctly
+//               rounded. Reductions of no elements cannot occur (a graph has no zero dimensions).
 //
 // Returns exactly the ids of `graph.outputs` (a repeated id once). Fails with
 // the error of `Graph::validate` for an invalid graph; "invalid op {name}" for

@@ -200,9 +200,127 @@ struct ReduceMean {
   friend bool operator==(const ReduceMean&, const ReduceMean&) = default;
 };
 
+// ---- Reductions, softmax family and cumulative sums ----------------------
+//
+// Each reduction is a kind of its own, made from the Reduction template over
+// a tag that names it; all take the same two fields.
+
+// A reduction over `axes` (ascending, distinct, each below the rank, at least
+// one); the output keeps each reduced axis with size 1, or drops it.
+template <class Function>
+struct Reduction {
+  std::vector<std::uint64_t> axes;
+  bool keepdims = true;
+  static constexpr OpKindInfo info = Function::info;
+  static constexpr std::tuple fields{
+      op_field("axes", &Reduction::axes, "The reduced axes, ascending."),
+      op_field("keepdims", &Reduction::keepdims, "Whether the output keeps each reduced axis with size 1.")};
+  friend bool operator==(const Reduction&, const Reduction&) = default;
+};
+
+namespace reduction {
+struct Sum {
+  static constexpr OpKindInfo info{"reduce_sum", "ReduceSum", "The sum over `axes`."};
+};
+struct Mean {
+  static constexpr OpKindInfo info{"reduce_mean_axes", "ReduceMeanAxes", "The mean over `axes`."};
+};
+struct Max {
+  static constexpr OpKindInfo info{"reduce_max", "ReduceMax", "The largest element over `axes`."};
+};
+struct Min {
+  static constexpr OpKindInfo info{"reduce_min", "ReduceMin", "The smallest element over `axes`."};
+};
+struct Prod {
+  static constexpr OpKindInfo info{"reduce_prod", "ReduceProd", "The product over `axes`."};
+};
+struct L1 {
+  static constexpr OpKindInfo info{"reduce_l1", "ReduceL1", "The sum of magnitudes over `axes`."};
+};
+struct L2 {
+  static constexpr OpKindInfo info{"reduce_l2", "ReduceL2", "The square root of the sum of squares over `axes`."};
+};
+struct SumSquare {
+  static constexpr OpKindInfo info{"reduce_sum_square", "ReduceSumSquare", "The sum of squares over `axes`."};
+};
+struct LogSum {
+  static constexpr OpKindInfo info{"reduce_log_sum", "ReduceLogSum", "The logarithm of the sum over `axes`."};
+};
+struct LogSumExp {
+  static constexpr OpKindInfo info{"reduce_log_sum_exp", "ReduceLogSumExp",
+                                   "The logarithm of the sum of exponentials over `axes`."};
+};
+}  // namespace reduction
+
+using ReduceSum = Reduction<reduction::Sum>;
+using ReduceMeanAxes = Reduction<reduction::Mean>;
+using ReduceMax = Reduction<reduction::Max>;
+using ReduceMin = Reduction<reduction::Min>;
+using ReduceProd = Reduction<reduction::Prod>;
+using ReduceL1 = Reduction<reduction::L1>;
+using ReduceL2 = Reduction<reduction::L2>;
+using ReduceSumSquare = Reduction<reduction::SumSquare>;
+using ReduceLogSum = Reduction<reduction::LogSum>;
+using ReduceLogSumExp = Reduction<reduction::LogSumExp>;
+
+struct LogSoftmax {
+  std::uint64_t axis = 0;
+  static constexpr OpKindInfo info{"log_softmax", "LogSoftmax", "The logarithm of the softmax over one axis."};
+  static constexpr std::tuple fields{op_field("axis", &LogSoftmax::axis, "The axis the softmax runs along.")};
+  friend bool operator==(const LogSoftmax&, const LogSoftmax&) = default;
+};
+// 1 at the first largest element along `axis`, 0 elsewhere.
+struct Hardmax {
+  std::uint64_t axis = 0;
+  static constexpr OpKindInfo info{"hardmax", "Hardmax", "1 at the first largest element along one axis, else 0."};
+  static constexpr std::tuple fields{op_field("axis", &Hardmax::axis, "The axis searched.")};
+  friend bool operator==(const Hardmax&, const Hardmax&) = default;
+};
+// Running sums along `axis`: each element the sum of those before it
+// (`exclusive`) or up to it, counted from the end when `reverse`.
+struct CumSum {
+  std::uint64_t axis = 0;
+  bool exclusive = false;
+  bool reverse = false;
+  static constexpr OpKindInfo info{"cum_sum", "CumSum", "Running sums along one axis."};
+  static constexpr std::tuple fields{
+      op_field("axis", &CumSum::axis, "The axis summed along."),
+      op_field("exclusive", &CumSum::exclusive, "Whether each sum leaves out its own element."),
+      op_field("reverse", &CumSum::reverse, "Whether the sums run from the last index to the first.")};
+  friend bool operator==(const CumSum&, const CumSum&) = default;
+};
+
+// The index along `axis` of the first largest (ArgMax) or smallest (ArgMin)
+// element, or of the last one with `select_last_index`, as an I64 tensor; the
+// output keeps `axis` with size 1 or drops it.
+struct ArgMax {
+  std::uint64_t axis = 0;
+  bool keepdims = true;
+  bool select_last_index = false;
+  static constexpr OpKindInfo info{"arg_max", "ArgMax", "The index of the largest element along one axis (I64)."};
+  static constexpr std::tuple fields{
+      op_field("axis", &ArgMax::axis, "The axis searched."),
+      op_field("keepdims", &ArgMax::keepdims, "Whether the output keeps the axis with size 1."),
+      op_field("select_last_index", &ArgMax::select_last_index, "Whether ties give the last index, not the first.")};
+  friend bool operator==(const ArgMax&, const ArgMax&) = default;
+};
+struct ArgMin {
+  std::uint64_t axis = 0;
+  bool keepdims = true;
+  bool select_last_index = false;
+  static constexpr OpKindInfo info{"arg_min", "ArgMin", "The index of the smallest element along one axis (I64)."};
+  static constexpr std::tuple fields{
+      op_field("axis", &ArgMin::axis, "The axis searched."),
+      op_field("keepdims", &ArgMin::keepdims, "Whether the output keeps the axis with size 1."),
+      op_field("select_last_index", &ArgMin::select_last_index, "Whether ties give the last index, not the first.")};
+  friend bool operator==(const ArgMin&, const ArgMin&) = default;
+};
+
 // Every kind; new kinds go last, so that each existing kind keeps its index.
 using OpKind = std::variant<MatMul, Add, Mul, Reshape, Transpose, LayerNorm, Softmax, Gelu, Sub, Div, Broadcast,
-                            BatchMatMul, Slice, Erf, Tanh, Sqrt, ReduceMean>;
+                            BatchMatMul, Slice, Erf, Tanh, Sqrt, ReduceMean, ReduceSum, ReduceMeanAxes, ReduceMax,
+                            ReduceMin, ReduceProd, ReduceL1, ReduceL2, ReduceSumSquare, ReduceLogSum,
+                            ReduceLogSumExp, LogSoftmax, Hardmax, CumSum, ArgMax, ArgMin>;
 
 // The field descriptors of a kind; none for a kind without `fields`.
 template <class Kind>

@@ -120,9 +120,87 @@ class Sqrt:
 class ReduceMean:
     def __init__(self) -> None: ...
 
+class ReduceSum:
+    axes: list[int]
+    keepdims: bool
+    def __init__(self, axes: Sequence[int] = ..., keepdims: bool = True) -> None: ...
+
+class ReduceMeanAxes:
+    axes: list[int]
+    keepdims: bool
+    def __init__(self, axes: Sequence[int] = ..., keepdims: bool = True) -> None: ...
+
+class ReduceMax:
+    axes: list[int]
+    keepdims: bool
+    def __init__(self, axes: Sequence[int] = ..., keepdims: bool = True) -> None: ...
+
+class ReduceMin:
+    axes: list[int]
+    keepdims: bool
+    def __init__(self, axes: Sequence[int] = ..., keepdims: bool = True) -> None: ...
+
+class ReduceProd:
+    axes: list[int]
+    keepdims: bool
+    def __init__(self, axes: Sequence[int] = ..., keepdims: bool = True) -> None: ...
+
+class ReduceL1:
+    axes: list[int]
+    keepdims: bool
+    def __init__(self, axes: Sequence[int] = ..., keepdims: bool = True) -> None: ...
+
+class ReduceL2:
+    axes: list[int]
+    keepdims: bool
+    def __init__(self, axes: Sequence[int] = ..., keepdims: bool = True) -> None: ...
+
+class ReduceSumSquare:
+    axes: list[int]
+    keepdims: bool
+    def __init__(self, axes: Sequence[int] = ..., keepdims: bool = True) -> None: ...
+
+class ReduceLogSum:
+    axes: list[int]
+    keepdims: bool
+    def __init__(self, axes: Sequence[int] = ..., keepdims: bool = True) -> None: ...
+
+class ReduceLogSumExp:
+    axes: list[int]
+    keepdims: bool
+    def __init__(self, axes: Sequence[int] = ..., keepdims: bool = True) -> None: ...
+
+class LogSoftmax:
+    axis: int
+    def __init__(self, axis: int = 0) -> None: ...
+
+class Hardmax:
+    axis: int
+    def __init__(self, axis: int = 0) -> None: ...
+
+class CumSum:
+    axis: int
+    exclusive: bool
+    reverse: bool
+    def __init__(self, axis: int = 0, exclusive: bool = False, reverse: bool = False) -> None: ...
+
+class ArgMax:
+    axis: int
+    keepdims: bool
+    select_last_index: bool
+    def __init__(self, axis: int = 0, keepdims: bool = True, select_last_index: bool = False) -> None: ...
+
+class ArgMin:
+    axis: int
+    keepdims: bool
+    select_last_index: bool
+    def __init__(self, axis: int = 0, keepdims: bool = True, select_last_index: bool = False) -> None: ...
+
 OpKind = Union[
     MatMul, Add, Mul, Reshape, Transpose, LayerNorm, Softmax, Gelu, Sub, Div, Broadcast,
-    BatchMatMul, Slice, Erf, Tanh, Sqrt, ReduceMean,
+    BatchMatMul, Slice, Erf, Tanh, Sqrt, ReduceMean, ReduceSum, ReduceMeanAxes, ReduceMax, ReduceMin,
+    ReduceProd, ReduceL1, ReduceL2, ReduceSumSquare, ReduceLogSum, ReduceLogSumExp, LogSoftmax, Hardmax,
+    CumSum, ArgMax, ArgMin,
 ]
 
 class Tensor:

@@ -16,6 +16,7 @@
 #include "graph/ops_elementwise.hpp"
 #include "graph/ops_matmul.hpp"
 #include "graph/ops_normalisation.hpp"
+#include "graph/ops_reductions.hpp"
 
 namespace orvo_compiler::detail {
 

@@ -1,6 +1,11 @@
-// The normalisations: Softmax, LayerNormalization and ReduceMean, each on
-// the last axis the graph language normalises (Softmax on any axis).
+// The normalisations: Softmax, LogSoftmax and Hardmax on any axis (before
+// opset 13 on the input flattened to 2-D at the axis), and LayerNormalization
+// over the trailing axes from its axis, with its mean and inverse deviation.
 #include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
 
 #include <fmt/format.h>
 
@@ -12,42 +17,51 @@
 namespace orvo_compiler::onnx_import {
 namespace {
 
-// Softmax's axis, normalised; from opset 13 it defaults to the last.
-Result<std::size_t> softmax_axis(const Node& node, std::size_t rank) { return axis_attribute(node, -1, rank); }
+// The softmax family's axis, normalised: from opset 13 the last by default,
+// before it 1.
+template <std::int64_t fallback>
+Result<std::size_t> softmax_axis(const Node& node, std::size_t rank) {
+  return axis_attribute(node, fallback, rank);
+}
 
-// LayerNormalization's epsilon (1e-5 by default); fails unless it normalises
-// the last axis.
-Result<float> layer_norm_epsilon(const Node& node, std::size_t rank) {
+// LayerNormalization's axis and epsilon (1e-5 by default).
+struct LayerNormForm {
+  std::size_t axis = 0;
+  float epsilon = 0.0F;
+};
+
+Result<LayerNormForm> layer_norm_form(const Node& node, std::size_t rank) {
   Result<std::size_t> axis = axis_attribute(node, -1, rank);
   Result<float> epsilon = float_attribute(node, "epsilon", 1e-5F);
   if (!axis || !epsilon) {
     return std::unexpected(!axis ? axis.error() : epsilon.error());
   }
-  if (*axis != rank - 1) {
-    return fail(node, fmt::format("normalises from axis {}; only the last axis is supported", *axis));
-  }
-  return *epsilon;
+  return LayerNormForm{*axis, *epsilon};
 }
 
+template <std::int64_t fallback>
 Result<Dims> softmax_output(const Node& node, std::span<const Operand> operands) {
   const Dims& input = operand_at(operands, 0).dims;
-  if (Result<std::size_t> axis = softmax_axis(node, input.size()); !axis) {
+  if (Result<std::size_t> axis = softmax_axis<fallback>(node, input.size()); !axis) {
     return std::unexpected(axis.error());
   }
   return input;
 }
 
-Result<Dims> layer_norm_output(const Node& node, std::span<const Operand> operands) {
+// The normalised output, then the mean and the inverse deviation, each with
+// the input's leading axes up to `axis` and size 1 on the rest.
+Result<std::vector<Dims>> layer_norm_outputs(const Node& node, std::span<const Operand> operands) {
   const Dims& input = operand_at(operands, 0).dims;
-  if (Result<float> epsilon = layer_norm_epsilon(node, input.size()); !epsilon) {
-    return std::unexpected(epsilon.error());
+  Result<LayerNormForm> form = layer_norm_form(node, input.size());
+  if (!form) {
+    return std::unexpected(form.error());
   }
   for (std::size_t index = 1; index < 3; ++index) {
     const Operand& parameter = operand_at(operands, index);
     if (parameter.present) {
       Result<Dims> joined = broadcast_dims(node, input, parameter.dims);
       if (!joined) {
-        return joined;
+        return std::unexpected(joined.error());
       }
       if (*joined != input) {
         return fail(node, fmt::format("{} {} {} does not broadcast to the input {}", index == 1 ? "scale" : "bias",
@@ -55,43 +69,155 @@ Result<Dims> layer_norm_output(const Node& node, std::span<const Operand> operan
       }
     }
   }
-  return input;
+  Dims statistics = input;
+  std::fill(statistics.begin() + static_cast<std::ptrdiff_t>(form->axis), statistics.end(), 1);
+  return std::vector<Dims>{input, statistics, statistics};
 }
 
-Result<Dims> reduce_mean_output(const Node& node, std::span<const Operand> operands) {
-  Dims dims = operand_at(operands, 0).dims;
-  Result<bool> keeps = reduce_mean_keeps_axis(node, dims.size());
-  if (!keeps) {
-    return std::unexpected(keeps.error());
-  }
-  if (*keeps) {
-    dims.back() = 1;
-  } else {
-    dims.pop_back();
-  }
-  return dims;
-}
-
-Result<void> map_softmax(const MapContext& context) {
+// The kind over `axis` of the input as it is (opset 13's meaning).
+template <class Kind>
+Result<void> map_on_axis(const MapContext& context) {
   Result<TensorId> x = input(context, 0);
-  Result<std::size_t> axis = x ? softmax_axis(context.node, context.shape_of(*x).size()) : std::unexpected(x.error());
+  Result<std::size_t> axis =
+      x ? softmax_axis<-1>(context.node, context.shape_of(*x).size()) : std::unexpected(x.error());
   if (!axis) {
     return std::unexpected(axis.error());
   }
-  return define(context, context.graph().softmax(context.output, *x, *axis));
+  return define(context, context.graph().apply(context.output, Kind{*axis}, {*x}));
 }
 
-// LayerNorm, then Mul by the scale and Add of the bias, each broadcast.
+// Before opset 13: the kind over the input flattened to [leading, trailing]
+// at `axis` (default 1), its axis 1, then reshaped back. Over the last axis
+// that is the kind on the input as it is, which needs no reshape.
+template <class Kind>
+Result<void> map_flattened(const MapContext& context) {
+  Result<TensorId> x = input(context, 0);
+  if (!x) {
+    return std::unexpected(x.error());
+  }
+  const Shape shape = context.shape_of(*x);
+  Result<std::size_t> axis = softmax_axis<1>(context.node, shape.size());
+  if (!axis) {
+    return std::unexpected(axis.error());
+  }
+  if (*axis + 1 == shape.size()) {
+    return define(context, context.graph().apply(context.output, Kind{*axis}, {*x}));
+  }
+  std::uint64_t leading = 1;
+  std::uint64_t trailing = 1;
+  for (std::size_t position = 0; position < shape.size(); ++position) {
+    (position < *axis ? leading : trailing) *= shape[position];
+  }
+  Result<TensorId> rows = context.graph().reshape(context.derived("rows"), *x, {leading, trailing});
+  Result<TensorId> result =
+      rows ? context.graph().apply(context.derived("flat"), Kind{1}, {*rows}) : std::unexpected(rows.error());
+  return define(context, result ? context.graph().reshape(context.output, *result, shape) : result);
+}
+
+// `id` reshaped to `shape` under `name`, or itself when it has that shape.
+Result<TensorId> reshaped(const MapContext& context, const std::string& name, TensorId id, const Shape& shape) {
+  if (context.shape_of(id) == shape) {
+    return id;
+  }
+  return context.graph().reshape(name, id, shape);
+}
+
+// Records `id` as the node's output `index`.
+Result<void> define_output(const MapContext& context, std::size_t index, Result<TensorId> id) {
+  if (!id) {
+    return std::unexpected(id.error());
+  }
+  context.mapping.tensors.insert_or_assign(context.node.outputs[index], *id);
+  return {};
+}
+
+// The mean and inverse deviation outputs, each step the LayerNorm kernel's own
+// (so the same bits): mean = ReduceMean of the rows; d = row - mean;
+// variance = ReduceMean of d x d; 1 / Sqrt(variance + epsilon).
+Result<void> map_layer_norm_statistics(const MapContext& context, TensorId rows, const LayerNormForm& form,
+                                       const Shape& statistics) {
+  const std::vector<std::string>& outputs = context.node.outputs;
+  const bool wants_mean = outputs.size() > 1 && !outputs[1].empty();
+  const bool wants_inverse = outputs.size() > 2 && !outputs[2].empty();
+  if (!wants_mean && !wants_inverse) {
+    return {};
+  }
+  Graph& graph = context.graph();
+  Shape row_statistics = context.shape_of(rows);
+  row_statistics.back() = 1;
+  Result<TensorId> mean = graph.reduce_mean(
+      wants_mean && row_statistics == statistics ? outputs[1] : context.derived("mean_rows"), rows);
+  if (wants_mean) {
+    if (Result<void> defined =
+            define_output(context, 1, mean ? reshaped(context, outputs[1], *mean, statistics) : mean);
+        !defined) {
+      return defined;
+    }
+  }
+  if (!wants_inverse) {
+    return {};
+  }
+  // Copies: the shapes live in the graph's tensors, which grow below.
+  const Shape row_shape = context.shape_of(rows);
+  Result<TensorId> deviation =
+      mean ? binary(context, context.derived("deviation"), Sub{}, rows, *mean, row_shape) : mean;
+  Result<TensorId> squares =
+      deviation ? binary(context, context.derived("squares"), Mul{}, *deviation, *deviation, row_shape) : deviation;
+  Result<TensorId> variance = squares ? graph.reduce_mean(context.derived("variance"), *squares) : squares;
+  Result<TensorId> epsilon =
+      variance ? derived_weight(context, "epsilon", context.derived("epsilon"), Constant{float_type, {}, {form.epsilon}, {}})
+               : variance;
+  Result<TensorId> shifted =
+      epsilon ? binary(context, context.derived("variance_epsilon"), Add{}, *variance, *epsilon, row_statistics)
+              : epsilon;
+  Result<TensorId> deviation_root = shifted ? graph.sqrt(context.derived("deviation_root"), *shifted) : shifted;
+  Result<TensorId> one =
+      deviation_root ? derived_weight(context, "one", context.derived("one"), Constant{float_type, {}, {1.0F}, {}})
+                     : deviation_root;
+  // Over the last axis the row statistics already have the output's shape.
+  Result<TensorId> inverse =
+      one ? binary(context, row_statistics == statistics ? outputs[2] : context.derived("inverse_rows"), Div{}, *one,
+                   *deviation_root, row_statistics)
+          : one;
+  return define_output(context, 2, inverse ? reshaped(context, outputs[2], *inverse, statistics) : inverse);
+}
+
+// LayerNorm of the rows of the trailing axes from `axis` (the input reshaped
+// to [leading axes..., trailing count] unless `axis` is the last), reshaped
+// back, then Mul by the scale and Add of the bias, each broadcast.
 Result<void> map_layer_normalization(const MapContext& context) {
   Result<TensorId> x = input(context, 0);
-  Result<float> epsilon =
-      x ? layer_norm_epsilon(context.node, context.shape_of(*x).size()) : std::unexpected(x.error());
-  Result<TensorId> scale = epsilon ? input(context, 1) : std::unexpected(epsilon.error());
+  if (!x) {
+    return std::unexpected(x.error());
+  }
+  const Shape shape = context.shape_of(*x);
+  Result<LayerNormForm> form = layer_norm_form(context.node, shape.size());
+  Result<TensorId> scale = form ? input(context, 1) : std::unexpected(form.error());
   if (!scale) {
     return std::unexpected(scale.error());
   }
+  Shape row_shape(shape.begin(), shape.begin() + static_cast<std::ptrdiff_t>(form->axis));
+  std::uint64_t trailing = 1;
+  for (std::size_t position = form->axis; position < shape.size(); ++position) {
+    trailing *= shape[position];
+  }
+  row_shape.push_back(trailing);
+  Shape statistics = shape;
+  std::fill(statistics.begin() + static_cast<std::ptrdiff_t>(form->axis), statistics.end(), 1);
+
+  Result<TensorId> rows = reshaped(context, context.derived("rows"), *x, row_shape);
+  if (!rows) {
+    return std::unexpected(rows.error());
+  }
+  if (Result<void> mapped = map_layer_norm_statistics(context, *rows, *form, statistics); !mapped) {
+    return mapped;
+  }
   const bool has_bias = context.node.inputs.size() > 2 && !context.node.inputs[2].empty();
-  Result<TensorId> normalized = context.graph().layer_norm(context.derived("normalized"), *x, *epsilon);
+  Result<TensorId> normalized = context.graph().layer_norm(
+      row_shape == shape ? context.derived("normalized") : context.derived("normalized_rows"), *rows, form->epsilon);
+  if (normalized && row_shape != shape) {
+    normalized = context.graph().reshape(context.derived("normalized"), *normalized, shape);
+  }
   Result<TensorId> result =
       normalized ? binary(context, has_bias ? context.derived("scaled") : context.output, Mul{}, *normalized, *scale,
                           context.output_shape())
@@ -106,42 +232,25 @@ Result<void> map_layer_normalization(const MapContext& context) {
   return define(context, binary(context, context.output, Add{}, *result, *bias, context.output_shape()));
 }
 
-Result<void> map_reduce_mean(const MapContext& context) {
-  Result<TensorId> x = input(context, 0);
-  Result<bool> keeps = x ? reduce_mean_keeps_axis(context.node, context.shape_of(*x).size())
-                         : std::unexpected(x.error());
-  if (!keeps) {
-    return std::unexpected(keeps.error());
-  }
-  Result<TensorId> mean = context.graph().reduce_mean(*keeps ? context.output : context.derived("mean"), *x);
-  if (mean && !*keeps) {
-    mean = context.graph().reshape(context.output, *mean, context.output_shape());
-  }
-  return define(context, mean);
-}
-
-// Softmax: on one axis of the input as it is (opset 13's meaning; before, the
-// input was flattened to 2-D around the axis, which defaulted to 1).
-constexpr OperatorForm softmax_forms[] = {
-    {.opsets = {13, 17}, .arity = {1, 1, 1}, .shape = single_output<softmax_output>, .map = map_softmax},
+// Softmax, LogSoftmax and Hardmax: before opset 13 on the input flattened to
+// 2-D at the axis (default 1), from 13 on one axis of the input as it is
+// (default the last).
+template <class Kind>
+constexpr OperatorForm softmax_family_forms[] = {
+    {.opsets = {7, 12}, .arity = {1, 1, 1}, .shape = single_output<softmax_output<1>>, .map = map_flattened<Kind>},
+    {.opsets = {13, 17}, .arity = {1, 1, 1}, .shape = single_output<softmax_output<-1>>, .map = map_on_axis<Kind>},
 };
-// LayerNormalization: the last axis only; its mean and inverse deviation
-// outputs are declared but never computed.
+// LayerNormalization: normalised over the axes from `axis` to the last; the
+// mean and inverse deviation outputs are computed when the node names them.
 constexpr OperatorForm layer_normalization_forms[] = {
-    {.opsets = {13, 17},
-     .arity = {2, 3, 3},
-     .shape = single_output<layer_norm_output>,
-     .map = map_layer_normalization},
-};
-// ReduceMean: the last axis only, axes as an attribute (opsets 13 to 17).
-constexpr OperatorForm reduce_mean_forms[] = {
-    {.opsets = {13, 17}, .arity = {1, 1, 1}, .shape = single_output<reduce_mean_output>, .map = map_reduce_mean},
+    {.opsets = {13, 17}, .arity = {2, 3, 3}, .shape = layer_norm_outputs, .map = map_layer_normalization},
 };
 
 constexpr Registration registrations[] = {
-    {"Softmax", softmax_forms},
+    {"Softmax", softmax_family_forms<Softmax>},
+    {"LogSoftmax", softmax_family_forms<LogSoftmax>},
+    {"Hardmax", softmax_family_forms<Hardmax>},
     {"LayerNormalization", layer_normalization_forms},
-    {"ReduceMean", reduce_mean_forms},
 };
 
 }  // namespace

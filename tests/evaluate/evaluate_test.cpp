@@ -89,6 +89,9 @@ TEST(Evaluate, EachOperationKind) {
   const auto tanh = [](Graph& g, TensorId a, TensorId) { return g.tanh("o", a); };
   const auto sqrt = [](Graph& g, TensorId a, TensorId) { return g.sqrt("o", a); };
   const auto mean = [](Graph& g, TensorId a, TensorId) { return g.reduce_mean("o", a); };
+  const auto kind = [](OpKind op) { return Call([op](Graph& g, TensorId a, TensorId) { return g.apply("o", op, {a}); }); };
+  constexpr float nan = std::numeric_limits<float>::quiet_NaN();
+  const float ln2 = from_bits(0x3F317218);
 
   const OpCase cases[] = {
       {"matmul", {2, 2}, {1, 2, 3, 4}, {2, 2}, {5, 6, 7, 8}, matmul, {19, 22, 43, 50}},
@@ -122,6 +125,32 @@ TEST(Evaluate, EachOperationKind) {
       {"reduce mean", {3, 3}, {1, 2, 3, 1e8F, 1, -1e8F, 0.1F, 0.2F, 0.3F}, {}, {}, mean,
        {2, 0, from_bits(0x3E4CCCCD)}},
       {"reduce mean keeps -0", {2, 2}, {-0.0F, -0.0F, 1, 2}, {}, {}, mean, {-0.0F, 1.5F}},
+      {"reduce sum", {2, 3}, {1, 2, 3, 4, 5, 6}, {}, {}, kind(ReduceSum{{0}, true}), {5, 7, 9}},
+      // First to last: 1 + 1e8 - 1e8 is 0 (the other way round, 1).
+      {"reduce sum first to last", {3, 1}, {1, 1e8F, -1e8F}, {}, {}, kind(ReduceSum{{0}, false}), {0}},
+      // Row-major over both axes: 1e8 + 1 - 1e8 + 1 is 1 (column-major, 1e8 - 1e8 + 1 + 1 is 2).
+      {"reduce sum row-major", {2, 2}, {1e8F, 1, -1e8F, 1}, {}, {}, kind(ReduceSum{{0, 1}, true}), {1}},
+      {"reduce sum keeps -0", {2, 1}, {-0.0F, -0.0F}, {}, {}, kind(ReduceSum{{0}, true}), {-0.0F}},
+      {"reduce mean axes", {2, 3}, {1, 2, 3, 4, 5, 6}, {}, {}, kind(ReduceMeanAxes{{0}, false}), {2.5F, 3.5F, 4.5F}},
+      {"reduce max", {2, 3}, {1, nan, 3, -infinity, -infinity, -infinity}, {}, {}, kind(ReduceMax{{1}, true}),
+       {nan, -infinity}},
+      {"reduce min", {2, 2}, {3, -0.0F, 1, 0}, {}, {}, kind(ReduceMin{{0}, false}), {1, -0.0F}},
+      {"reduce prod", {2, 2}, {2, 3, -1, 0}, {}, {}, kind(ReduceProd{{1}, true}), {6, -0.0F}},
+      {"reduce l1", {1, 3}, {-1, 2, -3}, {}, {}, kind(ReduceL1{{1}, true}), {6}},
+      {"reduce l2", {1, 2}, {3, -4}, {}, {}, kind(ReduceL2{{1}, true}), {5}},
+      {"reduce sum square", {1, 3}, {1, -2, 3}, {}, {}, kind(ReduceSumSquare{{1}, true}), {14}},
+      {"reduce log sum", {2, 2}, {0.5F, 0.5F, 1, 1}, {}, {}, kind(ReduceLogSum{{1}, false}), {0, ln2}},
+      {"reduce log sum exp", {2, 2}, {0, 0, -infinity, -infinity}, {}, {}, kind(ReduceLogSumExp{{1}, false}),
+       {ln2, -infinity}},
+      // Column 0: d = 0, 0, the total 2; column 1: d = 0, -inf, the total 1.
+      {"log softmax", {2, 2}, {5, 0, 5, -infinity}, {}, {}, kind(LogSoftmax{0}), {-ln2, 0, -ln2, -infinity}},
+      // Column 0: the first 3 wins; column 1: the first NaN.
+      {"hardmax", {3, 2}, {1, nan, 3, 2, 3, nan}, {}, {}, kind(Hardmax{0}), {0, 1, 1, 0, 0, 0}},
+      {"cum sum", {2, 3}, {1, 2, 3, 4, 5, 6}, {}, {}, kind(CumSum{1, false, false}), {1, 3, 6, 4, 9, 15}},
+      {"cum sum exclusive reversed", {2, 3}, {1, 2, 3, 4, 5, 6}, {}, {}, kind(CumSum{1, true, true}),
+       {5, 3, 0, 11, 6, 0}},
+      {"cum sum keeps -0", {2, 1}, {-0.0F, -0.0F}, {}, {}, kind(CumSum{0, false, false}), {-0.0F, -0.0F}},
+      {"cum sum exclusive starts at +0", {2, 1}, {-0.0F, -0.0F}, {}, {}, kind(CumSum{0, true, false}), {0, -0.0F}},
   };
   for (const OpCase& c : cases) {
     SCOPED_TRACE(c.name);
@@ -139,6 +168,56 @@ TEST(Evaluate, EachOperationKind) {
     graph.mark_output(*output);
     EXPECT_EQ(bits(first_output(graph, values)), bits(c.expected));
   }
+}
+
+// The kinds that read or write I64: ArgMax and ArgMin (I64 indices of F32 or
+// I64 inputs, NaN counted as the extreme, ties to the first or the last) and
+// CumSum on I64 (wrapping).
+TEST(Evaluate, IndexAndIntegerKinds) {
+  constexpr float nan = std::numeric_limits<float>::quiet_NaN();
+  constexpr std::int64_t most = std::numeric_limits<std::int64_t>::max();
+  struct Case {
+    const char* name;
+    Shape shape;
+    TensorData input;
+    OpKind kind;
+    TensorData expected;
+  };
+  const Case cases[] = {
+      {"arg max along rows", {2, 3}, TensorData{1, 5, 5, 7, 2, 3}, ArgMax{1, true, false}, std::vector<std::int64_t>{1, 0}},
+      {"arg max last of ties", {2, 3}, TensorData{1, 5, 5, 7, 2, 3}, ArgMax{1, false, true}, std::vector<std::int64_t>{2, 0}},
+      {"arg min along columns", {2, 3}, TensorData{1, 5, 5, 7, 2, 3}, ArgMin{0, false, false},
+       std::vector<std::int64_t>{0, 1, 1}},
+      {"arg max takes the first NaN", {1, 4}, TensorData{1, nan, 9, nan}, ArgMax{1, true, false},
+       std::vector<std::int64_t>{1}},
+      {"arg min takes the last NaN", {1, 4}, TensorData{nan, 0, nan, -9}, ArgMin{1, true, true},
+       std::vector<std::int64_t>{2}},
+      {"arg max of integers", {3, 1}, std::vector<std::int64_t>{-4, most, most}, ArgMax{0, true, false},
+       std::vector<std::int64_t>{1}},
+      {"cum sum of integers wraps", {3}, std::vector<std::int64_t>{most, 1, 2}, CumSum{0, false, false},
+       std::vector<std::int64_t>{most, std::numeric_limits<std::int64_t>::min(),
+                                 std::numeric_limits<std::int64_t>::min() + 2}},
+      {"cum sum of integers, exclusive reversed", {2, 2}, std::vector<std::int64_t>{1, 2, 3, 4},
+       CumSum{0, true, true}, std::vector<std::int64_t>{3, 4, 0, 0}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Graph graph;
+    const TensorId x = graph.input("x", c.shape, dtype_of(c.input));
+    const Result<TensorId> output = graph.apply("o", c.kind, {x});
+    ASSERT_TRUE(output.has_value()) << output.error();
+    EXPECT_EQ(graph.tensors[output->index].dtype, dtype_of(c.expected));
+    graph.mark_output(*output);
+    const Result<TensorValues> outputs = evaluate(graph, {{x, c.input}});
+    ASSERT_TRUE(outputs.has_value()) << outputs.error();
+    EXPECT_EQ(outputs->at(*output), c.expected);
+  }
+  Graph graph;
+  const TensorId flags = graph.input("flags", {2}, DType::Bool);
+  EXPECT_EQ(graph.apply("s", CumSum{}, {flags}).error(),
+            CompileError::graph("s: cum_sum takes F32 or I64 inputs, not Bool"));
+  EXPECT_EQ(graph.apply("s", ArgMax{}, {flags}).error(),
+            CompileError::graph("s: arg_max takes F32 or I64 inputs, not Bool"));
 }
 
 struct BroadcastCase {

@@ -46,6 +46,9 @@ TEST(ModelOps, ShapeRulesKindsAndErrors) {
     return Call([=](Graph& g, TensorId a, TensorId) { return g.slice("s", a, axis, start, end); });
   };
   const auto reduce = [](Graph& g, TensorId a, TensorId) { return g.reduce_mean("s", a); };
+  const auto apply = [](OpKind kind) {
+    return Call([kind](Graph& g, TensorId a, TensorId) { return g.apply("s", kind, {a}); });
+  };
 
   const Case cases[] = {
       {"mul", {2, 3}, {2, 3}, mul, {2, 3}, Mul{}, ""},
@@ -88,6 +91,32 @@ TEST(ModelOps, ShapeRulesKindsAndErrors) {
 
       {"reduce mean", {2, 3, 5}, {1}, reduce, {2, 3, 1}, ReduceMean{}, ""},
       {"reduce mean of nothing", {}, {1}, reduce, {}, ReduceMean{}, "s: reduce_mean of a scalar"},
+
+      {"reduce sum keeps axes", {2, 3, 5}, {1}, apply(ReduceSum{{0, 2}, true}), {1, 3, 1}, ReduceSum{{0, 2}, true},
+       ""},
+      {"reduce max drops axes", {2, 3, 5}, {1}, apply(ReduceMax{{0, 2}, false}), {3}, ReduceMax{{0, 2}, false}, ""},
+      {"reduce every axis kept", {2, 3}, {1}, apply(ReduceL2{{0, 1}, true}), {1, 1}, ReduceL2{{0, 1}, true}, ""},
+      {"reduce without axes", {2, 3}, {1}, apply(ReduceProd{{}, true}), {}, ReduceProd{},
+       "s: reduce_prod needs at least one axis"},
+      {"reduce axes descending", {2, 3}, {1}, apply(ReduceMin{{1, 0}, true}), {}, ReduceMin{},
+       "s: reduce_min axes [1, 0] do not fit a rank-2 input; they must ascend and be below the rank"},
+      {"reduce axis repeated", {2, 3}, {1}, apply(ReduceL1{{1, 1}, true}), {}, ReduceL1{},
+       "s: reduce_l1 axes [1, 1] do not fit a rank-2 input; they must ascend and be below the rank"},
+      {"reduce axis past the rank", {2, 3}, {1}, apply(ReduceMeanAxes{{2}, true}), {}, ReduceMeanAxes{},
+       "s: reduce_mean_axes axes [2] do not fit a rank-2 input; they must ascend and be below the rank"},
+      {"reduce everything away", {2, 3}, {1}, apply(ReduceLogSumExp{{0, 1}, false}), {}, ReduceLogSumExp{},
+       "s: reduce_log_sum_exp of every axis without keepdims leaves no axis"},
+      {"log softmax", {2, 3}, {1}, apply(LogSoftmax{0}), {2, 3}, LogSoftmax{0}, ""},
+      {"log softmax axis", {2, 3}, {1}, apply(LogSoftmax{2}), {}, LogSoftmax{}, "s: log_softmax axis out of range"},
+      {"hardmax", {2, 3}, {1}, apply(Hardmax{1}), {2, 3}, Hardmax{1}, ""},
+      {"hardmax axis", {4}, {1}, apply(Hardmax{1}), {}, Hardmax{}, "s: hardmax axis out of range"},
+      {"cum sum", {2, 3}, {1}, apply(CumSum{1, true, false}), {2, 3}, CumSum{1, true, false}, ""},
+      {"cum sum axis", {2, 3}, {1}, apply(CumSum{2, false, false}), {}, CumSum{}, "s: cum_sum axis out of range"},
+      {"arg max keeps the axis", {2, 3}, {1}, apply(ArgMax{1, true, false}), {2, 1}, ArgMax{1, true, false}, ""},
+      {"arg min drops the axis", {2, 3}, {1}, apply(ArgMin{0, false, true}), {3}, ArgMin{0, false, true}, ""},
+      {"arg max axis", {2, 3}, {1}, apply(ArgMax{2, true, false}), {}, ArgMax{}, "s: arg_max axis out of range"},
+      {"arg min of the only axis", {4}, {1}, apply(ArgMin{0, false, false}), {}, ArgMin{},
+       "s: arg_min of the only axis without keepdims leaves no axis"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -159,6 +188,14 @@ TEST(ModelOps, NamesAndRenderings) {
       {Tanh{}, "tanh", "Tanh"},
       {Sqrt{}, "sqrt", "Sqrt"},
       {ReduceMean{}, "reduce_mean", "ReduceMean"},
+      {ReduceSum{{0, 2}, false}, "reduce_sum", "ReduceSum { axes: [0, 2], keepdims: false }"},
+      {ReduceMeanAxes{{1}, true}, "reduce_mean_axes", "ReduceMeanAxes { axes: [1], keepdims: true }"},
+      {ReduceLogSumExp{{0}, true}, "reduce_log_sum_exp", "ReduceLogSumExp { axes: [0], keepdims: true }"},
+      {LogSoftmax{1}, "log_softmax", "LogSoftmax { axis: 1 }"},
+      {Hardmax{0}, "hardmax", "Hardmax { axis: 0 }"},
+      {CumSum{1, true, false}, "cum_sum", "CumSum { axis: 1, exclusive: true, reverse: false }"},
+      {ArgMax{0, true, false}, "arg_max", "ArgMax { axis: 0, keepdims: true, select_last_index: false }"},
+      {ArgMin{1, false, true}, "arg_min", "ArgMin { axis: 1, keepdims: false, select_last_index: true }"},
   };
   for (const Named& c : cases) {
     SCOPED_TRACE(c.rendering);
@@ -170,6 +207,9 @@ TEST(ModelOps, NamesAndRenderings) {
   // The new kinds come after every existing one.
   EXPECT_EQ(OpKind{Sub{}}.index(), 8U);
   EXPECT_EQ(OpKind{ReduceMean{}}.index(), 16U);
+  EXPECT_EQ(OpKind{ReduceSum{}}.index(), 17U);
+  EXPECT_EQ(OpKind{CumSum{}}.index(), 29U);
+  EXPECT_EQ(OpKind{ArgMin{}}.index(), 31U);
 }
 
 // Compiling handles every new kind as any other operation: one kernel command

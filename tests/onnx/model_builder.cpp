@@ -31,7 +31,9 @@ void fill_tensor(onnx::TensorProto& tensor, const std::string& name, const std::
     tensor.add_dims(dim);
   }
   std::string raw(values.size() * sizeof(T), '\0');
-  std::memcpy(raw.data(), values.data(), raw.size());
+  if (!raw.empty()) {  // an empty list may hold no buffer at all
+    std::memcpy(raw.data(), values.data(), raw.size());
+  }
   tensor.set_raw_data(std::move(raw));
 }
 
