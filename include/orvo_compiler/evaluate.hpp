@@ -51,6 +51,10 @@ using TensorValues = std::map<TensorId, TensorData>;
 //  Sqrt         the correctly rounded float square root, each element.
 //  ReduceMean   each row summed first to last (from -0.0, as `layer_norm`'s mean), divided by float(row length).
 //  Reshape, Transpose, Broadcast, Slice  copies of values of any element type, no arithmetic (Broadcast by numpy's rules).
+//  Concat, Gather, Tile, Pad, StridedSlice, Trilu, OneHot  copies of values (Pad's and OneHot's from
+//               their value inputs, Trilu's zeros), no arithmetic; an index outside its axis is an error.
+//  Cast         F32 to I64 truncates towards zero (NaN and values outside I64 are errors); I64 to F32
+//               rounds to nearest even; anything to Bool is x != 0 (NaN gives true); Bool gives 0 or 1.
 //
 // Returns exactly the ids of `graph.outputs` (a repeated id once). Fails with
 // the error of `Graph::validate` for an invalid graph; "invalid op {name}" for

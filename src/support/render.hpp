@@ -13,10 +13,13 @@
 
 namespace orvo_compiler::detail {
 
-// Renders one value; 8-bit integers print as numbers, not characters.
+// Renders one value; 8-bit integers print as numbers, not characters, and
+// booleans as `true` or `false`.
 template <class T>
 void render_value(std::ostream& out, const T& value) {
-  if constexpr (std::is_same_v<T, std::uint8_t>) {
+  if constexpr (std::is_same_v<T, bool>) {
+    out << (value ? "true" : "false");
+  } else if constexpr (std::is_same_v<T, std::uint8_t>) {
     out << static_cast<unsigned>(value);
   } else if constexpr (std::is_same_v<T, std::string>) {
     out << '"' << value << '"';
