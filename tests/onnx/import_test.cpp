@@ -394,14 +394,14 @@ std::vector<ErrorCase> error_cases() {
                      add_node(m, "Sub", {"n", "mean"}, {"y"}, "/Sub");
                    }),
                    "onnx: Sub node /Sub: input mean is an output of node /ln that the importer does not compute"});
-  cases.push_back({"slice with step 2", model_with([](onnx::ModelProto& m) {
+  cases.push_back({"slice with step 0", model_with([](onnx::ModelProto& m) {
                      add_int64_constant(m, "begin", {1}, {0});
                      add_int64_constant(m, "end", {1}, {3});
                      add_int64_constant(m, "axes", {1}, {1});
-                     add_int64_constant(m, "steps", {1}, {2});
+                     add_int64_constant(m, "steps", {1}, {0});
                      add_node(m, "Slice", {"x", "begin", "end", "axes", "steps"}, {"y"}, "/Slice");
                    }),
-                   "onnx: Slice node /Slice: step 2 is not supported; only steps of 1 are"});
+                   "onnx: Slice node /Slice: a step is 0"});
   cases.push_back({"an empty slice", model_with([](onnx::ModelProto& m) {
                      add_int64_constant(m, "begin", {1}, {2});
                      add_int64_constant(m, "end", {1}, {2});
@@ -410,15 +410,39 @@ std::vector<ErrorCase> error_cases() {
                    }),
                    "onnx: Slice node /Slice: output y would have shape [2, 0]; values computed at run time need at "
                    "least one axis and no zero dimension"});
-  cases.push_back({"gather of a run-time value", model_with([](onnx::ModelProto& m) {
-                     add_int64_constant(m, "index", {}, {0});
-                     add_node(m, "Gather", {"x", "index"}, {"y"}, "/Gather");
+  cases.push_back({"range of a run-time value", model_with([](onnx::ModelProto& m) {
+                     add_int64_constant(m, "zero", {}, {0});
+                     add_int64_constant(m, "one", {}, {1});
+                     add_node(m, "Range", {"zero", "x", "one"}, {"y"}, "/Range");
                    }),
-                   "onnx: Gather node /Gather: input x must be known when importing, but is computed at run time"});
-  cases.push_back({"cast of a run-time value to int64", model_with([](onnx::ModelProto& m) {
-                     set_attribute(add_node(m, "Cast", {"x"}, {"y"}, "/Cast"), "to", std::int64_t{7});
+                   "onnx: Range node /Range: input x must be known when importing, but is computed at run time"});
+  cases.push_back({"cast of a run-time value to int32", model_with([](onnx::ModelProto& m) {
+                     set_attribute(add_node(m, "Cast", {"x"}, {"y"}, "/Cast"), "to", std::int64_t{6});
                    }),
-                   "onnx: Cast node /Cast: casts a run-time value to INT64; only FLOAT is supported"});
+                   "onnx: Cast node /Cast: casts a run-time value to INT32; only FLOAT, INT64 and BOOL are "
+                   "supported"});
+  cases.push_back({"a pad mode the graph lacks", model_with([](onnx::ModelProto& m) {
+                     add_int64_constant(m, "pads", {4}, {0, 0, 0, 0});
+                     set_attribute(add_node(m, "Pad", {"x", "pads"}, {"y"}, "/Pad"), "mode", std::string("wrap"));
+                   }),
+                   "onnx: Pad node /Pad: mode must be constant, reflect or edge"});
+  cases.push_back({"negative repeats", model_with([](onnx::ModelProto& m) {
+                     add_int64_constant(m, "repeats", {2}, {-1, 1});
+                     add_node(m, "Tile", {"x", "repeats"}, {"y"}, "/Tile");
+                   }),
+                   "onnx: Tile node /Tile: repeats [-1, 1] do not suit input [2, 3]"});
+  cases.push_back({"a depth computed at run time", model_with([](onnx::ModelProto& m) {
+                     add_initializer(m, "values", {2}, {0, 1});
+                     add_node(m, "OneHot", {"x", "x", "values"}, {"y"}, "/OneHot");
+                   }),
+                   "onnx: OneHot node /OneHot: depth must be one number known when importing"});
+  cases.push_back({"a tile past the element limit",
+                   unary_model({2, 3}, {{"y", {131072, 196608}}}, [](onnx::ModelProto& m) {
+                     add_int64_constant(m, "repeats", {2}, {65536, 65536});
+                     add_node(m, "Tile", {"x", "repeats"}, {"y"}, "/Tile");
+                   }),
+                   "onnx: tensor y of shape [131072, 196608] would hold 25769803776 elements, more than the limit "
+                   "of 2147483648 (ImportOptions::max_elements)"});
   cases.push_back({"a reshape that changes the count", model_with([](onnx::ModelProto& m) {
                      add_int64_constant(m, "shape", {1}, {4});
                      add_node(m, "Reshape", {"x", "shape"}, {"y"}, "/Reshape");
@@ -458,6 +482,16 @@ TEST(ImportOnnx, ErrorTexts) {
     ASSERT_FALSE(model);
     EXPECT_EQ(model.error(), CompileError::graph(test.error));
   }
+}
+
+// ImportOptions::max_elements bounds every tensor, inputs included.
+TEST(ImportOnnx, ElementLimit) {
+  const onnx::ModelProto model = model_with([](onnx::ModelProto& m) { add_node(m, "Tanh", {"x"}, {"y"}); });
+  EXPECT_TRUE(test_support::import_model(model, ImportOptions{{}, 6}));
+  const Result<ImportedModel> refused = test_support::import_model(model, ImportOptions{{}, 5});
+  ASSERT_FALSE(refused);
+  EXPECT_EQ(refused.error(), CompileError::graph("onnx: tensor x of shape [2, 3] would hold 6 elements, more than "
+                                                 "the limit of 5 (ImportOptions::max_elements)"));
 }
 
 // The files to reject among the fixtures, and a model imported without
