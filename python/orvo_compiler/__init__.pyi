@@ -135,7 +135,7 @@ class Tile:
 class Pad:
     pads: list[int]
     mode: str
-    def __init__(self, pads: Sequence[int] = ..., mode: str = ...) -> None: ...
+    def __init__(self, pads: Sequence[int] = ..., mode: str = 'constant') -> None: ...
 
 class StridedSlice:
     starts: list[int]
@@ -147,7 +147,7 @@ class StridedSlice:
 
 class Cast:
     to: DType
-    def __init__(self, to: DType = ...) -> None: ...
+    def __init__(self, to: DType = DType.F32) -> None: ...
 
 class Trilu:
     upper: bool
