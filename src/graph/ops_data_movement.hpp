@@ -1,6 +1,7 @@
 // Operation kinds that move elements without computing: reshape, transpose,
-// broadcast and slice, with the strided gather their kernels share. Their
-// kernels copy bits, so their results are exact.
+// broadcast, slice, concat, gather, tile, pad, strided slice, trilu, one-hot
+// and cast, with the gathers their kernels share. Their kernels copy bits
+// (Cast converts each element on its own), so their results are exact.
 #pragma once
 
 #include <algorithm>

@@ -193,6 +193,33 @@ std::vector<MappingCase> mapping_cases() {
                      add_node(m, "Squeeze", {"u"}, {"y"});
                    }),
                    {"u = Reshape { shape: [1, 2, 3] }(x) [1, 2, 3]", "y = Reshape { shape: [2, 3] }(u) [2, 3]"}});
+  cases.push_back({"slice backwards by 2", unary_model({2, 3}, {{"y", {2, 2}}}, [](onnx::ModelProto& m) {
+                     add_int64_constant(m, "starts", {1}, {-1});
+                     add_int64_constant(m, "ends", {1}, {-100});
+                     add_int64_constant(m, "axes", {1}, {1});
+                     add_int64_constant(m, "steps", {1}, {-2});
+                     add_node(m, "Slice", {"x", "starts", "ends", "axes", "steps"}, {"y"});
+                   }),
+                   {"y = StridedSlice { starts: [0, 2], steps: [1, -2], shape: [2, 2] }(x) [2, 2]"}});
+  cases.push_back({"pad with its default value", unary_model({2, 3}, {{"y", {2, 4}}}, [](onnx::ModelProto& m) {
+                     add_int64_constant(m, "pads", {4}, {0, 1, 0, 0});
+                     add_node(m, "Pad", {"x", "pads"}, {"y"});
+                   }),
+                   {"y = Pad { pads: [0, 1, 0, 0], mode: \"constant\" }(x, y/pad_value) [2, 4]"},
+                   {{"y/pad_value", {0}}}});
+  cases.push_back({"a cast that keeps the element type is dropped", unary_model({2}, {{"y", {2}}}, [](onnx::ModelProto& m) {
+                     set_attribute(add_node(m, "Cast", {"x"}, {"c"}), "to", std::int64_t{1});
+                     add_node(m, "Tanh", {"c"}, {"y"});
+                   }),
+                   {"y = Tanh(x) [2]"}});
+  cases.push_back({"concat, tile and flatten", unary_model({2, 3}, {{"y", {4, 9}}}, [](onnx::ModelProto& m) {
+                     add_int64_constant(m, "repeats", {2}, {1, 3});
+                     add_node(m, "Tile", {"x", "repeats"}, {"t"});
+                     set_attribute(add_node(m, "Concat", {"t", "t"}, {"c"}), "axis", std::int64_t{-2});
+                     add_node(m, "Flatten", {"c"}, {"y"});
+                   }),
+                   {"t = Tile { repeats: [1, 3] }(x) [2, 9]", "c = Concat { axis: 0 }(t, t) [4, 9]",
+                    "y = Reshape { shape: [4, 9] }(c) [4, 9]"}});
   cases.push_back({"expand broadcasts", unary_model({3}, {{"y", {2, 3}}}, [](onnx::ModelProto& m) {
                      add_int64_constant(m, "shape", {2}, {2, 1});
                      add_node(m, "Expand", {"x", "shape"}, {"y"});
