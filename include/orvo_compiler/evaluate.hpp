@@ -68,6 +68,10 @@ using TensorValues = std::map<TensorId, TensorData>;
 //  log          the project's own log (ops_reductions.hpp): IEEE double additions, multiplications and
 //               divisions only, rounded once to float; deterministic everywhere, not claimed correctly
 //               rounded. Reductions of no elements cannot occur (a graph has no zero dimensions).
+//  Concat, Gather, Tile, Pad, StridedSlice, Trilu, OneHot  copies of values (Pad's and OneHot's from
+//               their value inputs, Trilu's zeros), no arithmetic; an index outside its axis is an error.
+//  Cast         F32 to I64 truncates towards zero (NaN and values outside I64 are errors); I64 to F32
+//               rounds to nearest even; anything to Bool is x != 0 (NaN gives true); Bool gives 0 or 1.
 //
 // Returns exactly the ids of `graph.outputs` (a repeated id once). Fails with
 // the error of `Graph::validate` for an invalid graph; "invalid op {name}" for

@@ -314,13 +314,98 @@ struct ArgMin {
       op_field("keepdims", &ArgMin::keepdims, "Whether the output keeps the axis with size 1."),
       op_field("select_last_index", &ArgMin::select_last_index, "Whether ties give the last index, not the first.")};
   friend bool operator==(const ArgMin&, const ArgMin&) = default;
+// ---- Data movement for imported models -----------------------------------
+//
+// These kinds copy elements of any element type and keep it (Cast converts
+// it); Gather and OneHot read indices at run time, which `evaluate` checks.
+
+// The inputs joined along `axis`: one element type and rank, equal
+// dimensions except on `axis`.
+struct Concat {
+  std::uint64_t axis = 0;
+  static constexpr OpKindInfo info{"concat", "Concat", "The inputs joined along `axis`."};
+  static constexpr std::tuple fields{op_field("axis", &Concat::axis, "The axis the inputs are joined along.")};
+  friend bool operator==(const Concat&, const Concat&) = default;
+};
+// Input 0's entries of `axis` that the I64 indices of input 1 pick: the
+// output's shape is input 0's with `axis` replaced by the indices' shape. An
+// index i in [-n, 0) picks entry n + i; one outside [-n, n) is an error.
+struct Gather {
+  std::uint64_t axis = 0;
+  static constexpr OpKindInfo info{"gather", "Gather", "Entries of `axis` picked by the indices of input 1."};
+  static constexpr std::tuple fields{op_field("axis", &Gather::axis, "The axis the indices pick from.")};
+  friend bool operator==(const Gather&, const Gather&) = default;
+};
+// The input repeated `repeats[i]` times along each axis i.
+struct Tile {
+  Shape repeats;
+  static constexpr OpKindInfo info{"tile", "Tile", "The input repeated along each axis."};
+  static constexpr std::tuple fields{op_field("repeats", &Tile::repeats, "How often each axis repeats (1 or more).")};
+  friend bool operator==(const Tile&, const Tile&) = default;
+};
+// Input 0 grown (or, for negative amounts, cut) at both ends of each axis:
+// `pads` holds the amounts at the start of each axis, then at the end.
+// "constant" fills with input 1 (one element of input 0's type), "reflect"
+// mirrors the input without repeating its edge, "edge" repeats the edge;
+// only "constant" reads input 1.
+struct Pad {
+  std::vector<std::int64_t> pads;
+  std::string mode = "constant";
+  static constexpr OpKindInfo info{"pad", "Pad", "The input grown at both ends of each axis."};
+  static constexpr std::tuple fields{
+      op_field("pads", &Pad::pads, "The amount added before each axis, then after each (negative cuts)."),
+      op_field("mode", &Pad::mode, "\"constant\" (input 1), \"reflect\" or \"edge\".")};
+  friend bool operator==(const Pad&, const Pad&) = default;
+};
+// Along each axis a, the input's entries starts[a], starts[a] + steps[a], ...,
+// shape[a] of them; a negative step walks backwards.
+struct StridedSlice {
+  Shape starts;
+  std::vector<std::int64_t> steps;
+  Shape shape;
+  static constexpr OpKindInfo info{"strided_slice", "StridedSlice", "Every steps[a]-th entry of each axis a."};
+  static constexpr std::tuple fields{op_field("starts", &StridedSlice::starts, "The first entry of each axis."),
+                                     op_field("steps", &StridedSlice::steps, "The step along each axis (not 0)."),
+                                     op_field("shape", &StridedSlice::shape, "The output shape.")};
+  friend bool operator==(const StridedSlice&, const StridedSlice&) = default;
+};
+// Each element converted to `to`: float to I64 truncates towards zero (NaN
+// and values outside I64 are errors), anything to Bool is x != 0, Bool to
+// a number is 0 or 1.
+struct Cast {
+  DType to = DType::F32;
+  static constexpr OpKindInfo info{"cast", "Cast", "Each element converted to another element type."};
+  static constexpr std::tuple fields{op_field("to", &Cast::to, "The output's element type.")};
+  friend bool operator==(const Cast&, const Cast&) = default;
+};
+// The upper (or lower) triangle of each matrix over the last two axes, the
+// rest zero: element (i, j) is kept when j - i >= k (upper) or j - i <= k.
+struct Trilu {
+  bool upper = true;
+  std::int64_t k = 0;
+  static constexpr OpKindInfo info{"trilu", "Trilu", "The upper or lower triangle of each matrix, the rest zero."};
+  static constexpr std::tuple fields{op_field("upper", &Trilu::upper, "Keep the upper triangle (else the lower)."),
+                                     op_field("k", &Trilu::k, "The diagonal the triangle starts from.")};
+  friend bool operator==(const Trilu&, const Trilu&) = default;
+};
+// A new axis `axis` of size `depth` holding input 1's values [off, on]: on
+// where the new index equals input 0's index (I64 or F32, truncated), off
+// elsewhere. An index i in [-depth, 0) means depth + i; others are errors.
+struct OneHot {
+  std::uint64_t depth = 1;
+  std::uint64_t axis = 0;
+  static constexpr OpKindInfo info{"one_hot", "OneHot", "One-hot rows of depth `depth` along a new axis."};
+  static constexpr std::tuple fields{op_field("depth", &OneHot::depth, "The size of the new axis."),
+                                     op_field("axis", &OneHot::axis, "The position of the new axis in the output.")};
+  friend bool operator==(const OneHot&, const OneHot&) = default;
 };
 
 // Every kind; new kinds go last, so that each existing kind keeps its index.
 using OpKind = std::variant<MatMul, Add, Mul, Reshape, Transpose, LayerNorm, Softmax, Gelu, Sub, Div, Broadcast,
                             BatchMatMul, Slice, Erf, Tanh, Sqrt, ReduceMean, ReduceSum, ReduceMeanAxes, ReduceMax,
                             ReduceMin, ReduceProd, ReduceL1, ReduceL2, ReduceSumSquare, ReduceLogSum,
-                            ReduceLogSumExp, LogSoftmax, Hardmax, CumSum, ArgMax, ArgMin>;
+                            ReduceLogSumExp, LogSoftmax, Hardmax, CumSum, ArgMax, ArgMin, Concat, Gather, Tile, Pad,
+                            StridedSlice, Cast, Trilu, OneHot>;
 
 // The field descriptors of a kind; none for a kind without `fields`.
 template <class Kind>

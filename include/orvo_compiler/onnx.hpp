@@ -19,6 +19,9 @@ struct ImportOptions {
   // The value of each symbolic dimension the model's inputs name, such as
   // {"sequence", 128}; names the model does not use are ignored.
   std::map<std::string, std::uint64_t> dimensions;
+  // The most elements one tensor of the imported graph may hold: a model
+  // whose shapes (a Pad, Tile or Expand, say) ask for more fails to import.
+  std::uint64_t max_elements = std::uint64_t{1} << 31;
 
   friend bool operator==(const ImportOptions&, const ImportOptions&) = default;
 };
@@ -47,7 +50,8 @@ struct ImportedModel {
 // The graph and weights of a serialised ONNX model (default-domain opsets 7
 // to 17, each operator at the opsets its forms handle), every dimension static once `options` binds the symbolic ones. Fails
 // with a Graph error naming the model's own nodes and tensors when the bytes do
-// not parse, the model is invalid, or it uses what the importer does not map.
+// not parse, the model is invalid, it uses what the importer does not map, or
+// a tensor would hold more than `options.max_elements` elements.
 [[nodiscard]] Result<ImportedModel> import_onnx(std::span<const std::uint8_t> bytes,
                                                 const ImportOptions& options = {});
 // The same for a model file; also fails when the file cannot be read.

@@ -196,11 +196,50 @@ class ArgMin:
     select_last_index: bool
     def __init__(self, axis: int = 0, keepdims: bool = True, select_last_index: bool = False) -> None: ...
 
+class Concat:
+    axis: int
+    def __init__(self, axis: int = 0) -> None: ...
+
+class Gather:
+    axis: int
+    def __init__(self, axis: int = 0) -> None: ...
+
+class Tile:
+    repeats: list[int]
+    def __init__(self, repeats: Sequence[int] = ...) -> None: ...
+
+class Pad:
+    pads: list[int]
+    mode: str
+    def __init__(self, pads: Sequence[int] = ..., mode: str = 'constant') -> None: ...
+
+class StridedSlice:
+    starts: list[int]
+    steps: list[int]
+    shape: list[int]
+    def __init__(
+        self, starts: Sequence[int] = ..., steps: Sequence[int] = ..., shape: Sequence[int] = ...
+    ) -> None: ...
+
+class Cast:
+    to: DType
+    def __init__(self, to: DType = DType.F32) -> None: ...
+
+class Trilu:
+    upper: bool
+    k: int
+    def __init__(self, upper: bool = True, k: int = 0) -> None: ...
+
+class OneHot:
+    depth: int
+    axis: int
+    def __init__(self, depth: int = 1, axis: int = 0) -> None: ...
+
 OpKind = Union[
     MatMul, Add, Mul, Reshape, Transpose, LayerNorm, Softmax, Gelu, Sub, Div, Broadcast,
     BatchMatMul, Slice, Erf, Tanh, Sqrt, ReduceMean, ReduceSum, ReduceMeanAxes, ReduceMax, ReduceMin,
     ReduceProd, ReduceL1, ReduceL2, ReduceSumSquare, ReduceLogSum, ReduceLogSumExp, LogSoftmax, Hardmax,
-    CumSum, ArgMax, ArgMin,
+    CumSum, ArgMax, ArgMin, Concat, Gather, Tile, Pad, StridedSlice, Cast, Trilu, OneHot,
 ]
 
 class Tensor:

@@ -32,6 +32,19 @@ Result<std::vector<std::uint8_t>> read_model_file(const std::filesystem::path& p
   return bytes;
 }
 
+// Every tensor of the graph holds at most `limit` elements.
+Result<void> check_sizes(const Graph& graph, std::uint64_t limit) {
+  for (const Tensor& tensor : graph.tensors) {
+    if (tensor.elements() > limit) {
+      return std::unexpected(CompileError::graph(
+          fmt::format("onnx: tensor {} of shape [{}] would hold {} elements, more than the limit of {} "
+                      "(ImportOptions::max_elements)",
+                      tensor.name, fmt::join(tensor.shape, ", "), tensor.elements(), limit)));
+    }
+  }
+  return {};
+}
+
 }  // namespace
 
 Result<ImportedModel> import_onnx(std::span<const std::uint8_t> bytes, const ImportOptions& options) {
@@ -57,6 +70,9 @@ Result<ImportedModel> import_onnx(std::span<const std::uint8_t> bytes, const Imp
   Result<ImportedModel> imported = build_graph(std::move(*folded), *inputs, model->outputs, options.dimensions);
   if (!imported) {
     return std::unexpected(imported.error());
+  }
+  if (Result<void> sizes = check_sizes(imported->graph, options.max_elements); !sizes) {
+    return std::unexpected(sizes.error());
   }
   imported->opset = model->opset;
   imported->producer = std::move(model->producer);

@@ -1,9 +1,11 @@
 // The operators that produce values at import time or pass them on:
-// Constant, ConstantOfShape, Range, Shape, Cast and Identity. None maps to a
-// graph operation; Cast and Identity of a run-time value become aliases.
+// Constant, ConstantOfShape, Range, Shape, Size, Cast, Identity and Dropout.
+// Identity and Dropout (at inference) stand for their input; a run-time Cast
+// becomes a Cast operation unless it keeps the element type.
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <optional>
 
 #include <fmt/format.h>
 
@@ -145,52 +147,135 @@ Result<Outputs> fold_constant_of_shape(const Node& node, std::span<const Operand
 
 Result<Outputs> fold_constant(const Node& node, std::span<const Operand>) { return one(constant_node_value(node)); }
 
+Result<Outputs> fold_size(const Node& node, std::span<const Operand> operands) {
+  const std::optional<std::uint64_t> count = element_count(operand_at(operands, 0).dims);
+  if (!count) {
+    return fail(node, "the input's element count does not fit in 64 bits");
+  }
+  return Outputs{integer_tensor({}, {static_cast<std::int64_t>(*count)})};
+}
+
 Result<bool> identity_alias(const Node&, bool) { return true; }
 
-// A run-time value cast to FLOAT is that value; other casts of one are refused.
-Result<bool> cast_alias(const Node& node, bool all_known) {
-  if (all_known) {
-    return false;
+// The graph element type of an ONNX one the graph holds at run time.
+std::optional<DType> run_time_type(std::int64_t data_type) {
+  switch (data_type) {
+    case float_type:
+      return DType::F32;
+    case int64_type:
+      return DType::I64;
+    case bool_type:
+      return DType::Bool;
+    default:
+      return std::nullopt;
   }
-  Result<std::int64_t> to = int_attribute(node, "to", 0);
+}
+
+Result<Dims> same_dims(const Node&, std::span<const Operand> operands) { return operand_at(operands, 0).dims; }
+
+// A cast that keeps the element type is its input.
+Result<void> map_cast(const MapContext& context) {
+  Result<TensorId> x = input(context, 0);
+  Result<std::int64_t> to = x ? int_attribute(context.node, "to", 0) : std::unexpected(x.error());
   if (!to) {
     return std::unexpected(to.error());
   }
-  if (*to != float_type) {
-    return fail(node, fmt::format("casts a run-time value to {}; only FLOAT is supported",
-                                  data_type_name(static_cast<std::int32_t>(*to))));
+  const std::optional<DType> target = run_time_type(*to);
+  if (!target) {
+    return fail(context.node, fmt::format("casts a run-time value to {}; only FLOAT, INT64 and BOOL are supported",
+                                          data_type_name(static_cast<std::int32_t>(*to))));
   }
-  return true;
+  if (context.graph().tensors[x->index].dtype == *target) {
+    return define(context, *x);
+  }
+  return define(context, context.graph().apply(context.output, Cast{*target}, {*x}));
 }
 
-// Constant: value, value_float(s), value_int(s).
+// Dropout at inference passes its input on; it is an alias unless its mask
+// is read, which is all true (BOOL; of the input's type before opset 10).
+Result<bool> dropout_alias(const Node& node, bool) { return node.outputs.size() < 2 || node.outputs[1].empty(); }
+
+Result<std::vector<Dims>> dropout_outputs(const Node&, std::span<const Operand> operands) {
+  return std::vector<Dims>{operand_at(operands, 0).dims, operand_at(operands, 0).dims};
+}
+
+template <bool bool_mask>
+Result<void> map_dropout(const MapContext& context) {
+  Result<TensorId> x = input(context, 0);
+  if (!x) {
+    return std::unexpected(x.error());
+  }
+  context.define(*x);
+  const std::string& mask = context.node.outputs[1];
+  const Dims dims = to_dims(context.shape_of(*x));
+  const std::uint64_t count = element_count(dims).value_or(0);
+  if (count > largest_new_constant) {
+    return fail(context.node, fmt::format("its mask {} is read, and would be a constant larger than {} elements",
+                                          mask, largest_new_constant));
+  }
+  Constant ones = bool_mask ? Constant{bool_type, dims, {}, std::vector<std::int64_t>(count, 1)}
+                            : Constant{float_type, dims, std::vector<float>(count, 1.0F), {}};
+  Result<TensorId> weight = derived_weight(context, "mask", mask, std::move(ones));
+  if (!weight) {
+    return std::unexpected(weight.error());
+  }
+  context.mapping.tensors.insert_or_assign(mask, *weight);
+  return {};
+}
+
+// Constant: value (value_float(s), value_int(s) from opset 12).
 constexpr OperatorForm constant_forms[] = {
-    {.opsets = {13, 17}, .arity = {0, 0, 1}, .fold = fold_constant},
+    {.opsets = {7, 17}, .arity = {0, 0, 1}, .fold = fold_constant},
 };
 constexpr OperatorForm constant_of_shape_forms[] = {
-    {.opsets = {13, 17}, .arity = {1, 1, 1}, .fold = fold_constant_of_shape},
+    {.opsets = {9, 17}, .arity = {1, 1, 1}, .fold = fold_constant_of_shape},
 };
+// Range folds; a run-time start, limit or delta is refused.
 constexpr OperatorForm range_forms[] = {
-    {.opsets = {13, 17}, .arity = {3, 3, 1}, .fold = fold_range},
+    {.opsets = {11, 17}, .arity = {3, 3, 1}, .fold = fold_range},
 };
-// Shape folds from its input's dims alone, which are static after binding
-// (start and end from opset 15).
+// Shape and Size fold from their input's dims alone, which are static after
+// binding (Shape's start and end from opset 15).
 constexpr OperatorForm shape_forms[] = {
-    {.opsets = {13, 17}, .arity = {1, 1, 1}, .fold = fold_shape, .folds_on_dims = true},
+    {.opsets = {7, 17}, .arity = {1, 1, 1}, .fold = fold_shape, .folds_on_dims = true},
 };
-// Cast folds known values; a run-time value cast to FLOAT is the value itself.
+constexpr OperatorForm size_forms[] = {
+    {.opsets = {7, 17}, .arity = {1, 1, 1}, .fold = fold_size, .folds_on_dims = true},
+};
+// Cast folds known values; a run-time value becomes a Cast between FLOAT,
+// INT64 and BOOL (or itself, when it already has the type).
 constexpr OperatorForm cast_forms[] = {
-    {.opsets = {13, 17}, .arity = {1, 1, 1}, .fold = fold_cast, .alias = cast_alias},
+    {.opsets = {7, 17}, .arity = {1, 1, 1}, .fold = fold_cast, .shape = single_output<same_dims>, .map = map_cast},
 };
 // Identity is always its input, known or not.
 constexpr OperatorForm identity_forms[] = {
-    {.opsets = {13, 17}, .arity = {1, 1, 1}, .alias = identity_alias},
+    {.opsets = {7, 17}, .arity = {1, 1, 1}, .alias = identity_alias},
+};
+// Dropout: the ratio is an attribute before opset 12, then an input with
+// training_mode; inference ignores both.
+constexpr OperatorForm dropout_forms[] = {
+    {.opsets = {7, 9},
+     .arity = {1, 1, 2},
+     .alias = dropout_alias,
+     .shape = dropout_outputs,
+     .map = map_dropout<false>},
+    {.opsets = {10, 11},
+     .arity = {1, 1, 2},
+     .alias = dropout_alias,
+     .shape = dropout_outputs,
+     .map = map_dropout<true>},
+    {.opsets = {12, 17},
+     .arity = {1, 3, 2},
+     .alias = dropout_alias,
+     .shape = dropout_outputs,
+     .map = map_dropout<true>},
 };
 
 constexpr Registration registrations[] = {
     {"Constant", constant_forms}, {"ConstantOfShape", constant_of_shape_forms},
     {"Range", range_forms},       {"Shape", shape_forms},
-    {"Cast", cast_forms},         {"Identity", identity_forms},
+    {"Size", size_forms},         {"Cast", cast_forms},
+    {"Identity", identity_forms}, {"Dropout", dropout_forms},
 };
 
 }  // namespace

@@ -92,6 +92,13 @@ TEST(Evaluate, EachOperationKind) {
   const auto kind = [](OpKind op) { return Call([op](Graph& g, TensorId a, TensorId) { return g.apply("o", op, {a}); }); };
   constexpr float nan = std::numeric_limits<float>::quiet_NaN();
   const float ln2 = from_bits(0x3F317218);
+  // A kind reading a alone, or a and b.
+  const auto unary = [](OpKind kind) {
+    return Call([kind](Graph& g, TensorId a, TensorId) { return g.apply("o", kind, {a}); });
+  };
+  const auto binary = [](OpKind kind) {
+    return Call([kind](Graph& g, TensorId a, TensorId b) { return g.apply("o", kind, {a, b}); });
+  };
 
   const OpCase cases[] = {
       {"matmul", {2, 2}, {1, 2, 3, 4}, {2, 2}, {5, 6, 7, 8}, matmul, {19, 22, 43, 50}},
@@ -151,6 +158,32 @@ TEST(Evaluate, EachOperationKind) {
        {5, 3, 0, 11, 6, 0}},
       {"cum sum keeps -0", {2, 1}, {-0.0F, -0.0F}, {}, {}, kind(CumSum{0, false, false}), {-0.0F, -0.0F}},
       {"cum sum exclusive starts at +0", {2, 1}, {-0.0F, -0.0F}, {}, {}, kind(CumSum{0, true, false}), {0, -0.0F}},
+      {"concat axis 1", {2, 1}, {1, 2}, {2, 2}, {3, 4, 5, 6}, binary(Concat{1}), {1, 3, 4, 2, 5, 6}},
+      {"concat axis 0", {1, 2}, {-0.0F, 1}, {2, 2}, {3, 4, 5, 6}, binary(Concat{0}), {-0.0F, 1, 3, 4, 5, 6}},
+      {"tile", {2, 1}, {1, 2}, {}, {}, unary(Tile{{2, 2}}), {1, 1, 2, 2, 1, 1, 2, 2}},
+      {"pad constant", {2, 2}, {1, 2, 3, 4}, {1}, {9}, binary(Pad{{0, 1, 1, 0}, "constant"}),
+       {9, 1, 2, 9, 3, 4, 9, 9, 9}},
+      // Reflection without the edge: [1, 2, 3] padded by 2 reads 3 2 | 1 2 3 | 2 1.
+      {"pad reflect", {1, 3}, {1, 2, 3}, {1}, {0}, binary(Pad{{0, 2, 0, 2}, "reflect"}), {3, 2, 1, 2, 3, 2, 1}},
+      {"pad edge", {1, 2}, {1, 2}, {1}, {0}, binary(Pad{{0, 2, 0, 1}, "edge"}), {1, 1, 1, 2, 2}},
+      // A negative pad cuts first; the edge is then the cut tensor's.
+      {"pad cuts then repeats the new edge", {1, 4}, {1, 2, 3, 4}, {1}, {0}, binary(Pad{{0, -1, 0, 1}, "edge"}),
+       {2, 3, 4, 4}},
+      {"pad reflect past one period", {1, 2}, {1, 2}, {1}, {0}, binary(Pad{{0, 3, 0, 0}, "reflect"}),
+       {2, 1, 2, 1, 2}},
+      {"strided slice backwards", {2, 4}, {0, 1, 2, 3, 4, 5, 6, 7}, {}, {},
+       unary(StridedSlice{{1, 3}, {-1, -2}, {2, 2}}), {7, 5, 3, 1}},
+      {"strided slice by 3", {1, 7}, {0, 1, 2, 3, 4, 5, 6}, {}, {}, unary(StridedSlice{{0, 1}, {1, 3}, {1, 2}}),
+       {1, 4}},
+      {"trilu upper", {2, 3}, {1, 2, 3, 4, 5, 6}, {}, {}, unary(Trilu{true, 0}), {1, 2, 3, 0, 5, 6}},
+      {"trilu lower below the diagonal", {2, 3}, {1, 2, 3, 4, 5, 6}, {}, {}, unary(Trilu{false, -1}),
+       {0, 0, 0, 4, 0, 0}},
+      {"trilu upper of a stack", {2, 2, 2}, {1, 2, 3, 4, 5, 6, 7, 8}, {}, {}, unary(Trilu{true, 1}),
+       {0, 2, 0, 0, 0, 6, 0, 0}},
+      // Float indices truncate towards zero; -1 means depth - 1.
+      {"one hot last axis", {3}, {0, 2.7F, -1}, {2}, {0, 5}, binary(OneHot{3, 1}), {5, 0, 0, 0, 0, 5, 0, 0, 5}},
+      {"one hot first axis", {3}, {0, 2.7F, -1}, {2}, {0, 5}, binary(OneHot{3, 0}), {5, 0, 0, 0, 0, 0, 0, 5, 5}},
+      {"cast keeping F32", {2}, {-0.0F, 1.5F}, {}, {}, unary(Cast{DType::F32}), {-0.0F, 1.5F}},
   };
   for (const OpCase& c : cases) {
     SCOPED_TRACE(c.name);

@@ -49,6 +49,15 @@ TEST(ModelOps, ShapeRulesKindsAndErrors) {
   const auto apply = [](OpKind kind) {
     return Call([kind](Graph& g, TensorId a, TensorId) { return g.apply("s", kind, {a}); });
   };
+  const auto unary = [](OpKind kind) {
+    return Call([kind](Graph& g, TensorId a, TensorId) { return g.apply("s", kind, {a}); });
+  };
+  const auto binary = [](OpKind kind) {
+    return Call([kind](Graph& g, TensorId a, TensorId b) { return g.apply("s", kind, {a, b}); });
+  };
+  const auto concat3 = [](std::uint64_t axis) {
+    return Call([axis](Graph& g, TensorId a, TensorId b) { return g.apply("s", Concat{axis}, {a, b, a}); });
+  };
 
   const Case cases[] = {
       {"mul", {2, 3}, {2, 3}, mul, {2, 3}, Mul{}, ""},
@@ -117,6 +126,64 @@ TEST(ModelOps, ShapeRulesKindsAndErrors) {
       {"arg max axis", {2, 3}, {1}, apply(ArgMax{2, true, false}), {}, ArgMax{}, "s: arg_max axis out of range"},
       {"arg min of the only axis", {4}, {1}, apply(ArgMin{0, false, false}), {}, ArgMin{},
        "s: arg_min of the only axis without keepdims leaves no axis"},
+      {"concat", {2, 3}, {2, 5}, concat3(1), {2, 11}, Concat{1}, ""},
+      {"concat one input", {2, 3}, {1}, unary(Concat{0}), {2, 3}, Concat{0}, ""},
+      {"concat axis", {2, 3}, {2, 3}, concat3(2), {}, Concat{}, "s: concat axis 2 is out of range for rank 2"},
+      {"concat other axis differs", {2, 3}, {3, 3}, concat3(1), {}, Concat{},
+       "s: cannot concatenate [2, 3] with [3, 3] on axis 1"},
+      {"concat ranks differ", {2, 3}, {2, 3, 1}, concat3(0), {}, Concat{},
+       "s: cannot concatenate [2, 3] with [2, 3, 1] on axis 0"},
+      {"concat overflow", {huge, 1}, {0 - huge / 2, 1}, concat3(0), {}, Concat{},
+       "s: cannot concatenate [1099511627776, 1] with [18446743523953737728, 1] on axis 0"},
+
+      {"tile", {2, 3}, {1}, unary(Tile{{3, 1}}), {6, 3}, Tile{{3, 1}}, ""},
+      {"tile rank", {2, 3}, {1}, unary(Tile{{3}}), {}, Tile{}, "s: repeats [3] do not suit shape [2, 3]"},
+      {"tile zero", {2, 3}, {1}, unary(Tile{{0, 1}}), {}, Tile{}, "s: repeats [0, 1] do not suit shape [2, 3]"},
+      {"tile overflow", {huge}, {1}, unary(Tile{{huge * 8}}), {}, Tile{},
+       "s: [1099511627776] repeated [8796093022208] times is too large"},
+      {"tile count overflow", {1U << 31, 1U << 31}, {1}, unary(Tile{{1U << 31, 1U << 31}}), {}, Tile{},
+       "s: output shape [4611686018427387904, 4611686018427387904] is too large"},
+
+      {"pad", {2, 3}, {1}, binary(Pad{{1, 0, 2, -1}, "reflect"}), {5, 2}, Pad{{1, 0, 2, -1}, "reflect"}, ""},
+      {"pad mode", {2, 3}, {1}, binary(Pad{{0, 0, 0, 0}, "wrap"}), {}, Pad{},
+       "s: pad mode \"wrap\" is not constant, reflect or edge"},
+      {"pad value", {2, 3}, {2}, binary(Pad{{0, 0, 0, 0}, "constant"}), {}, Pad{},
+       "s: the pad value has shape [2], not one element"},
+      {"pad count", {2, 3}, {1}, binary(Pad{{0, 0}, "constant"}), {}, Pad{},
+       "s: pads [0, 0] do not suit shape [2, 3] in mode constant"},
+      {"pad cuts everything", {2, 3}, {1}, binary(Pad{{0, -2, 0, -1}, "constant"}), {}, Pad{},
+       "s: pads [0, -2, 0, -1] do not suit shape [2, 3] in mode constant"},
+      {"pad cuts all but fills", {2, 3}, {1}, binary(Pad{{0, -3, 0, 1}, "constant"}), {2, 1},
+       Pad{{0, -3, 0, 1}, "constant"}, ""},
+      {"edge pad of nothing kept", {2, 3}, {1}, binary(Pad{{0, -3, 0, 1}, "edge"}), {}, Pad{},
+       "s: pads [0, -3, 0, 1] do not suit shape [2, 3] in mode edge"},
+      {"pad beyond any count", {2, 3}, {1}, binary(Pad{{0, std::numeric_limits<std::int64_t>::max(), 0, 0}, "edge"}),
+       {}, Pad{}, "s: pads [0, 9223372036854775807, 0, 0] do not suit shape [2, 3] in mode edge"},
+
+      {"strided slice", {4, 6}, {1}, unary(StridedSlice{{3, 0}, {-1, 2}, {4, 3}}), {4, 3},
+       StridedSlice{{3, 0}, {-1, 2}, {4, 3}}, ""},
+      {"strided slice past the end", {4, 6}, {1}, unary(StridedSlice{{0, 2}, {1, 2}, {4, 3}}), {},
+       StridedSlice{}, "s: strided slice from 2 by 2 for 3 leaves axis 1 of size 6"},
+      {"strided slice before the start", {4, 6}, {1}, unary(StridedSlice{{2, 0}, {-1, 1}, {4, 6}}), {},
+       StridedSlice{}, "s: strided slice from 2 by -1 for 4 leaves axis 0 of size 4"},
+      {"strided slice step 0", {4, 6}, {1}, unary(StridedSlice{{0, 0}, {1, 0}, {4, 1}}), {}, StridedSlice{},
+       "s: strided slice from 0 by 0 for 1 leaves axis 1 of size 6"},
+      {"strided slice rank", {4, 6}, {1}, unary(StridedSlice{{0}, {1}, {4}}), {}, StridedSlice{},
+       "s: strided slice of rank 1 on shape [4, 6]"},
+      {"strided slice huge step", {4, 6}, {1},
+       unary(StridedSlice{{3, 0}, {std::numeric_limits<std::int64_t>::min(), 1}, {2, 6}}), {}, StridedSlice{},
+       "s: strided slice from 3 by -9223372036854775808 for 2 leaves axis 0 of size 4"},
+
+      {"trilu", {3, 2, 2}, {1}, unary(Trilu{false, 4}), {3, 2, 2}, Trilu{false, 4}, ""},
+      {"trilu of a row", {3}, {1}, unary(Trilu{}), {}, Trilu{}, "s: trilu needs matrices, not shape [3]"},
+
+      {"one hot", {2, 3}, {2}, binary(OneHot{5, 2}), {2, 3, 5}, OneHot{5, 2}, ""},
+      {"one hot axis", {2, 3}, {2}, binary(OneHot{5, 3}), {}, OneHot{},
+       "s: one_hot axis 3 and depth 5 do not suit indices [2, 3]"},
+      {"one hot values", {2, 3}, {3}, binary(OneHot{5, 0}), {}, OneHot{},
+       "s: the one_hot values have shape [3], not two elements"},
+
+      {"cast", {2, 3}, {1}, unary(Cast{DType::F32}), {2, 3}, Cast{DType::F32}, ""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -196,6 +263,14 @@ TEST(ModelOps, NamesAndRenderings) {
       {CumSum{1, true, false}, "cum_sum", "CumSum { axis: 1, exclusive: true, reverse: false }"},
       {ArgMax{0, true, false}, "arg_max", "ArgMax { axis: 0, keepdims: true, select_last_index: false }"},
       {ArgMin{1, false, true}, "arg_min", "ArgMin { axis: 1, keepdims: false, select_last_index: true }"},
+      {Concat{1}, "concat", "Concat { axis: 1 }"},
+      {Gather{0}, "gather", "Gather { axis: 0 }"},
+      {Tile{{2, 1}}, "tile", "Tile { repeats: [2, 1] }"},
+      {Pad{{1, -1}, "edge"}, "pad", "Pad { pads: [1, -1], mode: \"edge\" }"},
+      {StridedSlice{{3}, {-2}, {2}}, "strided_slice", "StridedSlice { starts: [3], steps: [-2], shape: [2] }"},
+      {Cast{DType::F32}, "cast", "Cast { to: F32 }"},
+      {Trilu{true, -1}, "trilu", "Trilu { upper: true, k: -1 }"},
+      {OneHot{10, 1}, "one_hot", "OneHot { depth: 10, axis: 1 }"},
   };
   for (const Named& c : cases) {
     SCOPED_TRACE(c.rendering);
@@ -210,6 +285,8 @@ TEST(ModelOps, NamesAndRenderings) {
   EXPECT_EQ(OpKind{ReduceSum{}}.index(), 17U);
   EXPECT_EQ(OpKind{CumSum{}}.index(), 29U);
   EXPECT_EQ(OpKind{ArgMin{}}.index(), 31U);
+  EXPECT_EQ(OpKind{Concat{}}.index(), 17U);
+  EXPECT_EQ(OpKind{OneHot{}}.index(), 24U);
 }
 
 // Compiling handles every new kind as any other operation: one kernel command

@@ -93,13 +93,18 @@ TEST(ScheduleJson, OperationKindsWriteTheirParameters) {
 }
 
 // A value of the field's type other than its default: 2 + position for a
-// number, the list [2 + position, 1] for a list.
+// number, the list [2 + position, 1] for a list, "sample<position>" for a
+// string, the enumerator of value 1 for an enumeration.
 template <class Type>
 Type sample(std::size_t position) {
   if constexpr (std::is_arithmetic_v<Type>) {
     return static_cast<Type>(2 + position);
+  } else if constexpr (std::is_same_v<Type, std::string>) {
+    return "sample" + std::to_string(position);
+  } else if constexpr (std::is_enum_v<Type>) {
+    return static_cast<Type>(1);
   } else {
-    return Type{2 + position, 1};
+    return Type{static_cast<typename Type::value_type>(2 + position), 1};
   }
 }
 

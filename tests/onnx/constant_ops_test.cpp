@@ -113,6 +113,73 @@ TEST(ConstantOps, EvaluatesEachOperator) {
   }
 }
 
+// Movement at a given opset: steps of any sign, Flatten and Size, and the
+// forms that read attributes where later opsets read inputs.
+TEST(ConstantOps, MovesDataAtEachOpset) {
+  struct OpsetCase {
+    const char* name;
+    std::int64_t opset;
+    Node node;
+    std::vector<Constant> inputs;
+    std::vector<Constant> expected;  // empty when `error` is set
+    std::string error = {};
+  };
+  const Constant ten = ints({10}, {0, 1, 2, 3, 4, 5, 6, 7, 8, 9});
+  const Constant grid = ints({2, 3}, {1, 2, 3, 4, 5, 6});
+  const OpsetCase cases[] = {
+      // From the end by 3, the end clamped to -1 (before the first entry).
+      {"slice backwards by 3", 13, node("Slice"), {ten, ints({1}, {-1}), ints({1}, {-100}), ints({1}, {0}),
+                                                   ints({1}, {-3})},
+       {ints({4}, {9, 6, 3, 0})}},
+      {"slice backwards from past the end", 13, node("Slice"),
+       {ten, ints({1}, {int64_max}), ints({1}, {5}), ints({1}, {0}), ints({1}, {-2})}, {ints({2}, {9, 7})}},
+      {"slice forwards by 2 on the last axis", 13, node("Slice"),
+       {grid, ints({1}, {0}), ints({1}, {int64_max}), ints({1}, {-1}), ints({1}, {2})},
+       {ints({2, 2}, {1, 3, 4, 6})}},
+      {"slice by the lowest step", 13, node("Slice"),
+       {ten, ints({1}, {8}), ints({1}, {int64_min}), ints({1}, {0}), ints({1}, {int64_min})}, {ints({1}, {8})}},
+      {"slice with step 0", 13, node("Slice"), {ten, ints({1}, {0}), ints({1}, {5}), ints({1}, {0}), ints({1}, {0})},
+       {}, "onnx: Slice node /n: a step is 0"},
+      {"slice by attributes", 9, node("Slice", {{"starts", Ints{1}}, {"ends", Ints{-1}}, {"axes", Ints{1}}}),
+       {grid}, {ints({2, 1}, {2, 5})}},
+      {"slice attributes without axes", 9, node("Slice", {{"starts", Ints{1, 0}}, {"ends", Ints{2, 2}}}), {grid},
+       {ints({1, 2}, {4, 5})}},
+      {"split by the attribute", 12, node("Split", {{"split", Ints{1, 2}}, {"axis", std::int64_t{-1}}}, 2), {grid},
+       {ints({2, 1}, {1, 4}), ints({2, 2}, {2, 3, 5, 6})}},
+      {"split by the input", 13, node("Split", {{"axis", std::int64_t{-1}}}, 2), {grid, ints({2}, {1, 2})},
+       {ints({2, 1}, {1, 4}), ints({2, 2}, {2, 3, 5, 6})}},
+      {"unsqueeze by the attribute", 12, node("Unsqueeze", {{"axes", Ints{0, -1}}}), {grid},
+       {ints({1, 2, 3, 1}, {1, 2, 3, 4, 5, 6})}},
+      {"unsqueeze without axes", 12, node("Unsqueeze"), {grid}, {},
+       "onnx: Unsqueeze node /n: has no axes input"},
+      {"squeeze by the attribute", 11, node("Squeeze", {{"axes", Ints{0}}}), {ints({1, 2}, {7, 8})},
+       {ints({2}, {7, 8})}},
+      {"flatten at axis 0", 13, node("Flatten", {{"axis", std::int64_t{0}}}), {grid}, {ints({1, 6}, {1, 2, 3, 4, 5, 6})}},
+      {"flatten at a negative axis", 13, node("Flatten", {{"axis", std::int64_t{-2}}}), {ints({1, 2, 1}, {7, 8})},
+       {ints({1, 2}, {7, 8})}},
+      {"flatten past the rank", 13, node("Flatten", {{"axis", std::int64_t{3}}}), {grid}, {},
+       "onnx: Flatten node /n: axis 3 is out of range for rank 2"},
+      {"size", 13, node("Size"), {floats({2, 3}, Floats(6))}, {ints({}, {6})}},
+  };
+  for (const OpsetCase& test : cases) {
+    SCOPED_TRACE(test.name);
+    std::vector<Operand> operands;
+    Node evaluated = test.node;
+    for (const Constant& input : test.inputs) {
+      operands.push_back(Operand{true, input.dims, &input});
+      evaluated.inputs.push_back("in" + std::to_string(operands.size() - 1));
+    }
+    const Result<std::vector<Constant>> result = evaluate_constant(evaluated, operands, test.opset);
+    if (test.error.empty()) {
+      ASSERT_TRUE(result) << result.error();
+      EXPECT_EQ(*result, test.expected);
+    } else {
+      ASSERT_FALSE(result);
+      EXPECT_EQ(result.error(), CompileError::graph(test.error));
+    }
+  }
+}
+
 TEST(ConstantOps, ConstantNodeValues) {
   EXPECT_EQ(constant_node_value(node("Constant", {{"value_float", 0.5F}})), floats({}, {0.5F}));
   EXPECT_EQ(constant_node_value(node("Constant", {{"value_ints", Ints{1, 2}}})), ints({2}, {1, 2}));

@@ -189,6 +189,33 @@ std::vector<MappingCase> mapping_cases() {
                      add_node(m, "Squeeze", {"u"}, {"y"});
                    }),
                    {"u = Reshape { shape: [1, 2, 3] }(x) [1, 2, 3]", "y = Reshape { shape: [2, 3] }(u) [2, 3]"}});
+  cases.push_back({"slice backwards by 2", unary_model({2, 3}, {{"y", {2, 2}}}, [](onnx::ModelProto& m) {
+                     add_int64_constant(m, "starts", {1}, {-1});
+                     add_int64_constant(m, "ends", {1}, {-100});
+                     add_int64_constant(m, "axes", {1}, {1});
+                     add_int64_constant(m, "steps", {1}, {-2});
+                     add_node(m, "Slice", {"x", "starts", "ends", "axes", "steps"}, {"y"});
+                   }),
+                   {"y = StridedSlice { starts: [0, 2], steps: [1, -2], shape: [2, 2] }(x) [2, 2]"}});
+  cases.push_back({"pad with its default value", unary_model({2, 3}, {{"y", {2, 4}}}, [](onnx::ModelProto& m) {
+                     add_int64_constant(m, "pads", {4}, {0, 1, 0, 0});
+                     add_node(m, "Pad", {"x", "pads"}, {"y"});
+                   }),
+                   {"y = Pad { pads: [0, 1, 0, 0], mode: \"constant\" }(x, y/pad_value) [2, 4]"},
+                   {{"y/pad_value", {0}}}});
+  cases.push_back({"a cast that keeps the element type is dropped", unary_model({2}, {{"y", {2}}}, [](onnx::ModelProto& m) {
+                     set_attribute(add_node(m, "Cast", {"x"}, {"c"}), "to", std::int64_t{1});
+                     add_node(m, "Tanh", {"c"}, {"y"});
+                   }),
+                   {"y = Tanh(x) [2]"}});
+  cases.push_back({"concat, tile and flatten", unary_model({2, 3}, {{"y", {4, 9}}}, [](onnx::ModelProto& m) {
+                     add_int64_constant(m, "repeats", {2}, {1, 3});
+                     add_node(m, "Tile", {"x", "repeats"}, {"t"});
+                     set_attribute(add_node(m, "Concat", {"t", "t"}, {"c"}), "axis", std::int64_t{-2});
+                     add_node(m, "Flatten", {"c"}, {"y"});
+                   }),
+                   {"t = Tile { repeats: [1, 3] }(x) [2, 9]", "c = Concat { axis: 0 }(t, t) [4, 9]",
+                    "y = Reshape { shape: [4, 9] }(c) [4, 9]"}});
   cases.push_back({"expand broadcasts", unary_model({3}, {{"y", {2, 3}}}, [](onnx::ModelProto& m) {
                      add_int64_constant(m, "shape", {2}, {2, 1});
                      add_node(m, "Expand", {"x", "shape"}, {"y"});
@@ -465,13 +492,29 @@ std::vector<ErrorCase> error_cases() {
                    }),
                    "onnx: Pow node /Pow: exponent 2.5 is not supported; only 2 and 3 are"});
   cases.push_back({"slice with step 2", model_with([](onnx::ModelProto& m) {
+  cases.push_back({"reduce mean over the first axis", unary_model({2, 3}, {{"y", {1, 3}}}, [](onnx::ModelProto& m) {
+                     set_attribute(add_node(m, "ReduceMean", {"x"}, {"y"}, "/Mean"), "axes", Ints{0});
+                   }),
+                   "onnx: ReduceMean node /Mean: reduces axes [0] of a rank-2 tensor; only the last axis is supported"});
+  cases.push_back({"layer normalization from the first axis", model_with([](onnx::ModelProto& m) {
+                     add_initializer(m, "s", {2, 3}, Floats(6, 1.0F));
+                     set_attribute(add_node(m, "LayerNormalization", {"x", "s"}, {"y"}, "/ln"), "axis", std::int64_t{0});
+                   }),
+                   "onnx: LayerNormalization node /ln: normalises from axis 0; only the last axis is supported"});
+  cases.push_back({"layer normalization's mean read", model_with([](onnx::ModelProto& m) {
+                     add_initializer(m, "s", {3}, Floats(3, 1.0F));
+                     add_node(m, "LayerNormalization", {"x", "s"}, {"n", "mean"}, "/ln");
+                     add_node(m, "Sub", {"n", "mean"}, {"y"}, "/Sub");
+                   }),
+                   "onnx: Sub node /Sub: input mean is an output of node /ln that the importer does not compute"});
+  cases.push_back({"slice with step 0", model_with([](onnx::ModelProto& m) {
                      add_int64_constant(m, "begin", {1}, {0});
                      add_int64_constant(m, "end", {1}, {3});
                      add_int64_constant(m, "axes", {1}, {1});
-                     add_int64_constant(m, "steps", {1}, {2});
+                     add_int64_constant(m, "steps", {1}, {0});
                      add_node(m, "Slice", {"x", "begin", "end", "axes", "steps"}, {"y"}, "/Slice");
                    }),
-                   "onnx: Slice node /Slice: step 2 is not supported; only steps of 1 are"});
+                   "onnx: Slice node /Slice: a step is 0"});
   cases.push_back({"an empty slice", model_with([](onnx::ModelProto& m) {
                      add_int64_constant(m, "begin", {1}, {2});
                      add_int64_constant(m, "end", {1}, {2});
@@ -480,16 +523,43 @@ std::vector<ErrorCase> error_cases() {
                    }),
                    "onnx: Slice node /Slice: output y would have shape [2, 0]; values computed at run time need at "
                    "least one axis and no zero dimension"});
-  cases.push_back({"gather of a run-time value", model_with([](onnx::ModelProto& m) {
-                     add_int64_constant(m, "index", {}, {0});
-                     add_node(m, "Gather", {"x", "index"}, {"y"}, "/Gather");
+  cases.push_back({"range of a run-time value", model_with([](onnx::ModelProto& m) {
+                     add_int64_constant(m, "zero", {}, {0});
+                     add_int64_constant(m, "one", {}, {1});
+                     add_node(m, "Range", {"zero", "x", "one"}, {"y"}, "/Range");
                    }),
                    "onnx: Gather node /Gather: input x is computed at run time, but Gather is accepted only when its "
                    "inputs are known at import"});
   cases.push_back({"cast of a run-time value to int64", model_with([](onnx::ModelProto& m) {
                      set_attribute(add_node(m, "Cast", {"x"}, {"y"}, "/Cast"), "to", std::int64_t{7});
+                   "onnx: Range node /Range: input x must be known when importing, but is computed at run time"});
+  cases.push_back({"cast of a run-time value to int32", model_with([](onnx::ModelProto& m) {
+                     set_attribute(add_node(m, "Cast", {"x"}, {"y"}, "/Cast"), "to", std::int64_t{6});
                    }),
-                   "onnx: Cast node /Cast: casts a run-time value to INT64; only FLOAT is supported"});
+                   "onnx: Cast node /Cast: casts a run-time value to INT32; only FLOAT, INT64 and BOOL are "
+                   "supported"});
+  cases.push_back({"a pad mode the graph lacks", model_with([](onnx::ModelProto& m) {
+                     add_int64_constant(m, "pads", {4}, {0, 0, 0, 0});
+                     set_attribute(add_node(m, "Pad", {"x", "pads"}, {"y"}, "/Pad"), "mode", std::string("wrap"));
+                   }),
+                   "onnx: Pad node /Pad: mode must be constant, reflect or edge"});
+  cases.push_back({"negative repeats", model_with([](onnx::ModelProto& m) {
+                     add_int64_constant(m, "repeats", {2}, {-1, 1});
+                     add_node(m, "Tile", {"x", "repeats"}, {"y"}, "/Tile");
+                   }),
+                   "onnx: Tile node /Tile: repeats [-1, 1] do not suit input [2, 3]"});
+  cases.push_back({"a depth computed at run time", model_with([](onnx::ModelProto& m) {
+                     add_initializer(m, "values", {2}, {0, 1});
+                     add_node(m, "OneHot", {"x", "x", "values"}, {"y"}, "/OneHot");
+                   }),
+                   "onnx: OneHot node /OneHot: depth must be one number known when importing"});
+  cases.push_back({"a tile past the element limit",
+                   unary_model({2, 3}, {{"y", {131072, 196608}}}, [](onnx::ModelProto& m) {
+                     add_int64_constant(m, "repeats", {2}, {65536, 65536});
+                     add_node(m, "Tile", {"x", "repeats"}, {"y"}, "/Tile");
+                   }),
+                   "onnx: tensor y of shape [131072, 196608] would hold 25769803776 elements, more than the limit "
+                   "of 2147483648 (ImportOptions::max_elements)"});
   cases.push_back({"a reshape that changes the count", model_with([](onnx::ModelProto& m) {
                      add_int64_constant(m, "shape", {1}, {4});
                      add_node(m, "Reshape", {"x", "shape"}, {"y"}, "/Reshape");
@@ -529,6 +599,16 @@ TEST(ImportOnnx, ErrorTexts) {
     ASSERT_FALSE(model);
     EXPECT_EQ(model.error(), CompileError::graph(test.error));
   }
+}
+
+// ImportOptions::max_elements bounds every tensor, inputs included.
+TEST(ImportOnnx, ElementLimit) {
+  const onnx::ModelProto model = model_with([](onnx::ModelProto& m) { add_node(m, "Tanh", {"x"}, {"y"}); });
+  EXPECT_TRUE(test_support::import_model(model, ImportOptions{{}, 6}));
+  const Result<ImportedModel> refused = test_support::import_model(model, ImportOptions{{}, 5});
+  ASSERT_FALSE(refused);
+  EXPECT_EQ(refused.error(), CompileError::graph("onnx: tensor x of shape [2, 3] would hold 6 elements, more than "
+                                                 "the limit of 5 (ImportOptions::max_elements)"));
 }
 
 // The files to reject among the fixtures, and a model imported without
