@@ -30,6 +30,24 @@ using TensorValues = std::map<TensorId, std::vector<float>>;
 //  Sqrt         the correctly rounded float square root, each element.
 //  ReduceMean   each row summed first to last (from -0.0, as `layer_norm`'s mean), divided by float(row length).
 //  Reshape, Transpose, Broadcast, Slice  copies of values, no arithmetic (Broadcast by numpy's rules).
+//  Functions of one element x (exp is `exp` above: e^x rounded correctly; "glibc" is the C library's float
+//  function, not correctly rounded but the same bits on every build we make):
+//  Relu         x < 0 ? +0 : x.                    LeakyRelu  x < 0 ? alpha * x : x.
+//  Elu          x < 0 ? alpha * (exp(x) - 1) : x.  Celu       x > 0 ? x : alpha * (exp(x / alpha) - 1).
+//  Selu         x > 0 ? gamma * x : gamma * (alpha * (exp(x) - 1)).
+//  ThresholdedRelu  x > alpha ? x : +0.
+//  Sigmoid      1 / (1 + exp(-x)).
+//  HardSigmoid  h = alpha * x + beta; h < 0 ? +0 : (h > 1 ? 1 : h).   HardSwish  x * HardSigmoid(x) with
+//               alpha = 0x3E2AAAAB (1/6 rounded), beta = 0.5.
+//  Softplus     x > 0 ? x + log1p(exp(-x)) : log1p(exp(x)), log1p glibc's (never overflows for large x).
+//  Softsign     x / (1 + |x|).
+//  Shrink       x < -lambd ? x + bias : (x > lambd ? x - bias : +0).
+//  Exp          exp(x), the correctly rounded e^x.
+//  Neg, Abs, Reciprocal, Floor, Ceil  -x, |x|, 1 / x, floor, ceil (all exact or one rounding).
+//  Round        the nearest integer, halves to even, the sign kept (-0.5 gives -0).
+//  Sign         1 for x > 0, -1 for x < 0, +0 for either zero, NaN for NaN.
+//  Log, Sin, Cos, Tan, Asin, Acos, Atan, Sinh, Cosh, Asinh, Acosh, Atanh  glibc's float function.
+//  Clip         r = x < min ? min : x; r > max ? max : r (NaN stays NaN; max wins where min > max).
 //
 // Returns exactly the ids of `graph.outputs` (a repeated id once). Fails with
 // the error of `Graph::validate` for an invalid graph; "invalid op {name}" for

@@ -1,5 +1,5 @@
-// The element-wise operators: arithmetic, Pow, the unary functions, and the
-// comparisons that only ever fold. One registration each, with the folding,
+// The element-wise operators: arithmetic, Pow, the functions of one tensor
+// (activations, maths functions, Clip), and the comparisons that only ever fold. One registration each, with the folding,
 // shape and mapping rules it names.
 #include <algorithm>
 
@@ -187,31 +187,114 @@ Result<void> map_pow(const MapContext& context) {
   return define(context, context.graph().mul(context.output, *square, *x));
 }
 
+// The kind with each of its float fields read from the attribute of the same
+// name, the kind's own default when absent (ONNX's defaults).
+template <class Kind>
+Result<Kind> kind_from_attributes(const Node& node) {
+  Kind kind{};
+  Result<void> status;
+  for_each_field<Kind>([&](const auto& field) {
+    if (!status) {
+      return;
+    }
+    Result<float> value = float_attribute(node, field.name, kind.*field.member);
+    if (!value) {
+      status = std::unexpected(value.error());
+      return;
+    }
+    kind.*field.member = *value;
+  });
+  if (!status) {
+    return std::unexpected(status.error());
+  }
+  return kind;
+}
+
+// A function of one float tensor: the operation `Kind`, parameters from the
+// node's attributes.
+template <class Kind>
+Result<void> map_function(const MapContext& context) {
+  Result<Kind> kind = kind_from_attributes<Kind>(context.node);
+  Result<TensorId> x = kind ? input(context, 0) : std::unexpected(kind.error());
+  if (!x) {
+    return std::unexpected(x.error());
+  }
+  return define(context, context.graph().apply(context.output, std::move(*kind), {*x}));
+}
+
+// A bound of Clip given as input `index`: its single value, `fallback` when
+// the input is omitted.
+Result<float> clip_bound(const Node& node, std::span<const Operand> operands, std::size_t index, float fallback) {
+  const Operand& operand = operand_at(operands, index);
+  if (!operand.present) {
+    return fallback;
+  }
+  if (operand.constant == nullptr) {
+    return fail(node, fmt::format("the bound {} must be known at import time", input_name(node, index)));
+  }
+  if (!operand.constant->is_float() || operand.constant->floats.size() != 1) {
+    return fail(node, fmt::format("the bound {} must be a single FLOAT value", input_name(node, index)));
+  }
+  return operand.constant->floats.front();
+}
+
+// Clip from opset 11: the bounds are inputs.
+Result<Clip> clip_from_inputs(const Node& node, std::span<const Operand> operands) {
+  Result<float> low = clip_bound(node, operands, 1, Clip{}.min);
+  Result<float> high = low ? clip_bound(node, operands, 2, Clip{}.max) : low;
+  if (!high) {
+    return std::unexpected(high.error());
+  }
+  return Clip{*low, *high};
+}
+
+Result<Dims> clip_dims(const Node& node, std::span<const Operand> operands) {
+  if (Result<Clip> clip = clip_from_inputs(node, operands); !clip) {
+    return std::unexpected(clip.error());
+  }
+  return operand_at(operands, 0).dims;
+}
+
+Result<void> map_clip(const MapContext& context) {
+  Result<Clip> clip = clip_from_inputs(context.node, operands_of(context.folded, context.node));
+  Result<TensorId> x = clip ? input(context, 0) : std::unexpected(clip.error());
+  if (!x) {
+    return std::unexpected(x.error());
+  }
+  return define(context, context.graph().apply(context.output, *clip, {*x}));
+}
+
+// One form over `opsets` of a function of one float tensor.
+template <class Kind>
+constexpr OperatorForm function_form(OpsetRange opsets) {
+  return {.opsets = opsets, .arity = {1, 1, 1}, .shape = single_output<same_dims>, .map = map_function<Kind>};
+}
+
 // Add, Sub, Mul and Div fold on FLOAT and integer values alike and map to
 // the element-wise operation, each operand broadcast to the result.
 constexpr OperatorForm add_forms[] = {
-    {.opsets = {13, 17},
+    {.opsets = {7, 17},
      .arity = {2, 2, 1},
      .fold = fold_arithmetic,
      .shape = single_output<binary_dims>,
      .map = [](const MapContext& c) { return map_binary(c, Add{}); }},
 };
 constexpr OperatorForm sub_forms[] = {
-    {.opsets = {13, 17},
+    {.opsets = {7, 17},
      .arity = {2, 2, 1},
      .fold = fold_arithmetic,
      .shape = single_output<binary_dims>,
      .map = [](const MapContext& c) { return map_binary(c, Sub{}); }},
 };
 constexpr OperatorForm mul_forms[] = {
-    {.opsets = {13, 17},
+    {.opsets = {7, 17},
      .arity = {2, 2, 1},
      .fold = fold_arithmetic,
      .shape = single_output<binary_dims>,
      .map = [](const MapContext& c) { return map_binary(c, Mul{}); }},
 };
 constexpr OperatorForm div_forms[] = {
-    {.opsets = {13, 17},
+    {.opsets = {7, 17},
      .arity = {2, 2, 1},
      .fold = fold_arithmetic,
      .shape = single_output<binary_dims>,
@@ -219,38 +302,88 @@ constexpr OperatorForm div_forms[] = {
 };
 // Pow: a known exponent of 2 or 3, as products.
 constexpr OperatorForm pow_forms[] = {
-    {.opsets = {13, 17}, .arity = {2, 2, 1}, .shape = single_output<pow_dims>, .map = map_pow},
+    {.opsets = {7, 17}, .arity = {2, 2, 1}, .shape = single_output<pow_dims>, .map = map_pow},
 };
 constexpr OperatorForm erf_forms[] = {
-    {.opsets = {13, 17},
+    {.opsets = {9, 17},
      .arity = {1, 1, 1},
      .shape = single_output<same_dims>,
      .map = [](const MapContext& c) { return map_unary(c, &Graph::erf); }},
 };
 constexpr OperatorForm tanh_forms[] = {
-    {.opsets = {13, 17},
+    {.opsets = {7, 17},
      .arity = {1, 1, 1},
      .shape = single_output<same_dims>,
      .map = [](const MapContext& c) { return map_unary(c, &Graph::tanh); }},
 };
 constexpr OperatorForm sqrt_forms[] = {
-    {.opsets = {13, 17},
+    {.opsets = {7, 17},
      .arity = {1, 1, 1},
      .shape = single_output<same_dims>,
      .map = [](const MapContext& c) { return map_unary(c, &Graph::sqrt); }},
 };
 // Equal and Where only ever fold (masks built from shapes).
 constexpr OperatorForm equal_forms[] = {
-    {.opsets = {13, 17}, .arity = {2, 2, 1}, .fold = fold_equal},
+    {.opsets = {7, 17}, .arity = {2, 2, 1}, .fold = fold_equal},
 };
 constexpr OperatorForm where_forms[] = {
-    {.opsets = {13, 17}, .arity = {3, 3, 1}, .fold = fold_where},
+    {.opsets = {9, 17}, .arity = {3, 3, 1}, .fold = fold_where},
+};
+
+// Functions of one float tensor, from the opset where ONNX has each (its
+// float meaning the same in every later version).
+constexpr OperatorForm relu_forms[] = {function_form<Relu>({7, 17})};
+constexpr OperatorForm leaky_relu_forms[] = {function_form<LeakyRelu>({7, 17})};
+constexpr OperatorForm elu_forms[] = {function_form<Elu>({7, 17})};
+constexpr OperatorForm selu_forms[] = {function_form<Selu>({7, 17})};
+constexpr OperatorForm celu_forms[] = {function_form<Celu>({12, 17})};
+constexpr OperatorForm thresholded_relu_forms[] = {function_form<ThresholdedRelu>({10, 17})};
+constexpr OperatorForm sigmoid_forms[] = {function_form<Sigmoid>({7, 17})};
+constexpr OperatorForm hard_sigmoid_forms[] = {function_form<HardSigmoid>({7, 17})};
+constexpr OperatorForm hard_swish_forms[] = {function_form<HardSwish>({14, 17})};
+constexpr OperatorForm softplus_forms[] = {function_form<Softplus>({7, 17})};
+constexpr OperatorForm softsign_forms[] = {function_form<Softsign>({7, 17})};
+constexpr OperatorForm shrink_forms[] = {function_form<Shrink>({9, 17})};
+constexpr OperatorForm exp_forms[] = {function_form<Exp>({7, 17})};
+constexpr OperatorForm log_forms[] = {function_form<Log>({7, 17})};
+constexpr OperatorForm neg_forms[] = {function_form<Neg>({7, 17})};
+constexpr OperatorForm abs_forms[] = {function_form<Abs>({7, 17})};
+constexpr OperatorForm reciprocal_forms[] = {function_form<Reciprocal>({7, 17})};
+constexpr OperatorForm floor_forms[] = {function_form<Floor>({7, 17})};
+constexpr OperatorForm ceil_forms[] = {function_form<Ceil>({7, 17})};
+constexpr OperatorForm round_forms[] = {function_form<Round>({11, 17})};
+constexpr OperatorForm sign_forms[] = {function_form<Sign>({9, 17})};
+constexpr OperatorForm sin_forms[] = {function_form<Sin>({7, 17})};
+constexpr OperatorForm cos_forms[] = {function_form<Cos>({7, 17})};
+constexpr OperatorForm tan_forms[] = {function_form<Tan>({7, 17})};
+constexpr OperatorForm asin_forms[] = {function_form<Asin>({7, 17})};
+constexpr OperatorForm acos_forms[] = {function_form<Acos>({7, 17})};
+constexpr OperatorForm atan_forms[] = {function_form<Atan>({7, 17})};
+constexpr OperatorForm sinh_forms[] = {function_form<Sinh>({9, 17})};
+constexpr OperatorForm cosh_forms[] = {function_form<Cosh>({9, 17})};
+constexpr OperatorForm asinh_forms[] = {function_form<Asinh>({9, 17})};
+constexpr OperatorForm acosh_forms[] = {function_form<Acosh>({9, 17})};
+constexpr OperatorForm atanh_forms[] = {function_form<Atanh>({9, 17})};
+// Clip: the bounds are attributes up to opset 10, optional inputs (known at
+// import) from 11; absent ones are the extreme floats.
+constexpr OperatorForm clip_forms[] = {
+    function_form<Clip>({7, 10}),
+    {.opsets = {11, 17}, .arity = {1, 3, 1}, .shape = single_output<clip_dims>, .map = map_clip},
 };
 
 constexpr Registration registrations[] = {
     {"Add", add_forms},   {"Sub", sub_forms},   {"Mul", mul_forms},     {"Div", div_forms},
     {"Pow", pow_forms},   {"Erf", erf_forms},   {"Tanh", tanh_forms},   {"Sqrt", sqrt_forms},
     {"Equal", equal_forms}, {"Where", where_forms},
+    {"Relu", relu_forms}, {"LeakyRelu", leaky_relu_forms}, {"Elu", elu_forms}, {"Selu", selu_forms},
+    {"Celu", celu_forms}, {"ThresholdedRelu", thresholded_relu_forms}, {"Sigmoid", sigmoid_forms},
+    {"HardSigmoid", hard_sigmoid_forms}, {"HardSwish", hard_swish_forms}, {"Softplus", softplus_forms},
+    {"Softsign", softsign_forms}, {"Shrink", shrink_forms}, {"Exp", exp_forms}, {"Log", log_forms},
+    {"Neg", neg_forms}, {"Abs", abs_forms}, {"Reciprocal", reciprocal_forms}, {"Floor", floor_forms},
+    {"Ceil", ceil_forms}, {"Round", round_forms}, {"Sign", sign_forms}, {"Sin", sin_forms}, {"Cos", cos_forms},
+    {"Tan", tan_forms}, {"Asin", asin_forms}, {"Acos", acos_forms}, {"Atan", atan_forms}, {"Sinh", sinh_forms},
+    {"Cosh", cosh_forms}, {"Asinh", asinh_forms}, {"Acosh", acosh_forms}, {"Atanh", atanh_forms},
+    {"Clip", clip_forms},
 };
 
 }  // namespace

@@ -86,6 +86,13 @@ TEST(Evaluate, EachOperationKind) {
   const auto tanh = [](Graph& g, TensorId a, TensorId) { return g.tanh("o", a); };
   const auto sqrt = [](Graph& g, TensorId a, TensorId) { return g.sqrt("o", a); };
   const auto mean = [](Graph& g, TensorId a, TensorId) { return g.reduce_mean("o", a); };
+  const auto unary = [](OpKind kind) {
+    return Call([kind](Graph& g, TensorId a, TensorId) { return g.apply("o", kind, {a}); });
+  };
+  constexpr float nan = std::numeric_limits<float>::quiet_NaN();
+  constexpr float largest = std::numeric_limits<float>::max();
+  const float pi = from_bits(0x40490FDB);
+  const float half_pi = from_bits(0x3FC90FDB);
 
   const OpCase cases[] = {
       {"matmul", {2, 2}, {1, 2, 3, 4}, {2, 2}, {5, 6, 7, 8}, matmul, {19, 22, 43, 50}},
@@ -119,6 +126,48 @@ TEST(Evaluate, EachOperationKind) {
       {"reduce mean", {3, 3}, {1, 2, 3, 1e8F, 1, -1e8F, 0.1F, 0.2F, 0.3F}, {}, {}, mean,
        {2, 0, from_bits(0x3E4CCCCD)}},
       {"reduce mean keeps -0", {2, 2}, {-0.0F, -0.0F, 1, 2}, {}, {}, mean, {-0.0F, 1.5F}},
+      // Functions of one element; glibc's functions on values whose correctly
+      // rounded result it gives.
+      {"relu", {5}, {-2, -0.0F, 3, -infinity, nan}, {}, {}, unary(Relu{}), {0, -0.0F, 3, 0, nan}},
+      {"leaky relu", {2}, {-2, 3}, {}, {}, unary(LeakyRelu{}), {from_bits(0xBCA3D70A), 3}},
+      {"elu", {4}, {-infinity, 2, 0, -0.0F}, {}, {}, unary(Elu{}), {-1, 2, 0, -0.0F}},
+      {"elu alpha", {1}, {-infinity}, {}, {}, unary(Elu{0.5F}), {-0.5F}},
+      {"selu", {3}, {1, 0, -infinity}, {}, {}, unary(Selu{}), {from_bits(0x3F867D5F), 0, from_bits(0xBFE10966)}},
+      {"celu", {3}, {-infinity, 2, -0.0F}, {}, {}, unary(Celu{2}), {-2, 2, 0}},
+      {"thresholded relu", {3}, {1, 2, -5}, {}, {}, unary(ThresholdedRelu{}), {0, 2, 0}},
+      {"sigmoid", {4}, {0, -infinity, infinity, 100}, {}, {}, unary(Sigmoid{}), {0.5F, 0, 1, 1}},
+      {"hard sigmoid", {4}, {0, 10, -10, 1}, {}, {}, unary(HardSigmoid{}), {0.5F, 1, 0, from_bits(0x3F333333)}},
+      {"hard swish", {4}, {3, -3, 6, 1}, {}, {}, unary(HardSwish{}), {3, -0.0F, 6, from_bits(0x3F2AAAAB)}},
+      // ln 2 at 0; e^1000 would overflow, the split form gives 1000.
+      {"softplus", {4}, {0, 100, -infinity, 1000}, {}, {}, unary(Softplus{}), {from_bits(0x3F317218), 100, 0, 1000}},
+      {"softsign", {3}, {1, -3, 0}, {}, {}, unary(Softsign{}), {0.5F, -0.75F, 0}},
+      {"shrink", {4}, {2, -2, 1, -1}, {}, {}, unary(Shrink{1.5F, 1}), {0.5F, -0.5F, 0, 0}},
+      {"exp", {3}, {0, 1, -infinity}, {}, {}, unary(Exp{}), {1, from_bits(0x402DF854), 0}},
+      {"log", {4}, {1, 0, infinity, 2}, {}, {}, unary(Log{}), {0, -infinity, infinity, from_bits(0x3F317218)}},
+      {"neg", {2}, {1, -0.0F}, {}, {}, unary(Neg{}), {-1, 0}},
+      {"abs", {2}, {-2, -0.0F}, {}, {}, unary(Abs{}), {2, 0}},
+      {"reciprocal", {3}, {4, -0.0F, 3}, {}, {}, unary(Reciprocal{}), {0.25F, -infinity, from_bits(0x3EAAAAAB)}},
+      {"floor", {3}, {-1.5F, 1.5F, -0.0F}, {}, {}, unary(Floor{}), {-2, 1, -0.0F}},
+      {"ceil", {3}, {-1.5F, 1.5F, -0.5F}, {}, {}, unary(Ceil{}), {-1, 2, -0.0F}},
+      // Halves to even; 2^23 + 1 is an integer already.
+      {"round", {7}, {0.5F, 1.5F, 2.5F, -0.5F, -2.5F, 2.6F, 8388609}, {}, {}, unary(Round{}),
+       {0, 2, 2, -0.0F, -2, 3, 8388609}},
+      {"sign", {5}, {-3, 0, -0.0F, 5, nan}, {}, {}, unary(Sign{}), {-1, 0, 0, 1, nan}},
+      {"sin", {2}, {-0.0F, 1}, {}, {}, unary(Sin{}), {-0.0F, from_bits(0x3F576AA4)}},
+      {"cos", {2}, {0, 1}, {}, {}, unary(Cos{}), {1, from_bits(0x3F0A5140)}},
+      {"tan", {2}, {0, 1}, {}, {}, unary(Tan{}), {0, from_bits(0x3FC75923)}},
+      {"asin", {2}, {1, 0}, {}, {}, unary(Asin{}), {half_pi, 0}},
+      {"acos", {2}, {1, -1}, {}, {}, unary(Acos{}), {0, pi}},
+      {"atan", {2}, {infinity, 1}, {}, {}, unary(Atan{}), {half_pi, from_bits(0x3F490FDB)}},
+      {"sinh", {2}, {0, 1}, {}, {}, unary(Sinh{}), {0, from_bits(0x3F966CFE)}},
+      // glibc's coshf(1) is one ulp below the correctly rounded 0x3FC583AB.
+      {"cosh", {2}, {0, 1}, {}, {}, unary(Cosh{}), {1, from_bits(0x3FC583AA)}},
+      {"asinh", {2}, {0, 1}, {}, {}, unary(Asinh{}), {0, from_bits(0x3F61A1B3)}},
+      {"acosh", {2}, {1, 2}, {}, {}, unary(Acosh{}), {0, from_bits(0x3FA89214)}},
+      {"atanh", {3}, {0, 0.5F, 1}, {}, {}, unary(Atanh{}), {0, from_bits(0x3F0C9F54), infinity}},
+      {"clip", {4}, {-5, 0.5F, 7, nan}, {}, {}, unary(Clip{-1, 2}), {-1, 0.5F, 2, nan}},
+      {"clip max wins", {2}, {0, 5}, {}, {}, unary(Clip{3, 1}), {1, 1}},
+      {"clip default", {2}, {-infinity, infinity}, {}, {}, unary(Clip{}), {-largest, largest}},
   };
   for (const OpCase& c : cases) {
     SCOPED_TRACE(c.name);

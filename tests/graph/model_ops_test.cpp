@@ -159,6 +159,14 @@ TEST(ModelOps, NamesAndRenderings) {
       {Tanh{}, "tanh", "Tanh"},
       {Sqrt{}, "sqrt", "Sqrt"},
       {ReduceMean{}, "reduce_mean", "ReduceMean"},
+      {Relu{}, "relu", "Relu"},
+      {LeakyRelu{0.5F}, "leaky_relu", "LeakyRelu { alpha: 0.5 }"},
+      {Selu{}, "selu", "Selu { alpha: 1.67326, gamma: 1.0507 }"},
+      {HardSigmoid{}, "hard_sigmoid", "HardSigmoid { alpha: 0.2, beta: 0.5 }"},
+      {Shrink{}, "shrink", "Shrink { bias: 0, lambd: 0.5 }"},
+      {Round{}, "round", "Round"},
+      {Atanh{}, "atanh", "Atanh"},
+      {Clip{-1, 6}, "clip", "Clip { min: -1, max: 6 }"},
   };
   for (const Named& c : cases) {
     SCOPED_TRACE(c.rendering);
@@ -170,6 +178,7 @@ TEST(ModelOps, NamesAndRenderings) {
   // The new kinds come after every existing one.
   EXPECT_EQ(OpKind{Sub{}}.index(), 8U);
   EXPECT_EQ(OpKind{ReduceMean{}}.index(), 16U);
+  EXPECT_EQ(OpKind{Relu{}}.index(), 17U);
 }
 
 // Compiling handles every new kind as any other operation: one kernel command

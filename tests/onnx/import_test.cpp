@@ -159,6 +159,21 @@ std::vector<MappingCase> mapping_cases() {
                      add_node(m, "Sqrt", {"t"}, {"y"});
                    }),
                    {"e = Erf(x) [2]", "t = Tanh(e) [2]", "y = Sqrt(t) [2]"}});
+  cases.push_back({"functions of one tensor take their attributes, else the defaults", unary_model({2}, {{"y", {2}}}, [](onnx::ModelProto& m) {
+                     set_attribute(add_node(m, "LeakyRelu", {"x"}, {"l"}), "alpha", 0.25F);
+                     set_attribute(add_node(m, "HardSigmoid", {"l"}, {"h"}), "beta", 0.75F);
+                     add_node(m, "Relu", {"h"}, {"r"});
+                     add_node(m, "Sigmoid", {"r"}, {"y"});
+                   }),
+                   {"l = LeakyRelu { alpha: 0.25 }(x) [2]", "h = HardSigmoid { alpha: 0.2, beta: 0.75 }(l) [2]",
+                    "r = Relu(h) [2]", "y = Sigmoid(r) [2]"}});
+  cases.push_back({"clip bounds from inputs, an omitted one the largest float", unary_model({2}, {{"y", {2}}}, [](onnx::ModelProto& m) {
+                     add_float_constant(m, "low", {}, {-1.0F});
+                     add_node(m, "Clip", {"x", "low"}, {"c"});
+                     add_float_constant(m, "high", {}, {6.0F});
+                     add_node(m, "Clip", {"c", "", "high"}, {"y"});
+                   }),
+                   {"c = Clip { min: -1, max: 3.40282e+38 }(x) [2]", "y = Clip { min: -3.40282e+38, max: 6 }(c) [2]"}});
   cases.push_back({"pow 2 and 3 as products", unary_model({2}, {{"y", {2}}}, [](onnx::ModelProto& m) {
                      add_float_constant(m, "two", {}, {2.0F});
                      add_float_constant(m, "three", {1}, {3.0F});
@@ -312,11 +327,11 @@ std::vector<ErrorCase> error_cases() {
   add_output(missing_output, "z", Dims{2, 3});
   cases.push_back({"an output nothing computes", missing_output, "onnx: graph output z is computed by no node"});
   cases.push_back({"unsupported operators, one of another domain", model_with([](onnx::ModelProto& m) {
-                     add_node(m, "Relu", {"x"}, {"r"}, "/act/Relu");
+                     add_node(m, "Det", {"x"}, {"r"}, "/act/Det");
                      add_node(m, "FastGelu", {"r"}, {"g"}, "/act/FastGelu").set_domain("com.microsoft");
-                     add_node(m, "Relu", {"g"}, {"y"}, "/act/Relu_1");
+                     add_node(m, "Det", {"g"}, {"y"}, "/act/Det_1");
                    }),
-                   "onnx: unsupported operators: Relu (first node /act/Relu), com.microsoft.FastGelu (first node "
+                   "onnx: unsupported operators: Det (first node /act/Det), com.microsoft.FastGelu (first node "
                    "/act/FastGelu)"});
   cases.push_back({"an operator given too few inputs", model_with([](onnx::ModelProto& m) {
                      add_node(m, "Gather", {"x"}, {"y"}, "/Gather");
