@@ -19,6 +19,19 @@ namespace {
 
 using namespace orvo_compiler;
 
+// Zeros of the tensor's element type, one per element.
+TensorData zeros(const Tensor& tensor) {
+  switch (tensor.dtype) {
+    case DType::F32:
+      return std::vector<float>(tensor.elements(), 0.0F);
+    case DType::I64:
+      return std::vector<std::int64_t>(tensor.elements(), 0);
+    case DType::Bool:
+      return std::vector<std::uint8_t>(tensor.elements(), 0);
+  }
+  return std::vector<float>(tensor.elements(), 0.0F);
+}
+
 // Graphs up to this many elements in all are evaluated.
 constexpr std::uint64_t evaluated_elements = std::uint64_t{1} << 20;
 
@@ -62,7 +75,7 @@ void check_model(std::span<const std::uint8_t> bytes, const ImportOptions& optio
   TensorValues values = model.weights;
   for (const Tensor& tensor : model.graph.tensors) {
     if (tensor.kind == TensorKind::Input) {
-      values.emplace(tensor.id, std::vector<float>(tensor.elements(), 0.0F));
+      values.emplace(tensor.id, zeros(tensor));
     }
   }
   const Result<TensorValues> evaluated = evaluate(model.graph, values);

@@ -5,6 +5,7 @@
 #include <map>
 #include <optional>
 #include <set>
+#include <variant>
 #include <string>
 #include <vector>
 
@@ -152,14 +153,18 @@ std::string file_stem(const std::string& name) {
   return stem;
 }
 
-std::string output_line(const Tensor& tensor, const std::vector<float>& values) {
-  double sum = 0.0;
-  for (const float value : values) {
-    sum += value;
-  }
-  const auto [minimum, maximum] = std::minmax_element(values.begin(), values.end());
-  return fmt::format("{} {}: sum {}, min {}, max {}\n", tensor.name, shape_text(tensor.shape), sum, *minimum,
-                     *maximum);
+std::string output_line(const Tensor& tensor, const TensorData& data) {
+  return std::visit(
+      [&tensor](const auto& values) {
+        double sum = 0.0;
+        for (const auto value : values) {
+          sum += static_cast<double>(value);
+        }
+        const auto [minimum, maximum] = std::minmax_element(values.begin(), values.end());
+        return fmt::format("{} {}: sum {}, min {}, max {}\n", tensor.name, shape_text(tensor.shape), sum, *minimum,
+                           *maximum);
+      },
+      data);
 }
 
 // Stages DIR/<stem>.npy for every output and commits them together.
@@ -180,7 +185,12 @@ std::expected<void, std::string> write_outputs(const std::filesystem::path& dire
       return std::unexpected(
           fmt::format("outputs {} and {} would both be written to {}.npy", other->second, tensor.name, stem));
     }
-    if (auto written = staged.stage(directory / (stem + ".npy"), npy_bytes(tensor.shape, values)); !written) {
+    const auto* floats = std::get_if<std::vector<float>>(&values);
+    if (floats == nullptr) {
+      return std::unexpected(fmt::format("output {} is {}: only F32 outputs are written as .npy", tensor.name,
+                                         dtype_of(values)));
+    }
+    if (auto written = staged.stage(directory / (stem + ".npy"), npy_bytes(tensor.shape, *floats)); !written) {
       return written;
     }
   }

@@ -3,9 +3,13 @@
 // the reference kernels, so results are reproducible bit for bit everywhere.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
+#include <initializer_list>
 #include <map>
 #include <optional>
 #include <string_view>
+#include <variant>
 #include <vector>
 
 #include "orvo_compiler/error.hpp"
@@ -13,15 +17,32 @@
 
 namespace orvo_compiler {
 
-// Row-major float32 values of tensors, by id.
-using TensorValues = std::map<TensorId, std::vector<float>>;
+// Row-major values of one tensor, in the list of its element type: the
+// alternative's index is the DType's value (F32 floats, I64 integers, Bool
+// bytes holding 0 or 1). A list of floats in braces makes F32 values.
+struct TensorData : std::variant<std::vector<float>, std::vector<std::int64_t>, std::vector<std::uint8_t>> {
+  using variant::variant;
+  TensorData() = default;
+  TensorData(std::initializer_list<float> values) : variant(std::vector<float>(values)) {}
+};
+
+// The element type of `data`.
+[[nodiscard]] constexpr DType dtype_of(const TensorData& data) { return static_cast<DType>(data.index()); }
+// The number of values `data` holds.
+[[nodiscard]] inline std::size_t element_count(const TensorData& data) {
+  return std::visit([](const auto& values) { return values.size(); }, data);
+}
+
+// Values of tensors, by id.
+using TensorValues = std::map<TensorId, TensorData>;
 
 // Numeric meaning of each operation kind. Every float step is one IEEE
 // single-precision operation rounded to nearest, in the order given (no fused
 // multiply-add, no reordering); "row" means the elements of the last axis.
 //  MatMul       the reference `matmul`: each sum from +0.0, sum = left x right + sum for k ascending.
 //  BatchMatMul  MatMul of each pair of matrices over the last two axes, leading indices in row-major order.
-//  Add, Sub, Mul, Div  left op right, element by element.
+//  Add, Sub, Mul, Div  left op right, element by element, each operand read where numpy's broadcast places
+//               it; on I64 operands wrapping modulo 2^64, Div truncating toward zero (by zero: an error).
 //  LayerNorm    the reference `layer_norm` of each row with the kind's epsilon.
 //  Softmax      the reference `softmax_rows` over the elements of the kind's axis, the other indices fixed.
 //  Gelu         the reference `gelu` (tanh form) of each element.
@@ -29,7 +50,7 @@ using TensorValues = std::map<TensorId, std::vector<float>>;
 //  Tanh         tanh rounded correctly to float, each element (as in `gelu`).
 //  Sqrt         the correctly rounded float square root, each element.
 //  ReduceMean   each row summed first to last (from -0.0, as `layer_norm`'s mean), divided by float(row length).
-//  Reshape, Transpose, Broadcast, Slice  copies of values, no arithmetic (Broadcast by numpy's rules).
+//  Reshape, Transpose, Broadcast, Slice  copies of values of any element type, no arithmetic (Broadcast by numpy's rules).
 //  Functions of one element x (exp is `exp` above: e^x rounded correctly; "glibc" is the C library's float
 //  function, not correctly rounded but the same bits on every build we make):
 //  Relu         x < 0 ? +0 : x.                    LeakyRelu  x < 0 ? alpha * x : x.
@@ -57,8 +78,11 @@ using TensorValues = std::map<TensorId, std::vector<float>>;
 // tensor, "evaluate: {name} is not an input or weight" for a value given for a
 // tensor an operation produces or for an unknown id, "evaluate: no value for
 // input {name}" for a tensor no operation produces (inputs and weights)
-// without a value, and "evaluate: value for {name} has {n} elements, expected
-// {m}". Intermediate values are released after their last reader.
+// without a value, "evaluate: value for {name} is {dtype}, expected {dtype}",
+// "evaluate: value for {name} has {n} elements, expected {m}", and
+// "evaluate: {op}: {what}" for values an operation cannot compute (an integer
+// division by zero, an index out of range). Intermediate values are released
+// after their last reader.
 [[nodiscard]] Result<TensorValues> evaluate(const Graph& graph, const TensorValues& values);
 
 // The one tensor of `graph` named `name` (of `kind`, when one is given), as

@@ -37,13 +37,20 @@ struct OpId {
   friend bool operator==(const OpId&, const OpId&) = default;
 };
 
-enum class DType : std::uint8_t { F32 };
+// Element type of a tensor: float32 (every operation of the original
+// language), int64 (indices and token ids, as ONNX writes them, so that every
+// value round-trips exactly) and bool (masks, one byte holding 0 or 1).
+enum class DType : std::uint8_t { F32, I64, Bool };
 
 // Bytes of one element.
 constexpr std::uint64_t size(DType dtype) {
   switch (dtype) {
     case DType::F32:
       return 4;
+    case DType::I64:
+      return 8;
+    case DType::Bool:
+      return 1;
   }
   return 4;
 }
@@ -443,12 +450,16 @@ struct Graph {
   TensorId tensor(std::string_view name, Shape shape, TensorKind kind, std::optional<OpId> producer);
   TensorId input(std::string_view name, Shape shape);
   TensorId weight(std::string_view name, Shape shape);
+  // The same, of element type `dtype` (the forms above make F32 tensors).
+  TensorId input(std::string_view name, Shape shape, DType dtype);
+  TensorId weight(std::string_view name, Shape shape, DType dtype);
 
   // Appends the output tensor (named after the operation) and the operation;
   // fails with "{name}: unknown input" when an input names no tensor.
   [[nodiscard]] Result<TensorId> op(std::string_view name, OpKind kind, std::vector<TensorId> inputs,
                                     Shape shape);
-  // Element-wise operation of two tensors of identical shape.
+  // Element-wise operation of two tensors of identical shape (`apply` also
+  // takes operands that broadcast).
   [[nodiscard]] Result<TensorId> binary(std::string_view name, OpKind kind, TensorId left, TensorId right);
   [[nodiscard]] Result<TensorId> add(std::string_view name, TensorId left, TensorId right);
   // Rank-2 by rank-2 product; [a0, a1] x [a1, b1] gives [a0, b1].
@@ -485,10 +496,12 @@ struct Graph {
   // scalar" for an input without axes.
   [[nodiscard]] Result<TensorId> reduce_mean(std::string_view name, TensorId input);
 
-  // An operation of any kind, its output shape by the kind's rule, as the
-  // kind's own builder makes it; fails with "{name}: unknown input", with
-  // "{name}: {operation} takes {n} inputs, not {m}" for a wrong count of
-  // inputs, or with the message of the kind's rule.
+  // An operation of any kind, its output shape and element type by the
+  // kind's rules; fails with "{name}: unknown input", with "{name}:
+  // {operation} takes {n} inputs, not {m}" for a wrong count of inputs, or
+  // with the message of the kind's rule. The rules are the named builders',
+  // except that Add, Sub, Mul and Div also take operands that broadcast by
+  // numpy's rules (the named builders keep identical shapes).
   [[nodiscard]] Result<TensorId> apply(std::string_view name, OpKind kind, std::vector<TensorId> inputs);
 
   // Marks a tensor as a graph output (kind `Output`) and appends it to

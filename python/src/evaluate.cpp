@@ -6,6 +6,8 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <type_traits>
+#include <variant>
 #include <vector>
 
 #include "arrays.hpp"
@@ -55,9 +57,19 @@ TensorValues values_from(const Graph& graph, const py::dict& values) {
   return converted;
 }
 
-// One output as an array of its tensor's shape, owning the library's vector.
-py::array output_array(const Graph& graph, TensorId id, std::vector<float> values) {
-  return owning_array<float>(std::move(values), numpy_shape(graph.tensors[id.index].shape));
+// One output as an array of its tensor's shape and element type, owning the
+// library's vector.
+py::array output_array(const Graph& graph, TensorId id, TensorData values) {
+  const auto shape = numpy_shape(graph.tensors[id.index].shape);
+  return std::visit(
+      [&shape]<class T>(std::vector<T>& list) -> py::array {
+        if constexpr (std::is_same_v<T, std::uint8_t>) {
+          return owning_array<std::uint8_t>(std::move(list), shape).attr("view")("bool").template cast<py::array>();
+        } else {
+          return owning_array<T>(std::move(list), shape);
+        }
+      },
+      values);
 }
 
 py::dict outputs_to_python(const Graph& graph, TensorValues outputs, Keys keys) {

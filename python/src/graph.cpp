@@ -125,8 +125,18 @@ void bind_sources(py::class_<Graph>& graph) {
   graph
       .def("tensor", &Graph::tensor, "name"_a, "shape"_a, "kind"_a, "producer"_a = std::nullopt,
            "Appends a tensor and returns its id; checks nothing (validate does).")
-      .def("input", &Graph::input, "name"_a, "shape"_a, "Appends an input tensor and returns its id.")
-      .def("weight", &Graph::weight, "name"_a, "shape"_a, "Appends a weight tensor and returns its id.")
+      .def(
+          "input",
+          [](Graph& self, std::string_view name, Shape shape, DType dtype) {
+            return self.input(name, std::move(shape), dtype);
+          },
+          "name"_a, "shape"_a, "dtype"_a = DType::F32, "Appends an input tensor and returns its id.")
+      .def(
+          "weight",
+          [](Graph& self, std::string_view name, Shape shape, DType dtype) {
+            return self.weight(name, std::move(shape), dtype);
+          },
+          "name"_a, "shape"_a, "dtype"_a = DType::F32, "Appends a weight tensor and returns its id.")
       .def(
           "op",
           [](Graph& self, std::string_view name, OpKind kind, std::vector<TensorId> inputs, Shape shape) {
@@ -220,7 +230,10 @@ void bind_graph_class(py::module_& module) {
 void bind_graph(py::module_& module) {
   bind_id<TensorId>(module, "TensorId", "The position of a tensor in Graph.tensors.");
   bind_id<OpId>(module, "OpId", "The position of an operation in Graph.ops.");
-  bind_enum<DType>(module, "DType", "Element types.").value("F32", DType::F32);
+  bind_enum<DType>(module, "DType", "Element types.")
+      .value("F32", DType::F32)
+      .value("I64", DType::I64)
+      .value("Bool", DType::Bool);
   bind_enum<TensorKind>(module, "TensorKind", "The role of a tensor.")
       .value("Input", TensorKind::Input)
       .value("Weight", TensorKind::Weight)

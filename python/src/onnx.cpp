@@ -4,6 +4,8 @@
 #include <filesystem>
 #include <span>
 #include <string>
+#include <type_traits>
+#include <variant>
 #include <vector>
 
 #include <pybind11/stl/filesystem.h>
@@ -30,8 +32,17 @@ std::vector<py::ssize_t> weight_shape(const Graph& graph, TensorId id, std::size
 py::dict weight_views(py::handle self) {
   const auto& model = self.cast<const ImportedModel&>();
   py::dict views;
-  for (const auto& [id, values] : model.weights) {
-    py::array view = py::array_t<float>(weight_shape(model.graph, id, values.size()), values.data(), self);
+  for (const auto& [id, data] : model.weights) {
+    py::array view = std::visit(
+        [&]<class T>(const std::vector<T>& values) -> py::array {
+          py::array typed = py::array_t<T>(weight_shape(model.graph, id, values.size()), values.data(), self);
+          if constexpr (std::is_same_v<T, std::uint8_t>) {
+            return typed.attr("view")("bool").template cast<py::array>();
+          } else {
+            return typed;
+          }
+        },
+        data);
     py::detail::array_proxy(view.ptr())->flags &= ~py::detail::npy_api::NPY_ARRAY_WRITEABLE_;
     views[py::cast(id)] = view;
   }

@@ -28,7 +28,7 @@
 namespace orvo_compiler {
 namespace {
 
-using Values = std::vector<float>;
+using Values = TensorData;
 
 std::unexpected<CompileError> graph_error(std::string message) {
   return std::unexpected(CompileError::graph(std::move(message)));
@@ -53,14 +53,19 @@ Result<void> check_op(const Graph& graph, const Op& op, const std::vector<std::o
   const bool reads_later = std::ranges::any_of(op.inputs, [&](TensorId input) {
     return producer[input.index].has_value() && producer[input.index]->index >= op.id.index;
   });
-  if (reads_later || op.inputs.size() != detail::arity(op.kind)) {
+  if (reads_later || !detail::takes_inputs(op.kind, op.inputs.size())) {
     return invalid_op(op);
   }
   const Result<Shape> output = detail::output_shape(op.kind, detail::InputShapes(graph.tensors, op.inputs), op.name);
   if (!output) {
     return std::unexpected(output.error());
   }
-  if (*output != graph.tensors[op.output.index].shape) {
+  const Result<DType> dtype = detail::output_dtype(op.kind, detail::InputTypes(graph.tensors, op.inputs), op.name);
+  if (!dtype) {
+    return std::unexpected(dtype.error());
+  }
+  const Tensor& result = graph.tensors[op.output.index];
+  if (*output != result.shape || *dtype != result.dtype) {
     return invalid_op(op);
   }
   return {};
@@ -78,9 +83,13 @@ Result<void> check_values(const Graph& graph, const TensorValues& values,
     if (producer[id.index].has_value()) {
       return graph_error(fmt::format("evaluate: {} is not an input or weight", tensor.name));
     }
-    if (given.size() != tensor.elements()) {
+    if (dtype_of(given) != tensor.dtype) {
+      return graph_error(
+          fmt::format("evaluate: value for {} is {}, expected {}", tensor.name, dtype_of(given), tensor.dtype));
+    }
+    if (element_count(given) != tensor.elements()) {
       return graph_error(fmt::format("evaluate: value for {} has {} elements, expected {}", tensor.name,
-                                     given.size(), tensor.elements()));
+                                     element_count(given), tensor.elements()));
     }
   }
   for (const Tensor& tensor : graph.tensors) {
@@ -102,7 +111,7 @@ Result<void> check(const Graph& graph, const TensorValues& values, const std::ve
 
 // ---- Values in flight ----------------------------------------------------
 
-// The values of every live tensor: sources as views of the caller's lists,
+// The values of every live tensor: sources read where the caller keeps them,
 // computed tensors in buffers of their own until their last reader is done.
 class Workspace {
  public:
@@ -110,7 +119,7 @@ class Workspace {
       : views_(graph.tensors.size()), owned_(graph.tensors.size()), computed_(graph.tensors.size(), false),
         last_reader_(graph.tensors.size()), kept_(graph.tensors.size(), false) {
     for (const auto& [id, given] : values) {
-      views_[id.index] = given;
+      views_[id.index] = &given;
     }
     for (const Op& op : graph.ops) {
       for (const TensorId input : op.inputs) {
@@ -122,22 +131,21 @@ class Workspace {
     }
   }
 
-  [[nodiscard]] std::span<const float> operator[](TensorId id) const { return views_[id.index]; }
+  [[nodiscard]] const Values& operator[](TensorId id) const { return *views_[id.index]; }
 
   // The values of `id` in a buffer the caller may change: the tensor's own
-  // when `reader` is its last reader and the tensor is computed and no graph
-  // output, a copy otherwise. The tensor stays readable until `release`.
+  // when `reader` is its last reader, reads it once, and the tensor is
+  // computed and no graph output; a copy otherwise. The tensor stays readable until `release`.
   [[nodiscard]] Values take(const Op& reader, TensorId id) {
-    if (dies_at(reader, id)) {
+    if (dies_at(reader, id) && std::ranges::count(reader.inputs, id) == 1) {
       return std::move(owned_[id.index]);
     }
-    const std::span<const float> view = views_[id.index];
-    return Values(view.begin(), view.end());
+    return *views_[id.index];
   }
 
   void store(TensorId id, Values values) {
     owned_[id.index] = std::move(values);
-    views_[id.index] = owned_[id.index];
+    views_[id.index] = &owned_[id.index];
     computed_[id.index] = true;
   }
 
@@ -146,7 +154,7 @@ class Workspace {
     for (const TensorId input : reader.inputs) {
       if (dies_at(reader, input)) {
         Values().swap(owned_[input.index]);
-        views_[input.index] = {};
+        views_[input.index] = nullptr;
       }
     }
   }
@@ -156,8 +164,7 @@ class Workspace {
     if (computed_[id.index]) {
       return std::move(owned_[id.index]);
     }
-    const std::span<const float> view = views_[id.index];
-    return Values(view.begin(), view.end());
+    return *views_[id.index];
   }
 
  private:
@@ -165,7 +172,7 @@ class Workspace {
     return last_reader_[id.index] == reader.id && !kept_[id.index] && computed_[id.index];
   }
 
-  std::vector<std::span<const float>> views_;
+  std::vector<const Values*> views_;
   std::vector<Values> owned_;
   std::vector<bool> computed_;
   std::vector<std::optional<OpId>> last_reader_;
@@ -180,15 +187,19 @@ class OpInputs final : public detail::KernelInputs {
   OpInputs(const Graph& graph, const Op& op, Workspace& workspace, detail::KernelPath path)
       : graph_(graph), op_(op), workspace_(workspace), path_(path) {}
 
-  [[nodiscard]] std::span<const float> operand(std::size_t position) const override {
+  [[nodiscard]] std::size_t size() const override { return op_.inputs.size(); }
+  [[nodiscard]] const TensorData& data(std::size_t position) const override {
     return workspace_[op_.inputs[position]];
   }
+  [[nodiscard]] std::string_view name() const override { return op_.name; }
   [[nodiscard]] const Shape& shape(std::size_t position) const override {
     return graph_.tensors[op_.inputs[position].index].shape;
   }
   [[nodiscard]] const Shape& output_shape() const override { return graph_.tensors[op_.output.index].shape; }
   [[nodiscard]] detail::KernelPath path() const override { return path_; }
-  [[nodiscard]] Values take(std::size_t position) override { return workspace_.take(op_, op_.inputs[position]); }
+  [[nodiscard]] Values take_data(std::size_t position) override {
+    return workspace_.take(op_, op_.inputs[position]);
+  }
 
  private:
   const Graph& graph_;
@@ -212,9 +223,12 @@ Result<TensorValues> evaluate(const Graph& graph, const TensorValues& values) {
   const detail::KernelPath path = detail::best_path();
   for (const Op& op : graph.ops) {
     OpInputs inputs(graph, op, workspace, path);
-    Values output = detail::evaluate_kind(op.kind, inputs);
+    Result<Values> output = detail::evaluate_kind(op.kind, inputs);
+    if (!output) {
+      return std::unexpected(std::move(output.error()));
+    }
     workspace.release(op);
-    workspace.store(op.output, std::move(output));
+    workspace.store(op.output, std::move(*output));
   }
 
   TensorValues outputs;

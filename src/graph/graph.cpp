@@ -21,6 +21,19 @@ std::unexpected<CompileError> unknown_input(std::string_view name) {
   return std::unexpected(CompileError::graph(fmt::format("{}: unknown input", name)));
 }
 
+// `graph.apply` of an element-wise kind whose two operands must have one
+// shape (the named builders; `apply` itself broadcasts).
+Result<TensorId> same_shaped(Graph& graph, std::string_view name, OpKind kind, TensorId left, TensorId right) {
+  if (!names_tensor(graph, left) || !names_tensor(graph, right)) {
+    return unknown_input(name);
+  }
+  const std::array inputs{left, right};
+  if (Result<Shape> shape = detail::same_shapes(detail::InputShapes(graph.tensors, inputs), name); !shape) {
+    return std::unexpected(std::move(shape.error()));
+  }
+  return graph.apply(name, std::move(kind), {left, right});
+}
+
 }  // namespace
 
 std::uint64_t Tensor::elements() const {
@@ -43,6 +56,18 @@ TensorId Graph::input(std::string_view name, Shape shape) {
 
 TensorId Graph::weight(std::string_view name, Shape shape) {
   return tensor(name, std::move(shape), TensorKind::Weight, std::nullopt);
+}
+
+TensorId Graph::input(std::string_view name, Shape shape, DType dtype) {
+  const TensorId id = input(name, std::move(shape));
+  tensors[id.index].dtype = dtype;
+  return id;
+}
+
+TensorId Graph::weight(std::string_view name, Shape shape, DType dtype) {
+  const TensorId id = weight(name, std::move(shape));
+  tensors[id.index].dtype = dtype;
+  return id;
 }
 
 Result<TensorId> Graph::op(std::string_view name, OpKind kind, std::vector<TensorId> inputs, Shape shape) {
@@ -71,19 +96,27 @@ Result<TensorId> Graph::apply(std::string_view name, OpKind kind, std::vector<Te
   if (!std::ranges::all_of(inputs, [this](TensorId id) { return names_tensor(*this, id); })) {
     return unknown_input(name);
   }
-  if (const std::size_t arity = detail::arity(kind); inputs.size() != arity) {
+  if (!detail::takes_inputs(kind, inputs.size())) {
+    const std::size_t arity = detail::arity(kind);
+    const std::string expected = arity == detail::variadic ? "at least 1" : fmt::format("{}", arity);
     return std::unexpected(CompileError::graph(
-        fmt::format("{}: {} takes {} inputs, not {}", name, op_kind_info(kind).operation, arity, inputs.size())));
+        fmt::format("{}: {} takes {} inputs, not {}", name, op_kind_info(kind).operation, expected, inputs.size())));
   }
   Result<Shape> shape = detail::output_shape(kind, detail::InputShapes(tensors, inputs), name);
   if (!shape) {
     return std::unexpected(std::move(shape.error()));
   }
-  return op(name, std::move(kind), std::move(inputs), std::move(*shape));
+  Result<DType> dtype = detail::output_dtype(kind, detail::InputTypes(tensors, inputs), name);
+  if (!dtype) {
+    return std::unexpected(std::move(dtype.error()));
+  }
+  Result<TensorId> output = op(name, std::move(kind), std::move(inputs), std::move(*shape));
+  tensors[output->index].dtype = *dtype;
+  return output;
 }
 
 Result<TensorId> Graph::add(std::string_view name, TensorId left, TensorId right) {
-  return apply(name, Add{}, {left, right});
+  return same_shaped(*this, name, Add{}, left, right);
 }
 
 Result<TensorId> Graph::matmul(std::string_view name, TensorId left, TensorId right) {
@@ -105,15 +138,15 @@ Result<TensorId> Graph::layer_norm(std::string_view name, TensorId input, float 
 Result<TensorId> Graph::gelu(std::string_view name, TensorId input) { return apply(name, Gelu{}, {input}); }
 
 Result<TensorId> Graph::mul(std::string_view name, TensorId left, TensorId right) {
-  return apply(name, Mul{}, {left, right});
+  return same_shaped(*this, name, Mul{}, left, right);
 }
 
 Result<TensorId> Graph::sub(std::string_view name, TensorId left, TensorId right) {
-  return apply(name, Sub{}, {left, right});
+  return same_shaped(*this, name, Sub{}, left, right);
 }
 
 Result<TensorId> Graph::div(std::string_view name, TensorId left, TensorId right) {
-  return apply(name, Div{}, {left, right});
+  return same_shaped(*this, name, Div{}, left, right);
 }
 
 Result<TensorId> Graph::reshape(std::string_view name, TensorId input, Shape shape) {
@@ -158,6 +191,10 @@ std::ostream& operator<<(std::ostream& out, DType dtype) {
   switch (dtype) {
     case DType::F32:
       return out << "F32";
+    case DType::I64:
+      return out << "I64";
+    case DType::Bool:
+      return out << "Bool";
   }
   return out;
 }

@@ -49,17 +49,37 @@ concept DefinedOpKind =
                                  KernelInputs& inputs) {
   { OpDefinition<Kind>::arity } -> std::convertible_to<std::size_t>;
   { OpDefinition<Kind>::output_shape(kind, shapes, name) } -> std::same_as<Result<Shape>>;
-  { OpDefinition<Kind>::evaluate(kind, inputs) } -> std::same_as<std::vector<float>>;
+  { OpDefinition<Kind>::evaluate(kind, inputs) } -> std::convertible_to<Result<TensorData>>;
 };
 
 static_assert([]<class... Kinds>(std::type_identity<std::variant<Kinds...>>) {
   return (DefinedOpKind<Kinds> && ...);
 }(std::type_identity<OpKind>{}), "every operation kind needs an OpDefinition (arity, output_shape and evaluate) and fields naming distinct members");
 
-// The number of inputs an operation of `kind` takes.
+// The number of inputs an operation of `kind` takes (`variadic`: one or more).
 inline std::size_t arity(const OpKind& kind) {
   return std::visit(
       []<class Kind>(const Kind& /*alternative*/) -> std::size_t { return OpDefinition<Kind>::arity; }, kind);
+}
+
+// Whether `count` inputs suit `kind`.
+inline bool takes_inputs(const OpKind& kind, std::size_t count) {
+  const std::size_t expected = arity(kind);
+  return expected == variadic ? count >= 1 : count == expected;
+}
+
+// The element type of the output of `kind` for inputs of these types, or the
+// error its builder gives.
+inline Result<DType> output_dtype(const OpKind& kind, const InputTypes& types, std::string_view name) {
+  return std::visit(
+      [&]<class Kind>(const Kind& alternative) -> Result<DType> {
+        if constexpr (requires { OpDefinition<Kind>::output_dtype(alternative, types, name); }) {
+          return OpDefinition<Kind>::output_dtype(alternative, types, name);
+        } else {
+          return all_f32(Kind::info.operation, types, name);
+        }
+      },
+      kind);
 }
 
 // The output shape of `kind` for inputs of these shapes (as many as its
@@ -70,10 +90,13 @@ inline Result<Shape> output_shape(const OpKind& kind, const InputShapes& inputs,
       kind);
 }
 
-// The output values of `kind`, for inputs that obey its shape rule.
-inline std::vector<float> evaluate_kind(const OpKind& kind, KernelInputs& inputs) {
+// The output values of `kind`, for inputs that obey its shape and type rules.
+inline Result<TensorData> evaluate_kind(const OpKind& kind, KernelInputs& inputs) {
   return std::visit(
-      [&]<class Kind>(const Kind& alternative) { return OpDefinition<Kind>::evaluate(alternative, inputs); }, kind);
+      [&]<class Kind>(const Kind& alternative) -> Result<TensorData> {
+        return OpDefinition<Kind>::evaluate(alternative, inputs);
+      },
+      kind);
 }
 
 }  // namespace orvo_compiler::detail

@@ -58,19 +58,16 @@ inline Strides row_major_strides(const Shape& shape) {
 
 // The elements source[sum of index[axis] x strides[axis]] for every index of
 // `shape`, in row-major order. A stride of 0 repeats an element along its axis.
-inline std::vector<float> gather_strided(const float* source, const Shape& shape, const Strides& strides) {
-  std::uint64_t elements = 1;
-  for (const std::uint64_t dimension : shape) {
-    elements *= dimension;
-  }
-  std::vector<float> output(elements);
+template <class T>
+std::vector<T> gather_strided(const T* source, const Shape& shape, const Strides& strides) {
+  std::vector<T> output(elements_of(shape));
   const std::size_t rank = shape.size();
   const std::uint64_t row = shape.back();
   const std::uint64_t step = strides.back();
   std::vector<std::uint64_t> index(rank, 0);
   std::uint64_t offset = 0;
   for (std::size_t position = 0; position < output.size(); position += row) {
-    const float* const first = source + offset;
+    const T* const first = source + offset;
     for (std::uint64_t column = 0; column < row; ++column) {
       output[position + column] = first[column * step];
     }
@@ -87,6 +84,13 @@ inline std::vector<float> gather_strided(const float* source, const Shape& shape
   return output;
 }
 
+// The elements of `data` read by `gather_strided` from `first` on, in the
+// list of their own element type.
+inline TensorData gather_any(const TensorData& data, std::uint64_t first, const Shape& shape, const Strides& strides) {
+  return std::visit([&](const auto& values) -> TensorData { return gather_strided(values.data() + first, shape, strides); },
+                    data);
+}
+
 // Element j is sizes[permutation[j]].
 inline std::vector<std::uint64_t> reordered(const std::vector<std::uint64_t>& sizes,
                                             std::span<const std::uint64_t> permutation) {
@@ -100,8 +104,8 @@ inline std::vector<std::uint64_t> reordered(const std::vector<std::uint64_t>& si
 
 // `values` of shape `shape` with its axes reordered: output axis j is input
 // axis permutation[j].
-inline std::vector<float> permuted(std::span<const float> values, const Shape& shape,
-                                   std::span<const std::uint64_t> permutation) {
+template <class T>
+std::vector<T> permuted(std::span<const T> values, const Shape& shape, std::span<const std::uint64_t> permutation) {
   return gather_strided(values.data(), reordered(shape, permutation),
                         reordered(row_major_strides(shape), permutation));
 }
@@ -120,7 +124,11 @@ struct OpDefinition<Reshape> {
     return kind.shape;
   }
 
-  static std::vector<float> evaluate(const Reshape& /*kind*/, KernelInputs& inputs) { return inputs.take(0); }
+  static Result<DType> output_dtype(const Reshape& /*kind*/, const InputTypes& types, std::string_view /*name*/) {
+    return types[0];
+  }
+
+  static TensorData evaluate(const Reshape& /*kind*/, KernelInputs& inputs) { return inputs.take_data(0); }
 };
 
 // Output axis i is input axis permutation[i]; the permutation names each axis once.
@@ -139,8 +147,13 @@ struct OpDefinition<Transpose> {
     return reordered(source, kind.permutation);
   }
 
-  static std::vector<float> evaluate(const Transpose& kind, KernelInputs& inputs) {
-    return permuted(inputs.operand(0), inputs.shape(0), kind.permutation);
+  static Result<DType> output_dtype(const Transpose& /*kind*/, const InputTypes& types, std::string_view /*name*/) {
+    return types[0];
+  }
+
+  static TensorData evaluate(const Transpose& kind, KernelInputs& inputs) {
+    return gather_any(inputs.data(0), 0, reordered(inputs.shape(0), kind.permutation),
+                      reordered(row_major_strides(inputs.shape(0)), kind.permutation));
   }
 };
 
@@ -158,7 +171,11 @@ struct OpDefinition<Broadcast> {
     return kind.shape;
   }
 
-  static std::vector<float> evaluate(const Broadcast& kind, KernelInputs& inputs) {
+  static Result<DType> output_dtype(const Broadcast& /*kind*/, const InputTypes& types, std::string_view /*name*/) {
+    return types[0];
+  }
+
+  static TensorData evaluate(const Broadcast& kind, KernelInputs& inputs) {
     const Shape& source = inputs.shape(0);
     const Strides source_strides = row_major_strides(source);
     const std::size_t offset = kind.shape.size() - source.size();
@@ -166,7 +183,7 @@ struct OpDefinition<Broadcast> {
     for (std::size_t axis = 0; axis < source.size(); ++axis) {
       strides[offset + axis] = source[axis] == 1 ? 0 : source_strides[axis];
     }
-    return gather_strided(inputs.operand(0).data(), kind.shape, strides);
+    return gather_any(inputs.data(0), 0, kind.shape, strides);
   }
 };
 
@@ -184,10 +201,13 @@ struct OpDefinition<Slice> {
     return shape;
   }
 
-  static std::vector<float> evaluate(const Slice& kind, KernelInputs& inputs) {
+  static Result<DType> output_dtype(const Slice& /*kind*/, const InputTypes& types, std::string_view /*name*/) {
+    return types[0];
+  }
+
+  static TensorData evaluate(const Slice& kind, KernelInputs& inputs) {
     const Strides strides = row_major_strides(inputs.shape(0));
-    return gather_strided(inputs.operand(0).data() + kind.start * strides[kind.axis], inputs.output_shape(),
-                          strides);
+    return gather_any(inputs.data(0), kind.start * strides[kind.axis], inputs.output_shape(), strides);
   }
 };
 

@@ -67,7 +67,7 @@ struct OpDefinition<Softmax> {
     for (std::uint64_t axis = 0; axis < shape.size(); ++axis) {
       back[to_rows[axis]] = axis;
     }
-    return permuted(rows, reordered(shape, to_rows), back);
+    return permuted(std::span<const float>(rows), reordered(shape, to_rows), back);
   }
 };
 

@@ -274,7 +274,7 @@ TEST(ImportOnnx, MapsEachOperator) {
       const auto tensor = std::ranges::find(model->graph.tensors, name, &Tensor::name);
       ASSERT_NE(tensor, model->graph.tensors.end()) << name;
       EXPECT_EQ(tensor->kind, TensorKind::Weight) << name;
-      EXPECT_EQ(model->weights.at(tensor->id), values) << name;
+      EXPECT_EQ(model->weights.at(tensor->id), TensorData(values)) << name;
     }
   }
 }
