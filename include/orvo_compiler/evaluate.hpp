@@ -69,6 +69,18 @@ using TensorValues = std::map<TensorId, TensorData>;
 //  Sign         1 for x > 0, -1 for x < 0, +0 for either zero, NaN for NaN.
 //  Log, Sin, Cos, Tan, Asin, Acos, Atan, Sinh, Cosh, Asinh, Acosh, Atanh  glibc's float function.
 //  Clip         r = x < min ? min : x; r > max ? max : r (NaN stays NaN; max wins where min > max).
+//  Kinds of several inputs broadcast them by numpy's rules, each read in place:
+//  Max, Min     of F32 or I64 inputs, first to last: r = larger(r, next) (smaller); a NaN wins (the first).
+//  Sum          of F32 or I64 inputs, r = r + next first to last (I64 wraps modulo 2^64).
+//  Mean         of F32 inputs, Sum's r, then r / float(input count).
+//  Pow          float(pow(double(base), double(exponent))), glibc's pow; the exponent F32 or I64.
+//  Mod          F32: fmod(a, b) (exact); I64: a % b (b = -1 gives 0). fmod 0 (floored) adds b to a non-zero
+//               result whose sign differs from b's. An I64 divisor of 0 fails: "evaluate: {op}: integer
+//               division by zero".
+//  PRelu        x < 0 ? slope * x : x, the slope broadcast to x.
+//  Equal, Less, Greater, LessOrEqual, GreaterOrEqual  of two F32 or I64 inputs (Equal: or Bool), a Bool output.
+//  Not, And, Or, Xor  of Bool inputs.
+//  Where        condition (Bool) ? second : third, of any one element type.
 //
 // Returns exactly the ids of `graph.outputs` (a repeated id once). Fails with
 // the error of `Graph::validate` for an invalid graph; "invalid op {name}" for

@@ -363,13 +363,92 @@ struct Clip {
   friend bool operator==(const Clip&, const Clip&) = default;
 };
 
+// Operations of several tensors that broadcast by numpy's rules. Variadic
+// ones take one or more inputs of one element type, combined first to last.
+struct Max {
+  static constexpr OpKindInfo info{"max", "Max", "The largest of the inputs, element-wise (NaN wins)."};
+  friend bool operator==(const Max&, const Max&) = default;
+};
+struct Min {
+  static constexpr OpKindInfo info{"min", "Min", "The smallest of the inputs, element-wise (NaN wins)."};
+  friend bool operator==(const Min&, const Min&) = default;
+};
+struct Sum {
+  static constexpr OpKindInfo info{"sum", "Sum", "The sum of the inputs, first to last, element-wise."};
+  friend bool operator==(const Sum&, const Sum&) = default;
+};
+struct Mean {
+  static constexpr OpKindInfo info{"mean", "Mean", "The sum of the inputs divided by their count, element-wise."};
+  friend bool operator==(const Mean&, const Mean&) = default;
+};
+struct Pow {
+  static constexpr OpKindInfo info{"pow", "Pow", "Float base to a float or integer exponent, element-wise."};
+  friend bool operator==(const Pow&, const Pow&) = default;
+};
+// The remainder of a division: with `fmod` 1 truncated (the dividend's sign),
+// with 0 floored (the divisor's sign).
+struct Mod {
+  std::int64_t fmod = 0;
+  static constexpr OpKindInfo info{"mod", "Mod", "The remainder of left / right, element-wise."};
+  static constexpr std::tuple fields{
+      op_field("fmod", &Mod::fmod, "1: the dividend's sign (C's fmod); 0: the divisor's sign.")};
+  friend bool operator==(const Mod&, const Mod&) = default;
+};
+struct PRelu {
+  static constexpr OpKindInfo info{"prelu", "PRelu", "x, or slope x where x < 0; the slope broadcasts to x."};
+  friend bool operator==(const PRelu&, const PRelu&) = default;
+};
+struct Equal {
+  static constexpr OpKindInfo info{"equal", "Equal", "left == right as Bool, element-wise."};
+  friend bool operator==(const Equal&, const Equal&) = default;
+};
+struct Less {
+  static constexpr OpKindInfo info{"less", "Less", "left < right as Bool, element-wise."};
+  friend bool operator==(const Less&, const Less&) = default;
+};
+struct Greater {
+  static constexpr OpKindInfo info{"greater", "Greater", "left > right as Bool, element-wise."};
+  friend bool operator==(const Greater&, const Greater&) = default;
+};
+struct LessOrEqual {
+  static constexpr OpKindInfo info{"less_or_equal", "LessOrEqual", "left <= right as Bool, element-wise."};
+  friend bool operator==(const LessOrEqual&, const LessOrEqual&) = default;
+};
+struct GreaterOrEqual {
+  static constexpr OpKindInfo info{"greater_or_equal", "GreaterOrEqual", "left >= right as Bool, element-wise."};
+  friend bool operator==(const GreaterOrEqual&, const GreaterOrEqual&) = default;
+};
+struct Not {
+  static constexpr OpKindInfo info{"not", "Not", "Logical not of a Bool tensor."};
+  friend bool operator==(const Not&, const Not&) = default;
+};
+struct And {
+  static constexpr OpKindInfo info{"and", "And", "Logical and of two Bool tensors."};
+  friend bool operator==(const And&, const And&) = default;
+};
+struct Or {
+  static constexpr OpKindInfo info{"or", "Or", "Logical or of two Bool tensors."};
+  friend bool operator==(const Or&, const Or&) = default;
+};
+struct Xor {
+  static constexpr OpKindInfo info{"xor", "Xor", "Logical exclusive or of two Bool tensors."};
+  friend bool operator==(const Xor&, const Xor&) = default;
+};
+// Inputs: a Bool condition, then the values where it holds and where it does
+// not (of one element type, which the output has).
+struct Where {
+  static constexpr OpKindInfo info{"where", "Where", "Picks from the second or third input by a Bool condition."};
+  friend bool operator==(const Where&, const Where&) = default;
+};
+
 // Every kind; new kinds go last, so that each existing kind keeps its index.
 using OpKind = std::variant<MatMul, Add, Mul, Reshape, Transpose, LayerNorm, Softmax, Gelu, Sub, Div, Broadcast,
                             BatchMatMul, Slice, Erf, Tanh, Sqrt, ReduceMean,
                             // element-wise
                             Relu, LeakyRelu, Elu, Selu, Celu, ThresholdedRelu, Sigmoid, HardSigmoid, HardSwish,
                             Softplus, Softsign, Shrink, Exp, Log, Neg, Abs, Reciprocal, Floor, Ceil, Round, Sign, Sin,
-                            Cos, Tan, Asin, Acos, Atan, Sinh, Cosh, Asinh, Acosh, Atanh, Clip>;
+                            Cos, Tan, Asin, Acos, Atan, Sinh, Cosh, Asinh, Acosh, Atanh, Clip, Max, Min, Sum, Mean, Pow,
+                            Mod, PRelu, Equal, Less, Greater, LessOrEqual, GreaterOrEqual, Not, And, Or, Xor, Where>;
 
 // The field descriptors of a kind; none for a kind without `fields`.
 template <class Kind>

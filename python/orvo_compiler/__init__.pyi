@@ -231,11 +231,64 @@ class Clip:
     max: float
     def __init__(self, min: float = -3.4028234663852886e+38, max: float = 3.4028234663852886e+38) -> None: ...
 
+class Max:
+    def __init__(self) -> None: ...
+
+class Min:
+    def __init__(self) -> None: ...
+
+class Sum:
+    def __init__(self) -> None: ...
+
+class Mean:
+    def __init__(self) -> None: ...
+
+class Pow:
+    def __init__(self) -> None: ...
+
+class Mod:
+    fmod: int
+    def __init__(self, fmod: int = 0) -> None: ...
+
+class PRelu:
+    def __init__(self) -> None: ...
+
+class Equal:
+    def __init__(self) -> None: ...
+
+class Less:
+    def __init__(self) -> None: ...
+
+class Greater:
+    def __init__(self) -> None: ...
+
+class LessOrEqual:
+    def __init__(self) -> None: ...
+
+class GreaterOrEqual:
+    def __init__(self) -> None: ...
+
+class Not:
+    def __init__(self) -> None: ...
+
+class And:
+    def __init__(self) -> None: ...
+
+class Or:
+    def __init__(self) -> None: ...
+
+class Xor:
+    def __init__(self) -> None: ...
+
+class Where:
+    def __init__(self) -> None: ...
+
 OpKind = Union[
     MatMul, Add, Mul, Reshape, Transpose, LayerNorm, Softmax, Gelu, Sub, Div, Broadcast,
     BatchMatMul, Slice, Erf, Tanh, Sqrt, ReduceMean, Relu, LeakyRelu, Elu, Selu, Celu, ThresholdedRelu,
     Sigmoid, HardSigmoid, HardSwish, Softplus, Softsign, Shrink, Exp, Log, Neg, Abs, Reciprocal, Floor, Ceil,
-    Round, Sign, Sin, Cos, Tan, Asin, Acos, Atan, Sinh, Cosh, Asinh, Acosh, Atanh, Clip,
+    Round, Sign, Sin, Cos, Tan, Asin, Acos, Atan, Sinh, Cosh, Asinh, Acosh, Atanh, Clip, Max, Min, Sum, Mean,
+    Pow, Mod, PRelu, Equal, Less, Greater, LessOrEqual, GreaterOrEqual, Not, And, Or, Xor, Where,
 ]
 
 class Tensor:

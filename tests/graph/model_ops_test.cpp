@@ -167,6 +167,9 @@ TEST(ModelOps, NamesAndRenderings) {
       {Round{}, "round", "Round"},
       {Atanh{}, "atanh", "Atanh"},
       {Clip{-1, 6}, "clip", "Clip { min: -1, max: 6 }"},
+      {Mod{1}, "mod", "Mod { fmod: 1 }"},
+      {LessOrEqual{}, "less_or_equal", "LessOrEqual"},
+      {Where{}, "where", "Where"},
   };
   for (const Named& c : cases) {
     SCOPED_TRACE(c.rendering);

@@ -174,6 +174,26 @@ std::vector<MappingCase> mapping_cases() {
                      add_node(m, "Clip", {"c", "", "high"}, {"y"});
                    }),
                    {"c = Clip { min: -1, max: 3.40282e+38 }(x) [2]", "y = Clip { min: -3.40282e+38, max: 6 }(c) [2]"}});
+  cases.push_back({"pow with another exponent, and one that enlarges the base", unary_model({2}, {{"y", {2, 2}}}, [](onnx::ModelProto& m) {
+                     add_float_constant(m, "e", {}, {2.5F});
+                     add_node(m, "Pow", {"x", "e"}, {"p"});
+                     add_float_constant(m, "two", {2, 1}, {2.0F, 2.0F});
+                     add_node(m, "Pow", {"p", "two"}, {"y"});
+                   }),
+                   {"p = Pow(x, e) [2]", "y = Pow(p, two) [2, 2]"}});
+  cases.push_back({"clip with a run-time bound as max, then min", unary_model({2}, {{"y", {2}}}, [](onnx::ModelProto& m) {
+                     add_input(m, "low", {1});
+                     add_float_constant(m, "high", {}, {6.0F});
+                     add_node(m, "Clip", {"x", "low", "high"}, {"y"});
+                   }),
+                   {"y/raised = Max(x, low) [2]", "y = Min(y/raised, high) [2]"}});
+  cases.push_back({"equal and where at run time, variadic sum", unary_model({2}, {{"y", {2}}}, [](onnx::ModelProto& m) {
+                     add_float_constant(m, "zero", {}, {0.0F});
+                     add_node(m, "Equal", {"x", "zero"}, {"is_zero"});
+                     add_node(m, "Where", {"is_zero", "zero", "x"}, {"w"});
+                     add_node(m, "Sum", {"w", "x", "zero"}, {"y"});
+                   }),
+                   {"is_zero = Equal(x, zero) [2]", "w = Where(is_zero, zero, x) [2]", "y = Sum(w, x, zero) [2]"}});
   cases.push_back({"pow 2 and 3 as products", unary_model({2}, {{"y", {2}}}, [](onnx::ModelProto& m) {
                      add_float_constant(m, "two", {}, {2.0F});
                      add_float_constant(m, "three", {1}, {3.0F});
@@ -389,11 +409,20 @@ std::vector<ErrorCase> error_cases() {
                    }),
                    "onnx: initializer w holds 8 bytes of data where its dims [3] need 12"});
 
-  cases.push_back({"pow with another exponent", model_with([](onnx::ModelProto& m) {
-                     add_float_constant(m, "e", {}, {2.5F});
-                     add_node(m, "Pow", {"x", "e"}, {"y"}, "/Pow");
+  cases.push_back({"mod with fmod 2", model_with([](onnx::ModelProto& m) {
+                     set_attribute(add_node(m, "Mod", {"x", "x"}, {"y"}, "/Mod"), "fmod", std::int64_t{2});
                    }),
-                   "onnx: Pow node /Pow: exponent 2.5 is not supported; only 2 and 3 are"});
+                   "onnx: Mod node /Mod: attribute fmod must be 0 or 1, not 2"});
+  cases.push_back({"a clip bound of more than one value", model_with([](onnx::ModelProto& m) {
+                     add_float_constant(m, "low", {2}, {0.0F, 1.0F});
+                     add_node(m, "Clip", {"x", "low"}, {"y"}, "/Clip");
+                   }),
+                   "onnx: Clip node /Clip: the bound low must be a single FLOAT value"});
+  cases.push_back({"a prelu slope larger than the input", unary_model({3}, {{"y", {2, 3}}}, [](onnx::ModelProto& m) {
+                     add_float_constant(m, "slope", {2, 3}, Floats(6, 0.5F));
+                     add_node(m, "PRelu", {"x", "slope"}, {"y"}, "/PRelu");
+                   }),
+                   "onnx: PRelu node /PRelu: the slope of dims [2, 3] does not broadcast to the input's [3]"});
   cases.push_back({"reduce mean over the first axis", unary_model({2, 3}, {{"y", {1, 3}}}, [](onnx::ModelProto& m) {
                      set_attribute(add_node(m, "ReduceMean", {"x"}, {"y"}, "/Mean"), "axes", Ints{0});
                    }),
