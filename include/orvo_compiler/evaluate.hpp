@@ -72,6 +72,36 @@ using TensorValues = std::map<TensorId, TensorData>;
 //               their value inputs, Trilu's zeros), no arithmetic; an index outside its axis is an error.
 //  Cast         F32 to I64 truncates towards zero (NaN and values outside I64 are errors); I64 to F32
 //               rounds to nearest even; anything to Bool is x != 0 (NaN gives true); Bool gives 0 or 1.
+//  Functions of one element x (exp is `exp` above: e^x rounded correctly; "glibc" is the C library's float
+//  function, not correctly rounded but the same bits on every build we make):
+//  Relu         x < 0 ? +0 : x.                    LeakyRelu  x < 0 ? alpha * x : x.
+//  Elu          x < 0 ? alpha * (exp(x) - 1) : x.  Celu       x > 0 ? x : alpha * (exp(x / alpha) - 1).
+//  Selu         x > 0 ? gamma * x : gamma * (alpha * (exp(x) - 1)).
+//  ThresholdedRelu  x > alpha ? x : +0.
+//  Sigmoid      1 / (1 + exp(-x)).
+//  HardSigmoid  h = alpha * x + beta; h < 0 ? +0 : (h > 1 ? 1 : h).   HardSwish  x * HardSigmoid(x) with
+//               alpha = 0x3E2AAAAB (1/6 rounded), beta = 0.5.
+//  Softplus     x > 0 ? x + log1p(exp(-x)) : log1p(exp(x)), log1p glibc's (never overflows for large x).
+//  Softsign     x / (1 + |x|).
+//  Shrink       x < -lambd ? x + bias : (x > lambd ? x - bias : +0).
+//  Exp          exp(x), the correctly rounded e^x.
+//  Neg, Abs, Reciprocal, Floor, Ceil  -x, |x|, 1 / x, floor, ceil (all exact or one rounding).
+//  Round        the nearest integer, halves to even, the sign kept (-0.5 gives -0).
+//  Sign         1 for x > 0, -1 for x < 0, +0 for either zero, NaN for NaN.
+//  Log, Sin, Cos, Tan, Asin, Acos, Atan, Sinh, Cosh, Asinh, Acosh, Atanh  glibc's float function.
+//  Clip         r = x < min ? min : x; r > max ? max : r (NaN stays NaN; max wins where min > max).
+//  Kinds of several inputs broadcast them by numpy's rules, each read in place:
+//  Max, Min     of F32 or I64 inputs, first to last: r = larger(r, next) (smaller); a NaN wins (the first).
+//  Sum          of F32 or I64 inputs, r = r + next first to last (I64 wraps modulo 2^64).
+//  Mean         of F32 inputs, Sum's r, then r / float(input count).
+//  Pow          float(pow(double(base), double(exponent))), glibc's pow; the exponent F32 or I64.
+//  Mod          F32: fmod(a, b) (exact); I64: a % b (b = -1 gives 0). fmod 0 (floored) adds b to a non-zero
+//               result whose sign differs from b's. An I64 divisor of 0 fails: "evaluate: {op}: integer
+//               division by zero".
+//  PRelu        x < 0 ? slope * x : x, the slope broadcast to x.
+//  Equal, Less, Greater, LessOrEqual, GreaterOrEqual  of two F32 or I64 inputs (Equal: or Bool), a Bool output.
+//  Not, And, Or, Xor  of Bool inputs.
+//  Where        condition (Bool) ? second : third, of any one element type.
 //
 // Returns exactly the ids of `graph.outputs` (a repeated id once). Fails with
 // the error of `Graph::validate` for an invalid graph; "invalid op {name}" for

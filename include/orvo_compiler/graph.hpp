@@ -398,6 +398,245 @@ struct OneHot {
   static constexpr std::tuple fields{op_field("depth", &OneHot::depth, "The size of the new axis."),
                                      op_field("axis", &OneHot::axis, "The position of the new axis in the output.")};
   friend bool operator==(const OneHot&, const OneHot&) = default;
+// ---- Element-wise kinds ---------------------------------------------------
+//
+// Functions of one float tensor, element by element; the output has the
+// input's shape. Parameters keep ONNX's names and defaults.
+struct Relu {
+  static constexpr OpKindInfo info{"relu", "Relu", "max(x, 0), element-wise."};
+  friend bool operator==(const Relu&, const Relu&) = default;
+};
+struct LeakyRelu {
+  float alpha = 0.01F;
+  static constexpr OpKindInfo info{"leaky_relu", "LeakyRelu", "x, or alpha x where x < 0, element-wise."};
+  static constexpr std::tuple fields{op_field("alpha", &LeakyRelu::alpha, "The slope below zero.")};
+  friend bool operator==(const LeakyRelu&, const LeakyRelu&) = default;
+};
+struct Elu {
+  float alpha = 1.0F;
+  static constexpr OpKindInfo info{"elu", "Elu", "x, or alpha (e^x - 1) where x < 0, element-wise."};
+  static constexpr std::tuple fields{op_field("alpha", &Elu::alpha, "The scale below zero.")};
+  friend bool operator==(const Elu&, const Elu&) = default;
+};
+struct Selu {
+  float alpha = 1.67326319F;
+  float gamma = 1.05070102F;
+  static constexpr OpKindInfo info{"selu", "Selu", "gamma x, or gamma alpha (e^x - 1) where x <= 0, element-wise."};
+  static constexpr std::tuple fields{op_field("alpha", &Selu::alpha, "The scale of e^x - 1."),
+                                     op_field("gamma", &Selu::gamma, "The scale of the whole.")};
+  friend bool operator==(const Selu&, const Selu&) = default;
+};
+struct Celu {
+  float alpha = 1.0F;
+  static constexpr OpKindInfo info{"celu", "Celu", "x, or alpha (e^(x / alpha) - 1) where x <= 0, element-wise."};
+  static constexpr std::tuple fields{op_field("alpha", &Celu::alpha, "The scale below zero.")};
+  friend bool operator==(const Celu&, const Celu&) = default;
+};
+struct ThresholdedRelu {
+  float alpha = 1.0F;
+  static constexpr OpKindInfo info{"thresholded_relu", "ThresholdedRelu", "x where x > alpha, else 0, element-wise."};
+  static constexpr std::tuple fields{op_field("alpha", &ThresholdedRelu::alpha, "The threshold.")};
+  friend bool operator==(const ThresholdedRelu&, const ThresholdedRelu&) = default;
+};
+struct Sigmoid {
+  static constexpr OpKindInfo info{"sigmoid", "Sigmoid", "1 / (1 + e^-x), element-wise."};
+  friend bool operator==(const Sigmoid&, const Sigmoid&) = default;
+};
+struct HardSigmoid {
+  float alpha = 0.2F;
+  float beta = 0.5F;
+  static constexpr OpKindInfo info{"hard_sigmoid", "HardSigmoid", "alpha x + beta clamped to [0, 1], element-wise."};
+  static constexpr std::tuple fields{op_field("alpha", &HardSigmoid::alpha, "The slope."),
+                                     op_field("beta", &HardSigmoid::beta, "The offset.")};
+  friend bool operator==(const HardSigmoid&, const HardSigmoid&) = default;
+};
+struct HardSwish {
+  static constexpr OpKindInfo info{"hard_swish", "HardSwish", "x times (x / 6 + 1/2 clamped to [0, 1]), element-wise."};
+  friend bool operator==(const HardSwish&, const HardSwish&) = default;
+};
+struct Softplus {
+  static constexpr OpKindInfo info{"softplus", "Softplus", "ln(1 + e^x), element-wise."};
+  friend bool operator==(const Softplus&, const Softplus&) = default;
+};
+struct Softsign {
+  static constexpr OpKindInfo info{"softsign", "Softsign", "x / (1 + |x|), element-wise."};
+  friend bool operator==(const Softsign&, const Softsign&) = default;
+};
+struct Shrink {
+  float bias = 0.0F;
+  float lambd = 0.5F;
+  static constexpr OpKindInfo info{"shrink", "Shrink", "x + bias below -lambd, x - bias above lambd, else 0."};
+  static constexpr std::tuple fields{op_field("bias", &Shrink::bias, "Moved towards zero by this much."),
+                                     op_field("lambd", &Shrink::lambd, "Magnitudes up to this become 0.")};
+  friend bool operator==(const Shrink&, const Shrink&) = default;
+};
+struct Exp {
+  static constexpr OpKindInfo info{"exp", "Exp", "e^x, element-wise."};
+  friend bool operator==(const Exp&, const Exp&) = default;
+};
+struct Log {
+  static constexpr OpKindInfo info{"log", "Log", "Natural logarithm, element-wise."};
+  friend bool operator==(const Log&, const Log&) = default;
+};
+struct Neg {
+  static constexpr OpKindInfo info{"neg", "Neg", "-x, element-wise."};
+  friend bool operator==(const Neg&, const Neg&) = default;
+};
+struct Abs {
+  static constexpr OpKindInfo info{"abs", "Abs", "|x|, element-wise."};
+  friend bool operator==(const Abs&, const Abs&) = default;
+};
+struct Reciprocal {
+  static constexpr OpKindInfo info{"reciprocal", "Reciprocal", "1 / x, element-wise."};
+  friend bool operator==(const Reciprocal&, const Reciprocal&) = default;
+};
+struct Floor {
+  static constexpr OpKindInfo info{"floor", "Floor", "The largest integer not above x, element-wise."};
+  friend bool operator==(const Floor&, const Floor&) = default;
+};
+struct Ceil {
+  static constexpr OpKindInfo info{"ceil", "Ceil", "The smallest integer not below x, element-wise."};
+  friend bool operator==(const Ceil&, const Ceil&) = default;
+};
+struct Round {
+  static constexpr OpKindInfo info{"round", "Round", "The nearest integer, halves to even, element-wise."};
+  friend bool operator==(const Round&, const Round&) = default;
+};
+struct Sign {
+  static constexpr OpKindInfo info{"sign", "Sign", "-1, 0 or 1 by the sign of x, element-wise."};
+  friend bool operator==(const Sign&, const Sign&) = default;
+};
+struct Sin {
+  static constexpr OpKindInfo info{"sin", "Sin", "sin, element-wise."};
+  friend bool operator==(const Sin&, const Sin&) = default;
+};
+struct Cos {
+  static constexpr OpKindInfo info{"cos", "Cos", "cos, element-wise."};
+  friend bool operator==(const Cos&, const Cos&) = default;
+};
+struct Tan {
+  static constexpr OpKindInfo info{"tan", "Tan", "tan, element-wise."};
+  friend bool operator==(const Tan&, const Tan&) = default;
+};
+struct Asin {
+  static constexpr OpKindInfo info{"asin", "Asin", "arcsin, element-wise."};
+  friend bool operator==(const Asin&, const Asin&) = default;
+};
+struct Acos {
+  static constexpr OpKindInfo info{"acos", "Acos", "arccos, element-wise."};
+  friend bool operator==(const Acos&, const Acos&) = default;
+};
+struct Atan {
+  static constexpr OpKindInfo info{"atan", "Atan", "arctan, element-wise."};
+  friend bool operator==(const Atan&, const Atan&) = default;
+};
+struct Sinh {
+  static constexpr OpKindInfo info{"sinh", "Sinh", "sinh, element-wise."};
+  friend bool operator==(const Sinh&, const Sinh&) = default;
+};
+struct Cosh {
+  static constexpr OpKindInfo info{"cosh", "Cosh", "cosh, element-wise."};
+  friend bool operator==(const Cosh&, const Cosh&) = default;
+};
+struct Asinh {
+  static constexpr OpKindInfo info{"asinh", "Asinh", "arsinh, element-wise."};
+  friend bool operator==(const Asinh&, const Asinh&) = default;
+};
+struct Acosh {
+  static constexpr OpKindInfo info{"acosh", "Acosh", "arcosh, element-wise."};
+  friend bool operator==(const Acosh&, const Acosh&) = default;
+};
+struct Atanh {
+  static constexpr OpKindInfo info{"atanh", "Atanh", "artanh, element-wise."};
+  friend bool operator==(const Atanh&, const Atanh&) = default;
+};
+// Bounds from the largest negative to the largest float leave every finite
+// value as it is.
+struct Clip {
+  float min = -3.40282347e+38F;
+  float max = 3.40282347e+38F;
+  static constexpr OpKindInfo info{"clip", "Clip", "x raised to min, then lowered to max, element-wise."};
+  static constexpr std::tuple fields{op_field("min", &Clip::min, "The lower bound."),
+                                     op_field("max", &Clip::max, "The upper bound (it wins over min).")};
+  friend bool operator==(const Clip&, const Clip&) = default;
+};
+
+// Operations of several tensors that broadcast by numpy's rules. Variadic
+// ones take one or more inputs of one element type, combined first to last.
+struct Max {
+  static constexpr OpKindInfo info{"max", "Max", "The largest of the inputs, element-wise (NaN wins)."};
+  friend bool operator==(const Max&, const Max&) = default;
+};
+struct Min {
+  static constexpr OpKindInfo info{"min", "Min", "The smallest of the inputs, element-wise (NaN wins)."};
+  friend bool operator==(const Min&, const Min&) = default;
+};
+struct Sum {
+  static constexpr OpKindInfo info{"sum", "Sum", "The sum of the inputs, first to last, element-wise."};
+  friend bool operator==(const Sum&, const Sum&) = default;
+};
+struct Mean {
+  static constexpr OpKindInfo info{"mean", "Mean", "The sum of the inputs divided by their count, element-wise."};
+  friend bool operator==(const Mean&, const Mean&) = default;
+};
+struct Pow {
+  static constexpr OpKindInfo info{"pow", "Pow", "Float base to a float or integer exponent, element-wise."};
+  friend bool operator==(const Pow&, const Pow&) = default;
+};
+// The remainder of a division: with `fmod` 1 truncated (the dividend's sign),
+// with 0 floored (the divisor's sign).
+struct Mod {
+  std::int64_t fmod = 0;
+  static constexpr OpKindInfo info{"mod", "Mod", "The remainder of left / right, element-wise."};
+  static constexpr std::tuple fields{
+      op_field("fmod", &Mod::fmod, "1: the dividend's sign (C's fmod); 0: the divisor's sign.")};
+  friend bool operator==(const Mod&, const Mod&) = default;
+};
+struct PRelu {
+  static constexpr OpKindInfo info{"prelu", "PRelu", "x, or slope x where x < 0; the slope broadcasts to x."};
+  friend bool operator==(const PRelu&, const PRelu&) = default;
+};
+struct Equal {
+  static constexpr OpKindInfo info{"equal", "Equal", "left == right as Bool, element-wise."};
+  friend bool operator==(const Equal&, const Equal&) = default;
+};
+struct Less {
+  static constexpr OpKindInfo info{"less", "Less", "left < right as Bool, element-wise."};
+  friend bool operator==(const Less&, const Less&) = default;
+};
+struct Greater {
+  static constexpr OpKindInfo info{"greater", "Greater", "left > right as Bool, element-wise."};
+  friend bool operator==(const Greater&, const Greater&) = default;
+};
+struct LessOrEqual {
+  static constexpr OpKindInfo info{"less_or_equal", "LessOrEqual", "left <= right as Bool, element-wise."};
+  friend bool operator==(const LessOrEqual&, const LessOrEqual&) = default;
+};
+struct GreaterOrEqual {
+  static constexpr OpKindInfo info{"greater_or_equal", "GreaterOrEqual", "left >= right as Bool, element-wise."};
+  friend bool operator==(const GreaterOrEqual&, const GreaterOrEqual&) = default;
+};
+struct Not {
+  static constexpr OpKindInfo info{"not", "Not", "Logical not of a Bool tensor."};
+  friend bool operator==(const Not&, const Not&) = default;
+};
+struct And {
+  static constexpr OpKindInfo info{"and", "And", "Logical and of two Bool tensors."};
+  friend bool operator==(const And&, const And&) = default;
+};
+struct Or {
+  static constexpr OpKindInfo info{"or", "Or", "Logical or of two Bool tensors."};
+  friend bool operator==(const Or&, const Or&) = default;
+};
+struct Xor {
+  static constexpr OpKindInfo info{"xor", "Xor", "Logical exclusive or of two Bool tensors."};
+  friend bool operator==(const Xor&, const Xor&) = default;
+};
+// Inputs: a Bool condition, then the values where it holds and where it does
+// not (of one element type, which the output has).
+struct Where {
+  static constexpr OpKindInfo info{"where", "Where", "Picks from the second or third input by a Bool condition."};
+  friend bool operator==(const Where&, const Where&) = default;
 };
 
 // Every kind; new kinds go last, so that each existing kind keeps its index.
@@ -405,7 +644,11 @@ using OpKind = std::variant<MatMul, Add, Mul, Reshape, Transpose, LayerNorm, Sof
                             BatchMatMul, Slice, Erf, Tanh, Sqrt, ReduceMean, ReduceSum, ReduceMeanAxes, ReduceMax,
                             ReduceMin, ReduceProd, ReduceL1, ReduceL2, ReduceSumSquare, ReduceLogSum,
                             ReduceLogSumExp, LogSoftmax, Hardmax, CumSum, ArgMax, ArgMin, Concat, Gather, Tile, Pad,
-                            StridedSlice, Cast, Trilu, OneHot>;
+                            StridedSlice, Cast, Trilu, OneHot,
+                            Relu, LeakyRelu, Elu, Selu, Celu, ThresholdedRelu, Sigmoid, HardSigmoid, HardSwish,
+                            Softplus, Softsign, Shrink, Exp, Log, Neg, Abs, Reciprocal, Floor, Ceil, Round, Sign, Sin,
+                            Cos, Tan, Asin, Acos, Atan, Sinh, Cosh, Asinh, Acosh, Atanh, Clip, Max, Min, Sum, Mean, Pow,
+                            Mod, PRelu, Equal, Less, Greater, LessOrEqual, GreaterOrEqual, Not, And, Or, Xor, Where>;
 
 // The field descriptors of a kind; none for a kind without `fields`.
 template <class Kind>

@@ -235,11 +235,178 @@ class OneHot:
     axis: int
     def __init__(self, depth: int = 1, axis: int = 0) -> None: ...
 
+class Relu:
+    def __init__(self) -> None: ...
+
+class LeakyRelu:
+    alpha: float
+    def __init__(self, alpha: float = 0.009999999776482582) -> None: ...
+
+class Elu:
+    alpha: float
+    def __init__(self, alpha: float = 1.0) -> None: ...
+
+class Selu:
+    alpha: float
+    gamma: float
+    def __init__(self, alpha: float = 1.6732631921768188, gamma: float = 1.0507010221481323) -> None: ...
+
+class Celu:
+    alpha: float
+    def __init__(self, alpha: float = 1.0) -> None: ...
+
+class ThresholdedRelu:
+    alpha: float
+    def __init__(self, alpha: float = 1.0) -> None: ...
+
+class Sigmoid:
+    def __init__(self) -> None: ...
+
+class HardSigmoid:
+    alpha: float
+    beta: float
+    def __init__(self, alpha: float = 0.20000000298023224, beta: float = 0.5) -> None: ...
+
+class HardSwish:
+    def __init__(self) -> None: ...
+
+class Softplus:
+    def __init__(self) -> None: ...
+
+class Softsign:
+    def __init__(self) -> None: ...
+
+class Shrink:
+    bias: float
+    lambd: float
+    def __init__(self, bias: float = 0.0, lambd: float = 0.5) -> None: ...
+
+class Exp:
+    def __init__(self) -> None: ...
+
+class Log:
+    def __init__(self) -> None: ...
+
+class Neg:
+    def __init__(self) -> None: ...
+
+class Abs:
+    def __init__(self) -> None: ...
+
+class Reciprocal:
+    def __init__(self) -> None: ...
+
+class Floor:
+    def __init__(self) -> None: ...
+
+class Ceil:
+    def __init__(self) -> None: ...
+
+class Round:
+    def __init__(self) -> None: ...
+
+class Sign:
+    def __init__(self) -> None: ...
+
+class Sin:
+    def __init__(self) -> None: ...
+
+class Cos:
+    def __init__(self) -> None: ...
+
+class Tan:
+    def __init__(self) -> None: ...
+
+class Asin:
+    def __init__(self) -> None: ...
+
+class Acos:
+    def __init__(self) -> None: ...
+
+class Atan:
+    def __init__(self) -> None: ...
+
+class Sinh:
+    def __init__(self) -> None: ...
+
+class Cosh:
+    def __init__(self) -> None: ...
+
+class Asinh:
+    def __init__(self) -> None: ...
+
+class Acosh:
+    def __init__(self) -> None: ...
+
+class Atanh:
+    def __init__(self) -> None: ...
+
+class Clip:
+    min: float
+    max: float
+    def __init__(self, min: float = -3.4028234663852886e+38, max: float = 3.4028234663852886e+38) -> None: ...
+
+class Max:
+    def __init__(self) -> None: ...
+
+class Min:
+    def __init__(self) -> None: ...
+
+class Sum:
+    def __init__(self) -> None: ...
+
+class Mean:
+    def __init__(self) -> None: ...
+
+class Pow:
+    def __init__(self) -> None: ...
+
+class Mod:
+    fmod: int
+    def __init__(self, fmod: int = 0) -> None: ...
+
+class PRelu:
+    def __init__(self) -> None: ...
+
+class Equal:
+    def __init__(self) -> None: ...
+
+class Less:
+    def __init__(self) -> None: ...
+
+class Greater:
+    def __init__(self) -> None: ...
+
+class LessOrEqual:
+    def __init__(self) -> None: ...
+
+class GreaterOrEqual:
+    def __init__(self) -> None: ...
+
+class Not:
+    def __init__(self) -> None: ...
+
+class And:
+    def __init__(self) -> None: ...
+
+class Or:
+    def __init__(self) -> None: ...
+
+class Xor:
+    def __init__(self) -> None: ...
+
+class Where:
+    def __init__(self) -> None: ...
+
 OpKind = Union[
     MatMul, Add, Mul, Reshape, Transpose, LayerNorm, Softmax, Gelu, Sub, Div, Broadcast,
     BatchMatMul, Slice, Erf, Tanh, Sqrt, ReduceMean, ReduceSum, ReduceMeanAxes, ReduceMax, ReduceMin,
     ReduceProd, ReduceL1, ReduceL2, ReduceSumSquare, ReduceLogSum, ReduceLogSumExp, LogSoftmax, Hardmax,
     CumSum, ArgMax, ArgMin, Concat, Gather, Tile, Pad, StridedSlice, Cast, Trilu, OneHot,
+    Relu, LeakyRelu, Elu, Selu, Celu, ThresholdedRelu,
+    Sigmoid, HardSigmoid, HardSwish, Softplus, Softsign, Shrink, Exp, Log, Neg, Abs, Reciprocal, Floor, Ceil,
+    Round, Sign, Sin, Cos, Tan, Asin, Acos, Atan, Sinh, Cosh, Asinh, Acosh, Atanh, Clip, Max, Min, Sum, Mean,
+    Pow, Mod, PRelu, Equal, Less, Greater, LessOrEqual, GreaterOrEqual, Not, And, Or, Xor, Where,
 ]
 
 class Tensor:

@@ -10,6 +10,7 @@
 #include <limits>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <fmt/format.h>
@@ -99,6 +100,16 @@ TEST(Evaluate, EachOperationKind) {
   const auto binary = [](OpKind kind) {
     return Call([kind](Graph& g, TensorId a, TensorId b) { return g.apply("o", kind, {a, b}); });
   };
+  const auto unary = [](OpKind kind) {
+    return Call([kind](Graph& g, TensorId a, TensorId) { return g.apply("o", kind, {a}); });
+  };
+  const auto kind_of_two = [](OpKind kind) {
+    return Call([kind](Graph& g, TensorId a, TensorId b) { return g.apply("o", kind, {a, b}); });
+  };
+  constexpr float nan = std::numeric_limits<float>::quiet_NaN();
+  constexpr float largest = std::numeric_limits<float>::max();
+  const float pi = from_bits(0x40490FDB);
+  const float half_pi = from_bits(0x3FC90FDB);
 
   const OpCase cases[] = {
       {"matmul", {2, 2}, {1, 2, 3, 4}, {2, 2}, {5, 6, 7, 8}, matmul, {19, 22, 43, 50}},
@@ -184,6 +195,58 @@ TEST(Evaluate, EachOperationKind) {
       {"one hot last axis", {3}, {0, 2.7F, -1}, {2}, {0, 5}, binary(OneHot{3, 1}), {5, 0, 0, 0, 0, 5, 0, 0, 5}},
       {"one hot first axis", {3}, {0, 2.7F, -1}, {2}, {0, 5}, binary(OneHot{3, 0}), {5, 0, 0, 0, 0, 0, 0, 5, 5}},
       {"cast keeping F32", {2}, {-0.0F, 1.5F}, {}, {}, unary(Cast{DType::F32}), {-0.0F, 1.5F}},
+      // Functions of one element; glibc's functions on values whose correctly
+      // rounded result it gives.
+      {"relu", {5}, {-2, -0.0F, 3, -infinity, nan}, {}, {}, unary(Relu{}), {0, -0.0F, 3, 0, nan}},
+      {"leaky relu", {2}, {-2, 3}, {}, {}, unary(LeakyRelu{}), {from_bits(0xBCA3D70A), 3}},
+      {"elu", {4}, {-infinity, 2, 0, -0.0F}, {}, {}, unary(Elu{}), {-1, 2, 0, -0.0F}},
+      {"elu alpha", {1}, {-infinity}, {}, {}, unary(Elu{0.5F}), {-0.5F}},
+      {"selu", {3}, {1, 0, -infinity}, {}, {}, unary(Selu{}), {from_bits(0x3F867D5F), 0, from_bits(0xBFE10966)}},
+      {"celu", {3}, {-infinity, 2, -0.0F}, {}, {}, unary(Celu{2}), {-2, 2, 0}},
+      {"thresholded relu", {3}, {1, 2, -5}, {}, {}, unary(ThresholdedRelu{}), {0, 2, 0}},
+      {"sigmoid", {4}, {0, -infinity, infinity, 100}, {}, {}, unary(Sigmoid{}), {0.5F, 0, 1, 1}},
+      {"hard sigmoid", {4}, {0, 10, -10, 1}, {}, {}, unary(HardSigmoid{}), {0.5F, 1, 0, from_bits(0x3F333333)}},
+      {"hard swish", {4}, {3, -3, 6, 1}, {}, {}, unary(HardSwish{}), {3, -0.0F, 6, from_bits(0x3F2AAAAB)}},
+      // ln 2 at 0; e^1000 would overflow, the split form gives 1000.
+      {"softplus", {4}, {0, 100, -infinity, 1000}, {}, {}, unary(Softplus{}), {from_bits(0x3F317218), 100, 0, 1000}},
+      {"softsign", {3}, {1, -3, 0}, {}, {}, unary(Softsign{}), {0.5F, -0.75F, 0}},
+      {"shrink", {4}, {2, -2, 1, -1}, {}, {}, unary(Shrink{1.5F, 1}), {0.5F, -0.5F, 0, 0}},
+      {"exp", {3}, {0, 1, -infinity}, {}, {}, unary(Exp{}), {1, from_bits(0x402DF854), 0}},
+      {"log", {4}, {1, 0, infinity, 2}, {}, {}, unary(Log{}), {0, -infinity, infinity, from_bits(0x3F317218)}},
+      {"neg", {2}, {1, -0.0F}, {}, {}, unary(Neg{}), {-1, 0}},
+      {"abs", {2}, {-2, -0.0F}, {}, {}, unary(Abs{}), {2, 0}},
+      {"reciprocal", {3}, {4, -0.0F, 3}, {}, {}, unary(Reciprocal{}), {0.25F, -infinity, from_bits(0x3EAAAAAB)}},
+      {"floor", {3}, {-1.5F, 1.5F, -0.0F}, {}, {}, unary(Floor{}), {-2, 1, -0.0F}},
+      {"ceil", {3}, {-1.5F, 1.5F, -0.5F}, {}, {}, unary(Ceil{}), {-1, 2, -0.0F}},
+      // Halves to even; 2^23 + 1 is an integer already.
+      {"round", {7}, {0.5F, 1.5F, 2.5F, -0.5F, -2.5F, 2.6F, 8388609}, {}, {}, unary(Round{}),
+       {0, 2, 2, -0.0F, -2, 3, 8388609}},
+      {"sign", {5}, {-3, 0, -0.0F, 5, nan}, {}, {}, unary(Sign{}), {-1, 0, 0, 1, nan}},
+      {"sin", {2}, {-0.0F, 1}, {}, {}, unary(Sin{}), {-0.0F, from_bits(0x3F576AA4)}},
+      {"cos", {2}, {0, 1}, {}, {}, unary(Cos{}), {1, from_bits(0x3F0A5140)}},
+      {"tan", {2}, {0, 1}, {}, {}, unary(Tan{}), {0, from_bits(0x3FC75923)}},
+      {"asin", {2}, {1, 0}, {}, {}, unary(Asin{}), {half_pi, 0}},
+      {"acos", {2}, {1, -1}, {}, {}, unary(Acos{}), {0, pi}},
+      {"atan", {2}, {infinity, 1}, {}, {}, unary(Atan{}), {half_pi, from_bits(0x3F490FDB)}},
+      {"sinh", {2}, {0, 1}, {}, {}, unary(Sinh{}), {0, from_bits(0x3F966CFE)}},
+      // glibc's coshf(1) is one ulp below the correctly rounded 0x3FC583AB.
+      {"cosh", {2}, {0, 1}, {}, {}, unary(Cosh{}), {1, from_bits(0x3FC583AA)}},
+      {"asinh", {2}, {0, 1}, {}, {}, unary(Asinh{}), {0, from_bits(0x3F61A1B3)}},
+      {"acosh", {2}, {1, 2}, {}, {}, unary(Acosh{}), {0, from_bits(0x3FA89214)}},
+      {"atanh", {3}, {0, 0.5F, 1}, {}, {}, unary(Atanh{}), {0, from_bits(0x3F0C9F54), infinity}},
+      {"clip", {4}, {-5, 0.5F, 7, nan}, {}, {}, unary(Clip{-1, 2}), {-1, 0.5F, 2, nan}},
+      {"clip max wins", {2}, {0, 5}, {}, {}, unary(Clip{3, 1}), {1, 1}},
+      {"clip default", {2}, {-infinity, infinity}, {}, {}, unary(Clip{}), {-largest, largest}},
+      // Operands broadcast, read in place; NaN wins in Max and Min.
+      {"max broadcasts", {2, 2}, {1, nan, -3, 4}, {2}, {2, 0}, kind_of_two(Max{}), {2, nan, 2, 4}},
+      {"min broadcasts", {2, 1}, {1, -3}, {3}, {2, nan, -4}, kind_of_two(Min{}), {1, nan, -4, -3, nan, -4}},
+      {"sum", {2}, {1, 2.5F}, {2}, {0.5F, -1}, kind_of_two(Sum{}), {1.5F, 1.5F}},
+      {"mean", {2}, {1, 2}, {2}, {2, 2}, kind_of_two(Mean{}), {1.5F, 2}},
+      {"pow", {4}, {2, -2, 0, 4}, {4}, {0.5F, 3, -1, -0.5F}, kind_of_two(Pow{}),
+       {from_bits(0x3FB504F3), -8, infinity, 0.5F}},
+      {"prelu", {2, 2}, {-2, 3, -4, -0.0F}, {2}, {0.5F, 2}, kind_of_two(PRelu{}), {-1, 3, -2, -0.0F}},
+      {"mod truncated", {4}, {5, -5, 5, -5}, {4}, {3, 3, -3, -3}, kind_of_two(Mod{1}), {2, -2, 2, -2}},
+      {"mod floored", {4}, {5, -5, 5, -6}, {4}, {3, 3, -3, -3}, kind_of_two(Mod{0}), {2, 1, -1, -0.0F}},
   };
   for (const OpCase& c : cases) {
     SCOPED_TRACE(c.name);
@@ -259,6 +322,132 @@ struct BroadcastCase {
   Shape to;
   std::vector<float> expected;
 };
+
+// The kinds of several inputs on every element type they take: operands of
+// different shapes read where numpy's broadcast places them, variadic inputs
+// combined first to last, Bool results as 0 or 1.
+TEST(Evaluate, ElementwiseKindsOfEachElementType) {
+  using Integers = std::vector<std::int64_t>;
+  using Bools = std::vector<std::uint8_t>;
+  using Floats = std::vector<float>;
+  struct Operand {
+    Shape shape;
+    TensorData values;
+  };
+  struct Case {
+    const char* name;
+    OpKind kind;
+    std::vector<Operand> inputs;
+    TensorData expected;
+  };
+  constexpr float nan = std::numeric_limits<float>::quiet_NaN();
+  constexpr std::int64_t lowest = std::numeric_limits<std::int64_t>::min();
+  constexpr std::int64_t highest = std::numeric_limits<std::int64_t>::max();
+  const Case cases[] = {
+      {"equal I64 broadcasts", Equal{}, {{{2, 2}, Integers{1, 2, 3, 4}}, {{2}, Integers{1, 4}}}, Bools{1, 0, 0, 1}},
+      {"equal Bool", Equal{}, {{{2}, Bools{1, 0}}, {{2}, Bools{1, 1}}}, Bools{1, 0}},
+      {"equal F32, NaN unequal", Equal{}, {{{2}, Floats{nan, -0.0F}}, {{2}, Floats{nan, 0}}}, Bools{0, 1}},
+      {"less F32", Less{}, {{{3}, Floats{1, nan, 2}}, {{3}, Floats{2, 1, 2}}}, Bools{1, 0, 0}},
+      {"greater I64", Greater{}, {{{3}, Integers{-1, 5, 5}}, {{1}, Integers{4}}}, Bools{0, 1, 1}},
+      {"less or equal", LessOrEqual{}, {{{3}, Floats{1, 2, 3}}, {{1}, Floats{2}}}, Bools{1, 1, 0}},
+      {"greater or equal", GreaterOrEqual{}, {{{3}, Integers{1, 2, 3}}, {{1}, Integers{2}}}, Bools{0, 1, 1}},
+      {"not", Not{}, {{{2}, Bools{1, 0}}}, Bools{0, 1}},
+      {"and broadcasts", And{}, {{{2, 2}, Bools{1, 1, 0, 1}}, {{2}, Bools{1, 0}}}, Bools{1, 0, 0, 0}},
+      {"or", Or{}, {{{4}, Bools{0, 0, 1, 1}}, {{4}, Bools{0, 1, 0, 1}}}, Bools{0, 1, 1, 1}},
+      {"xor", Xor{}, {{{4}, Bools{0, 0, 1, 1}}, {{4}, Bools{0, 1, 0, 1}}}, Bools{0, 1, 1, 0}},
+      {"where broadcasts all three", Where{},
+       {{{2, 1}, Bools{1, 0}}, {{3}, Integers{1, 2, 3}}, {{1}, Integers{9}}}, Integers{1, 2, 3, 9, 9, 9}},
+      {"where F32", Where{}, {{{2}, Bools{0, 1}}, {{2}, Floats{1, 2}}, {{2}, Floats{3, 4}}}, Floats{3, 2}},
+      {"max of three I64", Max{}, {{{1}, Integers{5}}, {{3}, Integers{1, 7, -2}}, {{3}, Integers{6, 0, 0}}},
+       Integers{6, 7, 5}},
+      {"min I64", Min{}, {{{3}, Integers{1, 7, -2}}, {{1}, Integers{0}}}, Integers{0, 0, -2}},
+      {"max of one input", Max{}, {{{2}, Floats{1, -0.0F}}}, Floats{1, -0.0F}},
+      // First to last: (1e8 + 1) - 1e8 is 0; another order gives 1.
+      {"sum in input order", Sum{}, {{{1}, Floats{1e8F}}, {{1}, Floats{1}}, {{1}, Floats{-1e8F}}}, Floats{0}},
+      {"sum I64 wraps", Sum{}, {{{1}, Integers{highest}}, {{1}, Integers{1}}}, Integers{lowest}},
+      {"mean of three", Mean{}, {{{1}, Floats{1}}, {{1}, Floats{2}}, {{1}, Floats{4}}}, Floats{from_bits(0x40155555)}},
+      {"pow with an I64 exponent", Pow{}, {{{3}, Floats{2, -2, 3}}, {{3}, Integers{10, 3, -1}}},
+       Floats{1024, -8, from_bits(0x3EAAAAAB)}},
+      {"mod I64 truncated", Mod{1}, {{{4}, Integers{5, -5, 5, -5}}, {{4}, Integers{3, 3, -3, -3}}},
+       Integers{2, -2, 2, -2}},
+      {"mod I64 floored", Mod{0}, {{{4}, Integers{5, -5, 5, -5}}, {{4}, Integers{3, 3, -3, -3}}},
+       Integers{2, 1, -1, -2}},
+      {"mod of the lowest I64 by -1", Mod{0}, {{{1}, Integers{lowest}}, {{1}, Integers{-1}}}, Integers{0}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Graph graph;
+    TensorValues values;
+    std::vector<TensorId> inputs;
+    for (const Operand& operand : c.inputs) {
+      inputs.push_back(graph.input(fmt::format("in{}", inputs.size()), operand.shape, dtype_of(operand.values)));
+      values[inputs.back()] = operand.values;
+    }
+    const Result<TensorId> output = graph.apply("o", c.kind, inputs);
+    ASSERT_TRUE(output) << output.error();
+    graph.mark_output(*output);
+    const Result<TensorValues> outputs = evaluate(graph, values);
+    ASSERT_TRUE(outputs) << outputs.error();
+    const TensorData& result = outputs->at(*output);
+    ASSERT_EQ(dtype_of(result), dtype_of(c.expected));
+    if (dtype_of(result) == DType::F32) {
+      EXPECT_EQ(bits(std::get<Floats>(result)), bits(std::get<Floats>(c.expected)));
+    } else {
+      EXPECT_EQ(result, c.expected);
+    }
+  }
+}
+
+// The type and shape rules of those kinds, each with its exact text, and an
+// integer remainder by zero refused when evaluating.
+TEST(Evaluate, ElementwiseKindRulesAndErrors) {
+  struct Case {
+    const char* name;
+    OpKind kind;
+    std::vector<std::pair<Shape, DType>> inputs;
+    std::string error;
+  };
+  const Case cases[] = {
+      {"equal of two types", Equal{}, {{{2}, DType::F32}, {{2}, DType::I64}},
+       "o: equal takes inputs of one element type, not F32 and I64"},
+      {"less of Bool", Less{}, {{{2}, DType::Bool}, {{2}, DType::Bool}}, "o: less takes F32 or I64 inputs, not Bool"},
+      {"and of F32", And{}, {{{2}, DType::F32}, {{2}, DType::F32}}, "o: and takes Bool inputs, not F32"},
+      {"where of an F32 condition", Where{}, {{{2}, DType::F32}, {{2}, DType::F32}, {{2}, DType::F32}},
+       "o: where takes a Bool condition, not F32"},
+      {"where of two value types", Where{}, {{{2}, DType::Bool}, {{2}, DType::I64}, {{2}, DType::F32}},
+       "o: where takes values of one element type, not I64 and F32"},
+      {"mean of I64", Mean{}, {{{2}, DType::I64}}, "o: mean takes F32 inputs, not I64"},
+      {"pow of an I64 base", Pow{}, {{{2}, DType::I64}, {{2}, DType::I64}}, "o: pow takes an F32 base, not I64"},
+      {"relu of I64", Relu{}, {{{2}, DType::I64}}, "o: relu takes F32 inputs, not I64"},
+      {"prelu slope larger than x", PRelu{}, {{{2}, DType::F32}, {{2, 2}, DType::F32}},
+       "o: the slope [2, 2] does not broadcast to [2]"},
+      {"max of shapes that do not broadcast", Max{}, {{{2}, DType::F32}, {{2}, DType::F32}, {{3}, DType::F32}},
+       "o: shapes [2] and [3] do not broadcast"},
+      {"max of no input", Max{}, {}, "o: max takes at least 1 inputs, not 0"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Graph graph;
+    std::vector<TensorId> inputs;
+    for (const auto& [shape, dtype] : c.inputs) {
+      inputs.push_back(graph.input(fmt::format("in{}", inputs.size()), shape, dtype));
+    }
+    const Graph before = graph;
+    const Result<TensorId> output = graph.apply("o", c.kind, inputs);
+    ASSERT_FALSE(output);
+    EXPECT_EQ(output.error(), CompileError::graph(c.error));
+    EXPECT_EQ(graph, before);
+  }
+
+  Graph graph;
+  const TensorId a = graph.input("a", {2}, DType::I64);
+  const TensorId b = graph.input("b", {1}, DType::I64);
+  graph.mark_output(*graph.apply("rem", Mod{1}, {a, b}));
+  const Result<TensorValues> outputs =
+      evaluate(graph, {{a, std::vector<std::int64_t>{7, 8}}, {b, std::vector<std::int64_t>{0}}});
+  ASSERT_FALSE(outputs);
+  EXPECT_EQ(outputs.error(), CompileError::graph("evaluate: rem: integer division by zero"));
+}
 
 TEST(Evaluate, BroadcastFollowsNumpyRules) {
   const BroadcastCase cases[] = {

@@ -271,6 +271,17 @@ TEST(ModelOps, NamesAndRenderings) {
       {Cast{DType::F32}, "cast", "Cast { to: F32 }"},
       {Trilu{true, -1}, "trilu", "Trilu { upper: true, k: -1 }"},
       {OneHot{10, 1}, "one_hot", "OneHot { depth: 10, axis: 1 }"},
+      {Relu{}, "relu", "Relu"},
+      {LeakyRelu{0.5F}, "leaky_relu", "LeakyRelu { alpha: 0.5 }"},
+      {Selu{}, "selu", "Selu { alpha: 1.67326, gamma: 1.0507 }"},
+      {HardSigmoid{}, "hard_sigmoid", "HardSigmoid { alpha: 0.2, beta: 0.5 }"},
+      {Shrink{}, "shrink", "Shrink { bias: 0, lambd: 0.5 }"},
+      {Round{}, "round", "Round"},
+      {Atanh{}, "atanh", "Atanh"},
+      {Clip{-1, 6}, "clip", "Clip { min: -1, max: 6 }"},
+      {Mod{1}, "mod", "Mod { fmod: 1 }"},
+      {LessOrEqual{}, "less_or_equal", "LessOrEqual"},
+      {Where{}, "where", "Where"},
   };
   for (const Named& c : cases) {
     SCOPED_TRACE(c.rendering);
@@ -287,6 +298,7 @@ TEST(ModelOps, NamesAndRenderings) {
   EXPECT_EQ(OpKind{ArgMin{}}.index(), 31U);
   EXPECT_EQ(OpKind{Concat{}}.index(), 17U);
   EXPECT_EQ(OpKind{OneHot{}}.index(), 24U);
+  EXPECT_EQ(OpKind{Relu{}}.index(), 17U);
 }
 
 // Compiling handles every new kind as any other operation: one kernel command

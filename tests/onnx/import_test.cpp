@@ -155,6 +155,41 @@ std::vector<MappingCase> mapping_cases() {
                      add_node(m, "Sqrt", {"t"}, {"y"});
                    }),
                    {"e = Erf(x) [2]", "t = Tanh(e) [2]", "y = Sqrt(t) [2]"}});
+  cases.push_back({"functions of one tensor take their attributes, else the defaults", unary_model({2}, {{"y", {2}}}, [](onnx::ModelProto& m) {
+                     set_attribute(add_node(m, "LeakyRelu", {"x"}, {"l"}), "alpha", 0.25F);
+                     set_attribute(add_node(m, "HardSigmoid", {"l"}, {"h"}), "beta", 0.75F);
+                     add_node(m, "Relu", {"h"}, {"r"});
+                     add_node(m, "Sigmoid", {"r"}, {"y"});
+                   }),
+                   {"l = LeakyRelu { alpha: 0.25 }(x) [2]", "h = HardSigmoid { alpha: 0.2, beta: 0.75 }(l) [2]",
+                    "r = Relu(h) [2]", "y = Sigmoid(r) [2]"}});
+  cases.push_back({"clip bounds from inputs, an omitted one the largest float", unary_model({2}, {{"y", {2}}}, [](onnx::ModelProto& m) {
+                     add_float_constant(m, "low", {}, {-1.0F});
+                     add_node(m, "Clip", {"x", "low"}, {"c"});
+                     add_float_constant(m, "high", {}, {6.0F});
+                     add_node(m, "Clip", {"c", "", "high"}, {"y"});
+                   }),
+                   {"c = Clip { min: -1, max: 3.40282e+38 }(x) [2]", "y = Clip { min: -3.40282e+38, max: 6 }(c) [2]"}});
+  cases.push_back({"pow with another exponent, and one that enlarges the base", unary_model({2}, {{"y", {2, 2}}}, [](onnx::ModelProto& m) {
+                     add_float_constant(m, "e", {}, {2.5F});
+                     add_node(m, "Pow", {"x", "e"}, {"p"});
+                     add_float_constant(m, "two", {2, 1}, {2.0F, 2.0F});
+                     add_node(m, "Pow", {"p", "two"}, {"y"});
+                   }),
+                   {"p = Pow(x, e) [2]", "y = Pow(p, two) [2, 2]"}});
+  cases.push_back({"clip with a run-time bound as max, then min", unary_model({2}, {{"y", {2}}}, [](onnx::ModelProto& m) {
+                     add_input(m, "low", {1});
+                     add_float_constant(m, "high", {}, {6.0F});
+                     add_node(m, "Clip", {"x", "low", "high"}, {"y"});
+                   }),
+                   {"y/raised = Max(x, low) [2]", "y = Min(y/raised, high) [2]"}});
+  cases.push_back({"equal and where at run time, variadic sum", unary_model({2}, {{"y", {2}}}, [](onnx::ModelProto& m) {
+                     add_float_constant(m, "zero", {}, {0.0F});
+                     add_node(m, "Equal", {"x", "zero"}, {"is_zero"});
+                     add_node(m, "Where", {"is_zero", "zero", "x"}, {"w"});
+                     add_node(m, "Sum", {"w", "x", "zero"}, {"y"});
+                   }),
+                   {"is_zero = Equal(x, zero) [2]", "w = Where(is_zero, zero, x) [2]", "y = Sum(w, x, zero) [2]"}});
   cases.push_back({"pow 2 and 3 as products", unary_model({2}, {{"y", {2}}}, [](onnx::ModelProto& m) {
                      add_float_constant(m, "two", {}, {2.0F});
                      add_float_constant(m, "three", {1}, {3.0F});
@@ -414,11 +449,11 @@ std::vector<ErrorCase> error_cases() {
   add_output(missing_output, "z", Dims{2, 3});
   cases.push_back({"an output nothing computes", missing_output, "onnx: graph output z is computed by no node"});
   cases.push_back({"unsupported operators, one of another domain", model_with([](onnx::ModelProto& m) {
-                     add_node(m, "Relu", {"x"}, {"r"}, "/act/Relu");
+                     add_node(m, "Det", {"x"}, {"r"}, "/act/Det");
                      add_node(m, "FastGelu", {"r"}, {"g"}, "/act/FastGelu").set_domain("com.microsoft");
-                     add_node(m, "Relu", {"g"}, {"y"}, "/act/Relu_1");
+                     add_node(m, "Det", {"g"}, {"y"}, "/act/Det_1");
                    }),
-                   "onnx: unsupported operators: Relu (first node /act/Relu), com.microsoft.FastGelu (first node "
+                   "onnx: unsupported operators: Det (first node /act/Det), com.microsoft.FastGelu (first node "
                    "/act/FastGelu)"});
   cases.push_back({"an operator given too few inputs", model_with([](onnx::ModelProto& m) {
                      add_node(m, "Gather", {"x"}, {"y"}, "/Gather");
@@ -486,12 +521,22 @@ std::vector<ErrorCase> error_cases() {
                    }),
                    "onnx: initializer w holds 8 bytes of data where its dims [3] need 12"});
 
-  cases.push_back({"pow with another exponent", model_with([](onnx::ModelProto& m) {
-                     add_float_constant(m, "e", {}, {2.5F});
-                     add_node(m, "Pow", {"x", "e"}, {"y"}, "/Pow");
+  cases.push_back({"mod with fmod 2", model_with([](onnx::ModelProto& m) {
+                     set_attribute(add_node(m, "Mod", {"x", "x"}, {"y"}, "/Mod"), "fmod", std::int64_t{2});
                    }),
                    "onnx: Pow node /Pow: exponent 2.5 is not supported; only 2 and 3 are"});
   cases.push_back({"slice with step 2", model_with([](onnx::ModelProto& m) {
+                   "onnx: Mod node /Mod: attribute fmod must be 0 or 1, not 2"});
+  cases.push_back({"a clip bound of more than one value", model_with([](onnx::ModelProto& m) {
+                     add_float_constant(m, "low", {2}, {0.0F, 1.0F});
+                     add_node(m, "Clip", {"x", "low"}, {"y"}, "/Clip");
+                   }),
+                   "onnx: Clip node /Clip: the bound low must be a single FLOAT value"});
+  cases.push_back({"a prelu slope larger than the input", unary_model({3}, {{"y", {2, 3}}}, [](onnx::ModelProto& m) {
+                     add_float_constant(m, "slope", {2, 3}, Floats(6, 0.5F));
+                     add_node(m, "PRelu", {"x", "slope"}, {"y"}, "/PRelu");
+                   }),
+                   "onnx: PRelu node /PRelu: the slope of dims [2, 3] does not broadcast to the input's [3]"});
   cases.push_back({"reduce mean over the first axis", unary_model({2, 3}, {{"y", {1, 3}}}, [](onnx::ModelProto& m) {
                      set_attribute(add_node(m, "ReduceMean", {"x"}, {"y"}, "/Mean"), "axes", Ints{0});
                    }),
