@@ -314,6 +314,8 @@ struct ArgMin {
       op_field("keepdims", &ArgMin::keepdims, "Whether the output keeps the axis with size 1."),
       op_field("select_last_index", &ArgMin::select_last_index, "Whether ties give the last index, not the first.")};
   friend bool operator==(const ArgMin&, const ArgMin&) = default;
+};
+
 // ---- Data movement for imported models -----------------------------------
 //
 // These kinds copy elements of any element type and keep it (Cast converts
@@ -398,6 +400,8 @@ struct OneHot {
   static constexpr std::tuple fields{op_field("depth", &OneHot::depth, "The size of the new axis."),
                                      op_field("axis", &OneHot::axis, "The position of the new axis in the output.")};
   friend bool operator==(const OneHot&, const OneHot&) = default;
+};
+
 // ---- Element-wise kinds ---------------------------------------------------
 //
 // Functions of one float tensor, element by element; the output has the
