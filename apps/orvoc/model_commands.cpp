@@ -23,25 +23,12 @@ namespace {
 
 std::string shape_text(const Shape& shape) { return fmt::format("[{}]", fmt::join(shape, ", ")); }
 
-// numpy's name of an element type, as the .npy files hold it.
-std::string_view numpy_type(DType dtype) {
-  switch (dtype) {
-    case DType::F32:
-      return "float32";
-    case DType::I64:
-      return "int64";
-    case DType::Bool:
-      return "bool";
-  }
-  return "float32";
-}
-
 // "  name [shape]", with the element type after it unless float32.
 std::string tensor_line(const Tensor& tensor) {
   if (tensor.dtype == DType::F32) {
     return fmt::format("  {} {}", tensor.name, shape_text(tensor.shape));
   }
-  return fmt::format("  {} {} {}", tensor.name, shape_text(tensor.shape), numpy_type(tensor.dtype));
+  return fmt::format("  {} {} {}", tensor.name, shape_text(tensor.shape), numpy_name(tensor.dtype));
 }
 
 // The model after its dimensions are bound; prints the error and gives the
@@ -139,7 +126,7 @@ std::expected<TensorValues, std::string> read_inputs(const Graph& graph,
     }
     const auto file = input_files.find(tensor.id);
     if (file == input_files.end()) {
-      return std::unexpected(fmt::format("no --input for {} ({} {})", tensor.name, numpy_type(tensor.dtype),
+      return std::unexpected(fmt::format("no --input for {} ({} {})", tensor.name, numpy_name(tensor.dtype),
                                          shape_text(tensor.shape)));
     }
     Result<NpyData> array = read_npy_data(file->second);
@@ -148,12 +135,12 @@ std::expected<TensorValues, std::string> read_inputs(const Graph& graph,
     }
     if (const DType found = dtype_of(array->values); found != tensor.dtype) {
       return std::unexpected(fmt::format("input {}: expected {} {}, found {} {} in {}", tensor.name,
-                                         numpy_type(tensor.dtype), shape_text(tensor.shape), numpy_type(found),
+                                         numpy_name(tensor.dtype), shape_text(tensor.shape), numpy_name(found),
                                          shape_text(array->shape), file->second));
     }
     if (array->shape != tensor.shape) {
       return std::unexpected(fmt::format("input {}: expected {} {}, found {} in {}", tensor.name,
-                                         numpy_type(tensor.dtype), shape_text(tensor.shape),
+                                         numpy_name(tensor.dtype), shape_text(tensor.shape),
                                          shape_text(array->shape), file->second));
     }
     values.emplace(tensor.id, std::move(array->values));

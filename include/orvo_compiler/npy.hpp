@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <span>
+#include <string_view>
 #include <vector>
 
 #include "orvo_compiler/error.hpp"
@@ -55,5 +56,8 @@ struct NpyData {
 // `values` as a version 1.0 .npy file of `shape`: '<f4', '<i8' or '|b1' by
 // their type, C order. The same precondition as npy_bytes.
 [[nodiscard]] std::vector<std::uint8_t> npy_data_bytes(const Shape& shape, const TensorData& values);
+
+// numpy's name of the element type of `dtype`: "float32", "int64" or "bool".
+[[nodiscard]] std::string_view numpy_name(DType dtype);
 
 }  // namespace orvo_compiler

@@ -15,6 +15,7 @@
 #include "arrays.hpp"
 #include "bindings.hpp"
 #include "orvo_compiler/evaluate.hpp"
+#include "orvo_compiler/npy.hpp"
 
 namespace orvo_compiler::python {
 namespace {
@@ -41,19 +42,6 @@ TensorId tensor_of(const Graph& graph, py::handle key) {
     throw py::value_error(named.error().message);
   }
   return *named;
-}
-
-// numpy's name of the element type a tensor of `dtype` takes.
-std::string_view numpy_name(DType dtype) {
-  switch (dtype) {
-    case DType::F32:
-      return "float32";
-    case DType::I64:
-      return "int64";
-    case DType::Bool:
-      return "bool";
-  }
-  return "float32";
 }
 
 // The array's elements as T, read from its buffer as Wire.

@@ -299,4 +299,16 @@ std::vector<std::uint8_t> npy_data_bytes(const Shape& shape, const TensorData& v
       static_cast<const TensorData::variant&>(values));
 }
 
+std::string_view numpy_name(DType dtype) {
+  switch (dtype) {
+    case DType::F32:
+      return "float32";
+    case DType::I64:
+      return "int64";
+    case DType::Bool:
+      return "bool";
+  }
+  return "float32";
+}
+
 }  // namespace orvo_compiler
