@@ -164,15 +164,8 @@ def test_a_name_that_names_no_tensor_or_several_is_refused_in_words(key, message
     assert str(raised.value) == message
 
 
-# Fixtures whose operators (Where, Relu, Gather of a run-time index) the importer maps only once its
-# operator families grow to them; skipped until then, as ImportFixtures.DISABLED_PendingOperatorFixtures.
-PENDING_FIXTURES = {"torch_causal_decoder", "torch_relu_mlp", "torch_token_embedding"}
-
-
 def fixture_folders():
-    return [pytest.param(path, marks=pytest.mark.skip(reason="imports once its operators are mapped"))
-            if path.name in PENDING_FIXTURES else path
-            for path in sorted(ONNX_FIXTURES.glob("*")) if (path / "meta.json").is_file()]
+    return [path for path in sorted(ONNX_FIXTURES.glob("*")) if (path / "meta.json").is_file()]
 
 
 @needs_import

@@ -13,6 +13,7 @@
 #include <optional>
 #include <span>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -213,5 +214,19 @@ class BroadcastReader {
   std::vector<std::uint64_t> index_;
   std::uint64_t offset_ = 0;
 };
+
+// `body(std::type_identity<T>{})` for the element type T that holds `dtype`.
+template <class Body>
+Result<TensorData> with_element_type(DType dtype, Body&& body) {
+  switch (dtype) {
+    case DType::F32:
+      return body(std::type_identity<float>{});
+    case DType::I64:
+      return body(std::type_identity<std::int64_t>{});
+    case DType::Bool:
+      return body(std::type_identity<std::uint8_t>{});
+  }
+  return body(std::type_identity<float>{});
+}
 
 }  // namespace orvo_compiler::detail

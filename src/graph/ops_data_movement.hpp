@@ -221,20 +221,6 @@ struct OpDefinition<Slice> {
 // exact. Indices read at run time (Gather, OneHot) are checked before any
 // element is read.
 
-// `body(std::type_identity<T>{})` for the element type T that holds `dtype`.
-template <class Body>
-Result<TensorData> with_element_type(DType dtype, Body&& body) {
-  switch (dtype) {
-    case DType::F32:
-      return body(std::type_identity<float>{});
-    case DType::I64:
-      return body(std::type_identity<std::int64_t>{});
-    case DType::Bool:
-      return body(std::type_identity<std::uint8_t>{});
-  }
-  return body(std::type_identity<float>{});
-}
-
 // An evaluation error of the operation `inputs` belongs to.
 inline std::unexpected<CompileError> evaluate_error(const KernelInputs& inputs, std::string_view what) {
   return std::unexpected(CompileError::graph(fmt::format("evaluate: {}: {}", inputs.name(), what)));

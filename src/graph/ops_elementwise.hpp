@@ -453,20 +453,6 @@ std::vector<T> broadcast_map(const KernelInputs& inputs, Element element) {
   return output;
 }
 
-// Calls `visit(T{})` with the C++ type of `dtype`'s elements.
-template <class Visit>
-decltype(auto) with_element_type(DType dtype, Visit&& visit) {
-  switch (dtype) {
-    case DType::F32:
-      return visit(float{});
-    case DType::I64:
-      return visit(std::int64_t{});
-    case DType::Bool:
-      return visit(std::uint8_t{});
-  }
-  return visit(float{});
-}
-
 // The type rule "inputs of one element type among `allowed`", the output's
 // type `result` (or the inputs' when it is nothing).
 inline Result<DType> one_type_of(std::string_view operation, const InputTypes& types, std::string_view name,
@@ -506,7 +492,7 @@ struct ElementwiseVariadic {
   }
 
   static Result<TensorData> evaluate(const auto& /*kind*/, KernelInputs& inputs) {
-    return with_element_type(inputs.dtype(0), [&]<class T>(T /*type*/) -> Result<TensorData> {
+    return with_element_type(inputs.dtype(0), [&]<class T>(std::type_identity<T>) -> Result<TensorData> {
       if constexpr (std::is_same_v<T, std::uint8_t>) {
         return std::unexpected(CompileError::graph(fmt::format("evaluate: {}: Bool inputs", inputs.name())));
       } else {
@@ -613,7 +599,7 @@ struct Comparison {
   }
 
   static Result<TensorData> evaluate(const auto& /*kind*/, KernelInputs& inputs) {
-    return with_element_type(inputs.dtype(0), [&]<class T>(T /*type*/) -> Result<TensorData> {
+    return with_element_type(inputs.dtype(0), [&]<class T>(std::type_identity<T>) -> Result<TensorData> {
       const std::span<const T> left = inputs.template operand_as<T>(0);
       const std::span<const T> right = inputs.template operand_as<T>(1);
       return broadcast_map<std::uint8_t>(inputs, [&](std::span<const std::uint64_t> at) {
@@ -721,7 +707,7 @@ struct OpDefinition<Where> {
 
   static Result<TensorData> evaluate(const Where& /*kind*/, KernelInputs& inputs) {
     const std::span<const std::uint8_t> condition = inputs.operand_as<std::uint8_t>(0);
-    return with_element_type(inputs.dtype(1), [&]<class T>(T /*type*/) -> Result<TensorData> {
+    return with_element_type(inputs.dtype(1), [&]<class T>(std::type_identity<T>) -> Result<TensorData> {
       const std::span<const T> chosen = inputs.template operand_as<T>(1);
       const std::span<const T> otherwise = inputs.template operand_as<T>(2);
       return broadcast_map<T>(inputs, [&](std::span<const std::uint64_t> at) {
@@ -753,7 +739,7 @@ struct OpDefinition<Pow> {
 
   static Result<TensorData> evaluate(const Pow& /*kind*/, KernelInputs& inputs) {
     const std::span<const float> base = inputs.operand(0);
-    return with_element_type(inputs.dtype(1), [&]<class T>(T /*type*/) -> Result<TensorData> {
+    return with_element_type(inputs.dtype(1), [&]<class T>(std::type_identity<T>) -> Result<TensorData> {
       const std::span<const T> exponent = inputs.template operand_as<T>(1);
       return broadcast_map<float>(inputs, [&](std::span<const std::uint64_t> at) {
         return static_cast<float>(std::pow(static_cast<double>(base[at[0]]), static_cast<double>(exponent[at[1]])));
@@ -821,7 +807,7 @@ struct OpDefinition<Mod> {
 
   static Result<TensorData> evaluate(const Mod& kind, KernelInputs& inputs) {
     const bool floored = kind.fmod == 0;
-    return with_element_type(inputs.dtype(0), [&]<class T>(T /*type*/) -> Result<TensorData> {
+    return with_element_type(inputs.dtype(0), [&]<class T>(std::type_identity<T>) -> Result<TensorData> {
       if constexpr (std::is_same_v<T, std::uint8_t>) {
         return std::unexpected(CompileError::graph(fmt::format("evaluate: {}: Bool inputs", inputs.name())));
       } else {

@@ -102,6 +102,25 @@ Result<std::vector<Dims>> single_output(const Node& node, std::span<const Operan
   return std::vector<Dims>{std::move(*dims)};
 }
 
+// The graph element type of an operand: a run-time value's own, a known
+// value's from its ONNX type (F32 for a type the graph lacks).
+inline DType operand_dtype(const Operand& operand) {
+  if (operand.constant == nullptr) {
+    return operand.dtype;
+  }
+  return graph_dtype(operand.constant->data_type).value_or(DType::F32);
+}
+
+// Element type rules: every output of type `dtype`, or of input `index`'s.
+template <DType dtype>
+Result<std::vector<DType>> outputs_of_type(const Node& node, std::span<const Operand>) {
+  return std::vector<DType>(node.outputs.size(), dtype);
+}
+template <std::size_t index>
+Result<std::vector<DType>> outputs_of_input_type(const Node& node, std::span<const Operand> operands) {
+  return std::vector<DType>(node.outputs.size(), operand_dtype(operand_at(operands, index)));
+}
+
 // The registrations of each operator family, one file each, which
 // registered_operators() gathers.
 std::span<const Registration> elementwise_operators();

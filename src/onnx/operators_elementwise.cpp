@@ -107,6 +107,19 @@ Result<Outputs> fold_equal(const Node& node, std::span<const Operand> operands) 
   return Outputs{std::move(result)};
 }
 
+// Neg of known values, which shape computations use to count axes from the
+// back; integers wrap as the evaluator's do.
+Result<Outputs> fold_neg(const Node&, std::span<const Operand> operands) {
+  Constant result = known_value(operands, 0);
+  for (float& value : result.floats) {
+    value = -value;
+  }
+  for (std::int64_t& value : result.integers) {
+    value = static_cast<std::int64_t>(0U - static_cast<std::uint64_t>(value));
+  }
+  return Outputs{std::move(result)};
+}
+
 Result<Outputs> fold_where(const Node& node, std::span<const Operand> operands) {
   const Constant& condition = known_value(operands, 0);
   if (!condition.is_integer()) {
@@ -422,14 +435,16 @@ constexpr OperatorForm equal_forms[] = {
      .arity = {2, 2, 1},
      .fold = fold_equal,
      .shape = single_output<broadcast_all_dims>,
-     .map = map_kind<Equal>},
+     .map = map_kind<Equal>,
+     .dtype = outputs_of_type<DType::Bool>},
 };
 constexpr OperatorForm where_forms[] = {
     {.opsets = {9, 17},
      .arity = {3, 3, 1},
      .fold = fold_where,
      .shape = single_output<broadcast_all_dims>,
-     .map = map_kind<Where>},
+     .map = map_kind<Where>,
+     .dtype = outputs_of_input_type<1>},
 };
 
 // Functions of one float tensor, from the opset where ONNX has each (its
@@ -448,7 +463,13 @@ constexpr OperatorForm softsign_forms[] = {function_form<Softsign>({7, 17})};
 constexpr OperatorForm shrink_forms[] = {function_form<Shrink>({9, 17})};
 constexpr OperatorForm exp_forms[] = {function_form<Exp>({7, 17})};
 constexpr OperatorForm log_forms[] = {function_form<Log>({7, 17})};
-constexpr OperatorForm neg_forms[] = {function_form<Neg>({7, 17})};
+constexpr OperatorForm neg_forms[] = {
+    {.opsets = {7, 17},
+     .arity = {1, 1, 1},
+     .fold = fold_neg,
+     .shape = single_output<same_dims>,
+     .map = map_function<Neg>},
+};
 constexpr OperatorForm abs_forms[] = {function_form<Abs>({7, 17})};
 constexpr OperatorForm reciprocal_forms[] = {function_form<Reciprocal>({7, 17})};
 constexpr OperatorForm floor_forms[] = {function_form<Floor>({7, 17})};
@@ -485,10 +506,17 @@ constexpr OperatorForm max_forms[] = {broadcast_form<Max>({7, 17}, one_or_more)}
 constexpr OperatorForm min_forms[] = {broadcast_form<Min>({7, 17}, one_or_more)};
 constexpr OperatorForm sum_forms[] = {broadcast_form<Sum>({7, 17}, one_or_more)};
 constexpr OperatorForm mean_forms[] = {broadcast_form<Mean>({7, 17}, one_or_more)};
-constexpr OperatorForm less_forms[] = {broadcast_form<Less>({7, 17}, two_inputs)};
-constexpr OperatorForm greater_forms[] = {broadcast_form<Greater>({7, 17}, two_inputs)};
-constexpr OperatorForm less_or_equal_forms[] = {broadcast_form<LessOrEqual>({12, 17}, two_inputs)};
-constexpr OperatorForm greater_or_equal_forms[] = {broadcast_form<GreaterOrEqual>({12, 17}, two_inputs)};
+// Comparisons give BOOL.
+template <class Kind>
+constexpr OperatorForm comparison_form(OpsetRange opsets) {
+  OperatorForm form = broadcast_form<Kind>(opsets, two_inputs);
+  form.dtype = outputs_of_type<DType::Bool>;
+  return form;
+}
+constexpr OperatorForm less_forms[] = {comparison_form<Less>({7, 17})};
+constexpr OperatorForm greater_forms[] = {comparison_form<Greater>({7, 17})};
+constexpr OperatorForm less_or_equal_forms[] = {comparison_form<LessOrEqual>({12, 17})};
+constexpr OperatorForm greater_or_equal_forms[] = {comparison_form<GreaterOrEqual>({12, 17})};
 constexpr OperatorForm not_forms[] = {broadcast_form<Not>({7, 17}, {1, 1, 1})};
 constexpr OperatorForm and_forms[] = {broadcast_form<And>({7, 17}, two_inputs)};
 constexpr OperatorForm or_forms[] = {broadcast_form<Or>({7, 17}, two_inputs)};

@@ -896,7 +896,8 @@ constexpr OperatorForm gather_forms[] = {
      .arity = {2, 2, 1},
      .fold = fold_gather,
      .shape = single_output<gather_output>,
-     .map = map_gather},
+     .map = map_gather,
+     .dtype = outputs_of_input_type<0>},
 };
 // Tile: the repeats must be known when importing.
 constexpr OperatorForm tile_forms[] = {
@@ -919,7 +920,11 @@ constexpr OperatorForm trilu_forms[] = {
 };
 // OneHot: the depth must be known when importing.
 constexpr OperatorForm one_hot_forms[] = {
-    {.opsets = {9, 17}, .arity = {3, 3, 1}, .shape = single_output<one_hot_output>, .map = map_one_hot},
+    {.opsets = {9, 17},
+     .arity = {3, 3, 1},
+     .shape = single_output<one_hot_output>,
+     .map = map_one_hot,
+     .dtype = outputs_of_input_type<2>},
 };
 
 constexpr Registration registrations[] = {

@@ -258,7 +258,11 @@ constexpr OperatorForm cum_sum_forms[] = {
 // select_last_index only add choices).
 template <class Kind>
 constexpr OperatorForm arg_forms[] = {
-    {.opsets = {7, 17}, .arity = {1, 1, 1}, .shape = single_output<arg_output<Kind>>, .map = map_arg<Kind>},
+    {.opsets = {7, 17},
+     .arity = {1, 1, 1},
+     .shape = single_output<arg_output<Kind>>,
+     .map = map_arg<Kind>,
+     .dtype = outputs_of_type<DType::I64>},
 };
 
 constexpr Registration registrations[] = {

@@ -173,17 +173,34 @@ std::optional<DType> run_time_type(std::int64_t data_type) {
 
 Result<Dims> same_dims(const Node&, std::span<const Operand> operands) { return operand_at(operands, 0).dims; }
 
-// A cast that keeps the element type is its input.
-Result<void> map_cast(const MapContext& context) {
-  Result<TensorId> x = input(context, 0);
-  Result<std::int64_t> to = x ? int_attribute(context.node, "to", 0) : std::unexpected(x.error());
+// The run-time type a Cast gives; a type the graph lacks is refused.
+Result<DType> cast_target(const Node& node) {
+  Result<std::int64_t> to = int_attribute(node, "to", 0);
   if (!to) {
     return std::unexpected(to.error());
   }
   const std::optional<DType> target = run_time_type(*to);
   if (!target) {
-    return fail(context.node, fmt::format("casts a run-time value to {}; only FLOAT, INT64 and BOOL are supported",
-                                          data_type_name(static_cast<std::int32_t>(*to))));
+    return fail(node, fmt::format("casts a run-time value to {}; only FLOAT, INT64 and BOOL are supported",
+                                  data_type_name(static_cast<std::int32_t>(*to))));
+  }
+  return *target;
+}
+
+Result<std::vector<DType>> cast_types(const Node& node, std::span<const Operand>) {
+  Result<DType> target = cast_target(node);
+  if (!target) {
+    return std::unexpected(target.error());
+  }
+  return std::vector<DType>{*target};
+}
+
+// A cast that keeps the element type is its input.
+Result<void> map_cast(const MapContext& context) {
+  Result<TensorId> x = input(context, 0);
+  Result<DType> target = x ? cast_target(context.node) : std::unexpected(x.error());
+  if (!target) {
+    return std::unexpected(target.error());
   }
   if (context.graph().tensors[x->index].dtype == *target) {
     return define(context, *x);
@@ -197,6 +214,13 @@ Result<bool> dropout_alias(const Node& node, bool) { return node.outputs.size() 
 
 Result<std::vector<Dims>> dropout_outputs(const Node&, std::span<const Operand> operands) {
   return std::vector<Dims>{operand_at(operands, 0).dims, operand_at(operands, 0).dims};
+}
+
+// The output's type, and the mask's: BOOL, or the input's before opset 10.
+template <bool bool_mask>
+Result<std::vector<DType>> dropout_types(const Node&, std::span<const Operand> operands) {
+  const DType data = operand_dtype(operand_at(operands, 0));
+  return std::vector<DType>{data, bool_mask ? DType::Bool : data};
 }
 
 template <bool bool_mask>
@@ -245,7 +269,12 @@ constexpr OperatorForm size_forms[] = {
 // Cast folds known values; a run-time value becomes a Cast between FLOAT,
 // INT64 and BOOL (or itself, when it already has the type).
 constexpr OperatorForm cast_forms[] = {
-    {.opsets = {7, 17}, .arity = {1, 1, 1}, .fold = fold_cast, .shape = single_output<same_dims>, .map = map_cast},
+    {.opsets = {7, 17},
+     .arity = {1, 1, 1},
+     .fold = fold_cast,
+     .shape = single_output<same_dims>,
+     .map = map_cast,
+     .dtype = cast_types},
 };
 // Identity is always its input, known or not.
 constexpr OperatorForm identity_forms[] = {
@@ -258,17 +287,20 @@ constexpr OperatorForm dropout_forms[] = {
      .arity = {1, 1, 2},
      .alias = dropout_alias,
      .shape = dropout_outputs,
-     .map = map_dropout<false>},
+     .map = map_dropout<false>,
+     .dtype = dropout_types<false>},
     {.opsets = {10, 11},
      .arity = {1, 1, 2},
      .alias = dropout_alias,
      .shape = dropout_outputs,
-     .map = map_dropout<true>},
+     .map = map_dropout<true>,
+     .dtype = dropout_types<true>},
     {.opsets = {12, 17},
      .arity = {1, 3, 2},
      .alias = dropout_alias,
      .shape = dropout_outputs,
-     .map = map_dropout<true>},
+     .map = map_dropout<true>,
+     .dtype = dropout_types<true>},
 };
 
 constexpr Registration registrations[] = {

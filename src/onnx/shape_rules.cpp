@@ -64,8 +64,8 @@ Result<std::vector<std::int64_t>> integer_input(const Node& node, std::span<cons
     return fail(node, fmt::format("has no {} input", role));
   }
   if (operand.constant == nullptr) {
-    return fail(node, fmt::format("{} input {} is computed at run time, but {} is accepted only when its {} is known "
-                                  "at import",
+    return fail(node, fmt::format("{} input {} is computed at run time, but {} is accepted only when its {} input is "
+                                  "known at import",
                                   role, input_name(node, index), node.op_type, role));
   }
   if (!operand.constant->is_integer()) {

@@ -90,7 +90,6 @@ TEST(Evaluate, EachOperationKind) {
   const auto tanh = [](Graph& g, TensorId a, TensorId) { return g.tanh("o", a); };
   const auto sqrt = [](Graph& g, TensorId a, TensorId) { return g.sqrt("o", a); };
   const auto mean = [](Graph& g, TensorId a, TensorId) { return g.reduce_mean("o", a); };
-  const auto kind = [](OpKind op) { return Call([op](Graph& g, TensorId a, TensorId) { return g.apply("o", op, {a}); }); };
   constexpr float nan = std::numeric_limits<float>::quiet_NaN();
   const float ln2 = from_bits(0x3F317218);
   // A kind reading a alone, or a and b.
@@ -100,13 +99,6 @@ TEST(Evaluate, EachOperationKind) {
   const auto binary = [](OpKind kind) {
     return Call([kind](Graph& g, TensorId a, TensorId b) { return g.apply("o", kind, {a, b}); });
   };
-  const auto unary = [](OpKind kind) {
-    return Call([kind](Graph& g, TensorId a, TensorId) { return g.apply("o", kind, {a}); });
-  };
-  const auto kind_of_two = [](OpKind kind) {
-    return Call([kind](Graph& g, TensorId a, TensorId b) { return g.apply("o", kind, {a, b}); });
-  };
-  constexpr float nan = std::numeric_limits<float>::quiet_NaN();
   constexpr float largest = std::numeric_limits<float>::max();
   const float pi = from_bits(0x40490FDB);
   const float half_pi = from_bits(0x3FC90FDB);
@@ -143,32 +135,32 @@ TEST(Evaluate, EachOperationKind) {
       {"reduce mean", {3, 3}, {1, 2, 3, 1e8F, 1, -1e8F, 0.1F, 0.2F, 0.3F}, {}, {}, mean,
        {2, 0, from_bits(0x3E4CCCCD)}},
       {"reduce mean keeps -0", {2, 2}, {-0.0F, -0.0F, 1, 2}, {}, {}, mean, {-0.0F, 1.5F}},
-      {"reduce sum", {2, 3}, {1, 2, 3, 4, 5, 6}, {}, {}, kind(ReduceSum{{0}, true}), {5, 7, 9}},
+      {"reduce sum", {2, 3}, {1, 2, 3, 4, 5, 6}, {}, {}, unary(ReduceSum{{0}, true}), {5, 7, 9}},
       // First to last: 1 + 1e8 - 1e8 is 0 (the other way round, 1).
-      {"reduce sum first to last", {3, 1}, {1, 1e8F, -1e8F}, {}, {}, kind(ReduceSum{{0}, false}), {0}},
+      {"reduce sum first to last", {3, 1}, {1, 1e8F, -1e8F}, {}, {}, unary(ReduceSum{{0}, false}), {0}},
       // Row-major over both axes: 1e8 + 1 - 1e8 + 1 is 1 (column-major, 1e8 - 1e8 + 1 + 1 is 2).
-      {"reduce sum row-major", {2, 2}, {1e8F, 1, -1e8F, 1}, {}, {}, kind(ReduceSum{{0, 1}, true}), {1}},
-      {"reduce sum keeps -0", {2, 1}, {-0.0F, -0.0F}, {}, {}, kind(ReduceSum{{0}, true}), {-0.0F}},
-      {"reduce mean axes", {2, 3}, {1, 2, 3, 4, 5, 6}, {}, {}, kind(ReduceMeanAxes{{0}, false}), {2.5F, 3.5F, 4.5F}},
-      {"reduce max", {2, 3}, {1, nan, 3, -infinity, -infinity, -infinity}, {}, {}, kind(ReduceMax{{1}, true}),
+      {"reduce sum row-major", {2, 2}, {1e8F, 1, -1e8F, 1}, {}, {}, unary(ReduceSum{{0, 1}, true}), {1}},
+      {"reduce sum keeps -0", {2, 1}, {-0.0F, -0.0F}, {}, {}, unary(ReduceSum{{0}, true}), {-0.0F}},
+      {"reduce mean axes", {2, 3}, {1, 2, 3, 4, 5, 6}, {}, {}, unary(ReduceMeanAxes{{0}, false}), {2.5F, 3.5F, 4.5F}},
+      {"reduce max", {2, 3}, {1, nan, 3, -infinity, -infinity, -infinity}, {}, {}, unary(ReduceMax{{1}, true}),
        {nan, -infinity}},
-      {"reduce min", {2, 2}, {3, -0.0F, 1, 0}, {}, {}, kind(ReduceMin{{0}, false}), {1, -0.0F}},
-      {"reduce prod", {2, 2}, {2, 3, -1, 0}, {}, {}, kind(ReduceProd{{1}, true}), {6, -0.0F}},
-      {"reduce l1", {1, 3}, {-1, 2, -3}, {}, {}, kind(ReduceL1{{1}, true}), {6}},
-      {"reduce l2", {1, 2}, {3, -4}, {}, {}, kind(ReduceL2{{1}, true}), {5}},
-      {"reduce sum square", {1, 3}, {1, -2, 3}, {}, {}, kind(ReduceSumSquare{{1}, true}), {14}},
-      {"reduce log sum", {2, 2}, {0.5F, 0.5F, 1, 1}, {}, {}, kind(ReduceLogSum{{1}, false}), {0, ln2}},
-      {"reduce log sum exp", {2, 2}, {0, 0, -infinity, -infinity}, {}, {}, kind(ReduceLogSumExp{{1}, false}),
+      {"reduce min", {2, 2}, {3, -0.0F, 1, 0}, {}, {}, unary(ReduceMin{{0}, false}), {1, -0.0F}},
+      {"reduce prod", {2, 2}, {2, 3, -1, 0}, {}, {}, unary(ReduceProd{{1}, true}), {6, -0.0F}},
+      {"reduce l1", {1, 3}, {-1, 2, -3}, {}, {}, unary(ReduceL1{{1}, true}), {6}},
+      {"reduce l2", {1, 2}, {3, -4}, {}, {}, unary(ReduceL2{{1}, true}), {5}},
+      {"reduce sum square", {1, 3}, {1, -2, 3}, {}, {}, unary(ReduceSumSquare{{1}, true}), {14}},
+      {"reduce log sum", {2, 2}, {0.5F, 0.5F, 1, 1}, {}, {}, unary(ReduceLogSum{{1}, false}), {0, ln2}},
+      {"reduce log sum exp", {2, 2}, {0, 0, -infinity, -infinity}, {}, {}, unary(ReduceLogSumExp{{1}, false}),
        {ln2, -infinity}},
       // Column 0: d = 0, 0, the total 2; column 1: d = 0, -inf, the total 1.
-      {"log softmax", {2, 2}, {5, 0, 5, -infinity}, {}, {}, kind(LogSoftmax{0}), {-ln2, 0, -ln2, -infinity}},
+      {"log softmax", {2, 2}, {5, 0, 5, -infinity}, {}, {}, unary(LogSoftmax{0}), {-ln2, 0, -ln2, -infinity}},
       // Column 0: the first 3 wins; column 1: the first NaN.
-      {"hardmax", {3, 2}, {1, nan, 3, 2, 3, nan}, {}, {}, kind(Hardmax{0}), {0, 1, 1, 0, 0, 0}},
-      {"cum sum", {2, 3}, {1, 2, 3, 4, 5, 6}, {}, {}, kind(CumSum{1, false, false}), {1, 3, 6, 4, 9, 15}},
-      {"cum sum exclusive reversed", {2, 3}, {1, 2, 3, 4, 5, 6}, {}, {}, kind(CumSum{1, true, true}),
+      {"hardmax", {3, 2}, {1, nan, 3, 2, 3, nan}, {}, {}, unary(Hardmax{0}), {0, 1, 1, 0, 0, 0}},
+      {"cum sum", {2, 3}, {1, 2, 3, 4, 5, 6}, {}, {}, unary(CumSum{1, false, false}), {1, 3, 6, 4, 9, 15}},
+      {"cum sum exclusive reversed", {2, 3}, {1, 2, 3, 4, 5, 6}, {}, {}, unary(CumSum{1, true, true}),
        {5, 3, 0, 11, 6, 0}},
-      {"cum sum keeps -0", {2, 1}, {-0.0F, -0.0F}, {}, {}, kind(CumSum{0, false, false}), {-0.0F, -0.0F}},
-      {"cum sum exclusive starts at +0", {2, 1}, {-0.0F, -0.0F}, {}, {}, kind(CumSum{0, true, false}), {0, -0.0F}},
+      {"cum sum keeps -0", {2, 1}, {-0.0F, -0.0F}, {}, {}, unary(CumSum{0, false, false}), {-0.0F, -0.0F}},
+      {"cum sum exclusive starts at +0", {2, 1}, {-0.0F, -0.0F}, {}, {}, unary(CumSum{0, true, false}), {0, -0.0F}},
       {"concat axis 1", {2, 1}, {1, 2}, {2, 2}, {3, 4, 5, 6}, binary(Concat{1}), {1, 3, 4, 2, 5, 6}},
       {"concat axis 0", {1, 2}, {-0.0F, 1}, {2, 2}, {3, 4, 5, 6}, binary(Concat{0}), {-0.0F, 1, 3, 4, 5, 6}},
       {"tile", {2, 1}, {1, 2}, {}, {}, unary(Tile{{2, 2}}), {1, 1, 2, 2, 1, 1, 2, 2}},
@@ -238,15 +230,15 @@ TEST(Evaluate, EachOperationKind) {
       {"clip max wins", {2}, {0, 5}, {}, {}, unary(Clip{3, 1}), {1, 1}},
       {"clip default", {2}, {-infinity, infinity}, {}, {}, unary(Clip{}), {-largest, largest}},
       // Operands broadcast, read in place; NaN wins in Max and Min.
-      {"max broadcasts", {2, 2}, {1, nan, -3, 4}, {2}, {2, 0}, kind_of_two(Max{}), {2, nan, 2, 4}},
-      {"min broadcasts", {2, 1}, {1, -3}, {3}, {2, nan, -4}, kind_of_two(Min{}), {1, nan, -4, -3, nan, -4}},
-      {"sum", {2}, {1, 2.5F}, {2}, {0.5F, -1}, kind_of_two(Sum{}), {1.5F, 1.5F}},
-      {"mean", {2}, {1, 2}, {2}, {2, 2}, kind_of_two(Mean{}), {1.5F, 2}},
-      {"pow", {4}, {2, -2, 0, 4}, {4}, {0.5F, 3, -1, -0.5F}, kind_of_two(Pow{}),
+      {"max broadcasts", {2, 2}, {1, nan, -3, 4}, {2}, {2, 0}, binary(Max{}), {2, nan, 2, 4}},
+      {"min broadcasts", {2, 1}, {1, -3}, {3}, {2, nan, -4}, binary(Min{}), {1, nan, -4, -3, nan, -4}},
+      {"sum", {2}, {1, 2.5F}, {2}, {0.5F, -1}, binary(Sum{}), {1.5F, 1.5F}},
+      {"mean", {2}, {1, 2}, {2}, {2, 2}, binary(Mean{}), {1.5F, 2}},
+      {"pow", {4}, {2, -2, 0, 4}, {4}, {0.5F, 3, -1, -0.5F}, binary(Pow{}),
        {from_bits(0x3FB504F3), -8, infinity, 0.5F}},
-      {"prelu", {2, 2}, {-2, 3, -4, -0.0F}, {2}, {0.5F, 2}, kind_of_two(PRelu{}), {-1, 3, -2, -0.0F}},
-      {"mod truncated", {4}, {5, -5, 5, -5}, {4}, {3, 3, -3, -3}, kind_of_two(Mod{1}), {2, -2, 2, -2}},
-      {"mod floored", {4}, {5, -5, 5, -6}, {4}, {3, 3, -3, -3}, kind_of_two(Mod{0}), {2, 1, -1, -0.0F}},
+      {"prelu", {2, 2}, {-2, 3, -4, -0.0F}, {2}, {0.5F, 2}, binary(PRelu{}), {-1, 3, -2, -0.0F}},
+      {"mod truncated", {4}, {5, -5, 5, -5}, {4}, {3, 3, -3, -3}, binary(Mod{1}), {2, -2, 2, -2}},
+      {"mod floored", {4}, {5, -5, 5, -6}, {4}, {3, 3, -3, -3}, binary(Mod{0}), {2, 1, -1, -0.0F}},
   };
   for (const OpCase& c : cases) {
     SCOPED_TRACE(c.name);

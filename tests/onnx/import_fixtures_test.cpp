@@ -37,6 +37,9 @@ const Fixture models[] = {
     {"torch_encoder_prenorm", {}},
     {"torch_encoder_opset14", {"layer norm at /norm1/ReduceMean", "layer norm at /norm2/ReduceMean"}},
     {"torch_encoder_stack2", {}},
+    {"torch_causal_decoder", {}},
+    {"torch_relu_mlp", {}},
+    {"torch_token_embedding", {}},
 };
 
 nlohmann::json read_meta(const std::string& folder) {
@@ -91,12 +94,6 @@ std::pair<float, float> differences(const std::vector<float>& actual, const std:
 
 // The fixtures whose operators the importer's operator families map only once
 // they grow to them (Where, Relu, Gather of a run-time index).
-const Fixture pending_models[] = {
-    {"torch_causal_decoder", {}},
-    {"torch_relu_mlp", {}},
-    {"torch_token_embedding", {}},
-};
-
 void check_fixture(const Fixture& fixture) {
   const nlohmann::json meta = read_meta(fixture.folder);
   const ImportOptions options = options_of(meta);
@@ -154,14 +151,6 @@ void check_fixture(const Fixture& fixture) {
 
 TEST(ImportFixtures, ImportCompileAndVerify) {
   for (const Fixture& fixture : models) {
-    SCOPED_TRACE(fixture.folder);
-    check_fixture(fixture);
-  }
-}
-
-// Enabled once the operator families map Where, Relu and Gather at run time.
-TEST(ImportFixtures, DISABLED_PendingOperatorFixtures) {
-  for (const Fixture& fixture : pending_models) {
     SCOPED_TRACE(fixture.folder);
     check_fixture(fixture);
   }
