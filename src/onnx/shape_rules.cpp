@@ -44,13 +44,6 @@ Result<std::vector<std::size_t>> distinct_axes(const Node& node, std::span<const
   return normalized;
 }
 
-std::int64_t clamp_index(std::int64_t index, std::int64_t size) {
-  if (index < 0) {
-    index = index < -size ? 0 : index + size;
-  }
-  return std::min(index, size);
-}
-
 }  // namespace
 
 const Operand& operand_at(std::span<const Operand> operands, std::size_t index) {
@@ -172,43 +165,6 @@ Dims permute(const Dims& dims, std::span<const std::uint64_t> permutation) {
     result.push_back(dims[axis]);
   }
   return result;
-}
-
-Result<std::vector<AxisRange>> slice_ranges(const Node& node, std::span<const Operand> operands) {
-  const Dims& input = operand_at(operands, 0).dims;
-  Result<std::vector<std::int64_t>> starts = integer_input(node, operands, 1, "starts");
-  Result<std::vector<std::int64_t>> ends = integer_input(node, operands, 2, "ends");
-  if (!starts || !ends) {
-    return std::unexpected(!starts ? starts.error() : ends.error());
-  }
-  Result<std::optional<std::vector<std::int64_t>>> axes = optional_integers(node, operands, 3, "axes");
-  Result<std::optional<std::vector<std::int64_t>>> steps = optional_integers(node, operands, 4, "steps");
-  if (!axes || !steps) {
-    return std::unexpected(!axes ? axes.error() : steps.error());
-  }
-  const std::size_t count = starts->size();
-  if (ends->size() != count || (*axes && (*axes)->size() != count) || (*steps && (*steps)->size() != count)) {
-    return fail(node, "starts, ends, axes and steps differ in length");
-  }
-  std::vector<std::int64_t> axis_list(count);
-  for (std::size_t index = 0; index < count; ++index) {
-    axis_list[index] = *axes ? (**axes)[index] : static_cast<std::int64_t>(index);
-  }
-  Result<std::vector<std::size_t>> normalized = distinct_axes(node, axis_list, input.size());
-  if (!normalized) {
-    return std::unexpected(normalized.error());
-  }
-  std::vector<AxisRange> ranges;
-  for (std::size_t index = 0; index < count; ++index) {
-    if (*steps && (**steps)[index] != 1) {
-      return fail(node, fmt::format("step {} is not supported; only steps of 1 are", (**steps)[index]));
-    }
-    const std::size_t axis = (*normalized)[index];
-    const std::int64_t start = clamp_index((*starts)[index], input[axis]);
-    const std::int64_t end = clamp_index((*ends)[index], input[axis]);
-    ranges.push_back(AxisRange{axis, start, std::max(start, end)});
-  }
-  return ranges;
 }
 
 Result<SplitPieces> split_pieces(const Node& node, std::span<const Operand> operands) {

@@ -50,14 +50,6 @@ const Operand& operand_at(std::span<const Operand> operands, std::size_t index);
 [[nodiscard]] Result<std::vector<std::uint64_t>> transpose_permutation(const Node& node, std::size_t rank);
 Dims permute(const Dims& dims, std::span<const std::uint64_t> permutation);
 
-// A slice of one axis, [start, end) after clamping; steps are always 1.
-struct AxisRange {
-  std::size_t axis = 0;
-  std::int64_t start = 0;
-  std::int64_t end = 0;
-};
-// Slice's ranges from its starts, ends, axes and steps inputs.
-[[nodiscard]] Result<std::vector<AxisRange>> slice_ranges(const Node& node, std::span<const Operand> operands);
 // Split's axis and piece sizes, one per output.
 struct SplitPieces {
   std::size_t axis = 0;
