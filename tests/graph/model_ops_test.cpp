@@ -296,9 +296,10 @@ TEST(ModelOps, NamesAndRenderings) {
   EXPECT_EQ(OpKind{ReduceSum{}}.index(), 17U);
   EXPECT_EQ(OpKind{CumSum{}}.index(), 29U);
   EXPECT_EQ(OpKind{ArgMin{}}.index(), 31U);
-  EXPECT_EQ(OpKind{Concat{}}.index(), 17U);
-  EXPECT_EQ(OpKind{OneHot{}}.index(), 24U);
-  EXPECT_EQ(OpKind{Relu{}}.index(), 17U);
+  EXPECT_EQ(OpKind{Concat{}}.index(), 32U);
+  EXPECT_EQ(OpKind{OneHot{}}.index(), 39U);
+  EXPECT_EQ(OpKind{Relu{}}.index(), 40U);
+  EXPECT_EQ(OpKind{Where{}}.index(), std::variant_size_v<OpKind> - 1);
 }
 
 // Compiling handles every new kind as any other operation: one kernel command
