@@ -324,11 +324,11 @@ TEST(OpKind, DescriptionsAreDistinctAndUsableAsNames) {
 // `apply` builds what each kind's own builder builds, errors included, and
 // refuses a count of inputs other than the kind's.
 TEST(Graph, ApplyBuildsAsTheKindsBuilder) {
-  using Call = std::function<Result<TensorId>(Graph&)>;
+  using Build = std::function<Result<TensorId>(Graph&)>;
   struct Case {
     const char* name;
-    Call builder;
-    Call apply;
+    Build builder;
+    Build apply;
   };
   const TensorId a{0};  // [2, 3]
   const TensorId b{1};  // [2, 3]

@@ -28,12 +28,12 @@ TEST(Validate, EmptyGraphHasNoOutputs) {
 }
 
 TEST(Validate, ReportsTheFirstFault) {
-  struct Case {
+  struct ValidateCase {
     const char* what;
     void (*damage)(Graph&);
     std::string message;
   };
-  const Case cases[] = {
+  const ValidateCase cases[] = {
       {"empty shape", [](Graph& g) { g.tensors[0].shape = {}; }, "invalid tensor x"},
       {"zero dimension", [](Graph& g) { g.tensors[1].shape = {2, 0}; }, "invalid tensor y"},
       {"id not its position", [](Graph& g) { g.tensors[1].id = TensorId{0}; }, "invalid tensor y"},
@@ -55,7 +55,7 @@ TEST(Validate, ReportsTheFirstFault) {
       {"no outputs", [](Graph& g) { g.outputs.clear(); }, "graph has no outputs"},
       {"output names no tensor", [](Graph& g) { g.outputs.push_back(TensorId{2}); }, "invalid output 2"},
   };
-  for (const Case& c : cases) {
+  for (const ValidateCase& c : cases) {
     SCOPED_TRACE(c.what);
     Graph graph = small_graph();
     c.damage(graph);
@@ -72,11 +72,11 @@ TEST(Validate, LargestShapeThatFitsIsAccepted) {
 }
 
 TEST(Validate, LetsThroughWhatItDoesNotCheck) {
-  struct Case {
+  struct ValidateCase {
     const char* what;
     void (*change)(Graph&);
   };
-  const Case cases[] = {
+  const ValidateCase cases[] = {
       {"repeated output", [](Graph& g) { g.mark_output(TensorId{1}); }},
       {"empty and repeated names", [](Graph& g) { g.tensors[0].name = ""; g.tensors[1].name = ""; }},
       {"op reads a later tensor", [](Graph& g) { g.ops[0].inputs = {TensorId{1}}; }},
@@ -85,7 +85,7 @@ TEST(Validate, LetsThroughWhatItDoesNotCheck) {
       {"kind payload not checked", [](Graph& g) { g.ops[0].kind = Softmax{9}; }},
       {"output of input kind", [](Graph& g) { g.outputs = {TensorId{0}}; }},
   };
-  for (const Case& c : cases) {
+  for (const ValidateCase& c : cases) {
     SCOPED_TRACE(c.what);
     Graph graph = small_graph();
     c.change(graph);

@@ -106,12 +106,12 @@ void decomposed_layer_norm(onnx::ModelProto& m, bool square_by_pow) {
 }
 
 TEST(FusePatterns, FusesAndLeavesAlone) {
-  struct Case {
+  struct FuseCase {
     const char* name;
     std::function<void(onnx::ModelProto&)> build;
     Fused expected;
   };
-  const Case cases[] = {
+  const FuseCase cases[] = {
       {"gelu as PyTorch writes it", [](onnx::ModelProto& m) { torch_gelu(m); },
        {{"gelu (tanh) at /gelu/Mul"}, {"Gelu(x) -> y"}}},
       {"gelu grouped otherwise, with Pow and Div", other_gelu, {{"gelu (tanh) at /Pow"}, {"Gelu(x) -> y"}}},
@@ -145,7 +145,7 @@ TEST(FusePatterns, FusesAndLeavesAlone) {
          "ReduceMean(squares) -> variance", "Add(variance, epsilon) -> shifted", "Sqrt(shifted) -> deviation",
          "Div(centred, deviation) -> normalized", "Add(normalized, centred) -> y"}}},
   };
-  for (const Case& test : cases) {
+  for (const FuseCase& test : cases) {
     SCOPED_TRACE(test.name);
     const Fused fused = fuse(test.build);
     EXPECT_EQ(fused.lines, test.expected.lines);

@@ -641,24 +641,24 @@ TEST(ImportOnnx, ElementLimit) {
 // The files to reject among the fixtures, and a model imported without
 // binding its symbols.
 TEST(ImportOnnx, FixtureErrorTexts) {
-  const std::filesystem::path fixtures = ORVO_ONNX_FIXTURES;
+  const std::filesystem::path fixture_folder = ORVO_ONNX_FIXTURES;
   struct FileCase {
     std::filesystem::path file;
     ImportOptions options;
     std::string error;
   };
   const FileCase cases[] = {
-      {fixtures / "bad/truncated.onnx", {}, "onnx: cannot parse model: 20504 bytes that are not an ONNX ModelProto"},
-      {fixtures / "bad/random.onnx", {}, "onnx: cannot parse model: 4096 bytes that are not an ONNX ModelProto"},
-      {fixtures / "bad/unsupported.onnx", {},
+      {fixture_folder / "bad/truncated.onnx", {}, "onnx: cannot parse model: 20504 bytes that are not an ONNX ModelProto"},
+      {fixture_folder / "bad/random.onnx", {}, "onnx: cannot parse model: 4096 bytes that are not an ONNX ModelProto"},
+      {fixture_folder / "bad/unsupported.onnx", {},
        "onnx: unsupported operators: Conv (first node /conv1/Conv)"},
-      {fixtures / "prenorm_manual/model.onnx", {},
+      {fixture_folder / "prenorm_manual/model.onnx", {},
        "onnx: input input: symbolic dimension sequence (axis 1) is not bound; give it a value in "
        "ImportOptions::dimensions"},
-      {fixtures / "torch_encoder_postnorm/model.onnx", ImportOptions{{{"sequence", 8}}},
+      {fixture_folder / "torch_encoder_postnorm/model.onnx", ImportOptions{{{"sequence", 8}}},
        "onnx: input input: symbolic dimension batch (axis 0) is not bound; give it a value in "
        "ImportOptions::dimensions"},
-      {fixtures / "absent.onnx", {}, "onnx: cannot read " + (fixtures / "absent.onnx").string()},
+      {fixture_folder / "absent.onnx", {}, "onnx: cannot read " + (fixture_folder / "absent.onnx").string()},
   };
   for (const FileCase& test : cases) {
     SCOPED_TRACE(test.file.string());
@@ -671,8 +671,8 @@ TEST(ImportOnnx, FixtureErrorTexts) {
 // The symbols a model leaves unbound, which front ends name in their own
 // terms: import_onnx fails for want of dimensions exactly when there are some.
 TEST(ImportOnnx, UnboundDimensions) {
-  const std::filesystem::path fixtures = ORVO_ONNX_FIXTURES;
-  const std::filesystem::path postnorm = fixtures / "torch_encoder_postnorm/model.onnx";
+  const std::filesystem::path fixture_folder = ORVO_ONNX_FIXTURES;
+  const std::filesystem::path postnorm = fixture_folder / "torch_encoder_postnorm/model.onnx";
   struct Case {
     ImportOptions options;
     std::vector<std::string> unbound;
@@ -694,10 +694,10 @@ TEST(ImportOnnx, UnboundDimensions) {
   EXPECT_EQ(model.error(), CompileError::graph("onnx: symbolic dimensions batch (input input, axis 0), sequence "
                                                "(input input, axis 1) are not bound; give each a value in "
                                                "ImportOptions::dimensions"));
-  EXPECT_EQ(unbound_dimensions(fixtures / "bad/random.onnx").error(),
+  EXPECT_EQ(unbound_dimensions(fixture_folder / "bad/random.onnx").error(),
             CompileError::graph("onnx: cannot parse model: 4096 bytes that are not an ONNX ModelProto"));
-  EXPECT_EQ(unbound_dimensions(fixtures / "absent.onnx").error(),
-            CompileError::graph("onnx: cannot read " + (fixtures / "absent.onnx").string()));
+  EXPECT_EQ(unbound_dimensions(fixture_folder / "absent.onnx").error(),
+            CompileError::graph("onnx: cannot read " + (fixture_folder / "absent.onnx").string()));
 }
 
 }  // namespace

@@ -117,13 +117,13 @@ TEST(OperatorRegistry, FormsAreUsable) {
 }
 
 TEST(OperatorRegistry, FindsByDomainAndOpset) {
-  struct Case {
+  struct RegistryCase {
     const char* name;
     Node node;
     std::int64_t opset;
     bool found;
   };
-  const Case cases[] = {
+  const RegistryCase cases[] = {
       {"default domain", Node{"", "Softmax", "", {"x"}, {"y"}, {}}, 13, true},
       {"last opset", Node{"", "Softmax", "", {"x"}, {"y"}, {}}, 17, true},
       {"before the first opset", Node{"", "Softmax", "", {"x"}, {"y"}, {}}, 6, false},
@@ -131,7 +131,7 @@ TEST(OperatorRegistry, FindsByDomainAndOpset) {
       {"another domain", Node{"", "Softmax", "com.microsoft", {"x"}, {"y"}, {}}, 17, false},
       {"unregistered", Node{"", "Conv", "", {"x"}, {"y"}, {}}, 17, false},
   };
-  for (const Case& test : cases) {
+  for (const RegistryCase& test : cases) {
     SCOPED_TRACE(test.name);
     EXPECT_EQ(find_operator(test.node, test.opset) != nullptr, test.found);
   }
