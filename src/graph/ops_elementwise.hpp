@@ -507,9 +507,12 @@ struct ElementwiseVariadic {
           }
           return value;
         });
-        if constexpr (std::is_same_v<T, float> && requires { Definition::finish(T{}, std::size_t{1}); }) {
+        // Named through T, so that the check waits for T (a kind without
+        // `finish` has none to look up).
+        using Finishing = std::conditional_t<std::is_same_v<T, float>, Definition, Definition>;
+        if constexpr (std::is_same_v<T, float> && requires { Finishing::finish(T{}, std::size_t{1}); }) {
           for (T& value : output) {
-            value = Definition::finish(value, operands.size());
+            value = Finishing::finish(value, operands.size());
           }
         }
         return output;
