@@ -478,13 +478,17 @@ template <class Definition>
 struct ElementwiseVariadic {
   static constexpr std::size_t arity = variadic;
 
+  // A function, not a constant: the kind's definition derives from this
+  // class, and is complete only once a member body is instantiated.
+  static constexpr bool finishes() { return requires { Definition::finish(1.0F, std::size_t{1}); }; }
+
   static Result<Shape> output_shape(const auto& /*kind*/, const InputShapes& inputs, std::string_view name) {
     return broadcast_all(inputs, name);
   }
 
   template <class Kind>
   static Result<DType> output_dtype(const Kind& /*kind*/, const InputTypes& types, std::string_view name) {
-    if constexpr (requires { Definition::finish(1.0F, std::size_t{1}); }) {
+    if constexpr (finishes()) {
       return one_type_of(Kind::info.operation, types, name, {DType::F32}, std::nullopt);
     } else {
       return one_type_of(Kind::info.operation, types, name, {DType::F32, DType::I64}, std::nullopt);
@@ -507,12 +511,13 @@ struct ElementwiseVariadic {
           }
           return value;
         });
-        // Named through T, so that the check waits for T (a kind without
-        // `finish` has none to look up).
-        using Finishing = std::conditional_t<std::is_same_v<T, float>, Definition, Definition>;
-        if constexpr (std::is_same_v<T, float> && requires { Finishing::finish(T{}, std::size_t{1}); }) {
-          for (T& value : output) {
-            value = Finishing::finish(value, operands.size());
+        // Two tests: the outer one does not depend on T, so that for a kind
+        // without `finish` the call is never looked at.
+        if constexpr (finishes()) {
+          if constexpr (std::is_same_v<T, float>) {
+            for (T& value : output) {
+              value = Definition::finish(value, operands.size());
+            }
           }
         }
         return output;
