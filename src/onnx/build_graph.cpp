@@ -47,12 +47,12 @@ Result<void> check_declared(const ValueInfo& output, const Tensor& tensor,
 
 // The tensor to mark as output `name`: `id` itself, renamed along with its
 // operation when it is an intermediate value, else a copy named `name`. A
-// graph input is always copied: marking it would make it an output and leave
-// the graph without that input.
+// graph input or weight is always copied: marking it would make it an output
+// and leave the graph without that input, or a weight without its values.
 Result<TensorId> named_output(Graph& graph, TensorId id, const std::string& name,
                               const std::set<std::string>& output_names) {
   Tensor& tensor = graph.tensors[id.index];
-  if (tensor.name == name && tensor.kind != TensorKind::Input) {
+  if (tensor.name == name && tensor.kind != TensorKind::Input && tensor.kind != TensorKind::Weight) {
     return id;
   }
   if (tensor.kind == TensorKind::Intermediate && tensor.producer && !output_names.contains(tensor.name)) {

@@ -223,12 +223,28 @@ Result<std::vector<DType>> dropout_types(const Node&, std::span<const Operand> o
   return std::vector<DType>{data, bool_mask ? DType::Bool : data};
 }
 
-// A read mask is refused: the weight of ones it would become does not yet
-// survive as a graph output.
 template <bool bool_mask>
 Result<void> map_dropout(const MapContext& context) {
-  return fail(context.node, fmt::format("its mask {} is read, which the importer does not support yet",
-                                        context.node.outputs[1]));
+  Result<TensorId> x = input(context, 0);
+  if (!x) {
+    return std::unexpected(x.error());
+  }
+  context.define(*x);
+  const std::string& mask = context.node.outputs[1];
+  const Dims dims = to_dims(context.shape_of(*x));
+  const std::uint64_t count = element_count(dims).value_or(0);
+  if (count > largest_new_constant) {
+    return fail(context.node, fmt::format("its mask {} is read, and would be a constant larger than {} elements",
+                                          mask, largest_new_constant));
+  }
+  Constant ones = bool_mask ? Constant{bool_type, dims, {}, std::vector<std::int64_t>(count, 1)}
+                            : Constant{float_type, dims, std::vector<float>(count, 1.0F), {}};
+  Result<TensorId> weight = derived_weight(context, "mask", mask, std::move(ones));
+  if (!weight) {
+    return std::unexpected(weight.error());
+  }
+  context.mapping.tensors.insert_or_assign(mask, *weight);
+  return {};
 }
 
 // Constant: value (value_float(s), value_int(s) from opset 12).

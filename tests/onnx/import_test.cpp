@@ -628,6 +628,32 @@ TEST(ImportOnnx, ErrorTexts) {
   }
 }
 
+// A value that is a weight of the graph (Dropout's mask of ones) and also a
+// graph output stays a weight with its values; the output is a copy of it.
+TEST(ImportOnnx, AWeightThatIsAnOutputKeepsItsValues) {
+  onnx::ModelProto model = test_support::make_model(13);
+  add_input(model, "x", {2, 3});
+  add_node(model, "Dropout", {"x"}, {"y", "mask"});
+  add_output(model, "y", Dims{2, 3});
+  add_output(model, "mask", Dims{2, 3}, 9);
+  const Result<ImportedModel> imported = test_support::import_model(model);
+  ASSERT_TRUE(imported) << imported.error();
+  std::vector<TensorId> weights;
+  for (const Tensor& tensor : imported->graph.tensors) {
+    if (tensor.kind == TensorKind::Weight) {
+      weights.push_back(tensor.id);
+    }
+  }
+  ASSERT_EQ(weights.size(), 1U);
+  ASSERT_EQ(imported->weights.size(), 1U);
+  EXPECT_EQ(imported->weights.at(weights[0]), TensorData(std::vector<std::uint8_t>(6, 1)));
+  TensorValues values = imported->weights;
+  values.emplace(imported->graph.tensors.front().id, TensorData(std::vector<float>(6, 2.0F)));
+  const Result<TensorValues> evaluated = evaluate(imported->graph, values);
+  ASSERT_TRUE(evaluated) << evaluated.error();
+  EXPECT_EQ(evaluated->at(imported->graph.outputs[1]), TensorData(std::vector<std::uint8_t>(6, 1)));
+}
+
 // ImportOptions::max_elements bounds every tensor, inputs included.
 TEST(ImportOnnx, ElementLimit) {
   const onnx::ModelProto model = model_with([](onnx::ModelProto& m) { add_node(m, "Tanh", {"x"}, {"y"}); });
