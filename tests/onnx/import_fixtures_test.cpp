@@ -92,8 +92,6 @@ std::pair<float, float> differences(const std::vector<float>& actual, const std:
   return {difference, magnitude};
 }
 
-// The fixtures whose operators the importer's operator families map only once
-// they grow to them (Where, Relu, Gather of a run-time index).
 void check_fixture(const Fixture& fixture) {
   const nlohmann::json meta = read_meta(fixture.folder);
   const ImportOptions options = options_of(meta);
