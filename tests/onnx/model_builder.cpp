@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include <fmt/format.h>
+#include <gtest/gtest.h>
 
 namespace orvo_compiler::test_support {
 namespace {
@@ -156,6 +157,45 @@ std::vector<std::string> describe_ops(const Graph& graph) {
 Result<ImportedModel> import_model(const onnx::ModelProto& model, const ImportOptions& options) {
   const std::vector<std::uint8_t> bytes = serialize(model);
   return import_onnx(std::span<const std::uint8_t>(bytes), options);
+}
+
+std::vector<float> seeded_values(const std::string& name, std::size_t count, float scale, float offset) {
+  std::uint32_t seed = 0x811C9DC5U;
+  for (const char c : name) {
+    seed = (seed ^ static_cast<std::uint8_t>(c)) * 0x01000193U;
+  }
+  std::vector<float> values(count);
+  for (std::size_t index = 0; index < count; ++index) {
+    std::uint32_t h = seed + static_cast<std::uint32_t>(index) * 0x9E3779B9U;
+    h ^= h >> 16U;
+    h *= 0x85EBCA6BU;
+    h ^= h >> 13U;
+    h *= 0xC2B2AE35U;
+    h ^= h >> 16U;
+    const float unit = static_cast<float>(static_cast<std::int32_t>(h >> 8U) - (1 << 23)) / static_cast<float>(1 << 23);
+    const float scaled = unit * scale;
+    values[index] = scaled + offset;
+  }
+  return values;
+}
+
+void fill_seeded(onnx::ModelProto& model, const std::vector<SeededInitializer>& seeded) {
+  for (const SeededInitializer& entry : seeded) {
+    onnx::TensorProto* found = nullptr;
+    for (onnx::TensorProto& initializer : *model.mutable_graph()->mutable_initializer()) {
+      if (initializer.name() == entry.name) {
+        found = &initializer;
+      }
+    }
+    ASSERT_NE(found, nullptr) << entry.name;
+    ASSERT_EQ(found->data_type(), onnx::TensorProto_DataType_FLOAT) << entry.name;
+    std::size_t count = 1;
+    for (const std::int64_t dim : found->dims()) {
+      count *= static_cast<std::size_t>(dim);
+    }
+    const std::vector<float> values = seeded_values(entry.name, count, entry.scale, entry.offset);
+    found->set_raw_data(values.data(), values.size() * sizeof(float));
+  }
 }
 
 }  // namespace orvo_compiler::test_support

@@ -47,4 +47,18 @@ std::vector<std::uint8_t> serialize(const onnx::ModelProto& model);
 std::vector<std::string> describe_ops(const Graph& graph);
 Result<ImportedModel> import_model(const onnx::ModelProto& model, const ImportOptions& options = {});
 
+// How the vision fixtures' weights are made: element i of a tensor whose
+// name hashes (32-bit FNV-1a) to `seed` is float(u * scale) + offset, with u
+// in [-1, 1) from MurmurHash3's finaliser of seed + i * 0x9E3779B9, each step
+// rounded to float. tools/export_vision_fixtures.py makes the same bits.
+struct SeededInitializer {
+  std::string name;
+  float scale = 1.0F;
+  float offset = 0.0F;
+};
+std::vector<float> seeded_values(const std::string& name, std::size_t count, float scale, float offset);
+// Fills each listed FLOAT initializer, stored without data, with its values.
+// Fails the calling test when a listed initializer is missing.
+void fill_seeded(onnx::ModelProto& model, const std::vector<SeededInitializer>& seeded);
+
 }  // namespace orvo_compiler::test_support
