@@ -165,7 +165,10 @@ def test_a_name_that_names_no_tensor_or_several_is_refused_in_words(key, message
 
 
 def fixture_folders():
-    return [path for path in sorted(ONNX_FIXTURES.glob("*")) if (path / "meta.json").is_file()]
+    """The fixtures stored whole: the vision models keep no weight data, which only
+    the C++ fixture test generates (it reads the model with protobuf's own API)."""
+    return [path for path in sorted(ONNX_FIXTURES.glob("*"))
+            if (path / "meta.json").is_file() and "seeded" not in json.loads((path / "meta.json").read_text())]
 
 
 @needs_import
