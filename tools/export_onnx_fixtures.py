@@ -72,13 +72,14 @@ class PrenormManualLayer(nn.Module):
 
 
 class UnsupportedOps(nn.Module):
-    """A valid model that mixes supported operators with Conv (twice) and CumSum."""
+    """A valid model that mixes supported operators with ConvTranspose (twice), which the
+    importer does not support."""
 
     def __init__(self) -> None:
         super().__init__()
         self.linear = nn.Linear(SEQUENCE, SEQUENCE)
-        self.conv1 = nn.Conv1d(4, 4, kernel_size=3, padding=1)
-        self.conv2 = nn.Conv1d(4, 4, kernel_size=1)
+        self.conv1 = nn.ConvTranspose1d(4, 4, kernel_size=3, padding=1)
+        self.conv2 = nn.ConvTranspose1d(4, 4, kernel_size=1)
 
     def forward(self, x: torch.Tensor) -> torch.Tensor:
         y = self.conv1(self.linear(x))

@@ -102,6 +102,16 @@ using TensorValues = std::map<TensorId, TensorData>;
 //  Equal, Less, Greater, LessOrEqual, GreaterOrEqual  of two F32 or I64 inputs (Equal: or Bool), a Bool output.
 //  Not, And, Or, Xor  of Bool inputs.
 //  Where        condition (Bool) ? second : third, of any one element type.
+//  Image kinds, over [batch, channels, spatial...]; a window's taps are its positions inside the
+//  input (padding left out), in row-major order of the window:
+//  Conv         each output from +0.0, sum = x * w + sum over the group's input channels ascending, then
+//               the taps (k ascending over (channel, tap), as MatMul's), then sum + bias when given.
+//  MaxPool      the taps from -inf as r = x > r ? x : r; a NaN tap gives NaN.
+//  AveragePool  the taps summed from -0.0 as total + x, divided by float(tap count), or with
+//               count_include_pad by float(the window's positions inside the padded input).
+//  GlobalAveragePool, GlobalMaxPool  as ReduceMeanAxes and ReduceMax over the spatial axes.
+//  BatchNormalization  per channel r = sqrt(var + epsilon) (correctly rounded), then each element
+//               (x - mean) / r * scale + bias.
 //
 // Returns exactly the ids of `graph.outputs` (a repeated id once). Fails with
 // the error of `Graph::validate` for an invalid graph; "invalid op {name}" for

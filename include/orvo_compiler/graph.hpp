@@ -643,6 +643,91 @@ struct Where {
   friend bool operator==(const Where&, const Where&) = default;
 };
 
+// ---- Image operations ------------------------------------------------------
+//
+// Over tensors laid out [batch, channels, spatial axes...] with one to three
+// spatial axes. Windows run over the spatial axes with a stride and a
+// dilation per axis; `pads` holds the zero rows added before each spatial
+// axis, then after each. An empty `strides`, `dilations` or `pads` means 1,
+// 1 and 0 on every axis.
+
+// Inputs: X [N, C, D...], W [M, C / group, K...] and, optionally, a bias B
+// [M]; the output is [N, M, O...] with O = floor((D + pads - dilation (K -
+// 1) - 1) / stride) + 1 on each spatial axis.
+struct Conv {
+  std::uint64_t group = 1;
+  Shape strides;
+  Shape dilations;
+  Shape pads;
+  static constexpr OpKindInfo info{"conv", "Conv", "Convolution of input 0 with the filters of input 1, plus a bias."};
+  static constexpr std::tuple fields{
+      op_field("group", &Conv::group, "The number of channel groups (C / group channels per filter)."),
+      op_field("strides", &Conv::strides, "The step between windows on each spatial axis."),
+      op_field("dilations", &Conv::dilations, "The step between filter taps on each spatial axis."),
+      op_field("pads", &Conv::pads, "Zeros added before each spatial axis, then after each.")};
+  friend bool operator==(const Conv&, const Conv&) = default;
+};
+// The largest input element of each window; padding is never chosen. With
+// `ceil_mode` the output counts a last partial window (one that starts
+// inside the input or its leading padding).
+struct MaxPool {
+  Shape kernel;
+  Shape strides;
+  Shape dilations;
+  Shape pads;
+  bool ceil_mode = false;
+  static constexpr OpKindInfo info{"max_pool", "MaxPool", "The largest element of each window."};
+  static constexpr std::tuple fields{
+      op_field("kernel", &MaxPool::kernel, "The window's size on each spatial axis."),
+      op_field("strides", &MaxPool::strides, "The step between windows on each spatial axis."),
+      op_field("dilations", &MaxPool::dilations, "The step between window taps on each spatial axis."),
+      op_field("pads", &MaxPool::pads, "Padding before each spatial axis, then after each."),
+      op_field("ceil_mode", &MaxPool::ceil_mode, "Whether a last partial window gives an output.")};
+  friend bool operator==(const MaxPool&, const MaxPool&) = default;
+};
+// The mean of each window: its input elements' sum divided by their count,
+// or with `count_include_pad` by the count of its taps inside the padded
+// input (a partial window of `ceil_mode` still leaves out what lies past the
+// padding).
+struct AveragePool {
+  Shape kernel;
+  Shape strides;
+  Shape pads;
+  bool ceil_mode = false;
+  bool count_include_pad = false;
+  static constexpr OpKindInfo info{"average_pool", "AveragePool", "The mean of each window."};
+  static constexpr std::tuple fields{
+      op_field("kernel", &AveragePool::kernel, "The window's size on each spatial axis."),
+      op_field("strides", &AveragePool::strides, "The step between windows on each spatial axis."),
+      op_field("pads", &AveragePool::pads, "Padding before each spatial axis, then after each."),
+      op_field("ceil_mode", &AveragePool::ceil_mode, "Whether a last partial window gives an output."),
+      op_field("count_include_pad", &AveragePool::count_include_pad,
+               "Whether padding counts in the divisor (it adds nothing to the sum).")};
+  friend bool operator==(const AveragePool&, const AveragePool&) = default;
+};
+// The mean (GlobalAveragePool) or largest element (GlobalMaxPool) of each
+// channel's spatial axes, which the output keeps with size 1.
+struct GlobalAveragePool {
+  static constexpr OpKindInfo info{"global_average_pool", "GlobalAveragePool",
+                                   "The mean over the spatial axes of each channel."};
+  friend bool operator==(const GlobalAveragePool&, const GlobalAveragePool&) = default;
+};
+struct GlobalMaxPool {
+  static constexpr OpKindInfo info{"global_max_pool", "GlobalMaxPool",
+                                   "The largest element over the spatial axes of each channel."};
+  friend bool operator==(const GlobalMaxPool&, const GlobalMaxPool&) = default;
+};
+// Inference normalisation of each channel: inputs X [N, C, ...], then scale,
+// bias, mean and variance, each [C].
+struct BatchNormalization {
+  float epsilon = 1e-5F;
+  static constexpr OpKindInfo info{"batch_normalization", "BatchNormalization",
+                                   "Each channel normalised by a known mean and variance, scaled and shifted."};
+  static constexpr std::tuple fields{
+      op_field("epsilon", &BatchNormalization::epsilon, "Added to the variance (a float32).")};
+  friend bool operator==(const BatchNormalization&, const BatchNormalization&) = default;
+};
+
 // Every kind; new kinds go last, so that each existing kind keeps its index.
 using OpKind = std::variant<MatMul, Add, Mul, Reshape, Transpose, LayerNorm, Softmax, Gelu, Sub, Div, Broadcast,
                             BatchMatMul, Slice, Erf, Tanh, Sqrt, ReduceMean, ReduceSum, ReduceMeanAxes, ReduceMax,
@@ -652,7 +737,8 @@ using OpKind = std::variant<MatMul, Add, Mul, Reshape, Transpose, LayerNorm, Sof
                             Relu, LeakyRelu, Elu, Selu, Celu, ThresholdedRelu, Sigmoid, HardSigmoid, HardSwish,
                             Softplus, Softsign, Shrink, Exp, Log, Neg, Abs, Reciprocal, Floor, Ceil, Round, Sign, Sin,
                             Cos, Tan, Asin, Acos, Atan, Sinh, Cosh, Asinh, Acosh, Atanh, Clip, Max, Min, Sum, Mean, Pow,
-                            Mod, PRelu, Equal, Less, Greater, LessOrEqual, GreaterOrEqual, Not, And, Or, Xor, Where>;
+                            Mod, PRelu, Equal, Less, Greater, LessOrEqual, GreaterOrEqual, Not, And, Or, Xor, Where,
+                            Conv, MaxPool, AveragePool, GlobalAveragePool, GlobalMaxPool, BatchNormalization>;
 
 // The field descriptors of a kind; none for a kind without `fields`.
 template <class Kind>

@@ -398,6 +398,39 @@ class Xor:
 class Where:
     def __init__(self) -> None: ...
 
+class Conv:
+    group: int
+    strides: list[int]
+    dilations: list[int]
+    pads: list[int]
+    def __init__(self, group: int = 1, strides: Sequence[int] = ..., dilations: Sequence[int] = ..., pads: Sequence[int] = ...) -> None: ...
+
+class MaxPool:
+    kernel: list[int]
+    strides: list[int]
+    dilations: list[int]
+    pads: list[int]
+    ceil_mode: bool
+    def __init__(self, kernel: Sequence[int] = ..., strides: Sequence[int] = ..., dilations: Sequence[int] = ..., pads: Sequence[int] = ..., ceil_mode: bool = False) -> None: ...
+
+class AveragePool:
+    kernel: list[int]
+    strides: list[int]
+    pads: list[int]
+    ceil_mode: bool
+    count_include_pad: bool
+    def __init__(self, kernel: Sequence[int] = ..., strides: Sequence[int] = ..., pads: Sequence[int] = ..., ceil_mode: bool = False, count_include_pad: bool = False) -> None: ...
+
+class GlobalAveragePool:
+    def __init__(self) -> None: ...
+
+class GlobalMaxPool:
+    def __init__(self) -> None: ...
+
+class BatchNormalization:
+    epsilon: float
+    def __init__(self, epsilon: float = 9.999999747378752e-06) -> None: ...
+
 OpKind = Union[
     MatMul, Add, Mul, Reshape, Transpose, LayerNorm, Softmax, Gelu, Sub, Div, Broadcast,
     BatchMatMul, Slice, Erf, Tanh, Sqrt, ReduceMean, ReduceSum, ReduceMeanAxes, ReduceMax, ReduceMin,
@@ -407,6 +440,7 @@ OpKind = Union[
     Sigmoid, HardSigmoid, HardSwish, Softplus, Softsign, Shrink, Exp, Log, Neg, Abs, Reciprocal, Floor, Ceil,
     Round, Sign, Sin, Cos, Tan, Asin, Acos, Atan, Sinh, Cosh, Asinh, Acosh, Atanh, Clip, Max, Min, Sum, Mean,
     Pow, Mod, PRelu, Equal, Less, Greater, LessOrEqual, GreaterOrEqual, Not, And, Or, Xor, Where,
+    Conv, MaxPool, AveragePool, GlobalAveragePool, GlobalMaxPool, BatchNormalization,
 ]
 
 class Tensor:

@@ -17,6 +17,7 @@
 #include "graph/ops_matmul.hpp"
 #include "graph/ops_normalisation.hpp"
 #include "graph/ops_reductions.hpp"
+#include "graph/ops_vision.hpp"
 
 namespace orvo_compiler::detail {
 

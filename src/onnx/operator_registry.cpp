@@ -16,7 +16,7 @@ std::vector<Registration> gather_registrations() {
   std::vector<Registration> all;
   for (const std::span<const Registration> family :
        {elementwise_operators(), product_operators(), normalization_operators(), reduction_operators(),
-        movement_operators(), source_operators()}) {
+        movement_operators(), source_operators(), vision_operators()}) {
     all.insert(all.end(), family.begin(), family.end());
   }
   std::ranges::sort(all, {}, &Registration::op_type);

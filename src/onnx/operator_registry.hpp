@@ -85,7 +85,7 @@ const OperatorForm* find_operator(const Node& node, std::int64_t opset);
 
 // Fails with one error listing every operator type the registry lacks at
 // `opset`, each with its first node, sorted by type ("unsupported operators:
-// Conv (first node /conv1/Conv)"); an operator
+// ConvTranspose (first node /conv1/ConvTranspose)"); an operator
 // registered for other opsets names them ("Softmax (first node /sm; accepted
 // at opsets 13 to 17, not 11)"); then with the
 // first node whose input or output count its form does not take, or which
@@ -129,5 +129,6 @@ std::span<const Registration> normalization_operators();
 std::span<const Registration> reduction_operators();
 std::span<const Registration> movement_operators();
 std::span<const Registration> source_operators();
+std::span<const Registration> vision_operators();
 
 }  // namespace orvo_compiler::onnx_import

@@ -282,6 +282,15 @@ TEST(ModelOps, NamesAndRenderings) {
       {Mod{1}, "mod", "Mod { fmod: 1 }"},
       {LessOrEqual{}, "less_or_equal", "LessOrEqual"},
       {Where{}, "where", "Where"},
+      {Conv{2, {1, 2}, {}, {0, 1, 0, 1}}, "conv",
+       "Conv { group: 2, strides: [1, 2], dilations: [], pads: [0, 1, 0, 1] }"},
+      {MaxPool{{2, 2}, {}, {}, {}, true}, "max_pool",
+       "MaxPool { kernel: [2, 2], strides: [], dilations: [], pads: [], ceil_mode: true }"},
+      {AveragePool{{3}, {2}, {1, 1}, false, true}, "average_pool",
+       "AveragePool { kernel: [3], strides: [2], pads: [1, 1], ceil_mode: false, count_include_pad: true }"},
+      {GlobalAveragePool{}, "global_average_pool", "GlobalAveragePool"},
+      {GlobalMaxPool{}, "global_max_pool", "GlobalMaxPool"},
+      {BatchNormalization{0.5F}, "batch_normalization", "BatchNormalization { epsilon: 0.5 }"},
   };
   for (const Named& c : cases) {
     SCOPED_TRACE(c.rendering);
@@ -299,7 +308,9 @@ TEST(ModelOps, NamesAndRenderings) {
   EXPECT_EQ(OpKind{Concat{}}.index(), 32U);
   EXPECT_EQ(OpKind{OneHot{}}.index(), 39U);
   EXPECT_EQ(OpKind{Relu{}}.index(), 40U);
-  EXPECT_EQ(OpKind{Where{}}.index(), std::variant_size_v<OpKind> - 1);
+  EXPECT_EQ(OpKind{Where{}}.index(), 89U);
+  EXPECT_EQ(OpKind{Conv{}}.index(), 90U);
+  EXPECT_EQ(OpKind{BatchNormalization{}}.index(), std::variant_size_v<OpKind> - 1);
 }
 
 // Compiling handles every new kind as any other operation: one kernel command

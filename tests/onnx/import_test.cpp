@@ -677,7 +677,7 @@ TEST(ImportOnnx, FixtureErrorTexts) {
       {fixture_folder / "bad/truncated.onnx", {}, "onnx: cannot parse model: 20504 bytes that are not an ONNX ModelProto"},
       {fixture_folder / "bad/random.onnx", {}, "onnx: cannot parse model: 4096 bytes that are not an ONNX ModelProto"},
       {fixture_folder / "bad/unsupported.onnx", {},
-       "onnx: unsupported operators: Conv (first node /conv1/Conv)"},
+       "onnx: unsupported operators: ConvTranspose (first node /conv1/ConvTranspose)"},
       {fixture_folder / "prenorm_manual/model.onnx", {},
        "onnx: input input: symbolic dimension sequence (axis 1) is not bound; give it a value in "
        "ImportOptions::dimensions"},

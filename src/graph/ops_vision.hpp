@@ -1,0 +1,457 @@
+// Operation kinds of image models, over [batch, channels, spatial axes...]:
+// conv, max_pool, average_pool, their global forms and batch_normalization.
+// The windowed kinds share one geometry: the output size of each spatial axis
+// and, for each output position, its taps (the window's positions that fall
+// inside the input) in row-major order of the window, padding left out.
+#pragma once
+
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include <fmt/format.h>
+#include <fmt/ranges.h>
+
+#include "graph/op_definition.hpp"
+#include "graph/ops_reductions.hpp"
+#include "support/render.hpp"
+
+namespace orvo_compiler::detail {
+
+// Strides, dilations and pads of a window over the spatial axes, each with one
+// value per axis (pads split into those before and after).
+struct WindowGeometry {
+  Shape input;  // the spatial dimensions
+  Shape kernel;
+  Shape strides;
+  Shape dilations;
+  Shape pads_before;
+  Shape pads_after;
+  Shape output;
+};
+
+// One position of a window inside the input: its index in the window's
+// row-major order and its offset in the input's spatial plane.
+struct WindowTap {
+  std::uint64_t kernel_index = 0;
+  std::uint64_t input_offset = 0;
+};
+
+// Parameters beyond this bound are refused, so that every sum of dimensions,
+// pads and window extents below stays far from overflow.
+inline constexpr std::uint64_t window_parameter_limit = std::uint64_t{1} << 32U;
+
+// `values` with one entry per spatial axis (`fallback` each when empty), or
+// nothing when it has another length.
+inline std::optional<Shape> per_axis(const Shape& values, std::size_t axes, std::size_t per, std::uint64_t fallback) {
+  if (values.empty()) {
+    return Shape(axes * per, fallback);
+  }
+  if (values.size() != axes * per) {
+    return std::nullopt;
+  }
+  return values;
+}
+
+// The geometry of windows of `kernel` over `input` (rank 3 to 5: batch,
+// channels and the spatial axes), or the rule's error. `pads_inside`: each pad
+// must be smaller than the window's extent, so that every window holds at
+// least one input element (the pools' rule). `ceil_mode` counts a last partial
+// window when it starts inside the input or its leading padding.
+inline Result<WindowGeometry> window_geometry(std::string_view operation, const Shape& input, const Shape& kernel,
+                                              const Shape& strides, const Shape& dilations, const Shape& pads,
+                                              bool ceil_mode, bool pads_inside, std::string_view name) {
+  if (input.size() < 3 || input.size() > 5) {
+    return rule_error(name, fmt::format("{} takes an input of rank 3 to 5 ([batch, channels, spatial axes...]), not "
+                                        "{}",
+                                        operation, shape_text(input)));
+  }
+  const std::size_t axes = input.size() - 2;
+  if (kernel.size() != axes) {
+    return rule_error(name, fmt::format("{} kernel {} does not fit {} spatial axes", operation, shape_text(kernel),
+                                        axes));
+  }
+  const std::optional<Shape> step = per_axis(strides, axes, 1, 1);
+  const std::optional<Shape> dilation = per_axis(dilations, axes, 1, 1);
+  const std::optional<Shape> pad = per_axis(pads, axes, 2, 0);
+  if (!step || !dilation) {
+    return rule_error(name, fmt::format("{} strides {} and dilations {} need one value per spatial axis ({})",
+                                        operation, shape_text(strides), shape_text(dilations), axes));
+  }
+  if (!pad) {
+    return rule_error(name, fmt::format("{} pads {} need two values per spatial axis ({}: before each, then after "
+                                        "each)",
+                                        operation, shape_text(pads), 2 * axes));
+  }
+  WindowGeometry geometry{.input = Shape(input.begin() + 2, input.end()), .kernel = kernel};
+  for (std::size_t axis = 0; axis < axes; ++axis) {
+    const std::uint64_t before = (*pad)[axis];
+    const std::uint64_t after = (*pad)[axes + axis];
+    if ((*step)[axis] == 0 || (*dilation)[axis] == 0 || kernel[axis] == 0) {
+      return rule_error(name, fmt::format("{} kernel, strides and dilations must be at least 1", operation));
+    }
+    if ((*step)[axis] >= window_parameter_limit || (*dilation)[axis] >= window_parameter_limit ||
+        kernel[axis] >= window_parameter_limit || before >= window_parameter_limit ||
+        after >= window_parameter_limit || geometry.input[axis] >= window_parameter_limit) {
+      return rule_error(name, fmt::format("{} kernel, strides, dilations, pads and spatial dimensions must be below "
+                                          "2^32",
+                                          operation));
+    }
+    const std::uint64_t extent = (*dilation)[axis] * (kernel[axis] - 1) + 1;
+    const std::uint64_t padded = geometry.input[axis] + before + after;
+    if (extent > padded) {
+      return rule_error(name, fmt::format("{} window of extent {} is larger than the padded input ({}) on spatial "
+                                          "axis {}",
+                                          operation, extent, padded, axis));
+    }
+    if (pads_inside && (before >= extent || after >= extent)) {
+      return rule_error(name, fmt::format("{} pads must be smaller than the window's extent {} on spatial axis {}",
+                                          operation, extent, axis));
+    }
+    const std::uint64_t span = padded - extent;
+    std::uint64_t count = (ceil_mode ? (span + (*step)[axis] - 1) / (*step)[axis] : span / (*step)[axis]) + 1;
+    if (ceil_mode && (count - 1) * (*step)[axis] >= geometry.input[axis] + before) {
+      --count;
+    }
+    geometry.output.push_back(count);
+  }
+  geometry.strides = *step;
+  geometry.dilations = *dilation;
+  geometry.pads_before = Shape(pad->begin(), pad->begin() + static_cast<std::ptrdiff_t>(axes));
+  geometry.pads_after = Shape(pad->begin() + static_cast<std::ptrdiff_t>(axes), pad->end());
+  return geometry;
+}
+
+// Walks every output position of `geometry` in row-major order, calling
+// visit(position, taps, padded_taps): the window's taps inside the input in
+// row-major order of the window, and the number of its taps inside the
+// padded input (without the overhang of a ceil_mode window).
+template <class Visit>
+void for_each_window(const WindowGeometry& geometry, Visit&& visit) {
+  const std::size_t axes = geometry.input.size();
+  std::vector<std::uint64_t> index(axes, 0);
+  const std::uint64_t positions = elements_of(geometry.output);
+  std::vector<WindowTap> taps;
+  std::vector<WindowTap> next;
+  for (std::uint64_t position = 0; position < positions; ++position) {
+    taps.assign(1, WindowTap{});
+    std::uint64_t padded_taps = 1;
+    for (std::size_t axis = 0; axis < axes; ++axis) {
+      next.clear();
+      std::uint64_t inside_padding = 0;
+      // Window coordinates are counted in the padded input, which starts
+      // pads_before[axis] ahead of the input.
+      const std::uint64_t start = index[axis] * geometry.strides[axis];
+      const std::uint64_t padded_end = geometry.pads_before[axis] + geometry.input[axis] + geometry.pads_after[axis];
+      for (const WindowTap& tap : taps) {
+        for (std::uint64_t k = 0; k < geometry.kernel[axis]; ++k) {
+          const std::uint64_t at = start + k * geometry.dilations[axis];
+          if (at >= geometry.pads_before[axis] && at < geometry.pads_before[axis] + geometry.input[axis]) {
+            next.push_back({tap.kernel_index * geometry.kernel[axis] + k,
+                            tap.input_offset * geometry.input[axis] + (at - geometry.pads_before[axis])});
+          }
+        }
+      }
+      for (std::uint64_t k = 0; k < geometry.kernel[axis]; ++k) {
+        inside_padding += static_cast<std::uint64_t>(start + k * geometry.dilations[axis] < padded_end);
+      }
+      padded_taps *= inside_padding;
+      taps.swap(next);
+    }
+    visit(position, std::span<const WindowTap>(taps), padded_taps);
+    for (std::size_t axis = axes; axis-- > 0;) {
+      if (++index[axis] < geometry.output[axis]) {
+        break;
+      }
+      index[axis] = 0;
+    }
+  }
+}
+
+// [batch, channels] followed by the geometry's output dimensions.
+inline Shape windowed_shape(std::uint64_t batch, std::uint64_t channels, const WindowGeometry& geometry) {
+  Shape shape{batch, channels};
+  shape.insert(shape.end(), geometry.output.begin(), geometry.output.end());
+  return shape;
+}
+
+// X [N, C, D...], W [M, C / group, K...], optionally B [M]: each output is
+// its window's dot product with the filter, sum = x * w + sum from +0.0 over
+// the group's channels ascending, then the window's taps in row-major order
+// (padding adds nothing), then + bias. That is the order of a matrix product
+// of the packed windows against the filters, k running over (channel, tap).
+template <>
+struct OpDefinition<Conv> {
+  static constexpr std::size_t arity = variadic;
+
+  static Result<WindowGeometry> geometry(const Conv& kind, const Shape& x, const Shape& w, std::string_view name) {
+    if (w.size() != x.size()) {
+      return rule_error(name, fmt::format("conv filters {} need the input's rank ({})", shape_text(w), x.size()));
+    }
+    return window_geometry("conv", x, Shape(w.begin() + 2, w.end()), kind.strides, kind.dilations, kind.pads, false,
+                           false, name);
+  }
+
+  static Result<Shape> output_shape(const Conv& kind, const InputShapes& inputs, std::string_view name) {
+    if (inputs.size() != 2 && inputs.size() != 3) {
+      return rule_error(name, fmt::format("conv takes 2 or 3 inputs (input, filters, bias), not {}", inputs.size()));
+    }
+    const Shape& x = inputs[0];
+    const Shape& w = inputs[1];
+    Result<WindowGeometry> window = geometry(kind, x, w, name);
+    if (!window) {
+      return std::unexpected(window.error());
+    }
+    const std::uint64_t channels = x[1];
+    const std::uint64_t filters = w[0];
+    if (kind.group == 0) {
+      return rule_error(name, "conv group must be at least 1");
+    }
+    if (channels % kind.group != 0 || filters % kind.group != 0 ||
+        w[1] != channels / kind.group) {
+      return rule_error(name, fmt::format("conv of {} input channels in {} groups does not take filters {} ({} "
+                                          "channels each, a multiple of {} filters)",
+                                          channels, kind.group, shape_text(w), channels / kind.group, kind.group));
+    }
+    if (inputs.size() == 3 && inputs[2] != Shape{filters}) {
+      return rule_error(name, fmt::format("conv bias {} must be [{}], one value per filter", shape_text(inputs[2]),
+                                          filters));
+    }
+    return windowed_shape(x[0], filters, *window);
+  }
+
+  static std::vector<float> evaluate(const Conv& kind, KernelInputs& inputs) {
+    const Shape& x_shape = inputs.shape(0);
+    const Shape& w_shape = inputs.shape(1);
+    // The shape rule has passed, so the geometry exists.
+    const WindowGeometry window = *geometry(kind, x_shape, w_shape, inputs.name());
+    const std::span<const float> x = inputs.operand(0);
+    const std::span<const float> w = inputs.operand(1);
+    const bool has_bias = inputs.size() == 3;
+    const std::uint64_t batch = x_shape[0];
+    const std::uint64_t channels = x_shape[1];
+    const std::uint64_t filters = w_shape[0];
+    const std::uint64_t group_channels = w_shape[1];
+    const std::uint64_t group_filters = filters / kind.group;
+    const std::uint64_t plane = elements_of(window.input);
+    const std::uint64_t taps_per_filter = elements_of(window.kernel);
+    const std::uint64_t positions = elements_of(window.output);
+    std::vector<float> output(batch * filters * positions);
+    for_each_window(window, [&](std::uint64_t position, std::span<const WindowTap> taps, std::uint64_t) {
+      for (std::uint64_t n = 0; n < batch; ++n) {
+        for (std::uint64_t m = 0; m < filters; ++m) {
+          const std::uint64_t first_channel = (m / group_filters) * group_channels;
+          float sum = 0.0F;
+          for (std::uint64_t c = 0; c < group_channels; ++c) {
+            const float* const source = x.data() + (n * channels + first_channel + c) * plane;
+            const float* const filter = w.data() + (m * group_channels + c) * taps_per_filter;
+            for (const WindowTap& tap : taps) {
+              sum = source[tap.input_offset] * filter[tap.kernel_index] + sum;
+            }
+          }
+          if (has_bias) {
+            sum = sum + inputs.operand(2)[m];
+          }
+          output[(n * filters + m) * positions + position] = sum;
+        }
+      }
+    });
+    return output;
+  }
+};
+
+// Runs `pool(taps, padded_taps, plane)` for each channel of each batch entry
+// and each output position, in the output's order.
+template <class Pool>
+std::vector<float> pooled(const WindowGeometry& geometry, KernelInputs& inputs, Pool&& pool) {
+  const Shape& shape = inputs.shape(0);
+  const std::span<const float> x = inputs.operand(0);
+  const std::uint64_t planes = shape[0] * shape[1];
+  const std::uint64_t plane = elements_of(geometry.input);
+  const std::uint64_t positions = elements_of(geometry.output);
+  std::vector<float> output(planes * positions);
+  for_each_window(geometry, [&](std::uint64_t position, std::span<const WindowTap> taps, std::uint64_t padded_taps) {
+    for (std::uint64_t p = 0; p < planes; ++p) {
+      output[p * positions + position] = pool(taps, padded_taps, x.subspan(p * plane, plane));
+    }
+  });
+  return output;
+}
+
+// The largest element of each window's taps, from -inf, r = x > r ? x : r in
+// row-major order of the window; a NaN tap makes the result NaN.
+template <>
+struct OpDefinition<MaxPool> {
+  static constexpr std::size_t arity = 1;
+
+  static Result<WindowGeometry> geometry(const MaxPool& kind, const Shape& input, std::string_view name) {
+    return window_geometry("max_pool", input, kind.kernel, kind.strides, kind.dilations, kind.pads, kind.ceil_mode,
+                           true, name);
+  }
+
+  static Result<Shape> output_shape(const MaxPool& kind, const InputShapes& inputs, std::string_view name) {
+    Result<WindowGeometry> window = geometry(kind, inputs[0], name);
+    if (!window) {
+      return std::unexpected(window.error());
+    }
+    return windowed_shape(inputs[0][0], inputs[0][1], *window);
+  }
+
+  static std::vector<float> evaluate(const MaxPool& kind, KernelInputs& inputs) {
+    using Steps = ReductionSteps<reduction::Max>;
+    return pooled(*geometry(kind, inputs.shape(0), inputs.name()), inputs,
+                  [](std::span<const WindowTap> taps, std::uint64_t, std::span<const float> plane) {
+                    float largest = Steps::initial;
+                    for (const WindowTap& tap : taps) {
+                      largest = Steps::step(largest, plane[tap.input_offset]);
+                    }
+                    return largest;
+                  });
+  }
+};
+
+// Each window's taps summed from -0.0 as total + x in row-major order of the
+// window, divided by float(the number of taps), or with count_include_pad by
+// float(the taps inside the padded input).
+template <>
+struct OpDefinition<AveragePool> {
+  static constexpr std::size_t arity = 1;
+
+  static Result<WindowGeometry> geometry(const AveragePool& kind, const Shape& input, std::string_view name) {
+    return window_geometry("average_pool", input, kind.kernel, kind.strides, Shape{}, kind.pads, kind.ceil_mode, true,
+                           name);
+  }
+
+  static Result<Shape> output_shape(const AveragePool& kind, const InputShapes& inputs, std::string_view name) {
+    Result<WindowGeometry> window = geometry(kind, inputs[0], name);
+    if (!window) {
+      return std::unexpected(window.error());
+    }
+    return windowed_shape(inputs[0][0], inputs[0][1], *window);
+  }
+
+  static std::vector<float> evaluate(const AveragePool& kind, KernelInputs& inputs) {
+    const bool include_pad = kind.count_include_pad;
+    return pooled(*geometry(kind, inputs.shape(0), inputs.name()), inputs,
+                  [include_pad](std::span<const WindowTap> taps, std::uint64_t padded_taps,
+                                std::span<const float> plane) {
+                    float total = -0.0F;
+                    for (const WindowTap& tap : taps) {
+                      total = total + plane[tap.input_offset];
+                    }
+                    return total / static_cast<float>(include_pad ? padded_taps : taps.size());
+                  });
+  }
+};
+
+// [N, C, D...] with at least one spatial axis to [N, C, 1...].
+inline Result<Shape> global_pool_shape(std::string_view operation, const Shape& input, std::string_view name) {
+  if (input.size() < 3) {
+    return rule_error(name, fmt::format("{} takes an input with spatial axes ([batch, channels, spatial axes...]), "
+                                        "not {}",
+                                        operation, shape_text(input)));
+  }
+  Shape shape(input.size(), 1);
+  shape[0] = input[0];
+  shape[1] = input[1];
+  return shape;
+}
+
+// The reduction `Function` of each channel's spatial elements, in row-major order.
+template <class Function>
+std::vector<float> global_pool(KernelInputs& inputs) {
+  using Steps = ReductionSteps<Function>;
+  const Shape& shape = inputs.shape(0);
+  const std::span<const float> x = inputs.operand(0);
+  const std::uint64_t planes = shape[0] * shape[1];
+  const std::uint64_t plane = x.size() / planes;
+  std::vector<float> output(planes);
+  for (std::uint64_t p = 0; p < planes; ++p) {
+    float total = Steps::initial;
+    for (const float value : x.subspan(p * plane, plane)) {
+      total = Steps::step(total, value);
+    }
+    output[p] = Steps::finish(total, plane);
+  }
+  return output;
+}
+
+template <>
+struct OpDefinition<GlobalAveragePool> {
+  static constexpr std::size_t arity = 1;
+
+  static Result<Shape> output_shape(const GlobalAveragePool& /*kind*/, const InputShapes& inputs,
+                                    std::string_view name) {
+    return global_pool_shape("global_average_pool", inputs[0], name);
+  }
+
+  static std::vector<float> evaluate(const GlobalAveragePool& /*kind*/, KernelInputs& inputs) {
+    return global_pool<reduction::Mean>(inputs);
+  }
+};
+
+template <>
+struct OpDefinition<GlobalMaxPool> {
+  static constexpr std::size_t arity = 1;
+
+  static Result<Shape> output_shape(const GlobalMaxPool& /*kind*/, const InputShapes& inputs, std::string_view name) {
+    return global_pool_shape("global_max_pool", inputs[0], name);
+  }
+
+  static std::vector<float> evaluate(const GlobalMaxPool& /*kind*/, KernelInputs& inputs) {
+    return global_pool<reduction::Max>(inputs);
+  }
+};
+
+// X [N, C, ...] (rank 2 or more), then scale, bias, mean and variance, each
+// [C]: per channel r = sqrt(variance + epsilon) (correctly rounded), then
+// each element (x - mean) / r * scale + bias, one rounding per step.
+template <>
+struct OpDefinition<BatchNormalization> {
+  static constexpr std::size_t arity = 5;
+
+  static Result<Shape> output_shape(const BatchNormalization& /*kind*/, const InputShapes& inputs,
+                                    std::string_view name) {
+    const Shape& x = inputs[0];
+    if (x.size() < 2) {
+      return rule_error(name, fmt::format("batch_normalization takes an input of rank 2 or more ([batch, "
+                                          "channels, ...]), not {}",
+                                          shape_text(x)));
+    }
+    for (std::size_t position = 1; position < 5; ++position) {
+      if (inputs[position] != Shape{x[1]}) {
+        return rule_error(name, fmt::format("batch_normalization parameter {} {} must be [{}], one value per "
+                                            "channel",
+                                            position, shape_text(inputs[position]), x[1]));
+      }
+    }
+    return x;
+  }
+
+  static std::vector<float> evaluate(const BatchNormalization& kind, KernelInputs& inputs) {
+    const Shape& shape = inputs.shape(0);
+    const std::uint64_t channels = shape[1];
+    const std::uint64_t plane = elements_of(shape) / (shape[0] * channels);
+    const std::span<const float> scale = inputs.operand(1);
+    const std::span<const float> bias = inputs.operand(2);
+    const std::span<const float> mean = inputs.operand(3);
+    const std::span<const float> variance = inputs.operand(4);
+    std::vector<float> values = inputs.take(0);
+    for (std::uint64_t n = 0; n < shape[0]; ++n) {
+      for (std::uint64_t c = 0; c < channels; ++c) {
+        const float root = std::sqrt(variance[c] + kind.epsilon);
+        float* const first = values.data() + (n * channels + c) * plane;
+        for (std::uint64_t i = 0; i < plane; ++i) {
+          first[i] = (first[i] - mean[c]) / root * scale[c] + bias[c];
+        }
+      }
+    }
+    return values;
+  }
+};
+
+}  // namespace orvo_compiler::detail

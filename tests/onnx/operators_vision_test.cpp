@@ -1,0 +1,216 @@
+// The image operators on small models: the window attributes each form
+// resolves (auto_pad, kernel_shape from the filters, defaults by opset), and
+// the refusals with their texts (training mode, the Indices output read,
+// attributes that do not fit the input).
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "onnx/model_builder.hpp"
+#include "orvo_compiler/onnx.hpp"
+
+namespace orvo_compiler {
+namespace {
+
+using test_support::add_initializer;
+using test_support::add_input;
+using test_support::add_node;
+using test_support::add_output;
+using test_support::set_attribute;
+using Ints = std::vector<std::int64_t>;
+using Floats = std::vector<float>;
+using Build = std::function<void(onnx::ModelProto&)>;
+using Dims = std::vector<test_support::Dim>;
+
+// A model of `opset` with input x of `input` dims, the nodes `build` adds and
+// an output y of `output` dims.
+onnx::ModelProto vision_model(std::int64_t opset, const Dims& input, const Dims& output, const Build& build) {
+  onnx::ModelProto result = test_support::make_model(opset);
+  add_input(result, "x", input);
+  build(result);
+  add_output(result, "y", output);
+  return result;
+}
+
+// Filters w of `dims` (ones) and a Conv node reading x and w.
+onnx::NodeProto& conv_node(onnx::ModelProto& m, const Ints& dims, const std::string& name = "") {
+  std::int64_t count = 1;
+  for (const std::int64_t dim : dims) {
+    count *= dim;
+  }
+  add_initializer(m, "w", dims, Floats(static_cast<std::size_t>(count), 1.0F));
+  return add_node(m, "Conv", {"x", "w"}, {"y"}, name);
+}
+
+// Per-channel parameters s, b, m, v of `channels` values and a
+// BatchNormalization node reading them.
+onnx::NodeProto& batch_norm_node(onnx::ModelProto& m, std::int64_t channels, const std::vector<std::string>& outputs,
+                                 const std::string& name = "") {
+  for (const char* parameter : {"s", "b", "m", "v"}) {
+    add_initializer(m, parameter, {channels}, Floats(static_cast<std::size_t>(channels), 1.0F));
+  }
+  return add_node(m, "BatchNormalization", {"x", "s", "b", "m", "v"}, outputs, name);
+}
+
+struct MappingCase {
+  const char* name;
+  onnx::ModelProto model;
+  std::vector<std::string> ops;
+};
+
+TEST(VisionOperators, MapToTheirKinds) {
+  const MappingCase cases[] = {
+      {"conv with defaults", vision_model(17, {1, 2, 5, 5}, {1, 3, 3, 3}, [](onnx::ModelProto& m) {
+         conv_node(m, {3, 2, 3, 3});
+       }),
+       {"y = Conv { group: 1, strides: [1, 1], dilations: [1, 1], pads: [0, 0, 0, 0] }(x, w) [1, 3, 3, 3]"}},
+      // Five inputs at stride 2 keep ceil(5 / 2) = 3 outputs: 2 rows of
+      // padding, the odd one after (SAME_UPPER) or before (SAME_LOWER).
+      {"conv same upper", vision_model(11, {1, 1, 5}, {1, 1, 3}, [](onnx::ModelProto& m) {
+         onnx::NodeProto& node = conv_node(m, {1, 1, 4});
+         set_attribute(node, "auto_pad", std::string("SAME_UPPER"));
+         set_attribute(node, "strides", Ints{2});
+       }),
+       {"y = Conv { group: 1, strides: [2], dilations: [1], pads: [1, 2] }(x, w) [1, 1, 3]"}},
+      {"conv same lower", vision_model(11, {1, 1, 5}, {1, 1, 3}, [](onnx::ModelProto& m) {
+         onnx::NodeProto& node = conv_node(m, {1, 1, 4});
+         set_attribute(node, "auto_pad", std::string("SAME_LOWER"));
+         set_attribute(node, "strides", Ints{2});
+       }),
+       {"y = Conv { group: 1, strides: [2], dilations: [1], pads: [2, 1] }(x, w) [1, 1, 3]"}},
+      {"conv valid ignores pads", vision_model(17, {1, 1, 5}, {1, 1, 3}, [](onnx::ModelProto& m) {
+         onnx::NodeProto& node = conv_node(m, {1, 1, 3});
+         set_attribute(node, "auto_pad", std::string("VALID"));
+       }),
+       {"y = Conv { group: 1, strides: [1], dilations: [1], pads: [0, 0] }(x, w) [1, 1, 3]"}},
+      {"depthwise conv with a bias", vision_model(17, {1, 2, 3, 3}, {1, 2, 3, 3}, [](onnx::ModelProto& m) {
+         add_initializer(m, "w", {2, 1, 3, 3}, Floats(18, 1.0F));
+         add_initializer(m, "bias", {2}, Floats{1, 2});
+         onnx::NodeProto& node = add_node(m, "Conv", {"x", "w", "bias"}, {"y"});
+         set_attribute(node, "group", std::int64_t{2});
+         set_attribute(node, "pads", Ints{1, 1, 1, 1});
+       }),
+       {"y = Conv { group: 2, strides: [1, 1], dilations: [1, 1], pads: [1, 1, 1, 1] }(x, w, bias) [1, 2, 3, 3]"}},
+      // Indices named but read by nothing are left uncomputed.
+      {"max pool with unread indices", vision_model(12, {1, 1, 4, 4}, {1, 1, 2, 2}, [](onnx::ModelProto& m) {
+         onnx::NodeProto& node = add_node(m, "MaxPool", {"x"}, {"y", "indices"});
+         set_attribute(node, "kernel_shape", Ints{3, 3});
+         set_attribute(node, "strides", Ints{2, 2});
+         set_attribute(node, "ceil_mode", std::int64_t{1});
+       }),
+       {"y = MaxPool { kernel: [3, 3], strides: [2, 2], dilations: [1, 1], pads: [0, 0, 0, 0], ceil_mode: true }(x) "
+        "[1, 1, 2, 2]"}},
+      {"average pool at opset 7", vision_model(7, {1, 1, 4}, {1, 1, 3}, [](onnx::ModelProto& m) {
+         onnx::NodeProto& node = add_node(m, "AveragePool", {"x"}, {"y"});
+         set_attribute(node, "kernel_shape", Ints{2});
+         set_attribute(node, "count_include_pad", std::int64_t{1});
+       }),
+       {"y = AveragePool { kernel: [2], strides: [1], pads: [0, 0], ceil_mode: false, count_include_pad: true }(x) "
+        "[1, 1, 3]"}},
+      {"global pools", vision_model(17, {2, 3, 4, 5}, {2, 3, 1, 1}, [](onnx::ModelProto& m) {
+         add_node(m, "GlobalMaxPool", {"x"}, {"largest"});
+         add_node(m, "GlobalAveragePool", {"largest"}, {"y"});
+       }),
+       {"largest = GlobalMaxPool(x) [2, 3, 1, 1]", "y = GlobalAveragePool(largest) [2, 3, 1, 1]"}},
+      {"batch normalization at opset 7", vision_model(7, {2, 3}, {2, 3}, [](onnx::ModelProto& m) {
+         set_attribute(batch_norm_node(m, 3, {"y"}), "epsilon", 0.5F);
+       }),
+       {"y = BatchNormalization { epsilon: 0.5 }(x, s, b, m, v) [2, 3]"}},
+  };
+  for (const MappingCase& test : cases) {
+    SCOPED_TRACE(test.name);
+    const Result<ImportedModel> imported = test_support::import_model(test.model);
+    ASSERT_TRUE(imported) << imported.error();
+    EXPECT_EQ(test_support::describe_ops(imported->graph), test.ops);
+  }
+}
+
+struct ErrorCase {
+  const char* name;
+  onnx::ModelProto model;
+  std::string error;
+};
+
+TEST(VisionOperators, RefusalTexts) {
+  const ErrorCase cases[] = {
+      {"batch normalization in training mode", vision_model(15, {2, 3, 4}, {2, 3, 4}, [](onnx::ModelProto& m) {
+         set_attribute(batch_norm_node(m, 3, {"y"}, "/bn"), "training_mode", std::int64_t{1});
+       }),
+       "onnx: BatchNormalization node /bn: training mode (batch statistics, running mean and variance outputs) is "
+       "not supported; only inference is"},
+      {"batch normalization naming its running mean", vision_model(9, {2, 3, 4}, {2, 3, 4}, [](onnx::ModelProto& m) {
+         batch_norm_node(m, 3, {"y", "mean", "variance", "saved_mean", "saved_variance"}, "/bn");
+       }),
+       "onnx: BatchNormalization node /bn: training mode (batch statistics, running mean and variance outputs) is "
+       "not supported; only inference is"},
+      {"batch normalization per activation", vision_model(7, {2, 3, 4}, {2, 3, 4}, [](onnx::ModelProto& m) {
+         set_attribute(batch_norm_node(m, 3, {"y"}, "/bn"), "spatial", std::int64_t{0});
+       }),
+       "onnx: BatchNormalization node /bn: spatial 0 (statistics per activation) is not supported"},
+      {"batch normalization parameters", vision_model(15, {2, 4, 4}, {2, 4, 4}, [](onnx::ModelProto& m) {
+         batch_norm_node(m, 3, {"y"}, "/bn");
+       }),
+       "onnx: BatchNormalization node /bn: s [3] must be [4], one value per channel"},
+      {"max pool indices read", vision_model(12, {1, 1, 4}, {1, 1, 2}, [](onnx::ModelProto& m) {
+         set_attribute(add_node(m, "MaxPool", {"x"}, {"pooled", "indices"}, "/pool"), "kernel_shape", Ints{3});
+         add_node(m, "Cast", {"indices"}, {"y"}, "/cast");
+         set_attribute(*m.mutable_graph()->mutable_node(1), "to", std::int64_t{1});
+       }),
+       "onnx: Cast node /cast: input indices is an output of node /pool that the importer does not compute"},
+      {"conv kernel_shape differing from the filters", vision_model(17, {1, 1, 5}, {1, 1, 3}, [](onnx::ModelProto& m) {
+         set_attribute(conv_node(m, {1, 1, 3}, "/conv"), "kernel_shape", Ints{2});
+       }),
+       "onnx: Conv node /conv: kernel_shape [2] differs from the filters' spatial dims [3]"},
+      {"conv channels in groups", vision_model(17, {1, 4, 5}, {1, 2, 3}, [](onnx::ModelProto& m) {
+         set_attribute(conv_node(m, {2, 4, 3}, "/conv"), "group", std::int64_t{2});
+       }),
+       "onnx: Conv node /conv: filters [2, 4, 3] do not suit input [1, 4, 5] in 2 groups"},
+      {"conv pads of the wrong length", vision_model(17, {1, 1, 5, 5}, {1, 1, 3, 3}, [](onnx::ModelProto& m) {
+         set_attribute(conv_node(m, {1, 1, 3, 3}, "/conv"), "pads", Ints{1, 1});
+       }),
+       "onnx: Conv node /conv: pads [1, 1] need 4 values for 2 spatial axes"},
+      {"conv negative pads", vision_model(17, {1, 1, 5}, {1, 1, 3}, [](onnx::ModelProto& m) {
+         set_attribute(conv_node(m, {1, 1, 3}, "/conv"), "pads", Ints{-1, 1});
+       }),
+       "onnx: Conv node /conv: pads [-1, 1] must be from 0 to 2^32 - 1"},
+      {"conv stride 0", vision_model(17, {1, 1, 5}, {1, 1, 3}, [](onnx::ModelProto& m) {
+         set_attribute(conv_node(m, {1, 1, 3}, "/conv"), "strides", Ints{0});
+       }),
+       "onnx: Conv node /conv: strides [0] must be from 1 to 2^32 - 1"},
+      {"conv kernel larger than the padded input", vision_model(17, {1, 1, 2}, {1, 1, 1}, [](onnx::ModelProto& m) {
+         conv_node(m, {1, 1, 3}, "/conv");
+       }),
+       "onnx: Conv node /conv: its window of extent 3 is larger than the padded input (2) on spatial axis 0"},
+      {"conv auto_pad unknown", vision_model(17, {1, 1, 5}, {1, 1, 3}, [](onnx::ModelProto& m) {
+         set_attribute(conv_node(m, {1, 1, 3}, "/conv"), "auto_pad", std::string("SAME"));
+       }),
+       "onnx: Conv node /conv: auto_pad must be NOTSET, SAME_UPPER, SAME_LOWER or VALID"},
+      {"conv of a matrix", vision_model(17, {4, 5}, {4, 3}, [](onnx::ModelProto& m) {
+         conv_node(m, {4, 3}, "/conv");
+       }),
+       "onnx: Conv node /conv: input [4, 5] must have rank 3 to 5 ([batch, channels, spatial axes...])"},
+      // The graph kind refuses a window made of padding alone.
+      {"max pool pads as large as the window", vision_model(17, {1, 1, 4}, {1, 1, 6}, [](onnx::ModelProto& m) {
+         onnx::NodeProto& node = add_node(m, "MaxPool", {"x"}, {"y"}, "/pool");
+         set_attribute(node, "kernel_shape", Ints{2});
+         set_attribute(node, "pads", Ints{2, 1});
+       }),
+       "onnx: MaxPool node /pool: y: max_pool pads must be smaller than the window's extent 2 on spatial axis 0"},
+      {"global pool of a matrix", vision_model(17, {2, 3}, {2, 3}, [](onnx::ModelProto& m) {
+         add_node(m, "GlobalAveragePool", {"x"}, {"y"}, "/pool");
+       }),
+       "onnx: GlobalAveragePool node /pool: input [2, 3] needs spatial axes ([batch, channels, spatial axes...])"},
+  };
+  for (const ErrorCase& test : cases) {
+    SCOPED_TRACE(test.name);
+    const Result<ImportedModel> imported = test_support::import_model(test.model);
+    ASSERT_FALSE(imported);
+    EXPECT_EQ(imported.error(), CompileError::graph(test.error));
+  }
+}
+
+}  // namespace
+}  // namespace orvo_compiler
