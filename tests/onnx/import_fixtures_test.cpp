@@ -45,6 +45,11 @@ const Fixture models[] = {
     {"torch_token_embedding", {}},
 };
 
+const Fixture vision_models[] = {
+    {"torchvision_resnet18", {}, {1024}},
+    {"torchvision_mobilenet_v2", {}, {1024}},
+};
+
 nlohmann::json read_meta(const std::string& folder) {
   std::ifstream file(fixtures / folder / "meta.json");
   return nlohmann::json::parse(file);
@@ -164,6 +169,13 @@ void check_fixture(const Fixture& fixture) {
 
 TEST(ImportFixtures, ImportCompileAndVerify) {
   for (const Fixture& fixture : models) {
+    SCOPED_TRACE(fixture.folder);
+    check_fixture(fixture);
+  }
+}
+
+TEST(ImportFixtures, VisionModelsImportCompileAndVerify) {
+  for (const Fixture& fixture : vision_models) {
     SCOPED_TRACE(fixture.folder);
     check_fixture(fixture);
   }
