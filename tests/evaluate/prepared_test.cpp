@@ -4,9 +4,12 @@
 // and reuses output storage it is handed back.
 #include "orvo_compiler/prepared.hpp"
 
+#include <atomic>
 #include <bit>
+#include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <variant>
 #include <vector>
@@ -24,6 +27,12 @@
 #include <nlohmann/json.hpp>
 
 #include "orvo_compiler/onnx.hpp"
+#endif
+
+#if defined(__SANITIZE_ADDRESS__)
+// The address sanitizer's runtime calls these hooks on every allocation.
+extern "C" int __sanitizer_install_malloc_and_free_hooks(void (*malloc_hook)(const volatile void*, std::size_t),
+                                                         void (*free_hook)(const volatile void*));
 #endif
 
 namespace orvo_compiler {
@@ -314,6 +323,65 @@ TEST(PreparedEvaluation, OutputStorageHandedBackIsReused) {
   ASSERT_TRUE(prepared->run(values, outputs));
   EXPECT_EQ(std::get<std::vector<float>>(outputs.at(output)).data(), storage);
   EXPECT_EQ(bit_patterns(outputs), bit_patterns(*evaluate(*graph, values)));
+}
+
+// Allocations on any thread while `counting` is set; the one test that reads
+// them sets and clears it around the calls it checks.
+std::atomic<bool> counting{false};
+std::atomic<std::size_t> allocations{0};
+
+void count_allocation(const volatile void* /*pointer*/, std::size_t /*size*/) {
+  if (counting.load()) {
+    allocations.fetch_add(1);
+  }
+}
+
+void ignore_free(const volatile void* /*pointer*/) {}
+
+std::optional<Graph> graph_of_one_gelu() {
+  Graph graph;
+  const Result<TensorId> y = graph.gelu("y", graph.input("x", {2}));
+  if (!y) {
+    return std::nullopt;
+  }
+  graph.mark_output(*y);
+  return graph;
+}
+
+TEST(PreparedEvaluation, SteadyRunsAllocateNothing) {
+#if !defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "allocations are counted through the address sanitizer's hooks";
+#else
+  static const int installed = __sanitizer_install_malloc_and_free_hooks(&count_allocation, &ignore_free);
+  ASSERT_NE(installed, 0);
+  // The hooks see what evaluate allocates.
+  const std::optional<Graph> gelu = graph_of_one_gelu();
+  ASSERT_TRUE(gelu);
+  counting.store(true);
+  const Result<TensorValues> one_shot = evaluate(*gelu, {{TensorId{0}, {1.0F, 2.0F}}});
+  counting.store(false);
+  ASSERT_TRUE(one_shot);
+  ASSERT_GT(allocations.load(), 0U);
+  const EncoderConfig config{16, 32, 2, 64};
+  const Result<Graph> graph = encoder_stack_graph(config, 2);
+  ASSERT_TRUE(graph) << graph.error();
+  const TensorValues values = encoder_values(*graph, config, 2, ramp(16 * 32, 0.1F, 0.0F),
+                                             EncoderWeights::deterministic(config));
+  for (const std::size_t threads : {1U, 2U, 3U}) {
+    SCOPED_TRACE(fmt::format("{} threads", threads));
+    Result<PreparedEvaluation> prepared = PreparedEvaluation::make(*graph, threads);
+    ASSERT_TRUE(prepared) << prepared.error();
+    TensorValues outputs;
+    ASSERT_TRUE(prepared->run(values, outputs));
+    allocations.store(0);
+    counting.store(true);
+    const bool first = prepared->run(values, outputs).has_value();
+    const bool second = prepared->run(values, outputs).has_value();
+    counting.store(false);
+    EXPECT_TRUE(first && second);
+    EXPECT_EQ(allocations.load(), 0U);
+  }
+#endif
 }
 
 TEST(PreparedEvaluation, ArenaSharesMemoryBetweenLifetimes) {
