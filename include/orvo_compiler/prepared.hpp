@@ -13,12 +13,12 @@
 
 namespace orvo_compiler {
 
-// The number of threads a prepared evaluation uses unless told otherwise:
-// the processor's hardware threads, at least 1.
-[[nodiscard]] std::size_t default_thread_count();
-
 // The largest thread count `PreparedEvaluation::make` accepts.
 inline constexpr std::size_t max_thread_count = 256;
+
+// The number of threads a prepared evaluation uses unless told otherwise:
+// the processor's hardware threads, at least 1 and at most max_thread_count.
+[[nodiscard]] std::size_t default_thread_count();
 
 // A graph's evaluation, planned: `run` computes what `evaluate(graph, values)`
 // computes, bit for bit, without re-checking the graph and, once its arena is
@@ -37,6 +37,7 @@ class PreparedEvaluation {
   // caller's included). Fails with the error `evaluate` gives for the graph
   // (`Graph::validate`'s, "invalid op {name}", a builder's shape or type
   // rule), or "prepared evaluation: thread count {n} is not between 1 and 256".
+  // A moved-from object may only be assigned to or destroyed.
   [[nodiscard]] static Result<PreparedEvaluation> make(const Graph& graph,
                                                        std::size_t threads = default_thread_count());
 

@@ -692,7 +692,9 @@ Result<void> PreparedEvaluation::Impl::run_kernel(const Op& op) {
   return {};
 }
 
-std::size_t default_thread_count() { return std::max<std::size_t>(1, std::thread::hardware_concurrency()); }
+std::size_t default_thread_count() {
+  return std::clamp<std::size_t>(std::thread::hardware_concurrency(), 1, max_thread_count);
+}
 
 Result<PreparedEvaluation> PreparedEvaluation::make(const Graph& graph, std::size_t threads) {
   if (threads < 1 || threads > max_thread_count) {
