@@ -4,11 +4,11 @@
 //     anchor) followed by a chain of element-wise operations on float
 //     tensors, each reading the previous one's result as its only reader
 //     (no graph output, read once) at the same shape, and whose other operand
-//     exists before the anchor runs. A chain's results never reach memory:
+//     exists before the anchor runs. A chain's intermediates get no buffer:
 //     each step rewrites the pass's output in place, block by block.
-//  3. Give every tensor a pass produces an offset in one arena: first fit, in
-//     order of production, among the tensors whose pass range
-//     [producer, last reader] meets its own; graph outputs live to the end.
+//  3. Give every pass's output an offset in one arena: first fit, in pass
+//     order, among the outputs whose pass range [producer, last reader]
+//     meets its own; graph outputs live to the end.
 //     A pass's output never shares memory with its inputs.
 //  4. Split each pass into units that write disjoint parts of its output:
 //     rows of a matrix product, rows of layer_norm and softmax, elements of
@@ -20,8 +20,11 @@
 // (any of integer or boolean tensors included) run their one-shot kernel on
 // the calling thread, on copies of their arena inputs, which allocates.
 //
+// Planning costs time quadratic in the number of passes (the first fit);
+// a run costs the arithmetic and one copy of each output.
 // Not guaranteed: the smallest arena (first fit is greedy), nor the best
-// split for every shape; the planner never reorders operations.
+// split for every shape. Operations keep their order, except that a fused
+// operation runs in the pass of the chain it continues.
 #include "orvo_compiler/prepared.hpp"
 
 #include <algorithm>
@@ -55,7 +58,7 @@ using detail::OpDefinition;
 constexpr std::size_t alignment_floats = 16;
 // Element-wise work goes in blocks that stay in the first-level cache.
 constexpr std::size_t block_elements = 1024;
-// Passes with fewer elements (or multiply-adds) than this run as one unit.
+// Passes with fewer elements (or multiply-adds) than this run on the calling thread alone.
 constexpr std::size_t split_threshold = 8192;
 
 template <class Kind>
