@@ -12,4 +12,5 @@
 #include "orvo_compiler/kernels.hpp"
 #include "orvo_compiler/memory.hpp"
 #include "orvo_compiler/npy.hpp"
+#include "orvo_compiler/prepared.hpp"
 #include "orvo_compiler/schedule.hpp"

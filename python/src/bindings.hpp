@@ -172,6 +172,7 @@ void bind_analysis(py::module_& module);
 void bind_encoder(py::module_& module);
 void bind_kernels(py::module_& module);
 void bind_evaluate(py::module_& module);
+void bind_prepared(py::module_& module);
 void bind_views(py::module_& module);
 void bind_schedule_json(py::module_& module);
 void bind_onnx(py::module_& module);

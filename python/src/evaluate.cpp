@@ -14,6 +14,7 @@
 
 #include "arrays.hpp"
 #include "bindings.hpp"
+#include "tensor_values.hpp"
 #include "orvo_compiler/evaluate.hpp"
 #include "orvo_compiler/npy.hpp"
 
@@ -21,11 +22,6 @@ namespace orvo_compiler::python {
 namespace {
 
 using namespace pybind11::literals;
-
-// How the result's keys name the outputs.
-enum class Keys : std::uint8_t { Name, Id };
-
-Keys keys_from(std::string_view name) { return choice<Keys>("keys", name, {{"name", Keys::Name}, {"id", Keys::Id}}); }
 
 // The tensor a key names: a TensorId as it is (evaluate reports ids the
 // graph does not hold), a name as `tensor_by_name` finds it.
@@ -90,6 +86,10 @@ TensorData typed_value(const Graph& graph, TensorId tensor, py::handle key, cons
   return {};
 }
 
+}  // namespace
+
+Keys keys_from(std::string_view name) { return choice<Keys>("keys", name, {{"name", Keys::Name}, {"id", Keys::Id}}); }
+
 TensorValues values_from(const Graph& graph, const py::dict& values) {
   TensorValues converted;
   for (const auto& [key, value] : values) {
@@ -105,6 +105,8 @@ TensorValues values_from(const Graph& graph, const py::dict& values) {
   return converted;
 }
 
+namespace {
+
 // One output as an array of its tensor's shape and element type, owning the
 // library's vector.
 py::array output_array(const Graph& graph, TensorId id, TensorData values) {
@@ -119,6 +121,8 @@ py::array output_array(const Graph& graph, TensorId id, TensorData values) {
       },
       values);
 }
+
+}  // namespace
 
 py::dict outputs_to_python(const Graph& graph, TensorValues outputs, Keys keys) {
   py::dict result;
@@ -140,8 +144,6 @@ py::dict outputs_to_python(const Graph& graph, TensorValues outputs, Keys keys) 
   }
   return result;
 }
-
-}  // namespace
 
 void bind_evaluate(py::module_& module) {
   module.def(

@@ -38,6 +38,7 @@ PYBIND11_MODULE(_core, module) {
   bind_encoder(module);
   bind_kernels(module);
   bind_evaluate(module);
+  bind_prepared(module);
   bind_npy(module);
   bind_views(module);
 #ifdef ORVO_PYTHON_JSON

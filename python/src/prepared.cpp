@@ -1,0 +1,67 @@
+// Bindings of prepared.hpp: a graph's evaluation planned once, run many times
+// on dicts of numpy arrays as `evaluate` takes and returns them. A run
+// converts the values with the GIL held and computes without it.
+#include <cstddef>
+#include <memory>
+#include <optional>
+#include <string_view>
+#include <utility>
+
+#include "bindings.hpp"
+#include "orvo_compiler/prepared.hpp"
+#include "tensor_values.hpp"
+
+namespace orvo_compiler::python {
+namespace {
+
+using namespace pybind11::literals;
+
+// The prepared evaluation and the graph its values are named in.
+struct PreparedBinding {
+  Graph graph;
+  PreparedEvaluation prepared;
+};
+
+std::unique_ptr<PreparedBinding> make_prepared(const Graph& graph, std::optional<std::size_t> threads) {
+  Graph own = graph;
+  Result<PreparedEvaluation> prepared = without_gil(
+      [&] { return PreparedEvaluation::make(own, threads.value_or(default_thread_count())); });
+  return std::make_unique<PreparedBinding>(
+      PreparedBinding{.graph = std::move(own), .prepared = value_or_raise(std::move(prepared))});
+}
+
+}  // namespace
+
+void bind_prepared(py::module_& module) {
+  module.def("default_thread_count", &default_thread_count,
+             "The threads a PreparedEvaluation uses unless told: the processor's hardware threads, at least 1.");
+  py::class_<PreparedBinding>(module, "PreparedEvaluation",
+                              "A graph's evaluation planned once (order, buffers, fused element-wise passes, the "
+                              "split over its own threads): run() gives evaluate()'s outputs bit for bit on any "
+                              "thread count.")
+      .def(py::init(&make_prepared), "graph"_a, "threads"_a = py::none(),
+           "Plans the evaluation of a copy of `graph` on `threads` threads (None: default_thread_count()). "
+           "CompileError for the graphs evaluate() refuses and for a thread count outside 1 to 256.")
+      .def(
+          "run",
+          [](PreparedBinding& self, const py::dict& values, std::string_view keys) {
+            const Keys chosen = keys_from(keys);
+            const TensorValues given = values_from(self.graph, values);
+            TensorValues outputs = value_or_raise(without_gil([&] { return self.prepared.run(given); }));
+            return outputs_to_python(self.graph, std::move(outputs), chosen);
+          },
+          "values"_a, "keys"_a = "name",
+          "The graph's outputs for `values`, exactly as evaluate(graph, values, keys) returns them, with its "
+          "errors. Runs without the GIL; runs of one object wait for each other.")
+      .def_property_readonly(
+          "threads", [](const PreparedBinding& self) { return self.prepared.threads(); },
+          "The threads runs use, the caller's included.")
+      .def_property_readonly(
+          "arena_bytes", [](const PreparedBinding& self) { return self.prepared.arena_bytes(); },
+          "The bytes of the arena holding every intermediate value.")
+      .def_property_readonly(
+          "passes", [](const PreparedBinding& self) { return self.prepared.passes(); },
+          "The passes a run makes: an operation, or a chain of fused element-wise ones.");
+}
+
+}  // namespace orvo_compiler::python

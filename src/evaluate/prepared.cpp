@@ -1,0 +1,739 @@
+// A graph's evaluation planned once. Steps at `make`:
+//  1. Check the graph as `evaluate` does (same errors).
+//  2. Cut the operation list into passes. A pass is one operation (its
+//     anchor) followed by a chain of element-wise operations on float
+//     tensors, each reading the previous one's result as its only reader
+//     (no graph output, read once) at the same shape, and whose other operand
+//     exists before the anchor runs. A chain's intermediates get no buffer:
+//     each step rewrites the pass's output in place, block by block.
+//  3. Give every pass's output an offset in one arena: first fit, in pass
+//     order, among the outputs whose pass range [producer, last reader]
+//     meets its own; graph outputs live to the end.
+//     A pass's output never shares memory with its inputs.
+//  4. Split each pass into units that write disjoint parts of its output:
+//     rows of a matrix product, rows of layer_norm and softmax, elements of
+//     the rest. Each output element is computed by one unit with the same
+//     operations in the same order as `evaluate` computes it, so the bits
+//     never depend on the split or the thread count.
+// A run checks the values, runs the passes in order (the units of one pass
+// over the pool) and copies the outputs out. Kinds without a planned kernel
+// (any of integer or boolean tensors included) run their one-shot kernel on
+// the calling thread, on copies of their arena inputs, which allocates.
+//
+// Planning costs time quadratic in the number of passes (the first fit);
+// a run costs the arithmetic and one copy of each output.
+// Not guaranteed: the smallest arena (first fit is greedy), nor the best
+// split for every shape. Operations keep their order, except that a fused
+// operation runs in the pass of the chain it continues.
+#include "orvo_compiler/prepared.hpp"
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <mutex>
+#include <optional>
+#include <span>
+#include <string>
+#include <thread>
+#include <type_traits>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include <fmt/format.h>
+
+#include "evaluate/evaluate_checks.hpp"
+#include "evaluate/worker_pool.hpp"
+#include "graph/op_definitions.hpp"
+#include "kernels/kernels_dispatch.hpp"
+
+namespace orvo_compiler {
+namespace {
+
+using detail::KernelPath;
+using detail::OpDefinition;
+
+// Arena offsets are multiples of a cache line (in floats).
+constexpr std::size_t alignment_floats = 16;
+// Element-wise work goes in blocks that stay in the first-level cache.
+constexpr std::size_t block_elements = 1024;
+// Passes with fewer elements (or multiply-adds) than this run on the calling thread alone.
+constexpr std::size_t split_threshold = 8192;
+
+template <class Kind>
+constexpr bool is_unary = std::is_base_of_v<detail::ElementwiseUnary<OpDefinition<Kind>>, OpDefinition<Kind>>;
+template <class Kind>
+constexpr bool is_binary = std::is_base_of_v<detail::ElementwiseBinary<OpDefinition<Kind>>, OpDefinition<Kind>>;
+
+// Rewrites `values` by the kind's element function, as its kernel does.
+using UnaryFunction = void (*)(const OpKind& kind, KernelPath path, std::span<float> values);
+// out[i] = f(left[i], right[i]) for i below count; out may be either operand.
+using BinaryFunction = void (*)(const float* left, const float* right, float* out, std::size_t count);
+
+template <class Kind>
+void unary_function(const OpKind& kind, KernelPath path, std::span<float> values) {
+  using Definition = OpDefinition<Kind>;
+  if constexpr (requires { Definition::apply_many(path, values); }) {
+    Definition::apply_many(path, values);
+  } else {
+    const Kind& alternative = std::get<Kind>(kind);
+    for (float& value : values) {
+      value = Definition::apply(alternative, value);
+    }
+  }
+}
+
+template <class Kind>
+void binary_function(const float* left, const float* right, float* out, std::size_t count) {
+  for (std::size_t i = 0; i < count; ++i) {
+    out[i] = OpDefinition<Kind>::apply(left[i], right[i]);
+  }
+}
+
+UnaryFunction unary_of(const OpKind& kind) {
+  return std::visit(
+      []<class Kind>(const Kind& /*alternative*/) -> UnaryFunction {
+        if constexpr (is_unary<Kind>) {
+          return &unary_function<Kind>;
+        } else {
+          return nullptr;
+        }
+      },
+      kind);
+}
+
+BinaryFunction binary_of(const OpKind& kind) {
+  return std::visit(
+      []<class Kind>(const Kind& /*alternative*/) -> BinaryFunction {
+        if constexpr (is_binary<Kind>) {
+          return &binary_function<Kind>;
+        } else {
+          return nullptr;
+        }
+      },
+      kind);
+}
+
+// Elements of a tensor read in the row-major order of an output shape:
+// output index (i_0, ..., i_n) reads element sum of i_j x strides[j]. A
+// broadcast operand has stride 0 along its repeated axes; a transpose has
+// its input's strides permuted.
+struct StridedRead {
+  Shape shape;
+  std::vector<std::uint64_t> strides;
+  bool contiguous = false;  // strides are the shape's own row-major ones
+  bool single = false;      // every index reads element 0
+
+  // The elements for output indices [first, last) written to `target`.
+  void gather(const float* source, std::size_t first, std::size_t last, float* target) const {
+    if (contiguous) {
+      std::memcpy(target, source + first, (last - first) * sizeof(float));
+      return;
+    }
+    if (single) {
+      std::fill(target, target + (last - first), source[0]);
+      return;
+    }
+    const std::uint64_t row = shape.empty() ? 1 : shape.back();
+    const std::uint64_t step = shape.empty() ? 0 : strides.back();
+    std::size_t index = first;
+    while (index < last) {
+      // The offset of the row holding `index`, from its leading indices.
+      std::uint64_t rest = index / row;
+      std::uint64_t offset = 0;
+      for (std::size_t axis = shape.size() - 1; axis-- > 0;) {
+        offset += (rest % shape[axis]) * strides[axis];
+        rest /= shape[axis];
+      }
+      const std::uint64_t column = index % row;
+      const std::size_t end = std::min<std::size_t>(last, index - column + row);
+      for (std::uint64_t c = column; index < end; ++c, ++index) {
+        *target++ = source[offset + c * step];
+      }
+    }
+  }
+};
+
+// How an operand of shape `operand` is read at the indices of `output`, by numpy's broadcast.
+StridedRead broadcast_read(const Shape& operand, const Shape& output) {
+  StridedRead read{.shape = output, .strides = std::vector<std::uint64_t>(output.size(), 0)};
+  const std::vector<std::uint64_t> own = detail::row_major_strides(operand);
+  const std::size_t offset = output.size() - operand.size();
+  for (std::size_t axis = 0; axis < operand.size(); ++axis) {
+    read.strides[offset + axis] = operand[axis] == 1 ? 0 : own[axis];
+  }
+  read.contiguous = operand == output;
+  read.single = std::ranges::all_of(read.strides, [](std::uint64_t stride) { return stride == 0; });
+  return read;
+}
+
+// What a pass's anchor computes into the pass's output.
+enum class Anchor : std::uint8_t { MatMul, LayerNorm, Softmax, Unary, Binary, Copy, Kernel };
+
+// An element-wise operation of a pass: its function, its operands (a tensor
+// read through `read`, or the pass's running value where `tensor` is empty).
+struct Operand {
+  std::optional<TensorId> tensor;
+  StridedRead read;
+};
+
+struct ElementStep {
+  const Op* op = nullptr;
+  UnaryFunction unary = nullptr;
+  BinaryFunction binary = nullptr;
+  Operand left;
+  Operand right;
+};
+
+struct Pass {
+  Anchor anchor = Anchor::Kernel;
+  const Op* op = nullptr;
+  TensorId output;             // the last operation's output
+  ElementStep element;         // the anchor, when element-wise or a copy
+  std::vector<ElementStep> chain;
+  // Units of the split, each `unit_elements` output elements long.
+  std::size_t units = 1;
+  std::size_t unit_elements = 0;
+  std::size_t tasks = 1;
+  // Matrix products: batches x rows x inner by inner x columns.
+  std::size_t rows = 0;
+  std::size_t inner = 0;
+  std::size_t columns = 0;
+  float epsilon = 0.0F;
+};
+
+std::size_t floats_for(const Tensor& tensor) {
+  return static_cast<std::size_t>((tensor.elements() * size(tensor.dtype) + 3) / 4);
+}
+
+// The arena's bytes of `tensor` at `source` into `target`, as a list of the
+// tensor's element type; a list of that type already there keeps its storage.
+void copy_out(const Tensor& tensor, const float* source, TensorData& target) {
+  const auto copy = [&]<class T>(std::type_identity<T> /*type*/) {
+    if (!std::holds_alternative<std::vector<T>>(target)) {
+      target = std::vector<T>();
+    }
+    auto& values = std::get<std::vector<T>>(target);
+    values.resize(static_cast<std::size_t>(tensor.elements()));
+    std::memcpy(values.data(), source, values.size() * sizeof(T));
+  };
+  switch (tensor.dtype) {
+    case DType::F32:
+      return copy(std::type_identity<float>{});
+    case DType::I64:
+      return copy(std::type_identity<std::int64_t>{});
+    case DType::Bool:
+      return copy(std::type_identity<std::uint8_t>{});
+  }
+}
+
+std::size_t aligned(std::size_t floats) { return (floats + alignment_floats - 1) / alignment_floats * alignment_floats; }
+
+}  // namespace
+
+class PreparedEvaluation::Impl {
+ public:
+  Impl(Graph graph, std::size_t threads)
+      : graph_(std::move(graph)), producer_(detail::producers(graph_)), path_(detail::best_path()), pool_(threads) {}
+
+  // Steps 2 to 4 of the plan.
+  void plan() {
+    count_readers();
+    build_passes();
+    place_tensors();
+    split_passes();
+    sources_.assign(graph_.tensors.size(), nullptr);
+    scratch_.resize(graph_.tensors.size());
+    for (const TensorId output : graph_.outputs) {
+      if (std::ranges::find(outputs_, output) == outputs_.end()) {
+        outputs_.push_back(output);
+      }
+    }
+  }
+
+  Result<void> run(const TensorValues& values, TensorValues& outputs) {
+    const std::lock_guard lock(run_mutex_);
+    if (const Result<void> valid = detail::check_values(graph_, values, producer_); !valid) {
+      return valid;
+    }
+    for (const auto& [id, given] : values) {
+      sources_[id.index] = &given;
+    }
+    for (const Pass& pass : passes_) {
+      if (const Result<void> done = run_pass(pass); !done) {
+        return done;
+      }
+    }
+    hand_out(outputs);
+    return {};
+  }
+
+  [[nodiscard]] std::size_t threads() const { return pool_.threads(); }
+  [[nodiscard]] std::size_t arena_bytes() const { return arena_.size() * sizeof(float); }
+  [[nodiscard]] std::size_t passes() const { return passes_.size(); }
+
+ private:
+  // ---- Planning ------------------------------------------------------------
+
+  void count_readers() {
+    reads_.assign(graph_.tensors.size(), 0);
+    kept_.assign(graph_.tensors.size(), false);
+    for (const Op& op : graph_.ops) {
+      for (const TensorId input : op.inputs) {
+        ++reads_[input.index];
+      }
+    }
+    for (const TensorId output : graph_.outputs) {
+      kept_[output.index] = true;
+    }
+  }
+
+  [[nodiscard]] bool all_f32(const Op& op) const {
+    return graph_.tensors[op.output.index].dtype == DType::F32 &&
+           std::ranges::all_of(op.inputs, [&](TensorId id) { return graph_.tensors[id.index].dtype == DType::F32; });
+  }
+
+  [[nodiscard]] const Shape& shape_of(TensorId id) const { return graph_.tensors[id.index].shape; }
+
+  // The element-wise form of `op` with `running` (if any) as its running
+  // value, or nothing when the kind has none.
+  [[nodiscard]] std::optional<ElementStep> element_step(const Op& op, std::optional<TensorId> running) const {
+    if (!all_f32(op)) {
+      return std::nullopt;
+    }
+    const Shape& output = shape_of(op.output);
+    const auto operand = [&](TensorId id) {
+      if (running == id) {
+        return Operand{};
+      }
+      return Operand{.tensor = id, .read = broadcast_read(shape_of(id), output)};
+    };
+    if (const UnaryFunction unary = unary_of(op.kind)) {
+      return ElementStep{.op = &op, .unary = unary, .left = operand(op.inputs[0])};
+    }
+    if (const BinaryFunction binary = binary_of(op.kind)) {
+      return ElementStep{.op = &op, .binary = binary, .left = operand(op.inputs[0]), .right = operand(op.inputs[1])};
+    }
+    return std::nullopt;
+  }
+
+  [[nodiscard]] Pass anchor_pass(const Op& op) const {
+    Pass pass{.op = &op, .output = op.output};
+    const Shape& output = shape_of(op.output);
+    if (!all_f32(op) || output.empty()) {
+      return pass;
+    }
+    if (std::holds_alternative<MatMul>(op.kind) || std::holds_alternative<BatchMatMul>(op.kind)) {
+      const Shape& left = shape_of(op.inputs[0]);
+      pass.anchor = Anchor::MatMul;
+      pass.rows = left[left.size() - 2];
+      pass.inner = left.back();
+      pass.columns = output.back();
+      return pass;
+    }
+    if (const auto* norm = std::get_if<LayerNorm>(&op.kind)) {
+      pass.anchor = Anchor::LayerNorm;
+      pass.epsilon = norm->epsilon;
+      return pass;
+    }
+    if (const auto* softmax = std::get_if<Softmax>(&op.kind); softmax != nullptr && softmax->axis + 1 == output.size()) {
+      pass.anchor = Anchor::Softmax;
+      return pass;
+    }
+    if (std::holds_alternative<Reshape>(op.kind)) {
+      pass.anchor = Anchor::Copy;
+      pass.element.left = Operand{.tensor = op.inputs[0], .read = broadcast_read(output, output)};
+      return pass;
+    }
+    if (const auto* transpose = std::get_if<Transpose>(&op.kind)) {
+      const std::vector<std::uint64_t> own = detail::row_major_strides(shape_of(op.inputs[0]));
+      StridedRead read{.shape = output};
+      for (const std::uint64_t axis : transpose->permutation) {
+        read.strides.push_back(own[axis]);
+      }
+      read.contiguous = read.strides == detail::row_major_strides(output);
+      pass.anchor = Anchor::Copy;
+      pass.element.left = Operand{.tensor = op.inputs[0], .read = std::move(read)};
+      return pass;
+    }
+    if (std::optional<ElementStep> step = element_step(op, std::nullopt)) {
+      pass.anchor = step->unary != nullptr ? Anchor::Unary : Anchor::Binary;
+      pass.element = std::move(*step);
+    }
+    return pass;
+  }
+
+  // Whether `op` can continue a pass whose running value is `running`, which
+  // was produced by the pass whose anchor is operation `anchor`.
+  [[nodiscard]] bool continues(const Op& op, TensorId running, std::uint64_t anchor) const {
+    if (kept_[running.index] || reads_[running.index] != 1 || shape_of(op.output) != shape_of(running)) {
+      return false;
+    }
+    return std::ranges::all_of(op.inputs, [&](TensorId input) {
+      return input == running || !producer_[input.index].has_value() || producer_[input.index]->index < anchor;
+    });
+  }
+
+  void build_passes() {
+    pass_of_.assign(graph_.ops.size(), 0);
+    // The pass whose running value each tensor is, while it can still grow.
+    std::vector<std::optional<std::size_t>> open(graph_.tensors.size());
+    for (const Op& op : graph_.ops) {
+      std::optional<std::size_t> joined;
+      for (const TensorId input : op.inputs) {
+        const std::optional<std::size_t> candidate = open[input.index];
+        if (!candidate || !continues(op, input, passes_[*candidate].op->id.index)) {
+          continue;
+        }
+        std::optional<ElementStep> step = element_step(op, input);
+        if (step) {
+          Pass& pass = passes_[*candidate];
+          pass.chain.push_back(std::move(*step));
+          pass.output = op.output;
+          open[input.index].reset();
+          joined = candidate;
+          break;
+        }
+      }
+      if (!joined) {
+        passes_.push_back(anchor_pass(op));
+        joined = passes_.size() - 1;
+      }
+      pass_of_[op.id.index] = *joined;
+      if (passes_[*joined].anchor != Anchor::Kernel) {
+        open[op.output.index] = joined;
+      }
+    }
+  }
+
+  void place_tensors() {
+    const std::size_t end = passes_.size();
+    struct Life {
+      std::size_t first = 0;
+      std::size_t last = 0;
+      bool placed = false;
+    };
+    std::vector<Life> life(graph_.tensors.size());
+    for (std::size_t index = 0; index < passes_.size(); ++index) {
+      life[passes_[index].output.index] = Life{.first = index, .last = index, .placed = true};
+    }
+    for (const Op& op : graph_.ops) {
+      for (const TensorId input : op.inputs) {
+        life[input.index].last = std::max(life[input.index].last, pass_of_[op.id.index]);
+      }
+    }
+    for (const TensorId output : graph_.outputs) {
+      life[output.index].last = end;
+    }
+    offset_.assign(graph_.tensors.size(), std::nullopt);
+    struct Placed {
+      std::size_t offset;
+      std::size_t floats;
+      std::size_t last;
+    };
+    std::vector<Placed> placed;
+    std::size_t arena = 0;
+    for (const Pass& pass : passes_) {
+      const TensorId id = pass.output;
+      const std::size_t first = life[id.index].first;
+      const std::size_t floats = aligned(floats_for(graph_.tensors[id.index]));
+      std::vector<Placed> conflicts;
+      for (const Placed& other : placed) {
+        if (other.last >= first) {
+          conflicts.push_back(other);
+        }
+      }
+      std::ranges::sort(conflicts, {}, &Placed::offset);
+      std::size_t offset = 0;
+      for (const Placed& other : conflicts) {
+        if (offset + floats <= other.offset) {
+          break;
+        }
+        offset = std::max(offset, other.offset + other.floats);
+      }
+      offset_[id.index] = offset;
+      placed.push_back(Placed{.offset = offset, .floats = floats, .last = life[id.index].last});
+      arena = std::max(arena, offset + floats);
+    }
+    arena_.assign(arena, 0.0F);
+  }
+
+  void split_passes() {
+    const std::size_t threads = pool_.threads();
+    for (Pass& pass : passes_) {
+      const Shape& output = shape_of(pass.op->output);
+      const std::size_t elements = output.empty() ? 1 : static_cast<std::size_t>(detail::elements_of(output));
+      std::size_t work = elements;
+      switch (pass.anchor) {
+        case Anchor::MatMul:
+          pass.units = elements / pass.columns;
+          work = elements * pass.inner;
+          break;
+        case Anchor::LayerNorm:
+        case Anchor::Softmax:
+          pass.units = elements / output.back();
+          break;
+        case Anchor::Unary:
+        case Anchor::Binary:
+        case Anchor::Copy:
+          pass.units = (elements + block_elements - 1) / block_elements;
+          break;
+        case Anchor::Kernel:
+          pass.units = 1;
+          break;
+      }
+      pass.unit_elements = pass.anchor == Anchor::Kernel ? elements : elements / std::max<std::size_t>(pass.units, 1);
+      if (pass.anchor == Anchor::Unary || pass.anchor == Anchor::Binary || pass.anchor == Anchor::Copy) {
+        pass.unit_elements = block_elements;
+      }
+      const std::size_t parts = pass.anchor == Anchor::MatMul ? threads : threads * 4;
+      pass.tasks = threads == 1 || work < split_threshold ? 1 : std::min(pass.units, parts);
+    }
+  }
+
+  // ---- Running -------------------------------------------------------------
+
+  [[nodiscard]] const float* read(TensorId id) const {
+    if (const std::optional<std::size_t> offset = offset_[id.index]) {
+      return arena_.data() + *offset;
+    }
+    return std::get<std::vector<float>>(*sources_[id.index]).data();
+  }
+
+  [[nodiscard]] float* write(TensorId id) { return arena_.data() + *offset_[id.index]; }
+
+  // The operand's elements for output indices [first, last): where they lie
+  // when they can be read in place, else gathered into `buffer`.
+  [[nodiscard]] const float* operand(const Operand& operand, const float* running, std::size_t first,
+                                     std::size_t last, float* buffer) const {
+    if (!operand.tensor) {
+      return running;
+    }
+    const float* const source = read(*operand.tensor);
+    if (operand.read.contiguous) {
+      return source + first;
+    }
+    operand.read.gather(source, first, last, buffer);
+    return buffer;
+  }
+
+  // Applies an element-wise operation to output indices [first, last) of
+  // `out`, which holds the running value there.
+  void apply(const ElementStep& step, float* out, std::size_t first, std::size_t last) const {
+    alignas(64) float left_buffer[block_elements];
+    alignas(64) float right_buffer[block_elements];
+    for (std::size_t begin = first; begin < last; begin += block_elements) {
+      const std::size_t end = std::min(last, begin + block_elements);
+      float* const target = out + begin;
+      const float* const left = operand(step.left, target, begin, end, left_buffer);
+      if (step.unary != nullptr) {
+        if (left != target) {
+          std::memcpy(target, left, (end - begin) * sizeof(float));
+        }
+        step.unary(step.op->kind, path_, std::span<float>(target, end - begin));
+        continue;
+      }
+      const float* const right = operand(step.right, target, begin, end, right_buffer);
+      step.binary(left, right, target, end - begin);
+    }
+  }
+
+  // Unit range [first, last) of `pass`: its anchor, then its chain, on the
+  // output elements those units own.
+  void run_units(const Pass& pass, std::size_t first, std::size_t last) {
+    float* const out = write(pass.output);
+    const std::size_t begin = first * pass.unit_elements;
+    const std::size_t end =
+        std::min(last * pass.unit_elements, static_cast<std::size_t>(graph_.tensors[pass.output.index].elements()));
+    switch (pass.anchor) {
+      case Anchor::MatMul:
+        run_matmul(pass, out, first, last);
+        break;
+      case Anchor::LayerNorm:
+        detail::layer_norm_with(path_, std::span<const float>(read(pass.op->inputs[0]) + begin, end - begin),
+                                std::span<float>(out + begin, end - begin), last - first, pass.unit_elements,
+                                pass.epsilon);
+        break;
+      case Anchor::Softmax:
+        std::memcpy(out + begin, read(pass.op->inputs[0]) + begin, (end - begin) * sizeof(float));
+        detail::softmax_rows_with(path_, std::span<float>(out + begin, end - begin), last - first,
+                                  pass.unit_elements);
+        break;
+      case Anchor::Copy:
+        for (std::size_t block = begin; block < end; block += block_elements) {
+          const std::size_t block_end = std::min(end, block + block_elements);
+          pass.element.left.read.gather(read(*pass.element.left.tensor), block, block_end, out + block);
+        }
+        break;
+      case Anchor::Unary:
+      case Anchor::Binary:
+        apply(pass.element, out, begin, end);
+        break;
+      case Anchor::Kernel:
+        return;
+    }
+    for (const ElementStep& step : pass.chain) {
+      apply(step, out, begin, end);
+    }
+  }
+
+  // Rows [first, last) of the stacked products, each output sum from +0.0.
+  void run_matmul(const Pass& pass, float* out, std::size_t first, std::size_t last) const {
+    const float* const left = read(pass.op->inputs[0]);
+    const float* const right = read(pass.op->inputs[1]);
+    std::fill(out + first * pass.columns, out + last * pass.columns, 0.0F);
+    for (std::size_t row = first; row < last;) {
+      const std::size_t batch = row / pass.rows;
+      const std::size_t batch_end = std::min(last, (batch + 1) * pass.rows);
+      detail::matmul_accumulate(
+          path_, detail::MatrixView{.data = left + row * pass.inner, .row_stride = pass.inner},
+          detail::MatrixView{.data = right + batch * pass.inner * pass.columns, .row_stride = pass.columns},
+          out + row * pass.columns, pass.columns, batch_end - row, pass.inner, pass.columns);
+      row = batch_end;
+    }
+  }
+
+  Result<void> run_pass(const Pass& pass) {
+    if (pass.anchor == Anchor::Kernel) {
+      return run_kernel(*pass.op);
+    }
+    auto task = [&](std::size_t index) {
+      run_units(pass, pass.units * index / pass.tasks, pass.units * (index + 1) / pass.tasks);
+    };
+    pool_.for_each(pass.tasks, task);
+    return {};
+  }
+
+  // An operation without a planned kernel, by its one-shot kernel.
+  Result<void> run_kernel(const Op& op);
+
+  void hand_out(TensorValues& outputs) const {
+    std::erase_if(outputs, [&](const auto& entry) { return std::ranges::find(outputs_, entry.first) == outputs_.end(); });
+    for (const TensorId id : outputs_) {
+      TensorData& target = outputs[id];
+      if (!offset_[id.index]) {
+        target = *sources_[id.index];
+        continue;
+      }
+      const Tensor& tensor = graph_.tensors[id.index];
+      const float* const source = arena_.data() + *offset_[id.index];
+      copy_out(tensor, source, target);
+    }
+  }
+
+  Graph graph_;
+  std::vector<std::optional<OpId>> producer_;
+  KernelPath path_;
+  std::vector<std::size_t> reads_;
+  std::vector<bool> kept_;
+  std::vector<Pass> passes_;
+  std::vector<std::size_t> pass_of_;
+  std::vector<std::optional<std::size_t>> offset_;
+  std::vector<TensorId> outputs_;
+  std::vector<float> arena_;
+  // Per run: the caller's value of each source tensor.
+  std::vector<const TensorData*> sources_;
+  // Copies of arena tensors that one-shot kernels read, kept between runs.
+  std::vector<TensorData> scratch_;
+  std::mutex run_mutex_;
+  detail::WorkerPool pool_;
+};
+
+namespace {
+
+// An operation's inputs as a one-shot kernel reads them: the caller's values,
+// or copies of arena tensors in lists of their element type.
+class KernelOperands final : public detail::KernelInputs {
+ public:
+  KernelOperands(const Graph& graph, const Op& op, std::span<const TensorData* const> data, KernelPath path)
+      : graph_(graph), op_(op), data_(data), path_(path) {}
+
+  [[nodiscard]] std::size_t size() const override { return op_.inputs.size(); }
+  [[nodiscard]] const TensorData& data(std::size_t position) const override { return *data_[position]; }
+  [[nodiscard]] std::string_view name() const override { return op_.name; }
+  [[nodiscard]] const Shape& shape(std::size_t position) const override {
+    return graph_.tensors[op_.inputs[position].index].shape;
+  }
+  [[nodiscard]] const Shape& output_shape() const override { return graph_.tensors[op_.output.index].shape; }
+  [[nodiscard]] KernelPath path() const override { return path_; }
+  [[nodiscard]] TensorData take_data(std::size_t position) override { return *data_[position]; }
+
+ private:
+  const Graph& graph_;
+  const Op& op_;
+  std::span<const TensorData* const> data_;
+  KernelPath path_;
+};
+
+}  // namespace
+
+Result<void> PreparedEvaluation::Impl::run_kernel(const Op& op) {
+  // Operations take at most a handful of inputs; variadic ones more, rarely.
+  std::vector<const TensorData*> data;
+  data.reserve(op.inputs.size());
+  for (const TensorId input : op.inputs) {
+    const std::optional<std::size_t> offset = offset_[input.index];
+    if (!offset) {
+      data.push_back(sources_[input.index]);
+      continue;
+    }
+    const Tensor& tensor = graph_.tensors[input.index];
+    TensorData& copy = scratch_[input.index];
+    const float* const source = arena_.data() + *offset;
+    copy_out(tensor, source, copy);
+    data.push_back(&copy);
+  }
+  KernelOperands operands(graph_, op, data, path_);
+  Result<TensorData> output = detail::evaluate_kind(op.kind, operands);
+  if (!output) {
+    return std::unexpected(std::move(output.error()));
+  }
+  float* const target = write(op.output);
+  std::visit([&](const auto& values) { std::memcpy(target, values.data(), values.size() * sizeof(values[0])); },
+             *output);
+  return {};
+}
+
+std::size_t default_thread_count() {
+  return std::clamp<std::size_t>(std::thread::hardware_concurrency(), 1, max_thread_count);
+}
+
+Result<PreparedEvaluation> PreparedEvaluation::make(const Graph& graph, std::size_t threads) {
+  if (threads < 1 || threads > max_thread_count) {
+    return std::unexpected(CompileError::graph(
+        fmt::format("prepared evaluation: thread count {} is not between 1 and {}", threads, max_thread_count)));
+  }
+  if (const Result<void> valid = graph.validate(); !valid) {
+    return std::unexpected(valid.error());
+  }
+  if (const Result<void> valid = detail::check_ops(graph, detail::producers(graph)); !valid) {
+    return std::unexpected(valid.error());
+  }
+  auto impl = std::make_unique<Impl>(graph, threads);
+  impl->plan();
+  return PreparedEvaluation(std::move(impl));
+}
+
+PreparedEvaluation::PreparedEvaluation(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+PreparedEvaluation::PreparedEvaluation(PreparedEvaluation&&) noexcept = default;
+PreparedEvaluation& PreparedEvaluation::operator=(PreparedEvaluation&&) noexcept = default;
+PreparedEvaluation::~PreparedEvaluation() = default;
+
+Result<TensorValues> PreparedEvaluation::run(const TensorValues& values) {
+  TensorValues outputs;
+  if (Result<void> done = impl_->run(values, outputs); !done) {
+    return std::unexpected(std::move(done.error()));
+  }
+  return outputs;
+}
+
+Result<void> PreparedEvaluation::run(const TensorValues& values, TensorValues& outputs) {
+  return impl_->run(values, outputs);
+}
+
+std::size_t PreparedEvaluation::threads() const { return impl_->threads(); }
+std::size_t PreparedEvaluation::arena_bytes() const { return impl_->arena_bytes(); }
+std::size_t PreparedEvaluation::passes() const { return impl_->passes(); }
+
+}  // namespace orvo_compiler

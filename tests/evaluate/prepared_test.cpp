@@ -1,0 +1,439 @@
+// A prepared evaluation gives evaluate's outputs bit for bit, on any thread
+// count, run after run; refuses what evaluate refuses with the same texts;
+// fuses element-wise chains only where no one else sees the intermediates;
+// and reuses output storage it is handed back.
+#include "orvo_compiler/prepared.hpp"
+
+#include <atomic>
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include <fmt/format.h>
+#include <gtest/gtest.h>
+
+#include "evaluate/multi_head_encoder.hpp"
+#include "orvo_compiler/encoder.hpp"
+#include "orvo_compiler/evaluate.hpp"
+#include "orvo_compiler/npy.hpp"
+#ifdef ORVO_ONNX_FIXTURES
+#include <fstream>
+
+#include <nlohmann/json.hpp>
+
+#include "orvo_compiler/onnx.hpp"
+#endif
+
+#if defined(__SANITIZE_ADDRESS__)
+// The address sanitizer's runtime calls these hooks on every allocation.
+extern "C" int __sanitizer_install_malloc_and_free_hooks(void (*malloc_hook)(const volatile void*, std::size_t),
+                                                         void (*free_hook)(const volatile void*));
+#endif
+
+namespace orvo_compiler {
+namespace {
+
+using test_support::encoder_values;
+using test_support::multi_head_encoder_graph;
+
+// Every output's values as bit patterns (integers and bytes as they are), by id.
+std::map<TensorId, std::vector<std::uint64_t>> bit_patterns(const TensorValues& values) {
+  std::map<TensorId, std::vector<std::uint64_t>> out;
+  for (const auto& [id, data] : values) {
+    std::vector<std::uint64_t>& target = out[id];
+    std::visit(
+        [&](const auto& list) {
+          for (const auto value : list) {
+            if constexpr (std::is_same_v<std::decay_t<decltype(value)>, float>) {
+              target.push_back(std::bit_cast<std::uint32_t>(value));
+            } else {
+              target.push_back(static_cast<std::uint64_t>(value));
+            }
+          }
+        },
+        data);
+    target.push_back(data.index());
+  }
+  return out;
+}
+
+// Builder results taken as they come; the first failure is kept for an assertion.
+struct Made {
+  std::string failed;
+  TensorId operator()(const Result<TensorId>& id) {
+    if (!id && failed.empty()) {
+      failed = id.error().message;
+    }
+    return id.value_or(TensorId{});
+  }
+};
+
+std::vector<float> ramp(std::size_t count, float scale, float shift) {
+  std::vector<float> values(count);
+  for (std::size_t i = 0; i < count; ++i) {
+    values[i] = static_cast<float>(static_cast<int>((i * 37) % 101) - 50) * scale + shift;
+  }
+  return values;
+}
+
+// The prepared outputs on each thread count equal evaluate's, over two runs
+// with different values (the second through the first's output storage).
+void expect_same_as_evaluate(const Graph& graph, const TensorValues& first, const TensorValues& second) {
+  const Result<TensorValues> expected_first = evaluate(graph, first);
+  const Result<TensorValues> expected_second = evaluate(graph, second);
+  ASSERT_TRUE(expected_first) << expected_first.error();
+  ASSERT_TRUE(expected_second) << expected_second.error();
+  for (const std::size_t threads : {1U, 2U, 3U, 8U}) {
+    SCOPED_TRACE(fmt::format("{} threads", threads));
+    Result<PreparedEvaluation> prepared = PreparedEvaluation::make(graph, threads);
+    ASSERT_TRUE(prepared) << prepared.error();
+    EXPECT_EQ(prepared->threads(), threads);
+    Result<TensorValues> outputs = prepared->run(first);
+    ASSERT_TRUE(outputs) << outputs.error();
+    EXPECT_EQ(bit_patterns(*outputs), bit_patterns(*expected_first));
+    ASSERT_TRUE(prepared->run(second, *outputs));
+    EXPECT_EQ(bit_patterns(*outputs), bit_patterns(*expected_second));
+    ASSERT_TRUE(prepared->run(first, *outputs));
+    EXPECT_EQ(bit_patterns(*outputs), bit_patterns(*expected_first));
+  }
+}
+
+TEST(PreparedEvaluation, EncoderGraphsEqualEvaluateOnEveryThreadCount) {
+  struct Case {
+    EncoderConfig config;
+    std::uint64_t layers;
+    bool multi_head;
+  };
+  const Case cases[] = {
+      {EncoderConfig{}, 1, false},
+      {{16, 48, 3, 96}, 2, false},
+      {{32, 64, 4, 256}, 1, true},
+      {{13, 24, 2, 40}, 2, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(fmt::format("{} {} {} {} x{} {}", c.config.sequence, c.config.hidden, c.config.heads,
+                             c.config.feed_forward, c.layers, c.multi_head ? "multi-head" : "encoder"));
+    const Result<Graph> graph = c.multi_head    ? multi_head_encoder_graph(c.config, c.layers)
+                                : c.layers == 1 ? encoder_graph(c.config)
+                                                : encoder_stack_graph(c.config, c.layers);
+    ASSERT_TRUE(graph) << graph.error();
+    const EncoderWeights weights = EncoderWeights::deterministic(c.config);
+    const std::size_t width = c.config.sequence * c.config.hidden;
+    expect_same_as_evaluate(*graph, encoder_values(*graph, c.config, c.layers, ramp(width, 0.02F, 0.1F), weights),
+                            encoder_values(*graph, c.config, c.layers, ramp(width, -0.5F, 0.0F), weights));
+  }
+}
+
+TEST(PreparedEvaluation, IntegerAndBooleanTensorsEqualEvaluate) {
+  // Integer arithmetic, comparisons, a select and casts between the types,
+  // with an intermediate and a source among the outputs.
+  Graph graph;
+  const TensorId a = graph.input("a", {2, 3}, DType::I64);
+  const TensorId b = graph.input("b", {3}, DType::I64);
+  const TensorId x = graph.input("x", {2, 3});
+  Made made;
+  const TensorId sum = made(graph.apply("sum", Add{}, {a, b}));
+  const TensorId product = made(graph.mul("product", sum, a));
+  const TensorId less = made(graph.apply("less", Less{}, {product, sum}));
+  const TensorId as_float = made(graph.apply("as_float", Cast{DType::F32}, {product}));
+  const TensorId scaled = made(graph.apply("scaled", Mul{}, {as_float, x}));
+  const TensorId chosen = made(graph.apply("chosen", Where{}, {less, scaled, x}));
+  const TensorId back = made(graph.apply("back", Cast{DType::I64}, {chosen}));
+  ASSERT_EQ(made.failed, "");
+  graph.mark_output(back);
+  graph.mark_output(less);
+  graph.mark_output(chosen);
+  graph.mark_output(b);
+  const auto values = [&](std::vector<std::int64_t> first, std::vector<float> floats) {
+    TensorValues v;
+    v[a] = std::move(first);
+    v[b] = std::vector<std::int64_t>{-3, 0, 7};
+    v[x] = std::vector<float>(floats);
+    return v;
+  };
+  expect_same_as_evaluate(graph, values({1, -2, 3, 40, -50, 6}, {0.5F, -1.25F, 3.0F, 1e-3F, -7.5F, 2.0F}),
+                          values({-9, 8, 0, 1, 2, -3}, {4.0F, 0.25F, -2.0F, 9.5F, 1.0F, -0.125F}));
+}
+
+// Element-wise chains: how many passes a run makes, and the bits of each output.
+TEST(PreparedEvaluation, FusesElementwiseChainsOnlyWhereIntermediatesAreUnseen) {
+  struct Case {
+    const char* name;
+    bool erf_is_output;     // an intermediate of the chain is a graph output
+    bool erf_read_twice;    // an intermediate of the chain has a second reader
+    std::size_t passes;
+  };
+  const Case cases[] = {
+      {"whole chain", false, false, 2},
+      {"intermediate is an output", true, false, 3},
+      {"intermediate read twice", false, true, 4},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    // x @ w + bias, then the erf GELU as exporters write it.
+    Graph graph;
+    Made made;
+    const TensorId x = graph.input("x", {70, 40});
+    const TensorId w = graph.weight("w", {40, 160});
+    const TensorId bias = graph.weight("bias", {160});
+    const TensorId root2 = graph.weight("root2", {1});
+    const TensorId one = graph.weight("one", {1});
+    const TensorId half = graph.weight("half", {1});
+    const TensorId product = made(graph.matmul("product", x, w));
+    const TensorId biased = made(graph.apply("biased", Add{}, {product, bias}));
+    const TensorId divided = made(graph.apply("divided", Div{}, {biased, root2}));
+    const TensorId erf = made(graph.erf("erf", divided));
+    const TensorId plus = made(graph.apply("plus", Add{}, {erf, one}));
+    const TensorId gated = made(graph.apply("gated", Mul{}, {biased, plus}));
+    const TensorId out = made(graph.apply("out", Mul{}, {gated, half}));
+    if (c.erf_read_twice) {
+      graph.mark_output(made(graph.apply("also", Add{}, {erf, half})));
+    }
+    if (c.erf_is_output) {
+      graph.mark_output(erf);
+    }
+    graph.mark_output(out);
+    ASSERT_EQ(made.failed, "");
+    TensorValues first;
+    first[x] = ramp(70 * 40, 0.03F, 0.0F);
+    first[w] = ramp(40 * 160, 0.01F, -0.02F);
+    first[bias] = ramp(160, 0.1F, 0.0F);
+    first[root2] = {1.41421354F};
+    first[one] = {1.0F};
+    first[half] = {0.5F};
+    TensorValues second = first;
+    second[x] = ramp(70 * 40, -0.07F, 0.5F);
+    Result<PreparedEvaluation> prepared = PreparedEvaluation::make(graph, 2);
+    ASSERT_TRUE(prepared) << prepared.error();
+    // Matrix product, bias and GELU in one pass unless the erf must be kept.
+    EXPECT_EQ(prepared->passes(), c.passes);
+    expect_same_as_evaluate(graph, first, second);
+  }
+}
+
+TEST(PreparedEvaluation, RefusesWhatEvaluateRefusesWithItsTexts) {
+  Graph graph;
+  const TensorId x = graph.input("x", {2, 2});
+  const TensorId n = graph.input("n", {2}, DType::I64);
+  const TensorId d = graph.input("d", {2}, DType::I64);
+  const TensorId y = *graph.gelu("y", x);
+  const TensorId q = *graph.div("q", n, d);
+  graph.mark_output(y);
+  graph.mark_output(q);
+  const TensorValues good{{x, {1.0F, 2.0F, 3.0F, 4.0F}},
+                          {n, std::vector<std::int64_t>{4, 9}},
+                          {d, std::vector<std::int64_t>{2, 3}}};
+  struct Case {
+    const char* name;
+    TensorValues values;
+    std::string message;
+  };
+  const auto with = [&](TensorId id, TensorData data) {
+    TensorValues values = good;
+    values[id] = std::move(data);
+    return values;
+  };
+  const auto without = [&](TensorId id) {
+    TensorValues values = good;
+    values.erase(id);
+    return values;
+  };
+  const Case cases[] = {
+      {"missing input", without(x), "evaluate: no value for input x"},
+      {"wrong type", with(x, std::vector<std::int64_t>{1, 2, 3, 4}), "evaluate: value for x is I64, expected F32"},
+      {"wrong count", with(x, {1.0F}), "evaluate: value for x has 1 elements, expected 4"},
+      {"value for a computed tensor", with(y, {1.0F, 2.0F, 3.0F, 4.0F}), "evaluate: y is not an input or weight"},
+      {"unknown id", with(TensorId{99}, {1.0F}), "evaluate: TensorId(99) is not an input or weight"},
+      {"integer division by zero", with(d, std::vector<std::int64_t>{2, 0}),
+       "evaluate: q: integer division by zero"},
+  };
+  Result<PreparedEvaluation> prepared = PreparedEvaluation::make(graph, 2);
+  ASSERT_TRUE(prepared) << prepared.error();
+  TensorValues kept;
+  ASSERT_TRUE(prepared->run(good, kept));
+  const auto kept_bits = bit_patterns(kept);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Result<TensorValues> one_shot = evaluate(graph, c.values);
+    ASSERT_FALSE(one_shot);
+    EXPECT_EQ(one_shot.error(), CompileError::graph(c.message));
+    const Result<TensorValues> run = prepared->run(c.values);
+    ASSERT_FALSE(run);
+    EXPECT_EQ(run.error(), CompileError::graph(c.message));
+    // A failed run leaves the caller's outputs as they were.
+    EXPECT_FALSE(prepared->run(c.values, kept));
+    EXPECT_EQ(bit_patterns(kept), kept_bits);
+  }
+  // And the next good run is right again.
+  const Result<TensorValues> again = prepared->run(good);
+  ASSERT_TRUE(again) << again.error();
+  EXPECT_EQ(bit_patterns(*again), kept_bits);
+}
+
+TEST(PreparedEvaluation, RefusesGraphsAndThreadCounts) {
+  Graph no_outputs;
+  static_cast<void>(no_outputs.input("x", {2}));
+  Graph valid;
+  valid.mark_output(*valid.gelu("y", valid.input("x", {2})));
+  Graph wrong_shape = valid;
+  wrong_shape.tensors[1].shape = {3};
+  struct Case {
+    const char* name;
+    const Graph* graph;
+    std::size_t threads;
+    std::string message;
+  };
+  const Case cases[] = {
+      {"no outputs", &no_outputs, 1, "graph has no outputs"},
+      {"operation's output shape", &wrong_shape, 1, "invalid op y"},
+      {"no threads", &valid, 0, "prepared evaluation: thread count 0 is not between 1 and 256"},
+      {"too many threads", &valid, 257, "prepared evaluation: thread count 257 is not between 1 and 256"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Result<PreparedEvaluation> prepared = PreparedEvaluation::make(*c.graph, c.threads);
+    ASSERT_FALSE(prepared);
+    EXPECT_EQ(prepared.error(), CompileError::graph(c.message));
+    if (c.threads == 1) {
+      EXPECT_EQ(evaluate(*c.graph, {}).error(), prepared.error());
+    }
+  }
+  EXPECT_GE(default_thread_count(), 1U);
+}
+
+TEST(PreparedEvaluation, OutputStorageHandedBackIsReused) {
+  const EncoderConfig config{8, 16, 2, 32};
+  const Result<Graph> graph = encoder_graph(config);
+  ASSERT_TRUE(graph) << graph.error();
+  const TensorValues values = encoder_values(*graph, config, 1, ramp(8 * 16, 0.1F, 0.0F),
+                                             EncoderWeights::deterministic(config));
+  Result<PreparedEvaluation> prepared = PreparedEvaluation::make(*graph, 2);
+  ASSERT_TRUE(prepared) << prepared.error();
+  const TensorId output = graph->outputs.front();
+  // A stale entry goes; an entry of the wrong type is replaced.
+  TensorValues outputs{{TensorId{0}, {1.0F}}, {output, std::vector<std::int64_t>{1}}};
+  ASSERT_TRUE(prepared->run(values, outputs));
+  ASSERT_EQ(outputs.size(), 1U);
+  const float* const storage = std::get<std::vector<float>>(outputs.at(output)).data();
+  ASSERT_TRUE(prepared->run(values, outputs));
+  EXPECT_EQ(std::get<std::vector<float>>(outputs.at(output)).data(), storage);
+  EXPECT_EQ(bit_patterns(outputs), bit_patterns(*evaluate(*graph, values)));
+}
+
+// Allocations on any thread while `counting` is set; the one test that reads
+// them sets and clears it around the calls it checks.
+std::atomic<bool> counting{false};
+std::atomic<std::size_t> allocations{0};
+
+void count_allocation(const volatile void* /*pointer*/, std::size_t /*size*/) {
+  if (counting.load()) {
+    allocations.fetch_add(1);
+  }
+}
+
+void ignore_free(const volatile void* /*pointer*/) {}
+
+std::optional<Graph> graph_of_one_gelu() {
+  Graph graph;
+  const Result<TensorId> y = graph.gelu("y", graph.input("x", {2}));
+  if (!y) {
+    return std::nullopt;
+  }
+  graph.mark_output(*y);
+  return graph;
+}
+
+TEST(PreparedEvaluation, SteadyRunsAllocateNothing) {
+#if !defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "allocations are counted through the address sanitizer's hooks";
+#else
+  static const int installed = __sanitizer_install_malloc_and_free_hooks(&count_allocation, &ignore_free);
+  ASSERT_NE(installed, 0);
+  // The hooks see what evaluate allocates.
+  const std::optional<Graph> gelu = graph_of_one_gelu();
+  ASSERT_TRUE(gelu);
+  counting.store(true);
+  const Result<TensorValues> one_shot = evaluate(*gelu, {{TensorId{0}, {1.0F, 2.0F}}});
+  counting.store(false);
+  ASSERT_TRUE(one_shot);
+  ASSERT_GT(allocations.load(), 0U);
+  const EncoderConfig config{16, 32, 2, 64};
+  const Result<Graph> graph = encoder_stack_graph(config, 2);
+  ASSERT_TRUE(graph) << graph.error();
+  const TensorValues values = encoder_values(*graph, config, 2, ramp(16 * 32, 0.1F, 0.0F),
+                                             EncoderWeights::deterministic(config));
+  for (const std::size_t threads : {1U, 2U, 3U}) {
+    SCOPED_TRACE(fmt::format("{} threads", threads));
+    Result<PreparedEvaluation> prepared = PreparedEvaluation::make(*graph, threads);
+    ASSERT_TRUE(prepared) << prepared.error();
+    TensorValues outputs;
+    ASSERT_TRUE(prepared->run(values, outputs));
+    allocations.store(0);
+    counting.store(true);
+    const bool first = prepared->run(values, outputs).has_value();
+    const bool second = prepared->run(values, outputs).has_value();
+    counting.store(false);
+    EXPECT_TRUE(first && second);
+    EXPECT_EQ(allocations.load(), 0U);
+  }
+#endif
+}
+
+TEST(PreparedEvaluation, ArenaSharesMemoryBetweenLifetimes) {
+  // Two stacked layers: the second reuses the first's intermediates' memory,
+  // so the arena holds less than every intermediate at once.
+  const EncoderConfig config{16, 32, 2, 64};
+  const Result<Graph> graph = encoder_stack_graph(config, 2);
+  ASSERT_TRUE(graph) << graph.error();
+  std::uint64_t all = 0;
+  for (const Tensor& tensor : graph->tensors) {
+    if (tensor.producer.has_value()) {
+      all += tensor.elements() * 4;
+    }
+  }
+  const Result<PreparedEvaluation> prepared = PreparedEvaluation::make(*graph, 1);
+  ASSERT_TRUE(prepared) << prepared.error();
+  EXPECT_GT(prepared->arena_bytes(), 0U);
+  EXPECT_LT(prepared->arena_bytes(), all / 2);
+}
+
+#ifdef ORVO_ONNX_FIXTURES
+TEST(PreparedEvaluation, ImportedFixturesEqualEvaluate) {
+  const std::filesystem::path fixtures = ORVO_ONNX_FIXTURES;
+  for (const char* folder : {"prenorm_manual", "torch_encoder_postnorm", "torch_encoder_opset14",
+                             "torch_encoder_stack2", "torch_causal_decoder", "torch_relu_mlp",
+                             "torch_token_embedding"}) {
+    SCOPED_TRACE(folder);
+    std::ifstream file(fixtures / folder / "meta.json");
+    const nlohmann::json meta = nlohmann::json::parse(file);
+    ImportOptions options;
+    for (const auto& [symbol, value] : meta["symbols"].items()) {
+      options.dimensions.emplace(symbol, value.get<std::uint64_t>());
+    }
+    const Result<ImportedModel> model = import_onnx(fixtures / folder / "model.onnx", options);
+    ASSERT_TRUE(model) << model.error();
+    const auto input = read_npy_data(fixtures / folder / meta["inputs"][0]["file"].get<std::string>());
+    ASSERT_TRUE(input);
+    TensorValues first = model->weights;
+    first.emplace(model->graph.tensors.front().id, input->values);
+    // The second run's weights differ: every float weight scaled by -0.75.
+    TensorValues second = first;
+    for (auto& [id, data] : second) {
+      if (auto* floats = std::get_if<std::vector<float>>(&data); floats != nullptr && model->weights.contains(id)) {
+        for (float& value : *floats) {
+          value = value * -0.75F;
+        }
+      }
+    }
+    expect_same_as_evaluate(model->graph, first, second);
+  }
+}
+#endif
+
+}  // namespace
+}  // namespace orvo_compiler
