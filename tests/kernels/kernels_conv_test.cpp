@@ -3,6 +3,7 @@
 // every kernel path this processor runs, over random shapes with groups,
 // strides, dilations and pads in one to three spatial axes, and filters with
 // infinite and NaN weights, which must not meet the padding.
+#include <array>
 #include <bit>
 #include <cmath>
 #include <cstddef>
