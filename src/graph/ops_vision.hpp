@@ -18,6 +18,7 @@
 
 #include "graph/op_definition.hpp"
 #include "graph/ops_reductions.hpp"
+#include "kernels/kernels_conv.hpp"
 #include "support/render.hpp"
 
 namespace orvo_compiler::detail {
@@ -229,37 +230,11 @@ struct OpDefinition<Conv> {
     const Shape& w_shape = inputs.shape(1);
     // The shape rule has passed, so the geometry exists.
     const WindowGeometry window = *geometry(kind, x_shape, w_shape, inputs.name());
-    const std::span<const float> x = inputs.operand(0);
-    const std::span<const float> w = inputs.operand(1);
-    const bool has_bias = inputs.size() == 3;
-    const std::uint64_t batch = x_shape[0];
-    const std::uint64_t channels = x_shape[1];
-    const std::uint64_t filters = w_shape[0];
-    const std::uint64_t group_channels = w_shape[1];
-    const std::uint64_t group_filters = filters / kind.group;
-    const std::uint64_t plane = elements_of(window.input);
-    const std::uint64_t taps_per_filter = elements_of(window.kernel);
-    const std::uint64_t positions = elements_of(window.output);
-    std::vector<float> output(batch * filters * positions);
-    for_each_window(window, [&](std::uint64_t position, std::span<const WindowTap> taps, std::uint64_t) {
-      for (std::uint64_t n = 0; n < batch; ++n) {
-        for (std::uint64_t m = 0; m < filters; ++m) {
-          const std::uint64_t first_channel = (m / group_filters) * group_channels;
-          float sum = 0.0F;
-          for (std::uint64_t c = 0; c < group_channels; ++c) {
-            const float* const source = x.data() + (n * channels + first_channel + c) * plane;
-            const float* const filter = w.data() + (m * group_channels + c) * taps_per_filter;
-            for (const WindowTap& tap : taps) {
-              sum = source[tap.input_offset] * filter[tap.kernel_index] + sum;
-            }
-          }
-          if (has_bias) {
-            sum = sum + inputs.operand(2)[m];
-          }
-          output[(n * filters + m) * positions + position] = sum;
-        }
-      }
-    });
+    const ConvShape shape = conv_shape(x_shape[0], x_shape[1], w_shape[0], kind.group, window.input, window.kernel,
+                                       window.strides, window.dilations, window.pads_before, window.output);
+    std::vector<float> output(elements_of(inputs.output_shape()));
+    conv_forward(inputs.path(), shape, inputs.operand(0), inputs.operand(1),
+                 inputs.size() == 3 ? inputs.operand(2) : std::span<const float>{}, output);
     return output;
   }
 };

@@ -1,0 +1,337 @@
+// The convolution kernels: the direct loop and the fast kernel with its bits.
+//
+// Steps of the fast kernel, for filters that read several channels: per batch
+// entry and group, a chunk of output positions at a time, copy every window
+// into a patch matrix whose row k = (channel, tap) holds, for each position
+// of the chunk, the input element that tap reads, or +0.0 where it falls in
+// the padding; then continue the output rows of the group's filters with
+// filters x patches on the blocked matrix product, k ascending. A 1x1 filter
+// of stride 1 without padding reads the input itself as the patch matrix.
+// Each output's sum thus takes the direct loop's products in the direct
+// loop's order, plus x * w = ±0 for each padding tap. Such a term leaves a
+// sum unchanged: the sum starts at +0.0 and, rounded to nearest, can only
+// become -0.0 from -0.0 + -0.0, so adding ±0 to it gives it back exactly
+// (infinities and NaN included). An infinite or NaN weight breaks this
+// (inf x 0 is NaN), so such filters run the direct loop unless no window
+// overhangs the input.
+//
+// With one channel per group the taps run outermost, each advancing every
+// output row of the plane by one product, so each output still receives its
+// taps in row-major order and padding taps are skipped, not multiplied.
+//
+// Cost: the patch matrix copies each input element once per tap; the product
+// does the direct loop's multiplications plus those of the padding taps. The
+// chunk size bounds the workspace, not the time; it is not tuned per shape.
+#include "kernels/kernels_conv.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "kernels/kernels_dispatch.hpp"
+
+namespace orvo_compiler::detail {
+namespace {
+
+// The patch matrix of one chunk holds at most this many floats (1 MiB), or
+// one multiple of tile_columns when a single column of it is larger.
+constexpr std::size_t patch_budget = std::size_t{1} << 18U;
+// Chunks are whole numbers of this many positions, a multiple of every
+// path's tile width, so only a group's last chunk runs partial tiles.
+constexpr std::size_t chunk_multiple = 96;
+
+// The outputs o below `count` whose tap reads input index o * stride + offset
+// inside [0, size): the range [first, last).
+struct OutputRange {
+  std::size_t first = 0;
+  std::size_t last = 0;
+};
+
+OutputRange inside(std::size_t count, std::size_t size, std::size_t stride, std::int64_t offset) {
+  const auto s = static_cast<std::int64_t>(stride);
+  const std::int64_t first = offset >= 0 ? 0 : (-offset + s - 1) / s;
+  const std::int64_t end = static_cast<std::int64_t>(size) - offset;
+  const std::int64_t last = end <= 0 ? 0 : std::min(static_cast<std::int64_t>(count), (end - 1) / s + 1);
+  if (last <= first) {
+    return OutputRange{};
+  }
+  return OutputRange{.first = static_cast<std::size_t>(first), .last = static_cast<std::size_t>(last)};
+}
+
+// The offset of tap t on spatial axis `axis`: input index = output index x stride + offset.
+std::int64_t tap_offset(const ConvShape& shape, std::size_t axis, std::size_t tap) {
+  return static_cast<std::int64_t>(tap * shape.dilations[axis]) - static_cast<std::int64_t>(shape.pads_before[axis]);
+}
+
+// The input index that output index `o` reads at `offset`, when inside [0, size).
+bool input_index(std::size_t o, std::size_t stride, std::int64_t offset, std::size_t size, std::size_t& index) {
+  const std::int64_t at = static_cast<std::int64_t>(o * stride) + offset;
+  if (at < 0 || at >= static_cast<std::int64_t>(size)) {
+    return false;
+  }
+  index = static_cast<std::size_t>(at);
+  return true;
+}
+
+std::size_t taps_of(const ConvShape& shape) { return shape.kernel[0] * shape.kernel[1] * shape.kernel[2]; }
+
+std::size_t positions_of(const ConvShape& shape) { return shape.output[0] * shape.output[1] * shape.output[2]; }
+
+std::size_t plane_of(const ConvShape& shape) { return shape.input[0] * shape.input[1] * shape.input[2]; }
+
+// Whether some window reaches into the padding on some axis.
+bool overhangs(const ConvShape& shape) {
+  for (std::size_t axis = 0; axis < 3; ++axis) {
+    const std::size_t reach = (shape.output[axis] - 1) * shape.strides[axis] +
+                              (shape.kernel[axis] - 1) * shape.dilations[axis];
+    if (shape.pads_before[axis] != 0 || reach >= shape.input[axis] + shape.pads_before[axis]) {
+      return true;
+    }
+  }
+  return false;
+}
+
+bool all_finite(std::span<const float> values) {
+  return std::all_of(values.begin(), values.end(), [](float value) { return std::isfinite(value); });
+}
+
+// Writes row (channel plane, tap) of the patch matrix for the `count`
+// positions from `first` in row-major output order: the element each reads,
+// +0.0 in the padding.
+void fill_patch_row(const ConvShape& shape, const float* plane, const std::array<std::size_t, 3>& tap,
+                    std::size_t first, std::size_t count, float* row) {
+  const std::int64_t offset_z = tap_offset(shape, 0, tap[0]);
+  const std::int64_t offset_y = tap_offset(shape, 1, tap[1]);
+  const std::int64_t offset_x = tap_offset(shape, 2, tap[2]);
+  const OutputRange xs = inside(shape.output[2], shape.input[2], shape.strides[2], offset_x);
+  const std::size_t width = shape.output[2];
+  std::size_t ox = first % width;
+  std::size_t oy = (first / width) % shape.output[1];
+  std::size_t oz = first / (width * shape.output[1]);
+  std::size_t done = 0;
+  while (done < count) {
+    const std::size_t run = std::min(width - ox, count - done);
+    float* const target = row + done;
+    std::size_t iz = 0;
+    std::size_t iy = 0;
+    if (!input_index(oz, shape.strides[0], offset_z, shape.input[0], iz) ||
+        !input_index(oy, shape.strides[1], offset_y, shape.input[1], iy)) {
+      std::fill_n(target, run, 0.0F);
+    } else {
+      const float* const source = plane + (iz * shape.input[1] + iy) * shape.input[2];
+      const std::size_t from = std::clamp(xs.first, ox, ox + run);
+      const std::size_t to = std::clamp(xs.last, from, ox + run);
+      std::fill(target, target + (from - ox), 0.0F);
+      const std::size_t stride = shape.strides[2];
+      if (to > from) {
+        const float* const start = source + (static_cast<std::int64_t>(from * stride) + offset_x);
+        if (stride == 1) {
+          std::copy_n(start, to - from, target + (from - ox));
+        } else {
+          for (std::size_t i = 0; i < to - from; ++i) {
+            target[from - ox + i] = start[i * stride];
+          }
+        }
+      }
+      std::fill(target + (to - ox), target + run, 0.0F);
+    }
+    done += run;
+    ox += run;
+    if (ox == width) {
+      ox = 0;
+      if (++oy == shape.output[1]) {
+        oy = 0;
+        ++oz;
+      }
+    }
+  }
+}
+
+// Every group of every batch entry as filters x patches, chunk by chunk.
+void conv_patches(KernelPath path, const ConvShape& shape, std::span<const float> x, std::span<const float> w,
+                  std::span<float> output) {
+  const std::size_t group_channels = shape.channels / shape.groups;
+  const std::size_t group_filters = shape.filters / shape.groups;
+  const std::size_t taps = taps_of(shape);
+  const std::size_t inner = group_channels * taps;
+  const std::size_t positions = positions_of(shape);
+  const std::size_t plane = plane_of(shape);
+  const bool direct_input = taps == 1 && !overhangs(shape) && shape.strides == std::array<std::size_t, 3>{1, 1, 1};
+  std::size_t chunk = std::max(chunk_multiple, patch_budget / inner / chunk_multiple * chunk_multiple);
+  chunk = std::min(chunk, positions);
+  std::vector<float> patches(direct_input ? 0 : inner * chunk);
+
+  for (std::size_t n = 0; n < shape.batch; ++n) {
+    for (std::size_t g = 0; g < shape.groups; ++g) {
+      const float* const group_input = x.data() + (n * shape.channels + g * group_channels) * plane;
+      const MatrixView filters{.data = w.data() + g * group_filters * inner, .row_stride = inner};
+      float* const group_output = output.data() + (n * shape.filters + g * group_filters) * positions;
+      if (direct_input) {
+        matmul_accumulate(path, filters, MatrixView{.data = group_input, .row_stride = plane}, group_output,
+                          positions, group_filters, inner, positions);
+        continue;
+      }
+      for (std::size_t first = 0; first < positions; first += chunk) {
+        const std::size_t count = std::min(chunk, positions - first);
+        std::size_t k = 0;
+        for (std::size_t c = 0; c < group_channels; ++c) {
+          for (std::size_t tz = 0; tz < shape.kernel[0]; ++tz) {
+            for (std::size_t ty = 0; ty < shape.kernel[1]; ++ty) {
+              for (std::size_t tx = 0; tx < shape.kernel[2]; ++tx) {
+                fill_patch_row(shape, group_input + c * plane, {tz, ty, tx}, first, count,
+                               patches.data() + k * count);
+                ++k;
+              }
+            }
+          }
+        }
+        matmul_accumulate(path, filters, MatrixView{.data = patches.data(), .row_stride = count},
+                          group_output + first, positions, group_filters, inner, count);
+      }
+    }
+  }
+}
+
+// One input channel per group: each filter's output plane continued tap by
+// tap, a row of outputs at a time, padding taps skipped.
+void conv_one_channel(const ConvShape& shape, std::span<const float> x, std::span<const float> w,
+                      std::span<float> output) {
+  const std::size_t group_filters = shape.filters / shape.groups;
+  const std::size_t taps = taps_of(shape);
+  const std::size_t positions = positions_of(shape);
+  const std::size_t plane = plane_of(shape);
+  const std::size_t width = shape.output[2];
+  const std::size_t stride_x = shape.strides[2];
+  for (std::size_t n = 0; n < shape.batch; ++n) {
+    for (std::size_t m = 0; m < shape.filters; ++m) {
+      const float* const input = x.data() + (n * shape.channels + m / group_filters) * plane;
+      const float* const filter = w.data() + m * taps;
+      float* const out = output.data() + (n * shape.filters + m) * positions;
+      std::size_t t = 0;
+      for (std::size_t tz = 0; tz < shape.kernel[0]; ++tz) {
+        const std::int64_t offset_z = tap_offset(shape, 0, tz);
+        for (std::size_t ty = 0; ty < shape.kernel[1]; ++ty) {
+          const std::int64_t offset_y = tap_offset(shape, 1, ty);
+          for (std::size_t tx = 0; tx < shape.kernel[2]; ++tx, ++t) {
+            const std::int64_t offset_x = tap_offset(shape, 2, tx);
+            const OutputRange xs = inside(width, shape.input[2], stride_x, offset_x);
+            const float weight = filter[t];
+            for (std::size_t oz = 0; oz < shape.output[0]; ++oz) {
+              std::size_t iz = 0;
+              if (!input_index(oz, shape.strides[0], offset_z, shape.input[0], iz)) {
+                continue;
+              }
+              for (std::size_t oy = 0; oy < shape.output[1]; ++oy) {
+                std::size_t iy = 0;
+                if (!input_index(oy, shape.strides[1], offset_y, shape.input[1], iy)) {
+                  continue;
+                }
+                const float* const source = input + (iz * shape.input[1] + iy) * shape.input[2];
+                float* const target = out + (oz * shape.output[1] + oy) * width;
+                for (std::size_t ox = xs.first; ox < xs.last; ++ox) {
+                  const float value = source[static_cast<std::ptrdiff_t>(ox * stride_x) + offset_x];
+                  target[ox] = value * weight + target[ox];
+                }
+              }
+            }
+          }
+        }
+      }
+    }
+  }
+}
+
+}  // namespace
+
+ConvShape conv_shape(std::size_t batch, std::size_t channels, std::size_t filters, std::size_t groups,
+                     std::span<const std::uint64_t> input, std::span<const std::uint64_t> kernel,
+                     std::span<const std::uint64_t> strides, std::span<const std::uint64_t> dilations,
+                     std::span<const std::uint64_t> pads_before, std::span<const std::uint64_t> output) {
+  ConvShape shape{.batch = batch, .channels = channels, .filters = filters, .groups = groups};
+  const std::size_t skip = 3 - input.size();
+  for (std::size_t axis = 0; axis < input.size(); ++axis) {
+    shape.input[skip + axis] = input[axis];
+    shape.kernel[skip + axis] = kernel[axis];
+    shape.strides[skip + axis] = strides[axis];
+    shape.dilations[skip + axis] = dilations[axis];
+    shape.pads_before[skip + axis] = pads_before[axis];
+    shape.output[skip + axis] = output[axis];
+  }
+  return shape;
+}
+
+void conv_direct(const ConvShape& shape, std::span<const float> x, std::span<const float> w,
+                 std::span<const float> bias, std::span<float> output) {
+  const std::size_t group_channels = shape.channels / shape.groups;
+  const std::size_t group_filters = shape.filters / shape.groups;
+  const std::size_t taps = taps_of(shape);
+  const std::size_t plane = plane_of(shape);
+  std::size_t at = 0;
+  for (std::size_t n = 0; n < shape.batch; ++n) {
+    for (std::size_t m = 0; m < shape.filters; ++m) {
+      const std::size_t first_channel = (m / group_filters) * group_channels;
+      for (std::size_t oz = 0; oz < shape.output[0]; ++oz) {
+        for (std::size_t oy = 0; oy < shape.output[1]; ++oy) {
+          for (std::size_t ox = 0; ox < shape.output[2]; ++ox) {
+            float sum = 0.0F;
+            for (std::size_t c = 0; c < group_channels; ++c) {
+              const float* const input = x.data() + (n * shape.channels + first_channel + c) * plane;
+              const float* const filter = w.data() + (m * group_channels + c) * taps;
+              std::size_t t = 0;
+              for (std::size_t tz = 0; tz < shape.kernel[0]; ++tz) {
+                for (std::size_t ty = 0; ty < shape.kernel[1]; ++ty) {
+                  for (std::size_t tx = 0; tx < shape.kernel[2]; ++tx, ++t) {
+                    std::size_t iz = 0;
+                    std::size_t iy = 0;
+                    std::size_t ix = 0;
+                    if (input_index(oz, shape.strides[0], tap_offset(shape, 0, tz), shape.input[0], iz) &&
+                        input_index(oy, shape.strides[1], tap_offset(shape, 1, ty), shape.input[1], iy) &&
+                        input_index(ox, shape.strides[2], tap_offset(shape, 2, tx), shape.input[2], ix)) {
+                      sum = input[(iz * shape.input[1] + iy) * shape.input[2] + ix] * filter[t] + sum;
+                    }
+                  }
+                }
+              }
+            }
+            if (!bias.empty()) {
+              sum = sum + bias[m];
+            }
+            output[at++] = sum;
+          }
+        }
+      }
+    }
+  }
+}
+
+void conv_forward(KernelPath path, const ConvShape& shape, std::span<const float> x, std::span<const float> w,
+                  std::span<const float> bias, std::span<float> output) {
+  const std::size_t group_channels = shape.channels / shape.groups;
+  if (group_channels != 1 && overhangs(shape) && !all_finite(w)) {
+    conv_direct(shape, x, w, bias, output);
+    return;
+  }
+  std::fill(output.begin(), output.end(), 0.0F);
+  if (group_channels == 1) {
+    conv_one_channel(shape, x, w, output);
+  } else {
+    conv_patches(path, shape, x, w, output);
+  }
+  if (bias.empty()) {
+    return;
+  }
+  const std::size_t positions = positions_of(shape);
+  for (std::size_t n = 0; n < shape.batch; ++n) {
+    for (std::size_t m = 0; m < shape.filters; ++m) {
+      float* const out = output.data() + (n * shape.filters + m) * positions;
+      for (std::size_t i = 0; i < positions; ++i) {
+        out[i] = out[i] + bias[m];
+      }
+    }
+  }
+}
+
+}  // namespace orvo_compiler::detail
