@@ -2,10 +2,12 @@
 // BatchNormalization at inference. Each becomes the graph kind of the same
 // name; the window attributes (kernel_shape, strides, dilations, pads and
 // auto_pad) are resolved here to explicit values per spatial axis.
+// DepthToSpace, SpaceToDepth and LRN become a few existing operations each.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -352,6 +354,171 @@ Result<void> map_batch_norm(const MapContext& context) {
   return define(context, context.graph().apply(context.output, BatchNormalization{*epsilon}, std::move(inputs)));
 }
 
+// DepthToSpace and SpaceToDepth move blocks of blocksize x blocksize between
+// the channels and the two spatial axes of [N, C, H, W]. Each becomes a
+// Reshape to six axes, a Transpose and a Reshape to the output.
+enum class BlockMove : std::uint8_t { DepthToSpaceDcr, DepthToSpaceCrd, SpaceToDepth };
+
+// The move `node` asks for: DepthToSpace's mode attribute (from opset 11;
+// "DCR" before and when absent) picks its order.
+template <bool space_to_depth, bool has_mode>
+Result<BlockMove> block_move(const Node& node) {
+  if constexpr (space_to_depth) {
+    return BlockMove::SpaceToDepth;
+  } else {
+    const auto found = has_mode ? node.attributes.find("mode") : node.attributes.end();
+    if (found == node.attributes.end()) {
+      return BlockMove::DepthToSpaceDcr;
+    }
+    const auto* mode = std::get_if<std::string>(&found->second);
+    if (mode == nullptr || (*mode != "DCR" && *mode != "CRD")) {
+      return fail(node, "mode must be DCR or CRD");
+    }
+    return *mode == "DCR" ? BlockMove::DepthToSpaceDcr : BlockMove::DepthToSpaceCrd;
+  }
+}
+
+// The block move's intermediate shape (six axes), permutation and output.
+struct BlockForm {
+  Dims split;
+  std::vector<std::uint64_t> permutation;
+  Dims output;
+};
+
+Result<BlockForm> block_form(const Node& node, const Dims& x, BlockMove move) {
+  Result<std::int64_t> blocksize = int_attribute(node, "blocksize", 0);
+  if (!blocksize) {
+    return std::unexpected(blocksize.error());
+  }
+  const std::int64_t block = *blocksize;
+  if (block < 1 || block > largest_window_parameter) {
+    return fail(node, fmt::format("blocksize {} must be from 1 to 2^32 - 1", block));
+  }
+  if (x.size() != 4) {
+    return fail(node, fmt::format("input {} must have rank 4 ([batch, channels, height, width])", dims_text(x)));
+  }
+  const std::int64_t n = x[0];
+  const std::int64_t c = x[1];
+  const std::int64_t h = x[2];
+  const std::int64_t w = x[3];
+  if (move == BlockMove::SpaceToDepth) {
+    if (h % block != 0 || w % block != 0) {
+      return fail(node, fmt::format("input {} needs height and width divisible by blocksize {}", dims_text(x),
+                                    block));
+    }
+    return BlockForm{{n, c, h / block, block, w / block, block},
+                     {0, 3, 5, 1, 2, 4},
+                     {n, c * block * block, h / block, w / block}};
+  }
+  if (c % (block * block) != 0) {
+    return fail(node, fmt::format("input {} needs channels divisible by blocksize {} squared", dims_text(x), block));
+  }
+  const std::int64_t depth = c / (block * block);
+  const Dims output{n, depth, h * block, w * block};
+  if (move == BlockMove::DepthToSpaceDcr) {
+    return BlockForm{{n, block, block, depth, h, w}, {0, 3, 4, 1, 5, 2}, output};
+  }
+  return BlockForm{{n, depth, block, block, h, w}, {0, 1, 4, 2, 5, 3}, output};
+}
+
+template <bool space_to_depth, bool has_mode>
+Result<Dims> block_move_output(const Node& node, std::span<const Operand> operands) {
+  Result<BlockMove> move = block_move<space_to_depth, has_mode>(node);
+  Result<BlockForm> form = move ? block_form(node, operand_at(operands, 0).dims, *move)
+                                : std::unexpected(move.error());
+  if (!form) {
+    return std::unexpected(form.error());
+  }
+  return form->output;
+}
+
+template <bool space_to_depth, bool has_mode>
+Result<void> map_block_move(const MapContext& context) {
+  Result<TensorId> x = input(context, 0);
+  Result<BlockMove> move = x ? block_move<space_to_depth, has_mode>(context.node) : std::unexpected(x.error());
+  Result<BlockForm> form = move ? block_form(context.node, to_dims(context.shape_of(*x)), *move)
+                                : std::unexpected(move.error());
+  if (!form) {
+    return std::unexpected(form.error());
+  }
+  Graph& graph = context.graph();
+  Result<TensorId> split = graph.reshape(context.derived("blocks"), *x, to_shape(form->split));
+  Result<TensorId> moved = split ? graph.transpose(context.derived("moved"), *split, std::move(form->permutation))
+                                 : split;
+  return define(context, moved ? graph.reshape(context.output, *moved, context.output_shape()) : moved);
+}
+
+// LRN: each element divided by (bias + alpha / size * s)^beta, where s sums
+// the squares of the `size` channels around it (floor((size - 1) / 2) before,
+// the rest after, those past either end left out). The squares are pooled
+// over the channels as one spatial axis: a Reshape of [N, C, ...] to
+// [N, 1, C, rest], an AveragePool of window [size, 1] that counts the padding
+// (the sum over size), and a Reshape back; then Mul by alpha, Add of bias,
+// Pow to beta and the Div.
+struct LrnForm {
+  std::uint64_t size = 0;
+  float alpha = 0.0F;
+  float beta = 0.0F;
+  float bias = 0.0F;
+};
+
+Result<LrnForm> lrn_form(const Node& node, const Dims& x) {
+  Result<std::int64_t> size = int_attribute(node, "size", 0);
+  Result<float> alpha = size ? float_attribute(node, "alpha", 1e-4F) : std::unexpected(size.error());
+  Result<float> beta = alpha ? float_attribute(node, "beta", 0.75F) : std::unexpected(alpha.error());
+  Result<float> bias = beta ? float_attribute(node, "bias", 1.0F) : std::unexpected(beta.error());
+  if (!bias) {
+    return std::unexpected(bias.error());
+  }
+  if (*size < 1 || *size > largest_window_parameter) {
+    return fail(node, fmt::format("size {} must be from 1 to 2^32 - 1", *size));
+  }
+  if (x.size() < 2) {
+    return fail(node, fmt::format("input {} must have rank 2 or more ([batch, channels, ...])", dims_text(x)));
+  }
+  return LrnForm{static_cast<std::uint64_t>(*size), *alpha, *beta, *bias};
+}
+
+Result<Dims> lrn_output(const Node& node, std::span<const Operand> operands) {
+  const Dims& x = operand_at(operands, 0).dims;
+  Result<LrnForm> form = lrn_form(node, x);
+  if (!form) {
+    return std::unexpected(form.error());
+  }
+  return x;
+}
+
+Result<void> map_lrn(const MapContext& context) {
+  Result<TensorId> x = input(context, 0);
+  Result<LrnForm> form = x ? lrn_form(context.node, to_dims(context.shape_of(*x))) : std::unexpected(x.error());
+  if (!form) {
+    return std::unexpected(form.error());
+  }
+  Graph& graph = context.graph();
+  const Shape shape = context.shape_of(*x);
+  std::uint64_t rest = 1;
+  for (std::size_t axis = 2; axis < shape.size(); ++axis) {
+    rest *= shape[axis];
+  }
+  const std::uint64_t before = (form->size - 1) / 2;
+  const AveragePool window{{form->size, 1}, {1, 1}, {before, 0, form->size - 1 - before, 0}, false, true};
+  Result<TensorId> squares = graph.apply(context.derived("squares"), Mul{}, {*x, *x});
+  Result<TensorId> rows = squares ? graph.reshape(context.derived("channels"), *squares, {shape[0], 1, shape[1], rest})
+                                  : squares;
+  Result<TensorId> mean = rows ? graph.apply(context.derived("window"), window, {*rows}) : rows;
+  Result<TensorId> back = mean ? graph.reshape(context.derived("window_sum"), *mean, shape) : mean;
+  Result<TensorId> scaled_sum = back ? scaled(context, context.derived("scaled"), "alpha", *back, form->alpha) : back;
+  Result<TensorId> bias = scaled_sum ? derived_weight(context, "bias", context.derived("bias"),
+                                                      Constant{float_type, {}, {form->bias}, {}})
+                                     : scaled_sum;
+  Result<TensorId> base = bias ? binary(context, context.derived("base"), Add{}, *scaled_sum, *bias, shape) : bias;
+  Result<TensorId> beta = base ? derived_weight(context, "beta", context.derived("beta"),
+                                                Constant{float_type, {}, {form->beta}, {}})
+                               : base;
+  Result<TensorId> divisor = beta ? binary(context, context.derived("divisor"), Pow{}, *base, *beta, shape) : beta;
+  return define(context, divisor ? binary(context, context.output, Div{}, *x, *divisor, shape) : divisor);
+}
+
 // Conv: X, W and an optional bias B; kernel_shape, when given, must match W.
 constexpr OperatorForm conv_forms[] = {
     {.opsets = {7, 17}, .arity = {2, 3, 1}, .shape = single_output<conv_output>, .map = map_conv},
@@ -385,6 +552,27 @@ constexpr OperatorForm batch_norm_forms[] = {
     {.opsets = {14, 17}, .arity = {5, 5, 3}, .shape = single_output<batch_norm_output<true>>, .map = map_batch_norm},
 };
 
+// DepthToSpace: mode (DCR or CRD) from opset 11; DCR before.
+constexpr OperatorForm depth_to_space_forms[] = {
+    {.opsets = {7, 10},
+     .arity = {1, 1, 1},
+     .shape = single_output<block_move_output<false, false>>,
+     .map = map_block_move<false, false>},
+    {.opsets = {11, 17},
+     .arity = {1, 1, 1},
+     .shape = single_output<block_move_output<false, true>>,
+     .map = map_block_move<false, true>},
+};
+constexpr OperatorForm space_to_depth_forms[] = {
+    {.opsets = {7, 17},
+     .arity = {1, 1, 1},
+     .shape = single_output<block_move_output<true, false>>,
+     .map = map_block_move<true, false>},
+};
+constexpr OperatorForm lrn_forms[] = {
+    {.opsets = {7, 17}, .arity = {1, 1, 1}, .shape = single_output<lrn_output>, .map = map_lrn},
+};
+
 constexpr Registration registrations[] = {
     {"Conv", conv_forms},
     {"MaxPool", max_pool_forms},
@@ -392,6 +580,9 @@ constexpr Registration registrations[] = {
     {"GlobalAveragePool", global_pool_forms<GlobalAveragePool>},
     {"GlobalMaxPool", global_pool_forms<GlobalMaxPool>},
     {"BatchNormalization", batch_norm_forms},
+    {"DepthToSpace", depth_to_space_forms},
+    {"SpaceToDepth", space_to_depth_forms},
+    {"LRN", lrn_forms},
 };
 
 }  // namespace

@@ -1,7 +1,8 @@
 // The image operators on small models: the window attributes each form
 // resolves (auto_pad, kernel_shape from the filters, defaults by opset), and
 // the refusals with their texts (training mode, the Indices output read,
-// attributes that do not fit the input).
+// attributes that do not fit the input); the operations DepthToSpace,
+// SpaceToDepth and LRN become.
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -119,6 +120,41 @@ TEST(VisionOperators, MapToTheirKinds) {
          set_attribute(batch_norm_node(m, 3, {"y"}), "epsilon", 0.5F);
        }),
        {"y = BatchNormalization { epsilon: 0.5 }(x, s, b, m, v) [2, 3]"}},
+      // DCR splits the channels as [block, block, depth]; CRD as [depth,
+      // block, block].
+      {"depth to space, DCR by default", vision_model(11, {1, 8, 2, 3}, {1, 2, 4, 6}, [](onnx::ModelProto& m) {
+         set_attribute(add_node(m, "DepthToSpace", {"x"}, {"y"}), "blocksize", std::int64_t{2});
+       }),
+       {"y/blocks = Reshape { shape: [1, 2, 2, 2, 2, 3] }(x) [1, 2, 2, 2, 2, 3]",
+        "y/moved = Transpose { permutation: [0, 3, 4, 1, 5, 2] }(y/blocks) [1, 2, 2, 2, 3, 2]",
+        "y = Reshape { shape: [1, 2, 4, 6] }(y/moved) [1, 2, 4, 6]"}},
+      {"depth to space, CRD", vision_model(13, {1, 8, 2, 3}, {1, 2, 4, 6}, [](onnx::ModelProto& m) {
+         onnx::NodeProto& node = add_node(m, "DepthToSpace", {"x"}, {"y"});
+         set_attribute(node, "blocksize", std::int64_t{2});
+         set_attribute(node, "mode", std::string("CRD"));
+       }),
+       {"y/blocks = Reshape { shape: [1, 2, 2, 2, 2, 3] }(x) [1, 2, 2, 2, 2, 3]",
+        "y/moved = Transpose { permutation: [0, 1, 4, 2, 5, 3] }(y/blocks) [1, 2, 2, 2, 3, 2]",
+        "y = Reshape { shape: [1, 2, 4, 6] }(y/moved) [1, 2, 4, 6]"}},
+      {"space to depth", vision_model(7, {1, 2, 4, 6}, {1, 8, 2, 3}, [](onnx::ModelProto& m) {
+         set_attribute(add_node(m, "SpaceToDepth", {"x"}, {"y"}), "blocksize", std::int64_t{2});
+       }),
+       {"y/blocks = Reshape { shape: [1, 2, 2, 2, 3, 2] }(x) [1, 2, 2, 2, 3, 2]",
+        "y/moved = Transpose { permutation: [0, 3, 5, 1, 2, 4] }(y/blocks) [1, 2, 2, 2, 2, 3]",
+        "y = Reshape { shape: [1, 8, 2, 3] }(y/moved) [1, 8, 2, 3]"}},
+      // An even size takes one channel fewer before than after: none
+      // before for size 2.
+      {"lrn of size 2 over a matrix", vision_model(13, {2, 3}, {2, 3}, [](onnx::ModelProto& m) {
+         onnx::NodeProto& node = add_node(m, "LRN", {"x"}, {"y"});
+         set_attribute(node, "size", std::int64_t{2});
+         set_attribute(node, "alpha", 0.5F);
+       }),
+       {"y/squares = Mul(x, x) [2, 3]", "y/channels = Reshape { shape: [2, 1, 3, 1] }(y/squares) [2, 1, 3, 1]",
+        "y/window = AveragePool { kernel: [2, 1], strides: [1, 1], pads: [0, 0, 1, 0], ceil_mode: false, "
+        "count_include_pad: true }(y/channels) [2, 1, 3, 1]",
+        "y/window_sum = Reshape { shape: [2, 3] }(y/window) [2, 3]", "y/scaled = Mul(y/window_sum, y/alpha) [2, 3]",
+        "y/base = Add(y/scaled, y/bias) [2, 3]", "y/divisor = Pow(y/base, y/beta) [2, 3]",
+        "y = Div(x, y/divisor) [2, 3]"}},
   };
   for (const MappingCase& test : cases) {
     SCOPED_TRACE(test.name);
@@ -203,6 +239,32 @@ TEST(VisionOperators, RefusalTexts) {
          add_node(m, "GlobalAveragePool", {"x"}, {"y"}, "/pool");
        }),
        "onnx: GlobalAveragePool node /pool: input [2, 3] needs spatial axes ([batch, channels, spatial axes...])"},
+      {"depth to space of too few channels", vision_model(13, {1, 6, 2, 2}, {1, 1, 4, 4}, [](onnx::ModelProto& m) {
+         set_attribute(add_node(m, "DepthToSpace", {"x"}, {"y"}, "/move"), "blocksize", std::int64_t{2});
+       }),
+       "onnx: DepthToSpace node /move: input [1, 6, 2, 2] needs channels divisible by blocksize 2 squared"},
+      {"depth to space mode unknown", vision_model(13, {1, 4, 2, 2}, {1, 1, 4, 4}, [](onnx::ModelProto& m) {
+         onnx::NodeProto& node = add_node(m, "DepthToSpace", {"x"}, {"y"}, "/move");
+         set_attribute(node, "blocksize", std::int64_t{2});
+         set_attribute(node, "mode", std::string("RCD"));
+       }),
+       "onnx: DepthToSpace node /move: mode must be DCR or CRD"},
+      {"space to depth of an odd height", vision_model(13, {1, 1, 3, 4}, {1, 4, 1, 2}, [](onnx::ModelProto& m) {
+         set_attribute(add_node(m, "SpaceToDepth", {"x"}, {"y"}, "/move"), "blocksize", std::int64_t{2});
+       }),
+       "onnx: SpaceToDepth node /move: input [1, 1, 3, 4] needs height and width divisible by blocksize 2"},
+      {"space to depth of rank 3", vision_model(13, {1, 2, 4}, {1, 2, 4}, [](onnx::ModelProto& m) {
+         set_attribute(add_node(m, "SpaceToDepth", {"x"}, {"y"}, "/move"), "blocksize", std::int64_t{1});
+       }),
+       "onnx: SpaceToDepth node /move: input [1, 2, 4] must have rank 4 ([batch, channels, height, width])"},
+      {"space to depth blocksize 0", vision_model(13, {1, 1, 2, 2}, {1, 1, 2, 2}, [](onnx::ModelProto& m) {
+         set_attribute(add_node(m, "SpaceToDepth", {"x"}, {"y"}, "/move"), "blocksize", std::int64_t{0});
+       }),
+       "onnx: SpaceToDepth node /move: blocksize 0 must be from 1 to 2^32 - 1"},
+      {"lrn of a vector", vision_model(13, {3}, {3}, [](onnx::ModelProto& m) {
+         set_attribute(add_node(m, "LRN", {"x"}, {"y"}, "/lrn"), "size", std::int64_t{3});
+       }),
+       "onnx: LRN node /lrn: input [3] must have rank 2 or more ([batch, channels, ...])"},
   };
   for (const ErrorCase& test : cases) {
     SCOPED_TRACE(test.name);
