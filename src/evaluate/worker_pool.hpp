@@ -17,24 +17,24 @@ namespace orvo_compiler::detail {
 class WorkerPool {
  public:
   // A pool of `threads` threads, the caller of `for_each` counted as one.
+  // A thread that cannot be started stops and joins the ones already
+  // running before the error leaves the constructor.
   explicit WorkerPool(std::size_t threads) : worker_count_(threads > 0 ? threads - 1 : 0) {
     workers_.reserve(worker_count_);
-    for (std::size_t worker = 0; worker < worker_count_; ++worker) {
-      workers_.emplace_back([this] { work(); });
+    try {
+      for (std::size_t worker = 0; worker < worker_count_; ++worker) {
+        workers_.emplace_back([this] { work(); });
+      }
+    } catch (...) {
+      stop();
+      throw;
     }
   }
 
   WorkerPool(const WorkerPool&) = delete;
   WorkerPool& operator=(const WorkerPool&) = delete;
 
-  ~WorkerPool() {
-    {
-      const std::lock_guard lock(mutex_);
-      stopping_ = true;
-    }
-    wake_.notify_all();
-    workers_.clear();  // joins
-  }
+  ~WorkerPool() { stop(); }
 
   [[nodiscard]] std::size_t threads() const { return worker_count_ + 1; }
 
@@ -64,6 +64,20 @@ class WorkerPool {
   }
 
  private:
+  // std::thread rather than std::jthread, which not every standard library
+  // this builds with provides yet: the workers are joined here.
+  void stop() {
+    {
+      const std::lock_guard lock(mutex_);
+      stopping_ = true;
+    }
+    wake_.notify_all();
+    for (std::thread& worker : workers_) {
+      worker.join();
+    }
+    workers_.clear();
+  }
+
   void take_tasks() {
     for (std::size_t index = next_.fetch_add(1); index < count_; index = next_.fetch_add(1)) {
       call_(context_, index);
@@ -108,7 +122,7 @@ class WorkerPool {
   std::atomic<std::size_t> next_{0};
   // Last member: the workers start after everything above is in place and
   // are joined before it is destroyed.
-  std::vector<std::jthread> workers_;
+  std::vector<std::thread> workers_;
 };
 
 }  // namespace orvo_compiler::detail
