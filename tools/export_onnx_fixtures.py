@@ -72,19 +72,18 @@ class PrenormManualLayer(nn.Module):
 
 
 class UnsupportedOps(nn.Module):
-    """A valid model that mixes supported operators with ConvTranspose (twice), which the
-    importer does not support."""
+    """A valid model that mixes supported operators with Det (twice), which the importer
+    does not support."""
 
     def __init__(self) -> None:
         super().__init__()
         self.linear = nn.Linear(SEQUENCE, SEQUENCE)
-        self.conv1 = nn.ConvTranspose1d(4, 4, kernel_size=3, padding=1)
-        self.conv2 = nn.ConvTranspose1d(4, 4, kernel_size=1)
 
     def forward(self, x: torch.Tensor) -> torch.Tensor:
-        y = self.conv1(self.linear(x))
-        y = self.conv2(torch.cumsum(y, dim=-1))
-        return y + x
+        y = torch.cumsum(self.linear(x), dim=-1)
+        square = y[..., :4]
+        scale = torch.linalg.det(square) + torch.linalg.det(square.transpose(1, 2))
+        return y * scale[:, None, None] + x
 
 
 class CausalDecoderBlock(nn.Module):

@@ -112,6 +112,10 @@ using TensorValues = std::map<TensorId, TensorData>;
 //  GlobalAveragePool, GlobalMaxPool  as ReduceMeanAxes and ReduceMax over the spatial axes.
 //  BatchNormalization  per channel r = sqrt(var + epsilon) (correctly rounded), then each element
 //               (x - mean) / r * scale + bias.
+//  ConvTranspose  each output from +0.0, sum = x * w + sum over the group's input channels
+//               ascending, then the taps reaching it (the filter positions k whose input position
+//               (o + pads_before - dilation k) / stride is whole and inside) in row-major order
+//               of the window, then sum + bias when given.
 //
 // Returns exactly the ids of `graph.outputs` (a repeated id once). Fails with
 // the error of `Graph::validate` for an invalid graph; "invalid op {name}" for

@@ -727,6 +727,28 @@ struct BatchNormalization {
       op_field("epsilon", &BatchNormalization::epsilon, "Added to the variance (a float32).")};
   friend bool operator==(const BatchNormalization&, const BatchNormalization&) = default;
 };
+// Inputs: X [N, C, D...], W [C, M / group, K...] and, optionally, a bias B
+// [M]: each input element spreads its filter over the output, input position
+// i and tap k landing on stride i + dilation k - pads_before. The output is
+// [N, M, O...] with O = stride (D - 1) + dilation (K - 1) + 1 - pads +
+// output_padding on each spatial axis (output_padding adds positions at the
+// end).
+struct ConvTranspose {
+  std::uint64_t group = 1;
+  Shape strides;
+  Shape dilations;
+  Shape pads;
+  Shape output_padding;
+  static constexpr OpKindInfo info{"conv_transpose", "ConvTranspose",
+                                   "Transposed convolution of input 0 with the filters of input 1, plus a bias."};
+  static constexpr std::tuple fields{
+      op_field("group", &ConvTranspose::group, "The number of channel groups (C / group input channels each)."),
+      op_field("strides", &ConvTranspose::strides, "The step between input positions on each spatial axis."),
+      op_field("dilations", &ConvTranspose::dilations, "The step between filter taps on each spatial axis."),
+      op_field("pads", &ConvTranspose::pads, "Positions cut before each spatial axis, then after each."),
+      op_field("output_padding", &ConvTranspose::output_padding, "Positions added at the end of each spatial axis.")};
+  friend bool operator==(const ConvTranspose&, const ConvTranspose&) = default;
+};
 
 // Every kind; new kinds go last, so that each existing kind keeps its index.
 using OpKind = std::variant<MatMul, Add, Mul, Reshape, Transpose, LayerNorm, Softmax, Gelu, Sub, Div, Broadcast,
@@ -738,7 +760,8 @@ using OpKind = std::variant<MatMul, Add, Mul, Reshape, Transpose, LayerNorm, Sof
                             Softplus, Softsign, Shrink, Exp, Log, Neg, Abs, Reciprocal, Floor, Ceil, Round, Sign, Sin,
                             Cos, Tan, Asin, Acos, Atan, Sinh, Cosh, Asinh, Acosh, Atanh, Clip, Max, Min, Sum, Mean, Pow,
                             Mod, PRelu, Equal, Less, Greater, LessOrEqual, GreaterOrEqual, Not, And, Or, Xor, Where,
-                            Conv, MaxPool, AveragePool, GlobalAveragePool, GlobalMaxPool, BatchNormalization>;
+                            Conv, MaxPool, AveragePool, GlobalAveragePool, GlobalMaxPool, BatchNormalization,
+                            ConvTranspose>;
 
 // The field descriptors of a kind; none for a kind without `fields`.
 template <class Kind>

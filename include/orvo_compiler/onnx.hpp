@@ -41,7 +41,7 @@ struct ImportedModel {
   // The producer, as "<name> <version>" (e.g. "pytorch 1.13.0"); may be empty.
   std::string producer;
   // One line per subgraph fused into a single operation, in model order,
-  // e.g. "gelu (tanh) at /ff/Mul".
+  // e.g. "gelu (tanh) at /ff/Mul" or "batch normalization into conv at /conv1/Conv".
   std::vector<std::string> fused;
 
   friend bool operator==(const ImportedModel&, const ImportedModel&) = default;

@@ -431,6 +431,14 @@ class BatchNormalization:
     epsilon: float
     def __init__(self, epsilon: float = 9.999999747378752e-06) -> None: ...
 
+class ConvTranspose:
+    group: int
+    strides: list[int]
+    dilations: list[int]
+    pads: list[int]
+    output_padding: list[int]
+    def __init__(self, group: int = 1, strides: Sequence[int] = ..., dilations: Sequence[int] = ..., pads: Sequence[int] = ..., output_padding: Sequence[int] = ...) -> None: ...
+
 OpKind = Union[
     MatMul, Add, Mul, Reshape, Transpose, LayerNorm, Softmax, Gelu, Sub, Div, Broadcast,
     BatchMatMul, Slice, Erf, Tanh, Sqrt, ReduceMean, ReduceSum, ReduceMeanAxes, ReduceMax, ReduceMin,
@@ -440,7 +448,7 @@ OpKind = Union[
     Sigmoid, HardSigmoid, HardSwish, Softplus, Softsign, Shrink, Exp, Log, Neg, Abs, Reciprocal, Floor, Ceil,
     Round, Sign, Sin, Cos, Tan, Asin, Acos, Atan, Sinh, Cosh, Asinh, Acosh, Atanh, Clip, Max, Min, Sum, Mean,
     Pow, Mod, PRelu, Equal, Less, Greater, LessOrEqual, GreaterOrEqual, Not, And, Or, Xor, Where,
-    Conv, MaxPool, AveragePool, GlobalAveragePool, GlobalMaxPool, BatchNormalization,
+    Conv, MaxPool, AveragePool, GlobalAveragePool, GlobalMaxPool, BatchNormalization, ConvTranspose,
 ]
 
 class Tensor:

@@ -1,5 +1,6 @@
 // Operation kinds of image models, over [batch, channels, spatial axes...]:
-// conv, max_pool, average_pool, their global forms and batch_normalization.
+// conv, max_pool, average_pool, their global forms, batch_normalization and
+// conv_transpose.
 // The windowed kinds share one geometry: the output size of each spatial axis
 // and, for each output position, its taps (the window's positions that fall
 // inside the input) in row-major order of the window, padding left out.
@@ -9,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <optional>
 #include <span>
 #include <string_view>
 #include <vector>
@@ -426,6 +428,183 @@ struct OpDefinition<BatchNormalization> {
       }
     }
     return values;
+  }
+};
+
+// The spatial geometry of a transposed convolution: per axis the input size,
+// kernel, stride, dilation, the pads cut before it and its output size.
+struct TransposedGeometry {
+  Shape input;
+  Shape kernel;
+  Shape strides;
+  Shape dilations;
+  Shape pads_before;
+  Shape output;
+};
+
+// X [N, C, D...], W [C, M / group, K...], optionally B [M]. Each output
+// position o gathers, per spatial axis, the taps k (ascending) whose input
+// position i = (o + pads_before - dilation k) / stride is whole and inside
+// the input; the taps of all axes in row-major order of the window. Each
+// output is sum = x * w + sum from +0.0 over the group's input channels
+// ascending, then those taps, then + bias.
+template <>
+struct OpDefinition<ConvTranspose> {
+  static constexpr std::size_t arity = variadic;
+
+  static Result<TransposedGeometry> geometry(const ConvTranspose& kind, const Shape& x, const Shape& w,
+                                             std::string_view name) {
+    if (x.size() < 3 || x.size() > 5) {
+      return rule_error(name, fmt::format("conv_transpose takes an input of rank 3 to 5 ([batch, channels, spatial "
+                                          "axes...]), not {}",
+                                          shape_text(x)));
+    }
+    if (w.size() != x.size()) {
+      return rule_error(name, fmt::format("conv_transpose filters {} need the input's rank ({})", shape_text(w),
+                                          x.size()));
+    }
+    const std::size_t axes = x.size() - 2;
+    const std::optional<Shape> step = per_axis(kind.strides, axes, 1, 1);
+    const std::optional<Shape> dilation = per_axis(kind.dilations, axes, 1, 1);
+    const std::optional<Shape> pad = per_axis(kind.pads, axes, 2, 0);
+    const std::optional<Shape> extra = per_axis(kind.output_padding, axes, 1, 0);
+    if (!step || !dilation || !extra) {
+      return rule_error(name, fmt::format("conv_transpose strides {}, dilations {} and output_padding {} need one "
+                                          "value per spatial axis ({})",
+                                          shape_text(kind.strides), shape_text(kind.dilations),
+                                          shape_text(kind.output_padding), axes));
+    }
+    if (!pad) {
+      return rule_error(name, fmt::format("conv_transpose pads {} need two values per spatial axis ({}: before each, "
+                                          "then after each)",
+                                          shape_text(kind.pads), 2 * axes));
+    }
+    TransposedGeometry geometry{.input = Shape(x.begin() + 2, x.end()),
+                                .kernel = Shape(w.begin() + 2, w.end()),
+                                .strides = *step,
+                                .dilations = *dilation,
+                                .pads_before = Shape(pad->begin(), pad->begin() + static_cast<std::ptrdiff_t>(axes)),
+                                .output = {}};
+    for (std::size_t axis = 0; axis < axes; ++axis) {
+      const std::uint64_t before = (*pad)[axis];
+      const std::uint64_t after = (*pad)[axes + axis];
+      const std::uint64_t kernel = geometry.kernel[axis];
+      if ((*step)[axis] == 0 || (*dilation)[axis] == 0 || kernel == 0) {
+        return rule_error(name, "conv_transpose kernel, strides and dilations must be at least 1");
+      }
+      if ((*step)[axis] >= window_parameter_limit || (*dilation)[axis] >= window_parameter_limit ||
+          kernel >= window_parameter_limit || before >= window_parameter_limit || after >= window_parameter_limit ||
+          (*extra)[axis] >= window_parameter_limit || geometry.input[axis] >= window_parameter_limit) {
+        return rule_error(name, "conv_transpose kernel, strides, dilations, pads, output_padding and spatial "
+                                "dimensions must be below 2^32");
+      }
+      const std::uint64_t full = (*step)[axis] * (geometry.input[axis] - 1) + (*dilation)[axis] * (kernel - 1) + 1 +
+                                 (*extra)[axis];
+      if (before + after >= full) {
+        return rule_error(name, fmt::format("conv_transpose pads {} and {} leave no output of the {} positions on "
+                                            "spatial axis {}",
+                                            before, after, full, axis));
+      }
+      geometry.output.push_back(full - before - after);
+    }
+    return geometry;
+  }
+
+  static Result<Shape> output_shape(const ConvTranspose& kind, const InputShapes& inputs, std::string_view name) {
+    if (inputs.size() != 2 && inputs.size() != 3) {
+      return rule_error(name, fmt::format("conv_transpose takes 2 or 3 inputs (input, filters, bias), not {}",
+                                          inputs.size()));
+    }
+    const Shape& x = inputs[0];
+    const Shape& w = inputs[1];
+    Result<TransposedGeometry> window = geometry(kind, x, w, name);
+    if (!window) {
+      return std::unexpected(window.error());
+    }
+    if (kind.group == 0) {
+      return rule_error(name, "conv_transpose group must be at least 1");
+    }
+    if (x[1] % kind.group != 0 || w[0] != x[1]) {
+      return rule_error(name, fmt::format("conv_transpose of {} input channels in {} groups does not take filters {} "
+                                          "(one filter set per input channel)",
+                                          x[1], kind.group, shape_text(w)));
+    }
+    const std::uint64_t filters = w[1] * kind.group;
+    if (inputs.size() == 3 && inputs[2] != Shape{filters}) {
+      return rule_error(name, fmt::format("conv_transpose bias {} must be [{}], one value per output channel",
+                                          shape_text(inputs[2]), filters));
+    }
+    Shape shape{x[0], filters};
+    shape.insert(shape.end(), window->output.begin(), window->output.end());
+    return shape;
+  }
+
+  static std::vector<float> evaluate(const ConvTranspose& kind, KernelInputs& inputs) {
+    const Shape& x_shape = inputs.shape(0);
+    const Shape& w_shape = inputs.shape(1);
+    // The shape rule has passed, so the geometry exists.
+    const TransposedGeometry window = *geometry(kind, x_shape, w_shape, inputs.name());
+    const std::span<const float> x = inputs.operand(0);
+    const std::span<const float> w = inputs.operand(1);
+    const bool has_bias = inputs.size() == 3;
+    const std::size_t axes = window.input.size();
+    const std::uint64_t batch = x_shape[0];
+    const std::uint64_t channels = x_shape[1];
+    const std::uint64_t group_channels = channels / kind.group;
+    const std::uint64_t group_filters = w_shape[1];
+    const std::uint64_t filters = group_filters * kind.group;
+    const std::uint64_t plane = elements_of(window.input);
+    const std::uint64_t taps_per_filter = elements_of(window.kernel);
+    const std::uint64_t positions = elements_of(window.output);
+    std::vector<float> output(batch * filters * positions);
+    std::vector<std::uint64_t> index(axes, 0);
+    std::vector<WindowTap> taps;
+    std::vector<WindowTap> next;
+    for (std::uint64_t position = 0; position < positions; ++position) {
+      taps.assign(1, WindowTap{});
+      for (std::size_t axis = 0; axis < axes; ++axis) {
+        next.clear();
+        const std::uint64_t at = index[axis] + window.pads_before[axis];
+        for (const WindowTap& tap : taps) {
+          for (std::uint64_t k = 0; k < window.kernel[axis]; ++k) {
+            const std::uint64_t reach = k * window.dilations[axis];
+            if (reach > at || (at - reach) % window.strides[axis] != 0 ||
+                (at - reach) / window.strides[axis] >= window.input[axis]) {
+              continue;
+            }
+            next.push_back({tap.kernel_index * window.kernel[axis] + k,
+                            tap.input_offset * window.input[axis] + (at - reach) / window.strides[axis]});
+          }
+        }
+        taps.swap(next);
+      }
+      for (std::uint64_t n = 0; n < batch; ++n) {
+        for (std::uint64_t m = 0; m < filters; ++m) {
+          const std::uint64_t first_channel = (m / group_filters) * group_channels;
+          const std::uint64_t filter = m % group_filters;
+          float sum = 0.0F;
+          for (std::uint64_t c = 0; c < group_channels; ++c) {
+            const float* const source = x.data() + (n * channels + first_channel + c) * plane;
+            const float* const weights =
+                w.data() + ((first_channel + c) * group_filters + filter) * taps_per_filter;
+            for (const WindowTap& tap : taps) {
+              sum = source[tap.input_offset] * weights[tap.kernel_index] + sum;
+            }
+          }
+          if (has_bias) {
+            sum = sum + inputs.operand(2)[m];
+          }
+          output[(n * filters + m) * positions + position] = sum;
+        }
+      }
+      for (std::size_t axis = axes; axis-- > 0;) {
+        if (++index[axis] < window.output[axis]) {
+          break;
+        }
+        index[axis] = 0;
+      }
+    }
+    return output;
   }
 };
 

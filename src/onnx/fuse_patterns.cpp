@@ -255,6 +255,78 @@ std::optional<Match> match_layer_norm(const Matcher& matcher, std::size_t root) 
   return Match{input, {*mean, *difference, *square, *variance, *shifted, *root_node}, static_cast<float>(*epsilon)};
 }
 
+// The float constant `name` with `count` values, if there is one.
+const Constant* float_constant(const Folded& folded, const std::string& name, std::size_t count) {
+  const auto found = folded.constants.find(name);
+  if (found == folded.constants.end() || !found->second.is_float() || found->second.floats.size() != count) {
+    return nullptr;
+  }
+  return &found->second;
+}
+
+// BatchNormalization (at inference, which the fold pass has checked) of a
+// Conv whose output nothing else reads and whose filters and bias are known:
+// the Conv with filters w * s and bias (b - mean) * s + shift per output
+// channel, s = scale / sqrt(variance + epsilon), each value worked in double
+// and rounded to float once. The new constants are "<output>/filters" and
+// "<output>/bias"; the Conv takes the BatchNormalization's output and place.
+std::optional<Node> fold_batch_norm(Folded& folded, const Matcher& matcher, std::size_t index,
+                                    std::size_t& conv_index) {
+  const Node& norm = folded.nodes[index];
+  if (norm.inputs.size() != 5 || norm.outputs.empty() || norm.outputs.front().empty() ||
+      std::ranges::any_of(norm.outputs.begin() + 1, norm.outputs.end(),
+                          [](const std::string& output) { return !output.empty(); })) {
+    return std::nullopt;
+  }
+  const std::optional<std::size_t> conv = matcher.producer(norm.inputs[0], "Conv");
+  const Result<float> epsilon = float_attribute(norm, "epsilon", 1e-5F);
+  if (!conv || !epsilon) {
+    return std::nullopt;
+  }
+  const Node& producer = matcher.node(*conv);
+  const auto filters = folded.constants.find(producer.inputs.size() > 1 ? producer.inputs[1] : std::string());
+  if (filters == folded.constants.end() || !filters->second.is_float() || filters->second.dims.empty() ||
+      filters->second.dims.front() < 1) {
+    return std::nullopt;
+  }
+  const auto channels = static_cast<std::size_t>(filters->second.dims.front());
+  const bool has_bias = producer.inputs.size() > 2 && !producer.inputs[2].empty();
+  const Constant* bias = has_bias ? float_constant(folded, producer.inputs[2], channels) : nullptr;
+  const Constant* scale = float_constant(folded, norm.inputs[1], channels);
+  const Constant* shift = float_constant(folded, norm.inputs[2], channels);
+  const Constant* mean = float_constant(folded, norm.inputs[3], channels);
+  const Constant* variance = float_constant(folded, norm.inputs[4], channels);
+  const std::string filters_name = norm.outputs.front() + "/filters";
+  const std::string bias_name = norm.outputs.front() + "/bias";
+  const auto taken = [&](const std::string& name) {
+    return folded.constants.contains(name) || folded.shapes.contains(name);
+  };
+  if ((has_bias && bias == nullptr) || scale == nullptr || shift == nullptr || mean == nullptr ||
+      variance == nullptr || taken(filters_name) || taken(bias_name)) {
+    return std::nullopt;
+  }
+  Constant folded_filters = filters->second;
+  Constant folded_bias{float_type, {static_cast<std::int64_t>(channels)}, std::vector<float>(channels), {}};
+  const std::size_t per_channel = folded_filters.floats.size() / channels;
+  for (std::size_t channel = 0; channel < channels; ++channel) {
+    const double factor = static_cast<double>(scale->floats[channel]) /
+                          std::sqrt(static_cast<double>(variance->floats[channel]) + static_cast<double>(*epsilon));
+    for (std::size_t at = channel * per_channel; at < (channel + 1) * per_channel; ++at) {
+      folded_filters.floats[at] = static_cast<float>(static_cast<double>(folded_filters.floats[at]) * factor);
+    }
+    const double offset = has_bias ? static_cast<double>(bias->floats[channel]) : 0.0;
+    folded_bias.floats[channel] = static_cast<float>((offset - static_cast<double>(mean->floats[channel])) * factor +
+                                                     static_cast<double>(shift->floats[channel]));
+  }
+  Node replaced = producer;
+  replaced.inputs = {producer.inputs[0], filters_name, bias_name};
+  replaced.outputs = {norm.outputs.front()};
+  folded.constants.emplace(filters_name, std::move(folded_filters));
+  folded.constants.emplace(bias_name, std::move(folded_bias));
+  conv_index = *conv;
+  return replaced;
+}
+
 Node fused_node(const Node& root, std::string_view op_type, const Match& match) {
   Node node{root.name, std::string(op_type), std::string(fused_domain), {match.input}, {root.outputs.front()}, {}};
   if (op_type == "LayerNorm") {
@@ -271,6 +343,15 @@ std::vector<std::string> fuse_patterns(Folded& folded, const std::set<std::strin
   for (std::size_t index = 0; index < folded.nodes.size(); ++index) {
     const Node& node = folded.nodes[index];
     if (!node.domain.empty() || node.outputs.empty()) {
+      continue;
+    }
+    if (node.op_type == "BatchNormalization") {
+      std::size_t conv = 0;
+      if (std::optional<Node> replaced = fold_batch_norm(folded, matcher, index, conv)) {
+        lines.push_back(fmt::format("batch normalization into conv at {}", node_label(folded.nodes[conv])));
+        matcher.remove(conv);
+        folded.nodes[index] = std::move(*replaced);
+      }
       continue;
     }
     const bool is_gelu = node.op_type == "Mul";

@@ -18,12 +18,15 @@ namespace orvo_compiler::onnx_import {
 // - layer normalisation as opsets 13 to 16 export it, ReduceMean -> Sub ->
 //   Pow 2 (or Mul by itself) -> ReduceMean -> Add epsilon -> Sqrt -> Div, on
 //   the last axis, into one LayerNorm node (a scale and bias after it stay as
-//   their own Mul and Add).
+//   their own Mul and Add);
+// - BatchNormalization right after a Conv with known filters (and bias), whose
+//   output nothing else reads, into that Conv with its filters and bias
+//   scaled and shifted per output channel (worked in double, rounded once).
 // A match is taken only when no value inside it is used outside it or is a
 // graph output (`outputs`, resolved through aliases). The fused node keeps
 // the output name of the pattern's last node and takes its place. Returns one
-// line per fusion, in model order: "gelu (tanh) at <first node>" or
-// "layer norm at <first node>".
+// line per fusion, in model order: "gelu (tanh) at <first node>",
+// "layer norm at <first node>" or "batch normalization into conv at <conv>".
 std::vector<std::string> fuse_patterns(Folded& folded, const std::set<std::string>& outputs);
 
 }  // namespace orvo_compiler::onnx_import

@@ -33,9 +33,9 @@ struct Arity {
 
 // The node's outputs computed from known inputs.
 using FoldRule = Result<std::vector<Constant>> (*)(const Node&, std::span<const Operand>);
-// Whether the node stands for its first input (`all_known`: whether every
-// input is known at import time); fails for a form of it the importer refuses.
-using AliasRule = Result<bool> (*)(const Node&, bool all_known);
+// Whether the node stands for its first input, given its inputs (a known
+// one with its value); fails for a form of it the importer refuses.
+using AliasRule = Result<bool> (*)(const Node&, std::span<const Operand>);
 // The dims of each output the importer computes, for a node kept for run time.
 using ShapeRule = Result<std::vector<Dims>> (*)(const Node&, std::span<const Operand>);
 // Adds the graph operations computing the node's outputs.
@@ -85,7 +85,7 @@ const OperatorForm* find_operator(const Node& node, std::int64_t opset);
 
 // Fails with one error listing every operator type the registry lacks at
 // `opset`, each with its first node, sorted by type ("unsupported operators:
-// ConvTranspose (first node /conv1/ConvTranspose)"); an operator
+// Det (first node /Det)"); an operator
 // registered for other opsets names them ("Softmax (first node /sm; accepted
 // at opsets 13 to 17, not 11)"); then with the
 // first node whose input or output count its form does not take, or which

@@ -2,7 +2,9 @@
 // BatchNormalization at inference. Each becomes the graph kind of the same
 // name; the window attributes (kernel_shape, strides, dilations, pads and
 // auto_pad) are resolved here to explicit values per spatial axis.
-// DepthToSpace, SpaceToDepth and LRN become a few existing operations each.
+// ConvTranspose becomes conv_transpose, its output_shape and auto_pad resolved
+// to pads; DepthToSpace, SpaceToDepth and LRN become a few existing
+// operations each.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -519,6 +521,148 @@ Result<void> map_lrn(const MapContext& context) {
   return define(context, divisor ? binary(context, context.output, Div{}, *x, *divisor, shape) : divisor);
 }
 
+// ConvTranspose's attributes resolved for one input and filter set: the
+// graph kind's parameters and the output's spatial dims. The pads come from
+// `pads` (auto_pad NOTSET), are 0 (VALID), or split the total padding that
+// output_shape (or, with SAME_UPPER and SAME_LOWER, input size times stride)
+// asks for: half (rounded down) before for SAME_UPPER, the other half before
+// otherwise. A negative total adds positions at the end, as output_padding.
+struct TransposedForm {
+  std::int64_t group = 1;
+  Shape strides;
+  Shape dilations;
+  Shape pads;
+  Shape output_padding;
+  Dims output;
+};
+
+// a / 2 rounded towards minus infinity.
+std::int64_t half_down(std::int64_t value) { return value >= 0 ? value / 2 : -((-value + 1) / 2); }
+
+Result<TransposedForm> transposed_form(const Node& node, const Dims& x, const Dims& w) {
+  Result<std::int64_t> group = int_attribute(node, "group", 1);
+  if (!group) {
+    return std::unexpected(group.error());
+  }
+  if (x.size() < 3 || x.size() > 5) {
+    return fail(node, fmt::format("input {} must have rank 3 to 5 ([batch, channels, spatial axes...])",
+                                  dims_text(x)));
+  }
+  if (w.size() != x.size() || *group < 1 || x[1] % *group != 0 || w[0] != x[1]) {
+    return fail(node, fmt::format("filters {} do not suit input {} in {} groups", dims_text(w), dims_text(x),
+                                  *group));
+  }
+  const std::size_t axes = x.size() - 2;
+  const Dims kernel(w.begin() + 2, w.end());
+  Result<std::optional<std::vector<std::int64_t>>> kernel_shape = ints_attribute(node, "kernel_shape");
+  if (!kernel_shape) {
+    return std::unexpected(kernel_shape.error());
+  }
+  if (*kernel_shape && **kernel_shape != kernel) {
+    return fail(node, fmt::format("kernel_shape {} differs from the filters' spatial dims {}",
+                                  dims_text(**kernel_shape), dims_text(kernel)));
+  }
+  Result<Shape> strides = window_attribute(node, "strides", axes, 1, 1, true);
+  Result<Shape> dilations = strides ? window_attribute(node, "dilations", axes, 1, 1, true) : strides;
+  Result<Shape> pads = dilations ? window_attribute(node, "pads", axes, 2, 0, false) : dilations;
+  Result<Shape> extra = pads ? window_attribute(node, "output_padding", axes, 1, 0, false) : pads;
+  Result<std::optional<std::vector<std::int64_t>>> output_shape =
+      extra ? ints_attribute(node, "output_shape") : std::unexpected(extra.error());
+  Result<std::string> padding = output_shape ? auto_pad(node) : std::unexpected(output_shape.error());
+  if (!padding) {
+    return std::unexpected(padding.error());
+  }
+  std::optional<Dims> target;
+  if (*output_shape) {
+    // The spatial dims, or the whole output's (the last ones are spatial).
+    const Dims& values = **output_shape;
+    if (values.size() != axes && values.size() != axes + 2) {
+      return fail(node, fmt::format("output_shape {} needs {} values for {} spatial axes", dims_text(values), axes,
+                                    axes));
+    }
+    target = Dims(values.end() - static_cast<std::ptrdiff_t>(axes), values.end());
+  }
+  TransposedForm form{*group, std::move(*strides), std::move(*dilations), Shape(2 * axes, 0), std::move(*extra), {}};
+  for (std::size_t axis = 0; axis < axes; ++axis) {
+    const std::int64_t size = x[axis + 2];
+    const std::int64_t k = kernel[axis];
+    if (size < 1 || size > largest_window_parameter || k < 1 || k > largest_window_parameter) {
+      return fail(node, fmt::format("input {} and filters {} need spatial dims from 1 to 2^32 - 1", dims_text(x),
+                                    dims_text(w)));
+    }
+    const auto stride = static_cast<std::int64_t>(form.strides[axis]);
+    const std::int64_t full = stride * (size - 1) + static_cast<std::int64_t>(form.output_padding[axis]) +
+                              static_cast<std::int64_t>(form.dilations[axis]) * (k - 1) + 1;
+    std::int64_t before = static_cast<std::int64_t>((*pads)[axis]);
+    std::int64_t after = static_cast<std::int64_t>((*pads)[axes + axis]);
+    if (target || *padding == "SAME_UPPER" || *padding == "SAME_LOWER") {
+      const std::int64_t wanted = target ? (*target)[axis] : size * stride;
+      if (wanted < 1 || wanted > largest_window_parameter) {
+        return fail(node, fmt::format("output_shape {} must be from 1 to 2^32 - 1", dims_text(*target)));
+      }
+      const std::int64_t total = full - wanted;
+      before = *padding == "SAME_UPPER" ? half_down(total) : total - half_down(total);
+      after = total - before;
+    } else if (*padding == "VALID") {
+      before = 0;
+      after = 0;
+    }
+    if (before < 0) {
+      return fail(node, fmt::format("output of {} positions on spatial axis {} needs padding before it; only "
+                                    "positions after the end can be added",
+                                    full - before - after, axis));
+    }
+    if (before + after >= full) {
+      return fail(node, fmt::format("pads {} and {} leave no output of the {} positions on spatial axis {}", before,
+                                    after, full, axis));
+    }
+    form.pads[axis] = static_cast<std::uint64_t>(before);
+    form.pads[axes + axis] = static_cast<std::uint64_t>(std::max<std::int64_t>(after, 0));
+    form.output_padding[axis] += static_cast<std::uint64_t>(std::max<std::int64_t>(-after, 0));
+    form.output.push_back(full - before - after);
+  }
+  return form;
+}
+
+Result<Dims> conv_transpose_output(const Node& node, std::span<const Operand> operands) {
+  const Dims& x = operand_at(operands, 0).dims;
+  const Dims& w = operand_at(operands, 1).dims;
+  Result<TransposedForm> form = transposed_form(node, x, w);
+  if (!form) {
+    return std::unexpected(form.error());
+  }
+  const std::int64_t filters = w[1] * form->group;
+  if (const Operand& bias = operand_at(operands, 2); bias.present && bias.dims != Dims{filters}) {
+    return fail(node, fmt::format("bias {} {} must be [{}], one value per output channel", input_name(node, 2),
+                                  dims_text(bias.dims), filters));
+  }
+  Dims dims{x[0], filters};
+  dims.insert(dims.end(), form->output.begin(), form->output.end());
+  return dims;
+}
+
+Result<void> map_conv_transpose(const MapContext& context) {
+  Result<TensorId> x = input(context, 0);
+  Result<TensorId> w = x ? input(context, 1) : x;
+  Result<TransposedForm> form = w ? transposed_form(context.node, to_dims(context.shape_of(*x)),
+                                                    to_dims(context.shape_of(*w)))
+                                  : std::unexpected(w.error());
+  if (!form) {
+    return std::unexpected(form.error());
+  }
+  std::vector<TensorId> inputs{*x, *w};
+  if (context.node.inputs.size() > 2 && !context.node.inputs[2].empty()) {
+    Result<TensorId> bias = input(context, 2);
+    if (!bias) {
+      return std::unexpected(bias.error());
+    }
+    inputs.push_back(*bias);
+  }
+  const ConvTranspose kind{static_cast<std::uint64_t>(form->group), form->strides, form->dilations, form->pads,
+                           form->output_padding};
+  return define(context, context.graph().apply(context.output, kind, std::move(inputs)));
+}
+
 // Conv: X, W and an optional bias B; kernel_shape, when given, must match W.
 constexpr OperatorForm conv_forms[] = {
     {.opsets = {7, 17}, .arity = {2, 3, 1}, .shape = single_output<conv_output>, .map = map_conv},
@@ -572,6 +716,10 @@ constexpr OperatorForm space_to_depth_forms[] = {
 constexpr OperatorForm lrn_forms[] = {
     {.opsets = {7, 17}, .arity = {1, 1, 1}, .shape = single_output<lrn_output>, .map = map_lrn},
 };
+// ConvTranspose: X, W and an optional bias B, one form from opset 7 to 17.
+constexpr OperatorForm conv_transpose_forms[] = {
+    {.opsets = {7, 17}, .arity = {2, 3, 1}, .shape = single_output<conv_transpose_output>, .map = map_conv_transpose},
+};
 
 constexpr Registration registrations[] = {
     {"Conv", conv_forms},
@@ -583,6 +731,7 @@ constexpr Registration registrations[] = {
     {"DepthToSpace", depth_to_space_forms},
     {"SpaceToDepth", space_to_depth_forms},
     {"LRN", lrn_forms},
+    {"ConvTranspose", conv_transpose_forms},
 };
 
 }  // namespace

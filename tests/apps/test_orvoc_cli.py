@@ -656,7 +656,7 @@ MODEL_ERRORS = [
     (("import", "{fixtures}/bad/truncated.onnx"), 1,
      "orvoc: onnx: cannot parse model: 20504 bytes that are not an ONNX ModelProto"),
     (("import", "{fixtures}/bad/unsupported.onnx"), 1,
-     "orvoc: onnx: unsupported operators: ConvTranspose (first node /conv1/ConvTranspose)"),
+     "orvoc: onnx: unsupported operators: Det (first node /Det)"),
     (("run", "{model}", "--dim", "sequence=8"), 1, "orvoc: no --input for input (float32 [2, 8, 32])"),
     # Unbound symbols are named as the --dim options that bind them, every one at once.
     (("import", "{model}"), 1, "orvoc: onnx: symbolic dimension sequence is not bound; pass --dim sequence=N"),

@@ -291,6 +291,8 @@ TEST(ModelOps, NamesAndRenderings) {
       {GlobalAveragePool{}, "global_average_pool", "GlobalAveragePool"},
       {GlobalMaxPool{}, "global_max_pool", "GlobalMaxPool"},
       {BatchNormalization{0.5F}, "batch_normalization", "BatchNormalization { epsilon: 0.5 }"},
+      {ConvTranspose{2, {2}, {}, {1, 0}, {1}}, "conv_transpose",
+       "ConvTranspose { group: 2, strides: [2], dilations: [], pads: [1, 0], output_padding: [1] }"},
   };
   for (const Named& c : cases) {
     SCOPED_TRACE(c.rendering);
@@ -310,7 +312,8 @@ TEST(ModelOps, NamesAndRenderings) {
   EXPECT_EQ(OpKind{Relu{}}.index(), 40U);
   EXPECT_EQ(OpKind{Where{}}.index(), 89U);
   EXPECT_EQ(OpKind{Conv{}}.index(), 90U);
-  EXPECT_EQ(OpKind{BatchNormalization{}}.index(), std::variant_size_v<OpKind> - 1);
+  EXPECT_EQ(OpKind{BatchNormalization{}}.index(), 95U);
+  EXPECT_EQ(OpKind{ConvTranspose{}}.index(), std::variant_size_v<OpKind> - 1);
 }
 
 // Compiling handles every new kind as any other operation: one kernel command

@@ -68,6 +68,31 @@ TEST(VisionOps, ShapeRulesAndErrors) {
        "s: conv takes an input of rank 3 to 5 ([batch, channels, spatial axes...]), not [4, 4]"},
       {"conv bias", Conv{}, {{1, 1, 4}, {2, 1, 3}, {1}}, {}, "s: conv bias [1] must be [2], one value per filter"},
       {"conv of one input", Conv{}, {{1, 1, 4}}, {}, "s: conv takes 2 or 3 inputs (input, filters, bias), not 1"},
+      {"conv transpose", ConvTranspose{}, {{1, 2, 3, 3}, {2, 3, 3, 3}}, {1, 3, 5, 5}, ""},
+      // 2 (3 - 1) + 3 positions and one more, less the pads.
+      {"conv transpose strided, padded, output padding", ConvTranspose{1, {2}, {}, {1, 1}, {1}},
+       {{1, 1, 3}, {1, 1, 3}}, {1, 1, 6}, ""},
+      {"conv transpose dilated", ConvTranspose{1, {}, {2}, {}}, {{1, 1, 3}, {1, 1, 3}}, {1, 1, 7}, ""},
+      {"conv transpose in groups with bias", ConvTranspose{2}, {{1, 4, 3}, {4, 3, 2}, {6}}, {1, 6, 4}, ""},
+      {"conv transpose filters per input channel", ConvTranspose{}, {{1, 2, 3}, {3, 1, 3}}, {},
+       "s: conv_transpose of 2 input channels in 1 groups does not take filters [3, 1, 3] (one filter set per input "
+       "channel)"},
+      {"conv transpose channels in groups", ConvTranspose{2}, {{1, 3, 3}, {3, 1, 3}}, {},
+       "s: conv_transpose of 3 input channels in 2 groups does not take filters [3, 1, 3] (one filter set per input "
+       "channel)"},
+      {"conv transpose of no groups", ConvTranspose{0}, {{1, 2, 3}, {2, 1, 3}}, {},
+       "s: conv_transpose group must be at least 1"},
+      {"conv transpose pads leaving nothing", ConvTranspose{1, {}, {}, {2, 1}}, {{1, 1, 1}, {1, 1, 3}}, {},
+       "s: conv_transpose pads 2 and 1 leave no output of the 3 positions on spatial axis 0"},
+      {"conv transpose output padding of the wrong length", ConvTranspose{1, {}, {}, {}, {1, 1}},
+       {{1, 1, 3}, {1, 1, 3}}, {},
+       "s: conv_transpose strides [], dilations [] and output_padding [1, 1] need one value per spatial axis (1)"},
+      {"conv transpose huge stride", ConvTranspose{1, {std::uint64_t{1} << 40U}}, {{1, 1, 3}, {1, 1, 3}}, {},
+       "s: conv_transpose kernel, strides, dilations, pads, output_padding and spatial dimensions must be below 2^32"},
+      {"conv transpose bias", ConvTranspose{}, {{1, 1, 3}, {1, 2, 3}, {1}}, {},
+       "s: conv_transpose bias [1] must be [2], one value per output channel"},
+      {"conv transpose of a matrix", ConvTranspose{}, {{4, 4}, {4, 4}}, {},
+       "s: conv_transpose takes an input of rank 3 to 5 ([batch, channels, spatial axes...]), not [4, 4]"},
 
       {"max pool", MaxPool{{3, 3}, {2, 2}, {}, {}, false}, {{1, 2, 4, 4}}, {1, 2, 1, 1}, ""},
       {"max pool ceil", MaxPool{{3, 3}, {2, 2}, {}, {}, true}, {{1, 2, 4, 4}}, {1, 2, 2, 2}, ""},
@@ -167,6 +192,19 @@ TEST(VisionOps, ValuesWorkedByHand) {
       {"batch normalization", BatchNormalization{1},
        {{{1, 2, 2}, {1, 2, 3, 4}}, {{2}, {2, 1}}, {{2}, {0.5F, 0}}, {{2}, {1, 3}}, {{2}, {3, 0}}},
        {0.5F, 1.5F, 0, 1}},
+      {"conv transpose spreads each input", ConvTranspose{}, {{{1, 1, 2}, {1, 2}}, {{1, 1, 2}, {1, 10}}}, {1, 12, 20}},
+      // Positions 0 to 5 before the pad: 1, 10, 100 + 2, 20, 200 and the
+      // output padding, which holds the bias alone.
+      {"conv transpose strided, padded, output padding, bias", ConvTranspose{1, {2}, {}, {1, 0}, {1}},
+       {{{1, 1, 2}, {1, 2}}, {{1, 1, 3}, {1, 10, 100}}, {{1}, {0.5F}}}, {10.5F, 102.5F, 20.5F, 200.5F, 0.5F}},
+      // The middle output takes tap 0 (x 1) first, then 1e8, then -1e8: 0;
+      // input order would give 1.
+      {"conv transpose sums the taps in order", ConvTranspose{},
+       {{{1, 1, 3}, {-1e8F, 1e8F, 1}}, {{1, 1, 3}, {1, 1, 1}}}, {-1e8F, 0, 0, 1e8F, 1}},
+      {"conv transpose in two groups", ConvTranspose{2}, {{{1, 2, 1}, {1, 2}}, {{2, 2, 1}, {1, 10, 100, 1000}}},
+       {1, 10, 200, 2000}},
+      {"conv transpose 2-d dilated", ConvTranspose{1, {}, {1, 2}, {}},
+       {{{1, 1, 1, 2}, {1, 2}}, {{1, 1, 1, 2}, {1, 10}}}, {1, 2, 10, 20}},
   };
   for (const ValueCase& c : cases) {
     SCOPED_TRACE(c.name);
@@ -202,6 +240,8 @@ TEST(VisionOps, CompileAndVerify) {
   const TensorId mean = *graph.apply("mean", AveragePool{{2, 2}, {2, 2}, {}, true, false}, {largest});
   graph.mark_output(*graph.apply("global_mean", GlobalAveragePool{}, {mean}));
   graph.mark_output(*graph.apply("global_max", GlobalMaxPool{}, {largest}));
+  const TensorId spread_filters = graph.weight("spread_filters", {8, 1, 3, 3});
+  graph.mark_output(*graph.apply("up", ConvTranspose{2, {2, 2}, {}, {1, 1, 1, 1}, {1, 1}}, {mean, spread_filters}));
   ASSERT_TRUE(graph.validate());
 
   const Result<Schedule> schedule = compile(graph, CompilerOptions{});

@@ -3,14 +3,18 @@
 // the refusals with their texts (training mode, the Indices output read,
 // attributes that do not fit the input); the operations DepthToSpace,
 // SpaceToDepth and LRN become.
+#include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <functional>
+#include <variant>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "onnx/model_builder.hpp"
+#include "orvo_compiler/evaluate.hpp"
 #include "orvo_compiler/onnx.hpp"
 
 namespace orvo_compiler {
@@ -44,6 +48,16 @@ onnx::NodeProto& conv_node(onnx::ModelProto& m, const Ints& dims, const std::str
   }
   add_initializer(m, "w", dims, Floats(static_cast<std::size_t>(count), 1.0F));
   return add_node(m, "Conv", {"x", "w"}, {"y"}, name);
+}
+
+// Filters w of `dims` (ones) and a ConvTranspose node reading x and w.
+onnx::NodeProto& conv_transpose_node(onnx::ModelProto& m, const Ints& dims, const std::string& name = "") {
+  std::int64_t count = 1;
+  for (const std::int64_t dim : dims) {
+    count *= dim;
+  }
+  add_initializer(m, "w", dims, Floats(static_cast<std::size_t>(count), 1.0F));
+  return add_node(m, "ConvTranspose", {"x", "w"}, {"y"}, name);
 }
 
 // Per-channel parameters s, b, m, v of `channels` values and a
@@ -142,6 +156,32 @@ TEST(VisionOperators, MapToTheirKinds) {
        {"y/blocks = Reshape { shape: [1, 2, 2, 2, 3, 2] }(x) [1, 2, 2, 2, 3, 2]",
         "y/moved = Transpose { permutation: [0, 3, 5, 1, 2, 4] }(y/blocks) [1, 2, 2, 2, 2, 3]",
         "y = Reshape { shape: [1, 8, 2, 3] }(y/moved) [1, 8, 2, 3]"}},
+      // 3 (3 - 1) + 3 = 9 rows and 2 (3 - 1) + 3 = 7 columns: output_shape
+      // asks for one more of each, added at the end.
+      {"conv transpose output_shape past the full output", vision_model(17, {1, 1, 3, 3}, {1, 2, 10, 8},
+                                                                         [](onnx::ModelProto& m) {
+         onnx::NodeProto& node = conv_transpose_node(m, {1, 2, 3, 3});
+         set_attribute(node, "strides", Ints{3, 2});
+         set_attribute(node, "output_shape", Ints{10, 8});
+       }),
+       {"y = ConvTranspose { group: 1, strides: [3, 2], dilations: [1, 1], pads: [0, 0, 0, 0], output_padding: [1, "
+        "1] }(x, w) [1, 2, 10, 8]"}},
+      // 2 (3 - 1) + 3 = 7 positions, 6 kept: the one cut goes after
+      // (SAME_UPPER) or before (SAME_LOWER).
+      {"conv transpose same upper", vision_model(17, {1, 1, 3}, {1, 1, 6}, [](onnx::ModelProto& m) {
+         onnx::NodeProto& node = conv_transpose_node(m, {1, 1, 3});
+         set_attribute(node, "strides", Ints{2});
+         set_attribute(node, "auto_pad", std::string("SAME_UPPER"));
+       }),
+       {"y = ConvTranspose { group: 1, strides: [2], dilations: [1], pads: [0, 1], output_padding: [0] }(x, w) [1, 1, "
+        "6]"}},
+      {"conv transpose same lower", vision_model(11, {1, 1, 3}, {1, 1, 6}, [](onnx::ModelProto& m) {
+         onnx::NodeProto& node = conv_transpose_node(m, {1, 1, 3});
+         set_attribute(node, "strides", Ints{2});
+         set_attribute(node, "auto_pad", std::string("SAME_LOWER"));
+       }),
+       {"y = ConvTranspose { group: 1, strides: [2], dilations: [1], pads: [1, 0], output_padding: [0] }(x, w) [1, 1, "
+        "6]"}},
       // An even size takes one channel fewer before than after: none
       // before for size 2.
       {"lrn of size 2 over a matrix", vision_model(13, {2, 3}, {2, 3}, [](onnx::ModelProto& m) {
@@ -161,6 +201,56 @@ TEST(VisionOperators, MapToTheirKinds) {
     const Result<ImportedModel> imported = test_support::import_model(test.model);
     ASSERT_TRUE(imported) << imported.error();
     EXPECT_EQ(test_support::describe_ops(imported->graph), test.ops);
+  }
+}
+
+// Conv (2 -> 2 channels, 1x1, with a bias) then BatchNormalization, both
+// with uneven parameters; with `conv_also_output` the Conv's output is a
+// graph output too, which keeps the two apart.
+onnx::ModelProto conv_then_batch_norm(bool conv_also_output) {
+  onnx::ModelProto m = vision_model(17, {1, 2, 2, 2}, {1, 2, 2, 2}, [](onnx::ModelProto& model) {
+    add_initializer(model, "w", {2, 2, 1, 1}, Floats{0.5F, -1.25F, 2, 0.75F});
+    add_initializer(model, "w_bias", {2}, Floats{0.1F, -0.3F});
+    add_node(model, "Conv", {"x", "w", "w_bias"}, {"c"}, "/conv");
+    add_initializer(model, "s", {2}, Floats{1.5F, -0.7F});
+    add_initializer(model, "b", {2}, Floats{0.2F, 3});
+    add_initializer(model, "m", {2}, Floats{-0.4F, 1.1F});
+    add_initializer(model, "v", {2}, Floats{0.3F, 2.5F});
+    set_attribute(add_node(model, "BatchNormalization", {"c", "s", "b", "m", "v"}, {"y"}, "/norm"), "epsilon", 0.01F);
+  });
+  if (conv_also_output) {
+    add_output(m, "c", Dims{1, 2, 2, 2});
+  }
+  return m;
+}
+
+// The folded Conv computes what the two nodes compute, to float rounding,
+// and is taken only when nothing else reads the Conv's output.
+TEST(VisionOperators, BatchNormalizationFoldsIntoTheConvBeforeIt) {
+  const Result<ImportedModel> folded = test_support::import_model(conv_then_batch_norm(false));
+  const Result<ImportedModel> apart = test_support::import_model(conv_then_batch_norm(true));
+  ASSERT_TRUE(folded) << folded.error();
+  ASSERT_TRUE(apart) << apart.error();
+  EXPECT_EQ(folded->fused, std::vector<std::string>{"batch normalization into conv at /conv"});
+  EXPECT_EQ(test_support::describe_ops(folded->graph),
+            std::vector<std::string>{"y = Conv { group: 1, strides: [1, 1], dilations: [1, 1], pads: [0, 0, 0, 0] }"
+                                     "(x, y/filters, y/bias) [1, 2, 2, 2]"});
+  EXPECT_TRUE(apart->fused.empty());
+  EXPECT_EQ(apart->graph.ops.size(), 2U);
+
+  const Floats x{1, -2, 0.5F, 3, -1, 4, 2.5F, -0.25F};
+  const auto run = [&x](const ImportedModel& model) {
+    TensorValues values = model.weights;
+    values.emplace(model.graph.tensors.front().id, TensorData(x));
+    Result<TensorValues> outputs = evaluate(model.graph, values);
+    EXPECT_TRUE(outputs) << outputs.error();
+    return outputs ? std::get<Floats>(outputs->at(model.graph.outputs.front())) : Floats{};
+  };
+  const Floats expected = run(*apart);
+  const Floats actual = run(*folded);
+  ASSERT_EQ(actual.size(), expected.size());
+  for (std::size_t i = 0; i < actual.size(); ++i) {
+    EXPECT_NEAR(actual[i], expected[i], 1e-5F * std::max(1.0F, std::abs(expected[i]))) << i;
   }
 }
 
@@ -261,6 +351,16 @@ TEST(VisionOperators, RefusalTexts) {
          set_attribute(add_node(m, "SpaceToDepth", {"x"}, {"y"}, "/move"), "blocksize", std::int64_t{0});
        }),
        "onnx: SpaceToDepth node /move: blocksize 0 must be from 1 to 2^32 - 1"},
+      {"conv transpose output_shape needing padding before", vision_model(17, {1, 1, 3}, {1, 1, 8},
+                                                                          [](onnx::ModelProto& m) {
+         set_attribute(conv_transpose_node(m, {1, 1, 3}, "/up"), "output_shape", Ints{8});
+       }),
+       "onnx: ConvTranspose node /up: output of 8 positions on spatial axis 0 needs padding before it; only positions "
+       "after the end can be added"},
+      {"conv transpose filters per input channel", vision_model(17, {1, 2, 3}, {1, 1, 5}, [](onnx::ModelProto& m) {
+         conv_transpose_node(m, {1, 1, 3}, "/up");
+       }),
+       "onnx: ConvTranspose node /up: filters [1, 1, 3] do not suit input [1, 2, 3] in 1 groups"},
       {"lrn of a vector", vision_model(13, {3}, {3}, [](onnx::ModelProto& m) {
          set_attribute(add_node(m, "LRN", {"x"}, {"y"}, "/lrn"), "size", std::int64_t{3});
        }),
