@@ -46,10 +46,15 @@ Result<BoundInput> bind_input(const ValueInfo& input, const std::map<std::string
   if (!input.shape) {
     return std::unexpected(model_error(fmt::format("input {} declares no shape", input.name)));
   }
-  if (input.shape->empty()) {
-    return std::unexpected(model_error(fmt::format("input {} is a scalar; inputs need at least one axis", input.name)));
-  }
   BoundInput bound{input.name, {}, graph_dtype(input.data_type).value_or(DType::F32)};
+  if (input.shape->empty()) {
+    // The graph holds a scalar in the importer's form of one, shape [1];
+    // the fold pass still sees rank 0, so every shape rule reads it as the
+    // model means it.
+    bound.shape.push_back(1);
+    bound.scalar = true;
+    return bound;
+  }
   for (std::size_t axis = 0; axis < input.shape->size(); ++axis) {
     Result<std::uint64_t> value = bind_axis(input, (*input.shape)[axis], axis, dimensions);
     if (!value) {

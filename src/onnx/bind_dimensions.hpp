@@ -18,6 +18,8 @@ struct BoundInput {
   std::string name;
   Shape shape;
   DType dtype = DType::F32;
+  // A rank-0 input, whose `shape` is [1].
+  bool scalar = false;
 
   friend bool operator==(const BoundInput&, const BoundInput&) = default;
 };
@@ -25,7 +27,7 @@ struct BoundInput {
 // The inputs in model order with their shapes. Fails first, naming every one
 // of them at once, when `dimensions` leaves symbols unbound (exactly when
 // unbound_symbols is not empty); then, naming the input, for an element type
-// other than FLOAT, INT64, INT32 (an I64 input) and BOOL, a missing or rank-0 shape, a dimension below 1 or an
+// other than FLOAT, INT64, INT32 (an I64 input) and BOOL, a missing shape, a dimension below 1 or an
 // unknown dimension without a symbol. Values above 2^32 are refused as well.
 [[nodiscard]] Result<std::vector<BoundInput>> bind_dimensions(std::span<const ValueInfo> inputs,
                                                               const std::map<std::string, std::uint64_t>& dimensions);

@@ -116,7 +116,7 @@ Result<void> fold_node(Walk& walk, Node node) {
   const bool all_known = std::ranges::all_of(
       operands, [](const Operand& operand) { return !operand.present || operand.constant != nullptr; });
   if (form->alias != nullptr) {
-    Result<bool> aliased = form->alias(node, all_known);
+    Result<bool> aliased = form->alias(node, operands);
     if (!aliased) {
       return std::unexpected(aliased.error());
     }
@@ -172,7 +172,7 @@ Result<Folded> fold_constants(std::map<std::string, Constant> initializers, std:
   walk.folded.opset = opset;
   walk.folded.constants = std::move(initializers);
   for (const BoundInput& input : inputs) {
-    walk.folded.shapes.emplace(input.name, input.shape);
+    walk.folded.shapes.emplace(input.name, input.scalar ? Shape{} : input.shape);
     walk.folded.dtypes.emplace(input.name, input.dtype);
   }
   for (Node& node : nodes) {

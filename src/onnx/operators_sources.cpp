@@ -155,7 +155,7 @@ Result<Outputs> fold_size(const Node& node, std::span<const Operand> operands) {
   return Outputs{integer_tensor({}, {static_cast<std::int64_t>(*count)})};
 }
 
-Result<bool> identity_alias(const Node&, bool) { return true; }
+Result<bool> identity_alias(const Node&, std::span<const Operand>) { return true; }
 
 // The graph element type of an ONNX one the graph holds at run time.
 std::optional<DType> run_time_type(std::int64_t data_type) {
@@ -210,7 +210,25 @@ Result<void> map_cast(const MapContext& context) {
 
 // Dropout at inference passes its input on; it is an alias unless its mask
 // is read, which is all true (BOOL; of the input's type before opset 10).
-Result<bool> dropout_alias(const Node& node, bool) { return node.outputs.size() < 2 || node.outputs[1].empty(); }
+// From opset 12 training_mode (input 2), when given, must be known: true is
+// taken only with a known ratio of 0, where training drops nothing either.
+Result<bool> dropout_alias(const Node& node, std::span<const Operand> operands) {
+  if (const Operand& training = operand_at(operands, 2); training.present) {
+    if (training.constant == nullptr) {
+      return fail(node, "training_mode is given at run time; only inference (training_mode known to be false) is "
+                        "supported");
+    }
+    const Operand& ratio = operand_at(operands, 1);
+    const bool training_on = std::ranges::any_of(training.constant->integers, [](std::int64_t v) { return v != 0; });
+    const bool drops_nothing = ratio.present && ratio.constant != nullptr && ratio.constant->is_float() &&
+                               std::ranges::all_of(ratio.constant->floats, [](float v) { return v == 0.0F; });
+    if (training_on && !drops_nothing) {
+      return fail(node, "training mode drops values at random, which is not supported; only inference (or a ratio "
+                        "of 0) is");
+    }
+  }
+  return node.outputs.size() < 2 || node.outputs[1].empty();
+}
 
 Result<std::vector<Dims>> dropout_outputs(const Node&, std::span<const Operand> operands) {
   return std::vector<Dims>{operand_at(operands, 0).dims, operand_at(operands, 0).dims};
@@ -281,7 +299,8 @@ constexpr OperatorForm identity_forms[] = {
     {.opsets = {7, 17}, .arity = {1, 1, 1}, .alias = identity_alias},
 };
 // Dropout: the ratio is an attribute before opset 12, then an input with
-// training_mode; inference ignores both.
+// training_mode, which must be known (see dropout_alias); inference ignores
+// the ratio.
 constexpr OperatorForm dropout_forms[] = {
     {.opsets = {7, 9},
      .arity = {1, 1, 2},
