@@ -11,10 +11,12 @@
 //     meets its own; graph outputs live to the end.
 //     A pass's output never shares memory with its inputs.
 //  4. Split each pass into units that write disjoint parts of its output:
-//     rows of a matrix product, rows of layer_norm and softmax, elements of
-//     the rest. Each output element is computed by one unit with the same
-//     operations in the same order as `evaluate` computes it, so the bits
-//     never depend on the split or the thread count.
+//     rows of a matrix product (of a single product on several threads,
+//     blocks of whole register tiles' columns instead, so that no two
+//     threads pack the same part of its right matrix), rows of layer_norm
+//     and softmax, elements of the rest. Each output element is computed by
+//     one unit with the same operations in the same order as `evaluate`
+//     computes it, so the bits never depend on the split or the thread count.
 // A run checks the values, runs the passes in order (the units of one pass
 // over the pool) and copies the outputs out. Kinds without a planned kernel
 // (any of integer or boolean tensors included) run their one-shot kernel on
@@ -196,7 +198,11 @@ struct Pass {
   std::size_t units = 1;
   std::size_t unit_elements = 0;
   std::size_t tasks = 1;
-  // Matrix products: batches x rows x inner by inner x columns.
+  // Matrix products: batches x rows x inner by inner x columns. A single
+  // product split over threads is split by blocks of `column_step` output
+  // columns (0: by output rows), so that each thread packs only its own part
+  // of the right matrix.
+  std::size_t column_step = 0;
   std::size_t rows = 0;
   std::size_t inner = 0;
   std::size_t columns = 0;
@@ -469,6 +475,10 @@ class PreparedEvaluation::Impl {
         case Anchor::MatMul:
           pass.units = elements / pass.columns;
           work = elements * pass.inner;
+          if (const std::size_t step = detail::matmul_column_step(path_);
+              threads > 1 && pass.units == pass.rows && (pass.columns + step - 1) / step >= threads) {
+            pass.column_step = step;
+          }
           break;
         case Anchor::LayerNorm:
         case Anchor::Softmax:
@@ -489,6 +499,12 @@ class PreparedEvaluation::Impl {
       }
       const std::size_t parts = pass.anchor == Anchor::MatMul ? threads : threads * 4;
       pass.tasks = threads == 1 || work < split_threshold ? 1 : std::min(pass.units, parts);
+      if (pass.column_step != 0 && pass.tasks > 1) {
+        pass.units = (pass.columns + pass.column_step - 1) / pass.column_step;
+        pass.tasks = std::min(pass.units, threads);
+      } else {
+        pass.column_step = 0;
+      }
     }
   }
 
@@ -543,6 +559,10 @@ class PreparedEvaluation::Impl {
   // output elements those units own.
   void run_units(const Pass& pass, std::size_t first, std::size_t last) {
     float* const out = write(pass.output);
+    if (pass.column_step != 0) {
+      run_column_units(pass, out, first, last);
+      return;
+    }
     const std::size_t begin = first * pass.unit_elements;
     const std::size_t end =
         std::min(last * pass.unit_elements, static_cast<std::size_t>(graph_.tensors[pass.output.index].elements()));
@@ -575,6 +595,26 @@ class PreparedEvaluation::Impl {
     }
     for (const ElementStep& step : pass.chain) {
       apply(step, out, begin, end);
+    }
+  }
+
+  // Column blocks [first, last) of a single product, each output sum from
+  // +0.0, then the pass's chain on the elements of those columns.
+  void run_column_units(const Pass& pass, float* out, std::size_t first, std::size_t last) const {
+    const std::size_t begin = first * pass.column_step;
+    const std::size_t end = std::min(pass.columns, last * pass.column_step);
+    for (std::size_t row = 0; row < pass.rows; ++row) {
+      std::fill(out + row * pass.columns + begin, out + row * pass.columns + end, 0.0F);
+    }
+    const float* const left = read(pass.op->inputs[0]);
+    const float* const right = read(pass.op->inputs[1]);
+    detail::matmul_accumulate(path_, detail::MatrixView{.data = left, .row_stride = pass.inner},
+                              detail::MatrixView{.data = right + begin, .row_stride = pass.columns}, out + begin,
+                              pass.columns, pass.rows, pass.inner, end - begin);
+    for (std::size_t row = 0; row < pass.rows; ++row) {
+      for (const ElementStep& step : pass.chain) {
+        apply(step, out, row * pass.columns + begin, row * pass.columns + end);
+      }
     }
   }
 

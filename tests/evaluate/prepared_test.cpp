@@ -216,6 +216,46 @@ TEST(PreparedEvaluation, FusesElementwiseChainsOnlyWhereIntermediatesAreUnseen) 
   }
 }
 
+// Single products big enough to be split over threads, by blocks of output
+// columns (a last block short, one block only, fewer blocks than threads so
+// the split goes by rows), each continued by a chain reading a broadcast
+// bias and a same-shape operand.
+TEST(PreparedEvaluation, SplitProductsAndTheirChainsEqualEvaluate) {
+  struct Case {
+    std::uint64_t rows;
+    std::uint64_t inner;
+    std::uint64_t columns;
+  };
+  const Case cases[] = {{20, 40, 100}, {7, 300, 48}, {33, 64, 7}, {128, 24, 200}, {1, 900, 130}, {50, 50, 96}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(fmt::format("{}x{}x{}", c.rows, c.inner, c.columns));
+    Graph graph;
+    Made made;
+    const TensorId x = graph.input("x", {c.rows, c.inner});
+    const TensorId w = graph.weight("w", {c.inner, c.columns});
+    const TensorId bias = graph.weight("bias", {c.columns});
+    const TensorId gate = graph.input("gate", {c.rows, c.columns});
+    const TensorId product = made(graph.matmul("product", x, w));
+    const TensorId biased = made(graph.apply("biased", Add{}, {product, bias}));
+    const TensorId erf = made(graph.erf("erf", biased));
+    const TensorId out = made(graph.apply("out", Mul{}, {erf, gate}));
+    ASSERT_EQ(made.failed, "");
+    graph.mark_output(out);
+    TensorValues first;
+    first[x] = ramp(c.rows * c.inner, 0.03F, 0.01F);
+    first[w] = ramp(c.inner * c.columns, 0.01F, -0.02F);
+    first[bias] = ramp(c.columns, 0.1F, 0.0F);
+    first[gate] = ramp(c.rows * c.columns, 0.2F, 1.0F);
+    TensorValues second = first;
+    second[x] = ramp(c.rows * c.inner, -0.07F, 0.5F);
+    second[w] = ramp(c.inner * c.columns, 0.02F, 0.03F);
+    const Result<PreparedEvaluation> prepared = PreparedEvaluation::make(graph, 2);
+    ASSERT_TRUE(prepared) << prepared.error();
+    EXPECT_EQ(prepared->passes(), 1U);
+    expect_same_as_evaluate(graph, first, second);
+  }
+}
+
 TEST(PreparedEvaluation, RefusesWhatEvaluateRefusesWithItsTexts) {
   Graph graph;
   const TensorId x = graph.input("x", {2, 2});
