@@ -118,17 +118,19 @@ BinaryFunction binary_of(const OpKind& kind) {
 }
 
 // Elements of a tensor read in the row-major order of an output shape:
-// output index (i_0, ..., i_n) reads element sum of i_j x strides[j]. A
-// broadcast operand has stride 0 along its repeated axes; a transpose has
-// its input's strides permuted.
+// output index (i_0, ..., i_n) reads element base + sum of i_j x
+// strides[j]. A broadcast operand has stride 0 along its repeated axes; a
+// transpose has its input's strides permuted; a slice starts at an offset.
 struct StridedRead {
   Shape shape;
   std::vector<std::uint64_t> strides;
+  std::uint64_t base = 0;
   bool contiguous = false;  // strides are the shape's own row-major ones
-  bool single = false;      // every index reads element 0
+  bool single = false;      // every index reads the element at `base`
 
   // The elements for output indices [first, last) written to `target`.
   void gather(const float* source, std::size_t first, std::size_t last, float* target) const {
+    source += base;
     if (contiguous) {
       std::memcpy(target, source + first, (last - first) * sizeof(float));
       return;
@@ -352,6 +354,14 @@ class PreparedEvaluation::Impl {
       pass.element.left = Operand{.tensor = op.inputs[0], .read = broadcast_read(output, output)};
       return pass;
     }
+    if (const auto* slice = std::get_if<Slice>(&op.kind)) {
+      StridedRead read{.shape = output, .strides = detail::row_major_strides(shape_of(op.inputs[0]))};
+      read.base = slice->start * read.strides[slice->axis];
+      read.contiguous = read.strides == detail::row_major_strides(output);
+      pass.anchor = Anchor::Copy;
+      pass.element.left = Operand{.tensor = op.inputs[0], .read = std::move(read)};
+      return pass;
+    }
     if (const auto* transpose = std::get_if<Transpose>(&op.kind)) {
       const std::vector<std::uint64_t> own = detail::row_major_strides(shape_of(op.inputs[0]));
       StridedRead read{.shape = output};
@@ -528,7 +538,7 @@ class PreparedEvaluation::Impl {
     }
     const float* const source = read(*operand.tensor);
     if (operand.read.contiguous) {
-      return source + first;
+      return source + operand.read.base + first;
     }
     operand.read.gather(source, first, last, buffer);
     return buffer;

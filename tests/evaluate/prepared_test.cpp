@@ -256,6 +256,31 @@ TEST(PreparedEvaluation, SplitProductsAndTheirChainsEqualEvaluate) {
   }
 }
 
+// Slices of float tensors along the first, a middle and the last axis, read
+// as planned copies: alone, continued by a chain, and feeding a product.
+TEST(PreparedEvaluation, SlicesEqualEvaluate) {
+  Graph graph;
+  Made made;
+  const TensorId x = graph.input("x", {6, 5, 40});
+  const TensorId w = graph.weight("w", {16, 30});
+  const TensorId head = made(graph.apply("head", Slice{.axis = 0, .start = 2, .end = 5}, {x}));
+  const TensorId middle = made(graph.apply("middle", Slice{.axis = 1, .start = 1, .end = 4}, {x}));
+  const TensorId last = made(graph.apply("last", Slice{.axis = 2, .start = 24, .end = 40}, {x}));
+  const TensorId shifted = made(graph.apply("shifted", Add{}, {middle, middle}));
+  const TensorId rows = made(graph.reshape("rows", last, {30, 16}));
+  const TensorId product = made(graph.matmul("product", rows, w));
+  ASSERT_EQ(made.failed, "");
+  graph.mark_output(head);
+  graph.mark_output(shifted);
+  graph.mark_output(product);
+  TensorValues first;
+  first[x] = ramp(6 * 5 * 40, 0.05F, -0.3F);
+  first[w] = ramp(16 * 30, 0.01F, 0.02F);
+  TensorValues second = first;
+  second[x] = ramp(6 * 5 * 40, -0.02F, 0.7F);
+  expect_same_as_evaluate(graph, first, second);
+}
+
 TEST(PreparedEvaluation, RefusesWhatEvaluateRefusesWithItsTexts) {
   Graph graph;
   const TensorId x = graph.input("x", {2, 2});
