@@ -5,7 +5,10 @@
 //     tensors, each reading the previous one's result as its only reader
 //     (no graph output, read once) at the same shape, and whose other operand
 //     exists before the anchor runs. A chain's intermediates get no buffer:
-//     each step rewrites the pass's output in place, block by block.
+//     each step rewrites the pass's output in place, block by block. A
+//     reshape of the running value (or a transpose that moves only axes of
+//     length 1) continues the pass with no step at all: the same elements in
+//     the same order under another shape.
 //  3. Give every pass's output an offset in one arena: first fit, in pass
 //     order, among the outputs whose pass range [producer, last reader]
 //     meets its own; graph outputs live to the end.
@@ -391,13 +394,47 @@ class PreparedEvaluation::Impl {
     });
   }
 
+  // Whether `op` gives its float input's elements in their own order under
+  // another shape: a reshape, or a transpose that moves only axes of length 1.
+  [[nodiscard]] bool keeps_order(const Op& op) const {
+    if (!all_f32(op)) {
+      return false;
+    }
+    if (std::holds_alternative<Reshape>(op.kind)) {
+      return true;
+    }
+    const auto* transpose = std::get_if<Transpose>(&op.kind);
+    if (transpose == nullptr) {
+      return false;
+    }
+    const std::vector<std::uint64_t> own = detail::row_major_strides(shape_of(op.inputs[0]));
+    const std::vector<std::uint64_t> wanted = detail::row_major_strides(shape_of(op.output));
+    for (std::size_t axis = 0; axis < transpose->permutation.size(); ++axis) {
+      if (shape_of(op.output)[axis] != 1 && own[transpose->permutation[axis]] != wanted[axis]) {
+        return false;
+      }
+    }
+    return true;
+  }
+
   void build_passes() {
     pass_of_.assign(graph_.ops.size(), 0);
     // The pass whose running value each tensor is, while it can still grow.
     std::vector<std::optional<std::size_t>> open(graph_.tensors.size());
     for (const Op& op : graph_.ops) {
       std::optional<std::size_t> joined;
+      // The same elements under another shape continue the pass without a
+      // step of their own.
+      if (op.inputs.size() == 1 && open[op.inputs[0].index] && keeps_order(op) && !kept_[op.inputs[0].index] &&
+          reads_[op.inputs[0].index] == 1) {
+        joined = open[op.inputs[0].index];
+        passes_[*joined].output = op.output;
+        open[op.inputs[0].index].reset();
+      }
       for (const TensorId input : op.inputs) {
+        if (joined) {
+          break;
+        }
         const std::optional<std::size_t> candidate = open[input.index];
         if (!candidate || !continues(op, input, passes_[*candidate].op->id.index)) {
           continue;

@@ -281,6 +281,57 @@ TEST(PreparedEvaluation, SlicesEqualEvaluate) {
   expect_same_as_evaluate(graph, first, second);
 }
 
+// A product, then reshapes and transposes between element-wise steps: those
+// that keep the element order continue the pass; a transpose that reorders
+// elements, or a reshape of a value someone else also reads, starts a new one.
+TEST(PreparedEvaluation, OrderKeepingReshapesContinueTheirPass) {
+  struct Case {
+    const char* name;
+    bool reordering_transpose;  // the transpose swaps two axes longer than 1
+    bool product_read_twice;    // the product also feeds a graph output
+    std::size_t passes;
+  };
+  const Case cases[] = {
+      {"order kept throughout", false, false, 1},
+      {"elements reordered", true, false, 2},
+      {"product read twice", false, true, 3},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Graph graph;
+    Made made;
+    const TensorId x = graph.input("x", {24, 30});
+    const TensorId w = graph.weight("w", {30, 60});
+    const TensorId bias = graph.weight("bias", {60});
+    const TensorId scale = graph.weight("scale", {1});
+    const TensorId product = made(graph.matmul("product", x, w));
+    const TensorId unit = made(graph.reshape("unit", product, {24, 1, 60}));
+    const TensorId biased = made(graph.apply("biased", Add{}, {unit, bias}));
+    const std::vector<std::uint64_t> permutation =
+        c.reordering_transpose ? std::vector<std::uint64_t>{2, 1, 0} : std::vector<std::uint64_t>{1, 0, 2};
+    const TensorId moved = made(graph.apply("moved", Transpose{.permutation = permutation}, {biased}));
+    const TensorId erf = made(graph.erf("erf", moved));
+    const TensorId flat = made(graph.reshape("flat", erf, {1440}));
+    const TensorId out = made(graph.apply("out", Mul{}, {flat, scale}));
+    if (c.product_read_twice) {
+      graph.mark_output(made(graph.apply("also", Add{}, {product, product})));
+    }
+    graph.mark_output(out);
+    ASSERT_EQ(made.failed, "");
+    TensorValues first;
+    first[x] = ramp(24 * 30, 0.03F, 0.0F);
+    first[w] = ramp(30 * 60, 0.01F, -0.02F);
+    first[bias] = ramp(60, 0.1F, 0.0F);
+    first[scale] = {0.5F};
+    TensorValues second = first;
+    second[x] = ramp(24 * 30, -0.07F, 0.5F);
+    const Result<PreparedEvaluation> prepared = PreparedEvaluation::make(graph, 2);
+    ASSERT_TRUE(prepared) << prepared.error();
+    EXPECT_EQ(prepared->passes(), c.passes);
+    expect_same_as_evaluate(graph, first, second);
+  }
+}
+
 TEST(PreparedEvaluation, RefusesWhatEvaluateRefusesWithItsTexts) {
   Graph graph;
   const TensorId x = graph.input("x", {2, 2});
