@@ -5,16 +5,21 @@
 //     tensors, each reading the previous one's result as its only reader
 //     (no graph output, read once) at the same shape, and whose other operand
 //     exists before the anchor runs. A chain's intermediates get no buffer:
-//     each step rewrites the pass's output in place, block by block.
+//     each step rewrites the pass's output in place, block by block. A
+//     reshape of the running value (or a transpose that moves only axes of
+//     length 1) continues the pass with no step at all: the same elements in
+//     the same order under another shape.
 //  3. Give every pass's output an offset in one arena: first fit, in pass
 //     order, among the outputs whose pass range [producer, last reader]
 //     meets its own; graph outputs live to the end.
 //     A pass's output never shares memory with its inputs.
 //  4. Split each pass into units that write disjoint parts of its output:
-//     rows of a matrix product, rows of layer_norm and softmax, elements of
-//     the rest. Each output element is computed by one unit with the same
-//     operations in the same order as `evaluate` computes it, so the bits
-//     never depend on the split or the thread count.
+//     rows of a matrix product (of a single product on several threads,
+//     blocks of whole register tiles' columns instead, so that no two
+//     threads pack the same part of its right matrix), rows of layer_norm
+//     and softmax, elements of the rest. Each output element is computed by
+//     one unit with the same operations in the same order as `evaluate`
+//     computes it, so the bits never depend on the split or the thread count.
 // A run checks the values, runs the passes in order (the units of one pass
 // over the pool) and copies the outputs out. Kinds without a planned kernel
 // (any of integer or boolean tensors included) run their one-shot kernel on
@@ -116,17 +121,19 @@ BinaryFunction binary_of(const OpKind& kind) {
 }
 
 // Elements of a tensor read in the row-major order of an output shape:
-// output index (i_0, ..., i_n) reads element sum of i_j x strides[j]. A
-// broadcast operand has stride 0 along its repeated axes; a transpose has
-// its input's strides permuted.
+// output index (i_0, ..., i_n) reads element base + sum of i_j x
+// strides[j]. A broadcast operand has stride 0 along its repeated axes; a
+// transpose has its input's strides permuted; a slice starts at an offset.
 struct StridedRead {
   Shape shape;
   std::vector<std::uint64_t> strides;
+  std::uint64_t base = 0;
   bool contiguous = false;  // strides are the shape's own row-major ones
-  bool single = false;      // every index reads element 0
+  bool single = false;      // every index reads the element at `base`
 
   // The elements for output indices [first, last) written to `target`.
   void gather(const float* source, std::size_t first, std::size_t last, float* target) const {
+    source += base;
     if (contiguous) {
       std::memcpy(target, source + first, (last - first) * sizeof(float));
       return;
@@ -196,7 +203,11 @@ struct Pass {
   std::size_t units = 1;
   std::size_t unit_elements = 0;
   std::size_t tasks = 1;
-  // Matrix products: batches x rows x inner by inner x columns.
+  // Matrix products: batches x rows x inner by inner x columns. A single
+  // product split over threads is split by blocks of `column_step` output
+  // columns (0: by output rows), so that each thread packs only its own part
+  // of the right matrix.
+  std::size_t column_step = 0;
   std::size_t rows = 0;
   std::size_t inner = 0;
   std::size_t columns = 0;
@@ -346,6 +357,14 @@ class PreparedEvaluation::Impl {
       pass.element.left = Operand{.tensor = op.inputs[0], .read = broadcast_read(output, output)};
       return pass;
     }
+    if (const auto* slice = std::get_if<Slice>(&op.kind)) {
+      StridedRead read{.shape = output, .strides = detail::row_major_strides(shape_of(op.inputs[0]))};
+      read.base = slice->start * read.strides[slice->axis];
+      read.contiguous = read.strides == detail::row_major_strides(output);
+      pass.anchor = Anchor::Copy;
+      pass.element.left = Operand{.tensor = op.inputs[0], .read = std::move(read)};
+      return pass;
+    }
     if (const auto* transpose = std::get_if<Transpose>(&op.kind)) {
       const std::vector<std::uint64_t> own = detail::row_major_strides(shape_of(op.inputs[0]));
       StridedRead read{.shape = output};
@@ -375,13 +394,47 @@ class PreparedEvaluation::Impl {
     });
   }
 
+  // Whether `op` gives its float input's elements in their own order under
+  // another shape: a reshape, or a transpose that moves only axes of length 1.
+  [[nodiscard]] bool keeps_order(const Op& op) const {
+    if (!all_f32(op)) {
+      return false;
+    }
+    if (std::holds_alternative<Reshape>(op.kind)) {
+      return true;
+    }
+    const auto* transpose = std::get_if<Transpose>(&op.kind);
+    if (transpose == nullptr) {
+      return false;
+    }
+    const std::vector<std::uint64_t> own = detail::row_major_strides(shape_of(op.inputs[0]));
+    const std::vector<std::uint64_t> wanted = detail::row_major_strides(shape_of(op.output));
+    for (std::size_t axis = 0; axis < transpose->permutation.size(); ++axis) {
+      if (shape_of(op.output)[axis] != 1 && own[transpose->permutation[axis]] != wanted[axis]) {
+        return false;
+      }
+    }
+    return true;
+  }
+
   void build_passes() {
     pass_of_.assign(graph_.ops.size(), 0);
     // The pass whose running value each tensor is, while it can still grow.
     std::vector<std::optional<std::size_t>> open(graph_.tensors.size());
     for (const Op& op : graph_.ops) {
       std::optional<std::size_t> joined;
+      // The same elements under another shape continue the pass without a
+      // step of their own.
+      if (op.inputs.size() == 1 && open[op.inputs[0].index] && keeps_order(op) && !kept_[op.inputs[0].index] &&
+          reads_[op.inputs[0].index] == 1) {
+        joined = open[op.inputs[0].index];
+        passes_[*joined].output = op.output;
+        open[op.inputs[0].index].reset();
+      }
       for (const TensorId input : op.inputs) {
+        if (joined) {
+          break;
+        }
         const std::optional<std::size_t> candidate = open[input.index];
         if (!candidate || !continues(op, input, passes_[*candidate].op->id.index)) {
           continue;
@@ -469,6 +522,10 @@ class PreparedEvaluation::Impl {
         case Anchor::MatMul:
           pass.units = elements / pass.columns;
           work = elements * pass.inner;
+          if (const std::size_t step = detail::matmul_column_step(path_);
+              threads > 1 && pass.units == pass.rows && (pass.columns + step - 1) / step >= threads) {
+            pass.column_step = step;
+          }
           break;
         case Anchor::LayerNorm:
         case Anchor::Softmax:
@@ -489,6 +546,12 @@ class PreparedEvaluation::Impl {
       }
       const std::size_t parts = pass.anchor == Anchor::MatMul ? threads : threads * 4;
       pass.tasks = threads == 1 || work < split_threshold ? 1 : std::min(pass.units, parts);
+      if (pass.column_step != 0 && pass.tasks > 1) {
+        pass.units = (pass.columns + pass.column_step - 1) / pass.column_step;
+        pass.tasks = std::min(pass.units, threads);
+      } else {
+        pass.column_step = 0;
+      }
     }
   }
 
@@ -512,7 +575,7 @@ class PreparedEvaluation::Impl {
     }
     const float* const source = read(*operand.tensor);
     if (operand.read.contiguous) {
-      return source + first;
+      return source + operand.read.base + first;
     }
     operand.read.gather(source, first, last, buffer);
     return buffer;
@@ -543,6 +606,10 @@ class PreparedEvaluation::Impl {
   // output elements those units own.
   void run_units(const Pass& pass, std::size_t first, std::size_t last) {
     float* const out = write(pass.output);
+    if (pass.column_step != 0) {
+      run_column_units(pass, out, first, last);
+      return;
+    }
     const std::size_t begin = first * pass.unit_elements;
     const std::size_t end =
         std::min(last * pass.unit_elements, static_cast<std::size_t>(graph_.tensors[pass.output.index].elements()));
@@ -575,6 +642,26 @@ class PreparedEvaluation::Impl {
     }
     for (const ElementStep& step : pass.chain) {
       apply(step, out, begin, end);
+    }
+  }
+
+  // Column blocks [first, last) of a single product, each output sum from
+  // +0.0, then the pass's chain on the elements of those columns.
+  void run_column_units(const Pass& pass, float* out, std::size_t first, std::size_t last) const {
+    const std::size_t begin = first * pass.column_step;
+    const std::size_t end = std::min(pass.columns, last * pass.column_step);
+    for (std::size_t row = 0; row < pass.rows; ++row) {
+      std::fill(out + row * pass.columns + begin, out + row * pass.columns + end, 0.0F);
+    }
+    const float* const left = read(pass.op->inputs[0]);
+    const float* const right = read(pass.op->inputs[1]);
+    detail::matmul_accumulate(path_, detail::MatrixView{.data = left, .row_stride = pass.inner},
+                              detail::MatrixView{.data = right + begin, .row_stride = pass.columns}, out + begin,
+                              pass.columns, pass.rows, pass.inner, end - begin);
+    for (std::size_t row = 0; row < pass.rows; ++row) {
+      for (const ElementStep& step : pass.chain) {
+        apply(step, out, row * pass.columns + begin, row * pass.columns + end);
+      }
     }
   }
 

@@ -46,6 +46,10 @@ struct MatrixView {
 void matmul_accumulate(KernelPath path, MatrixView left, MatrixView right, float* output, std::size_t output_stride,
                        std::size_t rows, std::size_t inner, std::size_t columns);
 
+// The output columns one register tile of `path` covers: column ranges that
+// start at multiples of it run no more edge tiles than the whole does.
+[[nodiscard]] std::size_t matmul_column_step(KernelPath path);
+
 // The public try_matmul run on one path: the product, or a Graph error with
 // the message of the first broken precondition.
 [[nodiscard]] Result<std::vector<float>> try_matmul_with(KernelPath path, std::span<const float> left,

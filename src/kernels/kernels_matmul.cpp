@@ -245,6 +245,11 @@ RowFunction row_function(KernelPath path) {
   return kernels_for(path).rows;
 }
 
+std::size_t matmul_column_step(KernelPath path) {
+  require(path_supported(path), "matmul: kernel path not supported by this processor");
+  return kernels_for(path).tile.columns;
+}
+
 void matmul_accumulate(KernelPath path, MatrixView left, MatrixView right, float* output, std::size_t output_stride,
                        std::size_t rows, std::size_t inner, std::size_t columns) {
   require(path_supported(path), "matmul: kernel path not supported by this processor");

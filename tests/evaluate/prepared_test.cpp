@@ -216,6 +216,122 @@ TEST(PreparedEvaluation, FusesElementwiseChainsOnlyWhereIntermediatesAreUnseen) 
   }
 }
 
+// Single products big enough to be split over threads, by blocks of output
+// columns (a last block short, one block only, fewer blocks than threads so
+// the split goes by rows), each continued by a chain reading a broadcast
+// bias and a same-shape operand.
+TEST(PreparedEvaluation, SplitProductsAndTheirChainsEqualEvaluate) {
+  struct Case {
+    std::uint64_t rows;
+    std::uint64_t inner;
+    std::uint64_t columns;
+  };
+  const Case cases[] = {{20, 40, 100}, {7, 300, 48}, {33, 64, 7}, {128, 24, 200}, {1, 900, 130}, {50, 50, 96}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(fmt::format("{}x{}x{}", c.rows, c.inner, c.columns));
+    Graph graph;
+    Made made;
+    const TensorId x = graph.input("x", {c.rows, c.inner});
+    const TensorId w = graph.weight("w", {c.inner, c.columns});
+    const TensorId bias = graph.weight("bias", {c.columns});
+    const TensorId gate = graph.input("gate", {c.rows, c.columns});
+    const TensorId product = made(graph.matmul("product", x, w));
+    const TensorId biased = made(graph.apply("biased", Add{}, {product, bias}));
+    const TensorId erf = made(graph.erf("erf", biased));
+    const TensorId out = made(graph.apply("out", Mul{}, {erf, gate}));
+    ASSERT_EQ(made.failed, "");
+    graph.mark_output(out);
+    TensorValues first;
+    first[x] = ramp(c.rows * c.inner, 0.03F, 0.01F);
+    first[w] = ramp(c.inner * c.columns, 0.01F, -0.02F);
+    first[bias] = ramp(c.columns, 0.1F, 0.0F);
+    first[gate] = ramp(c.rows * c.columns, 0.2F, 1.0F);
+    TensorValues second = first;
+    second[x] = ramp(c.rows * c.inner, -0.07F, 0.5F);
+    second[w] = ramp(c.inner * c.columns, 0.02F, 0.03F);
+    const Result<PreparedEvaluation> prepared = PreparedEvaluation::make(graph, 2);
+    ASSERT_TRUE(prepared) << prepared.error();
+    EXPECT_EQ(prepared->passes(), 1U);
+    expect_same_as_evaluate(graph, first, second);
+  }
+}
+
+// Slices of float tensors along the first, a middle and the last axis, read
+// as planned copies: alone, continued by a chain, and feeding a product.
+TEST(PreparedEvaluation, SlicesEqualEvaluate) {
+  Graph graph;
+  Made made;
+  const TensorId x = graph.input("x", {6, 5, 40});
+  const TensorId w = graph.weight("w", {16, 30});
+  const TensorId head = made(graph.apply("head", Slice{.axis = 0, .start = 2, .end = 5}, {x}));
+  const TensorId middle = made(graph.apply("middle", Slice{.axis = 1, .start = 1, .end = 4}, {x}));
+  const TensorId last = made(graph.apply("last", Slice{.axis = 2, .start = 24, .end = 40}, {x}));
+  const TensorId shifted = made(graph.apply("shifted", Add{}, {middle, middle}));
+  const TensorId rows = made(graph.reshape("rows", last, {30, 16}));
+  const TensorId product = made(graph.matmul("product", rows, w));
+  ASSERT_EQ(made.failed, "");
+  graph.mark_output(head);
+  graph.mark_output(shifted);
+  graph.mark_output(product);
+  TensorValues first;
+  first[x] = ramp(6 * 5 * 40, 0.05F, -0.3F);
+  first[w] = ramp(16 * 30, 0.01F, 0.02F);
+  TensorValues second = first;
+  second[x] = ramp(6 * 5 * 40, -0.02F, 0.7F);
+  expect_same_as_evaluate(graph, first, second);
+}
+
+// A product, then reshapes and transposes between element-wise steps: those
+// that keep the element order continue the pass; a transpose that reorders
+// elements, or a reshape of a value someone else also reads, starts a new one.
+TEST(PreparedEvaluation, OrderKeepingReshapesContinueTheirPass) {
+  struct Case {
+    const char* name;
+    bool reordering_transpose;  // the transpose swaps two axes longer than 1
+    bool product_read_twice;    // the product also feeds a graph output
+    std::size_t passes;
+  };
+  const Case cases[] = {
+      {"order kept throughout", false, false, 1},
+      {"elements reordered", true, false, 2},
+      {"product read twice", false, true, 3},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Graph graph;
+    Made made;
+    const TensorId x = graph.input("x", {24, 30});
+    const TensorId w = graph.weight("w", {30, 60});
+    const TensorId bias = graph.weight("bias", {60});
+    const TensorId scale = graph.weight("scale", {1});
+    const TensorId product = made(graph.matmul("product", x, w));
+    const TensorId unit = made(graph.reshape("unit", product, {24, 1, 60}));
+    const TensorId biased = made(graph.apply("biased", Add{}, {unit, bias}));
+    const std::vector<std::uint64_t> permutation =
+        c.reordering_transpose ? std::vector<std::uint64_t>{2, 1, 0} : std::vector<std::uint64_t>{1, 0, 2};
+    const TensorId moved = made(graph.apply("moved", Transpose{.permutation = permutation}, {biased}));
+    const TensorId erf = made(graph.erf("erf", moved));
+    const TensorId flat = made(graph.reshape("flat", erf, {1440}));
+    const TensorId out = made(graph.apply("out", Mul{}, {flat, scale}));
+    if (c.product_read_twice) {
+      graph.mark_output(made(graph.apply("also", Add{}, {product, product})));
+    }
+    graph.mark_output(out);
+    ASSERT_EQ(made.failed, "");
+    TensorValues first;
+    first[x] = ramp(24 * 30, 0.03F, 0.0F);
+    first[w] = ramp(30 * 60, 0.01F, -0.02F);
+    first[bias] = ramp(60, 0.1F, 0.0F);
+    first[scale] = {0.5F};
+    TensorValues second = first;
+    second[x] = ramp(24 * 30, -0.07F, 0.5F);
+    const Result<PreparedEvaluation> prepared = PreparedEvaluation::make(graph, 2);
+    ASSERT_TRUE(prepared) << prepared.error();
+    EXPECT_EQ(prepared->passes(), c.passes);
+    expect_same_as_evaluate(graph, first, second);
+  }
+}
+
 TEST(PreparedEvaluation, RefusesWhatEvaluateRefusesWithItsTexts) {
   Graph graph;
   const TensorId x = graph.input("x", {2, 2});

@@ -253,6 +253,40 @@ TEST(KernelPaths, StridedOperandsContinueExistingSums) {
   }
 }
 
+TEST(KernelPaths, ColumnBlocksOfAProductMatchTheOracle) {
+  // A product computed as separate calls over blocks of whole tiles' columns
+  // (as the prepared evaluation splits one over threads) gives the oracle's
+  // bits, with the last block short, a single block, or exactly full.
+  struct Case {
+    std::uint64_t rows;
+    std::uint64_t inner;
+    std::uint64_t columns;
+    std::size_t blocks_per_call;
+  };
+  const Case cases[] = {
+      {9, 200, 101, 1}, {8, 192, 96, 1}, {13, 37, 250, 2}, {3, 5, 7, 1}, {20, 400, 160, 3},
+  };
+  Values values(777);
+  for (const Case& c : cases) {
+    const std::vector<float> left = values.matrix(c.rows * c.inner, 300);
+    const std::vector<float> right = values.matrix(c.inner * c.columns, 300);
+    const std::vector<float> expected = oracle::matmul(left, right, c.rows, c.inner, c.columns);
+    for (const KernelPath path : available_paths()) {
+      SCOPED_TRACE(fmt::format("{} {}x{}x{} by {}", path_name(path), c.rows, c.inner, c.columns, c.blocks_per_call));
+      const std::size_t step = matmul_column_step(path) * c.blocks_per_call;
+      ASSERT_GT(step, 0U);
+      std::vector<float> output(c.rows * c.columns, 0.0F);
+      for (std::size_t first = 0; first < c.columns; first += step) {
+        const std::size_t count = std::min<std::size_t>(step, c.columns - first);
+        matmul_accumulate(path, MatrixView{.data = left.data(), .row_stride = c.inner},
+                          MatrixView{.data = right.data() + first, .row_stride = c.columns}, output.data() + first,
+                          c.columns, c.rows, c.inner, count);
+      }
+      EXPECT_TRUE(same_values(expected, output));
+    }
+  }
+}
+
 // The first `count` values of `values` followed by the rest of `tail`: a
 // kernel's output over a list whose positions past its counts it must leave.
 std::vector<float> with_tail(const std::vector<float>& values, std::size_t count, const std::vector<float>& tail) {
