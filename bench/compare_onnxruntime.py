@@ -101,6 +101,11 @@ def our_runner(oc, model, example: np.ndarray, threads: int):
     output_name = model.graph.tensors[model.graph.outputs[0].index].name
     if hasattr(oc, "PreparedEvaluation"):
         prepared = oc.PreparedEvaluation(model.graph, threads=threads)
+        if hasattr(prepared, "bind"):
+            # The weights are bound once, as a session holds them.
+            prepared.bind(model.weights)
+            given = {input_name: example}
+            return lambda: prepared.run(given)[output_name]
         values = dict(model.weights)
         values[input_name] = example
         return lambda: prepared.run(values)[output_name]

@@ -24,9 +24,9 @@ inline constexpr std::size_t max_thread_count = 256;
 // computes, bit for bit, without re-checking the graph and, once its arena is
 // in place, without allocating (when the caller also passes the output
 // storage back). Operation kinds without a planned kernel run through their
-// one-shot kernel and allocate their results; the matrix products, the
-// element-wise kinds of float inputs, layer_norm, last-axis softmax, reshape
-// and transpose do not.
+// one-shot kernel and allocate their results; the matrix products, conv, the
+// element-wise kinds of float inputs, layer_norm, last-axis softmax, reshape,
+// transpose and slice do not.
 //
 // The object owns its threads (none beyond the caller's when made with one)
 // and stops them when destroyed. Runs of one object are serialised; separate
@@ -47,6 +47,11 @@ class PreparedEvaluation {
   PreparedEvaluation& operator=(const PreparedEvaluation&) = delete;
   ~PreparedEvaluation();
 
+  // Keeps `values` (typically the weights) for every later run, in place of
+  // any kept before; a run's own values override them, and need then name
+  // only the rest. Each value is checked as a run checks it (same texts), but
+  // none is required.
+  [[nodiscard]] Result<void> bind(TensorValues values);
   // The graph's outputs for these values of its inputs and weights, as
   // `evaluate` returns them; fails where `evaluate` fails on the values, with
   // the same texts.

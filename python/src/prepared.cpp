@@ -43,6 +43,15 @@ void bind_prepared(py::module_& module) {
            "Plans the evaluation of a copy of `graph` on `threads` threads (None: default_thread_count()). "
            "CompileError for the graphs evaluate() refuses and for a thread count outside 1 to 256.")
       .def(
+          "bind",
+          [](PreparedBinding& self, const py::dict& values) {
+            TensorValues given = values_from(self.graph, values);
+            value_or_raise(without_gil([&] { return self.prepared.bind(std::move(given)); }));
+          },
+          "values"_a,
+          "Keeps `values` (typically model.weights) for every later run, in place of any kept before, so that "
+          "run() need only name the rest; a run's own values override them. Each is checked as run() checks it.")
+      .def(
           "run",
           [](PreparedBinding& self, const py::dict& values, std::string_view keys) {
             const Keys chosen = keys_from(keys);

@@ -59,7 +59,7 @@ Result<void> check_op(const Graph& graph, const Op& op, const std::vector<std::o
 }  // namespace
 
 Result<void> check_values(const Graph& graph, const TensorValues& values,
-                          const std::vector<std::optional<OpId>>& producer) {
+                          const std::vector<std::optional<OpId>>& producer, const TensorValues& bound) {
   for (const auto& [id, given] : values) {
     if (id.index >= graph.tensors.size()) {
       return graph_error(fmt::format("evaluate: {} is not an input or weight", id));
@@ -78,7 +78,7 @@ Result<void> check_values(const Graph& graph, const TensorValues& values,
     }
   }
   for (const Tensor& tensor : graph.tensors) {
-    if (!producer[tensor.id.index].has_value() && !values.contains(tensor.id)) {
+    if (!producer[tensor.id.index].has_value() && !values.contains(tensor.id) && !bound.contains(tensor.id)) {
       return graph_error(fmt::format("evaluate: no value for input {}", tensor.name));
     }
   }

@@ -20,8 +20,10 @@ namespace orvo_compiler::detail {
 [[nodiscard]] Result<void> check_ops(const Graph& graph, const std::vector<std::optional<OpId>>& producer);
 
 // Values are given for exactly the tensors no operation produces, each of
-// its tensor's element type and count; fails with evaluate's texts.
+// its tensor's element type and count; fails with evaluate's texts. A tensor
+// that `bound` (checked before) holds a value for may be left out of `values`.
 [[nodiscard]] Result<void> check_values(const Graph& graph, const TensorValues& values,
-                                        const std::vector<std::optional<OpId>>& producer);
+                                        const std::vector<std::optional<OpId>>& producer,
+                                        const TensorValues& bound = TensorValues{});
 
 }  // namespace orvo_compiler::detail

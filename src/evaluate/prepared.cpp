@@ -17,7 +17,9 @@
 //     rows of a matrix product (of a single product on several threads,
 //     blocks of whole register tiles' columns instead, so that no two
 //     threads pack the same part of its right matrix), rows of layer_norm
-//     and softmax, elements of the rest. Each output element is computed by
+//     and softmax, elements of the rest; a conv (straight into the arena,
+//     with a workspace kept between runs) and its chain run whole, on the
+//     calling thread. Each output element is computed by
 //     one unit with the same operations in the same order as `evaluate`
 //     computes it, so the bits never depend on the split or the thread count.
 // A run checks the values, runs the passes in order (the units of one pass
@@ -51,6 +53,7 @@
 #include "evaluate/evaluate_checks.hpp"
 #include "evaluate/worker_pool.hpp"
 #include "graph/op_definitions.hpp"
+#include "kernels/kernels_conv.hpp"
 #include "kernels/kernels_dispatch.hpp"
 
 namespace orvo_compiler {
@@ -176,7 +179,7 @@ StridedRead broadcast_read(const Shape& operand, const Shape& output) {
 }
 
 // What a pass's anchor computes into the pass's output.
-enum class Anchor : std::uint8_t { MatMul, LayerNorm, Softmax, Unary, Binary, Copy, Kernel };
+enum class Anchor : std::uint8_t { MatMul, LayerNorm, Softmax, Unary, Binary, Copy, Conv, Kernel };
 
 // An element-wise operation of a pass: its function, its operands (a tensor
 // read through `read`, or the pass's running value where `tensor` is empty).
@@ -212,6 +215,8 @@ struct Pass {
   std::size_t inner = 0;
   std::size_t columns = 0;
   float epsilon = 0.0F;
+  // Conv: its geometry, for the conv kernel straight into the arena.
+  detail::ConvShape conv;
 };
 
 std::size_t floats_for(const Tensor& tensor) {
@@ -263,10 +268,29 @@ class PreparedEvaluation::Impl {
     }
   }
 
+  Result<void> bind(TensorValues values) {
+    const std::lock_guard lock(run_mutex_);
+    // Each value is checked as a run's are; none need be given.
+    TensorValues all_bound;
+    for (const Tensor& tensor : graph_.tensors) {
+      if (!producer_[tensor.id.index].has_value()) {
+        all_bound.emplace(tensor.id, TensorData());
+      }
+    }
+    if (const Result<void> valid = detail::check_values(graph_, values, producer_, all_bound); !valid) {
+      return valid;
+    }
+    bound_ = std::move(values);
+    return {};
+  }
+
   Result<void> run(const TensorValues& values, TensorValues& outputs) {
     const std::lock_guard lock(run_mutex_);
-    if (const Result<void> valid = detail::check_values(graph_, values, producer_); !valid) {
+    if (const Result<void> valid = detail::check_values(graph_, values, producer_, bound_); !valid) {
       return valid;
+    }
+    for (const auto& [id, given] : bound_) {
+      sources_[id.index] = &given;
     }
     for (const auto& [id, given] : values) {
       sources_[id.index] = &given;
@@ -341,6 +365,16 @@ class PreparedEvaluation::Impl {
       pass.rows = left[left.size() - 2];
       pass.inner = left.back();
       pass.columns = output.back();
+      return pass;
+    }
+    if (const auto* conv = std::get_if<Conv>(&op.kind)) {
+      const Shape& x = shape_of(op.inputs[0]);
+      const Shape& w = shape_of(op.inputs[1]);
+      // The graph has been checked, so the geometry exists.
+      const detail::WindowGeometry window = *OpDefinition<Conv>::geometry(*conv, x, w, op.name);
+      pass.anchor = Anchor::Conv;
+      pass.conv = detail::conv_shape(x[0], x[1], w[0], conv->group, window.input, window.kernel, window.strides,
+                                     window.dilations, window.pads_before, window.output);
       return pass;
     }
     if (const auto* norm = std::get_if<LayerNorm>(&op.kind)) {
@@ -536,11 +570,12 @@ class PreparedEvaluation::Impl {
         case Anchor::Copy:
           pass.units = (elements + block_elements - 1) / block_elements;
           break;
+        case Anchor::Conv:
         case Anchor::Kernel:
           pass.units = 1;
           break;
       }
-      pass.unit_elements = pass.anchor == Anchor::Kernel ? elements : elements / std::max<std::size_t>(pass.units, 1);
+      pass.unit_elements = pass.units == 1 ? elements : elements / std::max<std::size_t>(pass.units, 1);
       if (pass.anchor == Anchor::Unary || pass.anchor == Anchor::Binary || pass.anchor == Anchor::Copy) {
         pass.unit_elements = block_elements;
       }
@@ -637,6 +672,9 @@ class PreparedEvaluation::Impl {
       case Anchor::Binary:
         apply(pass.element, out, begin, end);
         break;
+      case Anchor::Conv:
+        run_conv(pass, out);
+        break;
       case Anchor::Kernel:
         return;
     }
@@ -663,6 +701,18 @@ class PreparedEvaluation::Impl {
         apply(step, out, row * pass.columns + begin, row * pass.columns + end);
       }
     }
+  }
+
+  // The whole of a conv, on the calling thread, with the kept workspace.
+  void run_conv(const Pass& pass, float* out) {
+    const Op& op = *pass.op;
+    const auto span_of = [&](TensorId id) {
+      return std::span<const float>(read(id), static_cast<std::size_t>(graph_.tensors[id.index].elements()));
+    };
+    detail::conv_forward(path_, pass.conv, span_of(op.inputs[0]), span_of(op.inputs[1]),
+                         op.inputs.size() == 3 ? span_of(op.inputs[2]) : std::span<const float>{},
+                         std::span<float>(out, static_cast<std::size_t>(graph_.tensors[op.output.index].elements())),
+                         conv_workspace_);
   }
 
   // Rows [first, last) of the stacked products, each output sum from +0.0.
@@ -719,10 +769,14 @@ class PreparedEvaluation::Impl {
   std::vector<std::optional<std::size_t>> offset_;
   std::vector<TensorId> outputs_;
   std::vector<float> arena_;
+  // Values kept for every run, which a run's own values override.
+  TensorValues bound_;
   // Per run: the caller's value of each source tensor.
   std::vector<const TensorData*> sources_;
   // Copies of arena tensors that one-shot kernels read, kept between runs.
   std::vector<TensorData> scratch_;
+  // The conv kernel's patch matrices, kept between runs.
+  std::vector<float> conv_workspace_;
   std::mutex run_mutex_;
   detail::WorkerPool pool_;
 };
@@ -814,6 +868,8 @@ Result<TensorValues> PreparedEvaluation::run(const TensorValues& values) {
   }
   return outputs;
 }
+
+Result<void> PreparedEvaluation::bind(TensorValues values) { return impl_->bind(std::move(values)); }
 
 Result<void> PreparedEvaluation::run(const TensorValues& values, TensorValues& outputs) {
   return impl_->run(values, outputs);

@@ -242,7 +242,9 @@ struct OpDefinition<Conv> {
 };
 
 // Runs `pool(taps, padded_taps, plane)` for each channel of each batch entry
-// and each output position, in the output's order.
+// and each output position, in the output's order. The windows are worked
+// out once, then each plane is pooled on its own, so that its reads stay in
+// cache.
 template <class Pool>
 std::vector<float> pooled(const WindowGeometry& geometry, KernelInputs& inputs, Pool&& pool) {
   const Shape& shape = inputs.shape(0);
@@ -250,12 +252,25 @@ std::vector<float> pooled(const WindowGeometry& geometry, KernelInputs& inputs, 
   const std::uint64_t planes = shape[0] * shape[1];
   const std::uint64_t plane = elements_of(geometry.input);
   const std::uint64_t positions = elements_of(geometry.output);
-  std::vector<float> output(planes * positions);
-  for_each_window(geometry, [&](std::uint64_t position, std::span<const WindowTap> taps, std::uint64_t padded_taps) {
-    for (std::uint64_t p = 0; p < planes; ++p) {
-      output[p * positions + position] = pool(taps, padded_taps, x.subspan(p * plane, plane));
-    }
+  // Position i's taps are taps[first[i], first[i + 1]).
+  std::vector<WindowTap> taps;
+  std::vector<std::uint64_t> first{0};
+  std::vector<std::uint64_t> padded(positions);
+  first.reserve(positions + 1);
+  for_each_window(geometry, [&](std::uint64_t position, std::span<const WindowTap> window, std::uint64_t padded_taps) {
+    taps.insert(taps.end(), window.begin(), window.end());
+    first.push_back(taps.size());
+    padded[position] = padded_taps;
   });
+  std::vector<float> output(planes * positions);
+  for (std::uint64_t p = 0; p < planes; ++p) {
+    const std::span<const float> input = x.subspan(p * plane, plane);
+    float* const out = output.data() + p * positions;
+    for (std::uint64_t position = 0; position < positions; ++position) {
+      out[position] = pool(std::span<const WindowTap>(taps.data() + first[position], taps.data() + first[position + 1]),
+                           padded[position], input);
+    }
+  }
   return output;
 }
 

@@ -152,7 +152,7 @@ void fill_patch_row(const ConvShape& shape, const float* plane, const std::array
 
 // Every group of every batch entry as filters x patches, chunk by chunk.
 void conv_patches(KernelPath path, const ConvShape& shape, std::span<const float> x, std::span<const float> w,
-                  std::span<float> output) {
+                  std::span<float> output, std::vector<float>& patches) {
   const std::size_t group_channels = shape.channels / shape.groups;
   const std::size_t group_filters = shape.filters / shape.groups;
   const std::size_t taps = taps_of(shape);
@@ -162,7 +162,9 @@ void conv_patches(KernelPath path, const ConvShape& shape, std::span<const float
   const bool direct_input = taps == 1 && !overhangs(shape) && shape.strides == std::array<std::size_t, 3>{1, 1, 1};
   std::size_t chunk = std::max(chunk_multiple, patch_budget / inner / chunk_multiple * chunk_multiple);
   chunk = std::min(chunk, positions);
-  std::vector<float> patches(direct_input ? 0 : inner * chunk);
+  if (!direct_input && patches.size() < inner * chunk) {
+    patches.resize(inner * chunk);
+  }
 
   for (std::size_t n = 0; n < shape.batch; ++n) {
     for (std::size_t g = 0; g < shape.groups; ++g) {
@@ -309,6 +311,12 @@ void conv_direct(const ConvShape& shape, std::span<const float> x, std::span<con
 
 void conv_forward(KernelPath path, const ConvShape& shape, std::span<const float> x, std::span<const float> w,
                   std::span<const float> bias, std::span<float> output) {
+  std::vector<float> workspace;
+  conv_forward(path, shape, x, w, bias, output, workspace);
+}
+
+void conv_forward(KernelPath path, const ConvShape& shape, std::span<const float> x, std::span<const float> w,
+                  std::span<const float> bias, std::span<float> output, std::vector<float>& workspace) {
   const std::size_t group_channels = shape.channels / shape.groups;
   if (group_channels != 1 && overhangs(shape) && !all_finite(w)) {
     conv_direct(shape, x, w, bias, output);
@@ -318,7 +326,7 @@ void conv_forward(KernelPath path, const ConvShape& shape, std::span<const float
   if (group_channels == 1) {
     conv_one_channel(shape, x, w, output);
   } else {
-    conv_patches(path, shape, x, w, output);
+    conv_patches(path, shape, x, w, output, workspace);
   }
   if (bias.empty()) {
     return;

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <vector>
 
 #include "kernels/kernels_dispatch.hpp"
 
@@ -56,5 +57,9 @@ void conv_direct(const ConvShape& shape, std::span<const float> x, std::span<con
 // call: about 1 MiB, or 96 positions' windows when filters are deeper.
 void conv_forward(KernelPath path, const ConvShape& shape, std::span<const float> x, std::span<const float> w,
                   std::span<const float> bias, std::span<float> output);
+// The same with the caller's workspace, grown when a call needs more and
+// kept for the next: repeated calls of one shape allocate nothing.
+void conv_forward(KernelPath path, const ConvShape& shape, std::span<const float> x, std::span<const float> w,
+                  std::span<const float> bias, std::span<float> output, std::vector<float>& workspace);
 
 }  // namespace orvo_compiler::detail

@@ -129,6 +129,104 @@ TEST(PreparedEvaluation, EncoderGraphsEqualEvaluateOnEveryThreadCount) {
   }
 }
 
+// A small image model: a padded 3x3 conv with a bias and its ReLU, a second
+// conv whose residual Add and ReLU join its pass, a strided 1x1 conv, a
+// depthwise conv and (with `pool`) a max pool, which runs its one-shot
+// kernel. Weights come first, the image last.
+struct ConvModel {
+  Graph graph;
+  TensorValues weights;
+  TensorId image;
+};
+
+std::optional<ConvModel> conv_model(bool pool = true) {
+  ConvModel model;
+  Graph& g = model.graph;
+  Made made;
+  const auto weight = [&](const std::string& name, const Shape& shape, float scale) {
+    const TensorId id = g.weight(name, shape);
+    std::uint64_t count = 1;
+    for (const std::uint64_t dim : shape) {
+      count *= dim;
+    }
+    model.weights.emplace(id, ramp(static_cast<std::size_t>(count), scale, 0.01F));
+    return id;
+  };
+  const TensorId w1 = weight("w1", {4, 3, 3, 3}, 0.03F);
+  const TensorId b1 = weight("b1", {4}, 0.1F);
+  const TensorId w2 = weight("w2", {4, 4, 3, 3}, 0.02F);
+  const TensorId w3 = weight("w3", {2, 4, 1, 1}, 0.05F);
+  const TensorId w4 = weight("w4", {2, 1, 3, 3}, 0.04F);
+  model.image = g.input("image", {1, 3, 9, 9});
+  const TensorId c1 = made(g.apply("c1", Conv{1, {1, 1}, {1, 1}, {1, 1, 1, 1}}, {model.image, w1, b1}));
+  const TensorId r1 = made(g.apply("r1", Relu{}, {c1}));
+  const TensorId c2 = made(g.apply("c2", Conv{1, {1, 1}, {1, 1}, {1, 1, 1, 1}}, {r1, w2}));
+  const TensorId sum = made(g.apply("sum", Add{}, {c2, r1}));
+  const TensorId r2 = made(g.apply("r2", Relu{}, {sum}));
+  const TensorId c3 = made(g.apply("c3", Conv{1, {2, 2}, {1, 1}, {0, 0, 0, 0}}, {r2, w3}));
+  const TensorId c4 = made(g.apply("c4", Conv{2, {1, 1}, {1, 1}, {1, 1, 1, 1}}, {c3, w4}));
+  g.mark_output(pool ? made(g.apply("pooled", MaxPool{{2, 2}, {2, 2}, {}, {}, true}, {c4})) : c4);
+  if (!made.failed.empty()) {
+    ADD_FAILURE() << made.failed;
+    return std::nullopt;
+  }
+  return model;
+}
+
+TEST(PreparedEvaluation, ConvPassesAndTheirChainsEqualEvaluate) {
+  const std::optional<ConvModel> model = conv_model();
+  ASSERT_TRUE(model);
+  TensorValues first = model->weights;
+  TensorValues second = model->weights;
+  first.emplace(model->image, ramp(3 * 9 * 9, 0.1F, -0.2F));
+  second.emplace(model->image, ramp(3 * 9 * 9, -0.3F, 0.5F));
+  expect_same_as_evaluate(model->graph, first, second);
+  Result<PreparedEvaluation> prepared = PreparedEvaluation::make(model->graph, 1);
+  ASSERT_TRUE(prepared) << prepared.error();
+  // Both convs' ReLU and the residual Add ride in the conv passes.
+  EXPECT_EQ(prepared->passes(), 5U);
+}
+
+// Bound values serve every run, a run's own values override them, and a
+// bound value is checked as a run's is.
+TEST(PreparedEvaluation, BoundValuesServeEveryRun) {
+  const std::optional<ConvModel> model = conv_model();
+  ASSERT_TRUE(model);
+  TensorValues all = model->weights;
+  all.emplace(model->image, ramp(3 * 9 * 9, 0.1F, -0.2F));
+  const Result<TensorValues> expected = evaluate(model->graph, all);
+  ASSERT_TRUE(expected) << expected.error();
+  Result<PreparedEvaluation> prepared = PreparedEvaluation::make(model->graph, 2);
+  ASSERT_TRUE(prepared) << prepared.error();
+
+  EXPECT_EQ(prepared->run({{model->image, ramp(3 * 9 * 9, 0.1F, -0.2F)}}).error(),
+            CompileError::graph("evaluate: no value for input w1"));
+  ASSERT_TRUE(prepared->bind(model->weights));
+  const Result<TensorValues> bound = prepared->run({{model->image, ramp(3 * 9 * 9, 0.1F, -0.2F)}});
+  ASSERT_TRUE(bound) << bound.error();
+  EXPECT_EQ(bit_patterns(*bound), bit_patterns(*expected));
+  // Every value given at run time takes the place of the bound one.
+  const Result<TensorValues> overridden = prepared->run(all);
+  ASSERT_TRUE(overridden) << overridden.error();
+  EXPECT_EQ(bit_patterns(*overridden), bit_patterns(*expected));
+  TensorValues other_w1 = {{TensorId{0}, ramp(4 * 3 * 3 * 3, -0.01F, 0.0F)}, {model->image, all.at(model->image)}};
+  TensorValues other_all = all;
+  other_all.insert_or_assign(TensorId{0}, other_w1.at(TensorId{0}));
+  const Result<TensorValues> changed = prepared->run(other_w1);
+  ASSERT_TRUE(changed) << changed.error();
+  EXPECT_EQ(bit_patterns(*changed), bit_patterns(*evaluate(model->graph, other_all)));
+  EXPECT_NE(bit_patterns(*changed), bit_patterns(*expected));
+
+  EXPECT_EQ(prepared->bind({{TensorId{1}, {1.0F}}}).error(),
+            CompileError::graph("evaluate: value for b1 has 1 elements, expected 4"));
+  // A refused bind keeps what was bound.
+  const Result<TensorValues> still = prepared->run({{model->image, all.at(model->image)}});
+  ASSERT_TRUE(still) << still.error();
+  EXPECT_EQ(bit_patterns(*still), bit_patterns(*expected));
+  const TensorId output = model->graph.outputs.front();
+  EXPECT_EQ(prepared->bind({{output, {1.0F}}}).error(), CompileError::graph("evaluate: pooled is not an input or weight"));
+}
+
 TEST(PreparedEvaluation, IntegerAndBooleanTensorsEqualEvaluate) {
   // Integer arithmetic, comparisons, a select and casts between the types,
   // with an intermediate and a source among the outputs.
@@ -497,6 +595,21 @@ TEST(PreparedEvaluation, SteadyRunsAllocateNothing) {
     EXPECT_TRUE(first && second);
     EXPECT_EQ(allocations.load(), 0U);
   }
+  // Convs keep their workspace between runs; bound weights are not copied.
+  const std::optional<ConvModel> model = conv_model(false);
+  ASSERT_TRUE(model);
+  Result<PreparedEvaluation> prepared = PreparedEvaluation::make(model->graph, 2);
+  ASSERT_TRUE(prepared) << prepared.error();
+  ASSERT_TRUE(prepared->bind(model->weights));
+  const TensorValues image{{model->image, ramp(3 * 9 * 9, 0.1F, -0.2F)}};
+  TensorValues outputs;
+  ASSERT_TRUE(prepared->run(image, outputs));
+  allocations.store(0);
+  counting.store(true);
+  const bool ran = prepared->run(image, outputs).has_value();
+  counting.store(false);
+  EXPECT_TRUE(ran);
+  EXPECT_EQ(allocations.load(), 0U);
 #endif
 }
 
