@@ -53,6 +53,23 @@ def test_run_equals_evaluate(case, threads):
         assert bits(prepared.run(values, keys)) == bits(expected)
 
 
+def test_bound_weights_serve_every_run():
+    graph, values = encoder_case(oc.EncoderConfig(16, 32, 2, 64))
+    expected = bits(oc.evaluate(graph, values))
+    prepared = oc.PreparedEvaluation(graph, threads=2)
+    weights = {key: value for key, value in values.items() if key != "input"}
+    with pytest.raises(oc.CompileError, match="evaluate: no value for input wq"):
+        prepared.run({"input": values["input"]})
+    prepared.bind(weights)
+    assert bits(prepared.run({"input": values["input"]})) == expected
+    # A run's own values override the bound ones.
+    assert bits(prepared.run(values)) == expected
+    with pytest.raises(oc.CompileError, match="evaluate: value for wq has 1 elements, expected"):
+        prepared.bind({"wq": np.zeros(1, dtype=np.float32)})
+    # A refused bind keeps what was bound.
+    assert bits(prepared.run({"input": values["input"]})) == expected
+
+
 def test_errors_are_evaluates():
     graph, values = mixed_case()
     prepared = oc.PreparedEvaluation(graph, threads=2)
