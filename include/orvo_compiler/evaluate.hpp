@@ -116,6 +116,18 @@ using TensorValues = std::map<TensorId, TensorData>;
 //               ascending, then the taps reaching it (the filter positions k whose input position
 //               (o + pads_before - dilation k) / stride is whole and inside) in row-major order
 //               of the window, then sum + bias when given.
+//  Resize       any rank; on each axis output position o has the source coordinate x, worked in double
+//               (each step one double operation) from the float32 scale s widened exactly and the
+//               resized length L = input * s (without scales s = output / input, L = output):
+//               half_pixel (o + 0.5) / s - 0.5, pytorch_half_pixel the same or 0 when L <= 1,
+//               align_corners o * (input - 1) / (L - 1) or 0 when L = 1, asymmetric o / s,
+//               tf_half_pixel_for_nn (o + 0.5) / s. nearest: f = floor(x), round_prefer_floor takes
+//               f + 1 when x - f > 0.5, round_prefer_ceil when x - f >= 0.5, floor f, ceil ceil(x); the
+//               index clamped to the input; no arithmetic on values. linear: x clamped to
+//               [0, input - 1], low = floor(x), r = float(x - low) (rounded once); r = 0 reads
+//               value(low) alone, otherwise over the axes from the first (1 - r) * value(low) +
+//               r * value(low + 1), 1 - r in float, both products, then their sum; value() the
+//               same over the later axes.
 //
 // Returns exactly the ids of `graph.outputs` (a repeated id once). Fails with
 // the error of `Graph::validate` for an invalid graph; "invalid op {name}" for

@@ -749,6 +749,31 @@ struct ConvTranspose {
       op_field("output_padding", &ConvTranspose::output_padding, "Positions added at the end of each spatial axis.")};
   friend bool operator==(const ConvTranspose&, const ConvTranspose&) = default;
 };
+// Input: X of any rank (1 or more), resampled to `shape` (the same rank).
+// Each output position o on an axis maps to a source coordinate x by
+// `coordinate_transformation_mode` and the axis's scale (scales[axis], or
+// output / input when `scales` is empty); "nearest" takes the element at x
+// rounded by `nearest_mode`, "linear" interpolates between the two elements
+// around x on every axis where x (clamped to the input) is not whole.
+struct Resize {
+  Shape shape;
+  std::vector<float> scales;
+  std::string mode = "nearest";
+  std::string coordinate_transformation_mode = "half_pixel";
+  std::string nearest_mode = "round_prefer_floor";
+  static constexpr OpKindInfo info{"resize", "Resize", "The input resampled to another shape."};
+  static constexpr std::tuple fields{
+      op_field("shape", &Resize::shape, "The output shape (the input's rank)."),
+      op_field("scales", &Resize::scales, "Output size over input size per axis (float32s); empty: the ratio of "
+                                          "the sizes."),
+      op_field("mode", &Resize::mode, "\"nearest\" or \"linear\"."),
+      op_field("coordinate_transformation_mode", &Resize::coordinate_transformation_mode,
+               "\"half_pixel\", \"pytorch_half_pixel\", \"align_corners\", \"asymmetric\" or "
+               "\"tf_half_pixel_for_nn\"."),
+      op_field("nearest_mode", &Resize::nearest_mode,
+               "\"round_prefer_floor\", \"round_prefer_ceil\", \"floor\" or \"ceil\" (nearest only).")};
+  friend bool operator==(const Resize&, const Resize&) = default;
+};
 
 // Every kind; new kinds go last, so that each existing kind keeps its index.
 using OpKind = std::variant<MatMul, Add, Mul, Reshape, Transpose, LayerNorm, Softmax, Gelu, Sub, Div, Broadcast,
@@ -761,7 +786,7 @@ using OpKind = std::variant<MatMul, Add, Mul, Reshape, Transpose, LayerNorm, Sof
                             Cos, Tan, Asin, Acos, Atan, Sinh, Cosh, Asinh, Acosh, Atanh, Clip, Max, Min, Sum, Mean, Pow,
                             Mod, PRelu, Equal, Less, Greater, LessOrEqual, GreaterOrEqual, Not, And, Or, Xor, Where,
                             Conv, MaxPool, AveragePool, GlobalAveragePool, GlobalMaxPool, BatchNormalization,
-                            ConvTranspose>;
+                            ConvTranspose, Resize>;
 
 // The field descriptors of a kind; none for a kind without `fields`.
 template <class Kind>

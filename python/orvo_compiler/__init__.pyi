@@ -439,6 +439,14 @@ class ConvTranspose:
     output_padding: list[int]
     def __init__(self, group: int = 1, strides: Sequence[int] = ..., dilations: Sequence[int] = ..., pads: Sequence[int] = ..., output_padding: Sequence[int] = ...) -> None: ...
 
+class Resize:
+    shape: list[int]
+    scales: list[float]
+    mode: str
+    coordinate_transformation_mode: str
+    nearest_mode: str
+    def __init__(self, shape: Sequence[int] = ..., scales: Sequence[float] = ..., mode: str = "nearest", coordinate_transformation_mode: str = "half_pixel", nearest_mode: str = "round_prefer_floor") -> None: ...
+
 OpKind = Union[
     MatMul, Add, Mul, Reshape, Transpose, LayerNorm, Softmax, Gelu, Sub, Div, Broadcast,
     BatchMatMul, Slice, Erf, Tanh, Sqrt, ReduceMean, ReduceSum, ReduceMeanAxes, ReduceMax, ReduceMin,
@@ -449,6 +457,7 @@ OpKind = Union[
     Round, Sign, Sin, Cos, Tan, Asin, Acos, Atan, Sinh, Cosh, Asinh, Acosh, Atanh, Clip, Max, Min, Sum, Mean,
     Pow, Mod, PRelu, Equal, Less, Greater, LessOrEqual, GreaterOrEqual, Not, And, Or, Xor, Where,
     Conv, MaxPool, AveragePool, GlobalAveragePool, GlobalMaxPool, BatchNormalization, ConvTranspose,
+    Resize,
 ]
 
 class Tensor:

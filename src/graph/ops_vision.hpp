@@ -1,17 +1,19 @@
 // Operation kinds of image models, over [batch, channels, spatial axes...]:
-// conv, max_pool, average_pool, their global forms, batch_normalization and
-// conv_transpose.
+// conv, max_pool, average_pool, their global forms, batch_normalization,
+// conv_transpose and resize (which takes any rank).
 // The windowed kinds share one geometry: the output size of each spatial axis
 // and, for each output position, its taps (the window's positions that fall
 // inside the input) in row-major order of the window, padding left out.
 #pragma once
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
 #include <optional>
 #include <span>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -614,6 +616,191 @@ struct OpDefinition<ConvTranspose> {
       }
       for (std::size_t axis = axes; axis-- > 0;) {
         if (++index[axis] < window.output[axis]) {
+          break;
+        }
+        index[axis] = 0;
+      }
+    }
+    return output;
+  }
+};
+
+// Where one output position of a resize reads along one axis: the input index
+// `low` alone (nearest, or a linear coordinate that is whole), or `low` and
+// `low + 1` weighted `low_weight` and `high_weight`.
+struct ResizeTap {
+  std::uint64_t low = 0;
+  bool blended = false;
+  float low_weight = 1.0F;
+  float high_weight = 0.0F;
+};
+
+// Dimensions and positions of a resize stay below this bound, so that every
+// position and coordinate is exact in double.
+inline constexpr std::uint64_t resize_dimension_limit = std::uint64_t{1} << 32U;
+
+// X of any rank (1 or more) resampled to `shape`. On each axis, output
+// position o has the source coordinate x, worked in double from the float32
+// scale s widened exactly and the resized length L = input * s (or, without
+// scales, s = output / input and L = output), one double operation per step:
+// half_pixel (o + 0.5) / s - 0.5; pytorch_half_pixel the same, or 0 when
+// L <= 1; align_corners o * (input - 1) / (L - 1), or 0 when L = 1;
+// asymmetric o / s; tf_half_pixel_for_nn (o + 0.5) / s. Nearest rounds x by nearest_mode (with
+// f = floor(x): round_prefer_floor f + 1 when x - f > 0.5, round_prefer_ceil
+// when x - f >= 0.5, else f; floor f; ceil ceil(x)) and clamps it to the
+// input. Linear clamps x to [0, input - 1], takes low = floor(x) and
+// r = float(x - low) (rounded once); r = 0 reads value(low) alone, otherwise
+// the weights are 1 - r and r in float and the value, over the axes from the
+// first, low_weight * value(low) + high_weight * value(low + 1): two
+// products, then their sum (value() the same over the later axes).
+template <>
+struct OpDefinition<Resize> {
+  static constexpr std::size_t arity = 1;
+
+  static Result<Shape> output_shape(const Resize& kind, const InputShapes& inputs, std::string_view name) {
+    const Shape& x = inputs[0];
+    if (x.empty()) {
+      return rule_error(name, "resize takes an input of rank 1 or more, not a scalar");
+    }
+    if (kind.shape.size() != x.size()) {
+      return rule_error(name, fmt::format("resize shape {} needs the input's rank ({})", shape_text(kind.shape),
+                                          x.size()));
+    }
+    if (!kind.scales.empty() && kind.scales.size() != x.size()) {
+      return rule_error(name, fmt::format("resize scales [{}] need one value per axis ({})",
+                                          fmt::join(kind.scales, ", "), x.size()));
+    }
+    for (const float scale : kind.scales) {
+      if (!std::isfinite(scale) || scale <= 0.0F) {
+        return rule_error(name, fmt::format("resize scales [{}] must be positive and finite",
+                                            fmt::join(kind.scales, ", ")));
+      }
+    }
+    for (std::size_t axis = 0; axis < x.size(); ++axis) {
+      if (x[axis] == 0 || x[axis] >= resize_dimension_limit || kind.shape[axis] == 0 ||
+          kind.shape[axis] >= resize_dimension_limit) {
+        return rule_error(name, fmt::format("resize of {} to {} needs dimensions from 1 to 2^32 - 1", shape_text(x),
+                                            shape_text(kind.shape)));
+      }
+    }
+    if (kind.mode != "nearest" && kind.mode != "linear") {
+      return rule_error(name, fmt::format("resize mode \"{}\" is not \"nearest\" or \"linear\"", kind.mode));
+    }
+    const std::string& coordinates = kind.coordinate_transformation_mode;
+    if (coordinates != "half_pixel" && coordinates != "pytorch_half_pixel" && coordinates != "align_corners" &&
+        coordinates != "asymmetric" && coordinates != "tf_half_pixel_for_nn") {
+      return rule_error(name, fmt::format("resize coordinate_transformation_mode \"{}\" is not \"half_pixel\", "
+                                          "\"pytorch_half_pixel\", \"align_corners\", \"asymmetric\" or "
+                                          "\"tf_half_pixel_for_nn\"",
+                                          coordinates));
+    }
+    const std::string& rounding = kind.nearest_mode;
+    if (rounding != "round_prefer_floor" && rounding != "round_prefer_ceil" && rounding != "floor" &&
+        rounding != "ceil") {
+      return rule_error(name, fmt::format("resize nearest_mode \"{}\" is not \"round_prefer_floor\", "
+                                          "\"round_prefer_ceil\", \"floor\" or \"ceil\"",
+                                          rounding));
+    }
+    return kind.shape;
+  }
+
+  // The source coordinate of output position `o` on an axis.
+  // `length`: the resized length, input * scale (fractional when the output
+  // was rounded down), the output itself without scales.
+  static double source(const Resize& kind, std::uint64_t o, std::uint64_t input, double length, double scale) {
+    const auto position = static_cast<double>(o);
+    const std::string& coordinates = kind.coordinate_transformation_mode;
+    if (coordinates == "align_corners") {
+      return length == 1.0 ? 0.0 : position * static_cast<double>(input - 1) / (length - 1.0);
+    }
+    if (coordinates == "asymmetric") {
+      return position / scale;
+    }
+    if (coordinates == "tf_half_pixel_for_nn") {
+      return (position + 0.5) / scale;
+    }
+    if (coordinates == "pytorch_half_pixel" && length <= 1.0) {
+      return 0.0;
+    }
+    return (position + 0.5) / scale - 0.5;
+  }
+
+  static std::vector<ResizeTap> axis_taps(const Resize& kind, std::size_t axis, std::uint64_t input, std::uint64_t output) {
+    const double scale = kind.scales.empty() ? static_cast<double>(output) / static_cast<double>(input)
+                                             : static_cast<double>(kind.scales[axis]);
+    const double length = kind.scales.empty() ? static_cast<double>(output) : static_cast<double>(input) * scale;
+    const auto last = static_cast<double>(input - 1);
+    const bool linear = kind.mode == "linear";
+    std::vector<ResizeTap> taps;
+    taps.reserve(output);
+    for (std::uint64_t o = 0; o < output; ++o) {
+      const double x = source(kind, o, input, length, scale);
+      ResizeTap tap;
+      if (linear) {
+        const double clamped = std::min(std::max(x, 0.0), last);
+        const double low = std::floor(clamped);
+        tap.low = static_cast<std::uint64_t>(low);
+        const auto ratio = static_cast<float>(clamped - low);
+        tap.blended = ratio != 0.0F;
+        tap.low_weight = 1.0F - ratio;
+        tap.high_weight = ratio;
+      } else {
+        const double low = std::floor(x);
+        double index = low;
+        if (kind.nearest_mode == "ceil") {
+          index = std::ceil(x);
+        } else if (kind.nearest_mode == "round_prefer_floor") {
+          index = x - low > 0.5 ? low + 1.0 : low;
+        } else if (kind.nearest_mode == "round_prefer_ceil") {
+          index = x - low >= 0.5 ? low + 1.0 : low;
+        }
+        tap.low = static_cast<std::uint64_t>(std::min(std::max(index, 0.0), last));
+      }
+      taps.push_back(tap);
+    }
+    return taps;
+  }
+
+  // The value at the output position whose taps per axis are `taps`, from
+  // axis `axis` on, the axes before it having reached input row `offset`.
+  static float sample(std::span<const float> x, const Shape& shape, const std::vector<const ResizeTap*>& taps,
+                      std::size_t axis, std::uint64_t offset) {
+    if (axis == taps.size()) {
+      return x[offset];
+    }
+    const ResizeTap& tap = *taps[axis];
+    const std::uint64_t row = offset * shape[axis];
+    const float low = sample(x, shape, taps, axis + 1, row + tap.low);
+    if (!tap.blended) {
+      return low;
+    }
+    const float high = sample(x, shape, taps, axis + 1, row + tap.low + 1);
+    const float low_part = tap.low_weight * low;
+    const float high_part = tap.high_weight * high;
+    return low_part + high_part;
+  }
+
+  static std::vector<float> evaluate(const Resize& kind, KernelInputs& inputs) {
+    const Shape& shape = inputs.shape(0);
+    const std::span<const float> x = inputs.operand(0);
+    const std::size_t rank = shape.size();
+    std::vector<std::vector<ResizeTap>> axes;
+    axes.reserve(rank);
+    for (std::size_t axis = 0; axis < rank; ++axis) {
+      axes.push_back(axis_taps(kind, axis, shape[axis], kind.shape[axis]));
+    }
+    const std::uint64_t count = elements_of(kind.shape);
+    std::vector<float> output;
+    output.reserve(count);
+    std::vector<std::uint64_t> index(rank, 0);
+    std::vector<const ResizeTap*> taps(rank, nullptr);
+    for (std::uint64_t position = 0; position < count; ++position) {
+      for (std::size_t axis = 0; axis < rank; ++axis) {
+        taps[axis] = &axes[axis][index[axis]];
+      }
+      output.push_back(sample(x, shape, taps, 0, 0));
+      for (std::size_t axis = rank; axis-- > 0;) {
+        if (++index[axis] < kind.shape[axis]) {
           break;
         }
         index[axis] = 0;

@@ -4,9 +4,11 @@
 // auto_pad) are resolved here to explicit values per spatial axis.
 // ConvTranspose becomes conv_transpose, its output_shape and auto_pad resolved
 // to pads; DepthToSpace, SpaceToDepth and LRN become a few existing
-// operations each.
+// operations each. Upsample and Resize become resize, their scales or sizes
+// known at import.
 #include <algorithm>
 #include <cstddef>
+#include <cmath>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -14,6 +16,7 @@
 #include <vector>
 
 #include <fmt/format.h>
+#include <fmt/ranges.h>
 
 #include "onnx/map_operators.hpp"
 #include "onnx/operator_registry.hpp"
@@ -663,6 +666,234 @@ Result<void> map_conv_transpose(const MapContext& context) {
   return define(context, context.graph().apply(context.output, kind, std::move(inputs)));
 }
 
+
+// Where a resizing operator takes its scales: the attribute (Upsample before
+// opset 9), input 1 (Upsample from opset 9, Resize at opset 10; both with
+// asymmetric coordinates and nearest rounding down), or input 2 beside roi
+// and sizes (Resize from opset 11, with its coordinate attributes).
+enum class ResizeForm { ScalesAttribute, ScalesInput, Full };
+
+// The string attribute `name`, `fallback` when absent.
+Result<std::string> string_attribute(const Node& node, std::string_view name, std::string_view fallback) {
+  const auto found = node.attributes.find(std::string(name));
+  if (found == node.attributes.end()) {
+    return std::string(fallback);
+  }
+  const auto* value = std::get_if<std::string>(&found->second);
+  if (value == nullptr) {
+    return fail(node, fmt::format("{} must be a string", name));
+  }
+  return *value;
+}
+
+// The scales input `index` when given and not empty; it must be known at
+// import.
+Result<std::optional<std::vector<float>>> scales_input(const Node& node, std::span<const Operand> operands,
+                                                       std::size_t index) {
+  const Operand& operand = operand_at(operands, index);
+  if (!operand.present) {
+    return std::nullopt;
+  }
+  if (operand.constant == nullptr) {
+    if (element_count(operand.dims) == std::optional<std::uint64_t>(0)) {
+      return std::nullopt;
+    }
+    return fail(node, fmt::format("scales input {} is computed at run time, but {} is accepted only when its scales "
+                                  "input is known at import",
+                                  input_name(node, index), node.op_type));
+  }
+  if (!operand.constant->is_float()) {
+    return fail(node, fmt::format("scales input {} has element type {} where floats are needed",
+                                  input_name(node, index), data_type_name(operand.constant->data_type)));
+  }
+  if (operand.constant->floats.empty()) {
+    return std::nullopt;
+  }
+  return operand.constant->floats;
+}
+
+// The sizes input (3) when given and not empty; it must be known at import.
+Result<std::optional<Dims>> sizes_input(const Node& node, std::span<const Operand> operands) {
+  const Operand& operand = operand_at(operands, 3);
+  if (!operand.present ||
+      (operand.constant == nullptr && element_count(operand.dims) == std::optional<std::uint64_t>(0))) {
+    return std::nullopt;
+  }
+  Result<Dims> sizes = integer_input(node, operands, 3, "sizes");
+  if (!sizes) {
+    return std::unexpected(sizes.error());
+  }
+  if (sizes->empty()) {
+    return std::nullopt;
+  }
+  return *sizes;
+}
+
+// The resize of input 0 (`x`) that `node` asks for: its output shape, the
+// scales when given, and its modes.
+template <ResizeForm form>
+Result<Resize> resize_form(const Node& node, std::span<const Operand> operands) {
+  const Dims& x = operand_at(operands, 0).dims;
+  if (x.empty()) {
+    return fail(node, "input must have rank 1 or more");
+  }
+  std::optional<std::vector<float>> scales;
+  std::optional<Dims> sizes;
+  if constexpr (form == ResizeForm::ScalesAttribute) {
+    const auto found = node.attributes.find("scales");
+    const auto* values = found == node.attributes.end() ? nullptr : std::get_if<std::vector<float>>(&found->second);
+    if (values == nullptr) {
+      return fail(node, "scales (a list of floats) is required");
+    }
+    scales = *values;
+  } else {
+    Result<std::optional<std::vector<float>>> given = scales_input(node, operands, form == ResizeForm::Full ? 2 : 1);
+    if (!given) {
+      return std::unexpected(given.error());
+    }
+    scales = std::move(*given);
+    if constexpr (form == ResizeForm::Full) {
+      Result<std::optional<Dims>> wanted = sizes_input(node, operands);
+      if (!wanted) {
+        return std::unexpected(wanted.error());
+      }
+      sizes = std::move(*wanted);
+    }
+  }
+  if (scales && sizes) {
+    return fail(node, "takes scales or sizes, not both");
+  }
+  if (!scales && !sizes) {
+    return fail(node, "needs scales or sizes");
+  }
+  const std::size_t rank = x.size();
+  if ((scales && scales->size() != rank) || (sizes && sizes->size() != rank)) {
+    return fail(node, fmt::format("{} [{}] need one value per axis of input {} ({})", scales ? "scales" : "sizes",
+                                  scales ? fmt::format("{}", fmt::join(*scales, ", "))
+                                         : fmt::format("{}", fmt::join(*sizes, ", ")),
+                                  dims_text(x), rank));
+  }
+  Resize kind;
+  for (std::size_t axis = 0; axis < rank; ++axis) {
+    if (x[axis] < 1 || x[axis] > largest_window_parameter) {
+      return fail(node, fmt::format("input {} needs dims from 1 to 2^32 - 1", dims_text(x)));
+    }
+    std::int64_t size = 0;
+    if (scales) {
+      const float scale = (*scales)[axis];
+      if (!std::isfinite(scale) || scale <= 0.0F) {
+        return fail(node, fmt::format("scales [{}] must be positive and finite", fmt::join(*scales, ", ")));
+      }
+      // The output keeps floor(input * scale) positions, worked in double.
+      const double product = std::floor(static_cast<double>(x[axis]) * static_cast<double>(scale));
+      size = product > static_cast<double>(largest_window_parameter) ? largest_window_parameter + 1
+                                                                     : static_cast<std::int64_t>(product);
+    } else {
+      size = (*sizes)[axis];
+    }
+    if (size < 1 || size > largest_window_parameter) {
+      return fail(node, fmt::format("output of {} positions on axis {} must be from 1 to 2^32 - 1", size, axis));
+    }
+    kind.shape.push_back(static_cast<std::uint64_t>(size));
+  }
+  if (scales) {
+    kind.scales = std::move(*scales);
+  }
+  Result<std::string> mode = string_attribute(node, "mode", "nearest");
+  if (!mode) {
+    return std::unexpected(mode.error());
+  }
+  if (*mode == "cubic") {
+    return fail(node, "mode cubic is not supported (only nearest and linear)");
+  }
+  if (*mode != "nearest" && *mode != "linear") {
+    return fail(node, fmt::format("mode {} is not nearest or linear", *mode));
+  }
+  kind.mode = *mode;
+  if constexpr (form != ResizeForm::Full) {
+    kind.coordinate_transformation_mode = "asymmetric";
+    kind.nearest_mode = "floor";
+  } else {
+    Result<std::string> coordinates = string_attribute(node, "coordinate_transformation_mode", "half_pixel");
+    Result<std::string> rounding =
+        coordinates ? string_attribute(node, "nearest_mode", "round_prefer_floor") : coordinates;
+    if (!rounding) {
+      return std::unexpected(rounding.error());
+    }
+    if (*coordinates == "tf_crop_and_resize") {
+      return fail(node, "coordinate_transformation_mode tf_crop_and_resize is not supported");
+    }
+    if (*coordinates != "half_pixel" && *coordinates != "pytorch_half_pixel" && *coordinates != "align_corners" &&
+        *coordinates != "asymmetric" && *coordinates != "tf_half_pixel_for_nn") {
+      return fail(node, fmt::format("coordinate_transformation_mode {} is not half_pixel, pytorch_half_pixel, "
+                                    "align_corners, asymmetric, tf_half_pixel_for_nn or tf_crop_and_resize",
+                                    *coordinates));
+    }
+    if (*rounding != "round_prefer_floor" && *rounding != "round_prefer_ceil" && *rounding != "floor" &&
+        *rounding != "ceil") {
+      return fail(node, fmt::format("nearest_mode {} is not round_prefer_floor, round_prefer_ceil, floor or ceil",
+                                    *rounding));
+    }
+    kind.coordinate_transformation_mode = *coordinates;
+    kind.nearest_mode = *rounding;
+    // cubic_coeff_a only shapes cubic weights; exclude_outside and
+    // extrapolation_value only touch positions outside the input, which
+    // nearest and linear never read (their coordinates are clamped to it).
+    Result<float> cubic = float_attribute(node, "cubic_coeff_a", -0.75F);
+    Result<std::int64_t> exclude = cubic ? int_attribute(node, "exclude_outside", 0) : std::unexpected(cubic.error());
+    Result<float> extrapolation =
+        exclude ? float_attribute(node, "extrapolation_value", 0.0F) : std::unexpected(exclude.error());
+    if (!extrapolation) {
+      return std::unexpected(extrapolation.error());
+    }
+  }
+  return kind;
+}
+
+template <ResizeForm form>
+Result<Dims> resize_output(const Node& node, std::span<const Operand> operands) {
+  Result<Resize> kind = resize_form<form>(node, operands);
+  if (!kind) {
+    return std::unexpected(kind.error());
+  }
+  return to_dims(kind->shape);
+}
+
+template <ResizeForm form>
+Result<void> map_resize(const MapContext& context) {
+  Result<TensorId> x = input(context, 0);
+  if (!x) {
+    return std::unexpected(x.error());
+  }
+  // The inputs as the shape rule saw them: the scales and sizes known, any
+  // other input by its dims.
+  std::vector<Operand> operands;
+  for (std::size_t index = 0; index < context.node.inputs.size(); ++index) {
+    Operand operand;
+    operand.present = !context.node.inputs[index].empty();
+    if (index == 0) {
+      operand.dims = to_dims(context.shape_of(*x));
+    } else if (operand.present) {
+      operand.constant = context.constant(index);
+      if (operand.constant != nullptr) {
+        operand.dims = operand.constant->dims;
+      } else if (const auto found = context.mapping.tensors.find(context.node.inputs[index]);
+                 found != context.mapping.tensors.end()) {
+        operand.dims = to_dims(context.shape_of(found->second));
+      } else if (const auto shape = context.folded.shapes.find(context.node.inputs[index]);
+                 shape != context.folded.shapes.end()) {
+        operand.dims = to_dims(shape->second);
+      }
+    }
+    operands.push_back(std::move(operand));
+  }
+  Result<Resize> kind = resize_form<form>(context.node, operands);
+  if (!kind) {
+    return std::unexpected(kind.error());
+  }
+  return define(context, context.graph().apply(context.output, std::move(*kind), {*x}));
+}
+
 // Conv: X, W and an optional bias B; kernel_shape, when given, must match W.
 constexpr OperatorForm conv_forms[] = {
     {.opsets = {7, 17}, .arity = {2, 3, 1}, .shape = single_output<conv_output>, .map = map_conv},
@@ -721,6 +952,34 @@ constexpr OperatorForm conv_transpose_forms[] = {
     {.opsets = {7, 17}, .arity = {2, 3, 1}, .shape = single_output<conv_transpose_output>, .map = map_conv_transpose},
 };
 
+// Upsample: scales an attribute at opsets 7 and 8, input 1 at 9.
+constexpr OperatorForm upsample_forms[] = {
+    {.opsets = {7, 8},
+     .arity = {1, 1, 1},
+     .shape = single_output<resize_output<ResizeForm::ScalesAttribute>>,
+     .map = map_resize<ResizeForm::ScalesAttribute>},
+    {.opsets = {9, 9},
+     .arity = {2, 2, 1},
+     .shape = single_output<resize_output<ResizeForm::ScalesInput>>,
+     .map = map_resize<ResizeForm::ScalesInput>},
+};
+// Resize: X and scales at opset 10; X, roi, scales and optional sizes at 11
+// and 12; roi and scales optional from 13.
+constexpr OperatorForm resize_forms[] = {
+    {.opsets = {10, 10},
+     .arity = {2, 2, 1},
+     .shape = single_output<resize_output<ResizeForm::ScalesInput>>,
+     .map = map_resize<ResizeForm::ScalesInput>},
+    {.opsets = {11, 12},
+     .arity = {3, 4, 1},
+     .shape = single_output<resize_output<ResizeForm::Full>>,
+     .map = map_resize<ResizeForm::Full>},
+    {.opsets = {13, 17},
+     .arity = {1, 4, 1},
+     .shape = single_output<resize_output<ResizeForm::Full>>,
+     .map = map_resize<ResizeForm::Full>},
+};
+
 constexpr Registration registrations[] = {
     {"Conv", conv_forms},
     {"MaxPool", max_pool_forms},
@@ -732,6 +991,8 @@ constexpr Registration registrations[] = {
     {"SpaceToDepth", space_to_depth_forms},
     {"LRN", lrn_forms},
     {"ConvTranspose", conv_transpose_forms},
+    {"Upsample", upsample_forms},
+    {"Resize", resize_forms},
 };
 
 }  // namespace

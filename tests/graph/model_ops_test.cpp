@@ -293,6 +293,9 @@ TEST(ModelOps, NamesAndRenderings) {
       {BatchNormalization{0.5F}, "batch_normalization", "BatchNormalization { epsilon: 0.5 }"},
       {ConvTranspose{2, {2}, {}, {1, 0}, {1}}, "conv_transpose",
        "ConvTranspose { group: 2, strides: [2], dilations: [], pads: [1, 0], output_padding: [1] }"},
+      {Resize{{1, 4}, {1, 2.5F}, "linear", "asymmetric", "floor"}, "resize",
+       "Resize { shape: [1, 4], scales: [1, 2.5], mode: \"linear\", coordinate_transformation_mode: "
+       "\"asymmetric\", nearest_mode: \"floor\" }"},
   };
   for (const Named& c : cases) {
     SCOPED_TRACE(c.rendering);
@@ -313,7 +316,8 @@ TEST(ModelOps, NamesAndRenderings) {
   EXPECT_EQ(OpKind{Where{}}.index(), 89U);
   EXPECT_EQ(OpKind{Conv{}}.index(), 90U);
   EXPECT_EQ(OpKind{BatchNormalization{}}.index(), 95U);
-  EXPECT_EQ(OpKind{ConvTranspose{}}.index(), std::variant_size_v<OpKind> - 1);
+  EXPECT_EQ(OpKind{ConvTranspose{}}.index(), 96U);
+  EXPECT_EQ(OpKind{Resize{}}.index(), std::variant_size_v<OpKind> - 1);
 }
 
 // Compiling handles every new kind as any other operation: one kernel command

@@ -1,6 +1,7 @@
 // The image kinds: each shape rule with its exact error texts, the values of
 // small windows worked out by hand (the sum order, padding left out, NaN and
-// ceil_mode edges), and a graph holding every image kind compiled and verified.
+// ceil_mode edges, resize's rounding and clamping), and a graph holding every
+// image kind compiled and verified.
 #include <bit>
 #include <cstdint>
 #include <limits>
@@ -117,6 +118,27 @@ TEST(VisionOps, ShapeRulesAndErrors) {
        "s: batch_normalization parameter 3 [1, 3] must be [3], one value per channel"},
       {"batch normalization of a vector", BatchNormalization{}, {{3}, {3}, {3}, {3}, {3}}, {},
        "s: batch_normalization takes an input of rank 2 or more ([batch, channels, ...]), not [3]"},
+      {"resize any rank", Resize{{1, 2, 3, 4, 5}}, {{2, 2, 2, 2, 2}}, {1, 2, 3, 4, 5}, ""},
+      {"resize with scales", Resize{{4, 2}, {2, 0.5F}, "linear", "align_corners"}, {{2, 4}}, {4, 2}, ""},
+      {"resize of a scalar", Resize{}, {{}}, {}, "s: resize takes an input of rank 1 or more, not a scalar"},
+      {"resize to another rank", Resize{{4}}, {{2, 2}}, {}, "s: resize shape [4] needs the input's rank (2)"},
+      {"resize scales of the wrong length", Resize{{2, 4}, {2}}, {{2, 2}}, {},
+       "s: resize scales [2] need one value per axis (2)"},
+      {"resize negative scale", Resize{{4}, {-2}}, {{2}}, {}, "s: resize scales [-2] must be positive and finite"},
+      {"resize infinite scale", Resize{{4}, {infinity}}, {{2}}, {},
+       "s: resize scales [inf] must be positive and finite"},
+      {"resize to nothing", Resize{{0}}, {{2}}, {}, "s: resize of [2] to [0] needs dimensions from 1 to 2^32 - 1"},
+      {"resize of nothing", Resize{{2}}, {{0}}, {}, "s: resize of [0] to [2] needs dimensions from 1 to 2^32 - 1"},
+      {"resize huge", Resize{{std::uint64_t{1} << 32U}}, {{2}}, {},
+       "s: resize of [2] to [4294967296] needs dimensions from 1 to 2^32 - 1"},
+      {"resize cubic", Resize{{4}, {}, "cubic"}, {{2}}, {},
+       "s: resize mode \"cubic\" is not \"nearest\" or \"linear\""},
+      {"resize crop", Resize{{4}, {}, "linear", "tf_crop_and_resize"}, {{2}}, {},
+       "s: resize coordinate_transformation_mode \"tf_crop_and_resize\" is not \"half_pixel\", "
+       "\"pytorch_half_pixel\", \"align_corners\", \"asymmetric\" or \"tf_half_pixel_for_nn\""},
+      {"resize simple rounding", Resize{{4}, {}, "nearest", "asymmetric", "simple"}, {{2}}, {},
+       "s: resize nearest_mode \"simple\" is not \"round_prefer_floor\", \"round_prefer_ceil\", \"floor\" or "
+       "\"ceil\""},
   };
   for (const ShapeCase& c : cases) {
     SCOPED_TRACE(c.name);
@@ -205,6 +227,52 @@ TEST(VisionOps, ValuesWorkedByHand) {
        {1, 10, 200, 2000}},
       {"conv transpose 2-d dilated", ConvTranspose{1, {}, {1, 2}, {}},
        {{{1, 1, 1, 2}, {1, 2}}, {{1, 1, 1, 2}, {1, 10}}}, {1, 2, 10, 20}},
+      // half_pixel sources -0.25, 0.25, 0.75, ...: the first clamps to 0, the
+      // others round to the nearest index.
+      {"resize nearest up", Resize{{6}, {2}}, {{{3}, {1, 2, 3}}}, {1, 1, 2, 2, 3, 3}},
+      // Sources 0.25, 0.75, 1.25, ... (tf_half_pixel_for_nn): each rounding
+      // picks its own indices, the last ones clamped to the input.
+      {"resize nearest floor", Resize{{6}, {2}, "nearest", "tf_half_pixel_for_nn", "floor"},
+       {{{3}, {10, 20, 30}}}, {10, 10, 20, 20, 30, 30}},
+      {"resize nearest ceil", Resize{{6}, {2}, "nearest", "tf_half_pixel_for_nn", "ceil"},
+       {{{3}, {10, 20, 30}}}, {20, 20, 30, 30, 30, 30}},
+      {"resize nearest round", Resize{{6}, {2}, "nearest", "tf_half_pixel_for_nn", "round_prefer_floor"},
+       {{{3}, {10, 20, 30}}}, {10, 20, 20, 30, 30, 30}},
+      // Sources 0, 0.5, 1, 1.5 (asymmetric): the ties go down or up.
+      {"resize nearest ties down", Resize{{4}, {2}, "nearest", "asymmetric", "round_prefer_floor"},
+       {{{2}, {10, 20}}}, {10, 10, 20, 20}},
+      {"resize nearest ties up", Resize{{4}, {2}, "nearest", "asymmetric", "round_prefer_ceil"},
+       {{{2}, {10, 20}}}, {10, 20, 20, 20}},
+      // Sources 0.5 and 2.5: ties, rounded down.
+      {"resize nearest down", Resize{{2}, {0.5F}}, {{{4}, {1, 2, 3, 4}}}, {1, 3}},
+      {"resize nearest down ties up", Resize{{2}, {0.5F}, "nearest", "half_pixel", "round_prefer_ceil"},
+       {{{4}, {1, 2, 3, 4}}}, {2, 4}},
+      {"resize nearest copies NaN", Resize{{1, 2}}, {{{1, 1}, {nan}}}, {nan, nan}},
+      // Sources -0.25 (clamped), 0.25, 0.75, 1.25 (clamped to 1).
+      {"resize linear up", Resize{{4}, {2}, "linear"}, {{{2}, {0, 4}}}, {0, 1, 3, 4}},
+      // Sources 0, 1/3, 2/3, 1: (1 - 0.6666667) x 1 + 0.6666667 x 10 rounds
+      // to 7.0000005.
+      {"resize linear align corners", Resize{{4}, {}, "linear", "align_corners"}, {{{2}, {1, 10}}},
+       {1, 4, std::bit_cast<float>(0x40E00001U), 10}},
+      // With scales the resized length is 4 x 0.6 = 2.4, not the 2 positions
+      // kept: the second source is 3 / 1.4, between 3 and 4.
+      {"resize linear align corners by a scale", Resize{{2}, {0.6F}, "linear", "align_corners"},
+       {{{4}, {1, 2, 3, 4}}}, {1, std::bit_cast<float>(0x40492492U)}},
+      {"resize linear align corners to one", Resize{{1}, {}, "linear", "align_corners"}, {{{3}, {5, 7, 9}}}, {5}},
+      {"resize linear pytorch half pixel to one", Resize{{1}, {0.5F}, "linear", "pytorch_half_pixel"},
+       {{{2}, {5, 7}}}, {5}},
+      // Half-pixel to one: source (0.5) / (1 / 3) - 0.5 = 1, the middle.
+      {"resize linear half pixel to one", Resize{{1}, {}, "linear"}, {{{3}, {5, 7, 9}}}, {7}},
+      {"resize linear of a size-1 axis", Resize{{3}, {}, "linear"}, {{{1}, {infinity}}},
+       {infinity, infinity, infinity}},
+      // The rows are whole sources: no weight of 0 meets the infinity.
+      {"resize linear only where it blends", Resize{{2, 2}, {1, 2}, "linear"}, {{{2, 1}, {1, infinity}}},
+       {1, 1, infinity, infinity}},
+      // Bilinear, PyTorch's values for align_corners=False.
+      {"resize bilinear", Resize{{1, 1, 4, 4}, {1, 1, 2, 2}, "linear"}, {{{1, 1, 2, 2}, {1, 2, 3, 4}}},
+       {1, 1.25F, 1.75F, 2, 1.5F, 1.75F, 2.25F, 2.5F, 2.5F, 2.75F, 3.25F, 3.5F, 3, 3.25F, 3.75F, 4}},
+      {"resize linear down asymmetric", Resize{{2}, {}, "linear", "asymmetric"}, {{{5}, {0, 1, 2, 3, 4}}},
+       {0, 2.5F}},
   };
   for (const ValueCase& c : cases) {
     SCOPED_TRACE(c.name);
@@ -242,6 +310,8 @@ TEST(VisionOps, CompileAndVerify) {
   graph.mark_output(*graph.apply("global_max", GlobalMaxPool{}, {largest}));
   const TensorId spread_filters = graph.weight("spread_filters", {8, 1, 3, 3});
   graph.mark_output(*graph.apply("up", ConvTranspose{2, {2, 2}, {}, {1, 1, 1, 1}, {1, 1}}, {mean, spread_filters}));
+  graph.mark_output(*graph.apply("nearest", Resize{{1, 8, 4, 4}, {1, 1, 2, 2}}, {mean}));
+  graph.mark_output(*graph.apply("bilinear", Resize{{1, 8, 3, 5}, {}, "linear", "align_corners"}, {largest}));
   ASSERT_TRUE(graph.validate());
 
   const Result<Schedule> schedule = compile(graph, CompilerOptions{});

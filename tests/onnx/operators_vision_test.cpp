@@ -2,7 +2,8 @@
 // resolves (auto_pad, kernel_shape from the filters, defaults by opset), and
 // the refusals with their texts (training mode, the Indices output read,
 // attributes that do not fit the input); the operations DepthToSpace,
-// SpaceToDepth and LRN become.
+// SpaceToDepth and LRN become; Upsample and Resize by opset, checked against
+// PyTorch's interpolation.
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -68,6 +69,20 @@ onnx::NodeProto& batch_norm_node(onnx::ModelProto& m, std::int64_t channels, con
     add_initializer(m, parameter, {channels}, Floats(static_cast<std::size_t>(channels), 1.0F));
   }
   return add_node(m, "BatchNormalization", {"x", "s", "b", "m", "v"}, outputs, name);
+}
+
+// A Resize node reading x and the given inputs (empty names for omitted ones),
+// with its string attributes; scales s and sizes z are initializers when given.
+onnx::NodeProto& resize_node(onnx::ModelProto& m, const Floats& scales, const Ints& sizes,
+                             std::vector<std::string> inputs, const std::string& name = "/resize") {
+  if (!scales.empty()) {
+    add_initializer(m, "s", {static_cast<std::int64_t>(scales.size())}, scales);
+  }
+  if (!sizes.empty()) {
+    test_support::add_int64_initializer(m, "z", {static_cast<std::int64_t>(sizes.size())}, sizes);
+  }
+  inputs.insert(inputs.begin(), "x");
+  return add_node(m, "Resize", inputs, {"y"}, name);
 }
 
 struct MappingCase {
@@ -182,6 +197,42 @@ TEST(VisionOperators, MapToTheirKinds) {
        }),
        {"y = ConvTranspose { group: 1, strides: [2], dilations: [1], pads: [1, 0], output_padding: [0] }(x, w) [1, 1, "
         "6]"}},
+      {"upsample with its scales attribute", vision_model(7, {1, 1, 2, 3}, {1, 1, 4, 6}, [](onnx::ModelProto& m) {
+         set_attribute(add_node(m, "Upsample", {"x"}, {"y"}), "scales", Floats{1, 1, 2, 2});
+       }),
+       {"y = Resize { shape: [1, 1, 4, 6], scales: [1, 1, 2, 2], mode: \"nearest\", coordinate_transformation_mode: "
+        "\"asymmetric\", nearest_mode: \"floor\" }(x) [1, 1, 4, 6]"}},
+      // The output keeps floor(3 x 1.5) = 4 positions.
+      {"upsample with its scales input", vision_model(9, {1, 3}, {2, 4}, [](onnx::ModelProto& m) {
+         add_initializer(m, "s", {2}, Floats{2, 1.5F});
+         set_attribute(add_node(m, "Upsample", {"x", "s"}, {"y"}), "mode", std::string("linear"));
+       }),
+       {"y = Resize { shape: [2, 4], scales: [2, 1.5], mode: \"linear\", coordinate_transformation_mode: "
+        "\"asymmetric\", nearest_mode: \"floor\" }(x) [2, 4]"}},
+      {"resize at opset 10", vision_model(10, {1, 1, 4}, {1, 1, 2}, [](onnx::ModelProto& m) {
+         add_initializer(m, "s", {3}, Floats{1, 1, 0.6F});
+         add_node(m, "Resize", {"x", "s"}, {"y"});
+       }),
+       {"y = Resize { shape: [1, 1, 2], scales: [1, 1, 0.6], mode: \"nearest\", coordinate_transformation_mode: "
+        "\"asymmetric\", nearest_mode: \"floor\" }(x) [1, 1, 2]"}},
+      // Sizes beside an empty roi and empty scales, as exporters write them.
+      {"resize at opset 11 with sizes", vision_model(11, {1, 1, 3, 4}, {1, 1, 5, 7}, [](onnx::ModelProto& m) {
+         add_initializer(m, "roi", {0}, Floats{});
+         add_initializer(m, "no_scales", {0}, Floats{});
+         onnx::NodeProto& node = resize_node(m, {}, {1, 1, 5, 7}, {"roi", "no_scales", "z"});
+         set_attribute(node, "mode", std::string("linear"));
+         set_attribute(node, "coordinate_transformation_mode", std::string("align_corners"));
+       }),
+       {"y = Resize { shape: [1, 1, 5, 7], scales: [], mode: \"linear\", coordinate_transformation_mode: "
+        "\"align_corners\", nearest_mode: \"round_prefer_floor\" }(x) [1, 1, 5, 7]"}},
+      {"resize at opset 13 with scales and no roi", vision_model(13, {2, 3}, {4, 3}, [](onnx::ModelProto& m) {
+         onnx::NodeProto& node = resize_node(m, {2, 1}, {}, {"", "s"});
+         set_attribute(node, "coordinate_transformation_mode", std::string("tf_half_pixel_for_nn"));
+         set_attribute(node, "nearest_mode", std::string("ceil"));
+         set_attribute(node, "exclude_outside", std::int64_t{1});
+       }),
+       {"y = Resize { shape: [4, 3], scales: [2, 1], mode: \"nearest\", coordinate_transformation_mode: "
+        "\"tf_half_pixel_for_nn\", nearest_mode: \"ceil\" }(x) [4, 3]"}},
       // An even size takes one channel fewer before than after: none
       // before for size 2.
       {"lrn of size 2 over a matrix", vision_model(13, {2, 3}, {2, 3}, [](onnx::ModelProto& m) {
@@ -251,6 +302,88 @@ TEST(VisionOperators, BatchNormalizationFoldsIntoTheConvBeforeIt) {
   ASSERT_EQ(actual.size(), expected.size());
   for (std::size_t i = 0; i < actual.size(); ++i) {
     EXPECT_NEAR(actual[i], expected[i], 1e-5F * std::max(1.0F, std::abs(expected[i]))) << i;
+  }
+}
+
+// PyTorch's F.interpolate on x [1, 1, 3, 4] as exported at opsets 11 and 13:
+// nearest and bilinear with scale_factor=2 (constant scales), bilinear to
+// sizes (5, 7) with align_corners and to (2, 3) without; the expected values
+// are PyTorch's own.
+struct InterpolateCase {
+  const char* name;
+  Floats scales;
+  Ints sizes;
+  std::string mode;
+  std::string coordinates;
+  Floats expected;
+};
+
+TEST(VisionOperators, ResizeMatchesPyTorchInterpolate) {
+  const Floats x{1.3229998F, 0.5879999F, 0.14699997F, 0.0F,       0.14700003F, 0.5880001F,
+                 1.3229998F, 2.3520005F, 3.6750002F,  5.2919993F, 7.2030005F,  9.408F};
+  const InterpolateCase cases[] = {
+      {"nearest", {1, 1, 2, 2}, {}, "nearest", "asymmetric",
+       {1.3229998F,  1.3229998F,  0.5879999F,  0.5879999F,  0.14699997F, 0.14699997F, 0.0F,        0.0F,
+        1.3229998F,  1.3229998F,  0.5879999F,  0.5879999F,  0.14699997F, 0.14699997F, 0.0F,        0.0F,
+        0.14700003F, 0.14700003F, 0.5880001F,  0.5880001F,  1.3229998F,  1.3229998F,  2.3520005F,  2.3520005F,
+        0.14700003F, 0.14700003F, 0.5880001F,  0.5880001F,  1.3229998F,  1.3229998F,  2.3520005F,  2.3520005F,
+        3.6750002F,  3.6750002F,  5.2919993F,  5.2919993F,  7.2030005F,  7.2030005F,  9.408F,      9.408F,
+        3.6750002F,  3.6750002F,  5.2919993F,  5.2919993F,  7.2030005F,  7.2030005F,  9.408F,      9.408F}},
+      {"bilinear", {1, 1, 2, 2}, {}, "linear", "half_pixel",
+       {1.3229998F, 1.1392498F,  0.77174985F, 0.4777499F,  0.25724995F, 0.11024998F, 0.036749993F, 0.0F,
+        1.0289999F, 0.91874987F, 0.69824994F, 0.5512499F,  0.47774994F, 0.47774997F, 0.5512501F,   0.5880001F,
+        0.44099998F, 0.47775F,   0.55125004F, 0.69825F,    0.9187499F,  1.21275F,    1.5802503F,   1.7640004F,
+        1.029F,     1.2127501F,  1.5802499F,  2.02125F,    2.53575F,    3.1237502F,  3.7852502F,   4.116F,
+        2.7930002F, 3.12375F,    3.7852497F,  4.52025F,    5.32875F,    6.21075F,    7.16625F,     7.644F,
+        3.6750002F, 4.07925F,    4.8877497F,  5.7697496F,  6.7252502F,  7.7542505F,  8.8567505F,   9.408F}},
+      {"bilinear align corners", {}, {1, 1, 5, 7}, "linear", "align_corners",
+       {1.3229998F, 0.9554999F,  0.5879999F,  0.36749992F, 0.14699997F, 0.073499985F, 0.0F,
+        0.73499995F, 0.6615F,    0.588F,      0.6615F,     0.7349999F,  0.95550007F,  1.1760002F,
+        0.14700003F, 0.36750007F, 0.5880001F, 0.9555F,     1.3229998F,  1.8375001F,   2.3520005F,
+        1.9110001F, 2.4255F,     2.9399998F,  3.6015F,     4.263F,      5.0715003F,   5.88F,
+        3.6750002F, 4.4834995F,  5.2919993F,  6.2475F,     7.2030005F,  8.3055F,      9.408F}},
+      {"bilinear down", {}, {1, 1, 2, 3}, "linear", "half_pixel",
+       {0.9554999F, 0.5144999F, 0.5635001F, 3.0135002F, 4.9245F, 7.3255F}},
+  };
+  for (const InterpolateCase& c : cases) {
+    for (const std::int64_t opset : {11, 13}) {
+      SCOPED_TRACE(std::string(c.name) + " at opset " + std::to_string(opset));
+      const Ints output_dims = c.sizes.empty() ? Ints{1, 1, 6, 8} : c.sizes;
+      const Dims output(output_dims.begin(), output_dims.end());
+      const onnx::ModelProto model = vision_model(opset, {1, 1, 3, 4}, output, [&c, opset](onnx::ModelProto& m) {
+        std::vector<std::string> inputs;
+        if (opset == 11) {
+          add_initializer(m, "roi", {0}, Floats{});
+          inputs.emplace_back("roi");
+          if (c.scales.empty()) {
+            add_initializer(m, "no_scales", {0}, Floats{});
+            inputs.emplace_back("no_scales");
+          }
+        } else {
+          inputs.emplace_back("");
+          if (c.scales.empty()) {
+            inputs.emplace_back("");
+          }
+        }
+        inputs.emplace_back(c.scales.empty() ? "z" : "s");
+        onnx::NodeProto& node = resize_node(m, c.scales, c.sizes, inputs);
+        set_attribute(node, "mode", c.mode);
+        set_attribute(node, "coordinate_transformation_mode", c.coordinates);
+        set_attribute(node, "nearest_mode", std::string("floor"));
+        set_attribute(node, "cubic_coeff_a", -0.75F);
+      });
+      const Result<ImportedModel> imported = test_support::import_model(model);
+      ASSERT_TRUE(imported) << imported.error();
+      TensorValues values = imported->weights;
+      values.emplace(imported->graph.tensors.front().id, TensorData(x));
+      const Result<TensorValues> outputs = evaluate(imported->graph, values);
+      ASSERT_TRUE(outputs) << outputs.error();
+      const Floats& actual = std::get<Floats>(outputs->at(imported->graph.outputs.front()));
+      ASSERT_EQ(actual.size(), c.expected.size());
+      for (std::size_t i = 0; i < actual.size(); ++i) {
+        EXPECT_NEAR(actual[i], c.expected[i], 1e-5F) << i;
+      }
+    }
   }
 }
 
@@ -365,6 +498,63 @@ TEST(VisionOperators, RefusalTexts) {
          set_attribute(add_node(m, "LRN", {"x"}, {"y"}, "/lrn"), "size", std::int64_t{3});
        }),
        "onnx: LRN node /lrn: input [3] must have rank 2 or more ([batch, channels, ...])"},
+      {"resize scales at run time", vision_model(13, {1, 4}, {1, 8}, [](onnx::ModelProto& m) {
+         add_input(m, "scales", Dims{2});
+         resize_node(m, {}, {}, {"", "scales"});
+       }),
+       "onnx: Resize node /resize: scales input scales is computed at run time, but Resize is accepted only when its "
+       "scales input is known at import"},
+      {"upsample scales at run time", vision_model(9, {1, 4}, {1, 8}, [](onnx::ModelProto& m) {
+         add_input(m, "scales", Dims{2});
+         add_node(m, "Upsample", {"x", "scales"}, {"y"}, "/up");
+       }),
+       "onnx: Upsample node /up: scales input scales is computed at run time, but Upsample is accepted only when its "
+       "scales input is known at import"},
+      {"resize sizes at run time", vision_model(13, {1, 4}, {1, 8}, [](onnx::ModelProto& m) {
+         add_input(m, "sizes", Dims{2}, 7);
+         resize_node(m, {}, {}, {"", "", "sizes"});
+       }),
+       "onnx: Resize node /resize: sizes input sizes is computed at run time, but Resize is accepted only when its "
+       "sizes input is known at import"},
+      {"resize cubic", vision_model(13, {1, 4}, {1, 8}, [](onnx::ModelProto& m) {
+         set_attribute(resize_node(m, {1, 2}, {}, {"", "s"}), "mode", std::string("cubic"));
+       }),
+       "onnx: Resize node /resize: mode cubic is not supported (only nearest and linear)"},
+      {"resize crop and resize", vision_model(11, {1, 4}, {1, 8}, [](onnx::ModelProto& m) {
+         add_initializer(m, "roi", {4}, Floats{0, 0, 1, 1});
+         set_attribute(resize_node(m, {1, 2}, {}, {"roi", "s"}), "coordinate_transformation_mode",
+                       std::string("tf_crop_and_resize"));
+       }),
+       "onnx: Resize node /resize: coordinate_transformation_mode tf_crop_and_resize is not supported"},
+      {"resize unknown rounding", vision_model(13, {1, 4}, {1, 8}, [](onnx::ModelProto& m) {
+         set_attribute(resize_node(m, {1, 2}, {}, {"", "s"}), "nearest_mode", std::string("simple"));
+       }),
+       "onnx: Resize node /resize: nearest_mode simple is not round_prefer_floor, round_prefer_ceil, floor or ceil"},
+      {"resize scales and sizes", vision_model(13, {1, 4}, {1, 8}, [](onnx::ModelProto& m) {
+         resize_node(m, {1, 2}, {1, 8}, {"", "s", "z"});
+       }),
+       "onnx: Resize node /resize: takes scales or sizes, not both"},
+      {"resize neither scales nor sizes", vision_model(13, {1, 4}, {1, 8}, [](onnx::ModelProto& m) {
+         resize_node(m, {}, {}, {});
+       }),
+       "onnx: Resize node /resize: needs scales or sizes"},
+      {"resize scales per axis", vision_model(13, {1, 4}, {1, 8}, [](onnx::ModelProto& m) {
+         resize_node(m, {2}, {}, {"", "s"});
+       }),
+       "onnx: Resize node /resize: scales [2] need one value per axis of input [1, 4] (2)"},
+      {"resize negative scale", vision_model(13, {1, 4}, {1, 8}, [](onnx::ModelProto& m) {
+         resize_node(m, {1, -2}, {}, {"", "s"});
+       }),
+       "onnx: Resize node /resize: scales [1, -2] must be positive and finite"},
+      // floor(4 x 0.2) = 0 positions.
+      {"resize to nothing", vision_model(13, {1, 4}, {1, 1}, [](onnx::ModelProto& m) {
+         resize_node(m, {1, 0.2F}, {}, {"", "s"});
+       }),
+       "onnx: Resize node /resize: output of 0 positions on axis 1 must be from 1 to 2^32 - 1"},
+      {"upsample scales per axis", vision_model(8, {1, 4}, {1, 8}, [](onnx::ModelProto& m) {
+         set_attribute(add_node(m, "Upsample", {"x"}, {"y"}, "/up"), "scales", Floats{1, 2, 2});
+       }),
+       "onnx: Upsample node /up: scales [1, 2, 2] need one value per axis of input [1, 4] (2)"},
   };
   for (const ErrorCase& test : cases) {
     SCOPED_TRACE(test.name);
