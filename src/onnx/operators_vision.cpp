@@ -204,6 +204,19 @@ Result<Dims> conv_output(const Node& node, std::span<const Operand> operands) {
   return windowed_dims(x[0], w[0], *form);
 }
 
+// The operation's inputs x and w, then the node's optional bias (input 2).
+Result<std::vector<TensorId>> with_bias(const MapContext& context, TensorId x, TensorId w) {
+  std::vector<TensorId> inputs{x, w};
+  if (context.node.inputs.size() > 2 && !context.node.inputs[2].empty()) {
+    Result<TensorId> bias = input(context, 2);
+    if (!bias) {
+      return std::unexpected(bias.error());
+    }
+    inputs.push_back(*bias);
+  }
+  return inputs;
+}
+
 Result<void> map_conv(const MapContext& context) {
   Result<TensorId> x = input(context, 0);
   Result<TensorId> w = x ? input(context, 1) : x;
@@ -219,16 +232,12 @@ Result<void> map_conv(const MapContext& context) {
   if (!form) {
     return std::unexpected(form.error());
   }
-  std::vector<TensorId> inputs{*x, *w};
-  if (context.node.inputs.size() > 2 && !context.node.inputs[2].empty()) {
-    Result<TensorId> bias = input(context, 2);
-    if (!bias) {
-      return std::unexpected(bias.error());
-    }
-    inputs.push_back(*bias);
+  Result<std::vector<TensorId>> inputs = with_bias(context, *x, *w);
+  if (!inputs) {
+    return std::unexpected(inputs.error());
   }
   const Conv kind{static_cast<std::uint64_t>(*group), form->strides, form->dilations, form->pads};
-  return define(context, context.graph().apply(context.output, kind, std::move(inputs)));
+  return define(context, context.graph().apply(context.output, kind, std::move(*inputs)));
 }
 
 // The pools' window: dilations and ceil_mode where the opset has them.
@@ -653,17 +662,13 @@ Result<void> map_conv_transpose(const MapContext& context) {
   if (!form) {
     return std::unexpected(form.error());
   }
-  std::vector<TensorId> inputs{*x, *w};
-  if (context.node.inputs.size() > 2 && !context.node.inputs[2].empty()) {
-    Result<TensorId> bias = input(context, 2);
-    if (!bias) {
-      return std::unexpected(bias.error());
-    }
-    inputs.push_back(*bias);
+  Result<std::vector<TensorId>> inputs = with_bias(context, *x, *w);
+  if (!inputs) {
+    return std::unexpected(inputs.error());
   }
   const ConvTranspose kind{static_cast<std::uint64_t>(form->group), form->strides, form->dilations, form->pads,
                            form->output_padding};
-  return define(context, context.graph().apply(context.output, kind, std::move(inputs)));
+  return define(context, context.graph().apply(context.output, kind, std::move(*inputs)));
 }
 
 
