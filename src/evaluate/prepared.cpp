@@ -17,11 +17,14 @@
 //     rows of a matrix product (of a single product on several threads,
 //     blocks of whole register tiles' columns instead, so that no two
 //     threads pack the same part of its right matrix), rows of layer_norm
-//     and softmax, elements of the rest; a conv (straight into the arena,
+//     and softmax, planes of max and average pooling (their windows worked
+//     out at `make`), elements of the rest; a conv (straight into the arena,
 //     with a workspace kept between runs) and its chain run whole, on the
 //     calling thread. Each output element is computed by
 //     one unit with the same operations in the same order as `evaluate`
 //     computes it, so the bits never depend on the split or the thread count.
+// `bind` keeps values for every run and scans bound conv filters for
+// infinities and NaN once, which the conv kernel would otherwise do per run.
 // A run checks the values, runs the passes in order (the units of one pass
 // over the pool) and copies the outputs out. Kinds without a planned kernel
 // (any of integer or boolean tensors included) run their one-shot kernel on
@@ -38,6 +41,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <span>
@@ -179,7 +183,7 @@ StridedRead broadcast_read(const Shape& operand, const Shape& output) {
 }
 
 // What a pass's anchor computes into the pass's output.
-enum class Anchor : std::uint8_t { MatMul, LayerNorm, Softmax, Unary, Binary, Copy, Conv, Kernel };
+enum class Anchor : std::uint8_t { MatMul, LayerNorm, Softmax, Unary, Binary, Copy, Conv, Pool, Kernel };
 
 // An element-wise operation of a pass: its function, its operands (a tensor
 // read through `read`, or the pass's running value where `tensor` is empty).
@@ -217,6 +221,8 @@ struct Pass {
   float epsilon = 0.0F;
   // Conv: its geometry, for the conv kernel straight into the arena.
   detail::ConvShape conv;
+  // Max and average pooling: every output position's taps, split by planes.
+  detail::PoolWindows pool;
 };
 
 std::size_t floats_for(const Tensor& tensor) {
@@ -260,6 +266,7 @@ class PreparedEvaluation::Impl {
     place_tensors();
     split_passes();
     sources_.assign(graph_.tensors.size(), nullptr);
+    given_.assign(graph_.tensors.size(), false);
     scratch_.resize(graph_.tensors.size());
     for (const TensorId output : graph_.outputs) {
       if (std::ranges::find(outputs_, output) == outputs_.end()) {
@@ -281,6 +288,17 @@ class PreparedEvaluation::Impl {
       return valid;
     }
     bound_ = std::move(values);
+    // Bound filters are scanned for infinities and NaN once, not per run.
+    finite_bound_.clear();
+    for (const Pass& pass : passes_) {
+      if (pass.anchor != Anchor::Conv) {
+        continue;
+      }
+      const TensorId weights = pass.op->inputs[1];
+      if (const auto value = bound_.find(weights); value != bound_.end()) {
+        finite_bound_.emplace(weights, detail::weights_finite(std::get<std::vector<float>>(value->second)));
+      }
+    }
     return {};
   }
 
@@ -292,8 +310,10 @@ class PreparedEvaluation::Impl {
     for (const auto& [id, given] : bound_) {
       sources_[id.index] = &given;
     }
+    given_.assign(given_.size(), false);
     for (const auto& [id, given] : values) {
       sources_[id.index] = &given;
+      given_[id.index] = true;
     }
     for (const Pass& pass : passes_) {
       if (const Result<void> done = run_pass(pass); !done) {
@@ -368,13 +388,19 @@ class PreparedEvaluation::Impl {
       return pass;
     }
     if (const auto* conv = std::get_if<Conv>(&op.kind)) {
-      const Shape& x = shape_of(op.inputs[0]);
-      const Shape& w = shape_of(op.inputs[1]);
-      // The graph has been checked, so the geometry exists.
-      const detail::WindowGeometry window = *OpDefinition<Conv>::geometry(*conv, x, w, op.name);
       pass.anchor = Anchor::Conv;
-      pass.conv = detail::conv_shape(x[0], x[1], w[0], conv->group, window.input, window.kernel, window.strides,
-                                     window.dilations, window.pads_before, window.output);
+      pass.conv = OpDefinition<Conv>::kernel_shape(*conv, shape_of(op.inputs[0]), shape_of(op.inputs[1]), op.name);
+      return pass;
+    }
+    // The graph has been checked, so the pools' geometries exist.
+    if (const auto* pool = std::get_if<MaxPool>(&op.kind)) {
+      pass.anchor = Anchor::Pool;
+      pass.pool = detail::pool_windows(*OpDefinition<MaxPool>::geometry(*pool, shape_of(op.inputs[0]), op.name));
+      return pass;
+    }
+    if (const auto* pool = std::get_if<AveragePool>(&op.kind)) {
+      pass.anchor = Anchor::Pool;
+      pass.pool = detail::pool_windows(*OpDefinition<AveragePool>::geometry(*pool, shape_of(op.inputs[0]), op.name));
       return pass;
     }
     if (const auto* norm = std::get_if<LayerNorm>(&op.kind)) {
@@ -570,6 +596,10 @@ class PreparedEvaluation::Impl {
         case Anchor::Copy:
           pass.units = (elements + block_elements - 1) / block_elements;
           break;
+        case Anchor::Pool:
+          pass.units = elements / static_cast<std::size_t>(pass.pool.positions);
+          work = pass.units * pass.pool.taps.size();
+          break;
         case Anchor::Conv:
         case Anchor::Kernel:
           pass.units = 1;
@@ -675,6 +705,9 @@ class PreparedEvaluation::Impl {
       case Anchor::Conv:
         run_conv(pass, out);
         break;
+      case Anchor::Pool:
+        run_pool(pass, out, first, last);
+        break;
       case Anchor::Kernel:
         return;
     }
@@ -709,10 +742,25 @@ class PreparedEvaluation::Impl {
     const auto span_of = [&](TensorId id) {
       return std::span<const float>(read(id), static_cast<std::size_t>(graph_.tensors[id.index].elements()));
     };
-    detail::conv_forward(path_, pass.conv, span_of(op.inputs[0]), span_of(op.inputs[1]),
+    const TensorId weights = op.inputs[1];
+    std::optional<bool> finite;
+    if (const auto known = finite_bound_.find(weights); known != finite_bound_.end() && !given_[weights.index]) {
+      finite = known->second;
+    }
+    detail::conv_forward(path_, pass.conv, span_of(op.inputs[0]), span_of(weights),
                          op.inputs.size() == 3 ? span_of(op.inputs[2]) : std::span<const float>{},
                          std::span<float>(out, static_cast<std::size_t>(graph_.tensors[op.output.index].elements())),
-                         conv_workspace_);
+                         conv_workspace_, finite);
+  }
+
+  // Planes [first, last) of a max or average pool, read in place.
+  void run_pool(const Pass& pass, float* out, std::size_t first, std::size_t last) const {
+    const float* const x = read(pass.op->inputs[0]);
+    if (const auto* pool = std::get_if<MaxPool>(&pass.op->kind)) {
+      OpDefinition<MaxPool>::pool(*pool, pass.pool, x, out, first, last);
+    } else {
+      OpDefinition<AveragePool>::pool(std::get<AveragePool>(pass.op->kind), pass.pool, x, out, first, last);
+    }
   }
 
   // Rows [first, last) of the stacked products, each output sum from +0.0.
@@ -771,8 +819,12 @@ class PreparedEvaluation::Impl {
   std::vector<float> arena_;
   // Values kept for every run, which a run's own values override.
   TensorValues bound_;
-  // Per run: the caller's value of each source tensor.
+  // Whether each bound filter bank of a conv is free of infinities and NaN.
+  std::map<TensorId, bool> finite_bound_;
+  // Per run: the caller's value of each source tensor, and whether the run
+  // gave it rather than bind.
   std::vector<const TensorData*> sources_;
+  std::vector<bool> given_;
   // Copies of arena tensors that one-shot kernels read, kept between runs.
   std::vector<TensorData> scratch_;
   // The conv kernel's patch matrices, kept between runs.

@@ -229,13 +229,15 @@ struct OpDefinition<Conv> {
     return windowed_shape(x[0], filters, *window);
   }
 
+  // The conv kernel's view of a conv whose shapes have passed the shape rule.
+  static ConvShape kernel_shape(const Conv& kind, const Shape& x, const Shape& w, std::string_view name) {
+    const WindowGeometry window = *geometry(kind, x, w, name);
+    return conv_shape(x[0], x[1], w[0], kind.group, window.input, window.kernel, window.strides, window.dilations,
+                      window.pads_before, window.output);
+  }
+
   static std::vector<float> evaluate(const Conv& kind, KernelInputs& inputs) {
-    const Shape& x_shape = inputs.shape(0);
-    const Shape& w_shape = inputs.shape(1);
-    // The shape rule has passed, so the geometry exists.
-    const WindowGeometry window = *geometry(kind, x_shape, w_shape, inputs.name());
-    const ConvShape shape = conv_shape(x_shape[0], x_shape[1], w_shape[0], kind.group, window.input, window.kernel,
-                                       window.strides, window.dilations, window.pads_before, window.output);
+    const ConvShape shape = kernel_shape(kind, inputs.shape(0), inputs.shape(1), inputs.name());
     std::vector<float> output(elements_of(inputs.output_shape()));
     conv_forward(inputs.path(), shape, inputs.operand(0), inputs.operand(1),
                  inputs.size() == 3 ? inputs.operand(2) : std::span<const float>{}, output);
@@ -243,36 +245,56 @@ struct OpDefinition<Conv> {
   }
 };
 
-// Runs `pool(taps, padded_taps, plane)` for each channel of each batch entry
-// and each output position, in the output's order. The windows are worked
-// out once, then each plane is pooled on its own, so that its reads stay in
-// cache.
-template <class Pool>
-std::vector<float> pooled(const WindowGeometry& geometry, KernelInputs& inputs, Pool&& pool) {
-  const Shape& shape = inputs.shape(0);
-  const std::span<const float> x = inputs.operand(0);
-  const std::uint64_t planes = shape[0] * shape[1];
-  const std::uint64_t plane = elements_of(geometry.input);
-  const std::uint64_t positions = elements_of(geometry.output);
-  // Position i's taps are taps[first[i], first[i + 1]).
+// Each output position's taps, worked out once for every plane: position i
+// reads taps[first[i], first[i + 1]), and padded[i] of its window's positions
+// lie inside the padded input.
+struct PoolWindows {
   std::vector<WindowTap> taps;
-  std::vector<std::uint64_t> first{0};
-  std::vector<std::uint64_t> padded(positions);
-  first.reserve(positions + 1);
+  std::vector<std::uint64_t> first;
+  std::vector<std::uint64_t> padded;
+  std::uint64_t plane = 0;      // input elements of one plane
+  std::uint64_t positions = 0;  // output elements of one plane
+};
+
+inline PoolWindows pool_windows(const WindowGeometry& geometry) {
+  PoolWindows windows{.plane = elements_of(geometry.input), .positions = elements_of(geometry.output)};
+  windows.first.reserve(windows.positions + 1);
+  windows.first.push_back(0);
+  windows.padded.resize(windows.positions);
   for_each_window(geometry, [&](std::uint64_t position, std::span<const WindowTap> window, std::uint64_t padded_taps) {
-    taps.insert(taps.end(), window.begin(), window.end());
-    first.push_back(taps.size());
-    padded[position] = padded_taps;
+    windows.taps.insert(windows.taps.end(), window.begin(), window.end());
+    windows.first.push_back(windows.taps.size());
+    windows.padded[position] = padded_taps;
   });
-  std::vector<float> output(planes * positions);
-  for (std::uint64_t p = 0; p < planes; ++p) {
-    const std::span<const float> input = x.subspan(p * plane, plane);
-    float* const out = output.data() + p * positions;
-    for (std::uint64_t position = 0; position < positions; ++position) {
-      out[position] = pool(std::span<const WindowTap>(taps.data() + first[position], taps.data() + first[position + 1]),
-                           padded[position], input);
+  return windows;
+}
+
+// Runs `pool(taps, padded_taps, plane)` for each output position of planes
+// [first_plane, last_plane) of x (channels of batch entries, in order) into
+// the same planes of out. Each plane is pooled on its own, so that its reads
+// stay in cache.
+template <class Pool>
+void pool_planes(const PoolWindows& windows, const float* x, float* out, std::uint64_t first_plane,
+                 std::uint64_t last_plane, Pool&& pool) {
+  for (std::uint64_t p = first_plane; p < last_plane; ++p) {
+    const std::span<const float> input(x + p * windows.plane, windows.plane);
+    float* const target = out + p * windows.positions;
+    for (std::uint64_t position = 0; position < windows.positions; ++position) {
+      const std::span<const WindowTap> taps(windows.taps.data() + windows.first[position],
+                                            windows.taps.data() + windows.first[position + 1]);
+      target[position] = pool(taps, windows.padded[position], input);
     }
   }
+}
+
+// The whole of a pooling kind's output, by its definition's `pool`.
+template <class Kind>
+std::vector<float> pooled(const Kind& kind, const WindowGeometry& geometry, KernelInputs& inputs) {
+  const PoolWindows windows = pool_windows(geometry);
+  const Shape& shape = inputs.shape(0);
+  const std::uint64_t planes = shape[0] * shape[1];
+  std::vector<float> output(planes * windows.positions);
+  OpDefinition<Kind>::pool(kind, windows, inputs.operand(0).data(), output.data(), 0, planes);
   return output;
 }
 
@@ -295,16 +317,22 @@ struct OpDefinition<MaxPool> {
     return windowed_shape(inputs[0][0], inputs[0][1], *window);
   }
 
-  static std::vector<float> evaluate(const MaxPool& kind, KernelInputs& inputs) {
+  // Planes [first, last) of x into out, over windows worked out once.
+  static void pool(const MaxPool& /*kind*/, const PoolWindows& windows, const float* x, float* out,
+                   std::uint64_t first, std::uint64_t last) {
     using Steps = ReductionSteps<reduction::Max>;
-    return pooled(*geometry(kind, inputs.shape(0), inputs.name()), inputs,
-                  [](std::span<const WindowTap> taps, std::uint64_t, std::span<const float> plane) {
-                    float largest = Steps::initial;
-                    for (const WindowTap& tap : taps) {
-                      largest = Steps::step(largest, plane[tap.input_offset]);
-                    }
-                    return largest;
-                  });
+    pool_planes(windows, x, out, first, last,
+                [](std::span<const WindowTap> taps, std::uint64_t, std::span<const float> plane) {
+                  float largest = Steps::initial;
+                  for (const WindowTap& tap : taps) {
+                    largest = Steps::step(largest, plane[tap.input_offset]);
+                  }
+                  return largest;
+                });
+  }
+
+  static std::vector<float> evaluate(const MaxPool& kind, KernelInputs& inputs) {
+    return pooled(kind, *geometry(kind, inputs.shape(0), inputs.name()), inputs);
   }
 };
 
@@ -328,17 +356,23 @@ struct OpDefinition<AveragePool> {
     return windowed_shape(inputs[0][0], inputs[0][1], *window);
   }
 
-  static std::vector<float> evaluate(const AveragePool& kind, KernelInputs& inputs) {
+  // Planes [first, last) of x into out, over windows worked out once.
+  static void pool(const AveragePool& kind, const PoolWindows& windows, const float* x, float* out,
+                   std::uint64_t first, std::uint64_t last) {
     const bool include_pad = kind.count_include_pad;
-    return pooled(*geometry(kind, inputs.shape(0), inputs.name()), inputs,
-                  [include_pad](std::span<const WindowTap> taps, std::uint64_t padded_taps,
-                                std::span<const float> plane) {
-                    float total = -0.0F;
-                    for (const WindowTap& tap : taps) {
-                      total = total + plane[tap.input_offset];
-                    }
-                    return total / static_cast<float>(include_pad ? padded_taps : taps.size());
-                  });
+    pool_planes(windows, x, out, first, last,
+                [include_pad](std::span<const WindowTap> taps, std::uint64_t padded_taps,
+                              std::span<const float> plane) {
+                  float total = -0.0F;
+                  for (const WindowTap& tap : taps) {
+                    total = total + plane[tap.input_offset];
+                  }
+                  return total / static_cast<float>(include_pad ? padded_taps : taps.size());
+                });
+  }
+
+  static std::vector<float> evaluate(const AveragePool& kind, KernelInputs& inputs) {
+    return pooled(kind, *geometry(kind, inputs.shape(0), inputs.name()), inputs);
   }
 };
 

@@ -25,7 +25,7 @@
 #include "kernels/kernels_conv.hpp"
 
 #include <algorithm>
-#include <cmath>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -92,10 +92,6 @@ bool overhangs(const ConvShape& shape) {
     }
   }
   return false;
-}
-
-bool all_finite(std::span<const float> values) {
-  return std::all_of(values.begin(), values.end(), [](float value) { return std::isfinite(value); });
 }
 
 // Writes row (channel plane, tap) of the patch matrix for the `count`
@@ -316,9 +312,10 @@ void conv_forward(KernelPath path, const ConvShape& shape, std::span<const float
 }
 
 void conv_forward(KernelPath path, const ConvShape& shape, std::span<const float> x, std::span<const float> w,
-                  std::span<const float> bias, std::span<float> output, std::vector<float>& workspace) {
+                  std::span<const float> bias, std::span<float> output, std::vector<float>& workspace,
+                  std::optional<bool> finite) {
   const std::size_t group_channels = shape.channels / shape.groups;
-  if (group_channels != 1 && overhangs(shape) && !all_finite(w)) {
+  if (group_channels != 1 && overhangs(shape) && !(finite ? *finite : weights_finite(w))) {
     conv_direct(shape, x, w, bias, output);
     return;
   }
@@ -340,6 +337,16 @@ void conv_forward(KernelPath path, const ConvShape& shape, std::span<const float
       }
     }
   }
+}
+
+bool weights_finite(std::span<const float> w) {
+  // Branch-free, so that the scan of a large filter bank runs in vectors.
+  std::uint32_t found = 0;
+  for (const float value : w) {
+    const std::uint32_t exponent = std::bit_cast<std::uint32_t>(value) & 0x7f800000U;
+    found |= static_cast<std::uint32_t>(exponent == 0x7f800000U);
+  }
+  return found == 0;
 }
 
 }  // namespace orvo_compiler::detail

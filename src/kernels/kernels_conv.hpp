@@ -6,6 +6,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -58,8 +59,14 @@ void conv_direct(const ConvShape& shape, std::span<const float> x, std::span<con
 void conv_forward(KernelPath path, const ConvShape& shape, std::span<const float> x, std::span<const float> w,
                   std::span<const float> bias, std::span<float> output);
 // The same with the caller's workspace, grown when a call needs more and
-// kept for the next: repeated calls of one shape allocate nothing.
+// kept for the next: repeated calls of one shape allocate nothing. A caller
+// that already knows whether every weight is finite (weights_finite(w)) says
+// so in `finite`, which spares the kernel a scan of every weight per call.
 void conv_forward(KernelPath path, const ConvShape& shape, std::span<const float> x, std::span<const float> w,
-                  std::span<const float> bias, std::span<float> output, std::vector<float>& workspace);
+                  std::span<const float> bias, std::span<float> output, std::vector<float>& workspace,
+                  std::optional<bool> finite = std::nullopt);
+
+// Whether no weight is infinite or NaN.
+[[nodiscard]] bool weights_finite(std::span<const float> w);
 
 }  // namespace orvo_compiler::detail

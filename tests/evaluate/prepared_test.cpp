@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <limits>
 #include <optional>
 #include <string>
 #include <variant>
@@ -131,8 +132,8 @@ TEST(PreparedEvaluation, EncoderGraphsEqualEvaluateOnEveryThreadCount) {
 
 // A small image model: a padded 3x3 conv with a bias and its ReLU, a second
 // conv whose residual Add and ReLU join its pass, a strided 1x1 conv, a
-// depthwise conv and (with `pool`) a max pool, which runs its one-shot
-// kernel. Weights come first, the image last.
+// depthwise conv and (with `pool`) a max pool. Weights come first, the image
+// last.
 struct ConvModel {
   Graph graph;
   TensorValues weights;
@@ -225,6 +226,74 @@ TEST(PreparedEvaluation, BoundValuesServeEveryRun) {
   EXPECT_EQ(bit_patterns(*still), bit_patterns(*expected));
   const TensorId output = model->graph.outputs.front();
   EXPECT_EQ(prepared->bind({{output, {1.0F}}}).error(), CompileError::graph("evaluate: pooled is not an input or weight"));
+}
+
+// A bound filter bank's scan for infinities and NaN, done once at bind, must
+// not outlive the values it was made for: a run's own filters, finite or
+// not, and a later bind are each scanned again. The padded 3x3 conv gives
+// NaN where an infinite weight meets the padding, so a stale answer shows.
+TEST(PreparedEvaluation, BoundFiltersAreScannedForEachValue) {
+  const std::optional<ConvModel> model = conv_model();
+  ASSERT_TRUE(model);
+  const TensorId w2{2};
+  ASSERT_EQ(model->graph.tensors[w2.index].name, "w2");
+  std::vector<float> infinite = std::get<std::vector<float>>(model->weights.at(w2));
+  infinite[5] = std::numeric_limits<float>::infinity();
+  TensorValues infinite_weights = model->weights;
+  infinite_weights.insert_or_assign(w2, infinite);
+  const TensorData image = ramp(3 * 9 * 9, 0.1F, -0.2F);
+  const auto expected = [&](const TensorValues& weights) {
+    TensorValues all = weights;
+    all.emplace(model->image, image);
+    const Result<TensorValues> outputs = evaluate(model->graph, all);
+    EXPECT_TRUE(outputs) << outputs.error();
+    return outputs ? bit_patterns(*outputs) : std::map<TensorId, std::vector<std::uint64_t>>{};
+  };
+  ASSERT_NE(expected(model->weights), expected(infinite_weights));
+
+  Result<PreparedEvaluation> prepared = PreparedEvaluation::make(model->graph, 1);
+  ASSERT_TRUE(prepared) << prepared.error();
+  ASSERT_TRUE(prepared->bind(model->weights));
+  const Result<TensorValues> given = prepared->run({{model->image, image}, {w2, infinite}});
+  ASSERT_TRUE(given) << given.error();
+  EXPECT_EQ(bit_patterns(*given), expected(infinite_weights));
+
+  ASSERT_TRUE(prepared->bind(infinite_weights));
+  const Result<TensorValues> bound = prepared->run({{model->image, image}});
+  ASSERT_TRUE(bound) << bound.error();
+  EXPECT_EQ(bit_patterns(*bound), expected(infinite_weights));
+  const Result<TensorValues> finite = prepared->run({{model->image, image}, {w2, model->weights.at(w2)}});
+  ASSERT_TRUE(finite) << finite.error();
+  EXPECT_EQ(bit_patterns(*finite), expected(model->weights));
+}
+
+// Max and average pools run planned, split by planes; every variant of
+// window equals the one-shot kernel on every thread count.
+TEST(PreparedEvaluation, PoolsEqualEvaluate) {
+  struct Case {
+    std::string label;
+    OpKind kind;
+  };
+  const std::vector<Case> cases = {
+      {"max 3x3 stride 2 padded", MaxPool{{3, 3}, {2, 2}, {}, {1, 1, 1, 1}, false}},
+      {"max dilated, ceil mode", MaxPool{{2, 2}, {2, 2}, {2, 2}, {0, 0, 1, 1}, true}},
+      {"average without padding counted", AveragePool{{3, 3}, {2, 2}, {1, 1, 1, 1}, true, false}},
+      {"average with padding counted", AveragePool{{3, 3}, {1, 1}, {1, 1, 1, 1}, false, true}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    Graph graph;
+    const TensorId x = graph.input("x", {2, 8, 23, 23});
+    Made made;
+    const TensorId pooled = made(graph.apply("pooled", c.kind, {x}));
+    graph.mark_output(made(graph.apply("relu", Relu{}, {pooled})));
+    ASSERT_TRUE(made.failed.empty()) << made.failed;
+    expect_same_as_evaluate(graph, {{x, ramp(2 * 8 * 23 * 23, 0.01F, -3.0F)}},
+                            {{x, ramp(2 * 8 * 23 * 23, -0.02F, 1.0F)}});
+    Result<PreparedEvaluation> prepared = PreparedEvaluation::make(graph, 2);
+    ASSERT_TRUE(prepared) << prepared.error();
+    EXPECT_EQ(prepared->passes(), 1U);
+  }
 }
 
 TEST(PreparedEvaluation, IntegerAndBooleanTensorsEqualEvaluate) {
