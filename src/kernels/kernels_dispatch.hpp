@@ -50,6 +50,20 @@ void matmul_accumulate(KernelPath path, MatrixView left, MatrixView right, float
 // start at multiples of it run no more edge tiles than the whole does.
 [[nodiscard]] std::size_t matmul_column_step(KernelPath path);
 
+// A right matrix laid out once as `path`'s product reads it, for products
+// that use one matrix many times: for each block of matmul_column_step(path)
+// columns, its `inner` rows one after another, +0.0 past the last column.
+// The block holding column c starts at packed + c / step * inner * step.
+[[nodiscard]] std::size_t packed_right_floats(KernelPath path, std::size_t inner, std::size_t columns);
+void pack_right_matrix(KernelPath path, MatrixView right, std::size_t inner, std::size_t columns, float* packed);
+
+// matmul_accumulate's sums, bit for bit, with the right matrix already
+// packed by pack_right_matrix for the same path and inner size; `packed`
+// points at the block of the first output column, which is a multiple of the
+// column step.
+void matmul_accumulate_packed(KernelPath path, MatrixView left, const float* packed, float* output,
+                              std::size_t output_stride, std::size_t rows, std::size_t inner, std::size_t columns);
+
 // The public try_matmul run on one path: the product, or a Graph error with
 // the message of the first broken precondition.
 [[nodiscard]] Result<std::vector<float>> try_matmul_with(KernelPath path, std::span<const float> left,

@@ -2,7 +2,8 @@
 // for it and for the row kernels.
 //
 // Steps: the right matrix is cut into panels of a tile's width and of a fixed
-// depth of inner steps, each panel copied once into a contiguous buffer; every
+// depth of inner steps, each panel copied once into a contiguous buffer (or
+// read where it lies, when the caller packed the whole matrix ahead); every
 // row block of the left matrix then runs its register tile over the panel.
 // A tile stores its sums back after each panel and the next panel of greater
 // depth picks them up, so every output element still receives its products
@@ -124,9 +125,11 @@ void pack_right(MatrixView right, const Panel& panel, std::size_t width, float* 
 }
 
 // Runs `tile` over every block. Row and column blocks at the edges run on
-// zero-padded copies; their padding lanes compute sums nobody reads.
-void run_tiles(const TileKernel& tile, MatrixView left, MatrixView right, float* output, std::size_t output_stride,
-               std::size_t rows, std::size_t inner, std::size_t columns) {
+// zero-padded copies; their padding lanes compute sums nobody reads. With
+// `prepacked` (pack_right_matrix's layout), panels are read where they lie
+// instead of being copied.
+void run_tiles(const TileKernel& tile, MatrixView left, MatrixView right, const float* prepacked, float* output,
+               std::size_t output_stride, std::size_t rows, std::size_t inner, std::size_t columns) {
   alignas(64) float packed[max_panel_floats];
   alignas(64) float left_edge[max_tile_rows * max_tile_depth];
   alignas(64) float output_edge[max_tile_rows * max_tile_columns];
@@ -137,13 +140,20 @@ void run_tiles(const TileKernel& tile, MatrixView left, MatrixView right, float*
   const std::size_t row_blocks = (rows + tile.rows - 1) / tile.rows;
   Panel panel{
       .first_k = 0, .depth = std::min(tile.depth, inner), .first_column = 0, .count = std::min(tile.columns, columns)};
-  prefetch_rows(right, panel, 0, panel.depth);
+  if (prepacked == nullptr) {
+    prefetch_rows(right, panel, 0, panel.depth);
+  }
   while (panel.depth != 0) {
-    pack_right(right, panel, tile.columns, packed);
+    const float* panel_data = packed;
+    if (prepacked == nullptr) {
+      pack_right(right, panel, tile.columns, packed);
+    } else {
+      panel_data = prepacked + (panel.first_column / tile.columns * inner + panel.first_k) * tile.columns;
+    }
     const Panel next = next_panel(tile, panel, inner, columns);
 
     for (std::size_t block = 0; block < row_blocks; ++block) {
-      if (next.depth != 0) {
+      if (next.depth != 0 && prepacked == nullptr) {
         prefetch_rows(right, next, next.depth * block / row_blocks, next.depth * (block + 1) / row_blocks);
       }
       const std::size_t first_row = block * tile.rows;
@@ -165,7 +175,7 @@ void run_tiles(const TileKernel& tile, MatrixView left, MatrixView right, float*
 
       float* const tile_output = output + first_row * output_stride + panel.first_column;
       if (row_count == tile.rows && panel.count == tile.columns) {
-        tile.run(panel.depth, tile_left, left_stride, packed, tile_output, output_stride);
+        tile.run(panel.depth, tile_left, left_stride, panel_data, tile_output, output_stride);
         continue;
       }
       for (std::size_t i = 0; i < tile.rows; ++i) {
@@ -175,7 +185,7 @@ void run_tiles(const TileKernel& tile, MatrixView left, MatrixView right, float*
           std::copy_n(tile_output + i * output_stride, panel.count, target);
         }
       }
-      tile.run(panel.depth, tile_left, left_stride, packed, output_edge, tile.columns);
+      tile.run(panel.depth, tile_left, left_stride, panel_data, output_edge, tile.columns);
       for (std::size_t i = 0; i < row_count; ++i) {
         std::copy_n(output_edge + i * tile.columns, panel.count, tile_output + i * output_stride);
       }
@@ -254,7 +264,28 @@ void matmul_accumulate(KernelPath path, MatrixView left, MatrixView right, float
                        std::size_t rows, std::size_t inner, std::size_t columns) {
   require(path_supported(path), "matmul: kernel path not supported by this processor");
   const TileKernel tile = kernels_for(path).tile;
-  run_tiles(tile, left, right, output, output_stride, rows, inner, columns);
+  run_tiles(tile, left, right, nullptr, output, output_stride, rows, inner, columns);
+}
+
+std::size_t packed_right_floats(KernelPath path, std::size_t inner, std::size_t columns) {
+  const std::size_t step = matmul_column_step(path);
+  return (columns + step - 1) / step * step * inner;
+}
+
+void pack_right_matrix(KernelPath path, MatrixView right, std::size_t inner, std::size_t columns, float* packed) {
+  const std::size_t step = matmul_column_step(path);
+  for (std::size_t first_column = 0; first_column < columns; first_column += step) {
+    const Panel block{
+        .first_k = 0, .depth = inner, .first_column = first_column, .count = std::min(step, columns - first_column)};
+    pack_right(right, block, step, packed + first_column * inner);
+  }
+}
+
+void matmul_accumulate_packed(KernelPath path, MatrixView left, const float* packed, float* output,
+                              std::size_t output_stride, std::size_t rows, std::size_t inner, std::size_t columns) {
+  require(path_supported(path), "matmul: kernel path not supported by this processor");
+  const TileKernel tile = kernels_for(path).tile;
+  run_tiles(tile, left, MatrixView{}, packed, output, output_stride, rows, inner, columns);
 }
 
 }  // namespace orvo_compiler::detail

@@ -256,7 +256,9 @@ TEST(KernelPaths, StridedOperandsContinueExistingSums) {
 TEST(KernelPaths, ColumnBlocksOfAProductMatchTheOracle) {
   // A product computed as separate calls over blocks of whole tiles' columns
   // (as the prepared evaluation splits one over threads) gives the oracle's
-  // bits, with the last block short, a single block, or exactly full.
+  // bits, with the last block short, a single block, or exactly full, and so
+  // does the same against its right matrix packed ahead into a buffer that
+  // held other values.
   struct Case {
     std::uint64_t rows;
     std::uint64_t inner;
@@ -283,6 +285,19 @@ TEST(KernelPaths, ColumnBlocksOfAProductMatchTheOracle) {
                           c.columns, c.rows, c.inner, count);
       }
       EXPECT_TRUE(same_values(expected, output));
+
+      // The same blocks against the right matrix packed once ahead.
+      std::vector<float> packed(packed_right_floats(path, c.inner, c.columns), -1.0F);
+      pack_right_matrix(path, MatrixView{.data = right.data(), .row_stride = c.columns}, c.inner, c.columns,
+                        packed.data());
+      std::vector<float> from_packed(c.rows * c.columns, 0.0F);
+      for (std::size_t first = 0; first < c.columns; first += step) {
+        const std::size_t count = std::min<std::size_t>(step, c.columns - first);
+        matmul_accumulate_packed(path, MatrixView{.data = left.data(), .row_stride = c.inner},
+                                 packed.data() + first * c.inner, from_packed.data() + first, c.columns, c.rows,
+                                 c.inner, count);
+      }
+      EXPECT_TRUE(same_values(expected, from_packed));
     }
   }
 }
