@@ -254,6 +254,9 @@ struct PoolWindows {
   std::vector<std::uint64_t> padded;
   std::uint64_t plane = 0;      // input elements of one plane
   std::uint64_t positions = 0;  // output elements of one plane
+  // The same windows for a loop over the taps, when there are at most three
+  // spatial axes.
+  std::optional<ConvShape> by_taps;
 };
 
 inline PoolWindows pool_windows(const WindowGeometry& geometry) {
@@ -266,6 +269,10 @@ inline PoolWindows pool_windows(const WindowGeometry& geometry) {
     windows.first.push_back(windows.taps.size());
     windows.padded[position] = padded_taps;
   });
+  if (geometry.input.size() <= 3) {
+    windows.by_taps = conv_shape(1, 1, 1, 1, geometry.input, geometry.kernel, geometry.strides, geometry.dilations,
+                                 geometry.pads_before, geometry.output);
+  }
   return windows;
 }
 
@@ -321,6 +328,17 @@ struct OpDefinition<MaxPool> {
   static void pool(const MaxPool& /*kind*/, const PoolWindows& windows, const float* x, float* out,
                    std::uint64_t first, std::uint64_t last) {
     using Steps = ReductionSteps<reduction::Max>;
+    if (windows.by_taps) {
+      // Each output still takes its taps in row-major order of the window.
+      for (std::uint64_t p = first; p < last; ++p) {
+        float* const target = out + p * windows.positions;
+        std::fill_n(target, windows.positions, Steps::initial);
+        continue_by_taps(*windows.by_taps, x + p * windows.plane, target, [](std::size_t /*tap*/) {
+          return [](float largest, float value) { return Steps::step(largest, value); };
+        });
+      }
+      return;
+    }
     pool_planes(windows, x, out, first, last,
                 [](std::span<const WindowTap> taps, std::uint64_t, std::span<const float> plane) {
                   float largest = Steps::initial;

@@ -43,39 +43,6 @@ constexpr std::size_t patch_budget = std::size_t{1} << 18U;
 // path's tile width, so only a group's last chunk runs partial tiles.
 constexpr std::size_t chunk_multiple = 96;
 
-// The outputs o below `count` whose tap reads input index o * stride + offset
-// inside [0, size): the range [first, last).
-struct OutputRange {
-  std::size_t first = 0;
-  std::size_t last = 0;
-};
-
-OutputRange inside(std::size_t count, std::size_t size, std::size_t stride, std::int64_t offset) {
-  const auto s = static_cast<std::int64_t>(stride);
-  const std::int64_t first = offset >= 0 ? 0 : (-offset + s - 1) / s;
-  const std::int64_t end = static_cast<std::int64_t>(size) - offset;
-  const std::int64_t last = end <= 0 ? 0 : std::min(static_cast<std::int64_t>(count), (end - 1) / s + 1);
-  if (last <= first) {
-    return OutputRange{};
-  }
-  return OutputRange{.first = static_cast<std::size_t>(first), .last = static_cast<std::size_t>(last)};
-}
-
-// The offset of tap t on spatial axis `axis`: input index = output index x stride + offset.
-std::int64_t tap_offset(const ConvShape& shape, std::size_t axis, std::size_t tap) {
-  return static_cast<std::int64_t>(tap * shape.dilations[axis]) - static_cast<std::int64_t>(shape.pads_before[axis]);
-}
-
-// The input index that output index `o` reads at `offset`, when inside [0, size).
-bool input_index(std::size_t o, std::size_t stride, std::int64_t offset, std::size_t size, std::size_t& index) {
-  const std::int64_t at = static_cast<std::int64_t>(o * stride) + offset;
-  if (at < 0 || at >= static_cast<std::int64_t>(size)) {
-    return false;
-  }
-  index = static_cast<std::size_t>(at);
-  return true;
-}
-
 std::size_t taps_of(const ConvShape& shape) { return shape.kernel[0] * shape.kernel[1] * shape.kernel[2]; }
 
 std::size_t positions_of(const ConvShape& shape) { return shape.output[0] * shape.output[1] * shape.output[2]; }
@@ -201,43 +168,13 @@ void conv_one_channel(const ConvShape& shape, std::span<const float> x, std::spa
   const std::size_t taps = taps_of(shape);
   const std::size_t positions = positions_of(shape);
   const std::size_t plane = plane_of(shape);
-  const std::size_t width = shape.output[2];
-  const std::size_t stride_x = shape.strides[2];
   for (std::size_t n = 0; n < shape.batch; ++n) {
     for (std::size_t m = 0; m < shape.filters; ++m) {
       const float* const input = x.data() + (n * shape.channels + m / group_filters) * plane;
       const float* const filter = w.data() + m * taps;
-      float* const out = output.data() + (n * shape.filters + m) * positions;
-      std::size_t t = 0;
-      for (std::size_t tz = 0; tz < shape.kernel[0]; ++tz) {
-        const std::int64_t offset_z = tap_offset(shape, 0, tz);
-        for (std::size_t ty = 0; ty < shape.kernel[1]; ++ty) {
-          const std::int64_t offset_y = tap_offset(shape, 1, ty);
-          for (std::size_t tx = 0; tx < shape.kernel[2]; ++tx, ++t) {
-            const std::int64_t offset_x = tap_offset(shape, 2, tx);
-            const OutputRange xs = inside(width, shape.input[2], stride_x, offset_x);
-            const float weight = filter[t];
-            for (std::size_t oz = 0; oz < shape.output[0]; ++oz) {
-              std::size_t iz = 0;
-              if (!input_index(oz, shape.strides[0], offset_z, shape.input[0], iz)) {
-                continue;
-              }
-              for (std::size_t oy = 0; oy < shape.output[1]; ++oy) {
-                std::size_t iy = 0;
-                if (!input_index(oy, shape.strides[1], offset_y, shape.input[1], iy)) {
-                  continue;
-                }
-                const float* const source = input + (iz * shape.input[1] + iy) * shape.input[2];
-                float* const target = out + (oz * shape.output[1] + oy) * width;
-                for (std::size_t ox = xs.first; ox < xs.last; ++ox) {
-                  const float value = source[static_cast<std::ptrdiff_t>(ox * stride_x) + offset_x];
-                  target[ox] = value * weight + target[ox];
-                }
-              }
-            }
-          }
-        }
-      }
+      continue_by_taps(shape, input, output.data() + (n * shape.filters + m) * positions, [filter](std::size_t t) {
+        return [weight = filter[t]](float sum, float value) { return value * weight + sum; };
+      });
     }
   }
 }

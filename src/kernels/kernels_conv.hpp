@@ -3,6 +3,7 @@
 // matrix product (or, for one channel per group, a loop over the taps).
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -39,6 +40,96 @@ struct ConvShape {
                                    std::span<const std::uint64_t> strides, std::span<const std::uint64_t> dilations,
                                    std::span<const std::uint64_t> pads_before,
                                    std::span<const std::uint64_t> output);
+
+// The outputs o below `count` whose tap reads input index o * stride + offset
+// inside [0, size): the range [first, last).
+struct OutputRange {
+  std::size_t first = 0;
+  std::size_t last = 0;
+};
+
+inline OutputRange inside(std::size_t count, std::size_t size, std::size_t stride, std::int64_t offset) {
+  const auto s = static_cast<std::int64_t>(stride);
+  const std::int64_t first = offset >= 0 ? 0 : (-offset + s - 1) / s;
+  const std::int64_t end = static_cast<std::int64_t>(size) - offset;
+  const std::int64_t last = end <= 0 ? 0 : std::min(static_cast<std::int64_t>(count), (end - 1) / s + 1);
+  if (last <= first) {
+    return OutputRange{};
+  }
+  return OutputRange{.first = static_cast<std::size_t>(first), .last = static_cast<std::size_t>(last)};
+}
+
+// The offset of tap t on spatial axis `axis`: input index = output index x stride + offset.
+inline std::int64_t tap_offset(const ConvShape& shape, std::size_t axis, std::size_t tap) {
+  return static_cast<std::int64_t>(tap * shape.dilations[axis]) - static_cast<std::int64_t>(shape.pads_before[axis]);
+}
+
+// The input index that output index `o` reads at `offset`, when inside [0, size).
+inline bool input_index(std::size_t o, std::size_t stride, std::int64_t offset, std::size_t size,
+                        std::size_t& index) {
+  const std::int64_t at = static_cast<std::int64_t>(o * stride) + offset;
+  if (at < 0 || at >= static_cast<std::int64_t>(size)) {
+    return false;
+  }
+  index = static_cast<std::size_t>(at);
+  return true;
+}
+
+// One output row's reads of one tap: target[ox] = step(target[ox], element)
+// for ox in `xs`, with the stride known to the compiler for the common ones
+// so that the loop runs in vectors.
+template <std::size_t Stride, class Step>
+void step_row(const float* source, float* target, OutputRange xs, std::size_t stride, std::int64_t offset,
+              const Step& step) {
+  const std::size_t s = Stride == 0 ? stride : Stride;
+  for (std::size_t ox = xs.first; ox < xs.last; ++ox) {
+    target[ox] = step(target[ox], source[static_cast<std::ptrdiff_t>(ox * s) + offset]);
+  }
+}
+
+// Continues every output of one plane (batch, channels and filters of the
+// shape are ignored) by each tap of the window inside the input, the taps in
+// the window's row-major order outermost: out = step_of(t)(out, element) for
+// tap t. So each output takes its taps in row-major order, padding skipped,
+// while a whole output row advances at a time.
+template <class StepOf>
+void continue_by_taps(const ConvShape& shape, const float* input, float* out, const StepOf& step_of) {
+  const std::size_t width = shape.output[2];
+  const std::size_t stride_x = shape.strides[2];
+  std::size_t t = 0;
+  for (std::size_t tz = 0; tz < shape.kernel[0]; ++tz) {
+    const std::int64_t offset_z = tap_offset(shape, 0, tz);
+    for (std::size_t ty = 0; ty < shape.kernel[1]; ++ty) {
+      const std::int64_t offset_y = tap_offset(shape, 1, ty);
+      for (std::size_t tx = 0; tx < shape.kernel[2]; ++tx, ++t) {
+        const std::int64_t offset_x = tap_offset(shape, 2, tx);
+        const OutputRange xs = inside(width, shape.input[2], stride_x, offset_x);
+        const auto step = step_of(t);
+        for (std::size_t oz = 0; oz < shape.output[0]; ++oz) {
+          std::size_t iz = 0;
+          if (!input_index(oz, shape.strides[0], offset_z, shape.input[0], iz)) {
+            continue;
+          }
+          for (std::size_t oy = 0; oy < shape.output[1]; ++oy) {
+            std::size_t iy = 0;
+            if (!input_index(oy, shape.strides[1], offset_y, shape.input[1], iy)) {
+              continue;
+            }
+            const float* const source = input + (iz * shape.input[1] + iy) * shape.input[2];
+            float* const target = out + (oz * shape.output[1] + oy) * width;
+            if (stride_x == 1) {
+              step_row<1>(source, target, xs, stride_x, offset_x, step);
+            } else if (stride_x == 2) {
+              step_row<2>(source, target, xs, stride_x, offset_x, step);
+            } else {
+              step_row<0>(source, target, xs, stride_x, offset_x, step);
+            }
+          }
+        }
+      }
+    }
+  }
+}
 
 // Each output element from +0.0 as sum = x * w + sum over its group's input
 // channels ascending, then the window's taps inside the input in row-major

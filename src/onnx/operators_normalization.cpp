@@ -1,6 +1,7 @@
 // The normalisations: Softmax, LogSoftmax and Hardmax on any axis (before
-// opset 13 on the input flattened to 2-D at the axis), and LayerNormalization
-// over the trailing axes from its axis, with its mean and inverse deviation.
+// opset 13 on the input flattened to 2-D at the axis), LayerNormalization
+// over the trailing axes from its axis, with its mean and inverse deviation,
+// and InstanceNormalization.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -232,6 +233,61 @@ Result<void> map_layer_normalization(const MapContext& context) {
   return define(context, binary(context, context.output, Add{}, *result, *bias, context.output_shape()));
 }
 
+// InstanceNormalization: x [N, C, spatial...] with scale and bias [C]. Each
+// channel of each batch entry is normalised over its spatial elements as
+// layer_norm normalises a row (the input seen as [N, C, rest]), then
+// multiplied by scale[c] and added to bias[c], one rounding per step.
+Result<Dims> instance_norm_output(const Node& node, std::span<const Operand> operands) {
+  if (Result<float> epsilon = float_attribute(node, "epsilon", 1e-5F); !epsilon) {
+    return std::unexpected(epsilon.error());
+  }
+  const Dims& x = operand_at(operands, 0).dims;
+  if (x.size() < 3) {
+    return fail(node, fmt::format("input {} must have rank 3 or more ([batch, channels, spatial axes...])",
+                                  dims_text(x)));
+  }
+  for (std::size_t index = 1; index < 3; ++index) {
+    if (operand_at(operands, index).dims != Dims{x[1]}) {
+      return fail(node, fmt::format("{} {} {} must be [{}], one value per channel", index == 1 ? "scale" : "bias",
+                                    input_name(node, index), dims_text(operand_at(operands, index).dims), x[1]));
+    }
+  }
+  return x;
+}
+
+Result<void> map_instance_norm(const MapContext& context) {
+  Result<float> epsilon = float_attribute(context.node, "epsilon", 1e-5F);
+  Result<TensorId> x = epsilon ? input(context, 0) : std::unexpected(epsilon.error());
+  Result<TensorId> scale = x ? input(context, 1) : x;
+  Result<TensorId> bias = scale ? input(context, 2) : scale;
+  if (!bias) {
+    return std::unexpected(bias.error());
+  }
+  Graph& graph = context.graph();
+  const Shape shape = context.shape_of(*x);
+  std::uint64_t rest = 1;
+  for (std::size_t axis = 2; axis < shape.size(); ++axis) {
+    rest *= shape[axis];
+  }
+  // Scale and bias [C] as [C, 1, ...], which broadcasts over the spatial axes.
+  Shape per_channel(shape.size() - 1, 1);
+  per_channel[0] = shape[1];
+  Result<TensorId> rows = reshaped(context, context.derived("rows"), *x, {shape[0], shape[1], rest});
+  Result<TensorId> normalized =
+      rows ? graph.layer_norm(context.derived("normalized_rows"), *rows, *epsilon) : std::unexpected(rows.error());
+  normalized = normalized ? reshaped(context, context.derived("normalized"), *normalized, shape) : normalized;
+  Result<TensorId> scale_column =
+      normalized ? reshaped(context, context.derived("scale"), *scale, per_channel) : normalized;
+  Result<TensorId> bias_column =
+      scale_column ? reshaped(context, context.derived("bias"), *bias, per_channel) : scale_column;
+  Result<TensorId> scaled = bias_column ? binary(context, context.derived("scaled"), Mul{}, *normalized,
+                                                 *scale_column, context.output_shape())
+                                        : bias_column;
+  return define(context, scaled ? binary(context, context.output, Add{}, *scaled, *bias_column,
+                                         context.output_shape())
+                                : scaled);
+}
+
 // Softmax, LogSoftmax and Hardmax: before opset 13 on the input flattened to
 // 2-D at the axis (default 1), from 13 on one axis of the input as it is
 // (default the last).
@@ -246,11 +302,17 @@ constexpr OperatorForm layer_normalization_forms[] = {
     {.opsets = {13, 17}, .arity = {2, 3, 3}, .shape = layer_norm_outputs, .map = map_layer_normalization},
 };
 
+// InstanceNormalization: unchanged from opset 6.
+constexpr OperatorForm instance_normalization_forms[] = {
+    {.opsets = {7, 17}, .arity = {3, 3, 1}, .shape = single_output<instance_norm_output>, .map = map_instance_norm},
+};
+
 constexpr Registration registrations[] = {
     {"Softmax", softmax_family_forms<Softmax>},
     {"LogSoftmax", softmax_family_forms<LogSoftmax>},
     {"Hardmax", softmax_family_forms<Hardmax>},
     {"LayerNormalization", layer_normalization_forms},
+    {"InstanceNormalization", instance_normalization_forms},
 };
 
 }  // namespace

@@ -387,6 +387,73 @@ TEST(VisionOperators, ResizeMatchesPyTorchInterpolate) {
   }
 }
 
+// PyTorch's F.instance_norm with weight and bias: on [1, 2, 3, 4] with the
+// default epsilon, and on [2, 3, 5] (one spatial axis, two batch entries)
+// with epsilon 0.01. The expected values are PyTorch's own.
+struct InstanceNormCase {
+  const char* name;
+  Ints dims;
+  Floats x;
+  Floats scale;
+  Floats bias;
+  float epsilon;
+  Floats expected;
+};
+
+TEST(VisionOperators, InstanceNormalizationMatchesPyTorch) {
+  const InstanceNormCase cases[] = {
+      {"2-d",
+       {1, 2, 3, 4},
+       {-0.600000024F, -0.230000019F, 0.139999986F, 0.50999999F,   0.879999995F, 1.25F,         -0.279999971F,
+        0.0900001526F, 0.460000038F,  0.829999924F, 1.20000005F,   -0.329999804F, 0.0400000811F, 0.409999967F,
+        0.780000329F,  1.15000021F,   -0.379999876F, -0.00999999046F, 0.359999895F, 0.730000257F, 1.10000014F,
+        -0.429999948F, -0.0599995852F, 0.3100003F},
+       {1.5F, -0.25F},
+       {0.1F, 2.0F},
+       1e-5F,
+       {-2.2261126F,  -1.29734099F, -0.368569493F, 0.560202062F, 1.48897362F, 2.41774511F, -1.42285061F,
+        -0.494078726F, 0.434692532F, 1.36346376F,  2.29223561F,  -1.54835987F, 2.1450088F, 1.96209991F,
+        1.7791909F,   1.59628201F,  2.35263515F,  2.16972613F,  1.98681736F, 1.80390835F, 1.62099946F,
+        2.37735248F,  2.19444346F,  2.01153469F}},
+      {"1-d, two batch entries",
+       {2, 3, 5},
+       {-1.0F,         -0.470000029F, 0.0599999428F, 0.589999914F,  1.11999989F,   -0.650000095F, -0.120000124F,
+        0.409999847F,  0.939999819F,  -0.830000401F, -0.300000191F, 0.230000019F,  0.759999752F,  1.28999949F,
+        -0.480000257F, 0.0499999523F, 0.579999685F,  1.10999942F,   -0.660000801F, -0.130000114F, 0.399999619F,
+        0.929999352F,  -0.839999914F, -0.310000181F, 0.219999552F,  0.749999285F,  1.27999902F,   -0.490000248F,
+        0.039999485F,  0.569999218F},
+       {1.0F, 0.5F, -2.0F},
+       {0.0F, -1.0F, 0.25F},
+       0.01F,
+       {-1.40179265F, -0.700896323F, -2.95329983e-09F, 0.700896323F, 1.40179265F, -1.45073295F, -1.05258548F,
+        -0.654437959F, -0.256290495F, -1.58595312F,   2.05293226F,  0.460341394F, -1.13224804F, -2.72483754F,
+        2.59381223F,  -0.227528945F, 0.633832276F,    1.49519348F,  -1.38142967F, -0.520066977F, -0.739966214F,
+        -0.309285402F, -1.74759686F, -1.31691611F,    -0.886235297F, -0.790135026F, -2.51285815F, 3.24038768F,
+        1.51766443F,  -0.205058724F}},
+  };
+  for (const InstanceNormCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Dims dims(c.dims.begin(), c.dims.end());
+    const onnx::ModelProto model = vision_model(17, dims, dims, [&c](onnx::ModelProto& m) {
+      add_initializer(m, "scale", {c.dims[1]}, c.scale);
+      add_initializer(m, "bias", {c.dims[1]}, c.bias);
+      set_attribute(add_node(m, "InstanceNormalization", {"x", "scale", "bias"}, {"y"}, "/norm"), "epsilon",
+                    c.epsilon);
+    });
+    const Result<ImportedModel> imported = test_support::import_model(model);
+    ASSERT_TRUE(imported) << imported.error();
+    TensorValues values = imported->weights;
+    values.emplace(imported->graph.tensors.front().id, TensorData(c.x));
+    const Result<TensorValues> outputs = evaluate(imported->graph, values);
+    ASSERT_TRUE(outputs) << outputs.error();
+    const Floats& actual = std::get<Floats>(outputs->at(imported->graph.outputs.front()));
+    ASSERT_EQ(actual.size(), c.expected.size());
+    for (std::size_t i = 0; i < actual.size(); ++i) {
+      EXPECT_NEAR(actual[i], c.expected[i], 1e-5F) << i;
+    }
+  }
+}
+
 struct ErrorCase {
   const char* name;
   onnx::ModelProto model;
@@ -551,6 +618,18 @@ TEST(VisionOperators, RefusalTexts) {
          resize_node(m, {1, 0.2F}, {}, {"", "s"});
        }),
        "onnx: Resize node /resize: output of 0 positions on axis 1 must be from 1 to 2^32 - 1"},
+      {"instance normalization of a matrix", vision_model(17, {2, 3}, {2, 3}, [](onnx::ModelProto& m) {
+         add_initializer(m, "s", {3}, Floats{1, 1, 1});
+         add_node(m, "InstanceNormalization", {"x", "s", "s"}, {"y"}, "/norm");
+       }),
+       "onnx: InstanceNormalization node /norm: input [2, 3] must have rank 3 or more ([batch, channels, spatial "
+       "axes...])"},
+      {"instance normalization bias per element", vision_model(17, {1, 2, 3}, {1, 2, 3}, [](onnx::ModelProto& m) {
+         add_initializer(m, "s", {2}, Floats{1, 1});
+         add_initializer(m, "b", {2, 3}, Floats(6, 0.0F));
+         add_node(m, "InstanceNormalization", {"x", "s", "b"}, {"y"}, "/norm");
+       }),
+       "onnx: InstanceNormalization node /norm: bias b [2, 3] must be [2], one value per channel"},
       {"upsample scales per axis", vision_model(8, {1, 4}, {1, 8}, [](onnx::ModelProto& m) {
          set_attribute(add_node(m, "Upsample", {"x"}, {"y"}, "/up"), "scales", Floats{1, 2, 2});
        }),
