@@ -76,14 +76,21 @@ inline bool input_index(std::size_t o, std::size_t stride, std::int64_t offset, 
 }
 
 // One output row's reads of one tap: target[ox] = step(target[ox], element)
-// for ox in `xs`, with the stride known to the compiler for the common ones
-// so that the loop runs in vectors.
+// for ox in `xs`, with the stride known to the compiler for the common ones.
+// Input and output never overlap, and the row is addressed from its first
+// element read, so that the loop runs in vectors.
 template <std::size_t Stride, class Step>
-void step_row(const float* source, float* target, OutputRange xs, std::size_t stride, std::int64_t offset,
-              const Step& step) {
+void step_row(const float* __restrict source, float* __restrict target, OutputRange xs, std::size_t stride,
+              std::int64_t offset, const Step& step) {
   const std::size_t s = Stride == 0 ? stride : Stride;
-  for (std::size_t ox = xs.first; ox < xs.last; ++ox) {
-    target[ox] = step(target[ox], source[static_cast<std::ptrdiff_t>(ox * s) + offset]);
+  if (xs.last <= xs.first) {
+    return;
+  }
+  const float* __restrict const from = source + (static_cast<std::int64_t>(xs.first * s) + offset);
+  float* __restrict const to = target + xs.first;
+  const std::size_t count = xs.last - xs.first;
+  for (std::size_t i = 0; i < count; ++i) {
+    to[i] = step(to[i], from[i * s]);
   }
 }
 
