@@ -23,8 +23,11 @@
 //     calling thread. Each output element is computed by
 //     one unit with the same operations in the same order as `evaluate`
 //     computes it, so the bits never depend on the split or the thread count.
-// `bind` keeps values for every run and scans bound conv filters for
-// infinities and NaN once, which the conv kernel would otherwise do per run.
+// `bind` keeps values for every run. It packs the bound right matrix of each
+// single product for the register tile (a second copy of that weight, which
+// runs then read in place of packing it panel by panel), and scans bound conv
+// filters for infinities and NaN once, which the conv kernel would otherwise
+// do per run. A run that gives its own value of such a tensor uses that.
 // A run checks the values, runs the passes in order (the units of one pass
 // over the pool) and copies the outputs out. Kinds without a planned kernel
 // (any of integer or boolean tensors included) run their one-shot kernel on
@@ -218,6 +221,10 @@ struct Pass {
   std::size_t rows = 0;
   std::size_t inner = 0;
   std::size_t columns = 0;
+  // A single product whose right matrix is bound: that matrix packed for the
+  // tile at bind, 64-byte aligned from packed_offset, or empty.
+  std::vector<float> packed;
+  std::size_t packed_offset = 0;
   float epsilon = 0.0F;
   // Conv: its geometry, for the conv kernel straight into the arena.
   detail::ConvShape conv;
@@ -290,7 +297,8 @@ class PreparedEvaluation::Impl {
     bound_ = std::move(values);
     // Bound filters are scanned for infinities and NaN once, not per run.
     finite_bound_.clear();
-    for (const Pass& pass : passes_) {
+    for (Pass& pass : passes_) {
+      pack_bound_right(pass);
       if (pass.anchor != Anchor::Conv) {
         continue;
       }
@@ -325,6 +333,37 @@ class PreparedEvaluation::Impl {
   }
 
   [[nodiscard]] std::size_t threads() const { return pool_.threads(); }
+
+  // The right matrix of a single product, packed for the tile when bound.
+  void pack_bound_right(Pass& pass) const {
+    pass.packed.clear();
+    pass.packed.shrink_to_fit();
+    if (pass.anchor != Anchor::MatMul) {
+      return;
+    }
+    const TensorId right = pass.op->inputs[1];
+    const auto value = bound_.find(right);
+    if (value == bound_.end() || graph_.tensors[right.index].elements() != pass.inner * pass.columns ||
+        graph_.tensors[pass.op->output.index].elements() != pass.rows * pass.columns) {
+      return;
+    }
+    const std::size_t floats = detail::packed_right_floats(path_, pass.inner, pass.columns);
+    pass.packed.resize(floats + alignment_floats);
+    const auto address = reinterpret_cast<std::uintptr_t>(pass.packed.data());
+    pass.packed_offset = (alignment_floats - address / sizeof(float) % alignment_floats) % alignment_floats;
+    detail::pack_right_matrix(path_,
+                              detail::MatrixView{.data = std::get<std::vector<float>>(value->second).data(),
+                                                 .row_stride = pass.columns},
+                              pass.inner, pass.columns, pass.packed.data() + pass.packed_offset);
+  }
+
+  // The packed right matrix of `pass`, when this run uses the bound one.
+  [[nodiscard]] const float* packed_right(const Pass& pass) const {
+    if (pass.packed.empty() || given_[pass.op->inputs[1].index]) {
+      return nullptr;
+    }
+    return pass.packed.data() + pass.packed_offset;
+  }
   [[nodiscard]] std::size_t arena_bytes() const { return arena_.size() * sizeof(float); }
   [[nodiscard]] std::size_t passes() const { return passes_.size(); }
 
@@ -721,14 +760,18 @@ class PreparedEvaluation::Impl {
   void run_column_units(const Pass& pass, float* out, std::size_t first, std::size_t last) const {
     const std::size_t begin = first * pass.column_step;
     const std::size_t end = std::min(pass.columns, last * pass.column_step);
-    for (std::size_t row = 0; row < pass.rows; ++row) {
-      std::fill(out + row * pass.columns + begin, out + row * pass.columns + end, 0.0F);
-    }
     const float* const left = read(pass.op->inputs[0]);
-    const float* const right = read(pass.op->inputs[1]);
-    detail::matmul_accumulate(path_, detail::MatrixView{.data = left, .row_stride = pass.inner},
-                              detail::MatrixView{.data = right + begin, .row_stride = pass.columns}, out + begin,
-                              pass.columns, pass.rows, pass.inner, end - begin);
+    if (const float* const packed = packed_right(pass)) {
+      // Units start at multiples of the column step, so at a packed block.
+      detail::matmul_accumulate_packed(path_, detail::MatrixView{.data = left, .row_stride = pass.inner},
+                                       packed + begin * pass.inner, out + begin, pass.columns, pass.rows, pass.inner,
+                                       end - begin, detail::SumStart::Zero);
+    } else {
+      const float* const right = read(pass.op->inputs[1]);
+      detail::matmul_accumulate(path_, detail::MatrixView{.data = left, .row_stride = pass.inner},
+                                detail::MatrixView{.data = right + begin, .row_stride = pass.columns}, out + begin,
+                                pass.columns, pass.rows, pass.inner, end - begin, detail::SumStart::Zero);
+    }
     for (std::size_t row = 0; row < pass.rows; ++row) {
       for (const ElementStep& step : pass.chain) {
         apply(step, out, row * pass.columns + begin, row * pass.columns + end);
@@ -766,15 +809,22 @@ class PreparedEvaluation::Impl {
   // Rows [first, last) of the stacked products, each output sum from +0.0.
   void run_matmul(const Pass& pass, float* out, std::size_t first, std::size_t last) const {
     const float* const left = read(pass.op->inputs[0]);
+    if (const float* const packed = packed_right(pass)) {
+      // A bound right matrix is a single one, so every row is of batch 0.
+      detail::matmul_accumulate_packed(path_,
+                                       detail::MatrixView{.data = left + first * pass.inner, .row_stride = pass.inner},
+                                       packed, out + first * pass.columns, pass.columns, last - first, pass.inner,
+                                       pass.columns, detail::SumStart::Zero);
+      return;
+    }
     const float* const right = read(pass.op->inputs[1]);
-    std::fill(out + first * pass.columns, out + last * pass.columns, 0.0F);
     for (std::size_t row = first; row < last;) {
       const std::size_t batch = row / pass.rows;
       const std::size_t batch_end = std::min(last, (batch + 1) * pass.rows);
       detail::matmul_accumulate(
           path_, detail::MatrixView{.data = left + row * pass.inner, .row_stride = pass.inner},
           detail::MatrixView{.data = right + batch * pass.inner * pass.columns, .row_stride = pass.columns},
-          out + row * pass.columns, pass.columns, batch_end - row, pass.inner, pass.columns);
+          out + row * pass.columns, pass.columns, batch_end - row, pass.inner, pass.columns, detail::SumStart::Zero);
       row = batch_end;
     }
   }

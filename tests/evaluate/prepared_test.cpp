@@ -420,6 +420,24 @@ TEST(PreparedEvaluation, SplitProductsAndTheirChainsEqualEvaluate) {
     ASSERT_TRUE(prepared) << prepared.error();
     EXPECT_EQ(prepared->passes(), 1U);
     expect_same_as_evaluate(graph, first, second);
+
+    // A bound right matrix is packed once at bind; a run that gives its own
+    // uses that one instead.
+    const Result<TensorValues> expected_first = evaluate(graph, first);
+    const Result<TensorValues> expected_second = evaluate(graph, second);
+    ASSERT_TRUE(expected_first && expected_second);
+    for (const std::size_t threads : {1U, 2U, 3U, 8U}) {
+      SCOPED_TRACE(fmt::format("bound, {} threads", threads));
+      Result<PreparedEvaluation> bound = PreparedEvaluation::make(graph, threads);
+      ASSERT_TRUE(bound) << bound.error();
+      ASSERT_TRUE(bound->bind({{w, first[w]}, {bias, first[bias]}}));
+      const Result<TensorValues> from_bound = bound->run({{x, first[x]}, {gate, first[gate]}});
+      ASSERT_TRUE(from_bound) << from_bound.error();
+      EXPECT_EQ(bit_patterns(*from_bound), bit_patterns(*expected_first));
+      const Result<TensorValues> given = bound->run({{x, second[x]}, {w, second[w]}, {gate, second[gate]}});
+      ASSERT_TRUE(given) << given.error();
+      EXPECT_EQ(bit_patterns(*given), bit_patterns(*expected_second));
+    }
   }
 }
 

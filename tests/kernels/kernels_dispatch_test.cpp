@@ -256,7 +256,9 @@ TEST(KernelPaths, StridedOperandsContinueExistingSums) {
 TEST(KernelPaths, ColumnBlocksOfAProductMatchTheOracle) {
   // A product computed as separate calls over blocks of whole tiles' columns
   // (as the prepared evaluation splits one over threads) gives the oracle's
-  // bits, with the last block short, a single block, or exactly full.
+  // bits, with the last block short, a single block, or exactly full, and so
+  // does the same against its right matrix packed ahead into a buffer that
+  // held other values.
   struct Case {
     std::uint64_t rows;
     std::uint64_t inner;
@@ -282,6 +284,54 @@ TEST(KernelPaths, ColumnBlocksOfAProductMatchTheOracle) {
                           MatrixView{.data = right.data() + first, .row_stride = c.columns}, output.data() + first,
                           c.columns, c.rows, c.inner, count);
       }
+      EXPECT_TRUE(same_values(expected, output));
+
+      // The same blocks against the right matrix packed once ahead.
+      std::vector<float> packed(packed_right_floats(path, c.inner, c.columns), -1.0F);
+      pack_right_matrix(path, MatrixView{.data = right.data(), .row_stride = c.columns}, c.inner, c.columns,
+                        packed.data());
+      std::vector<float> from_packed(c.rows * c.columns, 0.0F);
+      for (std::size_t first = 0; first < c.columns; first += step) {
+        const std::size_t count = std::min<std::size_t>(step, c.columns - first);
+        matmul_accumulate_packed(path, MatrixView{.data = left.data(), .row_stride = c.inner},
+                                 packed.data() + first * c.inner, from_packed.data() + first, c.columns, c.rows,
+                                 c.inner, count);
+      }
+      EXPECT_TRUE(same_values(expected, from_packed));
+    }
+  }
+}
+
+TEST(KernelPaths, ProductsFromZeroNeverReadTheOutput) {
+  // With SumStart::Zero an output full of NaN still receives the oracle's
+  // product, packed ahead or not: column counts that leave a narrow last
+  // panel (one lane, one register and a bit, two registers), depths of one
+  // panel, several and none.
+  struct Case {
+    std::uint64_t rows;
+    std::uint64_t inner;
+    std::uint64_t columns;
+  };
+  const Case cases[] = {{9, 200, 49}, {8, 1, 17}, {5, 400, 100}, {3, 0, 7}, {17, 193, 1}, {16, 64, 50}};
+  Values values(4242);
+  const float quiet_nan = std::numeric_limits<float>::quiet_NaN();
+  for (const Case& c : cases) {
+    const std::vector<float> left = values.matrix(c.rows * c.inner, 300);
+    const std::vector<float> right = values.matrix(c.inner * c.columns, 300);
+    const std::vector<float> expected = oracle::matmul(left, right, c.rows, c.inner, c.columns);
+    for (const KernelPath path : available_paths()) {
+      SCOPED_TRACE(fmt::format("{} {}x{}x{}", path_name(path), c.rows, c.inner, c.columns));
+      std::vector<float> output(c.rows * c.columns, quiet_nan);
+      matmul_accumulate(path, MatrixView{.data = left.data(), .row_stride = c.inner},
+                        MatrixView{.data = right.data(), .row_stride = c.columns}, output.data(), c.columns, c.rows,
+                        c.inner, c.columns, SumStart::Zero);
+      EXPECT_TRUE(same_values(expected, output));
+      std::vector<float> packed(packed_right_floats(path, c.inner, c.columns));
+      pack_right_matrix(path, MatrixView{.data = right.data(), .row_stride = c.columns}, c.inner, c.columns,
+                        packed.data());
+      std::ranges::fill(output, quiet_nan);
+      matmul_accumulate_packed(path, MatrixView{.data = left.data(), .row_stride = c.inner}, packed.data(),
+                               output.data(), c.columns, c.rows, c.inner, c.columns, SumStart::Zero);
       EXPECT_TRUE(same_values(expected, output));
     }
   }
