@@ -760,20 +760,17 @@ class PreparedEvaluation::Impl {
   void run_column_units(const Pass& pass, float* out, std::size_t first, std::size_t last) const {
     const std::size_t begin = first * pass.column_step;
     const std::size_t end = std::min(pass.columns, last * pass.column_step);
-    for (std::size_t row = 0; row < pass.rows; ++row) {
-      std::fill(out + row * pass.columns + begin, out + row * pass.columns + end, 0.0F);
-    }
     const float* const left = read(pass.op->inputs[0]);
     if (const float* const packed = packed_right(pass)) {
       // Units start at multiples of the column step, so at a packed block.
       detail::matmul_accumulate_packed(path_, detail::MatrixView{.data = left, .row_stride = pass.inner},
                                        packed + begin * pass.inner, out + begin, pass.columns, pass.rows, pass.inner,
-                                       end - begin);
+                                       end - begin, detail::SumStart::Zero);
     } else {
       const float* const right = read(pass.op->inputs[1]);
       detail::matmul_accumulate(path_, detail::MatrixView{.data = left, .row_stride = pass.inner},
                                 detail::MatrixView{.data = right + begin, .row_stride = pass.columns}, out + begin,
-                                pass.columns, pass.rows, pass.inner, end - begin);
+                                pass.columns, pass.rows, pass.inner, end - begin, detail::SumStart::Zero);
     }
     for (std::size_t row = 0; row < pass.rows; ++row) {
       for (const ElementStep& step : pass.chain) {
@@ -812,13 +809,12 @@ class PreparedEvaluation::Impl {
   // Rows [first, last) of the stacked products, each output sum from +0.0.
   void run_matmul(const Pass& pass, float* out, std::size_t first, std::size_t last) const {
     const float* const left = read(pass.op->inputs[0]);
-    std::fill(out + first * pass.columns, out + last * pass.columns, 0.0F);
     if (const float* const packed = packed_right(pass)) {
       // A bound right matrix is a single one, so every row is of batch 0.
       detail::matmul_accumulate_packed(path_,
                                        detail::MatrixView{.data = left + first * pass.inner, .row_stride = pass.inner},
                                        packed, out + first * pass.columns, pass.columns, last - first, pass.inner,
-                                       pass.columns);
+                                       pass.columns, detail::SumStart::Zero);
       return;
     }
     const float* const right = read(pass.op->inputs[1]);
@@ -828,7 +824,7 @@ class PreparedEvaluation::Impl {
       detail::matmul_accumulate(
           path_, detail::MatrixView{.data = left + row * pass.inner, .row_stride = pass.inner},
           detail::MatrixView{.data = right + batch * pass.inner * pass.columns, .row_stride = pass.columns},
-          out + row * pass.columns, pass.columns, batch_end - row, pass.inner, pass.columns);
+          out + row * pass.columns, pass.columns, batch_end - row, pass.inner, pass.columns, detail::SumStart::Zero);
       row = batch_end;
     }
   }

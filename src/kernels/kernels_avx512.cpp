@@ -16,9 +16,13 @@ namespace {
 // in a 48 KiB first-level cache beside the tile's left rows.
 constexpr TileShape tile_shape{.lanes = 16, .rows = 8, .vectors = 3, .depth = 192};
 
+// The tile with `Vectors` registers per row; the full one and the narrower
+// ones a last panel of few columns runs.
+template <std::size_t Vectors>
 __attribute__((target("avx512f"))) void run(std::size_t depth, const float* left, std::size_t left_stride,
-                                            const float* packed, float* output, std::size_t output_stride) {
-  tile_lanes::run<tile_shape>(depth, left, left_stride, packed, output, output_stride);
+                                     const float* packed, float* output, std::size_t output_stride, bool from_zero) {
+  tile_lanes::run<tile_shape.with_vectors(Vectors)>(depth, left, left_stride, packed, output, output_stride,
+                                                       from_zero);
 }
 
 // The row kernels on 16-lane vectors.
@@ -26,7 +30,7 @@ __attribute__((target("avx512f"))) void run_rows(const RowWork& work) { row_lane
 
 }  // namespace
 
-TileKernel avx512_tile() { return tile_lanes::kernel<tile_shape>(run); }
+TileKernel avx512_tile() { return tile_lanes::kernel<tile_shape>({run<1>, run<2>, run<3>}); }
 
 RowFunction avx512_row_function() { return run_rows; }
 

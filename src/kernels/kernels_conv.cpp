@@ -113,7 +113,8 @@ void fill_patch_row(const ConvShape& shape, const float* plane, const std::array
   }
 }
 
-// Every group of every batch entry as filters x patches, chunk by chunk.
+// Every group of every batch entry as filters x patches, chunk by chunk, each
+// product summing from +0.0 without reading the output.
 void conv_patches(KernelPath path, const ConvShape& shape, std::span<const float> x, std::span<const float> w,
                   std::span<float> output, std::vector<float>& patches) {
   const std::size_t group_channels = shape.channels / shape.groups;
@@ -136,7 +137,7 @@ void conv_patches(KernelPath path, const ConvShape& shape, std::span<const float
       float* const group_output = output.data() + (n * shape.filters + g * group_filters) * positions;
       if (direct_input) {
         matmul_accumulate(path, filters, MatrixView{.data = group_input, .row_stride = plane}, group_output,
-                          positions, group_filters, inner, positions);
+                          positions, group_filters, inner, positions, SumStart::Zero);
         continue;
       }
       for (std::size_t first = 0; first < positions; first += chunk) {
@@ -154,7 +155,7 @@ void conv_patches(KernelPath path, const ConvShape& shape, std::span<const float
           }
         }
         matmul_accumulate(path, filters, MatrixView{.data = patches.data(), .row_stride = count},
-                          group_output + first, positions, group_filters, inner, count);
+                          group_output + first, positions, group_filters, inner, count, SumStart::Zero);
       }
     }
   }
@@ -256,8 +257,8 @@ void conv_forward(KernelPath path, const ConvShape& shape, std::span<const float
     conv_direct(shape, x, w, bias, output);
     return;
   }
-  std::fill(output.begin(), output.end(), 0.0F);
   if (group_channels == 1) {
+    std::fill(output.begin(), output.end(), 0.0F);
     conv_one_channel(shape, x, w, output);
   } else {
     conv_patches(path, shape, x, w, output, workspace);

@@ -37,14 +37,20 @@ struct MatrixView {
   std::size_t column_stride = 1;
 };
 
+// Where the sums of a product start: each output's own value, or +0.0 with
+// the output's previous content never read (it may hold anything).
+enum class SumStart : std::uint8_t { Output, Zero };
+
 // Continues each output sum: for every (r, c) below rows x columns and k from
 // 0 to inner - 1 ascending, output[r * output_stride + c] becomes
 // (left(r, k) x right(k, c)) + output[r * output_stride + c], each operation
-// rounded to float. An output that holds +0.0 beforehand receives exactly the
-// plain matrix product. Left columns must be adjacent (column_stride 1).
-// Callers guarantee every addressed element exists; nothing is checked.
+// rounded to float. An output that holds +0.0 beforehand, or any output with
+// SumStart::Zero, receives exactly the plain matrix product. Left columns
+// must be adjacent (column_stride 1). Callers guarantee every addressed
+// element exists; nothing is checked.
 void matmul_accumulate(KernelPath path, MatrixView left, MatrixView right, float* output, std::size_t output_stride,
-                       std::size_t rows, std::size_t inner, std::size_t columns);
+                       std::size_t rows, std::size_t inner, std::size_t columns,
+                       SumStart start = SumStart::Output);
 
 // The output columns one register tile of `path` covers: column ranges that
 // start at multiples of it run no more edge tiles than the whole does.
@@ -62,7 +68,8 @@ void pack_right_matrix(KernelPath path, MatrixView right, std::size_t inner, std
 // points at the block of the first output column, which is a multiple of the
 // column step.
 void matmul_accumulate_packed(KernelPath path, MatrixView left, const float* packed, float* output,
-                              std::size_t output_stride, std::size_t rows, std::size_t inner, std::size_t columns);
+                              std::size_t output_stride, std::size_t rows, std::size_t inner, std::size_t columns,
+                              SumStart start = SumStart::Output);
 
 // The public try_matmul run on one path: the product, or a Graph error with
 // the message of the first broken precondition.

@@ -54,9 +54,11 @@ PathKernels kernels_for(KernelPath path) {
 // type, which every target lowers to its own registers or to scalar code.
 constexpr TileShape portable_shape{.lanes = 4, .rows = 4, .vectors = 2, .depth = 256};
 
+template <std::size_t Vectors>
 void portable_run(std::size_t depth, const float* left, std::size_t left_stride, const float* packed, float* output,
-                  std::size_t output_stride) {
-  tile_lanes::run<portable_shape>(depth, left, left_stride, packed, output, output_stride);
+                  std::size_t output_stride, bool from_zero) {
+  tile_lanes::run<portable_shape.with_vectors(Vectors)>(depth, left, left_stride, packed, output, output_stride,
+                                                       from_zero);
 }
 
 // A block of the right matrix: `depth` inner steps from first_k, `count`
@@ -125,11 +127,14 @@ void pack_right(MatrixView right, const Panel& panel, std::size_t width, float* 
 }
 
 // Runs `tile` over every block. Row and column blocks at the edges run on
-// zero-padded copies; their padding lanes compute sums nobody reads. With
-// `prepacked` (pack_right_matrix's layout), panels are read where they lie
-// instead of being copied.
+// zero-padded copies; their padding lanes compute sums nobody reads. A last
+// panel narrower than the tile runs the narrowest tile that covers it, so a
+// product of few columns past a multiple of the tile's width wastes at most
+// one register's lanes per row, not a whole tile. With `prepacked`
+// (pack_right_matrix's layout), panels are read where they lie instead of
+// being copied, at the full tile's width.
 void run_tiles(const TileKernel& tile, MatrixView left, MatrixView right, const float* prepacked, float* output,
-               std::size_t output_stride, std::size_t rows, std::size_t inner, std::size_t columns) {
+               std::size_t output_stride, std::size_t rows, std::size_t inner, std::size_t columns, SumStart start) {
   alignas(64) float packed[max_panel_floats];
   alignas(64) float left_edge[max_tile_rows * max_tile_depth];
   alignas(64) float output_edge[max_tile_rows * max_tile_columns];
@@ -145,12 +150,19 @@ void run_tiles(const TileKernel& tile, MatrixView left, MatrixView right, const 
   }
   while (panel.depth != 0) {
     const float* panel_data = packed;
+    std::size_t width = tile.columns;
+    TileFunction run = tile.run;
     if (prepacked == nullptr) {
-      pack_right(right, panel, tile.columns, packed);
+      const std::size_t vectors = (panel.count + tile.lanes - 1) / tile.lanes;
+      width = vectors * tile.lanes;
+      run = tile.narrow[vectors - 1];
+      pack_right(right, panel, width, packed);
     } else {
       panel_data = prepacked + (panel.first_column / tile.columns * inner + panel.first_k) * tile.columns;
     }
     const Panel next = next_panel(tile, panel, inner, columns);
+    // The first depth block of a product from zero never reads the output.
+    const bool from_zero = start == SumStart::Zero && panel.first_k == 0;
 
     for (std::size_t block = 0; block < row_blocks; ++block) {
       if (next.depth != 0 && prepacked == nullptr) {
@@ -174,20 +186,20 @@ void run_tiles(const TileKernel& tile, MatrixView left, MatrixView right, const 
       }
 
       float* const tile_output = output + first_row * output_stride + panel.first_column;
-      if (row_count == tile.rows && panel.count == tile.columns) {
-        tile.run(panel.depth, tile_left, left_stride, panel_data, tile_output, output_stride);
+      if (row_count == tile.rows && panel.count == width) {
+        run(panel.depth, tile_left, left_stride, panel_data, tile_output, output_stride, from_zero);
         continue;
       }
       for (std::size_t i = 0; i < tile.rows; ++i) {
-        float* const target = output_edge + i * tile.columns;
-        std::fill_n(target, tile.columns, 0.0F);
-        if (i < row_count) {
+        float* const target = output_edge + i * width;
+        std::fill_n(target, width, 0.0F);
+        if (i < row_count && !from_zero) {
           std::copy_n(tile_output + i * output_stride, panel.count, target);
         }
       }
-      tile.run(panel.depth, tile_left, left_stride, panel_data, output_edge, tile.columns);
+      run(panel.depth, tile_left, left_stride, panel_data, output_edge, width, from_zero);
       for (std::size_t i = 0; i < row_count; ++i) {
-        std::copy_n(output_edge + i * tile.columns, panel.count, tile_output + i * output_stride);
+        std::copy_n(output_edge + i * width, panel.count, tile_output + i * output_stride);
       }
     }
     panel = next;
@@ -196,7 +208,7 @@ void run_tiles(const TileKernel& tile, MatrixView left, MatrixView right, const 
 
 }  // namespace
 
-TileKernel portable_tile() { return tile_lanes::kernel<portable_shape>(portable_run); }
+TileKernel portable_tile() { return tile_lanes::kernel<portable_shape>({portable_run<1>, portable_run<2>}); }
 
 std::string_view path_name(KernelPath path) {
   switch (path) {
@@ -261,10 +273,17 @@ std::size_t matmul_column_step(KernelPath path) {
 }
 
 void matmul_accumulate(KernelPath path, MatrixView left, MatrixView right, float* output, std::size_t output_stride,
-                       std::size_t rows, std::size_t inner, std::size_t columns) {
+                       std::size_t rows, std::size_t inner, std::size_t columns, SumStart start) {
   require(path_supported(path), "matmul: kernel path not supported by this processor");
   const TileKernel tile = kernels_for(path).tile;
-  run_tiles(tile, left, right, nullptr, output, output_stride, rows, inner, columns);
+  if (inner == 0 && start == SumStart::Zero) {
+    // No panel runs, so the sums' start is the whole product.
+    for (std::size_t r = 0; r < rows; ++r) {
+      std::fill_n(output + r * output_stride, columns, 0.0F);
+    }
+    return;
+  }
+  run_tiles(tile, left, right, nullptr, output, output_stride, rows, inner, columns, start);
 }
 
 std::size_t packed_right_floats(KernelPath path, std::size_t inner, std::size_t columns) {
@@ -282,10 +301,17 @@ void pack_right_matrix(KernelPath path, MatrixView right, std::size_t inner, std
 }
 
 void matmul_accumulate_packed(KernelPath path, MatrixView left, const float* packed, float* output,
-                              std::size_t output_stride, std::size_t rows, std::size_t inner, std::size_t columns) {
+                              std::size_t output_stride, std::size_t rows, std::size_t inner, std::size_t columns,
+                              SumStart start) {
   require(path_supported(path), "matmul: kernel path not supported by this processor");
   const TileKernel tile = kernels_for(path).tile;
-  run_tiles(tile, left, MatrixView{}, packed, output, output_stride, rows, inner, columns);
+  if (inner == 0 && start == SumStart::Zero) {
+    for (std::size_t r = 0; r < rows; ++r) {
+      std::fill_n(output + r * output_stride, columns, 0.0F);
+    }
+    return;
+  }
+  run_tiles(tile, left, MatrixView{}, packed, output, output_stride, rows, inner, columns, start);
 }
 
 }  // namespace orvo_compiler::detail

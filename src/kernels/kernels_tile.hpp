@@ -4,6 +4,7 @@
 // order, so each sum is formed exactly as the plain loop forms it.
 #pragma once
 
+#include <array>
 #include <cstddef>
 
 namespace orvo_compiler::detail {
@@ -11,8 +12,13 @@ namespace orvo_compiler::detail {
 // Continues the sums of one full tile over `depth` inner steps:
 // output[i * output_stride + j] = (left[i * left_stride + k] x packed[k * columns + j])
 // + output[i * output_stride + j] for k ascending, i below rows, j below columns.
+// With `from_zero` every sum starts at +0.0 instead, and the output's
+// previous content is never read.
 using TileFunction = void (*)(std::size_t depth, const float* left, std::size_t left_stride, const float* packed,
-                              float* output, std::size_t output_stride);
+                              float* output, std::size_t output_stride, bool from_zero);
+
+// Most registers a tile keeps per row, on any path.
+inline constexpr std::size_t max_tile_vectors = 4;
 
 struct TileKernel {
   std::size_t rows = 0;
@@ -21,6 +27,12 @@ struct TileKernel {
   // and the tile's left rows stay in the first-level cache.
   std::size_t depth = 0;
   TileFunction run = nullptr;
+  // The same tile keeping fewer registers per row, for a last panel of few
+  // columns: narrow[v - 1] keeps v registers of `lanes` columns each (the
+  // full tile's run at v = columns / lanes). Its packed panel rows are
+  // lanes x v floats apart.
+  std::size_t lanes = 0;
+  std::array<TileFunction, max_tile_vectors> narrow{};
 };
 
 // Bounds on every path's tile and panel, which size the driver's fixed
@@ -46,6 +58,10 @@ struct TileShape {
   std::size_t depth = 0;
 
   [[nodiscard]] constexpr std::size_t columns() const { return lanes * vectors; }
+  // The same tile with `count` registers per row.
+  [[nodiscard]] constexpr TileShape with_vectors(std::size_t count) const {
+    return TileShape{.lanes = lanes, .rows = rows, .vectors = count, .depth = depth};
+  }
 };
 
 namespace tile_lanes {
@@ -79,7 +95,8 @@ template <std::size_t Lanes>
 // (kernels_avx2.cpp, kernels_avx512.cpp) gets that instruction set's registers.
 template <TileShape shape>
 [[gnu::always_inline]] inline void run(std::size_t depth, const float* left, std::size_t left_stride,
-                                       const float* packed, float* output, std::size_t output_stride) {
+                                       const float* packed, float* output, std::size_t output_stride,
+                                       bool from_zero) {
   using Vector = typename Floats<shape.lanes>::type;
   constexpr std::size_t columns = shape.columns();
   Vector sums[shape.rows][shape.vectors];
@@ -87,7 +104,11 @@ template <TileShape shape>
   for (std::size_t i = 0; i < shape.rows; ++i) {
 #pragma GCC unroll 4
     for (std::size_t j = 0; j < shape.vectors; ++j) {
-      load<shape.lanes>(sums[i][j], output + i * output_stride + j * shape.lanes);
+      if (from_zero) {
+        sums[i][j] = Vector{};
+      } else {
+        load<shape.lanes>(sums[i][j], output + i * output_stride + j * shape.lanes);
+      }
     }
   }
   for (std::size_t k = 0; k < depth; ++k) {
@@ -116,13 +137,22 @@ template <TileShape shape>
   }
 }
 
-// The TileKernel of `shape`; `compiled` is run<shape> compiled for the path's
-// instruction set.
+// The TileKernel of `shape`; compiled[v - 1] is run<shape.with_vectors(v)>
+// compiled for the path's instruction set.
 template <TileShape shape>
-[[nodiscard]] constexpr TileKernel kernel(TileFunction compiled) {
+[[nodiscard]] constexpr TileKernel kernel(const std::array<TileFunction, shape.vectors>& compiled) {
   static_assert(shape.rows <= max_tile_rows && shape.columns() <= max_tile_columns &&
-                shape.depth <= max_tile_depth && shape.depth * shape.columns() <= max_panel_floats);
-  return TileKernel{.rows = shape.rows, .columns = shape.columns(), .depth = shape.depth, .run = compiled};
+                shape.depth <= max_tile_depth && shape.depth * shape.columns() <= max_panel_floats &&
+                shape.vectors <= max_tile_vectors);
+  TileKernel tile{.rows = shape.rows,
+                  .columns = shape.columns(),
+                  .depth = shape.depth,
+                  .run = compiled.back(),
+                  .lanes = shape.lanes};
+  for (std::size_t v = 0; v < shape.vectors; ++v) {
+    tile.narrow[v] = compiled[v];
+  }
+  return tile;
 }
 
 }  // namespace tile_lanes

@@ -302,6 +302,41 @@ TEST(KernelPaths, ColumnBlocksOfAProductMatchTheOracle) {
   }
 }
 
+TEST(KernelPaths, ProductsFromZeroNeverReadTheOutput) {
+  // With SumStart::Zero an output full of NaN still receives the oracle's
+  // product, packed ahead or not: column counts that leave a narrow last
+  // panel (one lane, one register and a bit, two registers), depths of one
+  // panel, several and none.
+  struct Case {
+    std::uint64_t rows;
+    std::uint64_t inner;
+    std::uint64_t columns;
+  };
+  const Case cases[] = {{9, 200, 49}, {8, 1, 17}, {5, 400, 100}, {3, 0, 7}, {17, 193, 1}, {16, 64, 50}};
+  Values values(4242);
+  const float quiet_nan = std::numeric_limits<float>::quiet_NaN();
+  for (const Case& c : cases) {
+    const std::vector<float> left = values.matrix(c.rows * c.inner, 300);
+    const std::vector<float> right = values.matrix(c.inner * c.columns, 300);
+    const std::vector<float> expected = oracle::matmul(left, right, c.rows, c.inner, c.columns);
+    for (const KernelPath path : available_paths()) {
+      SCOPED_TRACE(fmt::format("{} {}x{}x{}", path_name(path), c.rows, c.inner, c.columns));
+      std::vector<float> output(c.rows * c.columns, quiet_nan);
+      matmul_accumulate(path, MatrixView{.data = left.data(), .row_stride = c.inner},
+                        MatrixView{.data = right.data(), .row_stride = c.columns}, output.data(), c.columns, c.rows,
+                        c.inner, c.columns, SumStart::Zero);
+      EXPECT_TRUE(same_values(expected, output));
+      std::vector<float> packed(packed_right_floats(path, c.inner, c.columns));
+      pack_right_matrix(path, MatrixView{.data = right.data(), .row_stride = c.columns}, c.inner, c.columns,
+                        packed.data());
+      std::ranges::fill(output, quiet_nan);
+      matmul_accumulate_packed(path, MatrixView{.data = left.data(), .row_stride = c.inner}, packed.data(),
+                               output.data(), c.columns, c.rows, c.inner, c.columns, SumStart::Zero);
+      EXPECT_TRUE(same_values(expected, output));
+    }
+  }
+}
+
 // The first `count` values of `values` followed by the rest of `tail`: a
 // kernel's output over a list whose positions past its counts it must leave.
 std::vector<float> with_tail(const std::vector<float>& values, std::size_t count, const std::vector<float>& tail) {
