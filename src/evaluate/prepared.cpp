@@ -285,13 +285,7 @@ class PreparedEvaluation::Impl {
   Result<void> bind(TensorValues values) {
     const std::lock_guard lock(run_mutex_);
     // Each value is checked as a run's are; none need be given.
-    TensorValues all_bound;
-    for (const Tensor& tensor : graph_.tensors) {
-      if (!producer_[tensor.id.index].has_value()) {
-        all_bound.emplace(tensor.id, TensorData());
-      }
-    }
-    if (const Result<void> valid = detail::check_values(graph_, values, producer_, all_bound); !valid) {
+    if (const Result<void> valid = detail::check_given(graph_, values, producer_); !valid) {
       return valid;
     }
     bound_ = std::move(values);
