@@ -58,8 +58,8 @@ Result<void> check_op(const Graph& graph, const Op& op, const std::vector<std::o
 
 }  // namespace
 
-Result<void> check_values(const Graph& graph, const TensorValues& values,
-                          const std::vector<std::optional<OpId>>& producer, const TensorValues& bound) {
+Result<void> check_given(const Graph& graph, const TensorValues& values,
+                         const std::vector<std::optional<OpId>>& producer) {
   for (const auto& [id, given] : values) {
     if (id.index >= graph.tensors.size()) {
       return graph_error(fmt::format("evaluate: {} is not an input or weight", id));
@@ -76,6 +76,14 @@ Result<void> check_values(const Graph& graph, const TensorValues& values,
       return graph_error(fmt::format("evaluate: value for {} has {} elements, expected {}", tensor.name,
                                      element_count(given), tensor.elements()));
     }
+  }
+  return {};
+}
+
+Result<void> check_values(const Graph& graph, const TensorValues& values,
+                          const std::vector<std::optional<OpId>>& producer, const TensorValues& bound) {
+  if (const Result<void> given = check_given(graph, values, producer); !given) {
+    return given;
   }
   for (const Tensor& tensor : graph.tensors) {
     if (!producer[tensor.id.index].has_value() && !values.contains(tensor.id) && !bound.contains(tensor.id)) {

@@ -19,6 +19,11 @@ namespace orvo_compiler::detail {
 // that does not fails with "invalid op {name}" or its builder's error.
 [[nodiscard]] Result<void> check_ops(const Graph& graph, const std::vector<std::optional<OpId>>& producer);
 
+// Each value is for a tensor no operation produces, of its tensor's element
+// type and count; fails with evaluate's texts. Values may be left out.
+[[nodiscard]] Result<void> check_given(const Graph& graph, const TensorValues& values,
+                                       const std::vector<std::optional<OpId>>& producer);
+
 // Values are given for exactly the tensors no operation produces, each of
 // its tensor's element type and count; fails with evaluate's texts. A tensor
 // that `bound` (checked before) holds a value for may be left out of `values`.

@@ -18,9 +18,10 @@
 //     blocks of whole register tiles' columns instead, so that no two
 //     threads pack the same part of its right matrix), rows of layer_norm
 //     and softmax, planes of max and average pooling (their windows worked
-//     out at `make`), elements of the rest; a conv (straight into the arena,
-//     with a workspace kept between runs) and its chain run whole, on the
-//     calling thread. Each output element is computed by
+//     out at `make`), blocks of output positions of a conv that runs by the
+//     patch product (straight into the arena, each task with a workspace
+//     kept between runs; other convs run whole), elements of the rest. Each
+//     output element is computed by
 //     one unit with the same operations in the same order as `evaluate`
 //     computes it, so the bits never depend on the split or the thread count.
 // `bind` keeps values for every run. It packs the bound right matrix of each
@@ -73,6 +74,9 @@ using detail::OpDefinition;
 constexpr std::size_t alignment_floats = 16;
 // Element-wise work goes in blocks that stay in the first-level cache.
 constexpr std::size_t block_elements = 1024;
+// Output positions per unit of a conv split over threads (a multiple of every
+// path's tile width).
+constexpr std::size_t conv_unit_positions = 96;
 // Passes with fewer elements (or multiply-adds) than this run on the calling thread alone.
 constexpr std::size_t split_threshold = 8192;
 
@@ -274,6 +278,7 @@ class PreparedEvaluation::Impl {
     split_passes();
     sources_.assign(graph_.tensors.size(), nullptr);
     given_.assign(graph_.tensors.size(), false);
+    conv_workspaces_.resize(pool_.threads());
     scratch_.resize(graph_.tensors.size());
     for (const TensorId output : graph_.outputs) {
       if (std::ranges::find(outputs_, output) == outputs_.end()) {
@@ -285,13 +290,7 @@ class PreparedEvaluation::Impl {
   Result<void> bind(TensorValues values) {
     const std::lock_guard lock(run_mutex_);
     // Each value is checked as a run's are; none need be given.
-    TensorValues all_bound;
-    for (const Tensor& tensor : graph_.tensors) {
-      if (!producer_[tensor.id.index].has_value()) {
-        all_bound.emplace(tensor.id, TensorData());
-      }
-    }
-    if (const Result<void> valid = detail::check_values(graph_, values, producer_, all_bound); !valid) {
+    if (const Result<void> valid = detail::check_given(graph_, values, producer_); !valid) {
       return valid;
     }
     bound_ = std::move(values);
@@ -639,7 +638,15 @@ class PreparedEvaluation::Impl {
           pass.units = elements / static_cast<std::size_t>(pass.pool.positions);
           work = pass.units * pass.pool.taps.size();
           break;
-        case Anchor::Conv:
+        case Anchor::Conv: {
+          // Convs whose route is the patch product split by blocks of output
+          // positions; the others run whole.
+          const std::size_t positions = pass.conv.output[0] * pass.conv.output[1] * pass.conv.output[2];
+          const std::size_t group_channels = pass.conv.channels / pass.conv.groups;
+          pass.units = group_channels == 1 ? 1 : (positions + conv_unit_positions - 1) / conv_unit_positions;
+          work = elements * group_channels * pass.conv.kernel[0] * pass.conv.kernel[1] * pass.conv.kernel[2];
+          break;
+        }
         case Anchor::Kernel:
           pass.units = 1;
           break;
@@ -648,7 +655,7 @@ class PreparedEvaluation::Impl {
       if (pass.anchor == Anchor::Unary || pass.anchor == Anchor::Binary || pass.anchor == Anchor::Copy) {
         pass.unit_elements = block_elements;
       }
-      const std::size_t parts = pass.anchor == Anchor::MatMul ? threads : threads * 4;
+      const std::size_t parts = pass.anchor == Anchor::MatMul || pass.anchor == Anchor::Conv ? threads : threads * 4;
       pass.tasks = threads == 1 || work < split_threshold ? 1 : std::min(pass.units, parts);
       if (pass.column_step != 0 && pass.tasks > 1) {
         pass.units = (pass.columns + pass.column_step - 1) / pass.column_step;
@@ -742,8 +749,7 @@ class PreparedEvaluation::Impl {
         apply(pass.element, out, begin, end);
         break;
       case Anchor::Conv:
-        run_conv(pass, out);
-        break;
+        return;
       case Anchor::Pool:
         run_pool(pass, out, first, last);
         break;
@@ -779,21 +785,46 @@ class PreparedEvaluation::Impl {
     }
   }
 
-  // The whole of a conv, on the calling thread, with the kept workspace.
-  void run_conv(const Pass& pass, float* out) {
-    const Op& op = *pass.op;
-    const auto span_of = [&](TensorId id) {
-      return std::span<const float>(read(id), static_cast<std::size_t>(graph_.tensors[id.index].elements()));
-    };
-    const TensorId weights = op.inputs[1];
-    std::optional<bool> finite;
+  // What a run knows of the conv's filters being finite: the scan made at
+  // bind when they are the bound ones, else nothing.
+  [[nodiscard]] std::optional<bool> finite_filters(const Pass& pass) const {
+    const TensorId weights = pass.op->inputs[1];
     if (const auto known = finite_bound_.find(weights); known != finite_bound_.end() && !given_[weights.index]) {
-      finite = known->second;
+      return known->second;
     }
-    detail::conv_forward(path_, pass.conv, span_of(op.inputs[0]), span_of(weights),
-                         op.inputs.size() == 3 ? span_of(op.inputs[2]) : std::span<const float>{},
-                         std::span<float>(out, static_cast<std::size_t>(graph_.tensors[op.output.index].elements())),
-                         conv_workspace_, finite);
+    return std::nullopt;
+  }
+
+  [[nodiscard]] std::span<const float> span_of(TensorId id) const {
+    return {read(id), static_cast<std::size_t>(graph_.tensors[id.index].elements())};
+  }
+
+  // Units [first, last) of a conv that runs by the patch product (`patches`),
+  // with task `task`'s workspace, or the whole of one that does not; then the
+  // chain on the same outputs.
+  void run_conv(const Pass& pass, std::size_t first, std::size_t last, std::size_t task, bool patches,
+                std::optional<bool> finite) {
+    const Op& op = *pass.op;
+    const std::span<const float> bias = op.inputs.size() == 3 ? span_of(op.inputs[2]) : std::span<const float>{};
+    float* const out = write(pass.output);
+    const std::span<float> output(out, static_cast<std::size_t>(graph_.tensors[op.output.index].elements()));
+    const std::size_t positions = pass.conv.output[0] * pass.conv.output[1] * pass.conv.output[2];
+    std::size_t from = 0;
+    std::size_t to = positions;
+    if (patches) {
+      from = first * conv_unit_positions;
+      to = std::min(positions, last * conv_unit_positions);
+      detail::conv_forward_positions(path_, pass.conv, span_of(op.inputs[0]), span_of(op.inputs[1]), bias, output,
+                                     conv_workspaces_[task], from, to);
+    } else {
+      detail::conv_forward(path_, pass.conv, span_of(op.inputs[0]), span_of(op.inputs[1]), bias, output,
+                           conv_workspaces_[task], finite);
+    }
+    for (std::size_t plane = 0; plane < pass.conv.batch * pass.conv.filters; ++plane) {
+      for (const ElementStep& step : pass.chain) {
+        apply(step, out, plane * positions + from, plane * positions + to);
+      }
+    }
   }
 
   // Planes [first, last) of a max or average pool, read in place.
@@ -832,6 +863,16 @@ class PreparedEvaluation::Impl {
   Result<void> run_pass(const Pass& pass) {
     if (pass.anchor == Anchor::Kernel) {
       return run_kernel(*pass.op);
+    }
+    if (pass.anchor == Anchor::Conv) {
+      const std::optional<bool> finite = finite_filters(pass);
+      const bool patches = detail::conv_by_patches(pass.conv, span_of(pass.op->inputs[1]), finite);
+      const std::size_t tasks = patches ? pass.tasks : 1;
+      auto conv_task = [&](std::size_t index) {
+        run_conv(pass, pass.units * index / tasks, pass.units * (index + 1) / tasks, index, patches, finite);
+      };
+      pool_.for_each(tasks, conv_task);
+      return {};
     }
     auto task = [&](std::size_t index) {
       run_units(pass, pass.units * index / pass.tasks, pass.units * (index + 1) / pass.tasks);
@@ -877,8 +918,8 @@ class PreparedEvaluation::Impl {
   std::vector<bool> given_;
   // Copies of arena tensors that one-shot kernels read, kept between runs.
   std::vector<TensorData> scratch_;
-  // The conv kernel's patch matrices, kept between runs.
-  std::vector<float> conv_workspace_;
+  // The conv kernel's patch matrices, one per task, kept between runs.
+  std::vector<std::vector<float>> conv_workspaces_;
   std::mutex run_mutex_;
   detail::WorkerPool pool_;
 };

@@ -113,10 +113,11 @@ void fill_patch_row(const ConvShape& shape, const float* plane, const std::array
   }
 }
 
-// Every group of every batch entry as filters x patches, chunk by chunk, each
-// product summing from +0.0 without reading the output.
+// Output positions [from, to) of every group of every batch entry as filters
+// x patches, chunk by chunk, each product summing from +0.0 without reading
+// the output.
 void conv_patches(KernelPath path, const ConvShape& shape, std::span<const float> x, std::span<const float> w,
-                  std::span<float> output, std::vector<float>& patches) {
+                  std::span<float> output, std::vector<float>& patches, std::size_t from, std::size_t to) {
   const std::size_t group_channels = shape.channels / shape.groups;
   const std::size_t group_filters = shape.filters / shape.groups;
   const std::size_t taps = taps_of(shape);
@@ -125,7 +126,7 @@ void conv_patches(KernelPath path, const ConvShape& shape, std::span<const float
   const std::size_t plane = plane_of(shape);
   const bool direct_input = taps == 1 && !overhangs(shape) && shape.strides == std::array<std::size_t, 3>{1, 1, 1};
   std::size_t chunk = std::max(chunk_multiple, patch_budget / inner / chunk_multiple * chunk_multiple);
-  chunk = std::min(chunk, positions);
+  chunk = std::min(chunk, to - from);
   if (!direct_input && patches.size() < inner * chunk) {
     patches.resize(inner * chunk);
   }
@@ -136,12 +137,12 @@ void conv_patches(KernelPath path, const ConvShape& shape, std::span<const float
       const MatrixView filters{.data = w.data() + g * group_filters * inner, .row_stride = inner};
       float* const group_output = output.data() + (n * shape.filters + g * group_filters) * positions;
       if (direct_input) {
-        matmul_accumulate(path, filters, MatrixView{.data = group_input, .row_stride = plane}, group_output,
-                          positions, group_filters, inner, positions, SumStart::Zero);
+        matmul_accumulate(path, filters, MatrixView{.data = group_input + from, .row_stride = plane},
+                          group_output + from, positions, group_filters, inner, to - from, SumStart::Zero);
         continue;
       }
-      for (std::size_t first = 0; first < positions; first += chunk) {
-        const std::size_t count = std::min(chunk, positions - first);
+      for (std::size_t first = from; first < to; first += chunk) {
+        const std::size_t count = std::min(chunk, to - first);
         std::size_t k = 0;
         for (std::size_t c = 0; c < group_channels; ++c) {
           for (std::size_t tz = 0; tz < shape.kernel[0]; ++tz) {
@@ -156,6 +157,24 @@ void conv_patches(KernelPath path, const ConvShape& shape, std::span<const float
         }
         matmul_accumulate(path, filters, MatrixView{.data = patches.data(), .row_stride = count},
                           group_output + first, positions, group_filters, inner, count, SumStart::Zero);
+      }
+    }
+  }
+}
+
+// Each output at positions [from, to) of every batch entry and filter
+// becomes sum + bias[filter]; nothing when there is no bias.
+void add_bias(const ConvShape& shape, std::span<const float> bias, std::span<float> output, std::size_t from,
+              std::size_t to) {
+  if (bias.empty()) {
+    return;
+  }
+  const std::size_t positions = positions_of(shape);
+  for (std::size_t n = 0; n < shape.batch; ++n) {
+    for (std::size_t m = 0; m < shape.filters; ++m) {
+      float* const out = output.data() + (n * shape.filters + m) * positions;
+      for (std::size_t i = from; i < to; ++i) {
+        out[i] = out[i] + bias[m];
       }
     }
   }
@@ -252,28 +271,29 @@ void conv_forward(KernelPath path, const ConvShape& shape, std::span<const float
 void conv_forward(KernelPath path, const ConvShape& shape, std::span<const float> x, std::span<const float> w,
                   std::span<const float> bias, std::span<float> output, std::vector<float>& workspace,
                   std::optional<bool> finite) {
-  const std::size_t group_channels = shape.channels / shape.groups;
-  if (group_channels != 1 && overhangs(shape) && !(finite ? *finite : weights_finite(w))) {
+  if (conv_by_patches(shape, w, finite)) {
+    conv_forward_positions(path, shape, x, w, bias, output, workspace, 0, positions_of(shape));
+    return;
+  }
+  if (shape.channels / shape.groups != 1) {
     conv_direct(shape, x, w, bias, output);
     return;
   }
-  if (group_channels == 1) {
-    std::fill(output.begin(), output.end(), 0.0F);
-    conv_one_channel(shape, x, w, output);
-  } else {
-    conv_patches(path, shape, x, w, output, workspace);
-  }
-  if (bias.empty()) {
-    return;
-  }
-  const std::size_t positions = positions_of(shape);
-  for (std::size_t n = 0; n < shape.batch; ++n) {
-    for (std::size_t m = 0; m < shape.filters; ++m) {
-      float* const out = output.data() + (n * shape.filters + m) * positions;
-      for (std::size_t i = 0; i < positions; ++i) {
-        out[i] = out[i] + bias[m];
-      }
-    }
+  std::fill(output.begin(), output.end(), 0.0F);
+  conv_one_channel(shape, x, w, output);
+  add_bias(shape, bias, output, 0, positions_of(shape));
+}
+
+bool conv_by_patches(const ConvShape& shape, std::span<const float> w, std::optional<bool> finite) {
+  return shape.channels / shape.groups != 1 && (!overhangs(shape) || (finite ? *finite : weights_finite(w)));
+}
+
+void conv_forward_positions(KernelPath path, const ConvShape& shape, std::span<const float> x,
+                            std::span<const float> w, std::span<const float> bias, std::span<float> output,
+                            std::vector<float>& workspace, std::size_t first, std::size_t last) {
+  if (first < last) {
+    conv_patches(path, shape, x, w, output, workspace, first, last);
+    add_bias(shape, bias, output, first, last);
   }
 }
 

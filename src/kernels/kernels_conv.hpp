@@ -164,6 +164,21 @@ void conv_forward(KernelPath path, const ConvShape& shape, std::span<const float
                   std::span<const float> bias, std::span<float> output, std::vector<float>& workspace,
                   std::optional<bool> finite = std::nullopt);
 
+// Whether conv_forward reaches its bits by the patch product (several input
+// channels per group, and finite weights where some window overhangs the
+// input; `finite` as for conv_forward), which can run on separate ranges of
+// output positions.
+[[nodiscard]] bool conv_by_patches(const ConvShape& shape, std::span<const float> w,
+                                   std::optional<bool> finite = std::nullopt);
+
+// conv_forward's bits at output positions [first, last) of every batch entry
+// and filter, when conv_by_patches holds; other outputs are left as they
+// are, so that ranges may run on different threads, each with its own
+// workspace.
+void conv_forward_positions(KernelPath path, const ConvShape& shape, std::span<const float> x,
+                            std::span<const float> w, std::span<const float> bias, std::span<float> output,
+                            std::vector<float>& workspace, std::size_t first, std::size_t last);
+
 // Whether no weight is infinite or NaN.
 [[nodiscard]] bool weights_finite(std::span<const float> w);
 

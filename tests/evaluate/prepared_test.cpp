@@ -140,7 +140,7 @@ struct ConvModel {
   TensorId image;
 };
 
-std::optional<ConvModel> conv_model(bool pool = true) {
+std::optional<ConvModel> conv_model(bool pool = true, std::uint64_t side = 9) {
   ConvModel model;
   Graph& g = model.graph;
   Made made;
@@ -158,7 +158,7 @@ std::optional<ConvModel> conv_model(bool pool = true) {
   const TensorId w2 = weight("w2", {4, 4, 3, 3}, 0.02F);
   const TensorId w3 = weight("w3", {2, 4, 1, 1}, 0.05F);
   const TensorId w4 = weight("w4", {2, 1, 3, 3}, 0.04F);
-  model.image = g.input("image", {1, 3, 9, 9});
+  model.image = g.input("image", {1, 3, side, side});
   const TensorId c1 = made(g.apply("c1", Conv{1, {1, 1}, {1, 1}, {1, 1, 1, 1}}, {model.image, w1, b1}));
   const TensorId r1 = made(g.apply("r1", Relu{}, {c1}));
   const TensorId c2 = made(g.apply("c2", Conv{1, {1, 1}, {1, 1}, {1, 1, 1, 1}}, {r1, w2}));
@@ -186,6 +186,24 @@ TEST(PreparedEvaluation, ConvPassesAndTheirChainsEqualEvaluate) {
   ASSERT_TRUE(prepared) << prepared.error();
   // Both convs' ReLU and the residual Add ride in the conv passes.
   EXPECT_EQ(prepared->passes(), 5U);
+}
+
+// Large enough that the convs split by blocks of output positions over the
+// threads, each block with its bias and chain: the bits stay evaluate's, and
+// a run with an infinite weight (which takes the whole-conv route) too.
+TEST(PreparedEvaluation, ConvsSplitOverThreadsEqualEvaluate) {
+  const std::optional<ConvModel> model = conv_model(true, 31);
+  ASSERT_TRUE(model);
+  const std::size_t pixels = 3 * 31 * 31;
+  TensorValues first = model->weights;
+  TensorValues second = model->weights;
+  first.emplace(model->image, ramp(pixels, 0.1F, -0.2F));
+  second.emplace(model->image, ramp(pixels, -0.3F, 0.5F));
+  expect_same_as_evaluate(model->graph, first, second);
+  std::vector<float> infinite = std::get<std::vector<float>>(model->weights.at(TensorId{2}));
+  infinite[7] = -std::numeric_limits<float>::infinity();
+  second.insert_or_assign(TensorId{2}, infinite);
+  expect_same_as_evaluate(model->graph, first, second);
 }
 
 // Bound values serve every run, a run's own values override them, and a
