@@ -50,7 +50,9 @@ class PreparedEvaluation {
   // Keeps `values` (typically the weights) for every later run, in place of
   // any kept before; a run's own values override them, and need then name
   // only the rest. Each value is checked as a run checks it (same texts), but
-  // none is required.
+  // none is required. The right matrix of each single matrix product among
+  // them is also kept packed as the product reads it (a second copy of that
+  // weight), and conv filters are scanned once for infinities and NaN.
   [[nodiscard]] Result<void> bind(TensorValues values);
   // The graph's outputs for these values of its inputs and weights, as
   // `evaluate` returns them; fails where `evaluate` fails on the values, with

@@ -4,8 +4,10 @@
 // entry and group, a chunk of output positions at a time, copy every window
 // into a patch matrix whose row k = (channel, tap) holds, for each position
 // of the chunk, the input element that tap reads, or +0.0 where it falls in
-// the padding; then continue the output rows of the group's filters with
-// filters x patches on the blocked matrix product, k ascending. A 1x1 filter
+// the padding (laid out in blocks of positions as the product reads a packed
+// right matrix, so that it is copied once); then continue the output rows of
+// the group's filters with filters x patches on the blocked matrix product,
+// k ascending. A 1x1 filter
 // of stride 1 without padding reads the input itself as the patch matrix.
 // Each output's sum thus takes the direct loop's products in the direct
 // loop's order, plus x * w = ±0 for each padding tap. Such a term leaves a
@@ -61,11 +63,31 @@ bool overhangs(const ConvShape& shape) {
   return false;
 }
 
-// Writes row (channel plane, tap) of the patch matrix for the `count`
+// A chunk's patch matrix laid out as the matrix product reads a packed right
+// matrix (pack_right_matrix's layout), so that the product copies nothing:
+// blocks of `step` positions, each holding its `inner` rows one after
+// another, the last block's rows `last_width` floats long.
+struct PatchLayout {
+  float* data = nullptr;
+  std::size_t inner = 0;
+  std::size_t step = 0;
+  std::size_t count = 0;
+  std::size_t last_width = 0;
+
+  // Where row k holds the chunk's position i; positions of one block follow
+  // each other.
+  [[nodiscard]] float* at(std::size_t k, std::size_t i) const {
+    const std::size_t block = i / step;
+    const std::size_t width = (block + 1) * step <= count ? step : last_width;
+    return data + block * inner * step + k * width + i % step;
+  }
+};
+
+// Writes row k = (channel plane, tap) of the patch matrix for the `count`
 // positions from `first` in row-major output order: the element each reads,
 // +0.0 in the padding.
 void fill_patch_row(const ConvShape& shape, const float* plane, const std::array<std::size_t, 3>& tap,
-                    std::size_t first, std::size_t count, float* row) {
+                    std::size_t first, std::size_t count, const PatchLayout& layout, std::size_t k) {
   const std::int64_t offset_z = tap_offset(shape, 0, tap[0]);
   const std::int64_t offset_y = tap_offset(shape, 1, tap[1]);
   const std::int64_t offset_x = tap_offset(shape, 2, tap[2]);
@@ -76,8 +98,8 @@ void fill_patch_row(const ConvShape& shape, const float* plane, const std::array
   std::size_t oz = first / (width * shape.output[1]);
   std::size_t done = 0;
   while (done < count) {
-    const std::size_t run = std::min(width - ox, count - done);
-    float* const target = row + done;
+    const std::size_t run = std::min({width - ox, count - done, layout.step - done % layout.step});
+    float* const target = layout.at(k, done);
     std::size_t iz = 0;
     std::size_t iy = 0;
     if (!input_index(oz, shape.strides[0], offset_z, shape.input[0], iz) ||
@@ -127,8 +149,9 @@ void conv_patches(KernelPath path, const ConvShape& shape, std::span<const float
   const bool direct_input = taps == 1 && !overhangs(shape) && shape.strides == std::array<std::size_t, 3>{1, 1, 1};
   std::size_t chunk = std::max(chunk_multiple, patch_budget / inner / chunk_multiple * chunk_multiple);
   chunk = std::min(chunk, to - from);
-  if (!direct_input && patches.size() < inner * chunk) {
-    patches.resize(inner * chunk);
+  const std::size_t step = matmul_column_step(path);
+  if (!direct_input && patches.size() < packed_right_floats(path, inner, chunk)) {
+    patches.resize(packed_right_floats(path, inner, chunk));
   }
 
   for (std::size_t n = 0; n < shape.batch; ++n) {
@@ -143,20 +166,32 @@ void conv_patches(KernelPath path, const ConvShape& shape, std::span<const float
       }
       for (std::size_t first = from; first < to; first += chunk) {
         const std::size_t count = std::min(chunk, to - first);
+        const std::size_t tail = count % step;
+        const PatchLayout layout{.data = patches.data(),
+                                 .inner = inner,
+                                 .step = step,
+                                 .count = count,
+                                 .last_width = packed_block_width(path, tail == 0 ? step : tail)};
         std::size_t k = 0;
         for (std::size_t c = 0; c < group_channels; ++c) {
           for (std::size_t tz = 0; tz < shape.kernel[0]; ++tz) {
             for (std::size_t ty = 0; ty < shape.kernel[1]; ++ty) {
               for (std::size_t tx = 0; tx < shape.kernel[2]; ++tx) {
-                fill_patch_row(shape, group_input + c * plane, {tz, ty, tx}, first, count,
-                               patches.data() + k * count);
+                fill_patch_row(shape, group_input + c * plane, {tz, ty, tx}, first, count, layout, k);
                 ++k;
               }
             }
           }
         }
-        matmul_accumulate(path, filters, MatrixView{.data = patches.data(), .row_stride = count},
-                          group_output + first, positions, group_filters, inner, count, SumStart::Zero);
+        if (tail != 0) {
+          // The last block's lanes past the chunk's positions.
+          for (std::size_t row = 0; row < inner; ++row) {
+            float* const end = layout.at(row, count - 1) + 1;
+            std::fill(end, end + (layout.last_width - tail), 0.0F);
+          }
+        }
+        matmul_accumulate_packed(path, filters, patches.data(), group_output + first, positions, group_filters,
+                                 inner, count, SumStart::Zero);
       }
     }
   }

@@ -58,9 +58,12 @@ void matmul_accumulate(KernelPath path, MatrixView left, MatrixView right, float
 
 // A right matrix laid out once as `path`'s product reads it, for products
 // that use one matrix many times: for each block of matmul_column_step(path)
-// columns, its `inner` rows one after another, +0.0 past the last column.
-// The block holding column c starts at packed + c / step * inner * step.
+// columns, its `inner` rows one after another, each packed_block_width(path,
+// the block's column count) floats long, +0.0 past the block's last column
+// (only the last block can be narrower than the step). The block holding
+// column c starts at packed + c / step * inner * step.
 [[nodiscard]] std::size_t packed_right_floats(KernelPath path, std::size_t inner, std::size_t columns);
+[[nodiscard]] std::size_t packed_block_width(KernelPath path, std::size_t count);
 void pack_right_matrix(KernelPath path, MatrixView right, std::size_t inner, std::size_t columns, float* packed);
 
 // matmul_accumulate's sums, bit for bit, with the right matrix already

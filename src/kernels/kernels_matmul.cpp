@@ -131,8 +131,8 @@ void pack_right(MatrixView right, const Panel& panel, std::size_t width, float* 
 // panel narrower than the tile runs the narrowest tile that covers it, so a
 // product of few columns past a multiple of the tile's width wastes at most
 // one register's lanes per row, not a whole tile. With `prepacked`
-// (pack_right_matrix's layout), panels are read where they lie instead of
-// being copied, at the full tile's width.
+// (pack_right_matrix's layout, whose last block has that narrower width),
+// panels are read where they lie instead of being copied.
 void run_tiles(const TileKernel& tile, MatrixView left, MatrixView right, const float* prepacked, float* output,
                std::size_t output_stride, std::size_t rows, std::size_t inner, std::size_t columns, SumStart start) {
   alignas(64) float packed[max_panel_floats];
@@ -149,16 +149,14 @@ void run_tiles(const TileKernel& tile, MatrixView left, MatrixView right, const 
     prefetch_rows(right, panel, 0, panel.depth);
   }
   while (panel.depth != 0) {
+    const std::size_t vectors = (panel.count + tile.lanes - 1) / tile.lanes;
+    const std::size_t width = vectors * tile.lanes;
+    const TileFunction run = tile.narrow[vectors - 1];
     const float* panel_data = packed;
-    std::size_t width = tile.columns;
-    TileFunction run = tile.run;
     if (prepacked == nullptr) {
-      const std::size_t vectors = (panel.count + tile.lanes - 1) / tile.lanes;
-      width = vectors * tile.lanes;
-      run = tile.narrow[vectors - 1];
       pack_right(right, panel, width, packed);
     } else {
-      panel_data = prepacked + (panel.first_column / tile.columns * inner + panel.first_k) * tile.columns;
+      panel_data = prepacked + panel.first_column / tile.columns * inner * tile.columns + panel.first_k * width;
     }
     const Panel next = next_panel(tile, panel, inner, columns);
     // The first depth block of a product from zero never reads the output.
@@ -291,12 +289,17 @@ std::size_t packed_right_floats(KernelPath path, std::size_t inner, std::size_t 
   return (columns + step - 1) / step * step * inner;
 }
 
+std::size_t packed_block_width(KernelPath path, std::size_t count) {
+  const TileKernel tile = kernels_for(path).tile;
+  return std::min(tile.columns, (count + tile.lanes - 1) / tile.lanes * tile.lanes);
+}
+
 void pack_right_matrix(KernelPath path, MatrixView right, std::size_t inner, std::size_t columns, float* packed) {
   const std::size_t step = matmul_column_step(path);
   for (std::size_t first_column = 0; first_column < columns; first_column += step) {
     const Panel block{
         .first_k = 0, .depth = inner, .first_column = first_column, .count = std::min(step, columns - first_column)};
-    pack_right(right, block, step, packed + first_column * inner);
+    pack_right(right, block, packed_block_width(path, block.count), packed + first_column * inner);
   }
 }
 

@@ -1,7 +1,7 @@
 // The normalisations: Softmax, LogSoftmax and Hardmax on any axis (before
 // opset 13 on the input flattened to 2-D at the axis), LayerNormalization
 // over the trailing axes from its axis, with its mean and inverse deviation,
-// and InstanceNormalization.
+// InstanceNormalization and MeanVarianceNormalization.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -288,6 +288,75 @@ Result<void> map_instance_norm(const MapContext& context) {
                                 : scaled);
 }
 
+// MeanVarianceNormalization: over `axes` (default [0, 2, 3]), as ONNX's own
+// expansion computes it: m = mean(x), v = mean(x * x) - m * m, then
+// (x - m) / (sqrt(v) + 1e-9), each step rounded; the means are
+// ReduceMeanAxes keeping the reduced axes.
+Result<std::vector<std::uint64_t>> mvn_axes(const Node& node, const Dims& x) {
+  Result<std::optional<std::vector<std::int64_t>>> listed = ints_attribute(node, "axes");
+  if (!listed) {
+    return std::unexpected(listed.error());
+  }
+  const std::vector<std::int64_t> axes = listed->value_or(std::vector<std::int64_t>{0, 2, 3});
+  std::vector<std::uint64_t> normalized;
+  for (const std::int64_t axis : axes) {
+    Result<std::size_t> at = normalize_axis(node, axis, x.size());
+    if (!at) {
+      return std::unexpected(at.error());
+    }
+    if (std::ranges::find(normalized, *at) != normalized.end()) {
+      return fail(node, fmt::format("axis {} is listed twice", axis));
+    }
+    if (x[*at] == 0) {
+      return fail(node, fmt::format("normalises over axis {} of size 0", axis));
+    }
+    normalized.push_back(*at);
+  }
+  if (normalized.empty()) {
+    return fail(node, "axes must not be empty");
+  }
+  std::ranges::sort(normalized);
+  return normalized;
+}
+
+Result<Dims> mvn_output(const Node& node, std::span<const Operand> operands) {
+  const Dims& x = operand_at(operands, 0).dims;
+  if (Result<std::vector<std::uint64_t>> axes = mvn_axes(node, x); !axes) {
+    return std::unexpected(axes.error());
+  }
+  return x;
+}
+
+Result<void> map_mvn(const MapContext& context) {
+  Result<TensorId> x = input(context, 0);
+  Result<std::vector<std::uint64_t>> axes =
+      x ? mvn_axes(context.node, to_dims(context.shape_of(*x))) : std::unexpected(x.error());
+  if (!axes) {
+    return std::unexpected(axes.error());
+  }
+  Graph& graph = context.graph();
+  const Shape shape = context.shape_of(*x);
+  const ReduceMeanAxes mean_kind{*axes, true};
+  Result<TensorId> mean = graph.apply(context.derived("mean"), mean_kind, {*x});
+  Result<TensorId> mean_squared = mean ? graph.apply(context.derived("mean_squared"), Mul{}, {*mean, *mean}) : mean;
+  Result<TensorId> squares = mean_squared ? graph.apply(context.derived("squares"), Mul{}, {*x, *x}) : mean_squared;
+  Result<TensorId> mean_of_squares =
+      squares ? graph.apply(context.derived("mean_of_squares"), mean_kind, {*squares}) : squares;
+  Result<TensorId> variance =
+      mean_of_squares ? graph.apply(context.derived("variance"), Sub{}, {*mean_of_squares, *mean_squared})
+                      : mean_of_squares;
+  Result<TensorId> deviation = variance ? graph.apply(context.derived("deviation"), Sqrt{}, {*variance}) : variance;
+  Result<TensorId> epsilon = deviation ? derived_weight(context, "epsilon", context.derived("epsilon"),
+                                                        Constant{float_type, {}, {1e-9F}, {}})
+                                       : deviation;
+  Result<TensorId> divisor = epsilon ? binary(context, context.derived("divisor"), Add{}, *deviation, *epsilon,
+                                              context.shape_of(*deviation))
+                                     : epsilon;
+  Result<TensorId> centred =
+      divisor ? binary(context, context.derived("centred"), Sub{}, *x, *mean, shape) : divisor;
+  return define(context, centred ? binary(context, context.output, Div{}, *centred, *divisor, shape) : centred);
+}
+
 // Softmax, LogSoftmax and Hardmax: before opset 13 on the input flattened to
 // 2-D at the axis (default 1), from 13 on one axis of the input as it is
 // (default the last).
@@ -307,12 +376,18 @@ constexpr OperatorForm instance_normalization_forms[] = {
     {.opsets = {7, 17}, .arity = {3, 3, 1}, .shape = single_output<instance_norm_output>, .map = map_instance_norm},
 };
 
+// MeanVarianceNormalization: from opset 9 (13 widened its types).
+constexpr OperatorForm mvn_forms[] = {
+    {.opsets = {9, 17}, .arity = {1, 1, 1}, .shape = single_output<mvn_output>, .map = map_mvn},
+};
+
 constexpr Registration registrations[] = {
     {"Softmax", softmax_family_forms<Softmax>},
     {"LogSoftmax", softmax_family_forms<LogSoftmax>},
     {"Hardmax", softmax_family_forms<Hardmax>},
     {"LayerNormalization", layer_normalization_forms},
     {"InstanceNormalization", instance_normalization_forms},
+    {"MeanVarianceNormalization", mvn_forms},
 };
 
 }  // namespace

@@ -630,6 +630,10 @@ TEST(VisionOperators, RefusalTexts) {
          add_node(m, "InstanceNormalization", {"x", "s", "b"}, {"y"}, "/norm");
        }),
        "onnx: InstanceNormalization node /norm: bias b [2, 3] must be [2], one value per channel"},
+      {"mean variance normalization axis twice", vision_model(13, {1, 2, 3}, {1, 2, 3}, [](onnx::ModelProto& m) {
+         set_attribute(add_node(m, "MeanVarianceNormalization", {"x"}, {"y"}, "/mvn"), "axes", Ints{1, -2});
+       }),
+       "onnx: MeanVarianceNormalization node /mvn: axis -2 is listed twice"},
       {"upsample scales per axis", vision_model(8, {1, 4}, {1, 8}, [](onnx::ModelProto& m) {
          set_attribute(add_node(m, "Upsample", {"x"}, {"y"}, "/up"), "scales", Floats{1, 2, 2});
        }),
