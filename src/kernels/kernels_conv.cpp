@@ -74,12 +74,11 @@ struct PatchLayout {
   std::size_t count = 0;
   std::size_t last_width = 0;
 
-  // Where row k holds the chunk's position i; positions of one block follow
-  // each other.
-  [[nodiscard]] float* at(std::size_t k, std::size_t i) const {
-    const std::size_t block = i / step;
+  // Where row k of block `block` starts; positions of one block follow each
+  // other.
+  [[nodiscard]] float* row(std::size_t k, std::size_t block) const {
     const std::size_t width = (block + 1) * step <= count ? step : last_width;
-    return data + block * inner * step + k * width + i % step;
+    return data + block * inner * step + k * width;
   }
 };
 
@@ -97,9 +96,12 @@ void fill_patch_row(const ConvShape& shape, const float* plane, const std::array
   std::size_t oy = (first / width) % shape.output[1];
   std::size_t oz = first / (width * shape.output[1]);
   std::size_t done = 0;
+  std::size_t block = 0;
+  std::size_t in_block = 0;
+  float* block_row = layout.row(k, 0);
   while (done < count) {
-    const std::size_t run = std::min({width - ox, count - done, layout.step - done % layout.step});
-    float* const target = layout.at(k, done);
+    const std::size_t run = std::min({width - ox, count - done, layout.step - in_block});
+    float* const target = block_row + in_block;
     std::size_t iz = 0;
     std::size_t iy = 0;
     if (!input_index(oz, shape.strides[0], offset_z, shape.input[0], iz) ||
@@ -124,6 +126,11 @@ void fill_patch_row(const ConvShape& shape, const float* plane, const std::array
       std::fill(target + (to - ox), target + run, 0.0F);
     }
     done += run;
+    in_block += run;
+    if (in_block == layout.step && done < count) {
+      in_block = 0;
+      block_row = layout.row(k, ++block);
+    }
     ox += run;
     if (ox == width) {
       ox = 0;
@@ -186,7 +193,7 @@ void conv_patches(KernelPath path, const ConvShape& shape, std::span<const float
         if (tail != 0) {
           // The last block's lanes past the chunk's positions.
           for (std::size_t row = 0; row < inner; ++row) {
-            float* const end = layout.at(row, count - 1) + 1;
+            float* const end = layout.row(row, count / step) + tail;
             std::fill(end, end + (layout.last_width - tail), 0.0F);
           }
         }
