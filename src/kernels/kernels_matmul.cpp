@@ -204,6 +204,20 @@ void run_tiles(const TileKernel& tile, MatrixView left, MatrixView right, const 
   }
 }
 
+// A product on `path`'s tiles, the right matrix packed ahead or not.
+void run_product(KernelPath path, MatrixView left, MatrixView right, const float* prepacked, float* output,
+                 std::size_t output_stride, std::size_t rows, std::size_t inner, std::size_t columns, SumStart start) {
+  require(path_supported(path), "matmul: kernel path not supported by this processor");
+  if (inner == 0 && start == SumStart::Zero) {
+    // No panel runs, so the sums' start is the whole product.
+    for (std::size_t r = 0; r < rows; ++r) {
+      std::fill_n(output + r * output_stride, columns, 0.0F);
+    }
+    return;
+  }
+  run_tiles(kernels_for(path).tile, left, right, prepacked, output, output_stride, rows, inner, columns, start);
+}
+
 }  // namespace
 
 TileKernel portable_tile() { return tile_lanes::kernel<portable_shape>({portable_run<1>, portable_run<2>}); }
@@ -272,16 +286,7 @@ std::size_t matmul_column_step(KernelPath path) {
 
 void matmul_accumulate(KernelPath path, MatrixView left, MatrixView right, float* output, std::size_t output_stride,
                        std::size_t rows, std::size_t inner, std::size_t columns, SumStart start) {
-  require(path_supported(path), "matmul: kernel path not supported by this processor");
-  const TileKernel tile = kernels_for(path).tile;
-  if (inner == 0 && start == SumStart::Zero) {
-    // No panel runs, so the sums' start is the whole product.
-    for (std::size_t r = 0; r < rows; ++r) {
-      std::fill_n(output + r * output_stride, columns, 0.0F);
-    }
-    return;
-  }
-  run_tiles(tile, left, right, nullptr, output, output_stride, rows, inner, columns, start);
+  run_product(path, left, right, nullptr, output, output_stride, rows, inner, columns, start);
 }
 
 std::size_t packed_right_floats(KernelPath path, std::size_t inner, std::size_t columns) {
@@ -306,15 +311,7 @@ void pack_right_matrix(KernelPath path, MatrixView right, std::size_t inner, std
 void matmul_accumulate_packed(KernelPath path, MatrixView left, const float* packed, float* output,
                               std::size_t output_stride, std::size_t rows, std::size_t inner, std::size_t columns,
                               SumStart start) {
-  require(path_supported(path), "matmul: kernel path not supported by this processor");
-  const TileKernel tile = kernels_for(path).tile;
-  if (inner == 0 && start == SumStart::Zero) {
-    for (std::size_t r = 0; r < rows; ++r) {
-      std::fill_n(output + r * output_stride, columns, 0.0F);
-    }
-    return;
-  }
-  run_tiles(tile, left, MatrixView{}, packed, output, output_stride, rows, inner, columns, start);
+  run_product(path, left, MatrixView{}, packed, output, output_stride, rows, inner, columns, start);
 }
 
 }  // namespace orvo_compiler::detail

@@ -305,6 +305,21 @@ TEST(VisionOperators, BatchNormalizationFoldsIntoTheConvBeforeIt) {
   }
 }
 
+// The model imported and evaluated on input x gives `expected` within 1e-5.
+void expect_output(const onnx::ModelProto& model, const Floats& x, const Floats& expected) {
+  const Result<ImportedModel> imported = test_support::import_model(model);
+  ASSERT_TRUE(imported) << imported.error();
+  TensorValues values = imported->weights;
+  values.emplace(imported->graph.tensors.front().id, TensorData(x));
+  const Result<TensorValues> outputs = evaluate(imported->graph, values);
+  ASSERT_TRUE(outputs) << outputs.error();
+  const Floats& actual = std::get<Floats>(outputs->at(imported->graph.outputs.front()));
+  ASSERT_EQ(actual.size(), expected.size());
+  for (std::size_t i = 0; i < actual.size(); ++i) {
+    EXPECT_NEAR(actual[i], expected[i], 1e-5F) << i;
+  }
+}
+
 // PyTorch's F.interpolate on x [1, 1, 3, 4] as exported at opsets 11 and 13:
 // nearest and bilinear with scale_factor=2 (constant scales), bilinear to
 // sizes (5, 7) with align_corners and to (2, 3) without; the expected values
@@ -372,17 +387,7 @@ TEST(VisionOperators, ResizeMatchesPyTorchInterpolate) {
         set_attribute(node, "nearest_mode", std::string("floor"));
         set_attribute(node, "cubic_coeff_a", -0.75F);
       });
-      const Result<ImportedModel> imported = test_support::import_model(model);
-      ASSERT_TRUE(imported) << imported.error();
-      TensorValues values = imported->weights;
-      values.emplace(imported->graph.tensors.front().id, TensorData(x));
-      const Result<TensorValues> outputs = evaluate(imported->graph, values);
-      ASSERT_TRUE(outputs) << outputs.error();
-      const Floats& actual = std::get<Floats>(outputs->at(imported->graph.outputs.front()));
-      ASSERT_EQ(actual.size(), c.expected.size());
-      for (std::size_t i = 0; i < actual.size(); ++i) {
-        EXPECT_NEAR(actual[i], c.expected[i], 1e-5F) << i;
-      }
+      expect_output(model, x, c.expected);
     }
   }
 }
@@ -440,17 +445,7 @@ TEST(VisionOperators, InstanceNormalizationMatchesPyTorch) {
       set_attribute(add_node(m, "InstanceNormalization", {"x", "scale", "bias"}, {"y"}, "/norm"), "epsilon",
                     c.epsilon);
     });
-    const Result<ImportedModel> imported = test_support::import_model(model);
-    ASSERT_TRUE(imported) << imported.error();
-    TensorValues values = imported->weights;
-    values.emplace(imported->graph.tensors.front().id, TensorData(c.x));
-    const Result<TensorValues> outputs = evaluate(imported->graph, values);
-    ASSERT_TRUE(outputs) << outputs.error();
-    const Floats& actual = std::get<Floats>(outputs->at(imported->graph.outputs.front()));
-    ASSERT_EQ(actual.size(), c.expected.size());
-    for (std::size_t i = 0; i < actual.size(); ++i) {
-      EXPECT_NEAR(actual[i], c.expected[i], 1e-5F) << i;
-    }
+    expect_output(model, c.x, c.expected);
   }
 }
 
