@@ -714,30 +714,25 @@ TEST(ImportOnnx, ElementLimit) {
 // binding its symbols.
 TEST(ImportOnnx, FixtureErrorTexts) {
   const std::filesystem::path fixture_folder = ORVO_ONNX_FIXTURES;
-  struct FileCase {
-    std::filesystem::path file;
-    ImportOptions options;
-    std::string error;
-  };
-  const FileCase cases[] = {
-      {fixture_folder / "bad/truncated.onnx", {}, "onnx: cannot parse model: 20504 bytes that are not an ONNX ModelProto"},
-      {fixture_folder / "bad/random.onnx", {}, "onnx: cannot parse model: 4096 bytes that are not an ONNX ModelProto"},
-      {fixture_folder / "bad/unsupported.onnx", {},
-       "onnx: unsupported operators: Det (first node /Det)"},
-      {fixture_folder / "prenorm_manual/model.onnx", {},
-       "onnx: input input: symbolic dimension sequence (axis 1) is not bound; give it a value in "
-       "ImportOptions::dimensions"},
-      {fixture_folder / "torch_encoder_postnorm/model.onnx", ImportOptions{{{"sequence", 8}}},
-       "onnx: input input: symbolic dimension batch (axis 0) is not bound; give it a value in "
-       "ImportOptions::dimensions"},
-      {fixture_folder / "absent.onnx", {}, "onnx: cannot read " + (fixture_folder / "absent.onnx").string()},
-  };
-  for (const FileCase& test : cases) {
-    SCOPED_TRACE(test.file.string());
-    const Result<ImportedModel> model = import_onnx(test.file, test.options);
+  const auto expect_error = [](const std::filesystem::path& file, const ImportOptions& options,
+                                 const std::string& error) {
+    SCOPED_TRACE(file.string());
+    const Result<ImportedModel> model = import_onnx(file, options);
     ASSERT_FALSE(model);
-    EXPECT_EQ(model.error(), CompileError::graph(test.error));
-  }
+    EXPECT_EQ(model.error(), CompileError::graph(error));
+  };
+  expect_error(fixture_folder / "bad/truncated.onnx", {},
+               "onnx: cannot parse model: 20504 bytes that are not an ONNX ModelProto");
+  expect_error(fixture_folder / "bad/random.onnx", {},
+               "onnx: cannot parse model: 4096 bytes that are not an ONNX ModelProto");
+  expect_error(fixture_folder / "bad/unsupported.onnx", {}, "onnx: unsupported operators: Det (first node /Det)");
+  expect_error(fixture_folder / "prenorm_manual/model.onnx", {},
+               "onnx: input input: symbolic dimension sequence (axis 1) is not bound; give it a value in "
+               "ImportOptions::dimensions");
+  expect_error(fixture_folder / "torch_encoder_postnorm/model.onnx", ImportOptions{{{"sequence", 8}}},
+               "onnx: input input: symbolic dimension batch (axis 0) is not bound; give it a value in "
+               "ImportOptions::dimensions");
+  expect_error(fixture_folder / "absent.onnx", {}, "onnx: cannot read " + (fixture_folder / "absent.onnx").string());
 }
 
 // The symbols a model leaves unbound, which front ends name in their own
