@@ -21,6 +21,7 @@
 // exact_math_fast.hpp) compile for that instruction set in that source alone.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 
@@ -52,16 +53,50 @@ struct LaneTypes {
   using M [[gnu::vector_size(8 * N)]] = std::int64_t;
 };
 
-// read(table[index]) in every lane, one load per lane: on the processor
-// measured (docs/performance.md) that is several times faster than gather
-// instructions.
-template <typename Lanes, typename Entry, typename Read>
-[[gnu::always_inline]] inline typename Lanes::D gather(const Entry* table, typename Lanes::I index, Read read) {
-  typename Lanes::D values;
-  for (std::size_t lane = 0; lane < Lanes::lanes; ++lane) {
-    values[lane] = read(table[index[lane]]);
+// One field of a table, laid out as its own array of doubles, so that a path
+// can hold it in registers and look entries up with permutes.
+template <typename Entry, std::size_t Size, typename Read>
+consteval std::array<double, Size> column_of(const Entry (&table)[Size], Read read) {
+  std::array<double, Size> column{};
+  for (std::size_t i = 0; i < Size; ++i) {
+    column[i] = read(table[i]);
   }
-  return values;
+  return column;
+}
+
+inline constexpr auto exp2_hi_column = column_of(exp2_table, [](const DoubleDouble& entry) { return entry.hi; });
+inline constexpr auto exp2_lo_column = column_of(exp2_table, [](const DoubleDouble& entry) { return entry.lo; });
+inline constexpr auto erf_value_hi_column = column_of(erf_centres, [](const ErfCentre& c) { return c.value.hi; });
+inline constexpr auto erf_value_lo_column = column_of(erf_centres, [](const ErfCentre& c) { return c.value.lo; });
+inline constexpr auto erf_slope_hi_column = column_of(erf_centres, [](const ErfCentre& c) { return c.slope.hi; });
+
+// column[index] in every lane, one load per lane. A path may define its own
+// Lanes::lookup (same entries, fewer instructions); on the processor measured
+// (docs/performance.md) loads lane by lane were several times faster than
+// gather instructions.
+template <typename Lanes, std::size_t Size>
+[[gnu::always_inline]] inline typename Lanes::D lookup(const std::array<double, Size>& column,
+                                                        typename Lanes::I index) {
+  if constexpr (requires { Lanes::lookup(column, index); }) {
+    return Lanes::lookup(column, index);
+  } else {
+    typename Lanes::D values;
+    for (std::size_t lane = 0; lane < Lanes::lanes; ++lane) {
+      values[lane] = column[static_cast<std::size_t>(index[lane])];
+    }
+    return values;
+  }
+}
+
+// The floats widened to doubles (exact). A path may define Lanes::widen where
+// the compiler would split the conversion into halves.
+template <typename Lanes>
+[[gnu::always_inline]] inline typename Lanes::D widen(typename Lanes::F x) {
+  if constexpr (requires { Lanes::widen(x); }) {
+    return Lanes::widen(x);
+  } else {
+    return __builtin_convertvector(x, typename Lanes::D);
+  }
 }
 
 // 2^m in every lane, for -1022 <= m <= 1023.
@@ -84,7 +119,7 @@ template <typename Lanes>
   using U = typename Lanes::U;
   const D value = constant != 0 ? constant_values : y;
   const F nearest = __builtin_convertvector(value, F);
-  const D near_value = __builtin_convertvector(nearest, D);
+  const D near_value = widen<Lanes>(nearest);
   // The rounding test: the neighbour of `nearest` on value's side is one
   // float down where value lies below it, else one up (the scalar test takes
   // one down where they are equal, but then accepts value whatever the
@@ -92,7 +127,7 @@ template <typename Lanes>
   // narrowing it keeps its sign even where it falls below the float range.
   const U below = __builtin_bit_cast(U, __builtin_convertvector(value - near_value, F)) >> 31;
   const U adjacent_bits = __builtin_bit_cast(U, nearest) + 1u - (below << 1);
-  const D adjacent = __builtin_convertvector(__builtin_bit_cast(F, adjacent_bits), D);
+  const D adjacent = widen<Lanes>(__builtin_bit_cast(F, adjacent_bits));
   const typename Lanes::M safe = (near_value == value) | clear_of_midpoint(value, near_value, adjacent, margin);
   const typename Lanes::M done = (evaluated & safe) | constant;
   const unsigned all = (1u << Lanes::lanes) - 1u;
@@ -119,7 +154,7 @@ template <typename Lanes>
   using U = typename Lanes::U;
   const U bits = __builtin_bit_cast(U, x);
   const U magnitude = bits & 0x7fffffffu;
-  return {__builtin_convertvector(__builtin_bit_cast(typename Lanes::F, magnitude), typename Lanes::D),
+  return {widen<Lanes>(__builtin_bit_cast(typename Lanes::F, magnitude)),
           bits & 0x80000000u};
 }
 
@@ -144,8 +179,7 @@ template <typename Lanes>
 [[gnu::always_inline]] inline ExpParts<Lanes> exp_parts(typename Lanes::D z) {
   const typename Lanes::D k_double = reduction_step(z);
   const typename Lanes::I k = __builtin_convertvector(k_double, typename Lanes::I);
-  return {k_double, k, gather<Lanes>(exp2_table, k & 63, [](const DoubleDouble& entry) { return entry.hi; }),
-          gather<Lanes>(exp2_table, k & 63, [](const DoubleDouble& entry) { return entry.lo; }),
+  return {k_double, k, lookup<Lanes>(exp2_hi_column, k & 63), lookup<Lanes>(exp2_lo_column, k & 63),
           expm1_polynomial_fast(reduced_fast(reduction_head(z, k_double), k_double))};
 }
 
@@ -155,7 +189,7 @@ template <typename Lanes>
 [[gnu::always_inline]] inline LaneResults<Lanes> exp_lanes(typename Lanes::F x) {
   using D = typename Lanes::D;
   using M = typename Lanes::M;
-  const D wide = __builtin_convertvector(x, D);
+  const D wide = widen<Lanes>(x);
   const M evaluated = normal_up_to<Lanes>(magnitude_of<Lanes>(x).value, 104.0) & (wide <= 88.0);
   const ExpParts<Lanes> parts = exp_parts<Lanes>(evaluated_or_one<Lanes>(evaluated, wide));
   const D fast = exp_fast(parts.hi, parts.lo, parts.q, power_of_two<Lanes>(parts.k >> 6));
@@ -190,38 +224,52 @@ template <typename Lanes>
   const D magnitude = evaluated_or_one<Lanes>(evaluated, a.value);
   const I i = __builtin_convertvector(magnitude * 8.0 + 0.5, I);
   const ErfTerms<D> terms = erf_terms(magnitude, __builtin_convertvector(i, D) * 0.125);
-  const D fast = erf_fast(terms, gather<Lanes>(erf_centres, i, [](const ErfCentre& c) { return c.value.hi; }),
-                          gather<Lanes>(erf_centres, i, [](const ErfCentre& c) { return c.value.lo; }),
-                          gather<Lanes>(erf_centres, i, [](const ErfCentre& c) { return c.slope.hi; }));
+  const D fast = erf_fast(terms, lookup<Lanes>(erf_value_hi_column, i), lookup<Lanes>(erf_value_lo_column, i),
+                          lookup<Lanes>(erf_slope_hi_column, i));
   return finish<Lanes>(fast, erf_fast_margin, evaluated, a.value >= threshold, D{} + 1.0, a.sign);
 }
 
-// out[i] = scalar(x[i]) for i below count, block by block; a partial last
-// block is padded with 1.0f, an argument every function evaluates. Lanes the
-// vector evaluation leaves open get the scalar function's result.
+// The block's floats: the lanes' values, with the scalar function's result
+// in each lane of `used` that the vector evaluation left open.
+template <typename Lanes>
+[[gnu::always_inline]] inline typename Lanes::F completed(const LaneResults<Lanes>& results, typename Lanes::F input,
+                                                           unsigned used, float (*scalar)(float)) {
+  typename Lanes::F values = results.values;
+  for (unsigned fallback = results.fallback & used; fallback != 0; fallback &= fallback - 1) {
+    const int lane = __builtin_ctz(fallback);
+    values[lane] = scalar(input[lane]);
+  }
+  return values;
+}
+
+// out[i] = scalar(x[i]) for i below count (x may be out). Full blocks go two
+// at a time: their evaluations are independent, so their long chains of
+// dependent operations overlap. A partial last block is padded with 1.0f, an
+// argument every function evaluates.
 template <typename Lanes, LaneResults<Lanes> (*evaluate)(typename Lanes::F)>
 [[gnu::always_inline]] inline void run_lanes(float (*scalar)(float), const float* x, float* out, std::size_t count) {
   using F = typename Lanes::F;
-  for (std::size_t i = 0; i < count; i += Lanes::lanes) {
-    const bool full = count - i >= Lanes::lanes;
+  constexpr std::size_t lanes = Lanes::lanes;
+  constexpr unsigned all = (1u << lanes) - 1u;
+  std::size_t i = 0;
+  for (; count - i >= 2 * lanes; i += 2 * lanes) {
+    F first;
+    F second;
+    __builtin_memcpy(&first, x + i, sizeof first);
+    __builtin_memcpy(&second, x + i + lanes, sizeof second);
+    const LaneResults<Lanes> first_results = evaluate(first);
+    const LaneResults<Lanes> second_results = evaluate(second);
+    const F first_values = completed<Lanes>(first_results, first, all, scalar);
+    const F second_values = completed<Lanes>(second_results, second, all, scalar);
+    __builtin_memcpy(out + i, &first_values, sizeof first_values);
+    __builtin_memcpy(out + i + lanes, &second_values, sizeof second_values);
+  }
+  for (; i < count; i += lanes) {
+    const std::size_t block = count - i < lanes ? count - i : lanes;
     F input = F{} + 1.0f;
-    if (full) {
-      __builtin_memcpy(&input, x + i, sizeof input);
-    } else {
-      __builtin_memcpy(&input, x + i, (count - i) * sizeof(float));
-    }
-    const LaneResults<Lanes> results = evaluate(input);
-    F values = results.values;
-    const unsigned used = full ? (1u << Lanes::lanes) - 1u : (1u << (count - i)) - 1u;
-    for (unsigned fallback = results.fallback & used; fallback != 0; fallback &= fallback - 1) {
-      const int lane = __builtin_ctz(fallback);
-      values[lane] = scalar(input[lane]);
-    }
-    if (full) {
-      __builtin_memcpy(out + i, &values, sizeof values);
-    } else {
-      __builtin_memcpy(out + i, &values, (count - i) * sizeof(float));
-    }
+    __builtin_memcpy(&input, x + i, block * sizeof(float));
+    const F values = completed<Lanes>(evaluate(input), input, all >> (lanes - block), scalar);
+    __builtin_memcpy(out + i, &values, block * sizeof(float));
   }
 }
 

@@ -5,6 +5,7 @@
 
 #include <immintrin.h>
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 
@@ -27,6 +28,31 @@ struct Avx512Lanes : exact::LaneTypes<8> {
   static unsigned lane_bits(M mask) {
     const __m512i bits = __builtin_bit_cast(__m512i, mask);
     return _mm512_test_epi64_mask(bits, bits);
+  }
+
+  // One conversion instruction; GCC 12 splits the generic one into halves.
+  // (The zero-masking form: the plain one trips GCC 12's uninitialised-value
+  // warning on its undefined source.)
+  static D widen(F x) { return __builtin_bit_cast(D, _mm512_maskz_cvtps_pd(0xff, __builtin_bit_cast(__m256, x))); }
+
+  // column[index] from the column held in registers: each two-source permute
+  // covers 16 entries, then the index's bits 4 and 5 pick among them. The
+  // same entries as loading lane by lane, in a few instructions.
+  template <std::size_t Size>
+  static D lookup(const std::array<double, Size>& column, I index) {
+    static_assert(Size == 32 || Size == 64);
+    const __m512i wide = __builtin_bit_cast(__m512i, __builtin_convertvector(index, M));
+    const auto sixteen = [&](std::size_t first) {
+      return _mm512_permutex2var_pd(_mm512_loadu_pd(column.data() + first), wide,
+                                    _mm512_loadu_pd(column.data() + first + 8));
+    };
+    const __mmask8 bit4 = _mm512_test_epi64_mask(wide, _mm512_set1_epi64(16));
+    __m512d entries = _mm512_mask_blend_pd(bit4, sixteen(0), sixteen(16));
+    if constexpr (Size == 64) {
+      const __m512d upper = _mm512_mask_blend_pd(bit4, sixteen(32), sixteen(48));
+      entries = _mm512_mask_blend_pd(_mm512_test_epi64_mask(wide, _mm512_set1_epi64(32)), entries, upper);
+    }
+    return __builtin_bit_cast(D, entries);
   }
 };
 
