@@ -82,6 +82,39 @@ struct PatchLayout {
   }
 };
 
+// Copies and clears of the short runs a patch row is made of (never longer
+// than a block of positions), written inline: a call to memmove or memset
+// costs more than copying a few dozen floats.
+void copy_short(const float* __restrict source, float* __restrict target, std::size_t count) {
+  constexpr std::size_t piece = 4;
+  if (count < piece) {
+    for (std::size_t i = 0; i < count; ++i) {
+      target[i] = source[i];
+    }
+    return;
+  }
+  for (std::size_t i = 0; i + piece < count; i += piece) {
+    __builtin_memcpy(target + i, source + i, piece * sizeof(float));
+  }
+  // The last piece ends at count, overlapping the one before it.
+  __builtin_memcpy(target + (count - piece), source + (count - piece), piece * sizeof(float));
+}
+
+void clear_short(float* target, std::size_t count) {
+  constexpr std::size_t piece = 4;
+  constexpr float zeros[piece] = {};
+  if (count < piece) {
+    for (std::size_t i = 0; i < count; ++i) {
+      target[i] = 0.0F;
+    }
+    return;
+  }
+  for (std::size_t i = 0; i + piece < count; i += piece) {
+    __builtin_memcpy(target + i, zeros, sizeof zeros);
+  }
+  __builtin_memcpy(target + (count - piece), zeros, sizeof zeros);
+}
+
 // Writes row k = (channel plane, tap) of the patch matrix for the `count`
 // positions from `first` in row-major output order: the element each reads,
 // +0.0 in the padding.
@@ -106,24 +139,24 @@ void fill_patch_row(const ConvShape& shape, const float* plane, const std::array
     std::size_t iy = 0;
     if (!input_index(oz, shape.strides[0], offset_z, shape.input[0], iz) ||
         !input_index(oy, shape.strides[1], offset_y, shape.input[1], iy)) {
-      std::fill_n(target, run, 0.0F);
+      clear_short(target, run);
     } else {
       const float* const source = plane + (iz * shape.input[1] + iy) * shape.input[2];
       const std::size_t from = std::clamp(xs.first, ox, ox + run);
       const std::size_t to = std::clamp(xs.last, from, ox + run);
-      std::fill(target, target + (from - ox), 0.0F);
+      clear_short(target, from - ox);
       const std::size_t stride = shape.strides[2];
       if (to > from) {
         const float* const start = source + (static_cast<std::int64_t>(from * stride) + offset_x);
         if (stride == 1) {
-          std::copy_n(start, to - from, target + (from - ox));
+          copy_short(start, target + (from - ox), to - from);
         } else {
           for (std::size_t i = 0; i < to - from; ++i) {
             target[from - ox + i] = start[i * stride];
           }
         }
       }
-      std::fill(target + (to - ox), target + run, 0.0F);
+      clear_short(target + (to - ox), run - (to - ox));
     }
     done += run;
     in_block += run;
