@@ -433,12 +433,14 @@ class PreparedEvaluation::Impl {
     // The graph has been checked, so the pools' geometries exist.
     if (const auto* pool = std::get_if<MaxPool>(&op.kind)) {
       pass.anchor = Anchor::Pool;
-      pass.pool = detail::pool_windows(*OpDefinition<MaxPool>::geometry(*pool, shape_of(op.inputs[0]), op.name));
+      pass.pool = detail::pool_windows(*OpDefinition<MaxPool>::geometry(*pool, shape_of(op.inputs[0]), op.name),
+                                       OpDefinition<MaxPool>::loops_over_taps);
       return pass;
     }
     if (const auto* pool = std::get_if<AveragePool>(&op.kind)) {
       pass.anchor = Anchor::Pool;
-      pass.pool = detail::pool_windows(*OpDefinition<AveragePool>::geometry(*pool, shape_of(op.inputs[0]), op.name));
+      pass.pool = detail::pool_windows(*OpDefinition<AveragePool>::geometry(*pool, shape_of(op.inputs[0]), op.name),
+                                       OpDefinition<AveragePool>::loops_over_taps);
       return pass;
     }
     if (const auto* norm = std::get_if<LayerNorm>(&op.kind)) {
@@ -641,10 +643,10 @@ class PreparedEvaluation::Impl {
         case Anchor::Conv: {
           // Convs whose route is the patch product split by blocks of output
           // positions; the others run whole.
-          const std::size_t positions = pass.conv.output[0] * pass.conv.output[1] * pass.conv.output[2];
+          const std::size_t positions = pass.conv.positions();
           const std::size_t group_channels = pass.conv.channels / pass.conv.groups;
           pass.units = group_channels == 1 ? 1 : (positions + conv_unit_positions - 1) / conv_unit_positions;
-          work = elements * group_channels * pass.conv.kernel[0] * pass.conv.kernel[1] * pass.conv.kernel[2];
+          work = elements * group_channels * pass.conv.taps();
           break;
         }
         case Anchor::Kernel:
@@ -748,12 +750,12 @@ class PreparedEvaluation::Impl {
       case Anchor::Binary:
         apply(pass.element, out, begin, end);
         break;
-      case Anchor::Conv:
-        return;
       case Anchor::Pool:
         run_pool(pass, out, first, last);
         break;
+      case Anchor::Conv:
       case Anchor::Kernel:
+        // run_pass runs these whole or by its own split, never by units.
         return;
     }
     for (const ElementStep& step : pass.chain) {
@@ -808,7 +810,7 @@ class PreparedEvaluation::Impl {
     const std::span<const float> bias = op.inputs.size() == 3 ? span_of(op.inputs[2]) : std::span<const float>{};
     float* const out = write(pass.output);
     const std::span<float> output(out, static_cast<std::size_t>(graph_.tensors[op.output.index].elements()));
-    const std::size_t positions = pass.conv.output[0] * pass.conv.output[1] * pass.conv.output[2];
+    const std::size_t positions = pass.conv.positions();
     std::size_t from = 0;
     std::size_t to = positions;
     if (patches) {
@@ -865,8 +867,13 @@ class PreparedEvaluation::Impl {
       return run_kernel(*pass.op);
     }
     if (pass.anchor == Anchor::Conv) {
-      const std::optional<bool> finite = finite_filters(pass);
+      std::optional<bool> finite = finite_filters(pass);
       const bool patches = detail::conv_by_patches(pass.conv, span_of(pass.op->inputs[1]), finite);
+      if (!patches && pass.conv.channels / pass.conv.groups != 1) {
+        // Refused with several channels per filter: windows overhang and a
+        // weight is not finite. The kernel need not scan the filters again.
+        finite = false;
+      }
       const std::size_t tasks = patches ? pass.tasks : 1;
       auto conv_task = [&](std::size_t index) {
         run_conv(pass, pass.units * index / tasks, pass.units * (index + 1) / tasks, index, patches, finite);

@@ -247,20 +247,24 @@ struct OpDefinition<Conv> {
 
 // Each output position's taps, worked out once for every plane: position i
 // reads taps[first[i], first[i + 1]), and padded[i] of its window's positions
-// lie inside the padded input.
+// lie inside the padded input. A pool that loops over its taps (max pooling,
+// with at most three spatial axes) gets `by_taps` instead, and no list.
 struct PoolWindows {
   std::vector<WindowTap> taps;
   std::vector<std::uint64_t> first;
   std::vector<std::uint64_t> padded;
   std::uint64_t plane = 0;      // input elements of one plane
   std::uint64_t positions = 0;  // output elements of one plane
-  // The same windows for a loop over the taps, when there are at most three
-  // spatial axes.
   std::optional<ConvShape> by_taps;
 };
 
-inline PoolWindows pool_windows(const WindowGeometry& geometry) {
+inline PoolWindows pool_windows(const WindowGeometry& geometry, bool loops_over_taps) {
   PoolWindows windows{.plane = elements_of(geometry.input), .positions = elements_of(geometry.output)};
+  if (loops_over_taps && geometry.input.size() <= 3) {
+    windows.by_taps = conv_shape(1, 1, 1, 1, geometry.input, geometry.kernel, geometry.strides, geometry.dilations,
+                                 geometry.pads_before, geometry.output);
+    return windows;
+  }
   windows.first.reserve(windows.positions + 1);
   windows.first.push_back(0);
   windows.padded.resize(windows.positions);
@@ -269,10 +273,6 @@ inline PoolWindows pool_windows(const WindowGeometry& geometry) {
     windows.first.push_back(windows.taps.size());
     windows.padded[position] = padded_taps;
   });
-  if (geometry.input.size() <= 3) {
-    windows.by_taps = conv_shape(1, 1, 1, 1, geometry.input, geometry.kernel, geometry.strides, geometry.dilations,
-                                 geometry.pads_before, geometry.output);
-  }
   return windows;
 }
 
@@ -297,7 +297,7 @@ void pool_planes(const PoolWindows& windows, const float* x, float* out, std::ui
 // The whole of a pooling kind's output, by its definition's `pool`.
 template <class Kind>
 std::vector<float> pooled(const Kind& kind, const WindowGeometry& geometry, KernelInputs& inputs) {
-  const PoolWindows windows = pool_windows(geometry);
+  const PoolWindows windows = pool_windows(geometry, OpDefinition<Kind>::loops_over_taps);
   const Shape& shape = inputs.shape(0);
   const std::uint64_t planes = shape[0] * shape[1];
   std::vector<float> output(planes * windows.positions);
@@ -310,6 +310,7 @@ std::vector<float> pooled(const Kind& kind, const WindowGeometry& geometry, Kern
 template <>
 struct OpDefinition<MaxPool> {
   static constexpr std::size_t arity = 1;
+  static constexpr bool loops_over_taps = true;
 
   static Result<WindowGeometry> geometry(const MaxPool& kind, const Shape& input, std::string_view name) {
     return window_geometry("max_pool", input, kind.kernel, kind.strides, kind.dilations, kind.pads, kind.ceil_mode,
@@ -360,6 +361,7 @@ struct OpDefinition<MaxPool> {
 template <>
 struct OpDefinition<AveragePool> {
   static constexpr std::size_t arity = 1;
+  static constexpr bool loops_over_taps = false;
 
   static Result<WindowGeometry> geometry(const AveragePool& kind, const Shape& input, std::string_view name) {
     return window_geometry("average_pool", input, kind.kernel, kind.strides, Shape{}, kind.pads, kind.ceil_mode, true,

@@ -45,12 +45,6 @@ constexpr std::size_t patch_budget = std::size_t{1} << 18U;
 // path's tile width, so only a group's last chunk runs partial tiles.
 constexpr std::size_t chunk_multiple = 96;
 
-std::size_t taps_of(const ConvShape& shape) { return shape.kernel[0] * shape.kernel[1] * shape.kernel[2]; }
-
-std::size_t positions_of(const ConvShape& shape) { return shape.output[0] * shape.output[1] * shape.output[2]; }
-
-std::size_t plane_of(const ConvShape& shape) { return shape.input[0] * shape.input[1] * shape.input[2]; }
-
 // Whether some window reaches into the padding on some axis.
 bool overhangs(const ConvShape& shape) {
   for (std::size_t axis = 0; axis < 3; ++axis) {
@@ -78,7 +72,7 @@ struct PatchLayout {
   // other.
   [[nodiscard]] float* row(std::size_t k, std::size_t block) const {
     const std::size_t width = (block + 1) * step <= count ? step : last_width;
-    return data + block * inner * step + k * width;
+    return data + packed_row_offset(inner, step, block, k, width);
   }
 };
 
@@ -182,10 +176,10 @@ void conv_patches(KernelPath path, const ConvShape& shape, std::span<const float
                   std::span<float> output, std::vector<float>& patches, std::size_t from, std::size_t to) {
   const std::size_t group_channels = shape.channels / shape.groups;
   const std::size_t group_filters = shape.filters / shape.groups;
-  const std::size_t taps = taps_of(shape);
+  const std::size_t taps = shape.taps();
   const std::size_t inner = group_channels * taps;
-  const std::size_t positions = positions_of(shape);
-  const std::size_t plane = plane_of(shape);
+  const std::size_t positions = shape.positions();
+  const std::size_t plane = shape.plane();
   const bool direct_input = taps == 1 && !overhangs(shape) && shape.strides == std::array<std::size_t, 3>{1, 1, 1};
   std::size_t chunk = std::max(chunk_multiple, patch_budget / inner / chunk_multiple * chunk_multiple);
   chunk = std::min(chunk, to - from);
@@ -244,7 +238,7 @@ void add_bias(const ConvShape& shape, std::span<const float> bias, std::span<flo
   if (bias.empty()) {
     return;
   }
-  const std::size_t positions = positions_of(shape);
+  const std::size_t positions = shape.positions();
   for (std::size_t n = 0; n < shape.batch; ++n) {
     for (std::size_t m = 0; m < shape.filters; ++m) {
       float* const out = output.data() + (n * shape.filters + m) * positions;
@@ -260,9 +254,9 @@ void add_bias(const ConvShape& shape, std::span<const float> bias, std::span<flo
 void conv_one_channel(const ConvShape& shape, std::span<const float> x, std::span<const float> w,
                       std::span<float> output) {
   const std::size_t group_filters = shape.filters / shape.groups;
-  const std::size_t taps = taps_of(shape);
-  const std::size_t positions = positions_of(shape);
-  const std::size_t plane = plane_of(shape);
+  const std::size_t taps = shape.taps();
+  const std::size_t positions = shape.positions();
+  const std::size_t plane = shape.plane();
   for (std::size_t n = 0; n < shape.batch; ++n) {
     for (std::size_t m = 0; m < shape.filters; ++m) {
       const float* const input = x.data() + (n * shape.channels + m / group_filters) * plane;
@@ -297,8 +291,8 @@ void conv_direct(const ConvShape& shape, std::span<const float> x, std::span<con
                  std::span<const float> bias, std::span<float> output) {
   const std::size_t group_channels = shape.channels / shape.groups;
   const std::size_t group_filters = shape.filters / shape.groups;
-  const std::size_t taps = taps_of(shape);
-  const std::size_t plane = plane_of(shape);
+  const std::size_t taps = shape.taps();
+  const std::size_t plane = shape.plane();
   std::size_t at = 0;
   for (std::size_t n = 0; n < shape.batch; ++n) {
     for (std::size_t m = 0; m < shape.filters; ++m) {
@@ -347,7 +341,7 @@ void conv_forward(KernelPath path, const ConvShape& shape, std::span<const float
                   std::span<const float> bias, std::span<float> output, std::vector<float>& workspace,
                   std::optional<bool> finite) {
   if (conv_by_patches(shape, w, finite)) {
-    conv_forward_positions(path, shape, x, w, bias, output, workspace, 0, positions_of(shape));
+    conv_forward_positions(path, shape, x, w, bias, output, workspace, 0, shape.positions());
     return;
   }
   if (shape.channels / shape.groups != 1) {
@@ -356,7 +350,7 @@ void conv_forward(KernelPath path, const ConvShape& shape, std::span<const float
   }
   std::fill(output.begin(), output.end(), 0.0F);
   conv_one_channel(shape, x, w, output);
-  add_bias(shape, bias, output, 0, positions_of(shape));
+  add_bias(shape, bias, output, 0, shape.positions());
 }
 
 bool conv_by_patches(const ConvShape& shape, std::span<const float> w, std::optional<bool> finite) {

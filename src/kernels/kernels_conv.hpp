@@ -30,6 +30,11 @@ struct ConvShape {
   std::array<std::size_t, 3> pads_before{0, 0, 0};
   std::array<std::size_t, 3> output{1, 1, 1};
 
+  // Output positions, input elements and taps per channel plane.
+  [[nodiscard]] std::size_t positions() const { return output[0] * output[1] * output[2]; }
+  [[nodiscard]] std::size_t plane() const { return input[0] * input[1] * input[2]; }
+  [[nodiscard]] std::size_t taps() const { return kernel[0] * kernel[1] * kernel[2]; }
+
   friend bool operator==(const ConvShape&, const ConvShape&) = default;
 };
 

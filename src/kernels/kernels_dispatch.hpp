@@ -63,6 +63,12 @@ void matmul_accumulate(KernelPath path, MatrixView left, MatrixView right, float
 // (only the last block can be narrower than the step). The block holding
 // column c starts at packed + c / step * inner * step.
 [[nodiscard]] std::size_t packed_right_floats(KernelPath path, std::size_t inner, std::size_t columns);
+// Where row k of block `block` starts in that layout, for blocks of `step`
+// columns whose rows are `width` floats long.
+[[nodiscard]] constexpr std::size_t packed_row_offset(std::size_t inner, std::size_t step, std::size_t block,
+                                                      std::size_t k, std::size_t width) {
+  return block * inner * step + k * width;
+}
 [[nodiscard]] std::size_t packed_block_width(KernelPath path, std::size_t count);
 void pack_right_matrix(KernelPath path, MatrixView right, std::size_t inner, std::size_t columns, float* packed);
 

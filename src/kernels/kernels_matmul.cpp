@@ -156,7 +156,8 @@ void run_tiles(const TileKernel& tile, MatrixView left, MatrixView right, const 
     if (prepacked == nullptr) {
       pack_right(right, panel, width, packed);
     } else {
-      panel_data = prepacked + panel.first_column / tile.columns * inner * tile.columns + panel.first_k * width;
+      panel_data =
+          prepacked + packed_row_offset(inner, tile.columns, panel.first_column / tile.columns, panel.first_k, width);
     }
     const Panel next = next_panel(tile, panel, inner, columns);
     // The first depth block of a product from zero never reads the output.
