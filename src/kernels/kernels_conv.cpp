@@ -70,10 +70,12 @@ struct PatchLayout {
 
   // Where row k of block `block` starts; positions of one block follow each
   // other.
-  [[nodiscard]] float* row(std::size_t k, std::size_t block) const {
-    const std::size_t width = (block + 1) * step <= count ? step : last_width;
-    return data + packed_row_offset(inner, step, block, k, width);
+  [[nodiscard]] float* row(std::size_t k, std::size_t block) const { return data + offset(k, block); }
+  [[nodiscard]] std::size_t offset(std::size_t k, std::size_t block) const {
+    return packed_row_offset(inner, step, block, k, width(block));
   }
+  // How many floats each row of `block` holds.
+  [[nodiscard]] std::size_t width(std::size_t block) const { return (block + 1) * step <= count ? step : last_width; }
 };
 
 // Copies and clears of the short runs a patch row is made of (never longer
@@ -94,6 +96,25 @@ void copy_short(const float* __restrict source, float* __restrict target, std::s
   __builtin_memcpy(target + (count - piece), source + (count - piece), piece * sizeof(float));
 }
 
+// target[i] = source[2 i] for i below count: the even elements of
+// 2 x count - 1 floats, four at a time from two neighbouring pieces.
+void copy_even(const float* __restrict source, float* __restrict target, std::size_t count) {
+  using Four [[gnu::vector_size(16), gnu::aligned(4)]] = float;
+  std::size_t i = 0;
+  for (; i + 4 < count; i += 4) {
+    Four low;
+    Four high;
+    __builtin_memcpy(&low, source + 2 * i, sizeof low);
+    __builtin_memcpy(&high, source + 2 * i + 4, sizeof high);
+    const Four even = __builtin_shufflevector(low, high, 0, 2, 4, 6);
+    __builtin_memcpy(target + i, &even, sizeof even);
+  }
+  // The last few read no further than the last even element.
+  for (; i < count; ++i) {
+    target[i] = source[2 * i];
+  }
+}
+
 void clear_short(float* target, std::size_t count) {
   constexpr std::size_t piece = 4;
   constexpr float zeros[piece] = {};
@@ -109,55 +130,73 @@ void clear_short(float* target, std::size_t count) {
   __builtin_memcpy(target + (count - piece), zeros, sizeof zeros);
 }
 
-// Writes row k = (channel plane, tap) of the patch matrix for the `count`
-// positions from `first` in row-major output order: the element each reads,
-// +0.0 in the padding.
-void fill_patch_row(const ConvShape& shape, const float* plane, const std::array<std::size_t, 3>& tap,
-                    std::size_t first, std::size_t count, const PatchLayout& layout, std::size_t k) {
+// One run of a patch row: positions that follow each other both in an output
+// row and in one block of the layout. Of its floats, the first `before` and
+// the last `after` fall in the padding; the `copied` between read the input
+// from `source` in the channel plane on, a stride apart. The run starts at
+// `target` + k x `row_step` in row k of its block.
+struct PatchRun {
+  std::size_t target = 0;
+  std::size_t row_step = 0;
+  std::size_t source = 0;
+  std::uint32_t before = 0;
+  std::uint32_t copied = 0;
+  std::uint32_t after = 0;
+};
+
+// Most runs planned at once; a tap whose runs over a chunk are more is
+// planned and written in parts.
+constexpr std::size_t max_patch_runs = 256;
+
+// The runs of one tap's patch rows over the chunk's positions from `done` on,
+// in row-major output order; `first` is the chunk's first position. The runs
+// are the same for every channel: only the plane they read differs. Returns
+// how many runs and how many positions they cover (all that remain, unless
+// `runs` fills first).
+struct PlannedRuns {
+  std::size_t runs = 0;
+  std::size_t positions = 0;
+};
+
+PlannedRuns plan_patch_runs(const ConvShape& shape, const std::array<std::size_t, 3>& tap, std::size_t first,
+                            std::size_t done, std::size_t count, const PatchLayout& layout,
+                            std::span<PatchRun, max_patch_runs> runs) {
   const std::int64_t offset_z = tap_offset(shape, 0, tap[0]);
   const std::int64_t offset_y = tap_offset(shape, 1, tap[1]);
   const std::int64_t offset_x = tap_offset(shape, 2, tap[2]);
   const OutputRange xs = inside(shape.output[2], shape.input[2], shape.strides[2], offset_x);
   const std::size_t width = shape.output[2];
-  std::size_t ox = first % width;
-  std::size_t oy = (first / width) % shape.output[1];
-  std::size_t oz = first / (width * shape.output[1]);
-  std::size_t done = 0;
-  std::size_t block = 0;
-  std::size_t in_block = 0;
-  float* block_row = layout.row(k, 0);
-  while (done < count) {
+  const std::size_t start = done;
+  std::size_t ox = (first + done) % width;
+  std::size_t oy = ((first + done) / width) % shape.output[1];
+  std::size_t oz = (first + done) / (width * shape.output[1]);
+  std::size_t planned = 0;
+  while (done < count && planned < runs.size()) {
+    const std::size_t block = done / layout.step;
+    const std::size_t in_block = done % layout.step;
     const std::size_t run = std::min({width - ox, count - done, layout.step - in_block});
-    float* const target = block_row + in_block;
+    PatchRun& entry = runs[planned++];
+    entry.target = layout.offset(0, block) + in_block;
+    entry.row_step = layout.width(block);
     std::size_t iz = 0;
     std::size_t iy = 0;
     if (!input_index(oz, shape.strides[0], offset_z, shape.input[0], iz) ||
         !input_index(oy, shape.strides[1], offset_y, shape.input[1], iy)) {
-      clear_short(target, run);
+      entry.before = static_cast<std::uint32_t>(run);
+      entry.copied = 0;
+      entry.after = 0;
     } else {
-      const float* const source = plane + (iz * shape.input[1] + iy) * shape.input[2];
       const std::size_t from = std::clamp(xs.first, ox, ox + run);
       const std::size_t to = std::clamp(xs.last, from, ox + run);
-      clear_short(target, from - ox);
-      const std::size_t stride = shape.strides[2];
+      entry.before = static_cast<std::uint32_t>(from - ox);
+      entry.copied = static_cast<std::uint32_t>(to - from);
+      entry.after = static_cast<std::uint32_t>(ox + run - to);
       if (to > from) {
-        const float* const start = source + (static_cast<std::int64_t>(from * stride) + offset_x);
-        if (stride == 1) {
-          copy_short(start, target + (from - ox), to - from);
-        } else {
-          for (std::size_t i = 0; i < to - from; ++i) {
-            target[from - ox + i] = start[i * stride];
-          }
-        }
+        entry.source = (iz * shape.input[1] + iy) * shape.input[2] +
+                       static_cast<std::size_t>(static_cast<std::int64_t>(from * shape.strides[2]) + offset_x);
       }
-      clear_short(target + (to - ox), run - (to - ox));
     }
     done += run;
-    in_block += run;
-    if (in_block == layout.step && done < count) {
-      in_block = 0;
-      block_row = layout.row(k, ++block);
-    }
     ox += run;
     if (ox == width) {
       ox = 0;
@@ -166,6 +205,30 @@ void fill_patch_row(const ConvShape& shape, const float* plane, const std::array
         ++oz;
       }
     }
+  }
+  return {.runs = planned, .positions = done - start};
+}
+
+// Writes the planned runs into row k of the patch matrix, reading `plane`:
+// the element each position reads, +0.0 in the padding.
+void write_patch_runs(std::span<const PatchRun> runs, const float* plane, std::size_t stride, float* data,
+                      std::size_t k) {
+  for (const PatchRun& run : runs) {
+    float* const target = data + run.target + k * run.row_step;
+    clear_short(target, run.before);
+    if (run.copied != 0) {
+      const float* const source = plane + run.source;
+      if (stride == 1) {
+        copy_short(source, target + run.before, run.copied);
+      } else if (stride == 2) {
+        copy_even(source, target + run.before, run.copied);
+      } else {
+        for (std::size_t i = 0; i < run.copied; ++i) {
+          target[run.before + i] = source[i * stride];
+        }
+      }
+    }
+    clear_short(target + run.before + run.copied, run.after);
   }
 }
 
@@ -184,6 +247,7 @@ void conv_patches(KernelPath path, const ConvShape& shape, std::span<const float
   std::size_t chunk = std::max(chunk_multiple, patch_budget / inner / chunk_multiple * chunk_multiple);
   chunk = std::min(chunk, to - from);
   const std::size_t step = matmul_column_step(path);
+  std::array<PatchRun, max_patch_runs> runs;
   if (!direct_input && patches.size() < packed_right_floats(path, inner, chunk)) {
     patches.resize(packed_right_floats(path, inner, chunk));
   }
@@ -206,13 +270,18 @@ void conv_patches(KernelPath path, const ConvShape& shape, std::span<const float
                                  .step = step,
                                  .count = count,
                                  .last_width = packed_block_width(path, tail == 0 ? step : tail)};
-        std::size_t k = 0;
-        for (std::size_t c = 0; c < group_channels; ++c) {
-          for (std::size_t tz = 0; tz < shape.kernel[0]; ++tz) {
-            for (std::size_t ty = 0; ty < shape.kernel[1]; ++ty) {
-              for (std::size_t tx = 0; tx < shape.kernel[2]; ++tx) {
-                fill_patch_row(shape, group_input + c * plane, {tz, ty, tx}, first, count, layout, k);
-                ++k;
+        // Tap by tap, the runs planned once serve every channel's row.
+        std::size_t t = 0;
+        for (std::size_t tz = 0; tz < shape.kernel[0]; ++tz) {
+          for (std::size_t ty = 0; ty < shape.kernel[1]; ++ty) {
+            for (std::size_t tx = 0; tx < shape.kernel[2]; ++tx, ++t) {
+              for (std::size_t done = 0; done < count;) {
+                const PlannedRuns planned = plan_patch_runs(shape, {tz, ty, tx}, first, done, count, layout, runs);
+                for (std::size_t c = 0; c < group_channels; ++c) {
+                  write_patch_runs(std::span(runs).first(planned.runs), group_input + c * plane, shape.strides[2],
+                                   patches.data(), c * taps + t);
+                }
+                done += planned.positions;
               }
             }
           }

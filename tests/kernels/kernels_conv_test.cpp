@@ -233,6 +233,8 @@ TEST(ConvKernels, ShapesThatTakeTheSpecialRoutes) {
        {.x = {1, 512, 16, 16}, .w = {3, 512, 3, 3}, .strides = {1, 1}, .dilations = {2, 2}, .pads = {2, 0, 2, 0}}},
       {"depthwise with a channel multiplier, padding and stride",
        {.x = {2, 4, 9, 10}, .w = {8, 1, 3, 3}, .group = 4, .strides = {2, 1}, .pads = {1, 2, 1, 2}, .bias = true}},
+      {"output rows one position wide: more runs per tap than are planned at once",
+       {.x = {1, 3, 700, 1}, .w = {2, 3, 3, 1}, .pads = {1, 0, 1, 0}, .bias = true}},
       {"window overhanging only the far end",
        {.x = {1, 3, 6, 6}, .w = {2, 3, 3, 3}, .strides = {2, 2}, .pads = {0, 0, 2, 2}}},
   };
