@@ -71,7 +71,7 @@ using detail::KernelPath;
 using detail::OpDefinition;
 
 // Arena offsets are multiples of a cache line (in floats).
-constexpr std::size_t alignment_floats = 16;
+constexpr std::size_t alignment_floats = detail::line_floats;
 // Element-wise work goes in blocks that stay in the first-level cache.
 constexpr std::size_t block_elements = 1024;
 // Output positions per unit of a conv split over threads (a multiple of every
@@ -347,13 +347,12 @@ class PreparedEvaluation::Impl {
       return;
     }
     const std::size_t floats = detail::packed_right_floats(path_, pass.inner, pass.columns);
-    pass.packed.resize(floats + alignment_floats);
-    const auto address = reinterpret_cast<std::uintptr_t>(pass.packed.data());
-    pass.packed_offset = (alignment_floats - address / sizeof(float) % alignment_floats) % alignment_floats;
+    float* const packed = detail::line_aligned(pass.packed, floats);
+    pass.packed_offset = static_cast<std::size_t>(packed - pass.packed.data());
     detail::pack_right_matrix(path_,
                               detail::MatrixView{.data = std::get<std::vector<float>>(value->second).data(),
                                                  .row_stride = pass.columns},
-                              pass.inner, pass.columns, pass.packed.data() + pass.packed_offset);
+                              pass.inner, pass.columns, packed);
   }
 
   // The packed right matrix of `pass`, when this run uses the bound one.
@@ -363,7 +362,7 @@ class PreparedEvaluation::Impl {
     }
     return pass.packed.data() + pass.packed_offset;
   }
-  [[nodiscard]] std::size_t arena_bytes() const { return arena_.size() * sizeof(float); }
+  [[nodiscard]] std::size_t arena_bytes() const { return arena_floats_ * sizeof(float); }
   [[nodiscard]] std::size_t passes() const { return passes_.size(); }
 
  private:
@@ -609,7 +608,9 @@ class PreparedEvaluation::Impl {
       placed.push_back(Placed{.offset = offset, .floats = floats, .last = life[id.index].last});
       arena = std::max(arena, offset + floats);
     }
+    arena_floats_ = arena;
     arena_.assign(arena, 0.0F);
+    arena_base_ = detail::line_aligned(arena_, arena);
   }
 
   void split_passes() {
@@ -672,12 +673,12 @@ class PreparedEvaluation::Impl {
 
   [[nodiscard]] const float* read(TensorId id) const {
     if (const std::optional<std::size_t> offset = offset_[id.index]) {
-      return arena_.data() + *offset;
+      return arena_base_ + *offset;
     }
     return std::get<std::vector<float>>(*sources_[id.index]).data();
   }
 
-  [[nodiscard]] float* write(TensorId id) { return arena_.data() + *offset_[id.index]; }
+  [[nodiscard]] float* write(TensorId id) { return arena_base_ + *offset_[id.index]; }
 
   // The operand's elements for output indices [first, last): where they lie
   // when they can be read in place, else gathered into `buffer`.
@@ -900,7 +901,7 @@ class PreparedEvaluation::Impl {
         continue;
       }
       const Tensor& tensor = graph_.tensors[id.index];
-      const float* const source = arena_.data() + *offset_[id.index];
+      const float* const source = arena_base_ + *offset_[id.index];
       copy_out(tensor, source, target);
     }
   }
@@ -915,6 +916,10 @@ class PreparedEvaluation::Impl {
   std::vector<std::optional<std::size_t>> offset_;
   std::vector<TensorId> outputs_;
   std::vector<float> arena_;
+  // The arena's first float, on a cache line (every offset is a multiple of
+  // one), and how many it holds from there.
+  float* arena_base_ = nullptr;
+  std::size_t arena_floats_ = 0;
   // Values kept for every run, which a run's own values override.
   TensorValues bound_;
   // Whether each bound filter bank of a conv is free of infinities and NaN.
@@ -971,7 +976,7 @@ Result<void> PreparedEvaluation::Impl::run_kernel(const Op& op) {
     }
     const Tensor& tensor = graph_.tensors[input.index];
     TensorData& copy = scratch_[input.index];
-    const float* const source = arena_.data() + *offset;
+    const float* const source = arena_base_ + *offset;
     copy_out(tensor, source, copy);
     data.push_back(&copy);
   }

@@ -248,9 +248,7 @@ void conv_patches(KernelPath path, const ConvShape& shape, std::span<const float
   chunk = std::min(chunk, to - from);
   const std::size_t step = matmul_column_step(path);
   std::array<PatchRun, max_patch_runs> runs;
-  if (!direct_input && patches.size() < packed_right_floats(path, inner, chunk)) {
-    patches.resize(packed_right_floats(path, inner, chunk));
-  }
+  float* const patch_data = direct_input ? nullptr : line_aligned(patches, packed_right_floats(path, inner, chunk));
 
   for (std::size_t n = 0; n < shape.batch; ++n) {
     for (std::size_t g = 0; g < shape.groups; ++g) {
@@ -265,7 +263,7 @@ void conv_patches(KernelPath path, const ConvShape& shape, std::span<const float
       for (std::size_t first = from; first < to; first += chunk) {
         const std::size_t count = std::min(chunk, to - first);
         const std::size_t tail = count % step;
-        const PatchLayout layout{.data = patches.data(),
+        const PatchLayout layout{.data = patch_data,
                                  .inner = inner,
                                  .step = step,
                                  .count = count,
@@ -279,7 +277,7 @@ void conv_patches(KernelPath path, const ConvShape& shape, std::span<const float
                 const PlannedRuns planned = plan_patch_runs(shape, {tz, ty, tx}, first, done, count, layout, runs);
                 for (std::size_t c = 0; c < group_channels; ++c) {
                   write_patch_runs(std::span(runs).first(planned.runs), group_input + c * plane, shape.strides[2],
-                                   patches.data(), c * taps + t);
+                                   patch_data, c * taps + t);
                 }
                 done += planned.positions;
               }
@@ -293,7 +291,7 @@ void conv_patches(KernelPath path, const ConvShape& shape, std::span<const float
             std::fill(end, end + (layout.last_width - tail), 0.0F);
           }
         }
-        matmul_accumulate_packed(path, filters, patches.data(), group_output + first, positions, group_filters,
+        matmul_accumulate_packed(path, filters, patch_data, group_output + first, positions, group_filters,
                                  inner, count, SumStart::Zero);
       }
     }
