@@ -77,6 +77,9 @@ constexpr std::size_t block_elements = 1024;
 // Output positions per unit of a conv split over threads (a multiple of every
 // path's tile width).
 constexpr std::size_t conv_unit_positions = 96;
+// Filters per unit of a conv split by filters instead (a multiple of every
+// path's tile rows).
+constexpr std::size_t conv_unit_filters = 8;
 // Passes with fewer elements (or multiply-adds) than this run on the calling thread alone.
 constexpr std::size_t split_threshold = 8192;
 
@@ -230,8 +233,10 @@ struct Pass {
   std::vector<float> packed;
   std::size_t packed_offset = 0;
   float epsilon = 0.0F;
-  // Conv: its geometry, for the conv kernel straight into the arena.
+  // Conv: its geometry, for the conv kernel straight into the arena, and
+  // whether its units are blocks of filters rather than of output positions.
   detail::ConvShape conv;
+  bool conv_by_filters = false;
   // Max and average pooling: every output position's taps, split by planes.
   detail::PoolWindows pool;
 };
@@ -643,10 +648,18 @@ class PreparedEvaluation::Impl {
           break;
         case Anchor::Conv: {
           // Convs whose route is the patch product split by blocks of output
-          // positions; the others run whole.
+          // positions, or, when those are fewer than the threads and there
+          // is one group and one batch entry, by blocks of filters (each
+          // task then copies the windows itself); the others run whole.
           const std::size_t positions = pass.conv.positions();
           const std::size_t group_channels = pass.conv.channels / pass.conv.groups;
           pass.units = group_channels == 1 ? 1 : (positions + conv_unit_positions - 1) / conv_unit_positions;
+          const std::size_t filter_units = (pass.conv.filters + conv_unit_filters - 1) / conv_unit_filters;
+          pass.conv_by_filters = group_channels != 1 && pass.conv.groups == 1 && pass.conv.batch == 1 &&
+                                 pass.units < threads && filter_units > pass.units;
+          if (pass.conv_by_filters) {
+            pass.units = filter_units;
+          }
           work = elements * group_channels * pass.conv.taps();
           break;
         }
@@ -814,6 +827,25 @@ class PreparedEvaluation::Impl {
     const std::size_t positions = pass.conv.positions();
     std::size_t from = 0;
     std::size_t to = positions;
+    if (patches && pass.conv_by_filters) {
+      // One group, one batch entry: filters [first_filter, last_filter) are
+      // a conv of their own, their outputs the planes of the same numbers.
+      const std::size_t first_filter = first * conv_unit_filters;
+      const std::size_t last_filter = std::min(pass.conv.filters, last * conv_unit_filters);
+      detail::ConvShape shape = pass.conv;
+      shape.filters = last_filter - first_filter;
+      const std::size_t inner = pass.conv.channels * pass.conv.taps();
+      detail::conv_forward_positions(
+          path_, shape, span_of(op.inputs[0]), span_of(op.inputs[1]).subspan(first_filter * inner, shape.filters * inner),
+          bias.empty() ? bias : bias.subspan(first_filter, shape.filters),
+          output.subspan(first_filter * positions, shape.filters * positions), conv_workspaces_[task], 0, positions);
+      for (std::size_t plane = first_filter; plane < last_filter; ++plane) {
+        for (const ElementStep& step : pass.chain) {
+          apply(step, out, plane * positions, (plane + 1) * positions);
+        }
+      }
+      return;
+    }
     if (patches) {
       from = first * conv_unit_positions;
       to = std::min(positions, last * conv_unit_positions);

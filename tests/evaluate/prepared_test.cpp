@@ -206,6 +206,29 @@ TEST(PreparedEvaluation, ConvsSplitOverThreadsEqualEvaluate) {
   expect_same_as_evaluate(model->graph, first, second);
 }
 
+// A conv with fewer blocks of output positions than threads splits by
+// blocks of filters, the last one partial, each with its bias and its chain
+// (a ReLU and a residual Add reading another tensor at the same elements).
+TEST(PreparedEvaluation, ConvsWithFewPositionsSplitByFilters) {
+  Graph g;
+  Made made;
+  const TensorId x = g.input("x", {1, 6, 7, 7});
+  const TensorId w = g.weight("w", {21, 6, 3, 3});
+  const TensorId b = g.weight("b", {21});
+  const TensorId skip = g.input("skip", {1, 21, 7, 7});
+  const TensorId conv = made(g.apply("conv", Conv{1, {1, 1}, {1, 1}, {1, 1, 1, 1}}, {x, w, b}));
+  const TensorId relu = made(g.apply("relu", Relu{}, {conv}));
+  g.mark_output(made(g.apply("sum", Add{}, {relu, skip})));
+  ASSERT_TRUE(made.failed.empty()) << made.failed;
+  TensorValues first{{w, ramp(21 * 6 * 9, 0.013F, -0.4F)},
+                     {b, ramp(21, 0.1F, -1.0F)},
+                     {x, ramp(6 * 49, 0.1F, -0.2F)},
+                     {skip, ramp(21 * 49, -0.02F, 0.3F)}};
+  TensorValues second = first;
+  second.insert_or_assign(x, ramp(6 * 49, -0.3F, 0.5F));
+  expect_same_as_evaluate(g, first, second);
+}
+
 // Bound values serve every run, a run's own values override them, and a
 // bound value is checked as a run's is.
 TEST(PreparedEvaluation, BoundValuesServeEveryRun) {
