@@ -172,6 +172,13 @@ struct StridedRead {
       }
       const std::uint64_t column = index % row;
       const std::size_t end = std::min<std::size_t>(last, index - column + row);
+      if (step == 1) {
+        // A row read in order, such as a bias repeated over the rows.
+        std::memcpy(target, source + offset + column, (end - index) * sizeof(float));
+        target += end - index;
+        index = end;
+        continue;
+      }
       for (std::uint64_t c = column; index < end; ++c, ++index) {
         *target++ = source[offset + c * step];
       }
