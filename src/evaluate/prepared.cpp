@@ -148,6 +148,31 @@ struct StridedRead {
   bool contiguous = false;  // strides are the shape's own row-major ones
   bool single = false;      // every index reads the element at `base`
 
+  // The offset of output row `row` (all indices but the last), from its
+  // leading indices.
+  [[nodiscard]] std::uint64_t row_offset(std::uint64_t row) const {
+    std::uint64_t offset = 0;
+    for (std::size_t axis = shape.size() - 1; axis-- > 0;) {
+      offset += (row % shape[axis]) * strides[axis];
+      row /= shape[axis];
+    }
+    return offset;
+  }
+
+  // Where the elements for output indices [first, last) lie one after
+  // another in `source`, if they do: a contiguous read, or a part of one
+  // output row read in order (a bias repeated over the rows); else null.
+  [[nodiscard]] const float* in_place(const float* source, std::size_t first, std::size_t last) const {
+    if (contiguous) {
+      return source + base + first;
+    }
+    const std::uint64_t row = shape.empty() ? 1 : shape.back();
+    if (single || shape.empty() || strides.back() != 1 || first / row != (last - 1) / row) {
+      return nullptr;
+    }
+    return source + base + row_offset(first / row) + first % row;
+  }
+
   // The elements for output indices [first, last) written to `target`.
   void gather(const float* source, std::size_t first, std::size_t last, float* target) const {
     source += base;
@@ -163,13 +188,7 @@ struct StridedRead {
     const std::uint64_t step = shape.empty() ? 0 : strides.back();
     std::size_t index = first;
     while (index < last) {
-      // The offset of the row holding `index`, from its leading indices.
-      std::uint64_t rest = index / row;
-      std::uint64_t offset = 0;
-      for (std::size_t axis = shape.size() - 1; axis-- > 0;) {
-        offset += (rest % shape[axis]) * strides[axis];
-        rest /= shape[axis];
-      }
+      const std::uint64_t offset = row_offset(index / row);
       const std::uint64_t column = index % row;
       const std::size_t end = std::min<std::size_t>(last, index - column + row);
       if (step == 1) {
@@ -708,8 +727,8 @@ class PreparedEvaluation::Impl {
       return running;
     }
     const float* const source = read(*operand.tensor);
-    if (operand.read.contiguous) {
-      return source + operand.read.base + first;
+    if (const float* const elements = operand.read.in_place(source, first, last)) {
+      return elements;
     }
     operand.read.gather(source, first, last, buffer);
     return buffer;
