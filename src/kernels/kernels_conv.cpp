@@ -78,22 +78,32 @@ struct PatchLayout {
   [[nodiscard]] std::size_t width(std::size_t block) const { return (block + 1) * step <= count ? step : last_width; }
 };
 
-// Copies and clears of the short runs a patch row is made of (never longer
-// than a block of positions), written inline: a call to memmove or memset
-// costs more than copying a few dozen floats.
-void copy_short(const float* __restrict source, float* __restrict target, std::size_t count) {
+// Writes a short run of a patch row (never longer than a block of
+// positions) inline, four floats at a time: the four from target[i] on are
+// read from from(i) on. A call to memmove or memset costs more than a few
+// dozen floats. The last four end at count, overlapping the ones before.
+template <class From>
+void write_short(float* __restrict target, std::size_t count, From from) {
   constexpr std::size_t piece = 4;
   if (count < piece) {
     for (std::size_t i = 0; i < count; ++i) {
-      target[i] = source[i];
+      target[i] = *from(i);
     }
     return;
   }
   for (std::size_t i = 0; i + piece < count; i += piece) {
-    __builtin_memcpy(target + i, source + i, piece * sizeof(float));
+    __builtin_memcpy(target + i, from(i), piece * sizeof(float));
   }
-  // The last piece ends at count, overlapping the one before it.
-  __builtin_memcpy(target + (count - piece), source + (count - piece), piece * sizeof(float));
+  __builtin_memcpy(target + (count - piece), from(count - piece), piece * sizeof(float));
+}
+
+void copy_short(const float* __restrict source, float* __restrict target, std::size_t count) {
+  write_short(target, count, [source](std::size_t i) { return source + i; });
+}
+
+void clear_short(float* target, std::size_t count) {
+  static constexpr float zeros[4] = {};
+  write_short(target, count, [](std::size_t /*i*/) { return zeros; });
 }
 
 // target[i] = source[2 i] for i below count: the even elements of
@@ -113,21 +123,6 @@ void copy_even(const float* __restrict source, float* __restrict target, std::si
   for (; i < count; ++i) {
     target[i] = source[2 * i];
   }
-}
-
-void clear_short(float* target, std::size_t count) {
-  constexpr std::size_t piece = 4;
-  constexpr float zeros[piece] = {};
-  if (count < piece) {
-    for (std::size_t i = 0; i < count; ++i) {
-      target[i] = 0.0F;
-    }
-    return;
-  }
-  for (std::size_t i = 0; i + piece < count; i += piece) {
-    __builtin_memcpy(target + i, zeros, sizeof zeros);
-  }
-  __builtin_memcpy(target + (count - piece), zeros, sizeof zeros);
 }
 
 // One run of a patch row: positions that follow each other both in an output
