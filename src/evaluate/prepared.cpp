@@ -461,17 +461,16 @@ class PreparedEvaluation::Impl {
       return pass;
     }
     // The graph has been checked, so the pools' geometries exist.
-    if (const auto* pool = std::get_if<MaxPool>(&op.kind)) {
+    const auto pool_pass = [&]<class Kind>(const Kind& pool) {
       pass.anchor = Anchor::Pool;
-      pass.pool = detail::pool_windows(*OpDefinition<MaxPool>::geometry(*pool, shape_of(op.inputs[0]), op.name),
-                                       OpDefinition<MaxPool>::loops_over_taps);
+      pass.pool = detail::pool_windows<Kind>(*OpDefinition<Kind>::geometry(pool, shape_of(op.inputs[0]), op.name));
       return pass;
+    };
+    if (const auto* pool = std::get_if<MaxPool>(&op.kind)) {
+      return pool_pass(*pool);
     }
     if (const auto* pool = std::get_if<AveragePool>(&op.kind)) {
-      pass.anchor = Anchor::Pool;
-      pass.pool = detail::pool_windows(*OpDefinition<AveragePool>::geometry(*pool, shape_of(op.inputs[0]), op.name),
-                                       OpDefinition<AveragePool>::loops_over_taps);
-      return pass;
+      return pool_pass(*pool);
     }
     if (const auto* norm = std::get_if<LayerNorm>(&op.kind)) {
       pass.anchor = Anchor::LayerNorm;

@@ -258,9 +258,11 @@ struct PoolWindows {
   std::optional<ConvShape> by_taps;
 };
 
-inline PoolWindows pool_windows(const WindowGeometry& geometry, bool loops_over_taps) {
+// The windows of pooling kind `Kind` over `geometry`.
+template <class Kind>
+PoolWindows pool_windows(const WindowGeometry& geometry) {
   PoolWindows windows{.plane = elements_of(geometry.input), .positions = elements_of(geometry.output)};
-  if (loops_over_taps && geometry.input.size() <= 3) {
+  if (OpDefinition<Kind>::loops_over_taps && geometry.input.size() <= 3) {
     windows.by_taps = conv_shape(1, 1, 1, 1, geometry.input, geometry.kernel, geometry.strides, geometry.dilations,
                                  geometry.pads_before, geometry.output);
     return windows;
@@ -297,7 +299,7 @@ void pool_planes(const PoolWindows& windows, const float* x, float* out, std::ui
 // The whole of a pooling kind's output, by its definition's `pool`.
 template <class Kind>
 std::vector<float> pooled(const Kind& kind, const WindowGeometry& geometry, KernelInputs& inputs) {
-  const PoolWindows windows = pool_windows(geometry, OpDefinition<Kind>::loops_over_taps);
+  const PoolWindows windows = pool_windows<Kind>(geometry);
   const Shape& shape = inputs.shape(0);
   const std::uint64_t planes = shape[0] * shape[1];
   std::vector<float> output(planes * windows.positions);
