@@ -669,7 +669,9 @@ class PreparedEvaluation::Impl {
           break;
         case Anchor::Pool:
           pass.units = elements / static_cast<std::size_t>(pass.pool.positions);
-          work = pass.units * pass.pool.taps.size();
+          // A pool that loops over its taps keeps no list of them.
+          work = pass.units * (pass.pool.by_taps ? pass.pool.by_taps->positions() * pass.pool.by_taps->taps()
+                                                 : pass.pool.taps.size());
           break;
         case Anchor::Conv: {
           // Convs whose route is the patch product split by blocks of output

@@ -229,6 +229,18 @@ TEST(PreparedEvaluation, ConvsWithFewPositionsSplitByFilters) {
   expect_same_as_evaluate(g, first, second);
 }
 
+// Pools split over the threads by planes, the max pool (which loops over its
+// taps and keeps no list of them) included.
+TEST(PreparedEvaluation, PoolsSplitByPlanes) {
+  Graph g;
+  Made made;
+  const TensorId x = g.input("x", {1, 8, 40, 40});
+  const TensorId most = made(g.apply("most", MaxPool{{3, 3}, {2, 2}, {}, {1, 1, 1, 1}, false}, {x}));
+  g.mark_output(made(g.apply("mean", AveragePool{{3, 3}, {1, 1}, {1, 1, 1, 1}, false, false}, {most})));
+  ASSERT_TRUE(made.failed.empty()) << made.failed;
+  expect_same_as_evaluate(g, {{x, ramp(8 * 40 * 40, 0.01F, -3.0F)}}, {{x, ramp(8 * 40 * 40, -0.02F, 5.0F)}});
+}
+
 // Bound values serve every run, a run's own values override them, and a
 // bound value is checked as a run's is.
 TEST(PreparedEvaluation, BoundValuesServeEveryRun) {
