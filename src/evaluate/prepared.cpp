@@ -670,7 +670,7 @@ class PreparedEvaluation::Impl {
         case Anchor::Pool:
           pass.units = elements / static_cast<std::size_t>(pass.pool.positions);
           // A pool that loops over its taps keeps no list of them.
-          work = pass.units * (pass.pool.by_taps ? pass.pool.by_taps->positions() * pass.pool.by_taps->taps()
+          work = pass.units * (pass.pool.by_taps ? pass.pool.positions * pass.pool.by_taps->taps()
                                                  : pass.pool.taps.size());
           break;
         case Anchor::Conv: {
@@ -852,28 +852,24 @@ class PreparedEvaluation::Impl {
     float* const out = write(pass.output);
     const std::span<float> output(out, static_cast<std::size_t>(graph_.tensors[op.output.index].elements()));
     const std::size_t positions = pass.conv.positions();
+    // The output planes and positions this task computes, for its chain.
+    std::size_t first_plane = 0;
+    std::size_t last_plane = pass.conv.batch * pass.conv.filters;
     std::size_t from = 0;
     std::size_t to = positions;
     if (patches && pass.conv_by_filters) {
-      // One group, one batch entry: filters [first_filter, last_filter) are
-      // a conv of their own, their outputs the planes of the same numbers.
-      const std::size_t first_filter = first * conv_unit_filters;
-      const std::size_t last_filter = std::min(pass.conv.filters, last * conv_unit_filters);
+      // One group, one batch entry: filters [first_plane, last_plane) are a
+      // conv of their own, their outputs the planes of the same numbers.
+      first_plane = first * conv_unit_filters;
+      last_plane = std::min(pass.conv.filters, last * conv_unit_filters);
       detail::ConvShape shape = pass.conv;
-      shape.filters = last_filter - first_filter;
+      shape.filters = last_plane - first_plane;
       const std::size_t inner = pass.conv.channels * pass.conv.taps();
       detail::conv_forward_positions(
-          path_, shape, span_of(op.inputs[0]), span_of(op.inputs[1]).subspan(first_filter * inner, shape.filters * inner),
-          bias.empty() ? bias : bias.subspan(first_filter, shape.filters),
-          output.subspan(first_filter * positions, shape.filters * positions), conv_workspaces_[task], 0, positions);
-      for (std::size_t plane = first_filter; plane < last_filter; ++plane) {
-        for (const ElementStep& step : pass.chain) {
-          apply(step, out, plane * positions, (plane + 1) * positions);
-        }
-      }
-      return;
-    }
-    if (patches) {
+          path_, shape, span_of(op.inputs[0]), span_of(op.inputs[1]).subspan(first_plane * inner, shape.filters * inner),
+          bias.empty() ? bias : bias.subspan(first_plane, shape.filters),
+          output.subspan(first_plane * positions, shape.filters * positions), conv_workspaces_[task], 0, positions);
+    } else if (patches) {
       from = first * conv_unit_positions;
       to = std::min(positions, last * conv_unit_positions);
       detail::conv_forward_positions(path_, pass.conv, span_of(op.inputs[0]), span_of(op.inputs[1]), bias, output,
@@ -882,7 +878,7 @@ class PreparedEvaluation::Impl {
       detail::conv_forward(path_, pass.conv, span_of(op.inputs[0]), span_of(op.inputs[1]), bias, output,
                            conv_workspaces_[task], finite);
     }
-    for (std::size_t plane = 0; plane < pass.conv.batch * pass.conv.filters; ++plane) {
+    for (std::size_t plane = first_plane; plane < last_plane; ++plane) {
       for (const ElementStep& step : pass.chain) {
         apply(step, out, plane * positions + from, plane * positions + to);
       }
