@@ -14,12 +14,14 @@
 #pragma once
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <limits>
 #include <span>
+#include <utility>
 
 #include "kernels/exact_math.hpp"
 #include "kernels/kernels_dispatch.hpp"
@@ -159,11 +161,57 @@ template <std::size_t Lanes>
   return block;
 }
 
+// Row `Row` of a Lanes x Lanes tile after one stage of its transpose, into
+// `row`: rows i and i + Width, for i with bit Width clear, swap the
+// Width x Width blocks off their 2 x 2 block diagonal. `upper` and `lower`
+// are those two rows before the stage.
+template <std::size_t Lanes, std::size_t Width, std::size_t Row, std::size_t... Index>
+[[gnu::always_inline]] inline void swapped_row(const Vector<Lanes>& upper, const Vector<Lanes>& lower,
+                                               Vector<Lanes>& row, std::index_sequence<Index...> /*lanes*/) {
+  if constexpr ((Row & Width) == 0) {
+    row = __builtin_shufflevector(upper, lower, ((Index & Width) != 0 ? Lanes + Index - Width : Index)...);
+  } else {
+    row = __builtin_shufflevector(upper, lower, ((Index & Width) != 0 ? Lanes + Index : Index + Width)...);
+  }
+}
+
+// The tile (an entry a row) transposed in place by the stages of Width down
+// to 1, each a set of two-vector shuffles with constant lanes.
+template <std::size_t Lanes, std::size_t Width, std::size_t... Row>
+[[gnu::always_inline]] inline void transpose(std::array<Vector<Lanes>, Lanes>& tile, std::index_sequence<Row...> rows) {
+  const std::array<Vector<Lanes>, Lanes> before = tile;
+  (swapped_row<Lanes, Width, Row>(before[Row & ~Width], before[Row | Width], tile[Row],
+                                  std::make_index_sequence<Lanes>{}),
+   ...);
+  if constexpr (Width > 1) {
+    transpose<Lanes, Width / 2>(tile, rows);
+  }
+}
+
+// Columns [first, first + Lanes) of the block's rows, a row to an entry
+// (written out entry by entry, so that the tile stays in registers).
+template <std::size_t Lanes, std::size_t... Row>
+[[gnu::always_inline]] inline void load_tile(std::array<Vector<Lanes>, Lanes>& tile, const RowBlock<Lanes>& block,
+                                             std::size_t first, std::index_sequence<Row...> /*rows*/) {
+  (std::memcpy(&tile[Row], block.rows[Row] + first, sizeof tile[Row]), ...);
+}
+
 // Runs accumulator = step(accumulator, column c of the block's rows) for c
 // from 0 to columns - 1 ascending: lane i follows row i alone, in order.
+// Whole tiles of Lanes columns are read a row at a time and transposed in
+// registers; the columns past the last whole tile one element at a time.
 template <std::size_t Lanes, class Step>
 [[gnu::always_inline]] inline void fold_rows(const RowBlock<Lanes>& block, Vector<Lanes>& accumulator, Step step) {
-  for (std::size_t column = 0; column < block.columns; ++column) {
+  std::size_t first = 0;
+  for (; first + Lanes <= block.columns; first += Lanes) {
+    std::array<Vector<Lanes>, Lanes> tile;
+    load_tile<Lanes>(tile, block, first, std::make_index_sequence<Lanes>{});
+    transpose<Lanes, Lanes / 2>(tile, std::make_index_sequence<Lanes>{});
+    for (const Vector<Lanes>& column : tile) {
+      step(accumulator, column);
+    }
+  }
+  for (std::size_t column = first; column < block.columns; ++column) {
     Vector<Lanes> elements;
     for (std::size_t lane = 0; lane < Lanes; ++lane) {
       elements[lane] = block.rows[lane][column];
