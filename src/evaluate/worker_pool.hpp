@@ -1,7 +1,12 @@
 // The threads of one prepared evaluation: a fixed set of workers that, when a
-// round starts, take numbered tasks from a shared counter together with the
-// calling thread. Which thread runs a task never matters to its result:
-// callers give tasks disjoint outputs.
+// round starts, run numbered tasks together with the calling thread. Which
+// thread runs a task never matters to its result: callers give tasks disjoint
+// outputs. It matters to speed, though: each thread first takes the tasks of
+// its own share, a contiguous range that is the same for every round of the
+// same count (the caller's share first), so that a pass that reads what the
+// pass before wrote, split the same way, mostly finds it in its own core's
+// cache. A thread that runs out of its share then takes what is left of the
+// others', so one slow thread does not hold up a round.
 //
 // A run starts rounds back to back, one per pass, so a worker that has just
 // finished one waits for the next by spinning for a short while (`spin_limit`)
@@ -17,6 +22,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -31,11 +37,12 @@ class WorkerPool {
   // A pool of `threads` threads, the caller of `for_each` counted as one.
   // A thread that cannot be started stops and joins the ones already
   // running before the error leaves the constructor.
-  explicit WorkerPool(std::size_t threads) : worker_count_(threads > 0 ? threads - 1 : 0) {
+  explicit WorkerPool(std::size_t threads)
+      : worker_count_(threads > 0 ? threads - 1 : 0), shares_(std::make_unique<Share[]>(worker_count_ + 1)) {
     workers_.reserve(worker_count_);
     try {
       for (std::size_t worker = 0; worker < worker_count_; ++worker) {
-        workers_.emplace_back([this] { work(); });
+        workers_.emplace_back([this, worker] { work(worker + 1); });
       }
     } catch (...) {
       stop();
@@ -64,8 +71,11 @@ class WorkerPool {
     // zero), so none reads these while they change.
     call_ = [](void* context, std::size_t index) { (*static_cast<Task*>(context))(index); };
     context_ = &task;
-    count_ = count;
-    next_.store(0);
+    const std::size_t threads = worker_count_ + 1;
+    for (std::size_t thread = 0; thread < threads; ++thread) {
+      shares_[thread].next.store(thread * count / threads);
+      shares_[thread].end = (thread + 1) * count / threads;
+    }
     working_.store(worker_count_);
     generation_.fetch_add(1);
     if (sleeping_workers_.load() > 0) {
@@ -74,7 +84,7 @@ class WorkerPool {
       { const std::lock_guard lock(mutex_); }
       wake_.notify_all();
     }
-    take_tasks();
+    take_tasks(0);
     wait_until([this] { return working_.load() == 0; }, caller_sleeping_, done_);
   }
 
@@ -91,9 +101,14 @@ class WorkerPool {
     workers_.clear();
   }
 
-  void take_tasks() {
-    for (std::size_t index = next_.fetch_add(1); index < count_; index = next_.fetch_add(1)) {
-      call_(context_, index);
+  // Thread `thread`'s own share, then the rest of the others' in turn.
+  void take_tasks(std::size_t thread) {
+    const std::size_t threads = worker_count_ + 1;
+    for (std::size_t step = 0; step < threads; ++step) {
+      Share& share = shares_[(thread + step) % threads];
+      for (std::size_t index = share.next.fetch_add(1); index < share.end; index = share.next.fetch_add(1)) {
+        call_(context_, index);
+      }
     }
   }
 
@@ -125,7 +140,7 @@ class WorkerPool {
 
   // Each worker takes part in every round once, then counts itself out;
   // `for_each` returns only when all have, so no round overlaps the next.
-  void work() {
+  void work(std::size_t thread) {
     std::uint64_t seen = 0;
     for (;;) {
       wait_until([&] { return stopping_.load() || generation_.load() != seen; }, sleeping_workers_, wake_);
@@ -133,7 +148,7 @@ class WorkerPool {
         return;
       }
       seen = generation_.load();
-      take_tasks();
+      take_tasks(thread);
       if (working_.fetch_sub(1) == 1 && caller_sleeping_.load() > 0) {
         { const std::lock_guard lock(mutex_); }
         done_.notify_one();
@@ -153,10 +168,15 @@ class WorkerPool {
   // waiting for one to end.
   std::atomic<std::size_t> sleeping_workers_{0};
   std::atomic<std::size_t> caller_sleeping_{0};
+  // A thread's share of a round: tasks [next, end) not yet taken. Each on its
+  // own cache line, as its owner takes from it while others may steal.
+  struct alignas(64) Share {
+    std::atomic<std::size_t> next{0};
+    std::size_t end = 0;
+  };
+  const std::unique_ptr<Share[]> shares_;
   void (*call_)(void*, std::size_t) = nullptr;
   void* context_ = nullptr;
-  std::size_t count_ = 0;
-  std::atomic<std::size_t> next_{0};
   // Last member: the workers start after everything above is in place and
   // are joined before it is destroyed.
   std::vector<std::thread> workers_;

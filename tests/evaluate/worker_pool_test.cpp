@@ -54,6 +54,36 @@ TEST(WorkerPool, RunsEveryTaskOnceWhetherWorkersSpinOrSleep) {
   }
 }
 
+// Each thread starts on its own share of a round's tasks; one held up there
+// must not hold up the rest of its share, which the others take over. Task 0
+// waits until every other task has run, so the round ends only if they do.
+TEST(WorkerPool, OthersTakeOverTheShareOfAThreadHeldUp) {
+  for (const std::size_t threads : {2U, 3U, 8U}) {
+    SCOPED_TRACE(threads);
+    WorkerPool pool(threads);
+    const std::size_t count = 4 * threads;
+    std::atomic<std::size_t> others_done{0};
+    bool waited_out = false;
+    auto task = [&](std::size_t index) {
+      if (index != 0) {
+        others_done.fetch_add(1);
+        return;
+      }
+      const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+      while (others_done.load() < count - 1) {
+        if (std::chrono::steady_clock::now() > deadline) {
+          waited_out = true;
+          return;
+        }
+        std::this_thread::yield();
+      }
+    };
+    pool.for_each(count, task);
+    EXPECT_FALSE(waited_out);
+    EXPECT_EQ(others_done.load(), count - 1);
+  }
+}
+
 // Destroying a pool must stop its workers whether they are spinning, asleep
 // or were never given a round.
 TEST(WorkerPool, StopsWorkersInAnyState) {
