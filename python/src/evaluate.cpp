@@ -2,6 +2,7 @@
 // (float32, int64 and bool; int32 in is widened to int64), keyed by TensorId
 // or by tensor name. evaluate runs without the GIL on its own copy of the
 // graph.
+#include <algorithm>
 #include <cstdint>
 #include <map>
 #include <optional>
@@ -47,10 +48,11 @@ std::vector<T> elements_of(const py::array& array) {
   return std::vector<T>(data, data + array.size());
 }
 
-// The value of `tensor` from `array`: float32, int64, int32 (widened) or bool,
-// of the tensor's own type when the graph holds it; TypeError naming the key,
-// the array's dtype and the one expected otherwise.
-TensorData typed_value(const Graph& graph, TensorId tensor, py::handle key, const py::array& array) {
+// The element type of `array` as the value of `tensor`: float32, int64,
+// int32 (widened) or bool, of the tensor's own type when the graph holds it;
+// TypeError naming the key, the array's dtype and the one expected otherwise,
+// and ValueError for an array not C-contiguous and aligned.
+DType value_type(const Graph& graph, TensorId tensor, py::handle key, const py::array& array) {
   std::optional<DType> dtype;
   if (array.dtype().equal(py::dtype::of<float>())) {
     dtype = DType::F32;
@@ -72,7 +74,12 @@ TensorData typed_value(const Graph& graph, TensorId tensor, py::handle key, cons
   if ((array.flags() & wanted) != wanted) {
     throw py::value_error("a value must be C-contiguous and aligned (numpy.ascontiguousarray)");
   }
-  switch (*dtype) {
+  return *dtype;
+}
+
+// The value of `tensor` from `array`, checked by value_type.
+TensorData typed_value(const Graph& graph, TensorId tensor, py::handle key, const py::array& array) {
+  switch (value_type(graph, tensor, key, array)) {
     case DType::F32: {
       const std::span<const float> elements = float_values(array, "a value");
       return std::vector<float>(elements.begin(), elements.end());
@@ -103,6 +110,33 @@ TensorValues values_from(const Graph& graph, const py::dict& values) {
     }
   }
   return converted;
+}
+
+void values_into(const Graph& graph, const py::dict& values, TensorValues& kept) {
+  std::vector<TensorId> given;
+  given.reserve(values.size());
+  for (const auto& [key, value] : values) {
+    const TensorId tensor = tensor_of(graph, key);
+    if (!py::isinstance<py::array>(value)) {
+      throw py::type_error(fmt::format("the value for {} must be a numpy array (float32, int64, int32 or bool)",
+                                       py::repr(key).cast<std::string>()));
+    }
+    if (std::ranges::find(given, tensor) != given.end()) {
+      throw py::value_error(fmt::format("two values given for {}", debug_text(tensor)));
+    }
+    given.push_back(tensor);
+    const auto array = value.cast<py::array>();
+    TensorData& target = kept[tensor];
+    auto* const floats = std::get_if<std::vector<float>>(&target);
+    if (value_type(graph, tensor, key, array) == DType::F32 && floats != nullptr) {
+      // assign keeps the list's storage when it is large enough.
+      const std::span<const float> elements = float_values(array, "a value");
+      floats->assign(elements.begin(), elements.end());
+    } else {
+      target = typed_value(graph, tensor, key, array);
+    }
+  }
+  std::erase_if(kept, [&](const auto& entry) { return std::ranges::find(given, entry.first) == given.end(); });
 }
 
 namespace {

@@ -21,6 +21,13 @@ Keys keys_from(std::string_view name);
 // element type; TypeError or ValueError naming the key otherwise.
 TensorValues values_from(const Graph& graph, const py::dict& values);
 
+// The same values written into `kept`, which afterwards holds exactly the
+// dict's tensors: a float32 list already there keeps its storage, so a caller
+// that passes the same `kept` on every call with values of the same sizes
+// allocates nothing for them. Raises as values_from does; `kept` may then
+// hold part of the new values.
+void values_into(const Graph& graph, const py::dict& values, TensorValues& kept);
+
 // The outputs as arrays of their tensors' shapes, owning the library's lists.
 py::dict outputs_to_python(const Graph& graph, TensorValues outputs, Keys keys);
 

@@ -90,20 +90,40 @@ def test_errors_are_evaluates():
     assert raised.value.message == "graph has no outputs"
 
 
+def test_runs_keep_nothing_of_earlier_runs():
+    # A run copies its values and outputs through lists the object keeps; what
+    # it returns, and what the next run sees, must not show it.
+    graph, values = mixed_case()
+    prepared = oc.PreparedEvaluation(graph, threads=2)
+    first = prepared.run(values)
+    first_bits = bits(first)
+    reversed_x = {**values, "x": values["x"][::-1].copy()}
+    second = prepared.run(reversed_x)
+    assert bits(first) == first_bits
+    assert bits(second) == bits(oc.evaluate(graph, reversed_x))
+    with pytest.raises(oc.CompileError, match="no value for input x"):
+        prepared.run({key: value for key, value in values.items() if key != "x"})
+    with pytest.raises(oc.CompileError, match="value for x has 3 elements"):
+        prepared.run({**values, "x": np.zeros(3, dtype=np.float32)})
+    assert bits(prepared.run(values)) == first_bits
+
+
 def test_one_object_run_from_several_threads():
     graph, values = encoder_case(oc.EncoderConfig(16, 32, 2, 64))
-    expected = bits(oc.evaluate(graph, values))
+    # Each thread its own input, so that runs sharing the object's lists would show.
+    inputs = [{**values, "input": values["input"] * (worker + 1)} for worker in range(3)]
+    expected = [bits(oc.evaluate(graph, given)) for given in inputs]
     prepared = oc.PreparedEvaluation(graph, threads=2)
-    results = []
+    results = [[] for _ in inputs]
 
-    def work():
+    def work(worker):
         for _ in range(5):
-            results.append(bits(prepared.run(values)))
+            results[worker].append(bits(prepared.run(inputs[worker])))
 
-    workers = [threading.Thread(target=work) for _ in range(3)]
+    workers = [threading.Thread(target=work, args=(worker,)) for worker in range(3)]
     for worker in workers:
         worker.start()
     for worker in workers:
         worker.join()
-    assert len(results) == 15
-    assert all(result == expected for result in results)
+    for worker, found in enumerate(results):
+        assert found == [expected[worker]] * 5
