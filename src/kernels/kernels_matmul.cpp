@@ -133,6 +133,15 @@ void pack_right(MatrixView right, const Panel& panel, std::size_t width, float* 
 // one register's lanes per row, not a whole tile. With `prepacked`
 // (pack_right_matrix's layout, whose last block has that narrower width),
 // panels are read where they lie instead of being copied.
+//
+// The loops visit the tiles in one of two orders, whichever reads the larger
+// matrix once: panel by panel, each run by every row block (the right matrix
+// is read once, the left once per panel of columns); or, for a packed right
+// matrix with more rows than columns (a conv of many filters over few
+// positions), depth block by depth block and row block by row block, each
+// block of rows running every panel of that depth (the left matrix is read
+// once). Each tile's sums go through the depth blocks in ascending order in
+// both, so the order never changes a bit.
 void run_tiles(const TileKernel& tile, MatrixView left, MatrixView right, const float* prepacked, float* output,
                std::size_t output_stride, std::size_t rows, std::size_t inner, std::size_t columns, SumStart start) {
   alignas(64) float packed[max_panel_floats];
@@ -142,64 +151,94 @@ void run_tiles(const TileKernel& tile, MatrixView left, MatrixView right, const 
     return;
   }
 
+  // The left rows of row block `block` at the panel's depths: where they lie,
+  // or zero-padded to a whole tile of rows in left_edge.
+  const auto left_rows = [&](std::size_t block, const Panel& panel) {
+    const std::size_t first_row = block * tile.rows;
+    const std::size_t row_count = std::min(tile.rows, rows - first_row);
+    const float* const tile_left = left.data + first_row * left.row_stride + panel.first_k;
+    if (row_count == tile.rows) {
+      return MatrixView{.data = tile_left, .row_stride = left.row_stride};
+    }
+    for (std::size_t i = 0; i < tile.rows; ++i) {
+      float* const target = left_edge + i * panel.depth;
+      if (i < row_count) {
+        std::copy_n(tile_left + i * left.row_stride, panel.depth, target);
+      } else {
+        std::fill_n(target, panel.depth, 0.0F);
+      }
+    }
+    return MatrixView{.data = left_edge, .row_stride = panel.depth};
+  };
+  // The panel's data, packed into `packed` unless the caller packed it.
+  const auto panel_data = [&](const Panel& panel, std::size_t width) -> const float* {
+    if (prepacked == nullptr) {
+      pack_right(right, panel, width, packed);
+      return packed;
+    }
+    return prepacked + packed_row_offset(inner, tile.columns, panel.first_column / tile.columns, panel.first_k, width);
+  };
+  // One tile: row block `block` (its left rows `rows_of`) over the panel.
+  const auto run_tile = [&](std::size_t block, MatrixView rows_of, const Panel& panel, const float* data) {
+    const std::size_t vectors = (panel.count + tile.lanes - 1) / tile.lanes;
+    const std::size_t width = vectors * tile.lanes;
+    const TileFunction run = tile.narrow[vectors - 1];
+    // The first depth block of a product from zero never reads the output.
+    const bool from_zero = start == SumStart::Zero && panel.first_k == 0;
+    const std::size_t first_row = block * tile.rows;
+    const std::size_t row_count = std::min(tile.rows, rows - first_row);
+    float* const tile_output = output + first_row * output_stride + panel.first_column;
+    if (row_count == tile.rows && panel.count == width) {
+      run(panel.depth, rows_of.data, rows_of.row_stride, data, tile_output, output_stride, from_zero);
+      return;
+    }
+    for (std::size_t i = 0; i < tile.rows; ++i) {
+      float* const target = output_edge + i * width;
+      std::fill_n(target, width, 0.0F);
+      if (i < row_count && !from_zero) {
+        std::copy_n(tile_output + i * output_stride, panel.count, target);
+      }
+    }
+    run(panel.depth, rows_of.data, rows_of.row_stride, data, output_edge, width, from_zero);
+    for (std::size_t i = 0; i < row_count; ++i) {
+      std::copy_n(output_edge + i * width, panel.count, tile_output + i * output_stride);
+    }
+  };
+  const auto width_of = [&](const Panel& panel) {
+    return (panel.count + tile.lanes - 1) / tile.lanes * tile.lanes;
+  };
+
   const std::size_t row_blocks = (rows + tile.rows - 1) / tile.rows;
+  if (prepacked != nullptr && rows > columns) {
+    for (std::size_t first_k = 0; first_k < inner; first_k += tile.depth) {
+      const std::size_t depth = std::min(tile.depth, inner - first_k);
+      for (std::size_t block = 0; block < row_blocks; ++block) {
+        const MatrixView rows_of = left_rows(block, Panel{.first_k = first_k, .depth = depth});
+        for (std::size_t first_column = 0; first_column < columns; first_column += tile.columns) {
+          const Panel panel{.first_k = first_k,
+                            .depth = depth,
+                            .first_column = first_column,
+                            .count = std::min(tile.columns, columns - first_column)};
+          run_tile(block, rows_of, panel, panel_data(panel, width_of(panel)));
+        }
+      }
+    }
+    return;
+  }
+
   Panel panel{
       .first_k = 0, .depth = std::min(tile.depth, inner), .first_column = 0, .count = std::min(tile.columns, columns)};
   if (prepacked == nullptr) {
     prefetch_rows(right, panel, 0, panel.depth);
   }
   while (panel.depth != 0) {
-    const std::size_t vectors = (panel.count + tile.lanes - 1) / tile.lanes;
-    const std::size_t width = vectors * tile.lanes;
-    const TileFunction run = tile.narrow[vectors - 1];
-    const float* panel_data = packed;
-    if (prepacked == nullptr) {
-      pack_right(right, panel, width, packed);
-    } else {
-      panel_data =
-          prepacked + packed_row_offset(inner, tile.columns, panel.first_column / tile.columns, panel.first_k, width);
-    }
+    const float* const data = panel_data(panel, width_of(panel));
     const Panel next = next_panel(tile, panel, inner, columns);
-    // The first depth block of a product from zero never reads the output.
-    const bool from_zero = start == SumStart::Zero && panel.first_k == 0;
-
     for (std::size_t block = 0; block < row_blocks; ++block) {
       if (next.depth != 0 && prepacked == nullptr) {
         prefetch_rows(right, next, next.depth * block / row_blocks, next.depth * (block + 1) / row_blocks);
       }
-      const std::size_t first_row = block * tile.rows;
-      const std::size_t row_count = std::min(tile.rows, rows - first_row);
-      const float* tile_left = left.data + first_row * left.row_stride + panel.first_k;
-      std::size_t left_stride = left.row_stride;
-      if (row_count < tile.rows) {
-        for (std::size_t i = 0; i < tile.rows; ++i) {
-          float* const target = left_edge + i * panel.depth;
-          if (i < row_count) {
-            std::copy_n(tile_left + i * left.row_stride, panel.depth, target);
-          } else {
-            std::fill_n(target, panel.depth, 0.0F);
-          }
-        }
-        tile_left = left_edge;
-        left_stride = panel.depth;
-      }
-
-      float* const tile_output = output + first_row * output_stride + panel.first_column;
-      if (row_count == tile.rows && panel.count == width) {
-        run(panel.depth, tile_left, left_stride, panel_data, tile_output, output_stride, from_zero);
-        continue;
-      }
-      for (std::size_t i = 0; i < tile.rows; ++i) {
-        float* const target = output_edge + i * width;
-        std::fill_n(target, width, 0.0F);
-        if (i < row_count && !from_zero) {
-          std::copy_n(tile_output + i * output_stride, panel.count, target);
-        }
-      }
-      run(panel.depth, tile_left, left_stride, panel_data, output_edge, width, from_zero);
-      for (std::size_t i = 0; i < row_count; ++i) {
-        std::copy_n(output_edge + i * width, panel.count, tile_output + i * output_stride);
-      }
+      run_tile(block, left_rows(block, panel), panel, data);
     }
     panel = next;
   }

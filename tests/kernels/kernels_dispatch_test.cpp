@@ -306,13 +306,15 @@ TEST(KernelPaths, ProductsFromZeroNeverReadTheOutput) {
   // With SumStart::Zero an output full of NaN still receives the oracle's
   // product, packed ahead or not: column counts that leave a narrow last
   // panel (one lane, one register and a bit, two registers), depths of one
-  // panel, several and none.
+  // panel, several and none. Packed ahead with more rows than columns, the
+  // tiles run depth block by depth block (several panels of columns in the
+  // last case).
   struct Case {
     std::uint64_t rows;
     std::uint64_t inner;
     std::uint64_t columns;
   };
-  const Case cases[] = {{9, 200, 49}, {8, 1, 17}, {5, 400, 100}, {3, 0, 7}, {17, 193, 1}, {16, 64, 50}};
+  const Case cases[] = {{9, 200, 49}, {8, 1, 17}, {5, 400, 100}, {3, 0, 7}, {17, 193, 1}, {16, 64, 50}, {100, 300, 97}};
   Values values(4242);
   const float quiet_nan = std::numeric_limits<float>::quiet_NaN();
   for (const Case& c : cases) {
