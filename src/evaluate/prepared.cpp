@@ -20,15 +20,19 @@
 //     and softmax, planes of max and average pooling (their windows worked
 //     out at `make`), blocks of output positions of a conv that runs by the
 //     patch product (straight into the arena, each task with a workspace
-//     kept between runs; other convs run whole), elements of the rest. Each
-//     output element is computed by
-//     one unit with the same operations in the same order as `evaluate`
-//     computes it, so the bits never depend on the split or the thread count.
+//     kept between runs; other convs run whole), or blocks of its filters
+//     where its positions are few (by filters as the product's columns when
+//     they are bound), elements of the rest. Each output element is
+//     computed by one unit with the same operations in the same order as
+//     `evaluate` computes it, so the bits never depend on the split or the
+//     thread count.
 // `bind` keeps values for every run. It packs the bound right matrix of each
 // single product for the register tile (a second copy of that weight, which
-// runs then read in place of packing it panel by panel), and scans bound conv
-// filters for infinities and NaN once, which the conv kernel would otherwise
-// do per run. A run that gives its own value of such a tensor uses that.
+// runs then read in place of packing it panel by panel), packs the bound
+// filters of each conv run with its positions as the product's rows (a
+// second copy too), and scans bound conv filters for infinities and NaN
+// once, which the conv kernel would otherwise do per run. A run that gives
+// its own value of such a tensor uses that.
 // A run checks the values, runs the passes in order (the units of one pass
 // over the pool) and copies the outputs out. Kinds without a planned kernel
 // (any of integer or boolean tensors included) run their one-shot kernel on
@@ -255,7 +259,8 @@ struct Pass {
   std::size_t inner = 0;
   std::size_t columns = 0;
   // A single product whose right matrix is bound: that matrix packed for the
-  // tile at bind, 64-byte aligned from packed_offset, or empty.
+  // tile at bind, 64-byte aligned from packed_offset, or empty. For a conv
+  // whose positions are the product's rows, its bound filters packed.
   std::vector<float> packed;
   std::size_t packed_offset = 0;
   float epsilon = 0.0F;
@@ -263,6 +268,10 @@ struct Pass {
   // whether its units are blocks of filters rather than of output positions.
   detail::ConvShape conv;
   bool conv_by_filters = false;
+  // A conv of few positions and many filters, run with the positions as the
+  // product's rows when its filters are bound (and packed at bind); its
+  // units are then blocks of the product's column step of filters.
+  bool conv_positions_as_rows = false;
   // Max and average pooling: every output position's taps, split by planes.
   detail::PoolWindows pool;
 };
@@ -368,6 +377,14 @@ class PreparedEvaluation::Impl {
   void pack_bound_right(Pass& pass) const {
     pass.packed.clear();
     pass.packed.shrink_to_fit();
+    if (pass.anchor == Anchor::Conv && pass.conv_positions_as_rows) {
+      if (const auto value = bound_.find(pass.op->inputs[1]); value != bound_.end()) {
+        float* const packed = detail::line_aligned(pass.packed, detail::conv_packed_filters_floats(path_, pass.conv));
+        pass.packed_offset = static_cast<std::size_t>(packed - pass.packed.data());
+        detail::pack_conv_filters(path_, pass.conv, std::get<std::vector<float>>(value->second), packed);
+      }
+      return;
+    }
     if (pass.anchor != Anchor::MatMul) {
       return;
     }
@@ -687,6 +704,12 @@ class PreparedEvaluation::Impl {
           if (pass.conv_by_filters) {
             pass.units = filter_units;
           }
+          pass.conv_positions_as_rows = detail::conv_by_positions_as_rows(path_, pass.conv);
+          if (pass.conv_positions_as_rows) {
+            const std::size_t step = detail::matmul_column_step(path_);
+            pass.conv_by_filters = false;
+            pass.units = (pass.conv.filters + step - 1) / step;
+          }
           work = elements * group_channels * pass.conv.taps();
           break;
         }
@@ -857,7 +880,15 @@ class PreparedEvaluation::Impl {
     std::size_t last_plane = pass.conv.batch * pass.conv.filters;
     std::size_t from = 0;
     std::size_t to = positions;
-    if (patches && pass.conv_by_filters) {
+    const float* const packed = pass.conv_positions_as_rows ? packed_right(pass) : nullptr;
+    if (patches && packed != nullptr) {
+      // Filters [first_plane, last_plane), the product's columns.
+      const std::size_t step = detail::matmul_column_step(path_);
+      first_plane = first * step;
+      last_plane = std::min(pass.conv.filters, last * step);
+      detail::conv_forward_packed_filters(path_, pass.conv, span_of(op.inputs[0]), packed, bias, output,
+                                          conv_workspaces_[task], first_plane, last_plane);
+    } else if (patches && pass.conv_by_filters) {
       // One group, one batch entry: filters [first_plane, last_plane) are a
       // conv of their own, their outputs the planes of the same numbers.
       first_plane = first * conv_unit_filters;
@@ -869,7 +900,7 @@ class PreparedEvaluation::Impl {
           path_, shape, span_of(op.inputs[0]), span_of(op.inputs[1]).subspan(first_plane * inner, shape.filters * inner),
           bias.empty() ? bias : bias.subspan(first_plane, shape.filters),
           output.subspan(first_plane * positions, shape.filters * positions), conv_workspaces_[task], 0, positions);
-    } else if (patches) {
+    } else if (patches && !pass.conv_positions_as_rows) {
       from = first * conv_unit_positions;
       to = std::min(positions, last * conv_unit_positions);
       detail::conv_forward_positions(path_, pass.conv, span_of(op.inputs[0]), span_of(op.inputs[1]), bias, output,
@@ -930,7 +961,10 @@ class PreparedEvaluation::Impl {
         // weight is not finite. The kernel need not scan the filters again.
         finite = false;
       }
-      const std::size_t tasks = patches ? pass.tasks : 1;
+      // A conv planned with its positions as rows whose filters this run
+      // gives runs whole, by the other route.
+      const bool split = patches && (!pass.conv_positions_as_rows || packed_right(pass) != nullptr);
+      const std::size_t tasks = split ? pass.tasks : 1;
       auto conv_task = [&](std::size_t index) {
         run_conv(pass, pass.units * index / tasks, pass.units * (index + 1) / tasks, index, patches, finite);
       };

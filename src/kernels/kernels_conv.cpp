@@ -428,6 +428,95 @@ void conv_forward_positions(KernelPath path, const ConvShape& shape, std::span<c
   }
 }
 
+bool conv_by_positions_as_rows(KernelPath path, const ConvShape& shape) {
+  // Each run copies every window into the workspace; a bound keeps that copy
+  // within the second-level cache.
+  constexpr std::size_t max_window_floats = std::size_t{1} << 18U;
+  const std::size_t inner = shape.channels * shape.taps();
+  const std::size_t lanes = packed_block_width(path, 1);
+  const std::size_t last_lanes = shape.positions() % lanes;
+  return shape.groups == 1 && shape.batch == 1 && shape.channels > 1 && shape.positions() < shape.filters &&
+         shape.positions() * inner <= max_window_floats && last_lanes != 0 && last_lanes <= lanes / 2;
+}
+
+std::size_t conv_packed_filters_floats(KernelPath path, const ConvShape& shape) {
+  return packed_right_floats(path, shape.channels * shape.taps(), shape.filters);
+}
+
+void pack_conv_filters(KernelPath path, const ConvShape& shape, std::span<const float> w, float* packed) {
+  const std::size_t inner = shape.channels * shape.taps();
+  // Element (k, m) of the transposed matrix is filter m's weight k.
+  pack_right_matrix(path, MatrixView{.data = w.data(), .row_stride = 1, .column_stride = inner}, inner, shape.filters,
+                    packed);
+}
+
+void conv_forward_packed_filters(KernelPath path, const ConvShape& shape, std::span<const float> x,
+                                 const float* packed, std::span<const float> bias, std::span<float> output,
+                                 std::vector<float>& workspace, std::size_t first, std::size_t last) {
+  if (first >= last) {
+    return;
+  }
+  const std::size_t taps = shape.taps();
+  const std::size_t inner = shape.channels * taps;
+  const std::size_t positions = shape.positions();
+  const std::size_t plane = shape.plane();
+  const std::size_t count = last - first;
+  // Rows of windows [positions, inner], then the product [positions, count].
+  const std::size_t windows_floats = (positions * inner + line_floats - 1) / line_floats * line_floats;
+  float* const windows = line_aligned(workspace, windows_floats + positions * count);
+  float* const product = windows + windows_floats;
+
+  // Row p: for each channel, the window's taps in row-major order, +0.0 in
+  // the padding (as the patch matrix holds them).
+  std::size_t p = 0;
+  for (std::size_t oz = 0; oz < shape.output[0]; ++oz) {
+    for (std::size_t oy = 0; oy < shape.output[1]; ++oy) {
+      for (std::size_t ox = 0; ox < shape.output[2]; ++ox, ++p) {
+        float* const row = windows + p * inner;
+        std::size_t t = 0;
+        for (std::size_t tz = 0; tz < shape.kernel[0]; ++tz) {
+          for (std::size_t ty = 0; ty < shape.kernel[1]; ++ty) {
+            for (std::size_t tx = 0; tx < shape.kernel[2]; ++tx, ++t) {
+              std::size_t iz = 0;
+              std::size_t iy = 0;
+              std::size_t ix = 0;
+              if (!input_index(oz, shape.strides[0], tap_offset(shape, 0, tz), shape.input[0], iz) ||
+                  !input_index(oy, shape.strides[1], tap_offset(shape, 1, ty), shape.input[1], iy) ||
+                  !input_index(ox, shape.strides[2], tap_offset(shape, 2, tx), shape.input[2], ix)) {
+                for (std::size_t c = 0; c < shape.channels; ++c) {
+                  row[c * taps + t] = 0.0F;
+                }
+                continue;
+              }
+              const float* const source = x.data() + (iz * shape.input[1] + iy) * shape.input[2] + ix;
+              for (std::size_t c = 0; c < shape.channels; ++c) {
+                row[c * taps + t] = source[c * plane];
+              }
+            }
+          }
+        }
+      }
+    }
+  }
+  matmul_accumulate_packed(path, MatrixView{.data = windows, .row_stride = inner}, packed + first * inner, product,
+                           count, positions, inner, count, SumStart::Zero);
+  for (std::size_t m = first; m < last; ++m) {
+    float* const out = output.data() + m * positions;
+    const float* const column = product + (m - first);
+    for (std::size_t i = 0; i < positions; ++i) {
+      out[i] = column[i * count];
+    }
+  }
+  if (!bias.empty()) {
+    for (std::size_t m = first; m < last; ++m) {
+      float* const out = output.data() + m * positions;
+      for (std::size_t i = 0; i < positions; ++i) {
+        out[i] = out[i] + bias[m];
+      }
+    }
+  }
+}
+
 bool weights_finite(std::span<const float> w) {
   // Branch-free, so that the scan of a large filter bank runs in vectors.
   std::uint32_t found = 0;

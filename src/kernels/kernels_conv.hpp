@@ -187,4 +187,27 @@ void conv_forward_positions(KernelPath path, const ConvShape& shape, std::span<c
 // Whether no weight is infinite or NaN.
 [[nodiscard]] bool weights_finite(std::span<const float> w);
 
+// The other way round, for a conv of one group and one batch entry over few
+// output positions and many filters (the last stage of a residual network:
+// 49 positions, 512 filters), where positions as the product's columns
+// would leave most lanes of the last register of `path` empty: the output
+// positions become the product's rows and the filters its columns. The
+// filters are packed ahead, once (pack_conv_filters, the transposed filter
+// matrix [channels x taps, filters] in pack_right_matrix's layout), and each
+// run copies every position's window into a row of the workspace. Every
+// output still takes its products in the same order as
+// conv_forward_positions, each product with its factors swapped, so the
+// bits are the same.
+[[nodiscard]] bool conv_by_positions_as_rows(KernelPath path, const ConvShape& shape);
+[[nodiscard]] std::size_t conv_packed_filters_floats(KernelPath path, const ConvShape& shape);
+void pack_conv_filters(KernelPath path, const ConvShape& shape, std::span<const float> w, float* packed);
+// conv_forward_positions's bits for filters [first, last) of such a conv,
+// where conv_by_patches holds (and the packing is of those filters); first
+// is a multiple of matmul_column_step(path). Other outputs are left as they
+// are, so that ranges of filters may run on different threads, each with
+// its own workspace.
+void conv_forward_packed_filters(KernelPath path, const ConvShape& shape, std::span<const float> x,
+                                 const float* packed, std::span<const float> bias, std::span<float> output,
+                                 std::vector<float>& workspace, std::size_t first, std::size_t last);
+
 }  // namespace orvo_compiler::detail

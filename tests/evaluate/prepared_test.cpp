@@ -229,6 +229,45 @@ TEST(PreparedEvaluation, ConvsWithFewPositionsSplitByFilters) {
   expect_same_as_evaluate(g, first, second);
 }
 
+// A conv over few positions and many filters runs with its positions as the
+// product's rows when its filters are bound (packed at bind), split by
+// blocks of filters; given at run time, the filters take the other route.
+TEST(PreparedEvaluation, ConvsOverFewPositionsWithBoundFilters) {
+  Graph g;
+  Made made;
+  const TensorId x = g.input("x", {1, 12, 7, 7});
+  const TensorId w = g.weight("w", {100, 12, 3, 3});
+  const TensorId b = g.weight("b", {100});
+  const TensorId skip = g.input("skip", {1, 100, 7, 7});
+  const TensorId conv = made(g.apply("conv", Conv{1, {1, 1}, {1, 1}, {1, 1, 1, 1}}, {x, w, b}));
+  const TensorId relu = made(g.apply("relu", Relu{}, {conv}));
+  g.mark_output(made(g.apply("sum", Add{}, {relu, skip})));
+  ASSERT_TRUE(made.failed.empty()) << made.failed;
+  const TensorValues weights{{w, ramp(100 * 12 * 9, 0.007F, -3.0F)}, {b, ramp(100, 0.1F, -5.0F)}};
+  const TensorValues inputs[] = {{{x, ramp(12 * 49, 0.1F, -0.2F)}, {skip, ramp(100 * 49, -0.02F, 0.3F)}},
+                                 {{x, ramp(12 * 49, -0.3F, 0.5F)}, {skip, ramp(100 * 49, 0.01F, -1.0F)}}};
+  for (const std::size_t threads : {1U, 2U, 3U, 8U}) {
+    SCOPED_TRACE(fmt::format("{} threads", threads));
+    Result<PreparedEvaluation> prepared = PreparedEvaluation::make(g, threads);
+    ASSERT_TRUE(prepared) << prepared.error();
+    ASSERT_TRUE(prepared->bind(weights));
+    for (const TensorValues& given : inputs) {
+      TensorValues all = given;
+      all.insert(weights.begin(), weights.end());
+      const Result<TensorValues> expected = evaluate(g, all);
+      ASSERT_TRUE(expected) << expected.error();
+      const Result<TensorValues> bound = prepared->run(given);
+      ASSERT_TRUE(bound) << bound.error();
+      EXPECT_EQ(bit_patterns(*bound), bit_patterns(*expected));
+    }
+  }
+  TensorValues first = inputs[0];
+  first.insert(weights.begin(), weights.end());
+  TensorValues second = inputs[1];
+  second.insert(weights.begin(), weights.end());
+  expect_same_as_evaluate(g, first, second);
+}
+
 // Pools split over the threads by planes, the max pool (which loops over its
 // taps and keeps no list of them) included.
 TEST(PreparedEvaluation, PoolsSplitByPlanes) {

@@ -117,6 +117,22 @@ void expect_oracle_bits(const Problem& problem, const Values& values) {
     std::vector<float> fast(expected.size(), -1.0F);
     conv_forward(path, shape, values.x, values.w, bias, fast);
     EXPECT_TRUE(same_values(expected, fast)) << path_name(path);
+    // Positions as the product's rows, over the packed filters, in blocks of
+    // filters as threads take them (any shape of one group and one batch
+    // entry the patch product serves, not only those chosen for it).
+    if (shape.groups != 1 || shape.batch != 1 || shape.channels == 1 || !conv_by_patches(shape, values.w)) {
+      continue;
+    }
+    std::vector<float> packed(conv_packed_filters_floats(path, shape), -1.0F);
+    pack_conv_filters(path, shape, values.w, packed.data());
+    std::vector<float> by_rows(expected.size(), -1.0F);
+    std::vector<float> workspace;
+    const std::size_t block = matmul_column_step(path);
+    for (std::size_t first = 0; first < shape.filters; first += block) {
+      conv_forward_packed_filters(path, shape, values.x, packed.data(), bias, by_rows, workspace, first,
+                                  std::min(shape.filters, first + block));
+    }
+    EXPECT_TRUE(same_values(expected, by_rows)) << path_name(path) << " positions as rows";
   }
 }
 
@@ -237,6 +253,10 @@ TEST(ConvKernels, ShapesThatTakeTheSpecialRoutes) {
        {.x = {1, 3, 700, 1}, .w = {2, 3, 3, 1}, .pads = {1, 0, 1, 0}, .bias = true}},
       {"window overhanging only the far end",
        {.x = {1, 3, 6, 6}, .w = {2, 3, 3, 3}, .strides = {2, 2}, .pads = {0, 0, 2, 2}}},
+      {"few positions, many filters (a short last block of them)",
+       {.x = {1, 16, 7, 7}, .w = {70, 16, 3, 3}, .pads = {1, 1, 1, 1}, .bias = true}},
+      {"few positions after a stride of 2",
+       {.x = {1, 8, 13, 13}, .w = {100, 8, 3, 3}, .strides = {2, 2}, .pads = {1, 1, 1, 1}}},
   };
   test_support::Random random(5);
   for (const Case& c : cases) {
