@@ -30,6 +30,7 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -311,6 +312,20 @@ void add_bias(const ConvShape& shape, std::span<const float> bias, std::span<flo
   }
 }
 
+// Where in a channel plane the tap `tap` of output position `at` reads
+// (both as z, y, x), or nothing where the tap falls in the padding.
+std::optional<std::size_t> tap_element(const ConvShape& shape, const std::array<std::size_t, 3>& at,
+                                       const std::array<std::size_t, 3>& tap) {
+  std::array<std::size_t, 3> index{};
+  for (std::size_t axis = 0; axis < 3; ++axis) {
+    if (!input_index(at[axis], shape.strides[axis], tap_offset(shape, axis, tap[axis]), shape.input[axis],
+                     index[axis])) {
+      return std::nullopt;
+    }
+  }
+  return (index[0] * shape.input[1] + index[1]) * shape.input[2] + index[2];
+}
+
 // One input channel per group: each filter's output plane continued tap by
 // tap, a row of outputs at a time, padding taps skipped.
 void conv_one_channel(const ConvShape& shape, std::span<const float> x, std::span<const float> w,
@@ -370,13 +385,8 @@ void conv_direct(const ConvShape& shape, std::span<const float> x, std::span<con
               for (std::size_t tz = 0; tz < shape.kernel[0]; ++tz) {
                 for (std::size_t ty = 0; ty < shape.kernel[1]; ++ty) {
                   for (std::size_t tx = 0; tx < shape.kernel[2]; ++tx, ++t) {
-                    std::size_t iz = 0;
-                    std::size_t iy = 0;
-                    std::size_t ix = 0;
-                    if (input_index(oz, shape.strides[0], tap_offset(shape, 0, tz), shape.input[0], iz) &&
-                        input_index(oy, shape.strides[1], tap_offset(shape, 1, ty), shape.input[1], iy) &&
-                        input_index(ox, shape.strides[2], tap_offset(shape, 2, tx), shape.input[2], ix)) {
-                      sum = input[(iz * shape.input[1] + iy) * shape.input[2] + ix] * filter[t] + sum;
+                    if (const std::optional<std::size_t> element = tap_element(shape, {oz, oy, ox}, {tz, ty, tx})) {
+                      sum = input[*element] * filter[t] + sum;
                     }
                   }
                 }
@@ -477,18 +487,14 @@ void conv_forward_packed_filters(KernelPath path, const ConvShape& shape, std::s
         for (std::size_t tz = 0; tz < shape.kernel[0]; ++tz) {
           for (std::size_t ty = 0; ty < shape.kernel[1]; ++ty) {
             for (std::size_t tx = 0; tx < shape.kernel[2]; ++tx, ++t) {
-              std::size_t iz = 0;
-              std::size_t iy = 0;
-              std::size_t ix = 0;
-              if (!input_index(oz, shape.strides[0], tap_offset(shape, 0, tz), shape.input[0], iz) ||
-                  !input_index(oy, shape.strides[1], tap_offset(shape, 1, ty), shape.input[1], iy) ||
-                  !input_index(ox, shape.strides[2], tap_offset(shape, 2, tx), shape.input[2], ix)) {
+              const std::optional<std::size_t> element = tap_element(shape, {oz, oy, ox}, {tz, ty, tx});
+              if (!element) {
                 for (std::size_t c = 0; c < shape.channels; ++c) {
                   row[c * taps + t] = 0.0F;
                 }
                 continue;
               }
-              const float* const source = x.data() + (iz * shape.input[1] + iy) * shape.input[2] + ix;
+              const float* const source = x.data() + *element;
               for (std::size_t c = 0; c < shape.channels; ++c) {
                 row[c * taps + t] = source[c * plane];
               }

@@ -209,17 +209,33 @@ TEST(PreparedEvaluation, ConvsSplitOverThreadsEqualEvaluate) {
 // A conv with fewer blocks of output positions than threads splits by
 // blocks of filters, the last one partial, each with its bias and its chain
 // (a ReLU and a residual Add reading another tensor at the same elements).
-TEST(PreparedEvaluation, ConvsWithFewPositionsSplitByFilters) {
-  Graph g;
+// A residual block's tail over 7x7 positions: a 3x3 conv of `channels` to
+// `filters` with bias and padding, ReLU, and a skip input added.
+struct ConvTail {
+  Graph graph;
+  TensorId x;
+  TensorId w;
+  TensorId b;
+  TensorId skip;
+};
+
+ConvTail conv_tail(std::uint64_t channels, std::uint64_t filters) {
+  ConvTail tail;
+  Graph& g = tail.graph;
   Made made;
-  const TensorId x = g.input("x", {1, 6, 7, 7});
-  const TensorId w = g.weight("w", {21, 6, 3, 3});
-  const TensorId b = g.weight("b", {21});
-  const TensorId skip = g.input("skip", {1, 21, 7, 7});
-  const TensorId conv = made(g.apply("conv", Conv{1, {1, 1}, {1, 1}, {1, 1, 1, 1}}, {x, w, b}));
+  tail.x = g.input("x", {1, channels, 7, 7});
+  tail.w = g.weight("w", {filters, channels, 3, 3});
+  tail.b = g.weight("b", {filters});
+  tail.skip = g.input("skip", {1, filters, 7, 7});
+  const TensorId conv = made(g.apply("conv", Conv{1, {1, 1}, {1, 1}, {1, 1, 1, 1}}, {tail.x, tail.w, tail.b}));
   const TensorId relu = made(g.apply("relu", Relu{}, {conv}));
-  g.mark_output(made(g.apply("sum", Add{}, {relu, skip})));
-  ASSERT_TRUE(made.failed.empty()) << made.failed;
+  g.mark_output(made(g.apply("sum", Add{}, {relu, tail.skip})));
+  EXPECT_TRUE(made.failed.empty()) << made.failed;
+  return tail;
+}
+
+TEST(PreparedEvaluation, ConvsWithFewPositionsSplitByFilters) {
+  const auto [g, x, w, b, skip] = conv_tail(6, 21);
   TensorValues first{{w, ramp(21 * 6 * 9, 0.013F, -0.4F)},
                      {b, ramp(21, 0.1F, -1.0F)},
                      {x, ramp(6 * 49, 0.1F, -0.2F)},
@@ -233,16 +249,7 @@ TEST(PreparedEvaluation, ConvsWithFewPositionsSplitByFilters) {
 // product's rows when its filters are bound (packed at bind), split by
 // blocks of filters; given at run time, the filters take the other route.
 TEST(PreparedEvaluation, ConvsOverFewPositionsWithBoundFilters) {
-  Graph g;
-  Made made;
-  const TensorId x = g.input("x", {1, 12, 7, 7});
-  const TensorId w = g.weight("w", {100, 12, 3, 3});
-  const TensorId b = g.weight("b", {100});
-  const TensorId skip = g.input("skip", {1, 100, 7, 7});
-  const TensorId conv = made(g.apply("conv", Conv{1, {1, 1}, {1, 1}, {1, 1, 1, 1}}, {x, w, b}));
-  const TensorId relu = made(g.apply("relu", Relu{}, {conv}));
-  g.mark_output(made(g.apply("sum", Add{}, {relu, skip})));
-  ASSERT_TRUE(made.failed.empty()) << made.failed;
+  const auto [g, x, w, b, skip] = conv_tail(12, 100);
   const TensorValues weights{{w, ramp(100 * 12 * 9, 0.007F, -3.0F)}, {b, ramp(100, 0.1F, -5.0F)}};
   const TensorValues inputs[] = {{{x, ramp(12 * 49, 0.1F, -0.2F)}, {skip, ramp(100 * 49, -0.02F, 0.3F)}},
                                  {{x, ramp(12 * 49, -0.3F, 0.5F)}, {skip, ramp(100 * 49, 0.01F, -1.0F)}}};
