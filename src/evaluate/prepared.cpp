@@ -699,16 +699,14 @@ class PreparedEvaluation::Impl {
           const std::size_t group_channels = pass.conv.channels / pass.conv.groups;
           pass.units = group_channels == 1 ? 1 : (positions + conv_unit_positions - 1) / conv_unit_positions;
           const std::size_t filter_units = (pass.conv.filters + conv_unit_filters - 1) / conv_unit_filters;
-          pass.conv_by_filters = group_channels != 1 && pass.conv.groups == 1 && pass.conv.batch == 1 &&
-                                 pass.units < threads && filter_units > pass.units;
-          if (pass.conv_by_filters) {
-            pass.units = filter_units;
-          }
           pass.conv_positions_as_rows = detail::conv_by_positions_as_rows(path_, pass.conv);
+          pass.conv_by_filters = !pass.conv_positions_as_rows && group_channels != 1 && pass.conv.groups == 1 &&
+                                 pass.conv.batch == 1 && pass.units < threads && filter_units > pass.units;
           if (pass.conv_positions_as_rows) {
             const std::size_t step = detail::matmul_column_step(path_);
-            pass.conv_by_filters = false;
             pass.units = (pass.conv.filters + step - 1) / step;
+          } else if (pass.conv_by_filters) {
+            pass.units = filter_units;
           }
           work = elements * group_channels * pass.conv.taps();
           break;
@@ -865,10 +863,25 @@ class PreparedEvaluation::Impl {
     return {read(id), static_cast<std::size_t>(graph_.tensors[id.index].elements())};
   }
 
-  // Units [first, last) of a conv that runs by the patch product (`patches`),
-  // with task `task`'s workspace, or the whole of one that does not; then the
-  // chain on the same outputs.
-  void run_conv(const Pass& pass, std::size_t first, std::size_t last, std::size_t task, bool patches,
+  // How a conv pass runs this time: split as planned (by blocks of filters
+  // as the product's columns, by blocks of filters each a conv of its own,
+  // or by blocks of positions), or whole. A conv planned with its positions
+  // as rows whose filters this run gives runs whole, by the patch product.
+  enum class ConvRoute : std::uint8_t { PackedFilters, Filters, Positions, Whole };
+
+  [[nodiscard]] ConvRoute conv_route(const Pass& pass, bool patches) const {
+    if (!patches) {
+      return ConvRoute::Whole;
+    }
+    if (pass.conv_positions_as_rows) {
+      return packed_right(pass) != nullptr ? ConvRoute::PackedFilters : ConvRoute::Whole;
+    }
+    return pass.conv_by_filters ? ConvRoute::Filters : ConvRoute::Positions;
+  }
+
+  // Units [first, last) of a conv by `route` (all of it when Whole), with
+  // task `task`'s workspace; then the chain on the same outputs.
+  void run_conv(const Pass& pass, std::size_t first, std::size_t last, std::size_t task, ConvRoute route,
                 std::optional<bool> finite) {
     const Op& op = *pass.op;
     const std::span<const float> bias = op.inputs.size() == 3 ? span_of(op.inputs[2]) : std::span<const float>{};
@@ -880,15 +893,14 @@ class PreparedEvaluation::Impl {
     std::size_t last_plane = pass.conv.batch * pass.conv.filters;
     std::size_t from = 0;
     std::size_t to = positions;
-    const float* const packed = pass.conv_positions_as_rows ? packed_right(pass) : nullptr;
-    if (patches && packed != nullptr) {
+    if (route == ConvRoute::PackedFilters) {
       // Filters [first_plane, last_plane), the product's columns.
       const std::size_t step = detail::matmul_column_step(path_);
       first_plane = first * step;
       last_plane = std::min(pass.conv.filters, last * step);
-      detail::conv_forward_packed_filters(path_, pass.conv, span_of(op.inputs[0]), packed, bias, output,
+      detail::conv_forward_packed_filters(path_, pass.conv, span_of(op.inputs[0]), packed_right(pass), bias, output,
                                           conv_workspaces_[task], first_plane, last_plane);
-    } else if (patches && pass.conv_by_filters) {
+    } else if (route == ConvRoute::Filters) {
       // One group, one batch entry: filters [first_plane, last_plane) are a
       // conv of their own, their outputs the planes of the same numbers.
       first_plane = first * conv_unit_filters;
@@ -900,7 +912,7 @@ class PreparedEvaluation::Impl {
           path_, shape, span_of(op.inputs[0]), span_of(op.inputs[1]).subspan(first_plane * inner, shape.filters * inner),
           bias.empty() ? bias : bias.subspan(first_plane, shape.filters),
           output.subspan(first_plane * positions, shape.filters * positions), conv_workspaces_[task], 0, positions);
-    } else if (patches && !pass.conv_positions_as_rows) {
+    } else if (route == ConvRoute::Positions) {
       from = first * conv_unit_positions;
       to = std::min(positions, last * conv_unit_positions);
       detail::conv_forward_positions(path_, pass.conv, span_of(op.inputs[0]), span_of(op.inputs[1]), bias, output,
@@ -961,12 +973,10 @@ class PreparedEvaluation::Impl {
         // weight is not finite. The kernel need not scan the filters again.
         finite = false;
       }
-      // A conv planned with its positions as rows whose filters this run
-      // gives runs whole, by the other route.
-      const bool split = patches && (!pass.conv_positions_as_rows || packed_right(pass) != nullptr);
-      const std::size_t tasks = split ? pass.tasks : 1;
+      const ConvRoute route = conv_route(pass, patches);
+      const std::size_t tasks = route == ConvRoute::Whole ? 1 : pass.tasks;
       auto conv_task = [&](std::size_t index) {
-        run_conv(pass, pass.units * index / tasks, pass.units * (index + 1) / tasks, index, patches, finite);
+        run_conv(pass, pass.units * index / tasks, pass.units * (index + 1) / tasks, index, route, finite);
       };
       pool_.for_each(tasks, conv_task);
       return {};

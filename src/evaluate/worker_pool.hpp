@@ -71,10 +71,9 @@ class WorkerPool {
     // zero), so none reads these while they change.
     call_ = [](void* context, std::size_t index) { (*static_cast<Task*>(context))(index); };
     context_ = &task;
-    const std::size_t threads = worker_count_ + 1;
-    for (std::size_t thread = 0; thread < threads; ++thread) {
-      shares_[thread].next.store(thread * count / threads);
-      shares_[thread].end = (thread + 1) * count / threads;
+    for (std::size_t thread = 0; thread < threads(); ++thread) {
+      shares_[thread].next.store(thread * count / threads());
+      shares_[thread].end = (thread + 1) * count / threads();
     }
     working_.store(worker_count_);
     generation_.fetch_add(1);
@@ -103,9 +102,8 @@ class WorkerPool {
 
   // Thread `thread`'s own share, then the rest of the others' in turn.
   void take_tasks(std::size_t thread) {
-    const std::size_t threads = worker_count_ + 1;
-    for (std::size_t step = 0; step < threads; ++step) {
-      Share& share = shares_[(thread + step) % threads];
+    for (std::size_t step = 0; step < threads(); ++step) {
+      Share& share = shares_[(thread + step) % threads()];
       for (std::size_t index = share.next.fetch_add(1); index < share.end; index = share.next.fetch_add(1)) {
         call_(context_, index);
       }

@@ -506,19 +506,13 @@ void conv_forward_packed_filters(KernelPath path, const ConvShape& shape, std::s
   }
   matmul_accumulate_packed(path, MatrixView{.data = windows, .row_stride = inner}, packed + first * inner, product,
                            count, positions, inner, count, SumStart::Zero);
+  // Each filter's column of the product into its plane, plus its bias (sum
+  // + bias, as add_bias) when there is one.
   for (std::size_t m = first; m < last; ++m) {
     float* const out = output.data() + m * positions;
     const float* const column = product + (m - first);
     for (std::size_t i = 0; i < positions; ++i) {
-      out[i] = column[i * count];
-    }
-  }
-  if (!bias.empty()) {
-    for (std::size_t m = first; m < last; ++m) {
-      float* const out = output.data() + m * positions;
-      for (std::size_t i = 0; i < positions; ++i) {
-        out[i] = out[i] + bias[m];
-      }
+      out[i] = bias.empty() ? column[i * count] : column[i * count] + bias[m];
     }
   }
 }

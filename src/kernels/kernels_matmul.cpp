@@ -170,8 +170,13 @@ void run_tiles(const TileKernel& tile, MatrixView left, MatrixView right, const 
     }
     return MatrixView{.data = left_edge, .row_stride = panel.depth};
   };
+  // The panel's width in floats: its columns in whole registers.
+  const auto width_of = [&](const Panel& panel) {
+    return (panel.count + tile.lanes - 1) / tile.lanes * tile.lanes;
+  };
   // The panel's data, packed into `packed` unless the caller packed it.
-  const auto panel_data = [&](const Panel& panel, std::size_t width) -> const float* {
+  const auto panel_data = [&](const Panel& panel) -> const float* {
+    const std::size_t width = width_of(panel);
     if (prepacked == nullptr) {
       pack_right(right, panel, width, packed);
       return packed;
@@ -180,9 +185,8 @@ void run_tiles(const TileKernel& tile, MatrixView left, MatrixView right, const 
   };
   // One tile: row block `block` (its left rows `rows_of`) over the panel.
   const auto run_tile = [&](std::size_t block, MatrixView rows_of, const Panel& panel, const float* data) {
-    const std::size_t vectors = (panel.count + tile.lanes - 1) / tile.lanes;
-    const std::size_t width = vectors * tile.lanes;
-    const TileFunction run = tile.narrow[vectors - 1];
+    const std::size_t width = width_of(panel);
+    const TileFunction run = tile.narrow[width / tile.lanes - 1];
     // The first depth block of a product from zero never reads the output.
     const bool from_zero = start == SumStart::Zero && panel.first_k == 0;
     const std::size_t first_row = block * tile.rows;
@@ -204,10 +208,6 @@ void run_tiles(const TileKernel& tile, MatrixView left, MatrixView right, const 
       std::copy_n(output_edge + i * width, panel.count, tile_output + i * output_stride);
     }
   };
-  const auto width_of = [&](const Panel& panel) {
-    return (panel.count + tile.lanes - 1) / tile.lanes * tile.lanes;
-  };
-
   const std::size_t row_blocks = (rows + tile.rows - 1) / tile.rows;
   if (prepacked != nullptr && rows > columns) {
     for (std::size_t first_k = 0; first_k < inner; first_k += tile.depth) {
@@ -219,7 +219,7 @@ void run_tiles(const TileKernel& tile, MatrixView left, MatrixView right, const 
                             .depth = depth,
                             .first_column = first_column,
                             .count = std::min(tile.columns, columns - first_column)};
-          run_tile(block, rows_of, panel, panel_data(panel, width_of(panel)));
+          run_tile(block, rows_of, panel, panel_data(panel));
         }
       }
     }
@@ -232,7 +232,7 @@ void run_tiles(const TileKernel& tile, MatrixView left, MatrixView right, const 
     prefetch_rows(right, panel, 0, panel.depth);
   }
   while (panel.depth != 0) {
-    const float* const data = panel_data(panel, width_of(panel));
+    const float* const data = panel_data(panel);
     const Panel next = next_panel(tile, panel, inner, columns);
     for (std::size_t block = 0; block < row_blocks; ++block) {
       if (next.depth != 0 && prepacked == nullptr) {
