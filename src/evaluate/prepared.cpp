@@ -86,6 +86,10 @@ constexpr std::size_t conv_unit_positions = 96;
 constexpr std::size_t conv_unit_filters = 8;
 // Passes with fewer elements (or multiply-adds) than this run on the calling thread alone.
 constexpr std::size_t split_threshold = 8192;
+// Tasks per thread of a product split by column blocks. Each block reads the
+// left matrix once whatever the split, so smaller tasks cost nothing in data
+// and let a thread that finishes early take over part of a slower one's share.
+constexpr std::size_t column_tasks_per_thread = 8;
 
 template <class Kind>
 constexpr bool is_unary = std::is_base_of_v<detail::ElementwiseUnary<OpDefinition<Kind>>, OpDefinition<Kind>>;
@@ -723,7 +727,7 @@ class PreparedEvaluation::Impl {
       pass.tasks = threads == 1 || work < split_threshold ? 1 : std::min(pass.units, parts);
       if (pass.column_step != 0 && pass.tasks > 1) {
         pass.units = (pass.columns + pass.column_step - 1) / pass.column_step;
-        pass.tasks = std::min(pass.units, threads);
+        pass.tasks = std::min(pass.units, threads * column_tasks_per_thread);
       } else {
         pass.column_step = 0;
       }
