@@ -226,6 +226,97 @@ StridedRead broadcast_read(const Shape& operand, const Shape& output) {
   return read;
 }
 
+// Whether `strides` walk `shape` in row-major order; axes of length 1 never
+// move, so their strides do not matter.
+bool walks_in_order(const Shape& shape, const std::vector<std::uint64_t>& strides) {
+  std::uint64_t expected = 1;
+  for (std::size_t axis = shape.size(); axis-- > 0;) {
+    if (shape[axis] != 1 && strides[axis] != expected) {
+      return false;
+    }
+    expected *= shape[axis];
+  }
+  return true;
+}
+
+// `read` with its flags recomputed from its shape and strides.
+StridedRead settled(StridedRead read) {
+  read.contiguous = walks_in_order(read.shape, read.strides);
+  read.single = true;
+  for (std::size_t axis = 0; axis < read.shape.size(); ++axis) {
+    read.single = read.single && (read.shape[axis] == 1 || read.strides[axis] == 0);
+  }
+  return read;
+}
+
+// `read` seen under `shape` (the same elements in the same order), when
+// strides can say so: each run of new axes must cover old axes that step
+// through the source evenly. Axes of length 1 get stride 0.
+std::optional<StridedRead> reshaped(const StridedRead& read, const Shape& shape) {
+  if (read.shape == shape) {
+    return read;
+  }
+  Shape old_shape;
+  std::vector<std::uint64_t> old_strides;
+  for (std::size_t axis = 0; axis < read.shape.size(); ++axis) {
+    if (read.shape[axis] == 0) {
+      return std::nullopt;
+    }
+    if (read.shape[axis] != 1) {
+      old_shape.push_back(read.shape[axis]);
+      old_strides.push_back(read.strides[axis]);
+    }
+  }
+  std::vector<std::size_t> new_axes;
+  for (std::size_t axis = 0; axis < shape.size(); ++axis) {
+    if (shape[axis] == 0) {
+      return std::nullopt;
+    }
+    if (shape[axis] != 1) {
+      new_axes.push_back(axis);
+    }
+  }
+  StridedRead result{.shape = shape, .strides = std::vector<std::uint64_t>(shape.size(), 0), .base = read.base};
+  std::size_t old_first = 0;
+  std::size_t new_first = 0;
+  while (old_first < old_shape.size() && new_first < new_axes.size()) {
+    // The shortest runs of old and new axes with the same element count.
+    std::size_t old_last = old_first + 1;
+    std::size_t new_last = new_first + 1;
+    std::uint64_t old_count = old_shape[old_first];
+    std::uint64_t new_count = shape[new_axes[new_first]];
+    while (old_count != new_count) {
+      if (new_count < old_count) {
+        if (new_last == new_axes.size()) {
+          return std::nullopt;
+        }
+        new_count *= shape[new_axes[new_last++]];
+      } else {
+        if (old_last == old_shape.size()) {
+          return std::nullopt;
+        }
+        old_count *= old_shape[old_last++];
+      }
+    }
+    for (std::size_t axis = old_first; axis + 1 < old_last; ++axis) {
+      if (old_strides[axis] != old_shape[axis + 1] * old_strides[axis + 1]) {
+        return std::nullopt;
+      }
+    }
+    std::uint64_t stride = old_strides[old_last - 1];
+    for (std::size_t axis = new_last; axis-- > new_first;) {
+      result.strides[new_axes[axis]] = stride;
+      stride *= shape[new_axes[axis]];
+    }
+    old_first = old_last;
+    new_first = new_last;
+  }
+  if (old_first != old_shape.size() || new_first != new_axes.size()) {
+    return std::nullopt;
+  }
+  return settled(std::move(result));
+}
+
 // What a pass's anchor computes into the pass's output.
 enum class Anchor : std::uint8_t { MatMul, LayerNorm, Softmax, Unary, Binary, Copy, Conv, Pool, Kernel };
 
@@ -262,6 +353,12 @@ struct Pass {
   std::size_t rows = 0;
   std::size_t inner = 0;
   std::size_t columns = 0;
+  // A product whose right operand is the result of a copy (slices and
+  // transposes of one tensor) reads the copy's source through the copy's
+  // strides, as its panels are packed anyway; the copy is then `folded` and
+  // never runs.
+  std::optional<Operand> right_view;
+  bool folded = false;
   // A single product whose right matrix is bound: that matrix packed for the
   // tile at bind, 64-byte aligned from packed_offset, or empty. For a conv
   // whose positions are the product's rows, its bound filters packed.
@@ -318,6 +415,7 @@ class PreparedEvaluation::Impl {
   void plan() {
     count_readers();
     build_passes();
+    fold_copies_into_products();
     place_tensors();
     split_passes();
     sources_.assign(graph_.tensors.size(), nullptr);
@@ -367,6 +465,9 @@ class PreparedEvaluation::Impl {
       given_[id.index] = true;
     }
     for (const Pass& pass : passes_) {
+      if (pass.folded) {
+        continue;
+      }
       if (const Result<void> done = run_pass(pass); !done) {
         return done;
       }
@@ -415,7 +516,9 @@ class PreparedEvaluation::Impl {
     return pass.packed.data() + pass.packed_offset;
   }
   [[nodiscard]] std::size_t arena_bytes() const { return arena_floats_ * sizeof(float); }
-  [[nodiscard]] std::size_t passes() const { return passes_.size(); }
+  [[nodiscard]] std::size_t passes() const {
+    return static_cast<std::size_t>(std::ranges::count(passes_, false, &Pass::folded));
+  }
 
  private:
   // ---- Planning ------------------------------------------------------------
@@ -507,23 +610,11 @@ class PreparedEvaluation::Impl {
       pass.element.left = Operand{.tensor = op.inputs[0], .read = broadcast_read(output, output)};
       return pass;
     }
-    if (const auto* slice = std::get_if<Slice>(&op.kind)) {
-      StridedRead read{.shape = output, .strides = detail::row_major_strides(shape_of(op.inputs[0]))};
-      read.base = slice->start * read.strides[slice->axis];
-      read.contiguous = read.strides == detail::row_major_strides(output);
+    const Shape& input = shape_of(op.inputs[0]);
+    if (std::optional<StridedRead> read = view_of(
+            op, StridedRead{.shape = input, .strides = detail::row_major_strides(input), .contiguous = true})) {
       pass.anchor = Anchor::Copy;
-      pass.element.left = Operand{.tensor = op.inputs[0], .read = std::move(read)};
-      return pass;
-    }
-    if (const auto* transpose = std::get_if<Transpose>(&op.kind)) {
-      const std::vector<std::uint64_t> own = detail::row_major_strides(shape_of(op.inputs[0]));
-      StridedRead read{.shape = output};
-      for (const std::uint64_t axis : transpose->permutation) {
-        read.strides.push_back(own[axis]);
-      }
-      read.contiguous = read.strides == detail::row_major_strides(output);
-      pass.anchor = Anchor::Copy;
-      pass.element.left = Operand{.tensor = op.inputs[0], .read = std::move(read)};
+      pass.element.left = Operand{.tensor = op.inputs[0], .read = std::move(*read)};
       return pass;
     }
     if (std::optional<ElementStep> step = element_step(op, std::nullopt)) {
@@ -542,6 +633,32 @@ class PreparedEvaluation::Impl {
     return std::ranges::all_of(op.inputs, [&](TensorId input) {
       return input == running || !producer_[input.index].has_value() || producer_[input.index]->index < anchor;
     });
+  }
+
+  // How a slice or transpose reads `source`, which reads its input: the two
+  // reads made one. Nothing for other kinds.
+  [[nodiscard]] std::optional<StridedRead> view_of(const Op& op, const StridedRead& source) const {
+    if (op.inputs.size() != 1) {
+      return std::nullopt;
+    }
+    const std::optional<StridedRead> input = reshaped(source, shape_of(op.inputs[0]));
+    if (!input) {
+      return std::nullopt;
+    }
+    if (const auto* slice = std::get_if<Slice>(&op.kind)) {
+      StridedRead read = *input;
+      read.base += slice->start * read.strides[slice->axis];
+      read.shape = shape_of(op.output);
+      return settled(std::move(read));
+    }
+    if (const auto* transpose = std::get_if<Transpose>(&op.kind)) {
+      StridedRead read{.shape = shape_of(op.output), .base = input->base};
+      for (const std::uint64_t axis : transpose->permutation) {
+        read.strides.push_back(input->strides[axis]);
+      }
+      return settled(std::move(read));
+    }
+    return std::nullopt;
   }
 
   // Whether `op` gives its float input's elements in their own order under
@@ -581,6 +698,20 @@ class PreparedEvaluation::Impl {
         passes_[*joined].output = op.output;
         open[op.inputs[0].index].reset();
       }
+      // A slice or transpose of a copy's result changes what the copy reads.
+      if (!joined && op.inputs.size() == 1 && open[op.inputs[0].index] && all_f32(op) &&
+          !kept_[op.inputs[0].index] && reads_[op.inputs[0].index] == 1) {
+        const std::size_t index = *open[op.inputs[0].index];
+        Pass& pass = passes_[index];
+        if (pass.anchor == Anchor::Copy && pass.chain.empty()) {
+          if (std::optional<StridedRead> read = view_of(op, pass.element.left.read)) {
+            pass.element.left.read = std::move(*read);
+            pass.output = op.output;
+            open[op.inputs[0].index].reset();
+            joined = index;
+          }
+        }
+      }
       for (const TensorId input : op.inputs) {
         if (joined) {
           break;
@@ -610,6 +741,27 @@ class PreparedEvaluation::Impl {
     }
   }
 
+  void fold_copies_into_products() {
+    for (Pass& pass : passes_) {
+      if (pass.anchor != Anchor::MatMul) {
+        continue;
+      }
+      const TensorId right = pass.op->inputs[1];
+      const std::optional<OpId> producer = producer_[right.index];
+      if (kept_[right.index] || reads_[right.index] != 1 || !producer) {
+        continue;
+      }
+      Pass& copy = passes_[pass_of_[producer->index]];
+      if (copy.anchor != Anchor::Copy || !copy.chain.empty() || copy.output != right) {
+        continue;
+      }
+      if (std::optional<StridedRead> view = reshaped(copy.element.left.read, shape_of(right))) {
+        pass.right_view = Operand{.tensor = copy.element.left.tensor, .read = std::move(*view)};
+        copy.folded = true;
+      }
+    }
+  }
+
   void place_tensors() {
     const std::size_t end = passes_.size();
     struct Life {
@@ -626,6 +778,12 @@ class PreparedEvaluation::Impl {
         life[input.index].last = std::max(life[input.index].last, pass_of_[op.id.index]);
       }
     }
+    // A folded copy's source is read by the product instead.
+    for (std::size_t index = 0; index < passes_.size(); ++index) {
+      if (const std::optional<Operand>& view = passes_[index].right_view) {
+        life[view->tensor->index].last = std::max(life[view->tensor->index].last, index);
+      }
+    }
     for (const TensorId output : graph_.outputs) {
       life[output.index].last = end;
     }
@@ -638,6 +796,9 @@ class PreparedEvaluation::Impl {
     std::vector<Placed> placed;
     std::size_t arena = 0;
     for (const Pass& pass : passes_) {
+      if (pass.folded) {
+        continue;
+      }
       const TensorId id = pass.output;
       const std::size_t first = life[id.index].first;
       const std::size_t floats = aligned(floats_for(graph_.tensors[id.index]));
@@ -667,7 +828,8 @@ class PreparedEvaluation::Impl {
   void split_passes() {
     const std::size_t threads = pool_.threads();
     for (Pass& pass : passes_) {
-      const Shape& output = shape_of(pass.op->output);
+      // A copy's later slices may leave fewer elements than its first view.
+      const Shape& output = shape_of(pass.anchor == Anchor::Copy ? pass.output : pass.op->output);
       const std::size_t elements = output.empty() ? 1 : static_cast<std::size_t>(detail::elements_of(output));
       std::size_t work = elements;
       switch (pass.anchor) {
@@ -841,9 +1003,9 @@ class PreparedEvaluation::Impl {
                                        packed + begin * pass.inner, out + begin, pass.columns, pass.rows, pass.inner,
                                        end - begin, detail::SumStart::Zero);
     } else {
-      const float* const right = read(pass.op->inputs[1]);
-      detail::matmul_accumulate(path_, detail::MatrixView{.data = left, .row_stride = pass.inner},
-                                detail::MatrixView{.data = right + begin, .row_stride = pass.columns}, out + begin,
+      detail::MatrixView right = right_matrix(pass, 0);
+      right.data += begin * right.column_stride;
+      detail::matmul_accumulate(path_, detail::MatrixView{.data = left, .row_stride = pass.inner}, right, out + begin,
                                 pass.columns, pass.rows, pass.inner, end - begin, detail::SumStart::Zero);
     }
     for (std::size_t row = 0; row < pass.rows; ++row) {
@@ -953,16 +1115,33 @@ class PreparedEvaluation::Impl {
                                        pass.columns, detail::SumStart::Zero);
       return;
     }
-    const float* const right = read(pass.op->inputs[1]);
     for (std::size_t row = first; row < last;) {
       const std::size_t batch = row / pass.rows;
       const std::size_t batch_end = std::min(last, (batch + 1) * pass.rows);
-      detail::matmul_accumulate(
-          path_, detail::MatrixView{.data = left + row * pass.inner, .row_stride = pass.inner},
-          detail::MatrixView{.data = right + batch * pass.inner * pass.columns, .row_stride = pass.columns},
-          out + row * pass.columns, pass.columns, batch_end - row, pass.inner, pass.columns, detail::SumStart::Zero);
+      detail::matmul_accumulate(path_, detail::MatrixView{.data = left + row * pass.inner, .row_stride = pass.inner},
+                                right_matrix(pass, batch), out + row * pass.columns, pass.columns, batch_end - row,
+                                pass.inner, pass.columns, detail::SumStart::Zero);
       row = batch_end;
     }
+  }
+
+  // The right matrix of product `batch` (in row-major order of the batch
+  // axes): in the right operand, or where the folded copy would have read it.
+  [[nodiscard]] detail::MatrixView right_matrix(const Pass& pass, std::size_t batch) const {
+    if (!pass.right_view) {
+      return detail::MatrixView{.data = read(pass.op->inputs[1]) + batch * pass.inner * pass.columns,
+                                .row_stride = pass.columns};
+    }
+    const StridedRead& view = pass.right_view->read;
+    const std::size_t axes = view.shape.size();
+    std::uint64_t offset = view.base;
+    for (std::size_t axis = axes - 2; axis-- > 0;) {
+      offset += (batch % view.shape[axis]) * view.strides[axis];
+      batch /= view.shape[axis];
+    }
+    return detail::MatrixView{.data = read(*pass.right_view->tensor) + offset,
+                              .row_stride = view.strides[axes - 2],
+                              .column_stride = view.strides[axes - 1]};
   }
 
   Result<void> run_pass(const Pass& pass) {

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <limits>
 #include <optional>
 #include <string>
@@ -609,6 +610,80 @@ TEST(PreparedEvaluation, OrderKeepingReshapesContinueTheirPass) {
     first[scale] = {0.5F};
     TensorValues second = first;
     second[x] = ramp(24 * 30, -0.07F, 0.5F);
+    const Result<PreparedEvaluation> prepared = PreparedEvaluation::make(graph, 2);
+    ASSERT_TRUE(prepared) << prepared.error();
+    EXPECT_EQ(prepared->passes(), c.passes);
+    expect_same_as_evaluate(graph, first, second);
+  }
+}
+
+// Slices, reshapes and transposes in a row are one copy reading through the
+// strides they make together, where strides can say it; a product whose
+// right operand is such a copy reads the copy's source instead, and the copy
+// never runs. The attention case splits packed projections into heads.
+TEST(PreparedEvaluation, ViewsOfViewsAreOneCopyOrNoneBeforeAProduct) {
+  const Transpose heads_first{.permutation = {1, 0, 2}};
+  const Transpose keys_across{.permutation = {1, 2, 0}};
+  struct Case {
+    const char* name;
+    std::size_t passes;
+    std::function<void(Graph&, Made&, TensorId)> build;  // from x, a [6, 24] input
+  };
+  const Case cases[] = {
+      {"attention heads from one projection", 3,
+       [&](Graph& g, Made& made, TensorId x) {
+         const auto head = [&](const char* name, std::uint64_t start, const Transpose& order) {
+           const TensorId part = made(g.apply(fmt::format("{}_part", name), Slice{.axis = 1, .start = start, .end = start + 8}, {x}));
+           const TensorId split = made(g.reshape(fmt::format("{}_split", name), part, {6, 2, 4}));
+           return made(g.apply(name, order, {split}));
+         };
+         const TensorId query = head("query", 0, heads_first);
+         const TensorId keys = head("keys", 8, keys_across);
+         const TensorId values = head("values", 16, heads_first);
+         const TensorId scores = made(g.apply("scores", BatchMatMul{}, {query, keys}));
+         g.mark_output(made(g.apply("mixed", BatchMatMul{}, {scores, values})));
+       }},
+      {"transposed right matrix split by columns", 1,
+       [&](Graph& g, Made& made, TensorId x) {
+         const TensorId right = made(g.apply("right", Transpose{.permutation = {1, 0}}, {g.input("w", {100, 24})}));
+         g.mark_output(made(g.matmul("product", x, right)));
+       }},
+      {"slice of a transpose of a slice", 1,
+       [&](Graph& g, Made& made, TensorId x) {
+         const TensorId part = made(g.apply("part", Slice{.axis = 1, .start = 3, .end = 21}, {x}));
+         const TensorId cube = made(g.reshape("cube", part, {2, 3, 3, 6}));
+         const TensorId turned = made(g.apply("turned", Transpose{.permutation = {3, 1, 0, 2}}, {cube}));
+         g.mark_output(made(g.apply("corner", Slice{.axis = 0, .start = 1, .end = 5}, {turned})));
+       }},
+      {"reshape that strides cannot say", 2,
+       [&](Graph& g, Made& made, TensorId x) {
+         const TensorId turned = made(g.apply("turned", Transpose{.permutation = {1, 0}}, {x}));
+         const TensorId flat = made(g.reshape("flat", turned, {144}));
+         g.mark_output(made(g.apply("tail", Slice{.axis = 0, .start = 5, .end = 140}, {flat})));
+       }},
+      {"copy also kept as an output", 2,
+       [&](Graph& g, Made& made, TensorId x) {
+         const TensorId right = made(g.apply("right", Transpose{.permutation = {1, 0}}, {x}));
+         g.mark_output(right);
+         g.mark_output(made(g.matmul("product", g.input("left", {40, 24}), right)));
+       }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Graph graph;
+    Made made;
+    const TensorId x = graph.input("x", {6, 24});
+    c.build(graph, made, x);
+    ASSERT_EQ(made.failed, "");
+    TensorValues first;
+    TensorValues second;
+    for (std::size_t index = 0; index < graph.tensors.size(); ++index) {
+      const Tensor& tensor = graph.tensors[index];
+      if (tensor.kind == TensorKind::Input) {
+        first[tensor.id] = ramp(tensor.elements(), 0.03F, 0.1F * static_cast<float>(index));
+        second[tensor.id] = ramp(tensor.elements(), -0.05F, 0.7F);
+      }
+    }
     const Result<PreparedEvaluation> prepared = PreparedEvaluation::make(graph, 2);
     ASSERT_TRUE(prepared) << prepared.error();
     EXPECT_EQ(prepared->passes(), c.passes);
