@@ -101,25 +101,41 @@ using UnaryFunction = void (*)(const OpKind& kind, KernelPath path, std::span<fl
 // out[i] = f(left[i], right[i]) for i below count; out may be either operand.
 using BinaryFunction = void (*)(const float* left, const float* right, float* out, std::size_t count);
 
+// The element loops below are compiled for the widest vectors the processor
+// has (chosen once, when the library loads). Each element is one and the same
+// IEEE operation at any width, so the choice never changes a bit. Clang does
+// not clone templates; its builds keep the baseline loops.
+#if defined(__clang__)
+#define ORVO_WIDEST_VECTORS
+#else
+#define ORVO_WIDEST_VECTORS [[gnu::target_clones("avx512f", "avx2", "default")]]
+#endif
+
+template <class Kind>
+ORVO_WIDEST_VECTORS void unary_loop(const Kind& kind, std::span<float> values) {
+  for (float& value : values) {
+    value = OpDefinition<Kind>::apply(kind, value);
+  }
+}
+
 template <class Kind>
 void unary_function(const OpKind& kind, KernelPath path, std::span<float> values) {
   using Definition = OpDefinition<Kind>;
   if constexpr (requires { Definition::apply_many(path, values); }) {
     Definition::apply_many(path, values);
   } else {
-    const Kind& alternative = std::get<Kind>(kind);
-    for (float& value : values) {
-      value = Definition::apply(alternative, value);
-    }
+    unary_loop(std::get<Kind>(kind), values);
   }
 }
 
 template <class Kind>
-void binary_function(const float* left, const float* right, float* out, std::size_t count) {
+ORVO_WIDEST_VECTORS void binary_function(const float* left, const float* right, float* out, std::size_t count) {
   for (std::size_t i = 0; i < count; ++i) {
     out[i] = OpDefinition<Kind>::apply(left[i], right[i]);
   }
 }
+
+#undef ORVO_WIDEST_VECTORS
 
 UnaryFunction unary_of(const OpKind& kind) {
   return std::visit(
