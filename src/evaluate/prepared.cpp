@@ -46,6 +46,7 @@
 #include "orvo_compiler/prepared.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -369,12 +370,18 @@ struct Pass {
   std::size_t rows = 0;
   std::size_t inner = 0;
   std::size_t columns = 0;
-  // A product whose right operand is the result of a copy (slices and
-  // transposes of one tensor) reads the copy's source through the copy's
-  // strides, as its panels are packed anyway; the copy is then `folded` and
-  // never runs.
-  std::optional<Operand> right_view;
+  // A product whose operand (left, right) is the result of a copy (slices
+  // and transposes of one tensor) reads the copy's source through the copy's
+  // strides instead: the right one's panels are packed anyway, and the left
+  // one's rows need only lie in order. The copy is then `folded` and never
+  // runs.
+  std::array<std::optional<Operand>, 2> views;
   bool folded = false;
+  // A product whose one reader is a transpose (a copy reading every element
+  // once) writes each element where the transpose would have put it: its
+  // output is the copy's, `written` says where (strides over the product's
+  // own shape), and the copy is folded.
+  std::optional<StridedRead> written;
   // A single product whose right matrix is bound: that matrix packed for the
   // tile at bind, 64-byte aligned from packed_offset, or empty. For a conv
   // whose positions are the product's rows, its bound filters packed.
@@ -762,20 +769,70 @@ class PreparedEvaluation::Impl {
       if (pass.anchor != Anchor::MatMul) {
         continue;
       }
-      const TensorId right = pass.op->inputs[1];
-      const std::optional<OpId> producer = producer_[right.index];
-      if (kept_[right.index] || reads_[right.index] != 1 || !producer) {
-        continue;
+      for (std::size_t side = 0; side < 2; ++side) {
+        const TensorId operand = pass.op->inputs[side];
+        const std::optional<OpId> producer = producer_[operand.index];
+        if (kept_[operand.index] || reads_[operand.index] != 1 || !producer) {
+          continue;
+        }
+        Pass& copy = passes_[pass_of_[producer->index]];
+        if (copy.anchor != Anchor::Copy || !copy.chain.empty() || copy.output != operand) {
+          continue;
+        }
+        std::optional<StridedRead> view = reshaped(copy.element.left.read, shape_of(operand));
+        if (view && (side == 1 || view->shape.back() == 1 || view->strides.back() == 1)) {
+          pass.views[side] = Operand{.tensor = copy.element.left.tensor, .read = std::move(*view)};
+          copy.folded = true;
+        }
       }
-      Pass& copy = passes_[pass_of_[producer->index]];
-      if (copy.anchor != Anchor::Copy || !copy.chain.empty() || copy.output != right) {
-        continue;
-      }
-      if (std::optional<StridedRead> view = reshaped(copy.element.left.read, shape_of(right))) {
-        pass.right_view = Operand{.tensor = copy.element.left.tensor, .read = std::move(*view)};
-        copy.folded = true;
-      }
+      fold_transpose_after(pass);
     }
+  }
+
+  // Where each element of `product`'s output lands in the output of the
+  // copy that is its one reader, when that copy is a transpose of it.
+  void fold_transpose_after(Pass& product) {
+    const TensorId result = product.output;
+    if (!product.chain.empty() || result != product.op->output || kept_[result.index] || reads_[result.index] != 1) {
+      return;
+    }
+    const auto reader = std::ranges::find_if(passes_, [&](const Pass& pass) {
+      return pass.anchor == Anchor::Copy && !pass.folded && pass.element.left.tensor == result;
+    });
+    if (reader == passes_.end() || !reader->chain.empty()) {
+      return;
+    }
+    const StridedRead& read = reader->element.left.read;
+    const Shape& shape = shape_of(result);
+    if (read.base != 0 || detail::elements_of(read.shape) != detail::elements_of(shape)) {
+      return;
+    }
+    // Each output axis longer than 1 must step along one axis of the
+    // product's own, of the same length, each taken once.
+    const std::vector<std::uint64_t> own = detail::row_major_strides(shape);
+    const std::vector<std::uint64_t> target = detail::row_major_strides(read.shape);
+    StridedRead written{.shape = shape, .strides = std::vector<std::uint64_t>(shape.size(), 0)};
+    std::vector<bool> taken(shape.size(), false);
+    for (std::size_t axis = 0; axis < read.shape.size(); ++axis) {
+      if (read.shape[axis] == 1) {
+        continue;
+      }
+      std::size_t source = 0;
+      while (source < shape.size() && (shape[source] != read.shape[axis] || own[source] != read.strides[axis])) {
+        ++source;
+      }
+      if (source == shape.size() || taken[source]) {
+        return;
+      }
+      taken[source] = true;
+      written.strides[source] = target[axis];
+    }
+    if (shape.back() != 1 && written.strides.back() != 1) {
+      return;
+    }
+    product.written = std::move(written);
+    product.output = reader->output;
+    reader->folded = true;
   }
 
   void place_tensors() {
@@ -787,7 +844,9 @@ class PreparedEvaluation::Impl {
     };
     std::vector<Life> life(graph_.tensors.size());
     for (std::size_t index = 0; index < passes_.size(); ++index) {
-      life[passes_[index].output.index] = Life{.first = index, .last = index, .placed = true};
+      if (!passes_[index].folded) {
+        life[passes_[index].output.index] = Life{.first = index, .last = index, .placed = true};
+      }
     }
     for (const Op& op : graph_.ops) {
       for (const TensorId input : op.inputs) {
@@ -796,8 +855,10 @@ class PreparedEvaluation::Impl {
     }
     // A folded copy's source is read by the product instead.
     for (std::size_t index = 0; index < passes_.size(); ++index) {
-      if (const std::optional<Operand>& view = passes_[index].right_view) {
-        life[view->tensor->index].last = std::max(life[view->tensor->index].last, index);
+      for (const std::optional<Operand>& view : passes_[index].views) {
+        if (view) {
+          life[view->tensor->index].last = std::max(life[view->tensor->index].last, index);
+        }
       }
     }
     for (const TensorId output : graph_.outputs) {
@@ -853,7 +914,8 @@ class PreparedEvaluation::Impl {
           pass.units = elements / pass.columns;
           work = elements * pass.inner;
           if (const std::size_t step = detail::matmul_column_step(path_);
-              threads > 1 && pass.units == pass.rows && (pass.columns + step - 1) / step >= threads) {
+              threads > 1 && pass.units == pass.rows && !pass.written &&
+              (pass.columns + step - 1) / step >= threads) {
             pass.column_step = step;
           }
           break;
@@ -1012,17 +1074,16 @@ class PreparedEvaluation::Impl {
   void run_column_units(const Pass& pass, float* out, std::size_t first, std::size_t last) const {
     const std::size_t begin = first * pass.column_step;
     const std::size_t end = std::min(pass.columns, last * pass.column_step);
-    const float* const left = read(pass.op->inputs[0]);
+    const detail::MatrixView left = matrix(pass, 0, 0);
     if (const float* const packed = packed_right(pass)) {
       // Units start at multiples of the column step, so at a packed block.
-      detail::matmul_accumulate_packed(path_, detail::MatrixView{.data = left, .row_stride = pass.inner},
-                                       packed + begin * pass.inner, out + begin, pass.columns, pass.rows, pass.inner,
-                                       end - begin, detail::SumStart::Zero);
+      detail::matmul_accumulate_packed(path_, left, packed + begin * pass.inner, out + begin, pass.columns, pass.rows,
+                                       pass.inner, end - begin, detail::SumStart::Zero);
     } else {
-      detail::MatrixView right = right_matrix(pass, 0);
+      detail::MatrixView right = matrix(pass, 1, 0);
       right.data += begin * right.column_stride;
-      detail::matmul_accumulate(path_, detail::MatrixView{.data = left, .row_stride = pass.inner}, right, out + begin,
-                                pass.columns, pass.rows, pass.inner, end - begin, detail::SumStart::Zero);
+      detail::matmul_accumulate(path_, left, right, out + begin, pass.columns, pass.rows, pass.inner, end - begin,
+                                detail::SumStart::Zero);
     }
     for (std::size_t row = 0; row < pass.rows; ++row) {
       for (const ElementStep& step : pass.chain) {
@@ -1122,40 +1183,61 @@ class PreparedEvaluation::Impl {
 
   // Rows [first, last) of the stacked products, each output sum from +0.0.
   void run_matmul(const Pass& pass, float* out, std::size_t first, std::size_t last) const {
-    const float* const left = read(pass.op->inputs[0]);
+    // Rows [from, to) of the left matrix of `batch`.
+    const auto left_rows = [&](std::size_t batch, std::size_t from) {
+      detail::MatrixView left = matrix(pass, 0, batch);
+      left.data += (from - batch * pass.rows) * left.row_stride;
+      return left;
+    };
+    // Where row `row` of `batch` goes, and the distance between rows.
+    const auto output_row = [&](std::size_t batch, std::size_t row) -> std::pair<float*, std::size_t> {
+      if (!pass.written) {
+        return {out + row * pass.columns, pass.columns};
+      }
+      const StridedRead& written = *pass.written;
+      const std::size_t axes = written.shape.size();
+      std::uint64_t offset = (row - batch * pass.rows) * written.strides[axes - 2];
+      for (std::size_t axis = axes - 2; axis-- > 0;) {
+        offset += (batch % written.shape[axis]) * written.strides[axis];
+        batch /= written.shape[axis];
+      }
+      return {out + offset, written.strides[axes - 2]};
+    };
     if (const float* const packed = packed_right(pass)) {
       // A bound right matrix is a single one, so every row is of batch 0.
-      detail::matmul_accumulate_packed(path_,
-                                       detail::MatrixView{.data = left + first * pass.inner, .row_stride = pass.inner},
-                                       packed, out + first * pass.columns, pass.columns, last - first, pass.inner,
+      const auto [target, stride] = output_row(0, first);
+      detail::matmul_accumulate_packed(path_, left_rows(0, first), packed, target, stride, last - first, pass.inner,
                                        pass.columns, detail::SumStart::Zero);
       return;
     }
     for (std::size_t row = first; row < last;) {
       const std::size_t batch = row / pass.rows;
       const std::size_t batch_end = std::min(last, (batch + 1) * pass.rows);
-      detail::matmul_accumulate(path_, detail::MatrixView{.data = left + row * pass.inner, .row_stride = pass.inner},
-                                right_matrix(pass, batch), out + row * pass.columns, pass.columns, batch_end - row,
+      const auto [target, stride] = output_row(batch, row);
+      detail::matmul_accumulate(path_, left_rows(batch, row), matrix(pass, 1, batch), target, stride, batch_end - row,
                                 pass.inner, pass.columns, detail::SumStart::Zero);
       row = batch_end;
     }
   }
 
-  // The right matrix of product `batch` (in row-major order of the batch
-  // axes): in the right operand, or where the folded copy would have read it.
-  [[nodiscard]] detail::MatrixView right_matrix(const Pass& pass, std::size_t batch) const {
-    if (!pass.right_view) {
-      return detail::MatrixView{.data = read(pass.op->inputs[1]) + batch * pass.inner * pass.columns,
-                                .row_stride = pass.columns};
+  // The left (side 0) or right (side 1) matrix of product `batch` (in
+  // row-major order of the batch axes): in the operand, or where the folded
+  // copy would have read it.
+  [[nodiscard]] detail::MatrixView matrix(const Pass& pass, std::size_t side, std::size_t batch) const {
+    const std::optional<Operand>& folded = pass.views[side];
+    if (!folded) {
+      const std::size_t rows = side == 0 ? pass.rows : pass.inner;
+      const std::size_t columns = side == 0 ? pass.inner : pass.columns;
+      return detail::MatrixView{.data = read(pass.op->inputs[side]) + batch * rows * columns, .row_stride = columns};
     }
-    const StridedRead& view = pass.right_view->read;
+    const StridedRead& view = folded->read;
     const std::size_t axes = view.shape.size();
     std::uint64_t offset = view.base;
     for (std::size_t axis = axes - 2; axis-- > 0;) {
       offset += (batch % view.shape[axis]) * view.strides[axis];
       batch /= view.shape[axis];
     }
-    return detail::MatrixView{.data = read(*pass.right_view->tensor) + offset,
+    return detail::MatrixView{.data = read(*folded->tensor) + offset,
                               .row_stride = view.strides[axes - 2],
                               .column_stride = view.strides[axes - 1]};
   }

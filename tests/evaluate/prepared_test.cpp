@@ -619,8 +619,11 @@ TEST(PreparedEvaluation, OrderKeepingReshapesContinueTheirPass) {
 
 // Slices, reshapes and transposes in a row are one copy reading through the
 // strides they make together, where strides can say it; a product whose
-// right operand is such a copy reads the copy's source instead, and the copy
-// never runs. The attention case splits packed projections into heads.
+// right operand, or whose left one with its rows in order, is such a copy
+// reads the copy's source instead, and the copy never runs; so does a
+// transpose of a product that keeps the product's rows in order, the
+// product writing where it would have copied. The attention case splits
+// packed projections into heads and joins them again.
 TEST(PreparedEvaluation, ViewsOfViewsAreOneCopyOrNoneBeforeAProduct) {
   const Transpose heads_first{.permutation = {1, 0, 2}};
   const Transpose keys_across{.permutation = {1, 2, 0}};
@@ -630,7 +633,7 @@ TEST(PreparedEvaluation, ViewsOfViewsAreOneCopyOrNoneBeforeAProduct) {
     std::function<void(Graph&, Made&, TensorId)> build;  // from x, a [6, 24] input
   };
   const Case cases[] = {
-      {"attention heads from one projection", 3,
+      {"attention heads from one projection", 2,
        [&](Graph& g, Made& made, TensorId x) {
          const auto head = [&](const char* name, std::uint64_t start, const Transpose& order) {
            const TensorId part = made(g.apply(fmt::format("{}_part", name), Slice{.axis = 1, .start = start, .end = start + 8}, {x}));
@@ -641,12 +644,25 @@ TEST(PreparedEvaluation, ViewsOfViewsAreOneCopyOrNoneBeforeAProduct) {
          const TensorId keys = head("keys", 8, keys_across);
          const TensorId values = head("values", 16, heads_first);
          const TensorId scores = made(g.apply("scores", BatchMatMul{}, {query, keys}));
-         g.mark_output(made(g.apply("mixed", BatchMatMul{}, {scores, values})));
+         const TensorId mixed = made(g.apply("mixed", BatchMatMul{}, {scores, values}));
+         const TensorId joined = made(g.apply("joined", heads_first, {mixed}));
+         g.mark_output(made(g.reshape("rows", joined, {6, 8})));
+       }},
+      {"product transposed with its rows moved", 2,
+       [&](Graph& g, Made& made, TensorId x) {
+         const TensorId cube = made(g.reshape("cube", x, {2, 6, 12}));
+         const TensorId product = made(g.apply("product", BatchMatMul{}, {cube, g.input("w", {2, 12, 5})}));
+         g.mark_output(made(g.apply("turned", Transpose{.permutation = {0, 2, 1}}, {product})));
        }},
       {"transposed right matrix split by columns", 1,
        [&](Graph& g, Made& made, TensorId x) {
          const TensorId right = made(g.apply("right", Transpose{.permutation = {1, 0}}, {g.input("w", {100, 24})}));
          g.mark_output(made(g.matmul("product", x, right)));
+       }},
+      {"left matrix transposed within its rows", 2,
+       [&](Graph& g, Made& made, TensorId x) {
+         const TensorId left = made(g.apply("left", Transpose{.permutation = {1, 0}}, {x}));
+         g.mark_output(made(g.matmul("product", left, g.input("w", {6, 10}))));
        }},
       {"slice of a transpose of a slice", 1,
        [&](Graph& g, Made& made, TensorId x) {
