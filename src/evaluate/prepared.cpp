@@ -633,12 +633,14 @@ class PreparedEvaluation::Impl {
       pass.element.left = Operand{.tensor = op.inputs[0], .read = broadcast_read(output, output)};
       return pass;
     }
-    const Shape& input = shape_of(op.inputs[0]);
-    if (std::optional<StridedRead> read = view_of(
-            op, StridedRead{.shape = input, .strides = detail::row_major_strides(input), .contiguous = true})) {
-      pass.anchor = Anchor::Copy;
-      pass.element.left = Operand{.tensor = op.inputs[0], .read = std::move(*read)};
-      return pass;
+    if (op.inputs.size() == 1) {
+      const Shape& input = shape_of(op.inputs[0]);
+      if (std::optional<StridedRead> read = view_of(
+              op, StridedRead{.shape = input, .strides = detail::row_major_strides(input), .contiguous = true})) {
+        pass.anchor = Anchor::Copy;
+        pass.element.left = Operand{.tensor = op.inputs[0], .read = std::move(*read)};
+        return pass;
+      }
     }
     if (std::optional<ElementStep> step = element_step(op, std::nullopt)) {
       pass.anchor = step->unary != nullptr ? Anchor::Unary : Anchor::Binary;
@@ -775,8 +777,10 @@ class PreparedEvaluation::Impl {
         if (kept_[operand.index] || reads_[operand.index] != 1 || !producer) {
           continue;
         }
+        // A copy already folded into the product before it no longer reads
+        // its source: that product writes the copy's result itself.
         Pass& copy = passes_[pass_of_[producer->index]];
-        if (copy.anchor != Anchor::Copy || !copy.chain.empty() || copy.output != operand) {
+        if (copy.anchor != Anchor::Copy || copy.folded || !copy.chain.empty() || copy.output != operand) {
           continue;
         }
         std::optional<StridedRead> view = reshaped(copy.element.left.read, shape_of(operand));

@@ -648,6 +648,13 @@ TEST(PreparedEvaluation, ViewsOfViewsAreOneCopyOrNoneBeforeAProduct) {
          const TensorId joined = made(g.apply("joined", heads_first, {mixed}));
          g.mark_output(made(g.reshape("rows", joined, {6, 8})));
        }},
+      {"product transposed into another product's operand", 2,
+       [&](Graph& g, Made& made, TensorId x) {
+         const TensorId cube = made(g.reshape("cube", x, {2, 6, 12}));
+         const TensorId first = made(g.apply("first", BatchMatMul{}, {cube, g.input("w", {2, 12, 5})}));
+         const TensorId turned = made(g.apply("turned", heads_first, {first}));
+         g.mark_output(made(g.apply("second", BatchMatMul{}, {g.input("v", {6, 3, 2}), turned})));
+       }},
       {"product transposed with its rows moved", 2,
        [&](Graph& g, Made& made, TensorId x) {
          const TensorId cube = made(g.reshape("cube", x, {2, 6, 12}));
