@@ -184,6 +184,17 @@ struct StridedRead {
     return offset;
   }
 
+  // The offset of matrix `batch` (all indices but the last two), from its
+  // leading indices.
+  [[nodiscard]] std::uint64_t matrix_offset(std::uint64_t batch) const {
+    std::uint64_t offset = 0;
+    for (std::size_t axis = shape.size() - 2; axis-- > 0;) {
+      offset += (batch % shape[axis]) * strides[axis];
+      batch /= shape[axis];
+    }
+    return offset;
+  }
+
   // Where the elements for output indices [first, last) lie one after
   // another in `source`, if they do: a contiguous read, or a part of one
   // output row read in order (a bias repeated over the rows); else null.
@@ -1199,13 +1210,8 @@ class PreparedEvaluation::Impl {
         return {out + row * pass.columns, pass.columns};
       }
       const StridedRead& written = *pass.written;
-      const std::size_t axes = written.shape.size();
-      std::uint64_t offset = (row - batch * pass.rows) * written.strides[axes - 2];
-      for (std::size_t axis = axes - 2; axis-- > 0;) {
-        offset += (batch % written.shape[axis]) * written.strides[axis];
-        batch /= written.shape[axis];
-      }
-      return {out + offset, written.strides[axes - 2]};
+      const std::size_t row_stride = written.strides[written.shape.size() - 2];
+      return {out + written.matrix_offset(batch) + (row - batch * pass.rows) * row_stride, row_stride};
     };
     if (const float* const packed = packed_right(pass)) {
       // A bound right matrix is a single one, so every row is of batch 0.
@@ -1236,12 +1242,7 @@ class PreparedEvaluation::Impl {
     }
     const StridedRead& view = folded->read;
     const std::size_t axes = view.shape.size();
-    std::uint64_t offset = view.base;
-    for (std::size_t axis = axes - 2; axis-- > 0;) {
-      offset += (batch % view.shape[axis]) * view.strides[axis];
-      batch /= view.shape[axis];
-    }
-    return detail::MatrixView{.data = read(*folded->tensor) + offset,
+    return detail::MatrixView{.data = read(*folded->tensor) + view.base + view.matrix_offset(batch),
                               .row_stride = view.strides[axes - 2],
                               .column_stride = view.strides[axes - 1]};
   }
