@@ -48,6 +48,11 @@ class WorkerPool {
       stop();
       throw;
     }
+    // One empty round, which every worker takes part in: the pool is made
+    // with all its threads running, so none is still starting (and setting
+    // up its own state) during a caller's first rounds.
+    auto nothing = [](std::size_t /*index*/) {};
+    for_each(this->threads(), nothing);
   }
 
   WorkerPool(const WorkerPool&) = delete;
