@@ -126,6 +126,10 @@ void pack_right(MatrixView right, const Panel& panel, std::size_t width, float* 
   }
 }
 
+// Rows of output sums a product keeps apart from its output while it goes
+// through the depth blocks (32 KiB at the widest tile).
+constexpr std::size_t chunk_rows = 128;
+
 // Runs `tile` over every block. Row and column blocks at the edges run on
 // zero-padded copies; their padding lanes compute sums nobody reads. A last
 // panel narrower than the tile runs the narrowest tile that covers it, so a
@@ -135,8 +139,10 @@ void pack_right(MatrixView right, const Panel& panel, std::size_t width, float* 
 // panels are read where they lie instead of being copied.
 //
 // The loops visit the tiles in one of two orders, whichever reads the larger
-// matrix once: panel by panel, each run by every row block (the right matrix
-// is read once, the left once per panel of columns); or, for a packed right
+// matrix once: panel by panel, each run by every row block of a chunk of
+// `chunk_rows` rows, whose sums stay in a buffer of their own from the first
+// depth block to the last (the right matrix is read once per chunk, the left
+// once per panel of columns); or, for a packed right
 // matrix with more rows than columns (a conv of many filters over few
 // positions), depth block by depth block and row block by row block, each
 // block of rows running every panel of that depth (the left matrix is read
@@ -147,6 +153,7 @@ void run_tiles(const TileKernel& tile, MatrixView left, MatrixView right, const 
   alignas(64) float packed[max_panel_floats];
   alignas(64) float left_edge[max_tile_rows * max_tile_depth];
   alignas(64) float output_edge[max_tile_rows * max_tile_columns];
+  alignas(64) float sums[chunk_rows * max_tile_columns];
   if (rows == 0 || inner == 0 || columns == 0) {
     return;
   }
@@ -226,21 +233,89 @@ void run_tiles(const TileKernel& tile, MatrixView left, MatrixView right, const 
     return;
   }
 
-  Panel panel{
-      .first_k = 0, .depth = std::min(tile.depth, inner), .first_column = 0, .count = std::min(tile.columns, columns)};
-  if (prepacked == nullptr) {
-    prefetch_rows(right, panel, 0, panel.depth);
-  }
-  while (panel.depth != 0) {
-    const float* const data = panel_data(panel);
-    const Panel next = next_panel(tile, panel, inner, columns);
-    for (std::size_t block = 0; block < row_blocks; ++block) {
-      if (next.depth != 0 && prepacked == nullptr) {
-        prefetch_rows(right, next, next.depth * block / row_blocks, next.depth * (block + 1) / row_blocks);
+  if (inner <= tile.depth) {
+    // One depth block: each tile reads and writes its output once.
+    const Panel panel{.first_k = 0, .depth = inner, .first_column = 0, .count = 0};
+    for (std::size_t first_column = 0; first_column < columns; first_column += tile.columns) {
+      const Panel block{.first_k = 0,
+                        .depth = inner,
+                        .first_column = first_column,
+                        .count = std::min(tile.columns, columns - first_column)};
+      const float* const data = panel_data(block);
+      for (std::size_t row_block = 0; row_block < row_blocks; ++row_block) {
+        run_tile(row_block, left_rows(row_block, panel), block, data);
       }
-      run_tile(block, left_rows(block, panel), panel, data);
     }
-    panel = next;
+    return;
+  }
+
+  // Several depth blocks: the sums of a chunk of row blocks stay in `sums`
+  // (rows a panel's width apart) from the first depth block to the last, and
+  // only then go to the output. Output rows often lie a multiple of a page
+  // apart (3,072 columns, say), where a tile's rows would all fall into the
+  // same few first-level cache sets and evict each other and the panel.
+  const std::size_t chunk_blocks = std::max<std::size_t>(1, chunk_rows / tile.rows);
+  // The panels in the order they run: depth blocks of a column block for one
+  // chunk of row blocks, the same again for the next chunk, then the next
+  // column block. depth 0 after the last.
+  const auto following = [&](const Panel& panel, std::size_t first_block) {
+    if (panel.first_k + panel.depth < inner) {
+      return Panel{.first_k = panel.first_k + panel.depth,
+                   .depth = std::min(tile.depth, inner - panel.first_k - panel.depth),
+                   .first_column = panel.first_column,
+                   .count = panel.count};
+    }
+    if (first_block + chunk_blocks < row_blocks) {
+      return Panel{.first_k = 0, .depth = tile.depth, .first_column = panel.first_column, .count = panel.count};
+    }
+    return next_panel(tile, panel, inner, columns);
+  };
+  for (std::size_t first_column = 0; first_column < columns; first_column += tile.columns) {
+    const std::size_t count = std::min(tile.columns, columns - first_column);
+    for (std::size_t first_block = 0; first_block < row_blocks; first_block += chunk_blocks) {
+      const std::size_t end_block = std::min(row_blocks, first_block + chunk_blocks);
+      Panel panel{.first_k = 0, .depth = tile.depth, .first_column = first_column, .count = count};
+      const std::size_t width = width_of(panel);
+      if (prepacked == nullptr && first_column == 0 && first_block == 0) {
+        prefetch_rows(right, panel, 0, panel.depth);
+      }
+      for (bool last = false; !last; panel = following(panel, first_block)) {
+        const float* const data = panel_data(panel);
+        const Panel next = following(panel, first_block);
+        const bool first = panel.first_k == 0;
+        last = panel.first_k + panel.depth == inner;
+        const TileFunction run = tile.narrow[width / tile.lanes - 1];
+        for (std::size_t block = first_block; block < end_block; ++block) {
+          if (next.depth != 0 && prepacked == nullptr) {
+            const std::size_t blocks = end_block - first_block;
+            const std::size_t at = block - first_block;
+            prefetch_rows(right, next, next.depth * at / blocks, next.depth * (at + 1) / blocks);
+          }
+          float* const tile_sums = sums + (block - first_block) * tile.rows * width;
+          const std::size_t first_row = block * tile.rows;
+          const std::size_t row_count = std::min(tile.rows, rows - first_row);
+          float* const tile_output = output + first_row * output_stride + first_column;
+          if (first && start == SumStart::Output) {
+            for (std::size_t i = 0; i < tile.rows; ++i) {
+              float* const target = tile_sums + i * width;
+              std::fill_n(target, width, 0.0F);
+              if (i < row_count) {
+                std::copy_n(tile_output + i * output_stride, count, target);
+              }
+            }
+          }
+          const MatrixView rows_of = left_rows(block, panel);
+          run(panel.depth, rows_of.data, rows_of.row_stride, data, tile_sums, width,
+              first && start == SumStart::Zero);
+        }
+      }
+      // The chunk's sums, to the output once the panel's tiles are all done.
+      const std::size_t first_row = first_block * tile.rows;
+      const std::size_t end_row = std::min(rows, end_block * tile.rows);
+      for (std::size_t row = first_row; row < end_row; ++row) {
+        std::copy_n(sums + (row - first_row) * width, count, output + row * output_stride + first_column);
+      }
+    }
   }
 }
 

@@ -182,7 +182,7 @@ TEST(KernelPaths, RandomMatricesMatchTheOracle) {
   const Case cases[] = {
       {1, 1, 1, 3},     {3, 2, 5, 2},      {7, 13, 37, 4},     {8, 192, 48, 200},  {9, 193, 49, 300}, {3, 192, 32, 200},
       {4, 256, 8, 300}, {5, 257, 9, 300},  {16, 400, 97, 800}, {25, 600, 70, 900}, {40, 9, 130, 6},   {64, 64, 64, 100},
-      {17, 3, 65, 1},   {128, 40, 48, 80}, {2, 1000, 3, 5000}, {5, 31, 100, 1000},
+      {17, 3, 65, 1},   {128, 40, 48, 80}, {2, 1000, 3, 5000}, {5, 31, 100, 1000}, {300, 450, 70, 600},
   };
   Values values(20240611);
   for (const Case& c : cases) {
@@ -222,34 +222,37 @@ TEST(KernelPaths, SubnormalSumsMatchTheOracle) {
 TEST(KernelPaths, StridedOperandsContinueExistingSums) {
   // left is columns 2..2+inner of a wider matrix, right is the transpose of a
   // stored matrix, and the output block sits inside a wider matrix whose
-  // values the products continue; everything outside the block stays as it was.
-  constexpr std::size_t rows = 14;
-  constexpr std::size_t inner = 270;
-  constexpr std::size_t columns = 37;
-  constexpr std::size_t left_width = inner + 5;
-  constexpr std::size_t output_width = columns + 3;
-  Values values(99);
-  const std::vector<float> left_store = values.matrix(rows * left_width, 400);
-  const std::vector<float> right_store = values.matrix(columns * inner, 400);  // columns x inner, row-major
-  const std::vector<float> start = values.matrix(rows * output_width, 8);
+  // values the products continue; everything outside the block stays as it
+  // was. With 140 rows the sums go through the depth blocks in two chunks of
+  // rows, the second short.
+  for (const std::size_t rows : {std::size_t{14}, std::size_t{140}}) {
+    constexpr std::size_t inner = 270;
+    constexpr std::size_t columns = 37;
+    constexpr std::size_t left_width = inner + 5;
+    constexpr std::size_t output_width = columns + 3;
+    Values values(99);
+    const std::vector<float> left_store = values.matrix(rows * left_width, 400);
+    const std::vector<float> right_store = values.matrix(columns * inner, 400);  // columns x inner, row-major
+    const std::vector<float> start = values.matrix(rows * output_width, 8);
 
-  std::vector<float> expected = start;
-  for (std::size_t r = 0; r < rows; ++r) {
-    for (std::size_t c = 0; c < columns; ++c) {
-      float sum = expected[r * output_width + 1 + c];
-      for (std::size_t k = 0; k < inner; ++k) {
-        sum = (left_store[r * left_width + 2 + k] * right_store[c * inner + k]) + sum;
+    std::vector<float> expected = start;
+    for (std::size_t r = 0; r < rows; ++r) {
+      for (std::size_t c = 0; c < columns; ++c) {
+        float sum = expected[r * output_width + 1 + c];
+        for (std::size_t k = 0; k < inner; ++k) {
+          sum = (left_store[r * left_width + 2 + k] * right_store[c * inner + k]) + sum;
+        }
+        expected[r * output_width + 1 + c] = sum;
       }
-      expected[r * output_width + 1 + c] = sum;
     }
-  }
-  for (const KernelPath path : available_paths()) {
-    SCOPED_TRACE(path_name(path));
-    std::vector<float> output = start;
-    matmul_accumulate(path, MatrixView{.data = left_store.data() + 2, .row_stride = left_width},
-                      MatrixView{.data = right_store.data(), .row_stride = 1, .column_stride = inner},
-                      output.data() + 1, output_width, rows, inner, columns);
-    EXPECT_TRUE(same_values(expected, output));
+    for (const KernelPath path : available_paths()) {
+      SCOPED_TRACE(fmt::format("{} {} rows", path_name(path), rows));
+      std::vector<float> output = start;
+      matmul_accumulate(path, MatrixView{.data = left_store.data() + 2, .row_stride = left_width},
+                        MatrixView{.data = right_store.data(), .row_stride = 1, .column_stride = inner},
+                        output.data() + 1, output_width, rows, inner, columns);
+      EXPECT_TRUE(same_values(expected, output));
+    }
   }
 }
 
@@ -266,7 +269,7 @@ TEST(KernelPaths, ColumnBlocksOfAProductMatchTheOracle) {
     std::size_t blocks_per_call;
   };
   const Case cases[] = {
-      {9, 200, 101, 1}, {8, 192, 96, 1}, {13, 37, 250, 2}, {3, 5, 7, 1}, {20, 400, 160, 3},
+      {9, 200, 101, 1}, {8, 192, 96, 1}, {13, 37, 250, 2}, {3, 5, 7, 1}, {20, 400, 160, 3}, {130, 400, 300, 2},
   };
   Values values(777);
   for (const Case& c : cases) {
