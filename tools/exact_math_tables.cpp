@@ -79,6 +79,48 @@ int main() {
     print_double_double("    {", value, ",");
     print_double_double("     ", slope, "},");
   }
+  // Taylor coefficients of erf about a = i/4: c_0 = erf(a) and, for k >= 1,
+  // c_k = erf^(k)(a) / k! = 2/sqrt(pi) e^(-a^2) (-1)^(k-1) H_(k-1)(a) / k!,
+  // with the Hermite polynomials H_0 = 1, H_1 = 2a, H_(n+1) = 2a H_n - 2n H_(n-1).
+  constexpr unsigned taylor_degree = 11;
+  std::printf("erf Taylor coefficients c_0 to c_%u about a = i/4, i = 0 to 15:\n", taylor_degree);
+  mpfr_t hermite[taylor_degree + 1];
+  for (mpfr_t& h : hermite) {
+    mpfr_init2(h, precision);
+  }
+  for (unsigned i = 0; i < 16; ++i) {
+    mpfr_set_ui(step, i, MPFR_RNDN);
+    mpfr_div_ui(step, step, 4, MPFR_RNDN);
+    mpfr_sqr(rest, step, MPFR_RNDN);
+    mpfr_neg(rest, rest, MPFR_RNDN);
+    mpfr_exp(rest, rest, MPFR_RNDN);
+    mpfr_const_pi(slope, MPFR_RNDN);
+    mpfr_rec_sqrt(slope, slope, MPFR_RNDN);
+    mpfr_mul(slope, slope, rest, MPFR_RNDN);
+    mpfr_mul_ui(slope, slope, 2, MPFR_RNDN);
+    mpfr_set_ui(hermite[0], 1, MPFR_RNDN);
+    mpfr_mul_ui(hermite[1], step, 2, MPFR_RNDN);
+    for (unsigned n = 1; n < taylor_degree; ++n) {
+      mpfr_mul(hermite[n + 1], hermite[n], step, MPFR_RNDN);
+      mpfr_mul_ui(hermite[n + 1], hermite[n + 1], 2, MPFR_RNDN);
+      mpfr_mul_ui(rest, hermite[n - 1], 2 * n, MPFR_RNDN);
+      mpfr_sub(hermite[n + 1], hermite[n + 1], rest, MPFR_RNDN);
+    }
+    mpfr_erf(value, step, MPFR_RNDN);
+    std::printf("    {%a,", mpfr_get_d(value, MPFR_RNDN));
+    for (unsigned k = 1; k <= taylor_degree; ++k) {
+      mpfr_mul(value, slope, hermite[k - 1], MPFR_RNDN);
+      mpfr_fac_ui(rest, k, MPFR_RNDN);
+      mpfr_div(value, value, rest, MPFR_RNDN);
+      if (k % 2 == 0) {
+        mpfr_neg(value, value, MPFR_RNDN);
+      }
+      std::printf(" %a%s", mpfr_get_d(value, MPFR_RNDN), k == taylor_degree ? "},\n" : ",");
+    }
+  }
+  for (mpfr_t& h : hermite) {
+    mpfr_clear(h);
+  }
   mpfr_clears(value, step, rest, part, slope, static_cast<mpfr_ptr>(nullptr));
   return 0;
 }

@@ -24,6 +24,8 @@ namespace orvo_compiler::detail {
 namespace {
 
 struct Avx2Lanes : exact::LaneTypes<4> {
+  static constexpr bool permuted_tables = false;
+
   static unsigned lane_bits(M mask) {
     return static_cast<unsigned>(_mm256_movemask_pd(__builtin_bit_cast(__m256d, mask)));
   }

@@ -25,6 +25,9 @@ namespace orvo_compiler::detail {
 namespace {
 
 struct Avx512Lanes : exact::LaneTypes<8> {
+  // A lookup in a table of up to 16 entries is one permute.
+  static constexpr bool permuted_tables = true;
+
   static unsigned lane_bits(M mask) {
     const __m512i bits = __builtin_bit_cast(__m512i, mask);
     return _mm512_test_epi64_mask(bits, bits);
@@ -40,8 +43,12 @@ struct Avx512Lanes : exact::LaneTypes<8> {
   // same entries as loading lane by lane, in a few instructions.
   template <std::size_t Size>
   static D lookup(const std::array<double, Size>& column, I index) {
-    static_assert(Size == 32 || Size == 64);
+    static_assert(Size == 16 || Size == 32 || Size == 64);
     const __m512i wide = __builtin_bit_cast(__m512i, __builtin_convertvector(index, M));
+    if constexpr (Size == 16) {
+      return __builtin_bit_cast(D, _mm512_permutex2var_pd(_mm512_loadu_pd(column.data()), wide,
+                                                          _mm512_loadu_pd(column.data() + 8)));
+    }
     const auto sixteen = [&](std::size_t first) {
       return _mm512_permutex2var_pd(_mm512_loadu_pd(column.data() + first), wide,
                                     _mm512_loadu_pd(column.data() + first + 8));

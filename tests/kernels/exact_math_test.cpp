@@ -462,6 +462,9 @@ constexpr Centre erf_batch_thresholds[] = {
     {"2^-14", 0x38800000u},
     {"where erf reaches 1", 0x407ad445u},
     {"3.9375, from which ±1", 0x407c0000u},
+    {"0.125, between the first two Taylor centres of the lanes", 0x3e000000u},
+    {"1.875, between two Taylor centres", 0x3ff00000u},
+    {"3.875, from which the last centre reaches further", 0x40780000u},
 };
 
 const BatchSubject batch_subjects[] = {
