@@ -25,12 +25,19 @@ __attribute__((target("avx2"))) void run(std::size_t depth, const float* left, s
                                                        from_zero);
 }
 
+// The full tile over shifted rows.
+__attribute__((target("avx2"))) void run_shifted(std::size_t depth, const float* left, std::size_t left_stride,
+                                             const float* right, const std::ptrdiff_t* offsets, float* output,
+                                             std::size_t output_stride, bool from_zero) {
+  tile_lanes::run_shifted<tile_shape>(depth, left, left_stride, right, offsets, output, output_stride, from_zero);
+}
+
 // The row kernels on 8-lane vectors.
 __attribute__((target("avx2"))) void run_rows(const RowWork& work) { row_lanes::run<8>(KernelPath::Avx2, work); }
 
 }  // namespace
 
-TileKernel avx2_tile() { return tile_lanes::kernel<tile_shape>({run<1>, run<2>, run<3>, run<4>}); }
+TileKernel avx2_tile() { return tile_lanes::kernel<tile_shape>({run<1>, run<2>, run<3>, run<4>}, run_shifted); }
 
 RowFunction avx2_row_function() { return run_rows; }
 

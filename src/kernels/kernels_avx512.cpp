@@ -25,12 +25,19 @@ __attribute__((target("avx512f"))) void run(std::size_t depth, const float* left
                                                        from_zero);
 }
 
+// The full tile over shifted rows.
+__attribute__((target("avx512f"))) void run_shifted(std::size_t depth, const float* left, std::size_t left_stride,
+                                             const float* right, const std::ptrdiff_t* offsets, float* output,
+                                             std::size_t output_stride, bool from_zero) {
+  tile_lanes::run_shifted<tile_shape>(depth, left, left_stride, right, offsets, output, output_stride, from_zero);
+}
+
 // The row kernels on 16-lane vectors.
 __attribute__((target("avx512f"))) void run_rows(const RowWork& work) { row_lanes::run<16>(KernelPath::Avx512, work); }
 
 }  // namespace
 
-TileKernel avx512_tile() { return tile_lanes::kernel<tile_shape>({run<1>, run<2>, run<3>}); }
+TileKernel avx512_tile() { return tile_lanes::kernel<tile_shape>({run<1>, run<2>, run<3>}, run_shifted); }
 
 RowFunction avx512_row_function() { return run_rows; }
 

@@ -35,6 +35,7 @@
 #include <vector>
 
 #include "kernels/kernels_dispatch.hpp"
+#include "kernels/kernels_tile.hpp"
 
 namespace orvo_compiler::detail {
 namespace {
@@ -294,6 +295,137 @@ void conv_patches(KernelPath path, const ConvShape& shape, std::span<const float
   }
 }
 
+// A 2-D conv of stride and dilation 1 read straight from its input: every
+// channel copied once into rows of `width` floats, its padding as zeros (the
+// padding columns of the right edge of one row serve as those of the left
+// edge of the next), so that tap (ty, tx) of output (oy, ox) lies at
+// virtual position q = oy x width + ox, shifted by ty x width + tx. Row k of
+// the patch matrix is then a run of consecutive floats of that copy, and the
+// tiles read it where it lies (TileKernel::shifted) instead of from copied
+// windows. The columns past the output's width in each row of q are computed
+// too and dropped.
+struct ShiftedRows {
+  std::size_t left = 0;    // padding columns before the input, pads_before[2]
+  std::size_t top = 0;     // padding rows above, pads_before[1]
+  std::size_t rows = 0;    // padded rows: top + input rows + padding rows below
+  std::size_t width = 0;   // input columns + the larger padding of the two sides
+  std::size_t channel = 0; // floats between channels' copies
+
+  // The layout of `shape`, when it is such a conv and the dropped columns
+  // stay below a sixteenth of the work.
+  static std::optional<ShiftedRows> of(const ConvShape& shape, std::size_t tile_rows) {
+    constexpr std::array<std::size_t, 3> ones{1, 1, 1};
+    if (shape.groups != 1 || shape.input[0] != 1 || shape.kernel[0] != 1 || shape.output[0] != 1 ||
+        shape.pads_before[0] != 0 || shape.strides != ones ||
+        shape.dilations != ones || shape.taps() == 1 || shape.filters % tile_rows != 0) {
+      return std::nullopt;
+    }
+    // With stride 1: output = input + before + after - (kernel - 1).
+    const std::size_t right_end = shape.output[2] + shape.kernel[2] - 1;
+    const std::size_t bottom_end = shape.output[1] + shape.kernel[1] - 1;
+    if (right_end < shape.input[2] + shape.pads_before[2] || bottom_end < shape.input[1] + shape.pads_before[1]) {
+      return std::nullopt;
+    }
+    const std::size_t right = right_end - shape.input[2] - shape.pads_before[2];
+    const std::size_t width = shape.input[2] + std::max(shape.pads_before[2], right);
+    if ((width - shape.output[2]) * 16 > width) {
+      return std::nullopt;
+    }
+    const std::size_t rows = bottom_end;
+    // Past the last row: a tile's columns beyond the last output, and taps
+    // to the right of them, read up to a row and a tile further.
+    const std::size_t channel = shape.pads_before[2] + rows * width + width + max_tile_columns;
+    return ShiftedRows{
+        .left = shape.pads_before[2], .top = shape.pads_before[1], .rows = rows, .width = width, .channel = channel};
+  }
+};
+
+// Output positions [first, last) of every batch entry by shifted rows.
+void conv_shifted_rows(KernelPath path, const ConvShape& shape, const ShiftedRows& layout, std::span<const float> x,
+                       std::span<const float> w, std::span<float> output, std::vector<float>& workspace,
+                       std::size_t first, std::size_t last) {
+  const TileKernel tile = tile_kernel(path);
+  const std::size_t taps = shape.taps();
+  const std::size_t inner = shape.channels * taps;
+  const std::size_t positions = shape.positions();
+  const std::size_t plane = shape.plane();
+  const std::size_t out_width = shape.output[2];
+  const std::size_t in_width = shape.input[2];
+  const std::size_t copy_floats = shape.channels * layout.channel;
+  const std::size_t sums_floats = shape.filters * tile.columns;
+  float* const copy = line_aligned(workspace, copy_floats + sums_floats + line_floats);
+  float* const sums = copy + (copy_floats + line_floats - 1) / line_floats * line_floats;
+  // The padded rows the outputs of [first, last) read, and the row before
+  // (whose zero columns the first row's left taps read).
+  const std::size_t first_row = first / out_width;
+  const std::size_t last_row = (last - 1) / out_width;
+  const std::size_t from_row = first_row == 0 ? 0 : first_row - 1;
+  const std::size_t to_row = std::min(layout.rows, last_row + shape.kernel[1]);
+  const std::size_t q_first = first_row * layout.width + first % out_width;
+  const std::size_t q_end = last_row * layout.width + (last - 1) % out_width + 1;
+
+  for (std::size_t n = 0; n < shape.batch; ++n) {
+    for (std::size_t c = 0; c < shape.channels; ++c) {
+      const float* const source = x.data() + (n * shape.channels + c) * plane;
+      float* const target = copy + c * layout.channel;
+      std::fill_n(target, layout.left, 0.0F);
+      for (std::size_t row = from_row; row < to_row; ++row) {
+        float* const line = target + layout.left + row * layout.width;
+        if (row < layout.top || row >= layout.top + shape.input[1]) {
+          std::fill_n(line, layout.width, 0.0F);
+          continue;
+        }
+        std::copy_n(source + (row - layout.top) * in_width, in_width, line);
+        std::fill(line + in_width, line + layout.width, 0.0F);
+      }
+    }
+    float* const out = output.data() + n * shape.filters * positions;
+    const float* const base = copy + layout.left;
+    for (std::size_t q0 = q_first; q0 < q_end; q0 += tile.columns) {
+      for (std::size_t k0 = 0; k0 < inner; k0 += tile.depth) {
+        const std::size_t depth = std::min(tile.depth, inner - k0);
+        // Row k = (channel, ty, tx) of the patch matrix, counted up from k0.
+        std::array<std::ptrdiff_t, max_tile_depth> offsets{};
+        std::size_t c = k0 / taps;
+        std::size_t ty = k0 % taps / shape.kernel[2];
+        std::size_t tx = k0 % taps % shape.kernel[2];
+        for (std::size_t k = 0; k < depth; ++k) {
+          offsets[k] = static_cast<std::ptrdiff_t>(c * layout.channel + ty * layout.width + tx) -
+                       static_cast<std::ptrdiff_t>(layout.left);
+          if (++tx == shape.kernel[2]) {
+            tx = 0;
+            if (++ty == shape.kernel[1]) {
+              ty = 0;
+              ++c;
+            }
+          }
+        }
+        for (std::size_t f0 = 0; f0 < shape.filters; f0 += tile.rows) {
+          tile.shifted(depth, w.data() + f0 * inner + k0, inner, base + q0, offsets.data(),
+                       sums + f0 * tile.columns, tile.columns, k0 == 0);
+        }
+      }
+      // The block's outputs, a run of whole positions per row of q; columns
+      // past a row's outputs are dropped.
+      const std::size_t q_stop = std::min(q_end, q0 + tile.columns);
+      for (std::size_t q = q0; q < q_stop;) {
+        const std::size_t ox = q % layout.width;
+        const std::size_t row_end = q - ox + layout.width;
+        if (ox < out_width) {
+          const std::size_t row_start = q / layout.width * out_width;
+          const std::size_t from = std::max(first, row_start + ox);
+          const std::size_t to = std::min({last, row_start + out_width, row_start + ox + (q_stop - q)});
+          for (std::size_t f = 0; from < to && f < shape.filters; ++f) {
+            std::copy_n(sums + f * tile.columns + (q - q0) + (from - row_start - ox), to - from,
+                        out + f * positions + from);
+          }
+        }
+        q = row_end;
+      }
+    }
+  }
+}
+
 // Each output at positions [from, to) of every batch entry and filter
 // becomes sum + bias[filter]; nothing when there is no bias.
 void add_bias(const ConvShape& shape, std::span<const float> bias, std::span<float> output, std::size_t from,
@@ -433,7 +565,11 @@ void conv_forward_positions(KernelPath path, const ConvShape& shape, std::span<c
                             std::span<const float> w, std::span<const float> bias, std::span<float> output,
                             std::vector<float>& workspace, std::size_t first, std::size_t last) {
   if (first < last) {
-    conv_patches(path, shape, x, w, output, workspace, first, last);
+    if (const std::optional<ShiftedRows> layout = ShiftedRows::of(shape, tile_kernel(path).rows)) {
+      conv_shifted_rows(path, shape, *layout, x, w, output, workspace, first, last);
+    } else {
+      conv_patches(path, shape, x, w, output, workspace, first, last);
+    }
     add_bias(shape, bias, output, first, last);
   }
 }

@@ -61,6 +61,11 @@ void portable_run(std::size_t depth, const float* left, std::size_t left_stride,
                                                        from_zero);
 }
 
+void portable_run_shifted(std::size_t depth, const float* left, std::size_t left_stride, const float* right,
+                          const std::ptrdiff_t* offsets, float* output, std::size_t output_stride, bool from_zero) {
+  tile_lanes::run_shifted<portable_shape>(depth, left, left_stride, right, offsets, output, output_stride, from_zero);
+}
+
 // A block of the right matrix: `depth` inner steps from first_k, `count`
 // columns from first_column.
 struct Panel {
@@ -335,7 +340,14 @@ void run_product(KernelPath path, MatrixView left, MatrixView right, const float
 
 }  // namespace
 
-TileKernel portable_tile() { return tile_lanes::kernel<portable_shape>({portable_run<1>, portable_run<2>}); }
+TileKernel portable_tile() {
+  return tile_lanes::kernel<portable_shape>({portable_run<1>, portable_run<2>}, portable_run_shifted);
+}
+
+TileKernel tile_kernel(KernelPath path) {
+  require(path_supported(path), "matmul: kernel path not supported by this processor");
+  return kernels_for(path).tile;
+}
 
 std::string_view path_name(KernelPath path) {
   switch (path) {

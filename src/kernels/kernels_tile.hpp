@@ -6,6 +6,7 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
 
 namespace orvo_compiler::detail {
 
@@ -16,6 +17,13 @@ namespace orvo_compiler::detail {
 // previous content is never read.
 using TileFunction = void (*)(std::size_t depth, const float* left, std::size_t left_stride, const float* packed,
                               float* output, std::size_t output_stride, bool from_zero);
+
+// The same sums with the right operand's row k at right + offsets[k]
+// instead of in a packed panel: rows that lie anywhere (shifted rows of a
+// conv's input), each read as `columns` consecutive floats.
+using ShiftedTileFunction = void (*)(std::size_t depth, const float* left, std::size_t left_stride, const float* right,
+                                     const std::ptrdiff_t* offsets, float* output, std::size_t output_stride,
+                                     bool from_zero);
 
 // Most registers a tile keeps per row, on any path.
 inline constexpr std::size_t max_tile_vectors = 4;
@@ -33,6 +41,8 @@ struct TileKernel {
   // lanes x v floats apart.
   std::size_t lanes = 0;
   std::array<TileFunction, max_tile_vectors> narrow{};
+  // The full tile reading shifted rows.
+  ShiftedTileFunction shifted = nullptr;
 };
 
 // Bounds on every path's tile and panel, which size the driver's fixed
@@ -42,7 +52,11 @@ inline constexpr std::size_t max_tile_columns = 64;
 inline constexpr std::size_t max_tile_depth = 256;
 inline constexpr std::size_t max_panel_floats = 12288;
 
+enum class KernelPath : std::uint8_t;
+
 [[nodiscard]] TileKernel portable_tile();
+// The tile of `path`, which the processor must support.
+[[nodiscard]] TileKernel tile_kernel(KernelPath path);
 #if defined(__x86_64__)
 [[nodiscard]] TileKernel avx2_tile();
 [[nodiscard]] TileKernel avx512_tile();
@@ -88,17 +102,17 @@ template <std::size_t Lanes>
   *reinterpret_cast<typename Floats<Lanes>::in_memory*>(target) = vector;
 }
 
-// The TileFunction of `shape`. Each lane is one output sum; every inner step
-// is one rounded multiply followed by one rounded add, never a fused
-// multiply-add (the library builds with -ffp-contract=off). Always inlined, so
-// that a path calling it from a function built for its instruction set
-// (kernels_avx2.cpp, kernels_avx512.cpp) gets that instruction set's registers.
-template <TileShape shape>
-[[gnu::always_inline]] inline void run(std::size_t depth, const float* left, std::size_t left_stride,
-                                       const float* packed, float* output, std::size_t output_stride,
-                                       bool from_zero) {
+// The tile of `shape` over right rows row_of(k). Each lane is one output
+// sum; every inner step is one rounded multiply followed by one rounded add,
+// never a fused multiply-add (the library builds with -ffp-contract=off).
+// Always inlined, so that a path calling it from a function built for its
+// instruction set (kernels_avx2.cpp, kernels_avx512.cpp) gets that
+// instruction set's registers.
+template <TileShape shape, class RowOf>
+[[gnu::always_inline]] inline void run_over(std::size_t depth, const float* left, std::size_t left_stride,
+                                            const RowOf& row_of, float* output, std::size_t output_stride,
+                                            bool from_zero) {
   using Vector = typename Floats<shape.lanes>::type;
-  constexpr std::size_t columns = shape.columns();
   Vector sums[shape.rows][shape.vectors];
 #pragma GCC unroll 16
   for (std::size_t i = 0; i < shape.rows; ++i) {
@@ -113,9 +127,10 @@ template <TileShape shape>
   }
   for (std::size_t k = 0; k < depth; ++k) {
     Vector right[shape.vectors];
+    const float* const row = row_of(k);
 #pragma GCC unroll 4
     for (std::size_t j = 0; j < shape.vectors; ++j) {
-      load<shape.lanes>(right[j], packed + k * columns + j * shape.lanes);
+      load<shape.lanes>(right[j], row + j * shape.lanes);
     }
 #pragma GCC unroll 16
     for (std::size_t i = 0; i < shape.rows; ++i) {
@@ -137,10 +152,31 @@ template <TileShape shape>
   }
 }
 
-// The TileKernel of `shape`; compiled[v - 1] is run<shape.with_vectors(v)>
-// compiled for the path's instruction set.
+// The TileFunction of `shape`: right row k is row k of a packed panel.
 template <TileShape shape>
-[[nodiscard]] constexpr TileKernel kernel(const std::array<TileFunction, shape.vectors>& compiled) {
+[[gnu::always_inline]] inline void run(std::size_t depth, const float* left, std::size_t left_stride,
+                                       const float* packed, float* output, std::size_t output_stride,
+                                       bool from_zero) {
+  run_over<shape>(
+      depth, left, left_stride, [packed](std::size_t k) { return packed + k * shape.columns(); }, output,
+      output_stride, from_zero);
+}
+
+// The ShiftedTileFunction of `shape`.
+template <TileShape shape>
+[[gnu::always_inline]] inline void run_shifted(std::size_t depth, const float* left, std::size_t left_stride,
+                                               const float* right, const std::ptrdiff_t* offsets, float* output,
+                                               std::size_t output_stride, bool from_zero) {
+  run_over<shape>(
+      depth, left, left_stride, [right, offsets](std::size_t k) { return right + offsets[k]; }, output,
+      output_stride, from_zero);
+}
+
+// The TileKernel of `shape`; compiled[v - 1] is run<shape.with_vectors(v)>
+// compiled for the path's instruction set, and shifted run_shifted<shape>.
+template <TileShape shape>
+[[nodiscard]] constexpr TileKernel kernel(const std::array<TileFunction, shape.vectors>& compiled,
+                                          ShiftedTileFunction shifted) {
   static_assert(shape.rows <= max_tile_rows && shape.columns() <= max_tile_columns &&
                 shape.depth <= max_tile_depth && shape.depth * shape.columns() <= max_panel_floats &&
                 shape.vectors <= max_tile_vectors);
@@ -148,7 +184,8 @@ template <TileShape shape>
                   .columns = shape.columns(),
                   .depth = shape.depth,
                   .run = compiled.back(),
-                  .lanes = shape.lanes};
+                  .lanes = shape.lanes,
+                  .shifted = shifted};
   for (std::size_t v = 0; v < shape.vectors; ++v) {
     tile.narrow[v] = compiled[v];
   }

@@ -117,10 +117,24 @@ void expect_oracle_bits(const Problem& problem, const Values& values) {
     std::vector<float> fast(expected.size(), -1.0F);
     conv_forward(path, shape, values.x, values.w, bias, fast);
     EXPECT_TRUE(same_values(expected, fast)) << path_name(path);
+    if (!conv_by_patches(shape, values.w)) {
+      continue;
+    }
+    // Blocks of output positions as threads take them, some starting
+    // inside a row of outputs, one workspace for all.
+    for (const std::size_t block : {std::size_t{37}, std::size_t{96}}) {
+      std::vector<float> by_blocks(expected.size(), -1.0F);
+      std::vector<float> workspace;
+      for (std::size_t first = 0; first < shape.positions(); first += block) {
+        conv_forward_positions(path, shape, values.x, values.w, bias, by_blocks, workspace, first,
+                               std::min(shape.positions(), first + block));
+      }
+      EXPECT_TRUE(same_values(expected, by_blocks)) << path_name(path) << " by blocks of " << block;
+    }
     // Positions as the product's rows, over the packed filters, in blocks of
     // filters as threads take them (any shape of one group and one batch
     // entry the patch product serves, not only those chosen for it).
-    if (shape.groups != 1 || shape.batch != 1 || shape.channels == 1 || !conv_by_patches(shape, values.w)) {
+    if (shape.groups != 1 || shape.batch != 1 || shape.channels == 1) {
       continue;
     }
     std::vector<float> packed(conv_packed_filters_floats(path, shape), -1.0F);
@@ -257,12 +271,27 @@ TEST(ConvKernels, ShapesThatTakeTheSpecialRoutes) {
        {.x = {1, 16, 7, 7}, .w = {70, 16, 3, 3}, .pads = {1, 1, 1, 1}, .bias = true}},
       {"few positions after a stride of 2",
        {.x = {1, 8, 13, 13}, .w = {100, 8, 3, 3}, .strides = {2, 2}, .pads = {1, 1, 1, 1}}},
+      {"3x3 read from shifted rows of the padded input",
+       {.x = {2, 5, 20, 33}, .w = {24, 5, 3, 3}, .pads = {1, 1, 1, 1}, .bias = true}},
+      {"shifted rows, 5x5 padded on one side of each axis",
+       {.x = {1, 3, 19, 70}, .w = {24, 3, 5, 5}, .pads = {2, 0, 1, 4}}},
+      {"shifted rows, 1x3 without padding", {.x = {1, 4, 12, 40}, .w = {24, 4, 1, 3}, .bias = true}},
   };
   test_support::Random random(5);
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     expect_oracle_bits(c.problem, random_values_for(random, c.problem));
   }
+  // Infinite and NaN inputs next to the padding and inside, read from
+  // shifted rows: they reach exactly the outputs whose windows hold them.
+  const Problem shifted = cases[cases.size() - 3].problem;
+  Values values = random_values_for(random, shifted);
+  for (const std::size_t at : {std::size_t{0}, std::size_t{32}, std::size_t{33 * 7 + 5}, values.x.size() - 1}) {
+    values.x[at] = at % 2 == 0 ? inf : nan;
+  }
+  values.x[values.x.size() / 2] = -inf;
+  SCOPED_TRACE("non-finite inputs on shifted rows");
+  expect_oracle_bits(shifted, values);
 }
 
 }  // namespace
