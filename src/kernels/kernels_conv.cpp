@@ -340,10 +340,12 @@ struct ShiftedRows {
   }
 };
 
-// Output positions [first, last) of every batch entry by shifted rows.
+// Output positions [first, last) of every batch entry by shifted rows, each
+// sum + bias[filter] when there is a bias (added as the sums leave the
+// tiles' buffer, not in a pass of its own over the output).
 void conv_shifted_rows(KernelPath path, const ConvShape& shape, const ShiftedRows& layout, std::span<const float> x,
-                       std::span<const float> w, std::span<float> output, std::vector<float>& workspace,
-                       std::size_t first, std::size_t last) {
+                       std::span<const float> w, std::span<const float> bias, std::span<float> output,
+                       std::vector<float>& workspace, std::size_t first, std::size_t last) {
   const TileKernel tile = tile_kernel(path);
   const std::size_t taps = shape.taps();
   const std::size_t inner = shape.channels * taps;
@@ -416,8 +418,16 @@ void conv_shifted_rows(KernelPath path, const ConvShape& shape, const ShiftedRow
           const std::size_t from = std::max(first, row_start + ox);
           const std::size_t to = std::min({last, row_start + out_width, row_start + ox + (q_stop - q)});
           for (std::size_t f = 0; from < to && f < shape.filters; ++f) {
-            std::copy_n(sums + f * tile.columns + (q - q0) + (from - row_start - ox), to - from,
-                        out + f * positions + from);
+            const float* const source = sums + f * tile.columns + (q - q0) + (from - row_start - ox);
+            float* const target = out + f * positions + from;
+            if (bias.empty()) {
+              std::copy_n(source, to - from, target);
+            } else {
+              const float value = bias[f];
+              for (std::size_t i = 0; i < to - from; ++i) {
+                target[i] = source[i] + value;
+              }
+            }
           }
         }
         q = row_end;
@@ -437,8 +447,10 @@ void add_bias(const ConvShape& shape, std::span<const float> bias, std::span<flo
   for (std::size_t n = 0; n < shape.batch; ++n) {
     for (std::size_t m = 0; m < shape.filters; ++m) {
       float* const out = output.data() + (n * shape.filters + m) * positions;
+      // Read once: the output might alias the bias for all the compiler knows.
+      const float value = bias[m];
       for (std::size_t i = from; i < to; ++i) {
-        out[i] = out[i] + bias[m];
+        out[i] = out[i] + value;
       }
     }
   }
@@ -566,10 +578,10 @@ void conv_forward_positions(KernelPath path, const ConvShape& shape, std::span<c
                             std::vector<float>& workspace, std::size_t first, std::size_t last) {
   if (first < last) {
     if (const std::optional<ShiftedRows> layout = ShiftedRows::of(shape, tile_kernel(path).rows)) {
-      conv_shifted_rows(path, shape, *layout, x, w, output, workspace, first, last);
-    } else {
-      conv_patches(path, shape, x, w, output, workspace, first, last);
+      conv_shifted_rows(path, shape, *layout, x, w, bias, output, workspace, first, last);
+      return;
     }
+    conv_patches(path, shape, x, w, output, workspace, first, last);
     add_bias(shape, bias, output, first, last);
   }
 }
