@@ -20,6 +20,17 @@ void print_double_double(const char* indent, mpfr_t value, const char* trailer) 
   mpfr_clear(rest);
 }
 
+// slope = 2/sqrt(pi) e^(-a^2), the derivative of erf at a.
+void set_erf_slope(mpfr_t slope, const mpfr_t a, mpfr_t scratch) {
+  mpfr_sqr(scratch, a, MPFR_RNDN);
+  mpfr_neg(scratch, scratch, MPFR_RNDN);
+  mpfr_exp(scratch, scratch, MPFR_RNDN);
+  mpfr_const_pi(slope, MPFR_RNDN);
+  mpfr_rec_sqrt(slope, slope, MPFR_RNDN);
+  mpfr_mul(slope, slope, scratch, MPFR_RNDN);
+  mpfr_mul_ui(slope, slope, 2, MPFR_RNDN);
+}
+
 }  // namespace
 
 int main() {
@@ -69,13 +80,7 @@ int main() {
     mpfr_set_ui(step, i, MPFR_RNDN);
     mpfr_div_ui(step, step, 8, MPFR_RNDN);
     mpfr_erf(value, step, MPFR_RNDN);
-    mpfr_sqr(rest, step, MPFR_RNDN);
-    mpfr_neg(rest, rest, MPFR_RNDN);
-    mpfr_exp(rest, rest, MPFR_RNDN);
-    mpfr_const_pi(slope, MPFR_RNDN);
-    mpfr_rec_sqrt(slope, slope, MPFR_RNDN);
-    mpfr_mul(slope, slope, rest, MPFR_RNDN);
-    mpfr_mul_ui(slope, slope, 2, MPFR_RNDN);
+    set_erf_slope(slope, step, rest);
     print_double_double("    {", value, ",");
     print_double_double("     ", slope, "},");
   }
@@ -91,13 +96,7 @@ int main() {
   for (unsigned i = 0; i < 16; ++i) {
     mpfr_set_ui(step, i, MPFR_RNDN);
     mpfr_div_ui(step, step, 4, MPFR_RNDN);
-    mpfr_sqr(rest, step, MPFR_RNDN);
-    mpfr_neg(rest, rest, MPFR_RNDN);
-    mpfr_exp(rest, rest, MPFR_RNDN);
-    mpfr_const_pi(slope, MPFR_RNDN);
-    mpfr_rec_sqrt(slope, slope, MPFR_RNDN);
-    mpfr_mul(slope, slope, rest, MPFR_RNDN);
-    mpfr_mul_ui(slope, slope, 2, MPFR_RNDN);
+    set_erf_slope(slope, step, rest);
     mpfr_set_ui(hermite[0], 1, MPFR_RNDN);
     mpfr_mul_ui(hermite[1], step, 2, MPFR_RNDN);
     for (unsigned n = 1; n < taylor_degree; ++n) {

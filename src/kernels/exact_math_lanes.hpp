@@ -228,44 +228,60 @@ template <typename Lanes>
   return finish<Lanes>(tanh_fast(u), tanh_fast_margin, evaluated, a.value > 10.0, D{} + 1.0, a.sign);
 }
 
-// erf(x): lanes evaluate 2^-126 <= |x| < 3.9375; larger |x| give ±1.
+// An erf argument in the lanes: |x| and its sign, the lanes that evaluate it
+// (2^-126 <= |x| < 3.9375; larger |x| give ±1), and the magnitude they
+// evaluate (1 in the other lanes).
+template <typename Lanes>
+struct ErfArgument {
+  Magnitude<Lanes> a;
+  typename Lanes::M evaluated;
+  typename Lanes::D magnitude;
+
+  // The lanes' results from the evaluated y, with the rounding test's margin.
+  [[gnu::always_inline]] LaneResults<Lanes> finish_with(typename Lanes::D y, double margin) const {
+    return finish<Lanes>(y, margin, evaluated, a.value >= static_cast<double>(erf_one_threshold),
+                         typename Lanes::D{} + 1.0, a.sign);
+  }
+};
+
+template <typename Lanes>
+[[gnu::always_inline]] inline ErfArgument<Lanes> erf_argument(typename Lanes::F x) {
+  const Magnitude<Lanes> a = magnitude_of<Lanes>(x);
+  const double threshold = static_cast<double>(erf_one_threshold);
+  const typename Lanes::M evaluated = normal_up_to<Lanes>(a.value, threshold) & (a.value < threshold);
+  return {a, evaluated, evaluated_or_one<Lanes>(evaluated, a.value)};
+}
+
+// erf(x) by the scalar function's series.
 template <typename Lanes>
 [[gnu::always_inline]] inline LaneResults<Lanes> erf_lanes(typename Lanes::F x) {
   using D = typename Lanes::D;
   using I = typename Lanes::I;
-  const Magnitude<Lanes> a = magnitude_of<Lanes>(x);
-  const double threshold = static_cast<double>(erf_one_threshold);
-  const typename Lanes::M evaluated = normal_up_to<Lanes>(a.value, threshold) & (a.value < threshold);
-  const D magnitude = evaluated_or_one<Lanes>(evaluated, a.value);
-  const I i = __builtin_convertvector(magnitude * 8.0 + 0.5, I);
-  const ErfTerms<D> terms = erf_terms(magnitude, __builtin_convertvector(i, D) * 0.125);
+  const ErfArgument<Lanes> argument = erf_argument<Lanes>(x);
+  const I i = __builtin_convertvector(argument.magnitude * 8.0 + 0.5, I);
+  const ErfTerms<D> terms = erf_terms(argument.magnitude, __builtin_convertvector(i, D) * 0.125);
   const D fast = erf_fast(terms, lookup<Lanes>(erf_value_hi_column, i), lookup<Lanes>(erf_value_lo_column, i),
                           lookup<Lanes>(erf_slope_hi_column, i));
-  return finish<Lanes>(fast, erf_fast_margin, evaluated, a.value >= threshold, D{} + 1.0, a.sign);
+  return argument.finish_with(fast, erf_fast_margin);
 }
 
-// erf(x) by the Taylor table: lanes evaluate 2^-126 <= |x| < 3.9375; larger
-// |x| give ±1. Twelve table lookups and 22 operations per lane, where the
-// series above takes about seventy operations; for paths whose lookups are a
-// single permute.
+// erf(x) by the Taylor table: twelve table lookups and 22 operations per
+// lane, where the series above takes about seventy operations; for paths
+// whose lookups are a single permute.
 template <typename Lanes>
 [[gnu::always_inline]] inline LaneResults<Lanes> erf_taylor_lanes(typename Lanes::F x) {
   using D = typename Lanes::D;
   using I = typename Lanes::I;
-  const Magnitude<Lanes> a = magnitude_of<Lanes>(x);
-  const double threshold = static_cast<double>(erf_one_threshold);
-  const typename Lanes::M evaluated = normal_up_to<Lanes>(a.value, threshold) & (a.value < threshold);
-  const D magnitude = evaluated_or_one<Lanes>(evaluated, a.value);
-  const I nearest = __builtin_convertvector(magnitude * 4.0 + 0.5, I);
+  const ErfArgument<Lanes> argument = erf_argument<Lanes>(x);
+  const I nearest = __builtin_convertvector(argument.magnitude * 4.0 + 0.5, I);
   const I i = nearest < erf_taylor_last ? nearest : erf_taylor_last;
   // Exact: x lies within a factor of two of a (or a = 0).
-  const D h = magnitude - __builtin_convertvector(i, D) * 0.25;
+  const D h = argument.magnitude - __builtin_convertvector(i, D) * 0.25;
   D sum = lookup<Lanes>(erf_taylor_columns[erf_taylor_terms - 1], i);
   for (std::size_t k = erf_taylor_terms - 1; k-- > 1;) {
     sum = sum * h + lookup<Lanes>(erf_taylor_columns[k], i);
   }
-  const D y = lookup<Lanes>(erf_taylor_columns[0], i) + sum * h;
-  return finish<Lanes>(y, erf_taylor_margin, evaluated, a.value >= threshold, D{} + 1.0, a.sign);
+  return argument.finish_with(lookup<Lanes>(erf_taylor_columns[0], i) + sum * h, erf_taylor_margin);
 }
 
 // The block's floats: the lanes' values, with the scalar function's result
