@@ -173,27 +173,22 @@ struct StridedRead {
   bool contiguous = false;  // strides are the shape's own row-major ones
   bool single = false;      // every index reads the element at `base`
 
-  // The offset of output row `row` (all indices but the last), from its
-  // leading indices.
-  [[nodiscard]] std::uint64_t row_offset(std::uint64_t row) const {
+  // The offset of the `index`th block of the last `trailing` axes (in
+  // row-major order of the axes before them), from its leading indices.
+  [[nodiscard]] std::uint64_t leading_offset(std::uint64_t index, std::size_t trailing) const {
     std::uint64_t offset = 0;
-    for (std::size_t axis = shape.size() - 1; axis-- > 0;) {
-      offset += (row % shape[axis]) * strides[axis];
-      row /= shape[axis];
+    for (std::size_t axis = shape.size() - trailing; axis-- > 0;) {
+      offset += (index % shape[axis]) * strides[axis];
+      index /= shape[axis];
     }
     return offset;
   }
 
-  // The offset of matrix `batch` (all indices but the last two), from its
-  // leading indices.
-  [[nodiscard]] std::uint64_t matrix_offset(std::uint64_t batch) const {
-    std::uint64_t offset = 0;
-    for (std::size_t axis = shape.size() - 2; axis-- > 0;) {
-      offset += (batch % shape[axis]) * strides[axis];
-      batch /= shape[axis];
-    }
-    return offset;
-  }
+  // The offset of output row `row` (all indices but the last).
+  [[nodiscard]] std::uint64_t row_offset(std::uint64_t row) const { return leading_offset(row, 1); }
+
+  // The offset of matrix `batch` (all indices but the last two).
+  [[nodiscard]] std::uint64_t matrix_offset(std::uint64_t batch) const { return leading_offset(batch, 2); }
 
   // Where the elements for output indices [first, last) lie one after
   // another in `source`, if they do: a contiguous read, or a part of one

@@ -343,10 +343,9 @@ struct ShiftedRows {
 // Output positions [first, last) of every batch entry by shifted rows, each
 // sum + bias[filter] when there is a bias (added as the sums leave the
 // tiles' buffer, not in a pass of its own over the output).
-void conv_shifted_rows(KernelPath path, const ConvShape& shape, const ShiftedRows& layout, std::span<const float> x,
-                       std::span<const float> w, std::span<const float> bias, std::span<float> output,
-                       std::vector<float>& workspace, std::size_t first, std::size_t last) {
-  const TileKernel tile = tile_kernel(path);
+void conv_shifted_rows(const TileKernel& tile, const ConvShape& shape, const ShiftedRows& layout,
+                       std::span<const float> x, std::span<const float> w, std::span<const float> bias,
+                       std::span<float> output, std::vector<float>& workspace, std::size_t first, std::size_t last) {
   const std::size_t taps = shape.taps();
   const std::size_t inner = shape.channels * taps;
   const std::size_t positions = shape.positions();
@@ -577,8 +576,9 @@ void conv_forward_positions(KernelPath path, const ConvShape& shape, std::span<c
                             std::span<const float> w, std::span<const float> bias, std::span<float> output,
                             std::vector<float>& workspace, std::size_t first, std::size_t last) {
   if (first < last) {
-    if (const std::optional<ShiftedRows> layout = ShiftedRows::of(shape, tile_kernel(path).rows)) {
-      conv_shifted_rows(path, shape, *layout, x, w, bias, output, workspace, first, last);
+    const TileKernel tile = tile_kernel(path);
+    if (const std::optional<ShiftedRows> layout = ShiftedRows::of(shape, tile.rows)) {
+      conv_shifted_rows(tile, shape, *layout, x, w, bias, output, workspace, first, last);
       return;
     }
     conv_patches(path, shape, x, w, output, workspace, first, last);

@@ -240,15 +240,14 @@ void run_tiles(const TileKernel& tile, MatrixView left, MatrixView right, const 
 
   if (inner <= tile.depth) {
     // One depth block: each tile reads and writes its output once.
-    const Panel panel{.first_k = 0, .depth = inner, .first_column = 0, .count = 0};
     for (std::size_t first_column = 0; first_column < columns; first_column += tile.columns) {
-      const Panel block{.first_k = 0,
+      const Panel panel{.first_k = 0,
                         .depth = inner,
                         .first_column = first_column,
                         .count = std::min(tile.columns, columns - first_column)};
-      const float* const data = panel_data(block);
+      const float* const data = panel_data(panel);
       for (std::size_t row_block = 0; row_block < row_blocks; ++row_block) {
-        run_tile(row_block, left_rows(row_block, panel), block, data);
+        run_tile(row_block, left_rows(row_block, panel), panel, data);
       }
     }
     return;
@@ -281,6 +280,7 @@ void run_tiles(const TileKernel& tile, MatrixView left, MatrixView right, const 
       const std::size_t end_block = std::min(row_blocks, first_block + chunk_blocks);
       Panel panel{.first_k = 0, .depth = tile.depth, .first_column = first_column, .count = count};
       const std::size_t width = width_of(panel);
+      const TileFunction run = tile.narrow[width / tile.lanes - 1];
       if (prepacked == nullptr && first_column == 0 && first_block == 0) {
         prefetch_rows(right, panel, 0, panel.depth);
       }
@@ -289,7 +289,6 @@ void run_tiles(const TileKernel& tile, MatrixView left, MatrixView right, const 
         const Panel next = following(panel, first_block);
         const bool first = panel.first_k == 0;
         last = panel.first_k + panel.depth == inner;
-        const TileFunction run = tile.narrow[width / tile.lanes - 1];
         for (std::size_t block = first_block; block < end_block; ++block) {
           if (next.depth != 0 && prepacked == nullptr) {
             const std::size_t blocks = end_block - first_block;
@@ -297,10 +296,10 @@ void run_tiles(const TileKernel& tile, MatrixView left, MatrixView right, const 
             prefetch_rows(right, next, next.depth * at / blocks, next.depth * (at + 1) / blocks);
           }
           float* const tile_sums = sums + (block - first_block) * tile.rows * width;
-          const std::size_t first_row = block * tile.rows;
-          const std::size_t row_count = std::min(tile.rows, rows - first_row);
-          float* const tile_output = output + first_row * output_stride + first_column;
           if (first && start == SumStart::Output) {
+            const std::size_t first_row = block * tile.rows;
+            const std::size_t row_count = std::min(tile.rows, rows - first_row);
+            const float* const tile_output = output + first_row * output_stride + first_column;
             for (std::size_t i = 0; i < tile.rows; ++i) {
               float* const target = tile_sums + i * width;
               std::fill_n(target, width, 0.0F);
@@ -406,10 +405,7 @@ RowFunction row_function(KernelPath path) {
   return kernels_for(path).rows;
 }
 
-std::size_t matmul_column_step(KernelPath path) {
-  require(path_supported(path), "matmul: kernel path not supported by this processor");
-  return kernels_for(path).tile.columns;
-}
+std::size_t matmul_column_step(KernelPath path) { return tile_kernel(path).columns; }
 
 void matmul_accumulate(KernelPath path, MatrixView left, MatrixView right, float* output, std::size_t output_stride,
                        std::size_t rows, std::size_t inner, std::size_t columns, SumStart start) {
