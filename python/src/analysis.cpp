@@ -110,10 +110,10 @@ void bind_analysis(py::module_& module) {
   bind_diagnosis(module);
   module.def(
       "verify_schedule",
-      [](const Graph& graph, const Schedule& schedule, const CompilerOptions& options) {
-        value_or_raise(verify_schedule(graph, schedule, options));
+      [](const Graph& graph, const Schedule& schedule, const py::object& options, const py::kwargs& fields) {
+        value_or_raise(verify_schedule(graph, schedule, compiler_options_from(options, fields, "verify_schedule")));
       },
-      "graph"_a, "schedule"_a, "options"_a,
+      "graph"_a, "schedule"_a, "options"_a = py::none(),
       "Checks a schedule against the graph and target independently of the compiler; returns "
       "None, or raises CompileError naming the first broken invariant.");
   module.def("peak_runs", &peak_runs, "schedule"_a, "Tiles 0..tile_count-1 grouped into runs of equal peak.")
@@ -129,7 +129,12 @@ void bind_analysis(py::module_& module) {
            "The counts of `schedule` as compiled from `graph`.")
       .def("phase_description", &phase_description, "graph"_a, "schedule"_a, "phase"_a,
            "'compute attention_softmax', 'exchange', ... or 'after the last phase'.")
-      .def("memory_diagnosis", &memory_diagnosis, "graph"_a, "options"_a,
+      .def(
+          "memory_diagnosis",
+          [](const Graph& graph, const py::object& options, const py::kwargs& fields) {
+            return memory_diagnosis(graph, compiler_options_from(options, fields, "memory_diagnosis"));
+          },
+          "graph"_a, "options"_a = py::none(),
            "Why compiling `graph` with `options` does not fit, as data; None when the widest window "
            "fails too or holds no data.");
 }

@@ -18,6 +18,7 @@
 #include <pybind11/stl.h>
 
 #include "orvo_compiler/error.hpp"
+#include "orvo_compiler/schedule.hpp"
 
 namespace orvo_compiler::python {
 
@@ -154,6 +155,14 @@ void def_copies(py::class_<Class>& type, const char* doc) {
           "__deepcopy__", [](const Class& self, py::handle /*memo*/) { return self; }, py::arg("memo"), doc);
 }
 
+// The CompilerOptions a call means: `options` (None: the defaults) with each
+// keyword argument naming one of its fields set in its place, so that
+// `compile(graph, tile_count=1024)` reads as `compile(graph,
+// CompilerOptions(tile_count=1024))`. TypeError naming `function` and the
+// keywords it takes for any other keyword; a field's own TypeError for a
+// value it cannot hold.
+CompilerOptions compiler_options_from(py::handle options, const py::kwargs& fields, const char* function);
+
 // A library byte vector as Python bytes.
 py::bytes wire_bytes(const std::vector<std::uint8_t>& bytes);
 
@@ -174,6 +183,7 @@ void bind_kernels(py::module_& module);
 void bind_evaluate(py::module_& module);
 void bind_prepared(py::module_& module);
 void bind_views(py::module_& module);
+void bind_session(py::module_& module);
 void bind_schedule_json(py::module_& module);
 void bind_onnx(py::module_& module);
 void bind_commands(py::module_& module);

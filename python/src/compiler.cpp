@@ -61,14 +61,16 @@ void bind_compiler(py::module_& module) {
   bind_passes(module);
   module.def(
       "compile",
-      [](const Graph& graph, const CompilerOptions& options) {
+      [](const Graph& graph, const py::object& options, const py::kwargs& fields) {
+        const CompilerOptions chosen = compiler_options_from(options, fields, "compile");
         const Graph own = graph;
-        return value_or_raise(without_gil([&] { return compile(own, options); }));
+        return value_or_raise(without_gil([&] { return compile(own, chosen); }));
       },
-      "graph"_a, "options"_a = CompilerOptions{},
+      "graph"_a, "options"_a = py::none(),
       "Validates the graph and options, lays out every tensor, emits the exchange and compute "
       "phases, plans SRAM and returns the Schedule; raises CompileError (kind 'graph' or "
-      "'memory'). Runs without the GIL.");
+      "'memory'). `options` (None: the defaults) or its fields as keywords: compile(graph, "
+      "tile_count=1024). Runs without the GIL.");
 }
 
 }  // namespace orvo_compiler::python

@@ -3,6 +3,7 @@
 // or by tensor name. evaluate runs without the GIL on its own copy of the
 // graph.
 #include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <optional>
@@ -12,6 +13,8 @@
 #include <type_traits>
 #include <variant>
 #include <vector>
+
+#include <fmt/ranges.h>
 
 #include "arrays.hpp"
 #include "bindings.hpp"
@@ -69,6 +72,22 @@ DType value_type(const Graph& graph, TensorId tensor, py::handle key, const py::
               : std::string("float32, int64, int32 or bool");
     throw py::type_error(fmt::format("the value for {} has dtype {}; expected {}", py::repr(key).cast<std::string>(),
                                      py::str(array.dtype()).cast<std::string>(), expected));
+  }
+  // An array of several axes must have the tensor's shape: read flat, a
+  // transposed or permuted array would give a wrong result silently. A flat
+  // array is taken as the elements in C order.
+  if (known && array.ndim() > 1) {
+    const Shape& expected = graph.tensors[tensor.index].shape;
+    bool same = static_cast<std::size_t>(array.ndim()) == expected.size();
+    for (py::ssize_t axis = 0; same && axis < array.ndim(); ++axis) {
+      same = static_cast<std::uint64_t>(array.shape(axis)) == expected[static_cast<std::size_t>(axis)];
+    }
+    if (!same) {
+      throw py::value_error(fmt::format("the value for {} has shape {}; the tensor's shape is [{}] (or give its {} "
+                                        "elements as a flat array)",
+                                        py::repr(key).cast<std::string>(), py::str(array.attr("shape")).cast<std::string>(),
+                                        fmt::join(expected, ", "), graph.tensors[tensor.index].elements()));
+    }
   }
   constexpr int wanted = py::detail::npy_api::NPY_ARRAY_C_CONTIGUOUS_ | py::detail::npy_api::NPY_ARRAY_ALIGNED_;
   if ((array.flags() & wanted) != wanted) {
@@ -193,7 +212,8 @@ void bind_evaluate(py::module_& module) {
       "Computes the graph's outputs on the host, bit-reproducibly, from `values`: a dict from "
       "TensorId or tensor name (unique in the graph) to a C-contiguous array of the tensor's "
       "element count and type (float32, int64 (int32 is widened) or bool), for every input and "
-      "weight; TypeError for an array of another dtype. Returns each output as an array of its "
+      "weight; TypeError for an array of another dtype, ValueError for an array of several axes "
+      "whose shape is not the tensor's (a flat array is read in C order). Returns each output as an array of its "
       "tensor's shape and type, keyed by name (keys='name') or TensorId (keys='id'). "
       "CompileError for the library's refusals. Runs without the GIL.");
 }

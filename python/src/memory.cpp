@@ -20,8 +20,11 @@ void bind_planner(py::module_& module) {
       .def(
           "plan_memory",
           [](const Graph& graph, const std::vector<Layout>& layouts, const std::vector<Phase>& phases,
-             const CompilerOptions& options) { return value_or_raise(plan_memory(graph, layouts, phases, options)); },
-          "graph"_a, "layouts"_a, "phases"_a, "options"_a,
+             const py::object& options, const py::kwargs& fields) {
+            return value_or_raise(
+                plan_memory(graph, layouts, phases, compiler_options_from(options, fields, "plan_memory")));
+          },
+          "graph"_a, "layouts"_a, "phases"_a, "options"_a = py::none(),
           "Places every tensor piece on every tile at the lowest address free over its lifetime; "
           "CompileError (memory) when a piece does not fit.");
 }
@@ -47,8 +50,10 @@ void bind_memory_failure(py::module_& module) {
   module.def(
       "memory_failure",
       [](const Graph& graph, const std::vector<Layout>& layouts, const std::vector<Phase>& phases,
-         const CompilerOptions& options) { return memory_failure(graph, layouts, phases, options); },
-      "graph"_a, "layouts"_a, "phases"_a, "options"_a,
+         const py::object& options, const py::kwargs& fields) {
+        return memory_failure(graph, layouts, phases, compiler_options_from(options, fields, "memory_failure"));
+      },
+      "graph"_a, "layouts"_a, "phases"_a, "options"_a = py::none(),
       "The facts behind the memory CompileError plan_memory raises for the same inputs; None when it "
       "succeeds or fails with a graph error.");
 }

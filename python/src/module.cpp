@@ -46,6 +46,7 @@ PYBIND11_MODULE(_core, module) {
 #endif
 #ifdef ORVO_PYTHON_ONNX
   bind_onnx(module);
+  bind_session(module);
 #endif
   module.attr("__name__") = own_name;
 }

@@ -12,7 +12,9 @@
 
 #include "arrays.hpp"
 #include "bindings.hpp"
+#include "import_advice.hpp"
 #include "orvo_compiler/onnx.hpp"
+#include "orvo_compiler/session.hpp"
 
 namespace orvo_compiler::python {
 namespace {
@@ -49,37 +51,18 @@ py::dict weight_views(py::handle self) {
   return views;
 }
 
-ImportOptions import_options(std::map<std::string, std::uint64_t> dimensions) {
+ImportOptions import_options(std::map<std::string, std::uint64_t> dimensions, std::uint64_t max_elements) {
   ImportOptions options;
   options.dimensions = std::move(dimensions);
+  options.max_elements = max_elements;
   return options;
-}
-
-// The importer's error, but for symbolic dimensions left unbound, named as
-// the `dimensions` argument that binds them (every one at once).
-template <class Source>
-Result<ImportedModel> with_dimension_advice(Result<ImportedModel> model, const Source& source,
-                                            const ImportOptions& options) {
-  if (model) {
-    return model;
-  }
-  const Result<std::vector<std::string>> unbound = unbound_dimensions(source, options);
-  if (!unbound || unbound->empty()) {
-    return model;
-  }
-  std::vector<std::string> entries;
-  for (const std::string& symbol : *unbound) {
-    entries.push_back(fmt::format("\"{}\": N", symbol));
-  }
-  return std::unexpected(CompileError::graph(
-      fmt::format("onnx: symbolic dimension{} {} {} not bound; pass dimensions={{{}}}", unbound->size() == 1 ? "" : "s",
-                  fmt::join(*unbound, ", "), unbound->size() == 1 ? "is" : "are", fmt::join(entries, ", "))));
 }
 
 constexpr const char* import_doc =
     "Imports an ONNX model: its graph, weights and opset. `dimensions` binds the model's symbolic "
     "dimensions to sizes. Raises CompileError (naming the model's own nodes and tensors) for a "
-    "model it cannot read or map. Runs without the GIL.";
+    "model it cannot read or map. `model` is a path, the model's bytes or an onnx.ModelProto; "
+    "`max_elements` bounds one tensor's elements. Runs without the GIL.";
 
 }  // namespace
 
@@ -95,6 +78,12 @@ void bind_onnx(py::module_& module) {
       .def_readonly("producer", &ImportedModel::producer, "The producer, as '<name> <version>'; may be empty.")
       .def_readonly("fused", &ImportedModel::fused,
                     "One line per subgraph fused into a single operation, in model order.")
+      .def_property_readonly(
+          "inputs", [](const ImportedModel& self) { return input_infos(self.graph); },
+          "The model's inputs: TensorInfo records (name, shape, dtype), in model order.")
+      .def_property_readonly(
+          "outputs", [](const ImportedModel& self) { return output_infos(self.graph); },
+          "The model's outputs: TensorInfo records (name, shape, dtype), in model order.")
       .def("__repr__", [](const ImportedModel& self) {
         return fmt::format("ImportedModel(opset={}, tensors={}, ops={}, weights={})", self.opset,
                            self.graph.tensors.size(), self.graph.ops.size(), self.weights.size());
@@ -102,22 +91,43 @@ void bind_onnx(py::module_& module) {
   module
       .def(
           "import_onnx",
-          [](const py::buffer& model, std::map<std::string, std::uint64_t> dimensions) {
+          [](const py::buffer& model, std::map<std::string, std::uint64_t> dimensions, std::uint64_t max_elements) {
             const py::buffer_info bytes = model.request();
             const std::span<const std::uint8_t> view = byte_view(bytes, "model");
-            const ImportOptions options = import_options(std::move(dimensions));
+            const ImportOptions options = import_options(std::move(dimensions), max_elements);
             return value_or_raise(
                 without_gil([&] { return with_dimension_advice(import_onnx(view, options), view, options); }));
           },
-          "model"_a, "dimensions"_a = std::map<std::string, std::uint64_t>{}, import_doc)
+          "model"_a, "dimensions"_a = std::map<std::string, std::uint64_t>{},
+          "max_elements"_a = ImportOptions{}.max_elements, import_doc)
       .def(
           "import_onnx",
-          [](const std::filesystem::path& path, std::map<std::string, std::uint64_t> dimensions) {
-            const ImportOptions options = import_options(std::move(dimensions));
+          [](const std::filesystem::path& path, std::map<std::string, std::uint64_t> dimensions,
+             std::uint64_t max_elements) {
+            const ImportOptions options = import_options(std::move(dimensions), max_elements);
             return value_or_raise(
                 without_gil([&] { return with_dimension_advice(import_onnx(path, options), path, options); }));
           },
-          "path"_a, "dimensions"_a = std::map<std::string, std::uint64_t>{}, import_doc);
+          "path"_a, "dimensions"_a = std::map<std::string, std::uint64_t>{},
+          "max_elements"_a = ImportOptions{}.max_elements, import_doc)
+      .def(
+          "import_onnx",
+          [](const py::object& model, std::map<std::string, std::uint64_t> dimensions, std::uint64_t max_elements) {
+            // A protobuf message such as onnx.ModelProto, serialised; its text
+            // (weights included) never reaches an error message.
+            if (!py::hasattr(model, "SerializeToString")) {
+              throw py::type_error(fmt::format(
+                  "import_onnx(): model must be a path, the model's bytes or an onnx.ModelProto, not {}",
+                  py::str(py::type::of(model).attr("__name__")).cast<std::string>()));
+            }
+            const auto bytes = model.attr("SerializeToString")().cast<std::string>();
+            const std::span<const std::uint8_t> view(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
+            const ImportOptions options = import_options(std::move(dimensions), max_elements);
+            return value_or_raise(
+                without_gil([&] { return with_dimension_advice(import_onnx(view, options), view, options); }));
+          },
+          "model"_a, "dimensions"_a = std::map<std::string, std::uint64_t>{},
+          "max_elements"_a = ImportOptions{}.max_elements, import_doc);
 }
 
 }  // namespace orvo_compiler::python

@@ -1,6 +1,7 @@
 // Bindings of schedule.hpp: the target options, the records of a compiled
 // schedule, and the Schedule itself, which keeps its records in C++ and
 // converts them only when a property is read.
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -235,6 +236,26 @@ void bind_schedule_class(py::module_& module) {
 }
 
 }  // namespace
+
+CompilerOptions compiler_options_from(py::handle options, const py::kwargs& fields, const char* function) {
+  if (!options.is_none() && !py::isinstance<CompilerOptions>(options)) {
+    throw py::type_error(fmt::format("{}(): options must be a CompilerOptions, not {}", function,
+                                     py::str(py::type::of(options).attr("__name__")).cast<std::string>()));
+  }
+  // Set through the Python attributes, whose setters convert and range-check.
+  py::object chosen = py::cast(options.is_none() ? CompilerOptions{} : options.cast<CompilerOptions>());
+  static constexpr std::string_view field_names[] = {"tile_count", "data_base", "data_limit"};
+  for (const auto& [key, value] : fields) {
+    const auto name = key.cast<std::string>();
+    if (std::ranges::find(field_names, name) == std::end(field_names)) {
+      throw py::type_error(fmt::format("{}() got an unexpected keyword argument '{}'; the options it takes as "
+                                       "keywords are options, {}",
+                                       function, name, fmt::join(field_names, ", ")));
+    }
+    chosen.attr(key) = value;
+  }
+  return chosen.cast<CompilerOptions>();
+}
 
 void bind_schedule(py::module_& module) {
   bind_options(module);

@@ -13,8 +13,11 @@ void bind_schedule_json(py::module_& module) {
   module
       .def(
           "schedule_json",
-          [](const Workload& workload, const CompilerOptions& options, const Graph& graph, const Schedule& schedule,
-             int indent) { return schedule_json(workload, options, graph, schedule).dump(indent); },
+          [](const Workload& workload, const py::object& options, const Graph& graph, const Schedule& schedule,
+             int indent, const py::kwargs& fields) {
+            return schedule_json(workload, compiler_options_from(options, fields, "schedule_json"), graph, schedule)
+                .dump(indent);
+          },
           "workload"_a, "options"_a, "graph"_a, "schedule"_a, "indent"_a = 2,
           "The whole schedule with its graph, options and statistics as JSON text (as `orvoc compile "
           "--json` writes it, without the final newline, for indent 2); -1 gives one line.")

@@ -40,12 +40,24 @@ void bind_text(py::module_& module) {
       .field("model", &Workload::model, "The imported model's file, or empty for the built-in encoder.");
 
   module
-      .def("schedule_summary", &schedule_summary, "workload"_a, "options"_a, "schedule"_a, "statistics"_a,
+      .def(
+          "schedule_summary",
+          [](const Workload& summarised, const py::object& options, const Schedule& schedule,
+             const ScheduleStatistics& statistics, const py::kwargs& fields) {
+            return schedule_summary(summarised, compiler_options_from(options, fields, "schedule_summary"), schedule,
+                                    statistics);
+          },
+          "workload"_a, "options"_a, "schedule"_a, "statistics"_a,
            "The multi-line summary of a compiled schedule, as `orvoc compile` prints it.")
       .def("diagnosis_lines", &diagnosis_lines, "diagnosis"_a,
            "A memory diagnosis as three lines: the tile, its window and peak; the largest tensors live "
            "there; the window that would suffice.")
-      .def("diagnose_memory_error", &diagnose_memory_error, "graph"_a, "options"_a, "error"_a,
+      .def(
+          "diagnose_memory_error",
+          [](const Graph& graph, const py::object& options, const CompileError& error, const py::kwargs& fields) {
+            return diagnose_memory_error(graph, compiler_options_from(options, fields, "diagnose_memory_error"), error);
+          },
+          "graph"_a, "options"_a, "error"_a,
            "Explains a memory CompileError of compiling `graph` with `options` as lines of text; empty "
            "for other errors or when no diagnosis exists.");
 }
@@ -67,25 +79,45 @@ void bind_pictures(py::module_& module) {
   });
 
   module
-      .def("memory_map_svg", &memory_map_svg, "graph"_a, "schedule"_a, "options"_a, "tile"_a,
-           "form"_a = SvgForm::Document,
+      .def(
+          "memory_map_svg",
+          [](const Graph& graph, const Schedule& schedule, const py::object& options, std::uint16_t tile, SvgForm form,
+             const py::kwargs& fields) {
+            return memory_map_svg(graph, schedule, compiler_options_from(options, fields, "memory_map_svg"), tile,
+                                  form);
+          },
+          "graph"_a, "schedule"_a, "options"_a = py::none(), "tile"_a = 0, "form"_a = SvgForm::Document,
            "The SRAM map of one tile as SVG text: phases across, addresses up, one rectangle per "
            "allocation. A tile past tile_count or without data gives an empty map saying so.")
-      .def("memory_maps", &memory_maps, "graph"_a, "schedule"_a, "options"_a, "form"_a = SvgForm::Document,
+      .def(
+          "memory_maps",
+          [](const Graph& graph, const Schedule& schedule, const py::object& options, SvgForm form,
+             const py::kwargs& fields) {
+            return memory_maps(graph, schedule, compiler_options_from(options, fields, "memory_maps"), form);
+          },
+          "graph"_a, "schedule"_a, "options"_a = py::none(), "form"_a = SvgForm::Document,
            "The memory map of every tile that holds data, in tile order.")
       .def(
           "memory_map_style", [] { return std::string(memory_map_style()); },
           "The style sheet an inline memory map relies on.")
-      .def("report_html", &report_html, "workload"_a, "options"_a, "graph"_a, "schedule"_a, "tile"_a = 0,
+      .def(
+          "report_html",
+          [](const Workload& workload, const py::object& options, const Graph& graph, const Schedule& schedule,
+             std::uint16_t tile, const py::kwargs& fields) {
+            return report_html(workload, compiler_options_from(options, fields, "report_html"), graph, schedule, tile);
+          },
+          "workload"_a, "options"_a, "graph"_a, "schedule"_a, "tile"_a = 0,
            "One self-contained HTML page: summary, peaks, the chosen tile's memory map and the phases.");
 
   py::class_<MemoryMap>(module, "MemoryMap",
                         "The memory map of one tile, drawn once; a notebook displays it as the picture.")
       .def(py::init(
-               [](const Graph& graph, const Schedule& schedule, const CompilerOptions& options, std::uint16_t tile) {
-                 return MemoryMap{tile, memory_map_svg(graph, schedule, options, tile, SvgForm::Document)};
+               [](const Graph& graph, const Schedule& schedule, const py::object& options, std::uint16_t tile,
+                  const py::kwargs& fields) {
+                 const CompilerOptions chosen = compiler_options_from(options, fields, "MemoryMap");
+                 return MemoryMap{tile, memory_map_svg(graph, schedule, chosen, tile, SvgForm::Document)};
                }),
-           "graph"_a, "schedule"_a, "options"_a, "tile"_a = 0, "Draws tile `tile` of `schedule`.")
+           "graph"_a, "schedule"_a, "options"_a = py::none(), "tile"_a = 0, "Draws tile `tile` of `schedule`.")
       .def_readonly("tile", &MemoryMap::tile, "The tile drawn.")
       .def_readonly("svg", &MemoryMap::svg, "The SVG document.")
       .def(

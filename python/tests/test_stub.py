@@ -18,7 +18,7 @@ STUB = REPOSITORY / "python" / "orvo_compiler" / "__init__.pyi"
 
 # Parts of the module a build may leave out (when their library is not built): the stub
 # always declares them.
-OPTIONAL_PARTS = [{"schedule_json", "trace_json"}, {"import_onnx", "ImportedModel"}]
+OPTIONAL_PARTS = [{"schedule_json", "trace_json"}, {"import_onnx", "ImportedModel", "Session", "CompiledModel", "TensorInfo", "input_infos", "output_infos"}]
 
 # Class attributes no stub declares.
 NOT_STUBBED = {"__doc__", "__module__", "__dict__", "__weakref__", "__qualname__", "__annotations__"}
@@ -60,7 +60,8 @@ def _decorators(node):
 
 def _stub_signature(function):
     arguments = function.args
-    assert arguments.vararg is None and arguments.kwarg is None, f"{function.name}: *args or **kwargs"
+    # **kwargs (options' fields as keywords) is compared by its spelling, as pybind11 shows it.
+    assert arguments.vararg is None, f"{function.name}: *args"
     positional = arguments.posonlyargs + arguments.args
     defaults = [None] * (len(positional) - len(arguments.defaults)) + arguments.defaults
     signature = []
@@ -71,6 +72,8 @@ def _stub_signature(function):
                                    None if default is None else ast.unparse(default)))
     for argument, default in zip(arguments.kwonlyargs, arguments.kw_defaults):
         signature.append(Parameter(argument.arg, "keyword", None if default is None else ast.unparse(default)))
+    if arguments.kwarg is not None:
+        signature.append(Parameter("**" + arguments.kwarg.arg))
     return signature
 
 
