@@ -756,6 +756,23 @@ class WindowFit(enum.Enum):
     PastAddressSpace = 1
     BaseNotAligned = 2
 
+class TileCountFit(enum.Enum):
+    Fits = 0
+    PieceTooLarge = 1
+    NoneFits = 2
+
+class TileCountAdvice:
+    window_bytes: int
+    fit: TileCountFit
+    tile_count: int
+    spread_tiles: int
+    largest_tensor: TensorId
+    largest_name: str
+    largest_piece_bytes: int
+    piece_excess_bytes: int
+    spread_needed_bytes: int | None
+    def __init__(self) -> None: ...
+
 class MemoryDiagnosis:
     tile: int
     data_base: int
@@ -770,12 +787,14 @@ class MemoryDiagnosis:
     needed_bytes: int
     fit: WindowFit
     fitting_limit: int
+    tile_advice: TileCountAdvice | None
     def __init__(self) -> None: ...
 
 def peak_runs(schedule: Schedule) -> list[TileRun]: ...
 def live_bytes(schedule: Schedule, tile: int) -> list[int]: ...
 def max_live_bound(schedule: Schedule) -> LiveBound: ...
 def memory_diagnosis(graph: Graph, options: CompilerOptions) -> MemoryDiagnosis | None: ...
+def tile_count_advice(graph: Graph, options: CompilerOptions) -> TileCountAdvice | None: ...
 def live_peak(schedule: Schedule, tile: int) -> LivePeak: ...
 def live_peaks(schedule: Schedule) -> list[LivePeak]: ...
 def live_allocations(schedule: Schedule, tile: int, phase: int) -> list[Allocation]: ...
@@ -912,6 +931,7 @@ def schedule_summary(
     workload: Workload, options: CompilerOptions, schedule: Schedule, statistics: ScheduleStatistics
 ) -> str: ...
 def diagnosis_lines(diagnosis: MemoryDiagnosis) -> list[str]: ...
+def tile_advice_line(advice: TileCountAdvice) -> str: ...
 def diagnose_memory_error(graph: Graph, options: CompilerOptions, error: CompileError) -> list[str]: ...
 
 class SvgForm(enum.Enum):

@@ -239,7 +239,10 @@ def test_memory_diagnosis(orvoc, work_dir):
         "(compute q) with 9,216 B, 7,168 B more than the window holds\n"
         "orvoc: diagnosis: largest tensors live on tile 0 at phase 1: input 1,024 B, wq 1,024 B, wk 1,024 B, "
         "wv 1,024 B, wo 1,024 B, and 4 more\n"
-        "orvoc: diagnosis: the schedule fits a data window of 9,216 B per tile: --data-limit 0x54400 or higher"))
+        "orvoc: diagnosis: the schedule fits a data window of 9,216 B per tile: --data-limit 0x54400 or higher\n"
+        # w1 and w2 (64 KiB each) spread over 64 tiles at most: more do not help.
+        "orvoc: diagnosis: no tile count fits a data window of 2,048 B: with 64 tiles, as many as any tensor "
+        "spreads over, the schedule still needs 9,216 B per tile"))
     assert not (work_dir / "schedule.json").exists(), "a failed compile left output files"
     assert not (work_dir / "streams" / "tile-0000.bin").exists(), "a failed compile left output files"
     assert hidden_entries(work_dir) == [], "temporary files left"
@@ -259,12 +262,36 @@ def test_memory_diagnosis(orvoc, work_dir):
                    r"^orvoc: address overflow\n",
                    r"orvoc: diagnosis: tile 0 has a data window of 15 B \(0xFFFFFFF0 to 0xFFFFFFFF\)",
                    r"orvoc: diagnosis: the schedule needs a data window of 9,216 B per tile, which does not fit "
-                   r"between data base 0xFFFFFFF0 and the end of the 32-bit address space\n\Z")
+                   r"between data base 0xFFFFFFF0 and the end of the 32-bit address space\n"
+                   r"orvoc: diagnosis: no tile count fits a data window of 15 B: with 64 tiles, as many as any "
+                   r"tensor spreads over, a piece of input still takes 1,024 B, 1,009 B more than the window "
+                   r"holds\n\Z")
 
     # Other errors give the library's message and nothing else.
     run = orvoc("compile", "--heads", "3")
     expect_status(run, 1)
     expect_error_line(run, "orvoc: invalid encoder dimensions")
+
+
+def test_memory_diagnosis_names_the_fewest_tiles(orvoc):
+    # A 12 KiB window: on 8 tiles w1 and w2 alone take 8 KiB each.
+    run = orvoc("compile", "--tiles", "8", "--data-limit", "0x55000")
+    expect_status(run, 1)
+    expect_matches("stderr", run.err,
+                   r"^orvoc: tile 0 exceeds data limit allocating w1\n",
+                   r"orvoc: diagnosis: the schedule fits a data window of 27,648 B per tile: --data-limit 0x58C00 "
+                   r"or higher\n"
+                   r"orvoc: diagnosis: the fewest tiles that fit a data window of 12,288 B: --tiles 26\n\Z")
+    expect_status(orvoc("compile", "-q", "--tiles", "26", "--data-limit", "0x55000"), 0)
+    expect_status(orvoc("compile", "-q", "--tiles", "25", "--data-limit", "0x55000"), 1)
+
+    # The attention scores, 32,768 x 32,768 floats, are 4 GiB: on one tile no 32-bit window holds
+    # them, so there is no diagnosis of the window, but more tiles still fit it.
+    run = orvoc("compile", "--tiles", "1", "--sequence", "32768", "--hidden", "16", "--heads", "1",
+                "--feed-forward", "16")
+    expect_status(run, 1)
+    expect_error_line(run, "orvoc: tile 0 exceeds data limit allocating input\n"
+                           "orvoc: diagnosis: the fewest tiles that fit a data window of 581,632 B: --tiles 15007")
 
 
 # ---- Memory map, report and trace ---------------------------------------------------------------
