@@ -18,7 +18,8 @@ inline constexpr int exit_success = 0;
 inline constexpr int exit_failure = 1;  // compilation, evaluation or file access failed
 inline constexpr int exit_usage = 2;    // the command line is wrong
 
-// Prints "orvoc: <message>" as one line on stderr.
+// Prints "orvoc: <message>" on stderr, each line of a message of several
+// lines after its own "orvoc: ".
 void report_error(std::string_view message);
 
 // Writes `text` to stdout; a failed write (a full disk, a closed pipe) is

@@ -668,6 +668,64 @@ def test_typed_inputs_and_outputs(orvoc, work_dir, fixtures):
     expect_error_line(run, "orvoc: no --input for ids (int64 [2, 3])")
 
 
+# ---- A model written field by field -------------------------------------------------------------
+# Just enough of protobuf's wire format to write a small ONNX model without the onnx package.
+
+
+def varint(value):
+    out = bytearray()
+    while True:
+        low, value = value & 0x7F, value >> 7
+        out.append(low | (0x80 if value else 0))
+        if not value:
+            return bytes(out)
+
+
+def field(number, value):
+    """Field `number`: an int as a varint, str or bytes as length-delimited."""
+    if isinstance(value, int):
+        return varint(number << 3) + varint(value)
+    data = value.encode() if isinstance(value, str) else value
+    return varint(number << 3 | 2) + varint(len(data)) + data
+
+
+def float_value(name, dims):
+    """A ValueInfoProto: a FLOAT tensor of fixed dims."""
+    shape = b"".join(field(1, field(1, dim)) for dim in dims)
+    return field(1, name) + field(2, field(1, field(1, 1) + field(2, shape)))
+
+
+def onnx_node(op_type, inputs, outputs, name, to=None):
+    """A NodeProto; `to` gives a Cast its target type as an INT attribute."""
+    node = b"".join(field(1, value) for value in inputs) + b"".join(field(2, value) for value in outputs)
+    node += field(3, name) + field(4, op_type)
+    if to is not None:
+        node += field(5, field(1, "to") + field(3, to) + field(20, 2))
+    return node
+
+
+def onnx_model(nodes, inputs, outputs):
+    """A ModelProto of IR version 8 importing opset 17 of the default domain."""
+    graph = b"".join(field(1, node) for node in nodes) + field(2, "g")
+    graph += b"".join(field(11, value) for value in inputs) + b"".join(field(12, value) for value in outputs)
+    return field(1, 8) + field(7, graph) + field(8, field(1, "") + field(2, 17))
+
+
+def test_model_refusals_together(orvoc, work_dir):
+    # Two casts to INT32, which the graph does not hold, and the Tanh that reads the first: the
+    # import names both casts, one line each, and not the Tanh.
+    model = work_dir / "casts.onnx"
+    model.write_bytes(onnx_model(
+        [onnx_node("Cast", ["x"], ["a"], "/Cast", to=6), onnx_node("Tanh", ["a"], ["b"], "/Tanh"),
+         onnx_node("Cast", ["x"], ["c"], "/Cast_1", to=6), onnx_node("Tanh", ["x"], ["y"], "/Tanh_1")],
+        [float_value("x", [2, 3])], [float_value("y", [2, 3])]))
+    refusal = ": casts a run-time value to INT32; only FLOAT, INT64 and BOOL are supported"
+    for command in ("import", "compile"):
+        run = orvoc(command, model)
+        expect_status(run, 1)
+        expect_error_line(run, f"orvoc: onnx: Cast node /Cast{refusal}\norvoc: onnx: Cast node /Cast_1{refusal}")
+
+
 # Arguments ("{model}" and "{fixtures}" stand for the model and the fixtures folder), the exit
 # status (2 for usage errors, 1 for models and inputs that do not fit) and the exact error line.
 MODEL_ERRORS = [
