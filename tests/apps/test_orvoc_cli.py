@@ -5,8 +5,10 @@ models. Expected values are worked out by hand from the default encoder (22 tens
 
 import json
 import os
+import pty
 import re
 import struct
+import subprocess
 import xml.etree.ElementTree
 
 import pytest
@@ -547,6 +549,82 @@ def test_compile_help_lists_the_options_with_defaults(orvoc):
     run = orvoc("compile", "--help")
     expect_matches("help", run.out, "--tiles N=64", "--data-base ADDRESS=0x52000", "--log-level LEVEL=off",
                    "--memory-map FILE", "--tile N", "--report FILE", "--trace FILE")
+
+
+# ---- Progress on a terminal --------------------------------------------------------------------
+
+
+def run_on_terminal(orvoc_path, work_dir, *arguments):
+    """orvoc with standard error on a pseudo-terminal: its exit status, its standard output and
+    the bytes the terminal received (line breaks as the terminal sends them, CR LF)."""
+    primary, secondary = pty.openpty()
+    process = subprocess.Popen([str(orvoc_path), *map(str, arguments)], cwd=work_dir, stdout=subprocess.PIPE,
+                               stderr=secondary)
+    os.close(secondary)
+    received = b""
+    while True:
+        try:
+            chunk = os.read(primary, 4096)
+        except OSError:  # EIO: every writer has closed the terminal
+            break
+        if not chunk:
+            break
+        received += chunk
+    os.close(primary)
+    out = process.stdout.read()
+    process.stdout.close()
+    return process.wait(timeout=600), out.decode(), received.decode()
+
+
+def stage_pattern(stage):
+    """A stage's line, blanked out (spaces as long as it) or kept with its time."""
+    line = f"orvoc: {stage}..."
+    return re.escape(line) + rf"(\r {{{len(line)}}}\r| [0-9]+\.[0-9] s\r\n)"
+
+
+def progress_pattern(*stages):
+    """The stages' lines and nothing else."""
+    return "^" + "".join(map(stage_pattern, stages)) + r"\Z"
+
+
+def test_progress_on_a_terminal_only(orvoc, orvoc_path, work_dir, fixtures):
+    status, out, terminal = run_on_terminal(orvoc_path, work_dir, "compile")
+    assert status == 0
+    expect_matches("summary", out, r"^workload: +encoder")
+    expect_matches("terminal", terminal,
+                   progress_pattern("compiling 15 operations for 64 tiles", "writing the output"))
+
+    status, out, terminal = run_on_terminal(orvoc_path, work_dir, "compile", "--data-limit", "0x52800")
+    assert status == 1
+    expect_matches("terminal", terminal,
+                   "^" + stage_pattern("compiling 15 operations for 64 tiles") +
+                   r"orvoc: tile 0 exceeds data limit allocating wk\r\n" +
+                   stage_pattern("explaining the memory failure") + r"(orvoc: diagnosis: [^\r]*\r\n){4}\Z")
+
+    model = fixtures / "prenorm_manual" / "model.onnx"
+    status, out, terminal = run_on_terminal(orvoc_path, work_dir, "import", model, "--dim", "sequence=8")
+    assert status == 0 and out.startswith("model:")
+    expect_matches("terminal", terminal, progress_pattern("importing model.onnx"))
+    status, out, terminal = run_on_terminal(orvoc_path, work_dir, "run", model, "--dim", "sequence=8", "--input",
+                                            f"input={fixtures}/prenorm_manual/input.npy")
+    assert status == 0
+    expect_matches("terminal", terminal, progress_pattern("importing model.onnx", "reading the inputs",
+                                                          "evaluating 45 operations"))
+    status, out, terminal = run_on_terminal(orvoc_path, work_dir, "reference")
+    assert status == 0
+    expect_matches("terminal", terminal, progress_pattern("evaluating the encoder reference"))
+
+    # --quiet, or library events on standard error: no progress.
+    for arguments in (("compile", "--quiet"), ("import", model, "--dim", "sequence=8", "-q"), ("reference", "-q"),
+                      ("run", model, "--dim", "sequence=8", "--input", f"input={fixtures}/prenorm_manual/input.npy",
+                       "--quiet")):
+        status, out, terminal = run_on_terminal(orvoc_path, work_dir, *arguments)
+        assert (status, terminal) == (0, ""), arguments
+    status, out, terminal = run_on_terminal(orvoc_path, work_dir, "compile", "-q", "--log-level", "info")
+    assert status == 0 and terminal.startswith("[info] compiling graph") and "..." not in terminal
+
+    # Standard error a pipe, as in every other test: nothing.
+    assert orvoc("compile").err == ""
 
 
 def test_log_level(orvoc):
