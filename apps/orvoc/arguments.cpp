@@ -9,14 +9,18 @@
 namespace orvo_compiler::orvoc {
 
 void report_error(std::string_view message) {
-  // One line, whatever the message holds.
-  std::string line(message);
-  for (char& c : line) {
-    if (c == '\n' || c == '\r') {
-      c = ' ';
+  // Every line starts with "orvoc: ", whatever the message holds: an error
+  // of several lines (an import's refusals) keeps them, a carriage return
+  // cannot overwrite the prefix.
+  std::string text = "orvoc: ";
+  for (const char c : message) {
+    if (c == '\n') {
+      text += "\norvoc: ";
+    } else {
+      text += c == '\r' ? ' ' : c;
     }
   }
-  std::cerr << "orvoc: " << line << '\n' << std::flush;
+  std::cerr << text << '\n' << std::flush;
 }
 
 int print_output(std::string_view text) {

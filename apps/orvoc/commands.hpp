@@ -18,7 +18,8 @@ inline constexpr int exit_success = 0;
 inline constexpr int exit_failure = 1;  // compilation, evaluation or file access failed
 inline constexpr int exit_usage = 2;    // the command line is wrong
 
-// Prints "orvoc: <message>" as one line on stderr.
+// Prints "orvoc: <message>" on stderr, each line of a message of several
+// lines after its own "orvoc: ".
 void report_error(std::string_view message);
 
 // Writes `text` to stdout; a failed write (a full disk, a closed pipe) is
@@ -54,23 +55,26 @@ struct CompileArguments {
   std::string trace;
   std::string tile;  // empty: the tile with the highest peak
   std::string log_level = "off";
-  bool quiet = false;
+  bool quiet = false;  // no summary and no progress
 };
 
 struct ReferenceArguments {
   WorkloadArguments workload;
   std::string input;
   std::string output;
+  bool quiet = false;  // no progress
 };
 
 struct ImportArguments {
   ModelArguments model;
+  bool quiet = false;  // no progress
 };
 
 struct RunArguments {
   ModelArguments model;
   std::vector<std::string> inputs;  // "NAME=FILE.npy" each
   std::string output;               // directory for the outputs; empty: none written
+  bool quiet = false;               // no progress
 };
 
 // The values of symbolic dimensions given as "NAME=N"; the error is a one-line

@@ -4,7 +4,10 @@
 // trace). Files appear only when everything succeeded.
 #include <chrono>
 #include <filesystem>
+#include <iostream>
 #include <limits>
+#include <string>
+#include <vector>
 
 #include <fmt/format.h>
 #include <spdlog/sinks/stdout_sinks.h>
@@ -64,11 +67,16 @@ void register_library_logger(spdlog::level::level_enum level) {
   logger->set_level(level);
 }
 
-int report_compile_error(const Graph& graph, const CompilerOptions& options, const CompileError& error) {
+int report_compile_error(const Graph& graph, const CompilerOptions& options, const CompileError& error,
+                         Progress& progress) {
   report_error(error.message);
   // The diagnosis recompiles; its events would only confuse the log.
   spdlog::drop("orvo_compiler");
-  for (const std::string& line : diagnose_memory_error(graph, options, error)) {
+  const std::vector<std::string> lines =
+      error.kind == CompileError::Kind::Memory
+          ? progress.run("explaining the memory failure", [&] { return diagnose_memory_error(graph, options, error); })
+          : std::vector<std::string>{};
+  for (const std::string& line : lines) {
     report_error("diagnosis: " + line);
   }
   return exit_failure;
@@ -215,11 +223,13 @@ std::expected<CompileRequest, std::string> parse_request(const CompileArguments&
 }
 
 // The encoder's graph, or the model's.
-Result<Graph> request_graph(const CompileArguments& arguments, const CompileRequest& request) {
+Result<Graph> request_graph(const CompileArguments& arguments, const CompileRequest& request, Progress& progress) {
   if (request.workload.model.empty()) {
     return workload_graph(request.workload);
   }
-  Result<ImportedModel> model = load_model(arguments.model.path, request.import_options);
+  Result<ImportedModel> model = progress.run(fmt::format("importing {}", request.workload.model), [&] {
+    return load_model(arguments.model.path, request.import_options);
+  });
   if (!model) {
     return std::unexpected(model.error());
   }
@@ -258,26 +268,34 @@ int run_compile(const CompileArguments& arguments) {
     report_error(request.error());
     return exit_usage;
   }
-  const Result<Graph> graph = request_graph(arguments, *request);
+  // Library log events share standard error; a progress line would split them.
+  Progress progress(std::cerr, request->log_level == spdlog::level::off && progress_wanted(arguments.quiet));
+  const Result<Graph> graph = request_graph(arguments, *request, progress);
   if (!graph) {
     report_error(graph.error().message);
     return exit_failure;
   }
 
   register_library_logger(request->log_level);
+  progress.start(fmt::format("compiling {} operations for {} tiles", group_thousands(graph->ops.size()),
+                             group_thousands(request->options.tile_count)));
   const auto started = std::chrono::steady_clock::now();
   const Result<Schedule> schedule = compile(*graph, request->options);
   const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - started;
+  progress.finish(elapsed);
   if (!schedule) {
-    return report_compile_error(*graph, request->options, schedule.error());
+    return report_compile_error(*graph, request->options, schedule.error(), progress);
   }
   spdlog::drop("orvo_compiler");
 
-  const std::string json_text =
-      arguments.json.empty()
-          ? std::string()
-          : schedule_json(request->workload, request->options, *graph, *schedule).dump(2) + "\n";
-  if (auto written = write_files(arguments, *request, *graph, *schedule, json_text); !written) {
+  std::string json_text;
+  const std::expected<void, std::string> written = progress.run("writing the output", [&] {
+    if (!arguments.json.empty()) {
+      json_text = schedule_json(request->workload, request->options, *graph, *schedule).dump(2) + "\n";
+    }
+    return write_files(arguments, *request, *graph, *schedule, json_text);
+  });
+  if (!written) {
     report_error(written.error());
     return exit_failure;
   }

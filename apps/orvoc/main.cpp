@@ -15,6 +15,16 @@ namespace {
 
 constexpr const char* exit_status_footer =
     "Exit status: 0 on success, 1 when compilation, evaluation or file access fails, 2 on a usage error.\n";
+// For the commands whose stages can take a while.
+constexpr const char* progress_footer =
+    "Progress: when standard error is a terminal, each stage that can take a while (importing, compiling, "
+    "explaining a memory failure, evaluating, writing files) shows as 'orvoc: <stage>...' while it runs; a stage "
+    "of a second or more keeps its line with the seconds taken, a quicker one is blanked out. --quiet shows none.\n"
+    "Exit status: 0 on success, 1 when compilation, evaluation or file access fails, 2 on a usage error.\n";
+
+void add_quiet_flag(CLI::App& command, bool& quiet) {
+  command.add_flag("-q,--quiet", quiet, "Show no progress on standard error");
+}
 
 void add_workload_options(CLI::App& command, WorkloadArguments& arguments) {
   command.add_option("--sequence", arguments.sequence, "Token rows of the encoder input")
@@ -87,8 +97,8 @@ CLI::App* add_compile_command(CLI::App& app, CompileArguments& compile) {
   command->add_option("--log-level", compile.log_level, "Library log events on stderr: off, info, debug")
       ->type_name("LEVEL")
       ->capture_default_str();
-  command->add_flag("-q,--quiet", compile.quiet, "Print no summary");
-  command->footer(exit_status_footer);
+  command->add_flag("-q,--quiet", compile.quiet, "Print no summary and show no progress");
+  command->footer(progress_footer);
   return command;
 }
 
@@ -101,7 +111,8 @@ CLI::App* add_reference_command(CLI::App& app, ReferenceArguments& reference) {
       ->type_name("FILE");
   command->add_option("--output", reference.output, "Write the output as raw little-endian float32")
       ->type_name("FILE");
-  command->footer(exit_status_footer);
+  add_quiet_flag(*command, reference.quiet);
+  command->footer(progress_footer);
   return command;
 }
 
@@ -109,7 +120,8 @@ CLI::App* add_import_command(CLI::App& app, ImportArguments& import) {
   CLI::App* command = app.add_subcommand(
       "import", "Import an ONNX model and print its inputs, outputs, operations, weights and fused patterns");
   add_model_options(*command, import.model, true);
-  command->footer(exit_status_footer);
+  add_quiet_flag(*command, import.quiet);
+  command->footer(progress_footer);
   return command;
 }
 
@@ -126,7 +138,8 @@ CLI::App* add_run_command(CLI::App& app, RunArguments& run) {
       ->add_option("--output", run.output,
                    "Write every output to DIR/<name>.npy, characters outside A-Z a-z 0-9 . _ - of the name made '_'")
       ->type_name("DIR");
-  command->footer(exit_status_footer);
+  add_quiet_flag(*command, run.quiet);
+  command->footer(progress_footer);
   return command;
 }
 

@@ -3,6 +3,8 @@
 // int64, bool), written in their own types. Output files are written all or
 // nothing, as the compile command writes its files.
 #include <algorithm>
+#include <filesystem>
+#include <iostream>
 #include <map>
 #include <optional>
 #include <set>
@@ -33,13 +35,15 @@ std::string tensor_line(const Tensor& tensor) {
 
 // The model after its dimensions are bound; prints the error and gives the
 // exit status when the options or the model are wrong.
-std::expected<ImportedModel, int> import_model(const ModelArguments& arguments) {
+std::expected<ImportedModel, int> import_model(const ModelArguments& arguments, Progress& progress) {
   const std::expected<ImportOptions, std::string> options = parse_dimensions(arguments.dimensions);
   if (!options) {
     report_error(options.error());
     return std::unexpected(exit_usage);
   }
-  Result<ImportedModel> model = load_model(arguments.path, *options);
+  Result<ImportedModel> model =
+      progress.run(fmt::format("importing {}", std::filesystem::path(arguments.path).filename().string()),
+                   [&] { return load_model(arguments.path, *options); });
   if (!model) {
     report_error(model.error().message);
     return std::unexpected(exit_failure);
@@ -221,7 +225,8 @@ std::expected<void, std::string> write_outputs(const std::filesystem::path& dire
 }  // namespace
 
 int run_import(const ImportArguments& arguments) {
-  const std::expected<ImportedModel, int> model = import_model(arguments.model);
+  Progress progress(std::cerr, progress_wanted(arguments.quiet));
+  const std::expected<ImportedModel, int> model = import_model(arguments.model, progress);
   if (!model) {
     return model.error();
   }
@@ -234,23 +239,29 @@ int run_model(const RunArguments& arguments) {
     report_error(files.error());
     return exit_usage;
   }
-  std::expected<ImportedModel, int> model = import_model(arguments.model);
+  Progress progress(std::cerr, progress_wanted(arguments.quiet));
+  std::expected<ImportedModel, int> model = import_model(arguments.model, progress);
   if (!model) {
     return model.error();
   }
-  std::expected<TensorValues, std::string> values = read_inputs(model->graph, *files);
+  std::expected<TensorValues, std::string> values =
+      progress.run("reading the inputs", [&] { return read_inputs(model->graph, *files); });
   if (!values) {
     report_error(values.error());
     return exit_failure;
   }
   values->merge(model->weights);
-  const Result<TensorValues> outputs = evaluate(model->graph, *values);
+  const Result<TensorValues> outputs =
+      progress.run(fmt::format("evaluating {} operations", group_thousands(model->graph.ops.size())),
+                   [&] { return evaluate(model->graph, *values); });
   if (!outputs) {
     report_error(outputs.error().message);
     return exit_failure;
   }
   if (!arguments.output.empty()) {
-    if (auto written = write_outputs(arguments.output, model->graph, *outputs); !written) {
+    if (auto written = progress.run("writing the outputs",
+                                    [&] { return write_outputs(arguments.output, model->graph, *outputs); });
+        !written) {
       report_error(written.error());
       return exit_failure;
     }

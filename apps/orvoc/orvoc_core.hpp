@@ -1,16 +1,19 @@
 // The command-line compiler's own building blocks: option numbers, the
 // workload it compiles, the summary with its timing, tile stream files, the
-// reference's raw floats and all-or-nothing output files. They live in a small
-// library so that the tests reach them directly.
+// reference's raw floats, all-or-nothing output files and progress lines.
+// They live in a small library so that the tests reach them directly.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <expected>
 #include <filesystem>
 #include <optional>
+#include <ostream>
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "orvo_compiler/orvo_compiler.hpp"
@@ -49,6 +52,45 @@ namespace orvo_compiler::orvoc {
 [[nodiscard]] std::vector<std::uint8_t> float_bytes(std::span<const float> values);
 // Empty when the byte count is not a multiple of 4.
 [[nodiscard]] std::optional<std::vector<float>> floats_from_bytes(std::span<const std::uint8_t> bytes);
+
+// ---- Progress ------------------------------------------------------------
+
+// Progress of the stages that can take a while (import, compile, diagnosis,
+// evaluation, writing files) on standard error, for a person at a terminal.
+// With no thread of its own it cannot know, as a stage starts, how long it
+// will take, so it writes "orvoc: <stage>..." at once and then, when the
+// stage ends, completes that line with the seconds taken (" 2.3 s") for a
+// stage of a second or more, or blanks it out with spaces between two '\r'
+// otherwise, so that quick stages leave nothing to read. Disabled, it writes
+// nothing at all.
+class Progress {
+ public:
+  Progress(std::ostream& out, bool enabled);
+
+  // Starts `stage`, a short phrase ("compiling 15 operations for 64 tiles");
+  // control characters show as '?' and a long one is cut short.
+  void start(std::string_view stage);
+  // Ends the stage started last, which took `elapsed`.
+  void finish(std::chrono::duration<double> elapsed);
+
+  // `work()` run as `stage`, timed on the steady clock; its result.
+  template <class Work>
+  auto run(std::string_view stage, Work&& work) {
+    start(stage);
+    const auto started = std::chrono::steady_clock::now();
+    auto result = std::forward<Work>(work)();
+    finish(std::chrono::steady_clock::now() - started);
+    return result;
+  }
+
+ private:
+  std::ostream* out_;
+  bool enabled_;
+  std::size_t pending_ = 0;  // bytes of the line a stage left open; 0 when none
+};
+
+// Whether to show progress: not `quiet`, and standard error is a terminal.
+[[nodiscard]] bool progress_wanted(bool quiet);
 
 // ---- Files ---------------------------------------------------------------
 

@@ -3,6 +3,7 @@
 // time taken; optionally reads the input from and writes the output to raw
 // little-endian float32 files.
 #include <chrono>
+#include <iostream>
 #include <utility>
 
 #include <fmt/format.h>
@@ -76,10 +77,13 @@ int run_reference(const ReferenceArguments& arguments) {
     report_error(input.error());
     return exit_failure;
   }
+  Progress progress(std::cerr, progress_wanted(arguments.quiet));
   const EncoderWeights weights = EncoderWeights::deterministic(config);
+  progress.start("evaluating the encoder reference");
   const auto started = std::chrono::steady_clock::now();
   const Result<std::vector<float>> output = encoder_reference(config, *input, weights);
   const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - started;
+  progress.finish(elapsed);
   if (!output) {
     report_error(output.error().message);
     return exit_failure;

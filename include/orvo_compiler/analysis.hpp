@@ -119,6 +119,58 @@ enum class WindowFit : std::uint8_t {
                      // pieces shift and needed_bytes is only approximate
 };
 
+// Whether some tile count makes a workload fit the caller's data window.
+enum class TileCountFit : std::uint8_t {
+  Fits,           // `tile_count` tiles fit
+  PieceTooLarge,  // none fits: even over `spread_tiles`, the largest piece alone passes the window
+  NoneFits,       // none fits, though every piece alone fits the window
+};
+
+// The fewest tiles with which a workload fits a data window, or why no tile
+// count does. A tensor spreads over one more tile per started KiB, up to the
+// tile count, so from `spread_tiles` on (the most any tensor takes, at most
+// the compiler's limit of 65,535) more tiles change nothing. The largest
+// piece is the largest one tile holds of one tensor there, as allocated
+// (rounded up to its alignment); the first such tensor in graph order.
+struct TileCountAdvice {
+  std::uint64_t window_bytes = 0;  // data_limit - data_base, unchanged
+  TileCountFit fit = TileCountFit::Fits;
+  std::uint16_t tile_count = 0;  // the fewest tiles found to fit; 0 unless `fit` is Fits
+  std::uint16_t spread_tiles = 0;
+  TensorId largest_tensor;
+  std::string largest_name;
+  std::uint64_t largest_piece_bytes = 0;
+  std::uint64_t piece_excess_bytes = 0;  // bytes of that piece past the window; 0 when it fits
+  // For NoneFits, the data window the schedule needs over `spread_tiles`;
+  // empty otherwise, or when no 32-bit window holds it.
+  std::optional<std::uint32_t> spread_needed_bytes;
+
+  friend bool operator==(const TileCountAdvice&, const TileCountAdvice&) = default;
+};
+
+// The fewest tiles with which `graph` compiles with `options`' data window
+// (its tile count is not used), or why none does. Steps:
+//   1. The pieces over spread_tiles, from each tensor's bytes: one larger
+//      than the window rules out every count (PieceTooLarge, no compile).
+//   2. One compile over spread_tiles: a Memory failure means no count fits
+//      (NoneFits, with one more compile to size the window it needs).
+//   3. Without compiling, by binary searches (both only fall as tiles are
+//      added): the fewest tiles whose pieces each fit the window, and the
+//      fewest whose pieces live at once on tile 0 (which holds a piece of
+//      every tensor) fit it, with step 2's lifetimes. That is the hint.
+//   4. Compiles: the hint, and when it fits, one count below it; otherwise
+//      one, two, four, ... counts above it until one fits, and a binary
+//      search between that one and the last that did not.
+// Typically 3 compiles (steps 2 and 4), at most about 3 + 2 log2(spread_tiles).
+// The count given always compiles. It is the fewest when fitting is monotone
+// in the tile count, which holds for the bytes live at once (pieces only
+// shrink) but not exactly for placement, since placed pieces never move: a
+// count below the answer (or below spread_tiles, for NoneFits) that the
+// search did not try may fit where the one above it does not. Empty when
+// the graph is invalid, the window empty, or compiling fails with a Graph
+// error.
+[[nodiscard]] std::optional<TileCountAdvice> tile_count_advice(const Graph& graph, const CompilerOptions& options);
+
 // Why a workload does not fit: one tile, its data window, the phase where its
 // live bytes peak with what is live there, and the window that would suffice.
 // `excess_bytes` (live bytes past the window) and `spare_bytes` (window bytes
@@ -140,6 +192,8 @@ struct MemoryDiagnosis {
   std::uint32_t needed_bytes = 0;
   WindowFit fit = WindowFit::Fits;
   std::uint32_t fitting_limit = 0;  // the smallest data limit that fits; 0 unless `fit` is Fits
+  // With the data window unchanged, the fewest tiles that fit (tile_count_advice).
+  std::optional<TileCountAdvice> tile_advice;
 
   friend bool operator==(const MemoryDiagnosis&, const MemoryDiagnosis&) = default;
 };
@@ -149,7 +203,9 @@ struct MemoryDiagnosis {
 // window (data base 0, limit 2^32 - 1) to learn them, and asks the planner
 // which piece fails with `options`. The tile is the one a data-limit failure
 // names, otherwise (an address overflow, or no failure) the one max_live_bound
-// picks. Empty when the widest window fails to compile too or holds no data.
+// picks; `tile_advice` is tile_count_advice's. Empty when the widest window
+// fails to compile too or holds no data; tile_count_advice may still have
+// advice for such a workload.
 [[nodiscard]] std::optional<MemoryDiagnosis> memory_diagnosis(const Graph& graph, const CompilerOptions& options);
 
 // Checks a schedule against the graph and target it claims to implement,

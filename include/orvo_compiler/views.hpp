@@ -42,12 +42,18 @@ struct Workload {
                                            const Schedule& schedule, const ScheduleStatistics& statistics);
 
 // A memory diagnosis as three lines: the tile, its window and its peak; the
-// largest tensors live there; the window that would suffice.
+// largest tensors live there; the window that would suffice; then, when it
+// holds tile-count advice, that advice's line.
 [[nodiscard]] std::vector<std::string> diagnosis_lines(const MemoryDiagnosis& diagnosis);
 
+// Tile-count advice as one line: the fewest tiles that fit the window, or
+// why no count does.
+[[nodiscard]] std::string tile_advice_line(const TileCountAdvice& advice);
+
 // Explains a Memory error of compiling `graph` with `options`: the lines of
-// its memory_diagnosis; empty when the error is not a Memory error or there is
-// no diagnosis.
+// its memory_diagnosis, or when there is none, the line of its
+// tile_count_advice; empty when the error is not a Memory error or there is
+// neither.
 [[nodiscard]] std::vector<std::string> diagnose_memory_error(const Graph& graph, const CompilerOptions& options,
                                                              const CompileError& error);
 

@@ -758,6 +758,23 @@ class WindowFit(enum.Enum):
     PastAddressSpace = 1
     BaseNotAligned = 2
 
+class TileCountFit(enum.Enum):
+    Fits = 0
+    PieceTooLarge = 1
+    NoneFits = 2
+
+class TileCountAdvice:
+    window_bytes: int
+    fit: TileCountFit
+    tile_count: int
+    spread_tiles: int
+    largest_tensor: TensorId
+    largest_name: str
+    largest_piece_bytes: int
+    piece_excess_bytes: int
+    spread_needed_bytes: int | None
+    def __init__(self) -> None: ...
+
 class MemoryDiagnosis:
     tile: int
     data_base: int
@@ -772,12 +789,16 @@ class MemoryDiagnosis:
     needed_bytes: int
     fit: WindowFit
     fitting_limit: int
+    tile_advice: TileCountAdvice | None
     def __init__(self) -> None: ...
 
 def peak_runs(schedule: Schedule) -> list[TileRun]: ...
 def live_bytes(schedule: Schedule, tile: int) -> list[int]: ...
 def max_live_bound(schedule: Schedule) -> LiveBound: ...
-def memory_diagnosis(graph: Graph, options: CompilerOptions | None = None, **kwargs: int) -> MemoryDiagnosis | None: ...
+def tile_advice_line(advice: TileCountAdvice) -> str: ...
+def diagnose_memory_error(
+    graph: Graph, options: CompilerOptions | None, error: CompileError, **kwargs: int
+) -> list[str]: ...
 def live_peak(schedule: Schedule, tile: int) -> LivePeak: ...
 def live_peaks(schedule: Schedule) -> list[LivePeak]: ...
 def live_allocations(schedule: Schedule, tile: int, phase: int) -> list[Allocation]: ...
@@ -974,9 +995,14 @@ def schedule_summary(
     **kwargs: int
 ) -> str: ...
 def diagnosis_lines(diagnosis: MemoryDiagnosis) -> list[str]: ...
+<<<<<<< HEAD
 def diagnose_memory_error(
     graph: Graph, options: CompilerOptions | None, error: CompileError, **kwargs: int
 ) -> list[str]: ...
+=======
+def tile_advice_line(advice: TileCountAdvice) -> str: ...
+def diagnose_memory_error(graph: Graph, options: CompilerOptions, error: CompileError) -> list[str]: ...
+>>>>>>> diagnosis
 
 class SvgForm(enum.Enum):
     Document = 0

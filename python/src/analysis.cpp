@@ -1,5 +1,5 @@
 // Bindings of analysis.hpp: counts, runs of equal peaks, the live bytes of a
-// compiled schedule and the memory diagnosis, as records with keyword
+// compiled schedule, the memory diagnosis and the tile-count advice, as records with keyword
 // constructors and equality; and the independent check of a schedule.
 #include <cstdint>
 #include <optional>
@@ -81,6 +81,27 @@ void bind_diagnosis(py::module_& module) {
       .value("PastAddressSpace", WindowFit::PastAddressSpace)
       .value("BaseNotAligned", WindowFit::BaseNotAligned);
 
+  bind_enum<TileCountFit>(module, "TileCountFit", "Whether some tile count makes a workload fit the data window.")
+      .value("Fits", TileCountFit::Fits)
+      .value("PieceTooLarge", TileCountFit::PieceTooLarge)
+      .value("NoneFits", TileCountFit::NoneFits);
+
+  NamedRecord<TileCountAdvice> advice(module, "TileCountAdvice",
+                                      "The fewest tiles with which a workload fits a data window, or why no tile "
+                                      "count does.");
+  advice.type().def(py::init<>(), "An empty advice.");
+  advice.field("window_bytes", &TileCountAdvice::window_bytes, "The data window's bytes.")
+      .field("fit", &TileCountAdvice::fit, "Whether some tile count fits.")
+      .field("tile_count", &TileCountAdvice::tile_count, "The fewest tiles found to fit; 0 unless `fit` is Fits.")
+      .field("spread_tiles", &TileCountAdvice::spread_tiles,
+             "The most tiles any tensor spreads over; more change nothing.")
+      .field("largest_tensor", &TileCountAdvice::largest_tensor, "The tensor with the largest piece there.")
+      .field("largest_name", &TileCountAdvice::largest_name, "Its name.")
+      .field("largest_piece_bytes", &TileCountAdvice::largest_piece_bytes, "That piece's bytes, as allocated.")
+      .field("piece_excess_bytes", &TileCountAdvice::piece_excess_bytes, "Its bytes past the window; 0 if it fits.")
+      .field("spread_needed_bytes", &TileCountAdvice::spread_needed_bytes,
+             "For NoneFits, the window needed over spread_tiles; else None.");
+
   NamedRecord<MemoryDiagnosis> diagnosis(module, "MemoryDiagnosis",
                                          "Why a workload does not fit: one tile, its data window, the phase where "
                                          "its live bytes peak with what is live there, and the window that would "
@@ -99,7 +120,9 @@ void bind_diagnosis(py::module_& module) {
       .field("needed_bytes", &MemoryDiagnosis::needed_bytes, "The highest peak with a window holding all.")
       .field("fit", &MemoryDiagnosis::fit, "Whether a fitting data limit can be named.")
       .field("fitting_limit", &MemoryDiagnosis::fitting_limit,
-             "The smallest data limit that fits; 0 unless `fit` is Fits.");
+             "The smallest data limit that fits; 0 unless `fit` is Fits.")
+      .field("tile_advice", &MemoryDiagnosis::tile_advice,
+             "With the data window unchanged, the fewest tiles that fit (tile_count_advice), or None.");
 }
 
 }  // namespace
@@ -136,7 +159,15 @@ void bind_analysis(py::module_& module) {
           },
           "graph"_a, "options"_a = py::none(),
            "Why compiling `graph` with `options` does not fit, as data; None when the widest window "
-           "fails too or holds no data.");
+           "fails too or holds no data.")
+      .def(
+          "tile_count_advice",
+          [](const Graph& graph, const py::object& options, const py::kwargs& fields) {
+            return tile_count_advice(graph, compiler_options_from(options, fields, "tile_count_advice"));
+          },
+          "graph"_a, "options"_a = py::none(),
+           "The fewest tiles with which `graph` compiles with the data window of `options`, or why no "
+           "count does; None when the graph is invalid, the window empty or compiling fails with a Graph error.");
 }
 
 }  // namespace orvo_compiler::python

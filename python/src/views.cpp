@@ -51,15 +51,18 @@ void bind_text(py::module_& module) {
            "The multi-line summary of a compiled schedule, as `orvoc compile` prints it.")
       .def("diagnosis_lines", &diagnosis_lines, "diagnosis"_a,
            "A memory diagnosis as three lines: the tile, its window and peak; the largest tensors live "
-           "there; the window that would suffice.")
+           "there; the window that would suffice; then the tile-count advice's line when it has one.")
+      .def("tile_advice_line", &tile_advice_line, "advice"_a,
+           "Tile-count advice as one line: the fewest tiles that fit the window, or why no count does.")
       .def(
           "diagnose_memory_error",
           [](const Graph& graph, const py::object& options, const CompileError& error, const py::kwargs& fields) {
             return diagnose_memory_error(graph, compiler_options_from(options, fields, "diagnose_memory_error"), error);
           },
           "graph"_a, "options"_a, "error"_a,
-           "Explains a memory CompileError of compiling `graph` with `options` as lines of text; empty "
-           "for other errors or when no diagnosis exists.");
+          "Explains a memory CompileError of compiling `graph` with `options` as lines of text (the "
+          "diagnosis, or the tile-count advice alone when there is no diagnosis); empty for other errors "
+          "or when there is neither.");
 }
 
 void bind_pictures(py::module_& module) {

@@ -164,9 +164,16 @@ def test_memory_failure_and_diagnosis():
     assert (diagnosis.tile, diagnosis.needed_bytes, diagnosis.fit) == (0, 3072, oc.WindowFit.Fits)
     assert diagnosis.fitting_limit == base + 3072
     assert [t.name for t in diagnosis.largest_tensors] == ["X", "W", "Y"]
+    # W spreads over 64 tiles at most, where the schedule needs 3,072 B.
+    advice = diagnosis.tile_advice
+    assert (advice.fit, advice.spread_tiles, advice.spread_needed_bytes) == (oc.TileCountFit.NoneFits, 64, 3072)
+    assert oc.tile_count_advice(graph, tight) == advice
     lines = oc.diagnosis_lines(diagnosis)
-    assert len(lines) == 3
+    assert len(lines) == 4 and lines[3] == oc.tile_advice_line(advice)
     assert oc.diagnose_memory_error(graph, tight, raised.value) == lines
+    # With 3,072 B, W's 1,056 B pieces over 63 tiles leave no room for X's and Y's 1,024 B.
+    fitting = oc.CompilerOptions(tile_count=1, data_base=base, data_limit=base + 3072)
+    assert oc.tile_count_advice(graph, fitting).tile_count == 64
     assert oc.diagnose_memory_error(graph, tight, oc.CompileError("not memory")) == []
 
 

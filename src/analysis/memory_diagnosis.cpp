@@ -89,6 +89,7 @@ std::optional<MemoryDiagnosis> memory_diagnosis(const Graph& graph, const Compil
   }
   list_largest_tensors(graph, *wide, diagnosis);
   size_needed_window(*wide, diagnosis);
+  diagnosis.tile_advice = tile_count_advice(graph, options);
   return diagnosis;
 }
 

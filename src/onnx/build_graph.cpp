@@ -3,6 +3,7 @@
 #include "onnx/build_graph.hpp"
 
 #include <algorithm>
+#include <iterator>
 #include <set>
 #include <utility>
 
@@ -128,10 +129,26 @@ Result<ImportedModel> build_graph(Folded folded, std::span<const BoundInput> inp
   for (const BoundInput& input : inputs) {
     mapping.tensors.emplace(input.name, mapping.graph.input(input.name, input.shape, input.dtype));
   }
+  // As in folding, a refused node's dependents are left out and the rest
+  // mapped, so that the error names every independent refusal.
+  std::set<std::string> refused;
+  const auto refuse = [&refused](const Node& node) {
+    std::ranges::copy_if(node.outputs, std::inserter(refused, refused.end()),
+                         [](const std::string& output) { return !output.empty(); });
+  };
+  std::vector<CompileError> errors;
   for (const Node& node : folded.nodes) {
-    if (Result<void> mapped = map_node(folded, mapping, node); !mapped) {
-      return std::unexpected(mapped.error());
+    if (std::ranges::any_of(node.inputs, [&refused](const std::string& input) { return refused.contains(input); })) {
+      refuse(node);
+      continue;
     }
+    if (Result<void> mapped = map_node(folded, mapping, node); !mapped) {
+      errors.push_back(mapped.error());
+      refuse(node);
+    }
+  }
+  if (!errors.empty()) {
+    return std::unexpected(joined_errors(errors));
   }
   if (Result<void> marked = mark_outputs(folded, mapping, outputs, dimensions); !marked) {
     return std::unexpected(marked.error());

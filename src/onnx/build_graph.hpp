@@ -19,7 +19,9 @@ namespace orvo_compiler::onnx_import {
 // each node; each graph output marked, keeping its ONNX name (a value whose
 // operation bears another name is renamed, or copied by a Reshape when it is
 // an input or another output already); the weights' values moved out of
-// `folded` (of each weight's type). Fails when an output is a constant,
+// `folded` (of each weight's type). Fails with every node whose mapping is
+// refused, in model order and joined as joined_errors does (nodes that read a
+// refused node's outputs left out); else when an output is a constant,
 // disagrees with its declared element type or shape (`dimensions` binding its
 // symbols), or the graph does not validate. Leaves `opset`, `producer` and `fused` empty.
 [[nodiscard]] Result<ImportedModel> build_graph(Folded folded, std::span<const BoundInput> inputs,

@@ -4,6 +4,7 @@
 #include "onnx/fold_constants.hpp"
 
 #include <algorithm>
+#include <set>
 #include <utility>
 
 #include <fmt/format.h>
@@ -20,7 +21,25 @@ struct Walk {
   // Outputs the importer never computes (LayerNormalization's mean and
   // inverse deviation), each with the node that declares it.
   std::map<std::string, std::string> skipped;
+  // The outputs of refused nodes and of every node that reads one: the walk
+  // goes on past a refusal, but what depends on it is not looked at, since
+  // its faults would only echo the first.
+  std::set<std::string> refused;
 };
+
+bool reads_refused(const Walk& walk, const Node& node) {
+  return std::ranges::any_of(node.inputs, [&walk](const std::string& input) {
+    return walk.refused.contains(resolve_alias(walk.folded, input));
+  });
+}
+
+void refuse_outputs(Walk& walk, const std::vector<std::string>& outputs) {
+  for (const std::string& output : outputs) {
+    if (!output.empty()) {
+      walk.refused.insert(output);
+    }
+  }
+}
 
 Result<void> check_inputs(const Walk& walk, const Node& node) {
   for (const std::string& input : node.inputs) {
@@ -175,10 +194,21 @@ Result<Folded> fold_constants(std::map<std::string, Constant> initializers, std:
     walk.folded.shapes.emplace(input.name, input.scalar ? Shape{} : input.shape);
     walk.folded.dtypes.emplace(input.name, input.dtype);
   }
+  std::vector<CompileError> errors;
   for (Node& node : nodes) {
-    if (Result<void> folded = fold_node(walk, std::move(node)); !folded) {
-      return std::unexpected(folded.error());
+    if (reads_refused(walk, node)) {
+      refuse_outputs(walk, node.outputs);
+      continue;
     }
+    // fold_node takes the node; its outputs are still needed when it fails.
+    const std::vector<std::string> outputs = node.outputs;
+    if (Result<void> folded = fold_node(walk, std::move(node)); !folded) {
+      errors.push_back(folded.error());
+      refuse_outputs(walk, outputs);
+    }
+  }
+  if (!errors.empty()) {
+    return std::unexpected(joined_errors(errors));
   }
   return std::move(walk.folded);
 }

@@ -43,7 +43,9 @@ struct Folded {
 // its first run-time input). Fails when a fold-only operator meets a run-time input,
 // when a run-time value would be a scalar or have a zero dimension, or when a
 // node reads an output the importer does not compute (LayerNormalization's
-// mean, say).
+// mean, say). The walk goes on past a failing node, leaving out the nodes
+// that read what it would have computed, so that the error lists every
+// independent refusal in model order (as joined_errors joins them).
 [[nodiscard]] Result<Folded> fold_constants(std::map<std::string, Constant> initializers, std::vector<Node> nodes,
                                             std::span<const BoundInput> inputs, std::int64_t opset);
 

@@ -86,6 +86,17 @@ std::unexpected<CompileError> fail(const Node& node, std::string_view what) {
   return std::unexpected(node_error(node, what));
 }
 
+CompileError joined_errors(const std::vector<CompileError>& errors) {
+  CompileError joined = errors.front();
+  for (std::size_t index = 1; index < errors.size() && index < listed_refusals; ++index) {
+    joined.message += "\n" + errors[index].message;
+  }
+  if (errors.size() > listed_refusals) {
+    joined.message += fmt::format("\nonnx: and {} more refusals", errors.size() - listed_refusals);
+  }
+  return joined;
+}
+
 std::string_view input_name(const Node& node, std::size_t index) {
   return index < node.inputs.size() ? std::string_view(node.inputs[index]) : std::string_view();
 }

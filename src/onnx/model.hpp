@@ -106,6 +106,14 @@ CompileError node_error(const Node& node, std::string_view what);
 CompileError model_error(std::string_view what);
 // node_error(node, what) as the error of a Result.
 std::unexpected<CompileError> fail(const Node& node, std::string_view what);
+
+// The most refusals one error lists line by line; the rest are counted.
+inline constexpr std::size_t listed_refusals = 20;
+// The refusals a pass found, as one error: the first exactly as it would
+// stand alone, then each further one on its own line, in the order given,
+// and past listed_refusals a last line "onnx: and N more refusals". So a
+// model with one fault reads as it always did. `errors` must not be empty.
+CompileError joined_errors(const std::vector<CompileError>& errors);
 // The name of the node's input `index`; empty when the node has no such input.
 std::string_view input_name(const Node& node, std::size_t index);
 

@@ -99,8 +99,13 @@ const OperatorForm* find_operator(const Node& node, std::int64_t opset) {
 
 Result<void> check_operators(std::span<const Node> nodes, std::int64_t opset) {
   std::map<std::string, std::string> unsupported;
+  std::vector<CompileError> errors;
   for (const Node& node : nodes) {
-    if (find_operator(node, opset) == nullptr) {
+    if (const OperatorForm* form = find_operator(node, opset); form != nullptr) {
+      if (Result<void> arity = check_arity(node, form->arity); !arity) {
+        errors.push_back(arity.error());
+      }
+    } else {
       const std::string type = node.domain.empty() ? node.op_type : fmt::format("{}.{}", node.domain, node.op_type);
       const Registration* registration = find_registration(node);
       unsupported.emplace(type, registration == nullptr
@@ -114,12 +119,10 @@ Result<void> check_operators(std::span<const Node> nodes, std::int64_t opset) {
     for (const auto& [type, first] : unsupported) {
       items.push_back(fmt::format("{} (first node {})", type, first));
     }
-    return std::unexpected(model_error(fmt::format("unsupported operators: {}", fmt::join(items, ", "))));
+    errors.insert(errors.begin(), model_error(fmt::format("unsupported operators: {}", fmt::join(items, ", "))));
   }
-  for (const Node& node : nodes) {
-    if (Result<void> arity = check_arity(node, find_operator(node, opset)->arity); !arity) {
-      return arity;
-    }
+  if (!errors.empty()) {
+    return std::unexpected(joined_errors(errors));
   }
   return {};
 }

@@ -83,13 +83,14 @@ std::span<const Registration> registered_operators();
 // domain or an operator (or opset) the importer does not handle.
 const OperatorForm* find_operator(const Node& node, std::int64_t opset);
 
-// Fails with one error listing every operator type the registry lacks at
-// `opset`, each with its first node, sorted by type ("unsupported operators:
-// Det (first node /Det)"); an operator
-// registered for other opsets names them ("Softmax (first node /sm; accepted
-// at opsets 13 to 17, not 11)"); then with the
-// first node whose input or output count its form does not take, or which
-// omits a required input.
+// Fails with one error for every fault found: a first line listing every
+// operator type the registry lacks at `opset`, each with its first node,
+// sorted by type ("unsupported operators: Det (first node /Det)"), an
+// operator registered for other opsets naming them ("Softmax (first node
+// /sm; accepted at opsets 13 to 17, not 11)"); then, joined as
+// joined_errors does, every node of a known operator whose input or output
+// count its form does not take, or which omits a required input, in model
+// order.
 [[nodiscard]] Result<void> check_operators(std::span<const Node> nodes, std::int64_t opset);
 
 // A shape rule of one output from a rule giving its dims.

@@ -1,6 +1,10 @@
 // The memory diagnosis as the lines a user reads: the tile, its window and
-// what is live there at the peak, then the window that would suffice. The
-// facts come from memory_diagnosis; this file only words them.
+// what is live there at the peak, then the window and the tile count that
+// would suffice. The facts come from memory_diagnosis and tile_count_advice;
+// this file only words them.
+#include <cstdint>
+#include <limits>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -60,10 +64,46 @@ std::string needed_window_line(const MemoryDiagnosis& diagnosis) {
   return {};
 }
 
+std::string tiles_text(std::uint64_t count) {
+  return fmt::format("{} {}", group_thousands(count), count == 1 ? "tile" : "tiles");
+}
+
+// Why more tiles stop helping at `spread_tiles`.
+std::string spread_reason(const TileCountAdvice& advice) {
+  return advice.spread_tiles == std::numeric_limits<std::uint16_t>::max() ? "the most the compiler takes"
+                                                                          : "as many as any tensor spreads over";
+}
+
 }  // namespace
 
+std::string tile_advice_line(const TileCountAdvice& advice) {
+  const std::string window = group_thousands(advice.window_bytes);
+  switch (advice.fit) {
+    case TileCountFit::Fits:
+      return fmt::format("the fewest tiles that fit a data window of {} B: --tiles {}", window, advice.tile_count);
+    case TileCountFit::PieceTooLarge:
+      return fmt::format(
+          "no tile count fits a data window of {} B: with {}, {}, a piece of {} still takes {} B, {} B more "
+          "than the window holds",
+          window, tiles_text(advice.spread_tiles), spread_reason(advice), advice.largest_name,
+          group_thousands(advice.largest_piece_bytes), group_thousands(advice.piece_excess_bytes));
+    case TileCountFit::NoneFits:
+      return fmt::format("no tile count fits a data window of {} B: with {}, {}, the schedule still needs {}",
+                         window, tiles_text(advice.spread_tiles), spread_reason(advice),
+                         advice.spread_needed_bytes
+                             ? fmt::format("{} B per tile", group_thousands(*advice.spread_needed_bytes))
+                             : std::string("more than the 32-bit address space holds"));
+  }
+  return {};
+}
+
 std::vector<std::string> diagnosis_lines(const MemoryDiagnosis& diagnosis) {
-  return {window_line(diagnosis), largest_tensors_line(diagnosis), needed_window_line(diagnosis)};
+  std::vector<std::string> lines{window_line(diagnosis), largest_tensors_line(diagnosis),
+                                 needed_window_line(diagnosis)};
+  if (diagnosis.tile_advice) {
+    lines.push_back(tile_advice_line(*diagnosis.tile_advice));
+  }
+  return lines;
 }
 
 std::vector<std::string> diagnose_memory_error(const Graph& graph, const CompilerOptions& options,
@@ -72,10 +112,16 @@ std::vector<std::string> diagnose_memory_error(const Graph& graph, const Compile
     return {};
   }
   const std::optional<MemoryDiagnosis> diagnosis = memory_diagnosis(graph, options);
-  if (!diagnosis) {
+  if (diagnosis) {
+    return diagnosis_lines(*diagnosis);
+  }
+  // Even the widest window fails (a share or a tile's data past 32 bits):
+  // more tiles may still help.
+  const std::optional<TileCountAdvice> advice = tile_count_advice(graph, options);
+  if (!advice) {
     return {};
   }
-  return diagnosis_lines(*diagnosis);
+  return {tile_advice_line(*advice)};
 }
 
 }  // namespace orvo_compiler

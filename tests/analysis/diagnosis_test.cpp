@@ -38,6 +38,8 @@ TEST(Diagnosis, NamesTheTileThePhaseAndTheWindowThatFits) {
       "2,048 B, 512 B more than the window holds",
       "largest tensors live on tile 0 at phase 0: x 1,024 B, y 1,024 B",
       "the schedule fits a data window of 2,048 B per tile: --data-limit 0x1800 or higher",
+      "no tile count fits a data window of 1,536 B: with 1 tile, as many as any tensor spreads over, the schedule "
+      "still needs 2,048 B per tile",
   };
   EXPECT_EQ(diagnose_memory_error(graph, options, failed.error()), expected);
 }
@@ -60,6 +62,8 @@ TEST(Diagnosis, ExplainsAFailureWithinTheWindow) {
       "3,072 B, as much as the window holds, but placed pieces never move and the gaps between them leave no room",
       "largest tensors live on tile 0 at phase 1: z 2,048 B, y 1,024 B",
       "the schedule fits a data window of 4,096 B per tile: --data-limit 0x1000 or higher",
+      // Over 2 tiles z takes 1,024 B on each, and goes where x was.
+      "the fewest tiles that fit a data window of 3,072 B: --tiles 2",
   };
   EXPECT_EQ(diagnose_memory_error(graph, options, failed.error()), expected);
 }
@@ -87,6 +91,11 @@ TEST(Diagnosis, ThePlannerNamesThePieceThatDidNotFit) {
 TEST(Diagnosis, FactsOfWindowsTooSmall) {
   const LiveTensor x{TensorId{0}, "x", 1024};
   const LiveTensor y{TensorId{1}, "y", 1024};
+  // x spreads over 1 tile (2 for 512 floats) and has the first largest piece.
+  const auto advice = [](std::uint64_t window, TileCountFit fit, std::uint16_t tiles, std::uint16_t spread,
+                         std::uint64_t excess, std::optional<std::uint32_t> needed) {
+    return TileCountAdvice{window, fit, tiles, spread, TensorId{0}, "x", 1024, excess, needed};
+  };
   const struct Case {
     const char* name;
     Graph graph;
@@ -94,19 +103,22 @@ TEST(Diagnosis, FactsOfWindowsTooSmall) {
     MemoryDiagnosis expected;
   } cases[] = {
       {"the failing tile and the smallest limit", gelu_graph(256), {1, 0x1000, 0x1600},
-       {0, 0x1000, 0x1600, 1536, {0, 2048}, "compute y", 512, 0, {x, y}, 0, 2048, WindowFit::Fits, 0x1800}},
+       {0, 0x1000, 0x1600, 1536, {0, 2048}, "compute y", 512, 0, {x, y}, 0, 2048, WindowFit::Fits, 0x1800,
+        advice(1536, TileCountFit::NoneFits, 0, 1, 0, 2048)}},
       // x goes to 0x1008, y is rounded up to 0x1410: from this base the pieces
       // sit 8 B higher than from an aligned one.
       {"a base not aligned for the layouts", gelu_graph(256), {1, 0x1008, 0x1600},
-       {0, 0x1008, 0x1600, 1528, {0, 2048}, "compute y", 520, 0, {x, y}, 0, 2048, WindowFit::BaseNotAligned, 0}},
+       {0, 0x1008, 0x1600, 1528, {0, 2048}, "compute y", 520, 0, {x, y}, 0, 2048, WindowFit::BaseNotAligned, 0,
+        advice(1528, TileCountFit::NoneFits, 0, 1, 0, 2048)}},
       // x and y take 1 KiB on each of tiles 0 and 1; the overflow names no
       // tile, and of the two equally full tiles the lower is diagnosed.
       {"an overflow on equally full tiles", gelu_graph(512), {2, 0xFFFFFF00, 0xFFFFFFFF},
        {0, 0xFFFFFF00, 0xFFFFFFFF, 255, {0, 2048}, "compute y", 1793, 0, {x, y}, 0, 2048,
-        WindowFit::PastAddressSpace, 0}},
+        WindowFit::PastAddressSpace, 0, advice(255, TileCountFit::PieceTooLarge, 0, 2, 769, std::nullopt)}},
       // A window that holds everything: the diagnosis still describes it.
       {"no failure", gelu_graph(256), {1, 0x1000, 0x2000},
-       {0, 0x1000, 0x2000, 4096, {0, 2048}, "compute y", 0, 2048, {x, y}, 0, 2048, WindowFit::Fits, 0x1800}},
+       {0, 0x1000, 0x2000, 4096, {0, 2048}, "compute y", 0, 2048, {x, y}, 0, 2048, WindowFit::Fits, 0x1800,
+        advice(4096, TileCountFit::Fits, 1, 1, 0, std::nullopt)}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

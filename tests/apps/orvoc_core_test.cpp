@@ -9,9 +9,11 @@
 
 #include <algorithm>
 #include <bit>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <limits>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -183,6 +185,48 @@ TEST(OrvocFiles, ReadFileNamesThePathOnFailure) {
             "cannot read " + (directory / "absent.bin").string() + ": No such file or directory");
   EXPECT_EQ(read_file(directory).error(), "cannot read " + directory.string() + ": it is a directory");
   std::filesystem::remove_all(directory);
+}
+
+TEST(OrvocProgress, QuickStagesAreBlankedAndSlowOnesKeepTheirTime) {
+  using Seconds = std::chrono::duration<double>;
+  const std::string blank_compiling = "\r" + std::string(46, ' ') + "\r";
+  const struct Case {
+    const char* name;
+    bool enabled;
+    std::string stage;
+    double seconds;
+    std::string expected;
+  } cases[] = {
+      {"a quick stage leaves only blanks", true, "compiling 15 operations for 64 tiles", 0.2,
+       "orvoc: compiling 15 operations for 64 tiles..." + blank_compiling},
+      {"a slow stage keeps its line", true, "compiling 15 operations for 64 tiles", 2.34,
+       "orvoc: compiling 15 operations for 64 tiles... 2.3 s\n"},
+      {"a second is slow", true, "evaluating", 1.0, "orvoc: evaluating... 1.0 s\n"},
+      {"control characters show as ?", true, "importing a\nb\r.onnx", 1.5, "orvoc: importing a?b?.onnx... 1.5 s\n"},
+      // 57 bytes kept: 56 ASCII, then a two-byte character that would end past them.
+      {"a long stage is cut at a character", true, "importing " + std::string(46, 'm') + "\xC3\xA9" + "x.onnx", 3,
+       "orvoc: importing " + std::string(46, 'm') + "...... 3.0 s\n"},
+      {"disabled, nothing", false, "evaluating", 5, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::ostringstream out;
+    Progress progress(out, c.enabled);
+    progress.start(c.stage);
+    progress.finish(Seconds(c.seconds));
+    // A finish without a stage open writes nothing.
+    progress.finish(Seconds(c.seconds));
+    EXPECT_EQ(out.str(), c.expected);
+  }
+}
+
+TEST(OrvocProgress, RunGivesTheWorksResult) {
+  std::ostringstream out;
+  Progress progress(out, true);
+  EXPECT_EQ(progress.run("adding", [] { return 2 + 3; }), 5);
+  EXPECT_TRUE(out.str().starts_with("orvoc: adding..."));
+  // --quiet, whatever standard error is.
+  EXPECT_FALSE(progress_wanted(true));
 }
 
 }  // namespace

@@ -5,8 +5,10 @@ models. Expected values are worked out by hand from the default encoder (22 tens
 
 import json
 import os
+import pty
 import re
 import struct
+import subprocess
 import xml.etree.ElementTree
 
 import pytest
@@ -239,7 +241,10 @@ def test_memory_diagnosis(orvoc, work_dir):
         "(compute q) with 9,216 B, 7,168 B more than the window holds\n"
         "orvoc: diagnosis: largest tensors live on tile 0 at phase 1: input 1,024 B, wq 1,024 B, wk 1,024 B, "
         "wv 1,024 B, wo 1,024 B, and 4 more\n"
-        "orvoc: diagnosis: the schedule fits a data window of 9,216 B per tile: --data-limit 0x54400 or higher"))
+        "orvoc: diagnosis: the schedule fits a data window of 9,216 B per tile: --data-limit 0x54400 or higher\n"
+        # w1 and w2 (64 KiB each) spread over 64 tiles at most: more do not help.
+        "orvoc: diagnosis: no tile count fits a data window of 2,048 B: with 64 tiles, as many as any tensor "
+        "spreads over, the schedule still needs 9,216 B per tile"))
     assert not (work_dir / "schedule.json").exists(), "a failed compile left output files"
     assert not (work_dir / "streams" / "tile-0000.bin").exists(), "a failed compile left output files"
     assert hidden_entries(work_dir) == [], "temporary files left"
@@ -259,12 +264,36 @@ def test_memory_diagnosis(orvoc, work_dir):
                    r"^orvoc: address overflow\n",
                    r"orvoc: diagnosis: tile 0 has a data window of 15 B \(0xFFFFFFF0 to 0xFFFFFFFF\)",
                    r"orvoc: diagnosis: the schedule needs a data window of 9,216 B per tile, which does not fit "
-                   r"between data base 0xFFFFFFF0 and the end of the 32-bit address space\n\Z")
+                   r"between data base 0xFFFFFFF0 and the end of the 32-bit address space\n"
+                   r"orvoc: diagnosis: no tile count fits a data window of 15 B: with 64 tiles, as many as any "
+                   r"tensor spreads over, a piece of input still takes 1,024 B, 1,009 B more than the window "
+                   r"holds\n\Z")
 
     # Other errors give the library's message and nothing else.
     run = orvoc("compile", "--heads", "3")
     expect_status(run, 1)
     expect_error_line(run, "orvoc: invalid encoder dimensions")
+
+
+def test_memory_diagnosis_names_the_fewest_tiles(orvoc):
+    # A 12 KiB window: on 8 tiles w1 and w2 alone take 8 KiB each.
+    run = orvoc("compile", "--tiles", "8", "--data-limit", "0x55000")
+    expect_status(run, 1)
+    expect_matches("stderr", run.err,
+                   r"^orvoc: tile 0 exceeds data limit allocating w1\n",
+                   r"orvoc: diagnosis: the schedule fits a data window of 27,648 B per tile: --data-limit 0x58C00 "
+                   r"or higher\n"
+                   r"orvoc: diagnosis: the fewest tiles that fit a data window of 12,288 B: --tiles 26\n\Z")
+    expect_status(orvoc("compile", "-q", "--tiles", "26", "--data-limit", "0x55000"), 0)
+    expect_status(orvoc("compile", "-q", "--tiles", "25", "--data-limit", "0x55000"), 1)
+
+    # The attention scores, 32,768 x 32,768 floats, are 4 GiB: on one tile no 32-bit window holds
+    # them, so there is no diagnosis of the window, but more tiles still fit it.
+    run = orvoc("compile", "--tiles", "1", "--sequence", "32768", "--hidden", "16", "--heads", "1",
+                "--feed-forward", "16")
+    expect_status(run, 1)
+    expect_error_line(run, "orvoc: tile 0 exceeds data limit allocating input\n"
+                           "orvoc: diagnosis: the fewest tiles that fit a data window of 581,632 B: --tiles 15007")
 
 
 # ---- Memory map, report and trace ---------------------------------------------------------------
@@ -522,6 +551,82 @@ def test_compile_help_lists_the_options_with_defaults(orvoc):
                    "--memory-map FILE", "--tile N", "--report FILE", "--trace FILE")
 
 
+# ---- Progress on a terminal --------------------------------------------------------------------
+
+
+def run_on_terminal(orvoc_path, work_dir, *arguments):
+    """orvoc with standard error on a pseudo-terminal: its exit status, its standard output and
+    the bytes the terminal received (line breaks as the terminal sends them, CR LF)."""
+    primary, secondary = pty.openpty()
+    process = subprocess.Popen([str(orvoc_path), *map(str, arguments)], cwd=work_dir, stdout=subprocess.PIPE,
+                               stderr=secondary)
+    os.close(secondary)
+    received = b""
+    while True:
+        try:
+            chunk = os.read(primary, 4096)
+        except OSError:  # EIO: every writer has closed the terminal
+            break
+        if not chunk:
+            break
+        received += chunk
+    os.close(primary)
+    out = process.stdout.read()
+    process.stdout.close()
+    return process.wait(timeout=600), out.decode(), received.decode()
+
+
+def stage_pattern(stage):
+    """A stage's line, blanked out (spaces as long as it) or kept with its time."""
+    line = f"orvoc: {stage}..."
+    return re.escape(line) + rf"(\r {{{len(line)}}}\r| [0-9]+\.[0-9] s\r\n)"
+
+
+def progress_pattern(*stages):
+    """The stages' lines and nothing else."""
+    return "^" + "".join(map(stage_pattern, stages)) + r"\Z"
+
+
+def test_progress_on_a_terminal_only(orvoc, orvoc_path, work_dir, fixtures):
+    status, out, terminal = run_on_terminal(orvoc_path, work_dir, "compile")
+    assert status == 0
+    expect_matches("summary", out, r"^workload: +encoder")
+    expect_matches("terminal", terminal,
+                   progress_pattern("compiling 15 operations for 64 tiles", "writing the output"))
+
+    status, out, terminal = run_on_terminal(orvoc_path, work_dir, "compile", "--data-limit", "0x52800")
+    assert status == 1
+    expect_matches("terminal", terminal,
+                   "^" + stage_pattern("compiling 15 operations for 64 tiles") +
+                   r"orvoc: tile 0 exceeds data limit allocating wk\r\n" +
+                   stage_pattern("explaining the memory failure") + r"(orvoc: diagnosis: [^\r]*\r\n){4}\Z")
+
+    model = fixtures / "prenorm_manual" / "model.onnx"
+    status, out, terminal = run_on_terminal(orvoc_path, work_dir, "import", model, "--dim", "sequence=8")
+    assert status == 0 and out.startswith("model:")
+    expect_matches("terminal", terminal, progress_pattern("importing model.onnx"))
+    status, out, terminal = run_on_terminal(orvoc_path, work_dir, "run", model, "--dim", "sequence=8", "--input",
+                                            f"input={fixtures}/prenorm_manual/input.npy")
+    assert status == 0
+    expect_matches("terminal", terminal, progress_pattern("importing model.onnx", "reading the inputs",
+                                                          "evaluating 45 operations"))
+    status, out, terminal = run_on_terminal(orvoc_path, work_dir, "reference")
+    assert status == 0
+    expect_matches("terminal", terminal, progress_pattern("evaluating the encoder reference"))
+
+    # --quiet, or library events on standard error: no progress.
+    for arguments in (("compile", "--quiet"), ("import", model, "--dim", "sequence=8", "-q"), ("reference", "-q"),
+                      ("run", model, "--dim", "sequence=8", "--input", f"input={fixtures}/prenorm_manual/input.npy",
+                       "--quiet")):
+        status, out, terminal = run_on_terminal(orvoc_path, work_dir, *arguments)
+        assert (status, terminal) == (0, ""), arguments
+    status, out, terminal = run_on_terminal(orvoc_path, work_dir, "compile", "-q", "--log-level", "info")
+    assert status == 0 and terminal.startswith("[info] compiling graph") and "..." not in terminal
+
+    # Standard error a pipe, as in every other test: nothing.
+    assert orvoc("compile").err == ""
+
+
 def test_log_level(orvoc):
     run = orvoc("compile", "-q", "--log-level", "info")
     expect_status(run, 0)
@@ -639,6 +744,64 @@ def test_typed_inputs_and_outputs(orvoc, work_dir, fixtures):
     run = orvoc("run", model, "--dim", "batch=2", "--input", f"mask={folder}/mask.npy")
     expect_status(run, 1)
     expect_error_line(run, "orvoc: no --input for ids (int64 [2, 3])")
+
+
+# ---- A model written field by field -------------------------------------------------------------
+# Just enough of protobuf's wire format to write a small ONNX model without the onnx package.
+
+
+def varint(value):
+    out = bytearray()
+    while True:
+        low, value = value & 0x7F, value >> 7
+        out.append(low | (0x80 if value else 0))
+        if not value:
+            return bytes(out)
+
+
+def field(number, value):
+    """Field `number`: an int as a varint, str or bytes as length-delimited."""
+    if isinstance(value, int):
+        return varint(number << 3) + varint(value)
+    data = value.encode() if isinstance(value, str) else value
+    return varint(number << 3 | 2) + varint(len(data)) + data
+
+
+def float_value(name, dims):
+    """A ValueInfoProto: a FLOAT tensor of fixed dims."""
+    shape = b"".join(field(1, field(1, dim)) for dim in dims)
+    return field(1, name) + field(2, field(1, field(1, 1) + field(2, shape)))
+
+
+def onnx_node(op_type, inputs, outputs, name, to=None):
+    """A NodeProto; `to` gives a Cast its target type as an INT attribute."""
+    node = b"".join(field(1, value) for value in inputs) + b"".join(field(2, value) for value in outputs)
+    node += field(3, name) + field(4, op_type)
+    if to is not None:
+        node += field(5, field(1, "to") + field(3, to) + field(20, 2))
+    return node
+
+
+def onnx_model(nodes, inputs, outputs):
+    """A ModelProto of IR version 8 importing opset 17 of the default domain."""
+    graph = b"".join(field(1, node) for node in nodes) + field(2, "g")
+    graph += b"".join(field(11, value) for value in inputs) + b"".join(field(12, value) for value in outputs)
+    return field(1, 8) + field(7, graph) + field(8, field(1, "") + field(2, 17))
+
+
+def test_model_refusals_together(orvoc, work_dir):
+    # Two casts to INT32, which the graph does not hold, and the Tanh that reads the first: the
+    # import names both casts, one line each, and not the Tanh.
+    model = work_dir / "casts.onnx"
+    model.write_bytes(onnx_model(
+        [onnx_node("Cast", ["x"], ["a"], "/Cast", to=6), onnx_node("Tanh", ["a"], ["b"], "/Tanh"),
+         onnx_node("Cast", ["x"], ["c"], "/Cast_1", to=6), onnx_node("Tanh", ["x"], ["y"], "/Tanh_1")],
+        [float_value("x", [2, 3])], [float_value("y", [2, 3])]))
+    refusal = ": casts a run-time value to INT32; only FLOAT, INT64 and BOOL are supported"
+    for command in ("import", "compile"):
+        run = orvoc(command, model)
+        expect_status(run, 1)
+        expect_error_line(run, f"orvoc: onnx: Cast node /Cast{refusal}\norvoc: onnx: Cast node /Cast_1{refusal}")
 
 
 # Arguments ("{model}" and "{fixtures}" stand for the model and the fixtures folder), the exit

@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 
 #include "onnx/model_builder.hpp"
@@ -641,6 +642,75 @@ std::vector<ErrorCase> error_cases() {
 
 TEST(ImportOnnx, ErrorTexts) {
   for (const ErrorCase& test : error_cases()) {
+    SCOPED_TRACE(test.name);
+    const Result<ImportedModel> model = test_support::import_model(test.model);
+    ASSERT_FALSE(model);
+    EXPECT_EQ(model.error(), CompileError::graph(test.error));
+  }
+}
+
+// A pass goes on past a refused node, so one import names every refusal
+// that does not follow from another: the first line as the first refusal
+// alone would read, then one line per further refusal in model order. Nodes
+// that read a refused node's outputs are not looked at.
+TEST(ImportOnnx, RefusalsOfOnePassTogether) {
+  const auto cast_to_int32 = [](onnx::ModelProto& m, const std::string& input, const std::string& output,
+                                const std::string& name) {
+    set_attribute(add_node(m, "Cast", {input}, {output}, name), "to", std::int64_t{6});
+  };
+  const std::string cast_refusal = ": casts a run-time value to INT32; only FLOAT, INT64 and BOOL are supported";
+  std::vector<ErrorCase> cases;
+  cases.push_back({"operators unknown and given too few inputs", model_with([](onnx::ModelProto& m) {
+                     add_node(m, "Gather", {"x"}, {"g"}, "/Gather");
+                     add_node(m, "Det", {"x"}, {"d"}, "/Det");
+                     add_node(m, "Gather", {"x"}, {"h"}, "/Gather_1");
+                     add_node(m, "Tanh", {"x"}, {"y"});
+                   }),
+                   "onnx: unsupported operators: Det (first node /Det)\n"
+                   "onnx: Gather node /Gather: takes 2 inputs, not 1\n"
+                   "onnx: Gather node /Gather_1: takes 2 inputs, not 1"});
+  cases.push_back({"operators given too few inputs", model_with([](onnx::ModelProto& m) {
+                     add_node(m, "Gather", {"x"}, {"g"}, "/Gather");
+                     add_node(m, "Gather", {"x"}, {"y"}, "/Gather_1");
+                   }),
+                   "onnx: Gather node /Gather: takes 2 inputs, not 1\n"
+                   "onnx: Gather node /Gather_1: takes 2 inputs, not 1"});
+  // /Tanh reads the refused a and /Abs what /Tanh computes: neither is
+  // named; y, computed from x, imports.
+  cases.push_back({"while folding", model_with([&](onnx::ModelProto& m) {
+                     cast_to_int32(m, "x", "a", "/Cast");
+                     add_node(m, "Tanh", {"a"}, {"b"}, "/Tanh");
+                     add_node(m, "Abs", {"b"}, {"c"}, "/Abs");
+                     add_int64_constant(m, "zero", {}, {0});
+                     add_int64_constant(m, "one", {}, {1});
+                     add_node(m, "Range", {"zero", "x", "one"}, {"r"}, "/Range");
+                     cast_to_int32(m, "x", "d", "/Cast_1");
+                     add_node(m, "Tanh", {"x"}, {"y"});
+                   }),
+                   "onnx: Cast node /Cast" + cast_refusal +
+                       "\nonnx: Range node /Range: input x is computed at run time, but Range is accepted only when "
+                       "its inputs are known at import\nonnx: Cast node /Cast_1" + cast_refusal});
+  cases.push_back({"while mapping", model_with([](onnx::ModelProto& m) {
+                     add_int64_initializer(m, "w", {3, 3}, Ints(9, 1));
+                     add_node(m, "MatMul", {"x", "w"}, {"a"}, "/mm");
+                     add_node(m, "Tanh", {"a"}, {"b"}, "/Tanh");
+                     add_node(m, "MatMul", {"x", "w"}, {"c"}, "/mm_1");
+                     add_node(m, "Add", {"b", "c"}, {"y"}, "/Add");
+                   }),
+                   "onnx: MatMul node /mm: a: matmul takes F32 inputs, not I64\n"
+                   "onnx: MatMul node /mm_1: c: matmul takes F32 inputs, not I64"});
+  std::string many_casts = "onnx: Cast node /Cast_0" + cast_refusal;
+  for (int index = 1; index < 20; ++index) {
+    many_casts += fmt::format("\nonnx: Cast node /Cast_{}{}", index, cast_refusal);
+  }
+  cases.push_back({"more refusals than are listed", model_with([&](onnx::ModelProto& m) {
+                     for (int index = 0; index < 23; ++index) {
+                       cast_to_int32(m, "x", fmt::format("c{}", index), fmt::format("/Cast_{}", index));
+                     }
+                     add_node(m, "Tanh", {"x"}, {"y"});
+                   }),
+                   many_casts + "\nonnx: and 3 more refusals"});
+  for (const ErrorCase& test : cases) {
     SCOPED_TRACE(test.name);
     const Result<ImportedModel> model = test_support::import_model(test.model);
     ASSERT_FALSE(model);
