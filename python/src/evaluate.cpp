@@ -158,29 +158,25 @@ void values_into(const Graph& graph, const py::dict& values, TensorValues& kept)
   std::erase_if(kept, [&](const auto& entry) { return std::ranges::find(given, entry.first) == given.end(); });
 }
 
-namespace {
-
-// One output as an array of its tensor's shape and element type, owning the
-// library's vector.
-py::array output_array(const Graph& graph, TensorId id, TensorData values) {
-  const auto shape = numpy_shape(graph.tensors[id.index].shape);
+py::array array_of(const Shape& shape, TensorData values) {
+  const auto dimensions = numpy_shape(shape);
   return std::visit(
-      [&shape]<class T>(std::vector<T>& list) -> py::array {
+      [&dimensions]<class T>(std::vector<T>& list) -> py::array {
         if constexpr (std::is_same_v<T, std::uint8_t>) {
-          return owning_array<std::uint8_t>(std::move(list), shape).attr("view")("bool").template cast<py::array>();
+          return owning_array<std::uint8_t>(std::move(list), dimensions)
+              .attr("view")("bool")
+              .template cast<py::array>();
         } else {
-          return owning_array<T>(std::move(list), shape);
+          return owning_array<T>(std::move(list), dimensions);
         }
       },
       values);
 }
 
-}  // namespace
-
 py::dict outputs_to_python(const Graph& graph, TensorValues outputs, Keys keys) {
   py::dict result;
   for (auto& [id, values] : outputs) {
-    py::array array = output_array(graph, id, std::move(values));
+    py::array array = array_of(graph.tensors[id.index].shape, std::move(values));
     switch (keys) {
       case Keys::Id:
         result[py::cast(id)] = array;

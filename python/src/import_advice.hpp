@@ -12,11 +12,11 @@
 
 namespace orvo_compiler::python {
 
-// The importer's error, but for symbolic dimensions left unbound, named as
-// the `dimensions` argument that binds them (every one at once).
-template <class Source>
-Result<ImportedModel> with_dimension_advice(Result<ImportedModel> model, const Source& source,
-                                            const ImportOptions& options) {
+// The importer's error (from import_onnx or Session::load), but for symbolic
+// dimensions left unbound, named as the `dimensions` argument that binds
+// them (every one at once).
+template <class T, class Source>
+Result<T> with_dimension_advice(Result<T> model, const Source& source, const ImportOptions& options) {
   if (model) {
     return model;
   }

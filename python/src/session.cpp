@@ -19,6 +19,7 @@
 #include "arrays.hpp"
 #include "bindings.hpp"
 #include "import_advice.hpp"
+#include "tensor_values.hpp"
 #include "orvo_compiler/analysis.hpp"
 #include "orvo_compiler/npy.hpp"
 #include "orvo_compiler/session.hpp"
@@ -141,19 +142,6 @@ NpyData feed_of(const Session& session, const std::string& name, py::handle valu
   return feed;
 }
 
-py::array output_array(NpyData output) {
-  const auto shape = numpy_shape(output.shape);
-  return std::visit(
-      [&shape]<class T>(std::vector<T>& list) -> py::array {
-        if constexpr (std::is_same_v<T, std::uint8_t>) {
-          return owning_array<std::uint8_t>(std::move(list), shape).attr("view")("bool").template cast<py::array>();
-        } else {
-          return owning_array<T>(std::move(list), shape);
-        }
-      },
-      output.values);
-}
-
 // The serialised model of a path (str or os.PathLike), a buffer (bytes,
 // bytearray, memoryview, ...) or a protobuf message such as onnx.ModelProto.
 using ModelSource = std::variant<std::filesystem::path, std::vector<std::uint8_t>>;
@@ -205,24 +193,17 @@ std::unique_ptr<Session> make_session(const py::object& model, std::optional<std
         value_or_raise(without_gil([&] { return Session::make(std::move(imported), options); })));
   }
   const ModelSource source = model_source(model);
-  if (const auto* path = std::get_if<std::filesystem::path>(&source); path != nullptr && options.name.empty()) {
-    options.name = path->filename().string();
-  }
-  return std::make_unique<Session>(value_or_raise(without_gil([&]() -> Result<Session> {
-    Result<ImportedModel> imported = std::visit(
+  return std::make_unique<Session>(value_or_raise(without_gil([&] {
+    return std::visit(
         [&]<class From>(const From& from) {
           if constexpr (std::is_same_v<From, std::filesystem::path>) {
-            return with_dimension_advice(import_onnx(from, options.import), from, options.import);
+            return with_dimension_advice(Session::load(from, options), from, options.import);
           } else {
             const std::span<const std::uint8_t> bytes(from);
-            return with_dimension_advice(import_onnx(bytes, options.import), bytes, options.import);
+            return with_dimension_advice(Session::load(bytes, options), bytes, options.import);
           }
         },
         source);
-    if (!imported) {
-      return std::unexpected(imported.error());
-    }
-    return Session::make(std::move(*imported), options);
   })));
 }
 
@@ -343,7 +324,7 @@ void bind_session(py::module_& module) {
             py::dict arrays;
             for (const TensorInfo& output : self.outputs()) {
               if (auto found = results.find(output.name); found != results.end()) {
-                arrays[py::str(output.name)] = output_array(std::move(found->second));
+                arrays[py::str(output.name)] = array_of(found->second.shape, std::move(found->second.values));
               }
             }
             return arrays;

@@ -28,6 +28,10 @@ TensorValues values_from(const Graph& graph, const py::dict& values);
 // hold part of the new values.
 void values_into(const Graph& graph, const py::dict& values, TensorValues& kept);
 
+// Values as an array of `shape` and their element type (bool for Bool),
+// owning the library's list.
+py::array array_of(const Shape& shape, TensorData values);
+
 // The outputs as arrays of their tensors' shapes, owning the library's lists.
 py::dict outputs_to_python(const Graph& graph, TensorValues outputs, Keys keys);
 

@@ -8,8 +8,9 @@
 #include <filesystem>
 #include <map>
 #include <memory>
+#include <functional>
 #include <mutex>
-#include <optional>
+#include <numeric>
 #include <set>
 #include <span>
 #include <string>
@@ -51,18 +52,6 @@ std::string listed(const std::vector<TensorInfo>& infos) {
 
 CompileError session_error(std::string message) { return CompileError::graph("session: " + std::move(message)); }
 
-// The product of the dimensions, or nothing when it passes 2^64.
-std::optional<std::uint64_t> element_count_of(const Shape& shape) {
-  std::uint64_t count = 1;
-  for (const std::uint64_t dimension : shape) {
-    if (dimension != 0 && count > UINT64_MAX / dimension) {
-      return std::nullopt;
-    }
-    count *= dimension;
-  }
-  return count;
-}
-
 // Checks one feed against the input it names.
 Result<void> check_feed(const TensorInfo& input, const NpyData& feed) {
   if (feed.shape != input.shape) {
@@ -73,8 +62,10 @@ Result<void> check_feed(const TensorInfo& input, const NpyData& feed) {
     return std::unexpected(session_error(fmt::format("input {} holds {}; the model expects {}", input.name,
                                                      numpy_name(given), numpy_name(input.dtype))));
   }
-  const std::optional<std::uint64_t> expected = element_count_of(feed.shape);
-  if (const std::uint64_t given = element_count(feed.values); !expected || given != *expected) {
+  // The shape is the input's, whose element count validation kept below 2^64.
+  const std::uint64_t expected =
+      std::accumulate(input.shape.begin(), input.shape.end(), std::uint64_t{1}, std::multiplies<>());
+  if (const std::uint64_t given = element_count(feed.values); given != expected) {
     return std::unexpected(session_error(fmt::format("input {} holds {} values for its shape {}", input.name,
                                                      given, shape_text(feed.shape))));
   }
