@@ -1,5 +1,6 @@
 """The scripts of examples/ run and print what they promise."""
 
+import importlib.util
 import os
 import pathlib
 import subprocess
@@ -42,3 +43,17 @@ def test_onnx_roundtrip():
     output = run_example("onnx_roundtrip.py", "torch_encoder_prenorm")
     assert output.startswith("torch_encoder_prenorm: opset 17, ")
     assert "largest difference from PyTorch: " in output
+
+
+@pytest.mark.skipif(not hasattr(oc, "Session"), reason="Session is not in this build of the module")
+@pytest.mark.skipif(not ONNX_FIXTURES.is_dir(), reason="the ONNX fixtures (tests/fixtures/onnx) are not here yet")
+@pytest.mark.parametrize("source", ["--stored", pytest.param("", marks=pytest.mark.skipif(
+    importlib.util.find_spec("torch") is None, reason="PyTorch is not installed"))])
+def test_pytorch_session(source, tmp_path):
+    report = tmp_path / "report.html"
+    lines = run_example("pytorch_session.py", *filter(None, [source]), "--report", str(report)).splitlines()
+    assert lines[0].startswith("model: stored export (torch_relu_mlp)" if source else "model: exported from PyTorch")
+    assert lines[1:3] == ["input: F32 [2, 8, 32]", "output: F32 [2, 8, 32]"]
+    assert lines[3].startswith("output (2, 8, 32), largest difference from PyTorch: ")
+    assert "workload:     model pytorch mlp" in lines
+    assert "<title>Schedule report: model pytorch mlp, 16 tiles</title>" in report.read_text()
