@@ -3,12 +3,14 @@
 // and returns the exit status.
 #pragma once
 
+#include <cstddef>
 #include <expected>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "orvo_compiler/onnx.hpp"
+#include "orvo_compiler/prepared.hpp"
 #include "orvoc_core.hpp"
 
 namespace orvo_compiler::orvoc {
@@ -75,6 +77,7 @@ struct RunArguments {
   std::vector<std::string> inputs;  // "NAME=FILE.npy" each
   std::string output;               // directory for the outputs; empty: none written
   bool quiet = false;               // no progress
+  std::size_t threads = default_thread_count();  // threads of the evaluation; the bits never depend on it
 };
 
 // The values of symbolic dimensions given as "NAME=N"; the error is a one-line

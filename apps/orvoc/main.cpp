@@ -138,6 +138,11 @@ CLI::App* add_run_command(CLI::App& app, RunArguments& run) {
       ->add_option("--output", run.output,
                    "Write every output to DIR/<name>.npy, characters outside A-Z a-z 0-9 . _ - of the name made '_'")
       ->type_name("DIR");
+  command
+      ->add_option("--threads", run.threads,
+                   "Threads of the evaluation, 1 to 256 (default: the processor's); the results never depend on it")
+      ->type_name("N")
+      ->check(CLI::Range(std::size_t{1}, max_thread_count));
   add_quiet_flag(*command, run.quiet);
   command->footer(progress_footer);
   return command;

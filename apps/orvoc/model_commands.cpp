@@ -7,8 +7,6 @@
 #include <iostream>
 #include <map>
 #include <optional>
-#include <set>
-#include <variant>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -19,6 +17,7 @@
 #include "commands.hpp"
 #include "orvo_compiler/evaluate.hpp"
 #include "orvo_compiler/npy.hpp"
+#include "orvo_compiler/session.hpp"
 
 namespace orvo_compiler::orvoc {
 namespace {
@@ -174,7 +173,7 @@ std::string file_stem(const std::string& name) {
 
 // "name [shape]: sum S, min A, max B"; int64 outputs add "int64" after the
 // shape and sum exactly (wrapping past 2^63), bool outputs count their trues.
-std::string output_line(const Tensor& tensor, const TensorData& data) {
+std::string output_line(const TensorInfo& tensor, const TensorData& data) {
   const std::string head = fmt::format("{} {}", tensor.name, shape_text(tensor.shape));
   if (const auto* floats = std::get_if<std::vector<float>>(&data)) {
     double sum = 0.0;
@@ -198,8 +197,7 @@ std::string output_line(const Tensor& tensor, const TensorData& data) {
 }
 
 // Stages DIR/<stem>.npy for every output and commits them together.
-std::expected<void, std::string> write_outputs(const std::filesystem::path& directory, const Graph& graph,
-                                               const TensorValues& outputs) {
+std::expected<void, std::string> write_outputs(const std::filesystem::path& directory, const NamedArrays& outputs) {
   std::error_code error;
   std::filesystem::create_directories(directory, error);
   if (error || !std::filesystem::is_directory(directory)) {
@@ -208,14 +206,14 @@ std::expected<void, std::string> write_outputs(const std::filesystem::path& dire
   }
   StagedFiles staged;
   std::map<std::string, std::string> stems;
-  for (const auto& [id, values] : outputs) {
-    const Tensor& tensor = graph.tensors[id.index];
-    const std::string stem = file_stem(tensor.name);
-    if (const auto [other, fresh] = stems.emplace(stem, tensor.name); !fresh) {
+  for (const auto& [name, array] : outputs) {
+    const std::string stem = file_stem(name);
+    if (const auto [other, fresh] = stems.emplace(stem, name); !fresh) {
       return std::unexpected(
-          fmt::format("outputs {} and {} would both be written to {}.npy", other->second, tensor.name, stem));
+          fmt::format("outputs {} and {} would both be written to {}.npy", other->second, name, stem));
     }
-    if (auto written = staged.stage(directory / (stem + ".npy"), npy_data_bytes(tensor.shape, values)); !written) {
+    if (auto written = staged.stage(directory / (stem + ".npy"), npy_data_bytes(array.shape, array.values));
+        !written) {
       return written;
     }
   }
@@ -250,17 +248,30 @@ int run_model(const RunArguments& arguments) {
     report_error(values.error());
     return exit_failure;
   }
-  values->merge(model->weights);
-  const Result<TensorValues> outputs =
-      progress.run(fmt::format("evaluating {} operations", group_thousands(model->graph.ops.size())),
-                   [&] { return evaluate(model->graph, *values); });
+  // The session binds the weights; a run takes the inputs by name.
+  SessionOptions options;
+  options.threads = arguments.threads;
+  Result<Session> session =
+      progress.run("preparing the evaluation", [&] { return Session::make(std::move(*model), options); });
+  if (!session) {
+    report_error(session.error().message);
+    return exit_failure;
+  }
+  const Graph& graph = session->model().graph;
+  NamedArrays feeds;
+  for (auto& [id, data] : *values) {
+    const Tensor& input = graph.tensors[id.index];
+    feeds.emplace(input.name, NpyData{input.shape, std::move(data)});
+  }
+  const Result<NamedArrays> outputs =
+      progress.run(fmt::format("evaluating {} operations", group_thousands(graph.ops.size())),
+                   [&] { return session->run(std::move(feeds)); });
   if (!outputs) {
     report_error(outputs.error().message);
     return exit_failure;
   }
   if (!arguments.output.empty()) {
-    if (auto written = progress.run("writing the outputs",
-                                    [&] { return write_outputs(arguments.output, model->graph, *outputs); });
+    if (auto written = progress.run("writing the outputs", [&] { return write_outputs(arguments.output, *outputs); });
         !written) {
       report_error(written.error());
       return exit_failure;
@@ -268,11 +279,8 @@ int run_model(const RunArguments& arguments) {
   }
   // In the order the model lists its outputs, each once.
   std::string text;
-  std::set<TensorId> printed;
-  for (const TensorId output : model->graph.outputs) {
-    if (printed.insert(output).second) {
-      text += output_line(model->graph.tensors[output.index], outputs->at(output));
-    }
+  for (const TensorInfo& output : session->outputs()) {
+    text += output_line(output, outputs->at(output.name).values);
   }
   return print_output(text);
 }

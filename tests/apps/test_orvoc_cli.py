@@ -609,7 +609,7 @@ def test_progress_on_a_terminal_only(orvoc, orvoc_path, work_dir, fixtures):
                                             f"input={fixtures}/prenorm_manual/input.npy")
     assert status == 0
     expect_matches("terminal", terminal, progress_pattern("importing model.onnx", "reading the inputs",
-                                                          "evaluating 45 operations"))
+                                                          "preparing the evaluation", "evaluating 45 operations"))
     status, out, terminal = run_on_terminal(orvoc_path, work_dir, "reference")
     assert status == 0
     expect_matches("terminal", terminal, progress_pattern("evaluating the encoder reference"))
@@ -674,6 +674,14 @@ def test_models(orvoc, work_dir, fixtures):
     expect_status(run, 0)
     expect_matches("stdout", run.out, r"^output \[2, 8, 32\]: sum [-0-9.e]+, min -[0-9.e]+, max [0-9.e]+\n\Z")
     assert (work_dir / "out" / "output.npy").stat().st_size == 2176, "output.npy size"
+
+    # The evaluation's threads change nothing in what is written.
+    written = (work_dir / "out" / "output.npy").read_bytes()
+    for threads in ("1", "3"):
+        again = orvoc("run", model, "--dim", "sequence=8", "--input", f"input={fixtures}/prenorm_manual/input.npy",
+                      "--output", f"out{threads}", "--threads", threads)
+        expect_status(again, 0)
+        assert (again.out, (work_dir / f"out{threads}" / "output.npy").read_bytes()) == (run.out, written), threads
 
 
 def npy_float32(shape, values):
@@ -821,6 +829,8 @@ MODEL_ERRORS = [
     (("import", "{fixtures}/bad/unsupported.onnx"), 1,
      "orvoc: onnx: unsupported operators: Det (first node /Det)"),
     (("run", "{model}", "--dim", "sequence=8"), 1, "orvoc: no --input for input (float32 [2, 8, 32])"),
+    (("run", "{model}", "--dim", "sequence=8", "--threads", "0"), 2,
+     "orvoc: --threads: Value 0 not in range 1 to 256"),
     # Unbound symbols are named as the --dim options that bind them, every one at once.
     (("import", "{model}"), 1, "orvoc: onnx: symbolic dimension sequence is not bound; pass --dim sequence=N"),
     (("compile", "{fixtures}/torch_encoder_postnorm/model.onnx", "--dim", "other=3"), 1,
