@@ -12,13 +12,14 @@
 #include <fmt/format.h>
 
 #include "orvo_compiler/analysis.hpp"
+#include "analysis/widest_limit.hpp"
 #include "orvo_compiler/compiler.hpp"
 #include "orvo_compiler/memory.hpp"
 
 namespace orvo_compiler {
 namespace {
 
-constexpr std::uint32_t widest_limit = 0xFFFFFFFF;
+using detail::widest_limit;
 constexpr std::size_t listed_tensors = 5;
 
 // The failing tile when the planner names one, else the fullest tile.

@@ -13,13 +13,14 @@
 #include <vector>
 
 #include "orvo_compiler/analysis.hpp"
+#include "analysis/widest_limit.hpp"
 #include "orvo_compiler/compiler.hpp"
 
 namespace orvo_compiler {
 namespace {
 
 constexpr std::uint16_t most_tiles = std::numeric_limits<std::uint16_t>::max();
-constexpr std::uint32_t widest_limit = 0xFFFFFFFF;
+using detail::widest_limit;
 
 // A tensor as its pieces depend on the tile count: its bytes, the tiles it
 // spreads over with every tile available, and its layout's alignment.

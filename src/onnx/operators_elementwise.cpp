@@ -529,7 +529,7 @@ constexpr OperatorForm mod_forms[] = {
     {.opsets = {10, 17}, .arity = two_inputs, .shape = single_output<broadcast_all_dims>, .map = map_mod},
 };
 
-constexpr Registration registrations[] = {
+constexpr Registration elementwise_registrations[] = {
     {"Add", add_forms},   {"Sub", sub_forms},   {"Mul", mul_forms},     {"Div", div_forms},
     {"Pow", pow_forms},   {"Erf", erf_forms},   {"Tanh", tanh_forms},   {"Sqrt", sqrt_forms},
     {"Equal", equal_forms}, {"Where", where_forms},
@@ -549,6 +549,6 @@ constexpr Registration registrations[] = {
 
 }  // namespace
 
-std::span<const Registration> elementwise_operators() { return registrations; }
+std::span<const Registration> elementwise_operators() { return elementwise_registrations; }
 
 }  // namespace orvo_compiler::onnx_import

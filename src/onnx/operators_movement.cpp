@@ -927,7 +927,7 @@ constexpr OperatorForm one_hot_forms[] = {
      .dtype = outputs_of_input_type<2>},
 };
 
-constexpr Registration registrations[] = {
+constexpr Registration movement_registrations[] = {
     {"Reshape", reshape_forms}, {"Flatten", flatten_forms},     {"Unsqueeze", unsqueeze_forms},
     {"Squeeze", squeeze_forms}, {"Expand", expand_forms},       {"Transpose", transpose_forms},
     {"Slice", slice_forms},     {"Split", split_forms},         {"Concat", concat_forms},
@@ -937,6 +937,6 @@ constexpr Registration registrations[] = {
 
 }  // namespace
 
-std::span<const Registration> movement_operators() { return registrations; }
+std::span<const Registration> movement_operators() { return movement_registrations; }
 
 }  // namespace orvo_compiler::onnx_import

@@ -381,7 +381,7 @@ constexpr OperatorForm mvn_forms[] = {
     {.opsets = {9, 17}, .arity = {1, 1, 1}, .shape = single_output<mvn_output>, .map = map_mvn},
 };
 
-constexpr Registration registrations[] = {
+constexpr Registration normalization_registrations[] = {
     {"Softmax", softmax_family_forms<Softmax>},
     {"LogSoftmax", softmax_family_forms<LogSoftmax>},
     {"Hardmax", softmax_family_forms<Hardmax>},
@@ -392,6 +392,6 @@ constexpr Registration registrations[] = {
 
 }  // namespace
 
-std::span<const Registration> normalization_operators() { return registrations; }
+std::span<const Registration> normalization_operators() { return normalization_registrations; }
 
 }  // namespace orvo_compiler::onnx_import

@@ -167,13 +167,13 @@ constexpr OperatorForm gemm_forms[] = {
     {.opsets = {13, 17}, .arity = {2, 3, 1}, .shape = single_output<gemm_output>, .map = map_gemm},
 };
 
-constexpr Registration registrations[] = {
+constexpr Registration product_registrations[] = {
     {"MatMul", matmul_forms},
     {"Gemm", gemm_forms},
 };
 
 }  // namespace
 
-std::span<const Registration> product_operators() { return registrations; }
+std::span<const Registration> product_operators() { return product_registrations; }
 
 }  // namespace orvo_compiler::onnx_import

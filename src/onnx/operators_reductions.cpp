@@ -265,7 +265,7 @@ constexpr OperatorForm arg_forms[] = {
      .dtype = outputs_of_type<DType::I64>},
 };
 
-constexpr Registration registrations[] = {
+constexpr Registration reduction_registrations[] = {
     {"ReduceSum", reduce_sum_forms},
     {"ReduceMean", reduce_mean_forms},
     {"ReduceMax", attribute_forms<ReduceMax>},
@@ -283,6 +283,6 @@ constexpr Registration registrations[] = {
 
 }  // namespace
 
-std::span<const Registration> reduction_operators() { return registrations; }
+std::span<const Registration> reduction_operators() { return reduction_registrations; }
 
 }  // namespace orvo_compiler::onnx_import

@@ -322,7 +322,7 @@ constexpr OperatorForm dropout_forms[] = {
      .dtype = dropout_types<true>},
 };
 
-constexpr Registration registrations[] = {
+constexpr Registration source_registrations[] = {
     {"Constant", constant_forms}, {"ConstantOfShape", constant_of_shape_forms},
     {"Range", range_forms},       {"Shape", shape_forms},
     {"Size", size_forms},         {"Cast", cast_forms},
@@ -331,6 +331,6 @@ constexpr Registration registrations[] = {
 
 }  // namespace
 
-std::span<const Registration> source_operators() { return registrations; }
+std::span<const Registration> source_operators() { return source_registrations; }
 
 }  // namespace orvo_compiler::onnx_import

@@ -985,7 +985,7 @@ constexpr OperatorForm resize_forms[] = {
      .map = map_resize<ResizeForm::Full>},
 };
 
-constexpr Registration registrations[] = {
+constexpr Registration vision_registrations[] = {
     {"Conv", conv_forms},
     {"MaxPool", max_pool_forms},
     {"AveragePool", average_pool_forms},
@@ -1002,6 +1002,6 @@ constexpr Registration registrations[] = {
 
 }  // namespace
 
-std::span<const Registration> vision_operators() { return registrations; }
+std::span<const Registration> vision_operators() { return vision_registrations; }
 
 }  // namespace orvo_compiler::onnx_import

@@ -11,12 +11,12 @@
 #include <fmt/format.h>
 
 #include "orvo_compiler/encoder.hpp"
+#include "workload/layer_norm_epsilon.hpp"
 
 namespace orvo_compiler {
 namespace {
 
-// The float nearest 1e-5, the epsilon of both layer normalisations.
-constexpr float layer_norm_epsilon = 1e-5F;
+using detail::layer_norm_epsilon;
 
 bool valid_dimensions(const EncoderConfig& config) {
   return config.hidden != 0 && config.sequence != 0 && config.heads != 0 && config.hidden % config.heads == 0;

@@ -16,6 +16,7 @@
 #include "support/checked_math.hpp"
 #include "kernels/kernels_dispatch.hpp"
 #include "orvo_compiler/encoder.hpp"
+#include "workload/layer_norm_epsilon.hpp"
 #include "orvo_compiler/kernels.hpp"
 
 namespace orvo_compiler {
@@ -23,8 +24,7 @@ namespace {
 
 using detail::checked_mul;
 
-// The float nearest 1e-5, the epsilon of both layer normalisations.
-constexpr float layer_norm_epsilon = 1e-5F;
+using detail::layer_norm_epsilon;
 
 // True when `values` holds at least a x b elements; a count that overflows
 // 64 bits is never held.
