@@ -22,7 +22,7 @@ if(Python_Interpreter_FOUND)
       --orvoc=$<TARGET_FILE:orvoc>
       --orvoc-version=${PROJECT_VERSION}
       --onnx-fixtures=${PROJECT_SOURCE_DIR}/tests/fixtures/onnx)
-  set_tests_properties(orvoc.cli PROPERTIES ENVIRONMENT PYTHONDONTWRITEBYTECODE=1)
+  set_tests_properties(orvoc.cli PROPERTIES ENVIRONMENT PYTHONDONTWRITEBYTECODE=1 COST 200)
 else()
   message(STATUS "orvo_compiler: Python not found, the orvoc command-line tests are skipped")
 endif()
