@@ -106,9 +106,10 @@ std::expected<std::map<std::string, std::string>, std::string> parse_inputs(cons
 }
 
 // The values of every graph input read from its file, checked against the
-// input's shape; the error says what was expected and what was found. A name
-// that names no input is reported once every input has its value.
-std::expected<TensorValues, std::string> read_inputs(const Graph& graph,
+// input's shape and keyed by its name, as a session's run takes them; the
+// error says what was expected and what was found. A name that names no input
+// is reported once every input has its value.
+std::expected<NamedArrays, std::string> read_inputs(const Graph& graph,
                                                      const std::map<std::string, std::string>& files) {
   std::map<TensorId, std::string> input_files;
   std::optional<std::string> unknown;
@@ -122,7 +123,7 @@ std::expected<TensorValues, std::string> read_inputs(const Graph& graph,
     }
     input_files.emplace(*input, file);
   }
-  TensorValues values;
+  NamedArrays feeds;
   for (const Tensor& tensor : graph.tensors) {
     if (tensor.kind != TensorKind::Input) {
       continue;
@@ -146,12 +147,12 @@ std::expected<TensorValues, std::string> read_inputs(const Graph& graph,
                                          numpy_name(tensor.dtype), shape_text(tensor.shape),
                                          shape_text(array->shape), file->second));
     }
-    values.emplace(tensor.id, std::move(array->values));
+    feeds.emplace(tensor.name, std::move(*array));
   }
   if (unknown) {
     return std::unexpected(fmt::format("the model has no input named {}", *unknown));
   }
-  return values;
+  return feeds;
 }
 
 // The output's name with every character outside [A-Za-z0-9._-] replaced by
@@ -242,13 +243,13 @@ int run_model(const RunArguments& arguments) {
   if (!model) {
     return model.error();
   }
-  std::expected<TensorValues, std::string> values =
+  std::expected<NamedArrays, std::string> feeds =
       progress.run("reading the inputs", [&] { return read_inputs(model->graph, *files); });
-  if (!values) {
-    report_error(values.error());
+  if (!feeds) {
+    report_error(feeds.error());
     return exit_failure;
   }
-  // The session binds the weights; a run takes the inputs by name.
+  // The session binds the weights; a run takes the inputs.
   SessionOptions options;
   options.threads = arguments.threads;
   Result<Session> session =
@@ -257,15 +258,9 @@ int run_model(const RunArguments& arguments) {
     report_error(session.error().message);
     return exit_failure;
   }
-  const Graph& graph = session->model().graph;
-  NamedArrays feeds;
-  for (auto& [id, data] : *values) {
-    const Tensor& input = graph.tensors[id.index];
-    feeds.emplace(input.name, NpyData{input.shape, std::move(data)});
-  }
   const Result<NamedArrays> outputs =
-      progress.run(fmt::format("evaluating {} operations", group_thousands(graph.ops.size())),
-                   [&] { return session->run(std::move(feeds)); });
+      progress.run(fmt::format("evaluating {} operations", group_thousands(session->model().graph.ops.size())),
+                   [&] { return session->run(std::move(*feeds)); });
   if (!outputs) {
     report_error(outputs.error().message);
     return exit_failure;

@@ -6,9 +6,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
-#include <functional>
 #include <mutex>
 #include <numeric>
 #include <set>
