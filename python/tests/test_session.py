@@ -130,6 +130,10 @@ def test_bad_arguments_are_refused_in_words():
 
 def test_model_protos_are_serialised_not_printed():
     onnx = pytest.importorskip("onnx")
+    if not hasattr(onnx, "load"):
+        # ONNX's conformance data installs its files under an `onnx` folder
+        # of the system's packages, which imports as an empty namespace.
+        pytest.skip("the onnx Python package is not installed, only ONNX's test data")
     proto = onnx.load(str(MLP / "model.onnx"))
     session = oc.Session(proto, dimensions={"sequence": 8})
     assert session.name == proto.graph.name
