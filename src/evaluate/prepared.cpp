@@ -129,6 +129,15 @@ void unary_function(const OpKind& kind, KernelPath path, std::span<float> values
   }
 }
 
+// Planes [first, last) of a max or average pool, every loop of its
+// definition inlined into each width's copy.
+template <class Kind>
+[[gnu::flatten]] ORVO_WIDEST_VECTORS void pool_planes_widest(const Kind& kind, const detail::PoolWindows& windows,
+                                                             const float* x, float* out, std::uint64_t first,
+                                                             std::uint64_t last) {
+  OpDefinition<Kind>::pool(kind, windows, x, out, first, last);
+}
+
 template <class Kind>
 ORVO_WIDEST_VECTORS void binary_function(const float* left, const float* right, float* out, std::size_t count) {
   for (std::size_t i = 0; i < count; ++i) {
@@ -1185,9 +1194,9 @@ class PreparedEvaluation::Impl {
   void run_pool(const Pass& pass, float* out, std::size_t first, std::size_t last) const {
     const float* const x = read(pass.op->inputs[0]);
     if (const auto* pool = std::get_if<MaxPool>(&pass.op->kind)) {
-      OpDefinition<MaxPool>::pool(*pool, pass.pool, x, out, first, last);
+      pool_planes_widest(*pool, pass.pool, x, out, first, last);
     } else {
-      OpDefinition<AveragePool>::pool(std::get<AveragePool>(pass.op->kind), pass.pool, x, out, first, last);
+      pool_planes_widest(std::get<AveragePool>(pass.op->kind), pass.pool, x, out, first, last);
     }
   }
 

@@ -16,14 +16,18 @@ namespace {
 // takes 24 KiB.
 constexpr TileShape tile_shape{.lanes = 8, .rows = 3, .vectors = 4, .depth = 192};
 
-// The tile with `Vectors` registers per row; the full one and the narrower
-// ones a last panel of few columns runs.
-template <std::size_t Vectors>
-__attribute__((target("avx2"))) void run(std::size_t depth, const float* left, std::size_t left_stride,
-                                     const float* packed, float* output, std::size_t output_stride, bool from_zero) {
-  tile_lanes::run<tile_shape.with_vectors(Vectors)>(depth, left, left_stride, packed, output, output_stride,
-                                                       from_zero);
-}
+// The tile with `Rows` rows of `Vectors` registers: the full one, and the
+// smaller ones that a last block of few rows or a last panel of few columns
+// runs.
+template <std::size_t Rows, std::size_t Vectors>
+struct Sized {
+  __attribute__((target("avx2"))) static void run(std::size_t depth, const float* left, std::size_t left_stride,
+                                                   const float* packed, float* output, std::size_t output_stride,
+                                                   bool from_zero) {
+    tile_lanes::run<tile_shape.sized(Rows, Vectors)>(depth, left, left_stride, packed, output, output_stride,
+                                                     from_zero);
+  }
+};
 
 // The full tile over shifted rows.
 __attribute__((target("avx2"))) void run_shifted(std::size_t depth, const float* left, std::size_t left_stride,
@@ -37,7 +41,7 @@ __attribute__((target("avx2"))) void run_rows(const RowWork& work) { row_lanes::
 
 }  // namespace
 
-TileKernel avx2_tile() { return tile_lanes::kernel<tile_shape>({run<1>, run<2>, run<3>, run<4>}, run_shifted); }
+TileKernel avx2_tile() { return tile_lanes::kernel<tile_shape, Sized>(run_shifted); }
 
 RowFunction avx2_row_function() { return run_rows; }
 

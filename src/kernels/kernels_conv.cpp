@@ -40,11 +40,15 @@
 namespace orvo_compiler::detail {
 namespace {
 
-// The patch matrix of one chunk holds at most this many floats (1 MiB), or
+// The patch matrix of one chunk holds about this many floats (1 MiB), or
 // one multiple of tile_columns when a single column of it is larger.
 constexpr std::size_t patch_budget = std::size_t{1} << 18U;
 // Chunks are whole numbers of this many positions, a multiple of every
-// path's tile width, so only a group's last chunk runs partial tiles.
+// path's tile width, so only a group's last chunk runs partial tiles. A
+// remainder of less than one tile's width joins the chunk before it rather
+// than running as a chunk of its own: every chunk reads all the group's
+// filters, which for a deep conv over few positions (256 filters of 2,304
+// weights over 196 positions) weigh more than the patch matrix.
 constexpr std::size_t chunk_multiple = 96;
 
 // Whether some window reaches into the padding on some axis.
@@ -245,7 +249,8 @@ void conv_patches(KernelPath path, const ConvShape& shape, std::span<const float
   chunk = std::min(chunk, to - from);
   const std::size_t step = matmul_column_step(path);
   std::array<PatchRun, max_patch_runs> runs;
-  float* const patch_data = direct_input ? nullptr : line_aligned(patches, packed_right_floats(path, inner, chunk));
+  float* const patch_data =
+      direct_input ? nullptr : line_aligned(patches, packed_right_floats(path, inner, chunk + step - 1));
 
   for (std::size_t n = 0; n < shape.batch; ++n) {
     for (std::size_t g = 0; g < shape.groups; ++g) {
@@ -257,8 +262,11 @@ void conv_patches(KernelPath path, const ConvShape& shape, std::span<const float
                           group_output + from, positions, group_filters, inner, to - from, SumStart::Zero);
         continue;
       }
-      for (std::size_t first = from; first < to; first += chunk) {
-        const std::size_t count = std::min(chunk, to - first);
+      for (std::size_t first = from, count = 0; first < to; first += count) {
+        count = std::min(chunk, to - first);
+        if (to - first - count < step) {
+          count = to - first;
+        }
         const std::size_t tail = count % step;
         const PatchLayout layout{.data = patch_data,
                                  .inner = inner,
@@ -488,6 +496,98 @@ void conv_one_channel(const ConvShape& shape, std::span<const float> x, std::spa
   }
 }
 
+// The zero-padded copy of a 2-D conv's input planes that copy_window_rows
+// reads: every row and column some window reaches, the padding as +0.0.
+struct PaddedPlanes {
+  std::size_t rows = 0;
+  std::size_t width = 0;
+
+  // Its geometry, for a 2-D conv of 2 to max_row_taps taps. (A 1x1 filter
+  // reads each element once; its window rows are copied from the input
+  // itself.)
+  static std::optional<PaddedPlanes> of(const ConvShape& shape) {
+    if (shape.input[0] != 1 || shape.kernel[0] != 1 || shape.output[0] != 1 || shape.taps() == 1 ||
+        shape.taps() > max_row_taps) {
+      return std::nullopt;
+    }
+    const auto reach = [&shape](std::size_t axis) {
+      return (shape.output[axis] - 1) * shape.strides[axis] + (shape.kernel[axis] - 1) * shape.dilations[axis] + 1;
+    };
+    return PaddedPlanes{.rows = reach(1), .width = reach(2)};
+  }
+  static constexpr std::size_t max_row_taps = 64;
+};
+
+std::size_t padded_planes_floats(const ConvShape& shape) {
+  const std::optional<PaddedPlanes> padded = PaddedPlanes::of(shape);
+  return padded ? shape.channels * padded->rows * padded->width : 0;
+}
+
+// Row p of `windows` for every output position p from the padded planes:
+// each tap one load at offsets[t] from its window's corner. With Taps known
+// (3x3 filters) the offsets stay in registers.
+template <std::size_t Taps>
+void gather_window_rows(const ConvShape& shape, const PaddedPlanes& geometry, const float* padded,
+                        std::span<const std::ptrdiff_t> offsets, float* windows) {
+  const std::size_t taps = Taps == 0 ? offsets.size() : Taps;
+  const std::size_t channel_floats = geometry.rows * geometry.width;
+  const std::size_t inner = shape.channels * taps;
+  float* row = windows;
+  for (std::size_t oy = 0; oy < shape.output[1]; ++oy) {
+    for (std::size_t ox = 0; ox < shape.output[2]; ++ox, row += inner) {
+      const float* const corner = padded + oy * shape.strides[1] * geometry.width + ox * shape.strides[2];
+      for (std::size_t c = 0; c < shape.channels; ++c) {
+        const float* const source = corner + c * channel_floats;
+        float* const target = row + c * taps;
+        for (std::size_t t = 0; t < taps; ++t) {
+          target[t] = source[offsets[t]];
+        }
+      }
+    }
+  }
+}
+
+// Row p of `windows` for every output position p of the 2-D conv `shape`
+// (one batch entry, one group): for each channel, its window's taps in
+// row-major order, +0.0 in the padding. The input is first copied with its
+// padding into `padded` (padded_planes_floats(shape) floats), so that no tap
+// is checked against the input's edges. False, with nothing written, where
+// PaddedPlanes::of has no geometry.
+bool copy_window_rows(const ConvShape& shape, const float* x, float* windows, float* padded) {
+  const std::optional<PaddedPlanes> geometry = PaddedPlanes::of(shape);
+  if (!geometry) {
+    return false;
+  }
+  const std::size_t top = shape.pads_before[1];
+  const std::size_t left = shape.pads_before[2];
+  for (std::size_t c = 0; c < shape.channels; ++c) {
+    const float* const plane = x + c * shape.plane();
+    for (std::size_t row = 0; row < geometry->rows; ++row) {
+      float* const line = padded + (c * geometry->rows + row) * geometry->width;
+      std::fill_n(line, geometry->width, 0.0F);
+      if (row < top || row - top >= shape.input[1] || left >= geometry->width) {
+        continue;
+      }
+      const std::size_t copied = std::min(shape.input[2], geometry->width - left);
+      std::copy_n(plane + (row - top) * shape.input[2], copied, line + left);
+    }
+  }
+  std::array<std::ptrdiff_t, PaddedPlanes::max_row_taps> offsets{};
+  std::size_t t = 0;
+  for (std::size_t ty = 0; ty < shape.kernel[1]; ++ty) {
+    for (std::size_t tx = 0; tx < shape.kernel[2]; ++tx, ++t) {
+      offsets[t] = static_cast<std::ptrdiff_t>(ty * shape.dilations[1] * geometry->width + tx * shape.dilations[2]);
+    }
+  }
+  const std::span<const std::ptrdiff_t> used(offsets.data(), t);
+  if (t == 9) {
+    gather_window_rows<9>(shape, *geometry, padded, used, windows);
+  } else {
+    gather_window_rows<0>(shape, *geometry, padded, used, windows);
+  }
+  return true;
+}
+
 }  // namespace
 
 ConvShape conv_shape(std::size_t batch, std::size_t channels, std::size_t filters, std::size_t groups,
@@ -621,30 +721,33 @@ void conv_forward_packed_filters(KernelPath path, const ConvShape& shape, std::s
   const std::size_t count = last - first;
   // Rows of windows [positions, inner], then the product [positions, count].
   const std::size_t windows_floats = (positions * inner + line_floats - 1) / line_floats * line_floats;
-  float* const windows = line_aligned(workspace, windows_floats + positions * count);
+  const std::size_t padded_floats = padded_planes_floats(shape);
+  float* const windows = line_aligned(workspace, windows_floats + positions * count + padded_floats);
   float* const product = windows + windows_floats;
 
   // Row p: for each channel, the window's taps in row-major order, +0.0 in
   // the padding (as the patch matrix holds them).
-  std::size_t p = 0;
-  for (std::size_t oz = 0; oz < shape.output[0]; ++oz) {
-    for (std::size_t oy = 0; oy < shape.output[1]; ++oy) {
-      for (std::size_t ox = 0; ox < shape.output[2]; ++ox, ++p) {
-        float* const row = windows + p * inner;
-        std::size_t t = 0;
-        for (std::size_t tz = 0; tz < shape.kernel[0]; ++tz) {
-          for (std::size_t ty = 0; ty < shape.kernel[1]; ++ty) {
-            for (std::size_t tx = 0; tx < shape.kernel[2]; ++tx, ++t) {
-              const std::optional<std::size_t> element = tap_element(shape, {oz, oy, ox}, {tz, ty, tx});
-              if (!element) {
-                for (std::size_t c = 0; c < shape.channels; ++c) {
-                  row[c * taps + t] = 0.0F;
+  if (!copy_window_rows(shape, x.data(), windows, product + positions * count)) {
+    std::size_t p = 0;
+    for (std::size_t oz = 0; oz < shape.output[0]; ++oz) {
+      for (std::size_t oy = 0; oy < shape.output[1]; ++oy) {
+        for (std::size_t ox = 0; ox < shape.output[2]; ++ox, ++p) {
+          float* const row = windows + p * inner;
+          std::size_t t = 0;
+          for (std::size_t tz = 0; tz < shape.kernel[0]; ++tz) {
+            for (std::size_t ty = 0; ty < shape.kernel[1]; ++ty) {
+              for (std::size_t tx = 0; tx < shape.kernel[2]; ++tx, ++t) {
+                const std::optional<std::size_t> element = tap_element(shape, {oz, oy, ox}, {tz, ty, tx});
+                if (!element) {
+                  for (std::size_t c = 0; c < shape.channels; ++c) {
+                    row[c * taps + t] = 0.0F;
+                  }
+                  continue;
                 }
-                continue;
-              }
-              const float* const source = x.data() + *element;
-              for (std::size_t c = 0; c < shape.channels; ++c) {
-                row[c * taps + t] = source[c * plane];
+                const float* const source = x.data() + *element;
+                for (std::size_t c = 0; c < shape.channels; ++c) {
+                  row[c * taps + t] = source[c * plane];
+                }
               }
             }
           }

@@ -54,12 +54,14 @@ PathKernels kernels_for(KernelPath path) {
 // type, which every target lowers to its own registers or to scalar code.
 constexpr TileShape portable_shape{.lanes = 4, .rows = 4, .vectors = 2, .depth = 256};
 
-template <std::size_t Vectors>
-void portable_run(std::size_t depth, const float* left, std::size_t left_stride, const float* packed, float* output,
+template <std::size_t Rows, std::size_t Vectors>
+struct PortableSized {
+  static void run(std::size_t depth, const float* left, std::size_t left_stride, const float* packed, float* output,
                   std::size_t output_stride, bool from_zero) {
-  tile_lanes::run<portable_shape.with_vectors(Vectors)>(depth, left, left_stride, packed, output, output_stride,
-                                                       from_zero);
-}
+    tile_lanes::run<portable_shape.sized(Rows, Vectors)>(depth, left, left_stride, packed, output, output_stride,
+                                                         from_zero);
+  }
+};
 
 void portable_run_shifted(std::size_t depth, const float* left, std::size_t left_stride, const float* right,
                           const std::ptrdiff_t* offsets, float* output, std::size_t output_stride, bool from_zero) {
@@ -135,11 +137,12 @@ void pack_right(MatrixView right, const Panel& panel, std::size_t width, float* 
 // through the depth blocks (32 KiB at the widest tile).
 constexpr std::size_t chunk_rows = 128;
 
-// Runs `tile` over every block. Row and column blocks at the edges run on
-// zero-padded copies; their padding lanes compute sums nobody reads. A last
-// panel narrower than the tile runs the narrowest tile that covers it, so a
-// product of few columns past a multiple of the tile's width wastes at most
-// one register's lanes per row, not a whole tile. With `prepacked`
+// Runs `tile` over every block. A last block of fewer rows runs a tile of
+// just those rows, and a last panel narrower than the tile the narrowest
+// tile that covers it, so a product wastes at most one register's lanes per
+// row, never whole rows or registers; a panel whose columns end inside a
+// register runs on a zero-padded copy of its outputs, whose padding lanes
+// compute sums nobody reads. With `prepacked`
 // (pack_right_matrix's layout, whose last block has that narrower width),
 // panels are read where they lie instead of being copied.
 //
@@ -156,35 +159,31 @@ constexpr std::size_t chunk_rows = 128;
 void run_tiles(const TileKernel& tile, MatrixView left, MatrixView right, const float* prepacked, float* output,
                std::size_t output_stride, std::size_t rows, std::size_t inner, std::size_t columns, SumStart start) {
   alignas(64) float packed[max_panel_floats];
-  alignas(64) float left_edge[max_tile_rows * max_tile_depth];
   alignas(64) float output_edge[max_tile_rows * max_tile_columns];
   alignas(64) float sums[chunk_rows * max_tile_columns];
   if (rows == 0 || inner == 0 || columns == 0) {
     return;
   }
 
-  // The left rows of row block `block` at the panel's depths: where they lie,
-  // or zero-padded to a whole tile of rows in left_edge.
+  // Rows per row block: the tile's, or fewer, as evenly as the tile's
+  // rows allow (49 rows as 7 blocks of 7, not 6 of 8 and a block of 1).
+  const std::size_t fewest_blocks = (rows + tile.rows - 1) / tile.rows;
+  const std::size_t block_rows = (rows + fewest_blocks - 1) / fewest_blocks;
+  const std::size_t row_blocks = (rows + block_rows - 1) / block_rows;
+  // The rows of row block `block`: block_rows, or fewer in the last.
+  const auto rows_in = [&](std::size_t block) { return std::min(block_rows, rows - block * block_rows); };
+  // The left rows of row block `block` at the panel's depths, where they lie.
   const auto left_rows = [&](std::size_t block, const Panel& panel) {
-    const std::size_t first_row = block * tile.rows;
-    const std::size_t row_count = std::min(tile.rows, rows - first_row);
-    const float* const tile_left = left.data + first_row * left.row_stride + panel.first_k;
-    if (row_count == tile.rows) {
-      return MatrixView{.data = tile_left, .row_stride = left.row_stride};
-    }
-    for (std::size_t i = 0; i < tile.rows; ++i) {
-      float* const target = left_edge + i * panel.depth;
-      if (i < row_count) {
-        std::copy_n(tile_left + i * left.row_stride, panel.depth, target);
-      } else {
-        std::fill_n(target, panel.depth, 0.0F);
-      }
-    }
-    return MatrixView{.data = left_edge, .row_stride = panel.depth};
+    return MatrixView{.data = left.data + block * block_rows * left.row_stride + panel.first_k,
+                      .row_stride = left.row_stride};
   };
   // The panel's width in floats: its columns in whole registers.
   const auto width_of = [&](const Panel& panel) {
     return (panel.count + tile.lanes - 1) / tile.lanes * tile.lanes;
+  };
+  // The tile for row block `block` over a panel `width` floats wide.
+  const auto tile_for = [&](std::size_t block, std::size_t width) {
+    return tile.sized[rows_in(block) - 1][width / tile.lanes - 1];
   };
   // The panel's data, packed into `packed` unless the caller packed it.
   const auto panel_data = [&](const Panel& panel) -> const float* {
@@ -198,20 +197,19 @@ void run_tiles(const TileKernel& tile, MatrixView left, MatrixView right, const 
   // One tile: row block `block` (its left rows `rows_of`) over the panel.
   const auto run_tile = [&](std::size_t block, MatrixView rows_of, const Panel& panel, const float* data) {
     const std::size_t width = width_of(panel);
-    const TileFunction run = tile.narrow[width / tile.lanes - 1];
+    const TileFunction run = tile_for(block, width);
     // The first depth block of a product from zero never reads the output.
     const bool from_zero = start == SumStart::Zero && panel.first_k == 0;
-    const std::size_t first_row = block * tile.rows;
-    const std::size_t row_count = std::min(tile.rows, rows - first_row);
-    float* const tile_output = output + first_row * output_stride + panel.first_column;
-    if (row_count == tile.rows && panel.count == width) {
+    const std::size_t row_count = rows_in(block);
+    float* const tile_output = output + block * block_rows * output_stride + panel.first_column;
+    if (panel.count == width) {
       run(panel.depth, rows_of.data, rows_of.row_stride, data, tile_output, output_stride, from_zero);
       return;
     }
-    for (std::size_t i = 0; i < tile.rows; ++i) {
+    for (std::size_t i = 0; i < row_count; ++i) {
       float* const target = output_edge + i * width;
       std::fill_n(target, width, 0.0F);
-      if (i < row_count && !from_zero) {
+      if (!from_zero) {
         std::copy_n(tile_output + i * output_stride, panel.count, target);
       }
     }
@@ -220,7 +218,6 @@ void run_tiles(const TileKernel& tile, MatrixView left, MatrixView right, const 
       std::copy_n(output_edge + i * width, panel.count, tile_output + i * output_stride);
     }
   };
-  const std::size_t row_blocks = (rows + tile.rows - 1) / tile.rows;
   if (prepacked != nullptr && rows > columns) {
     for (std::size_t first_k = 0; first_k < inner; first_k += tile.depth) {
       const std::size_t depth = std::min(tile.depth, inner - first_k);
@@ -258,7 +255,7 @@ void run_tiles(const TileKernel& tile, MatrixView left, MatrixView right, const 
   // only then go to the output. Output rows often lie a multiple of a page
   // apart (3,072 columns, say), where a tile's rows would all fall into the
   // same few first-level cache sets and evict each other and the panel.
-  const std::size_t chunk_blocks = std::max<std::size_t>(1, chunk_rows / tile.rows);
+  const std::size_t chunk_blocks = std::max<std::size_t>(1, chunk_rows / block_rows);
   // The panels in the order they run: depth blocks of a column block for one
   // chunk of row blocks, the same again for the next chunk, then the next
   // column block. depth 0 after the last.
@@ -280,7 +277,6 @@ void run_tiles(const TileKernel& tile, MatrixView left, MatrixView right, const 
       const std::size_t end_block = std::min(row_blocks, first_block + chunk_blocks);
       Panel panel{.first_k = 0, .depth = tile.depth, .first_column = first_column, .count = count};
       const std::size_t width = width_of(panel);
-      const TileFunction run = tile.narrow[width / tile.lanes - 1];
       if (prepacked == nullptr && first_column == 0 && first_block == 0) {
         prefetch_rows(right, panel, 0, panel.depth);
       }
@@ -295,27 +291,23 @@ void run_tiles(const TileKernel& tile, MatrixView left, MatrixView right, const 
             const std::size_t at = block - first_block;
             prefetch_rows(right, next, next.depth * at / blocks, next.depth * (at + 1) / blocks);
           }
-          float* const tile_sums = sums + (block - first_block) * tile.rows * width;
+          float* const tile_sums = sums + (block - first_block) * block_rows * width;
           if (first && start == SumStart::Output) {
-            const std::size_t first_row = block * tile.rows;
-            const std::size_t row_count = std::min(tile.rows, rows - first_row);
-            const float* const tile_output = output + first_row * output_stride + first_column;
-            for (std::size_t i = 0; i < tile.rows; ++i) {
+            const float* const tile_output = output + block * block_rows * output_stride + first_column;
+            for (std::size_t i = 0; i < rows_in(block); ++i) {
               float* const target = tile_sums + i * width;
               std::fill_n(target, width, 0.0F);
-              if (i < row_count) {
-                std::copy_n(tile_output + i * output_stride, count, target);
-              }
+              std::copy_n(tile_output + i * output_stride, count, target);
             }
           }
           const MatrixView rows_of = left_rows(block, panel);
-          run(panel.depth, rows_of.data, rows_of.row_stride, data, tile_sums, width,
-              first && start == SumStart::Zero);
+          tile_for(block, width)(panel.depth, rows_of.data, rows_of.row_stride, data, tile_sums, width,
+                                 first && start == SumStart::Zero);
         }
       }
       // The chunk's sums, to the output once the panel's tiles are all done.
-      const std::size_t first_row = first_block * tile.rows;
-      const std::size_t end_row = std::min(rows, end_block * tile.rows);
+      const std::size_t first_row = first_block * block_rows;
+      const std::size_t end_row = std::min(rows, end_block * block_rows);
       for (std::size_t row = first_row; row < end_row; ++row) {
         std::copy_n(sums + (row - first_row) * width, count, output + row * output_stride + first_column);
       }
@@ -340,7 +332,7 @@ void run_product(KernelPath path, MatrixView left, MatrixView right, const float
 }  // namespace
 
 TileKernel portable_tile() {
-  return tile_lanes::kernel<portable_shape>({portable_run<1>, portable_run<2>}, portable_run_shifted);
+  return tile_lanes::kernel<portable_shape, PortableSized>(portable_run_shifted);
 }
 
 TileKernel tile_kernel(KernelPath path) {

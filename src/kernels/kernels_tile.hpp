@@ -7,6 +7,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <utility>
 
 namespace orvo_compiler::detail {
 
@@ -25,8 +26,9 @@ using ShiftedTileFunction = void (*)(std::size_t depth, const float* left, std::
                                      const std::ptrdiff_t* offsets, float* output, std::size_t output_stride,
                                      bool from_zero);
 
-// Most registers a tile keeps per row, on any path.
+// Most registers a tile keeps per row, and most rows, on any path.
 inline constexpr std::size_t max_tile_vectors = 4;
+inline constexpr std::size_t max_tile_rows = 8;
 
 struct TileKernel {
   std::size_t rows = 0;
@@ -34,20 +36,21 @@ struct TileKernel {
   // Inner steps per packed panel of the right matrix, sized so that the panel
   // and the tile's left rows stay in the first-level cache.
   std::size_t depth = 0;
-  TileFunction run = nullptr;
-  // The same tile keeping fewer registers per row, for a last panel of few
-  // columns: narrow[v - 1] keeps v registers of `lanes` columns each (the
-  // full tile's run at v = columns / lanes). Its packed panel rows are
-  // lanes x v floats apart.
+  // Floats per register.
   std::size_t lanes = 0;
-  std::array<TileFunction, max_tile_vectors> narrow{};
   // The full tile reading shifted rows.
   ShiftedTileFunction shifted = nullptr;
+  // The tile keeping r rows of v registers of `lanes` columns each:
+  // sized[r - 1][v - 1], for r up to `rows` and v up to columns / lanes
+  // (the full tile at both). A last panel of few columns runs the fewest
+  // registers that cover it, its packed panel rows lanes x v floats apart;
+  // a last block of fewer rows than the tile runs a tile of just its rows
+  // rather than the full tile on rows padded with zeros.
+  std::array<std::array<TileFunction, max_tile_vectors>, max_tile_rows> sized{};
 };
 
 // Bounds on every path's tile and panel, which size the driver's fixed
-// buffers: rows, columns, depth, and depth x columns.
-inline constexpr std::size_t max_tile_rows = 8;
+// buffers with max_tile_rows: columns, depth, and depth x columns.
 inline constexpr std::size_t max_tile_columns = 64;
 inline constexpr std::size_t max_tile_depth = 256;
 inline constexpr std::size_t max_panel_floats = 12288;
@@ -72,9 +75,9 @@ struct TileShape {
   std::size_t depth = 0;
 
   [[nodiscard]] constexpr std::size_t columns() const { return lanes * vectors; }
-  // The same tile with `count` registers per row.
-  [[nodiscard]] constexpr TileShape with_vectors(std::size_t count) const {
-    return TileShape{.lanes = lanes, .rows = rows, .vectors = count, .depth = depth};
+  // The same tile with `count` rows of `vector_count` registers.
+  [[nodiscard]] constexpr TileShape sized(std::size_t count, std::size_t vector_count) const {
+    return TileShape{.lanes = lanes, .rows = count, .vectors = vector_count, .depth = depth};
   }
 };
 
@@ -172,23 +175,22 @@ template <TileShape shape>
       output_stride, from_zero);
 }
 
-// The TileKernel of `shape`; compiled[v - 1] is run<shape.with_vectors(v)>
+// The TileKernel of `shape`: Sized<r, v>::run is run<shape.sized(r, v)>
 // compiled for the path's instruction set, and shifted run_shifted<shape>.
-template <TileShape shape>
-[[nodiscard]] constexpr TileKernel kernel(const std::array<TileFunction, shape.vectors>& compiled,
-                                          ShiftedTileFunction shifted) {
+template <TileShape shape, template <std::size_t, std::size_t> class Sized>
+[[nodiscard]] constexpr TileKernel kernel(ShiftedTileFunction shifted) {
   static_assert(shape.rows <= max_tile_rows && shape.columns() <= max_tile_columns &&
                 shape.depth <= max_tile_depth && shape.depth * shape.columns() <= max_panel_floats &&
                 shape.vectors <= max_tile_vectors);
   TileKernel tile{.rows = shape.rows,
                   .columns = shape.columns(),
                   .depth = shape.depth,
-                  .run = compiled.back(),
                   .lanes = shape.lanes,
                   .shifted = shifted};
-  for (std::size_t v = 0; v < shape.vectors; ++v) {
-    tile.narrow[v] = compiled[v];
-  }
+  [&tile]<std::size_t... I>(std::index_sequence<I...>) {
+    ((tile.sized[I / shape.vectors][I % shape.vectors] = &Sized<I / shape.vectors + 1, I % shape.vectors + 1>::run),
+     ...);
+  }(std::make_index_sequence<shape.rows * shape.vectors>{});
   return tile;
 }
 
