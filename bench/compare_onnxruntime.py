@@ -9,7 +9,9 @@ same file (the npm package `onnxruntime-node`, driven through
 bench/peer/ort_peer.js in a node process that stays up) and the PyTorch
 module itself. Each side makes one warm-up call and times a few more; a round
 keeps each side's median, and the table gives the median over rounds of our
-time divided by each peer's, at each thread count. Our output must agree with
+time divided by each peer's, at each thread count, then each side's fastest
+call of the whole run and their ratios (on a shared machine, the closest to
+what each side takes when nothing else runs). Our output must agree with
 ONNX Runtime's within 1e-4 x max(1, max |output|).
 
 Then each side is timed from a fresh process: Python importing the module,
@@ -114,14 +116,14 @@ def our_runner(oc, model, example: np.ndarray, threads: int):
     return lambda: oc.evaluate(model.graph, values)[output_name]
 
 
-def timed(call, calls: int) -> tuple[float, object]:
+def timed(call, calls: int) -> tuple[list[float], object]:
     result = call()  # warm-up
     times = []
     for _ in range(calls):
         start = time.perf_counter()
         result = call()
         times.append((time.perf_counter() - start) * 1e3)
-    return statistics.median(times), result
+    return times, result
 
 
 def first_call_times(module: pathlib.Path, path: pathlib.Path, example_file: pathlib.Path,
@@ -193,15 +195,17 @@ def main() -> None:
             torch.set_num_threads(threads)
             run_ours = our_runner(oc, imported, example_array, threads)
             rows = []
+            fastest = [float("inf")] * 3
             for _ in range(arguments.rounds):
-                ours_ms, ours_out = timed(run_ours, arguments.calls)
+                ours_times, ours_out = timed(run_ours, arguments.calls)
                 answer = peer.ask({"run": {"input": {"dtype": "float32", "shape": list(example_array.shape),
                                                      "file": str(example_file)}},
                                    "calls": arguments.calls + 1, "output": str(folder / "peer.bin")})
-                peer_ms = statistics.median(answer["ms"][1:])
+                peer_times = answer["ms"][1:]
                 with torch.no_grad():
-                    torch_ms, _ = timed(lambda: model(example), arguments.calls)
-                rows.append((ours_ms, peer_ms, torch_ms))
+                    torch_times, _ = timed(lambda: model(example), arguments.calls)
+                rows.append(tuple(statistics.median(times) for times in (ours_times, peer_times, torch_times)))
+                fastest = [min(best, *times) for best, times in zip(fastest, (ours_times, peer_times, torch_times))]
             peer_out = np.fromfile(folder / "peer.bin", dtype=np.float32).reshape(answer["shape"])
             ours_out = np.asarray(ours_out).reshape(peer_out.shape)
             difference = float(np.max(np.abs(ours_out - peer_out)))
@@ -213,6 +217,10 @@ def main() -> None:
             ratio_torch = statistics.median(row[0] / row[2] for row in rows)
             print(f"{threads:>7} {ours_ms:>9.2f} {peer_ms:>9.2f} {torch_ms:>9.2f} {ratio_peer:>9.2f} "
                   f"{ratio_torch:>10.2f}   (outputs within {difference:.2g})")
+            # The shortest call of each side: on a shared machine, the closest
+            # to what each takes when nothing else runs.
+            print(f"{'fastest':>7} {fastest[0]:>9.2f} {fastest[1]:>9.2f} {fastest[2]:>9.2f} "
+                  f"{fastest[0] / fastest[1]:>9.2f} {fastest[0] / fastest[2]:>10.2f}")
         peer.close()
         for threads in arguments.threads:
             our_first, peer_first = first_call_times(arguments.module, path, example_file,
