@@ -332,13 +332,24 @@ struct OpDefinition<MaxPool> {
                    std::uint64_t first, std::uint64_t last) {
     using Steps = ReductionSteps<reduction::Max>;
     if (windows.by_taps) {
-      // Each output still takes its taps in row-major order of the window.
+      // Windows two or three taps wide over one or two axes take a whole
+      // window per output at a time, others a pass over the plane per tap:
+      // either way each output is its taps' steps in row-major order of the
+      // window (the step is associative, and -inf, read for a tap in the
+      // padding, leaves any result as it is).
+      const auto step = [](float largest, float value) { return Steps::step(largest, value); };
+      const ConvShape& shape = *windows.by_taps;
       for (std::uint64_t p = first; p < last; ++p) {
+        const float* const plane = x + p * windows.plane;
         float* const target = out + p * windows.positions;
+        if (pool_rows_by_phases<3, 3>(shape, plane, target, Steps::initial, step) ||
+            pool_rows_by_phases<2, 2>(shape, plane, target, Steps::initial, step) ||
+            pool_rows_by_phases<1, 3>(shape, plane, target, Steps::initial, step) ||
+            pool_rows_by_phases<1, 2>(shape, plane, target, Steps::initial, step)) {
+          continue;
+        }
         std::fill_n(target, windows.positions, Steps::initial);
-        continue_by_taps(*windows.by_taps, x + p * windows.plane, target, [](std::size_t /*tap*/) {
-          return [](float largest, float value) { return Steps::step(largest, value); };
-        });
+        continue_by_taps(shape, plane, target, [&step](std::size_t /*tap*/) { return step; });
       }
       return;
     }

@@ -143,6 +143,145 @@ void continue_by_taps(const ConvShape& shape, const float* input, float* out, co
   }
 }
 
+// count floats from source, `stride` apart, to consecutive floats of row;
+// the stride known to the compiler for the common ones, so that the copy
+// runs in vectors.
+template <std::size_t Stride>
+void copy_strided(const float* __restrict source, std::size_t stride, float* __restrict row, std::size_t count) {
+  const std::size_t s = Stride == 0 ? stride : Stride;
+  for (std::size_t j = 0; j < count; ++j) {
+    row[j] = source[j * s];
+  }
+}
+
+// Most floats of the split rows pool_rows_by_phases keeps on its stack.
+inline constexpr std::size_t phase_rows_floats = 4096;
+
+// continue_by_taps's result for a window of `Height` x `Width` taps over a
+// plane of one or two spatial axes, from out = `identity`, when tap t's step
+// is `step` for every t, step is associative, and step(identity, v) == v
+// and step(v, identity) == v for every v: max pooling's step, whose result
+// is the last NaN among the taps, else the first of their largest. Returns
+// false, doing nothing, for any other shape.
+//
+// Each input row a window reads is split once into one phase row per
+// horizontal stride step (phase f holds elements f, f + stride, ...), led
+// and trailed by `identity` where windows overhang the input's sides, so
+// that tap (ty, tx) of every output of a row reads consecutive floats of one
+// phase row, and a window row above or below the input reads a row of
+// `identity`. An output row then takes its whole window in one loop over its
+// outputs, rather than one pass over the row per tap. The split rows a
+// window spans stay in a ring, input row iy in slot iy mod span.
+template <std::size_t Height, std::size_t Width, class Step>
+bool pool_rows_by_phases(const ConvShape& shape, const float* input, float* out, float identity,
+                         const Step& step) {
+  constexpr std::size_t max_span = 16;
+  constexpr std::size_t max_stride = 4;
+  if (shape.input[0] != 1 || shape.kernel[0] != 1 || shape.kernel[1] != Height || shape.kernel[2] != Width ||
+      shape.strides[2] > max_stride) {
+    return false;
+  }
+  const std::size_t width = shape.output[2];
+  const std::size_t in_width = shape.input[2];
+  const std::size_t stride = shape.strides[2];
+  // Tap tx reads input column ox x stride + shift, shift = tx x dilation -
+  // pad: phase mod(shift, stride), phase index ox + floor(shift / stride).
+  std::array<std::int64_t, Width> quotient{};
+  std::array<std::size_t, Width> phase{};
+  for (std::size_t tx = 0; tx < Width; ++tx) {
+    const std::int64_t shift = tap_offset(shape, 2, tx);
+    const auto s = static_cast<std::int64_t>(stride);
+    quotient[tx] = shift >= 0 ? shift / s : -((-shift + s - 1) / s);
+    phase[tx] = static_cast<std::size_t>(shift - quotient[tx] * s);
+  }
+  // Each phase row holds phase indices [lowest, width - 1 + highest]; an
+  // input row's phases lie one after another, the ring's slots after a row
+  // of `identity`.
+  const std::int64_t lowest = std::ranges::min(quotient);
+  const std::int64_t highest = std::ranges::max(quotient);
+  const std::size_t length = width + static_cast<std::size_t>(highest - lowest);
+  const std::size_t split_floats = stride * length;
+  const std::size_t span = (Height - 1) * shape.dilations[1] + 1;
+  if (span > max_span || (span + 1) * split_floats > phase_rows_floats) {
+    return false;
+  }
+  std::array<std::size_t, Width> start{};
+  for (std::size_t tx = 0; tx < Width; ++tx) {
+    start[tx] = phase[tx] * length + static_cast<std::size_t>(quotient[tx] - lowest);
+  }
+  // Phase f's index j holds column (j + lowest) x stride + f: the indices
+  // inside the input, and the column of the first, are the same for every
+  // row. The rest of every row stays `identity`.
+  struct PhaseCopy {
+    std::size_t first = 0;
+    std::size_t count = 0;
+    std::size_t column = 0;
+  };
+  std::array<PhaseCopy, max_stride> copies{};
+  for (std::size_t f = 0; f < stride; ++f) {
+    const std::int64_t first_column = lowest * static_cast<std::int64_t>(stride) + static_cast<std::int64_t>(f);
+    const OutputRange inner = inside(length, in_width, stride, first_column);
+    if (inner.last > inner.first) {
+      copies[f] = PhaseCopy{
+          .first = inner.first,
+          .count = inner.last - inner.first,
+          .column = static_cast<std::size_t>(first_column + static_cast<std::int64_t>(inner.first * stride))};
+    }
+  }
+  alignas(64) std::array<float, phase_rows_floats> rows;
+  std::fill_n(rows.data(), (span + 1) * split_floats, identity);
+  const float* const off_input = rows.data();
+  float* const ring = rows.data() + split_floats;
+  // The input row each slot of the ring holds, if any.
+  std::array<std::optional<std::size_t>, max_span> held{};
+  for (std::size_t oy = 0; oy < shape.output[1]; ++oy) {
+    std::array<const float*, Height> window_rows{};
+    for (std::size_t ty = 0; ty < Height; ++ty) {
+      std::size_t iy = 0;
+      if (!input_index(oy, shape.strides[1], tap_offset(shape, 1, ty), shape.input[1], iy)) {
+        window_rows[ty] = off_input;
+        continue;
+      }
+      float* const split = ring + (iy % span) * split_floats;
+      window_rows[ty] = split;
+      if (held[iy % span] == iy) {
+        continue;
+      }
+      held[iy % span] = iy;
+      const float* const source = input + iy * in_width;
+      for (std::size_t f = 0; f < stride; ++f) {
+        const PhaseCopy& copy = copies[f];
+        float* const row = split + f * length + copy.first;
+        if (stride == 1) {
+          copy_strided<1>(source + copy.column, stride, row, copy.count);
+        } else if (stride == 2) {
+          copy_strided<2>(source + copy.column, stride, row, copy.count);
+        } else {
+          copy_strided<0>(source + copy.column, stride, row, copy.count);
+        }
+      }
+    }
+    float* __restrict const target = out + oy * width;
+    for (std::size_t ox = 0; ox < width; ++ox) {
+      // Each window row's taps, then the rows: the same result as every
+      // tap in turn, with a shorter chain of dependent steps.
+      std::array<float, Height> by_row{};
+      for (std::size_t ty = 0; ty < Height; ++ty) {
+        by_row[ty] = window_rows[ty][start[0] + ox];
+        for (std::size_t tx = 1; tx < Width; ++tx) {
+          by_row[ty] = step(by_row[ty], window_rows[ty][start[tx] + ox]);
+        }
+      }
+      float r = by_row[0];
+      for (std::size_t ty = 1; ty < Height; ++ty) {
+        r = step(r, by_row[ty]);
+      }
+      target[ox] = r;
+    }
+  }
+  return true;
+}
+
 // Each output element from +0.0 as sum = x * w + sum over its group's input
 // channels ascending, then the window's taps inside the input in row-major
 // order, then sum + bias[filter] when `bias` is not empty; written to

@@ -2,7 +2,8 @@
 // geometry of ops_vision.hpp lists: the direct kernel and the fast one on
 // every kernel path this processor runs, over random shapes with groups,
 // strides, dilations and pads in one to three spatial axes, and filters with
-// infinite and NaN weights, which must not meet the padding.
+// infinite and NaN weights, which must not meet the padding; and max
+// pooling's route against each window's taps.
 #include <array>
 #include <bit>
 #include <cmath>
@@ -11,12 +12,14 @@
 #include <limits>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <fmt/format.h>
 #include <fmt/ranges.h>
 #include <gtest/gtest.h>
 
+#include "graph/ops_reductions.hpp"
 #include "graph/ops_vision.hpp"
 #include "kernels/kernels_conv.hpp"
 #include "kernels/kernels_dispatch.hpp"
@@ -292,6 +295,55 @@ TEST(ConvKernels, ShapesThatTakeTheSpecialRoutes) {
   values.x[values.x.size() / 2] = -inf;
   SCOPED_TRACE("non-finite inputs on shifted rows");
   expect_oracle_bits(shifted, values);
+}
+
+// Max pooling's route (phase rows for windows two or three taps wide on one
+// or two axes, a pass per tap otherwise) against each window's taps in
+// order, from -inf: the largest, the first of equal zeros, NaN from a NaN
+// tap; on random geometries with ceil mode and values with NaN, infinities
+// and both zeros, and on rows long enough for whole vectors.
+TEST(ConvKernels, MaxPoolGivesEachWindowsTapsInOrder) {
+  using Steps = ReductionSteps<reduction::Max>;
+  test_support::Random random(404);
+  static constexpr std::array<float, 6> specials{nan, inf, -inf, 0.0F, -0.0F, 1.0F};
+  std::vector<std::pair<Problem, bool>> problems{
+      {{.x = {1, 3, 13, 41}, .w = {3, 3, 3, 3}, .strides = {2, 2}, .pads = {1, 1, 1, 1}}, false},
+      {{.x = {2, 2, 12, 40}, .w = {2, 2, 2, 2}, .strides = {2, 2}}, true},
+      {{.x = {1, 2, 9, 37}, .w = {2, 2, 3, 3}, .strides = {1, 3}, .dilations = {2, 2}, .pads = {2, 1, 0, 2}}, true},
+  };
+  for (int round = 0; round < 400; ++round) {
+    problems.emplace_back(random_problem(random), random.chance(50));
+  }
+  for (const auto& [problem, ceil_mode] : problems) {
+    SCOPED_TRACE(fmt::format("{} ceil {}", describe(problem), ceil_mode));
+    const Shape kernel(problem.w.begin() + 2, problem.w.end());
+    const Result<WindowGeometry> window = window_geometry("max_pool", problem.x, kernel, problem.strides,
+                                                          problem.dilations, problem.pads, ceil_mode, true, "pool");
+    if (!window) {
+      continue;  // pads as wide as the window
+    }
+    std::vector<float> x = random_values(random, elements_of(problem.x));
+    for (float& value : x) {
+      value = random.chance(10) ? random.pick(specials) : value;
+    }
+    const std::uint64_t planes = problem.x[0] * problem.x[1];
+    const std::uint64_t plane = elements_of(window->input);
+    const std::uint64_t positions = elements_of(window->output);
+    std::vector<float> expected(planes * positions);
+    for_each_window(*window, [&](std::uint64_t position, std::span<const WindowTap> taps, std::uint64_t) {
+      for (std::uint64_t p = 0; p < planes; ++p) {
+        float largest = Steps::initial;
+        for (const WindowTap& tap : taps) {
+          largest = Steps::step(largest, x[p * plane + tap.input_offset]);
+        }
+        expected[p * positions + position] = largest;
+      }
+    });
+    const PoolWindows windows = pool_windows<MaxPool>(*window);
+    std::vector<float> actual(expected.size(), -1.0F);
+    OpDefinition<MaxPool>::pool(MaxPool{}, windows, x.data(), actual.data(), 0, planes);
+    EXPECT_TRUE(same_values(expected, actual));
+  }
 }
 
 }  // namespace
