@@ -518,11 +518,6 @@ struct PaddedPlanes {
   static constexpr std::size_t max_row_taps = 64;
 };
 
-std::size_t padded_planes_floats(const ConvShape& shape) {
-  const std::optional<PaddedPlanes> padded = PaddedPlanes::of(shape);
-  return padded ? shape.channels * padded->rows * padded->width : 0;
-}
-
 // Row p of `windows` for every output position p from the padded planes:
 // each tap one load at offsets[t] from its window's corner. With Taps known
 // (3x3 filters) the offsets stay in registers.
@@ -548,27 +543,23 @@ void gather_window_rows(const ConvShape& shape, const PaddedPlanes& geometry, co
 }
 
 // Row p of `windows` for every output position p of the 2-D conv `shape`
-// (one batch entry, one group): for each channel, its window's taps in
-// row-major order, +0.0 in the padding. The input is first copied with its
-// padding into `padded` (padded_planes_floats(shape) floats), so that no tap
-// is checked against the input's edges. False, with nothing written, where
-// PaddedPlanes::of has no geometry.
-bool copy_window_rows(const ConvShape& shape, const float* x, float* windows, float* padded) {
-  const std::optional<PaddedPlanes> geometry = PaddedPlanes::of(shape);
-  if (!geometry) {
-    return false;
-  }
+// (one batch entry, one group) whose padded planes have `geometry`: for each
+// channel, its window's taps in row-major order, +0.0 in the padding. The
+// input is first copied with its padding into `padded` (channels x rows x
+// width floats), so that no tap is checked against the input's edges.
+void copy_window_rows(const ConvShape& shape, const PaddedPlanes& geometry, const float* x, float* windows,
+                      float* padded) {
   const std::size_t top = shape.pads_before[1];
   const std::size_t left = shape.pads_before[2];
   for (std::size_t c = 0; c < shape.channels; ++c) {
     const float* const plane = x + c * shape.plane();
-    for (std::size_t row = 0; row < geometry->rows; ++row) {
-      float* const line = padded + (c * geometry->rows + row) * geometry->width;
-      std::fill_n(line, geometry->width, 0.0F);
-      if (row < top || row - top >= shape.input[1] || left >= geometry->width) {
+    for (std::size_t row = 0; row < geometry.rows; ++row) {
+      float* const line = padded + (c * geometry.rows + row) * geometry.width;
+      std::fill_n(line, geometry.width, 0.0F);
+      if (row < top || row - top >= shape.input[1] || left >= geometry.width) {
         continue;
       }
-      const std::size_t copied = std::min(shape.input[2], geometry->width - left);
+      const std::size_t copied = std::min(shape.input[2], geometry.width - left);
       std::copy_n(plane + (row - top) * shape.input[2], copied, line + left);
     }
   }
@@ -576,16 +567,49 @@ bool copy_window_rows(const ConvShape& shape, const float* x, float* windows, fl
   std::size_t t = 0;
   for (std::size_t ty = 0; ty < shape.kernel[1]; ++ty) {
     for (std::size_t tx = 0; tx < shape.kernel[2]; ++tx, ++t) {
-      offsets[t] = static_cast<std::ptrdiff_t>(ty * shape.dilations[1] * geometry->width + tx * shape.dilations[2]);
+      offsets[t] = static_cast<std::ptrdiff_t>(ty * shape.dilations[1] * geometry.width + tx * shape.dilations[2]);
     }
   }
   const std::span<const std::ptrdiff_t> used(offsets.data(), t);
   if (t == 9) {
-    gather_window_rows<9>(shape, *geometry, padded, used, windows);
+    gather_window_rows<9>(shape, geometry, padded, used, windows);
   } else {
-    gather_window_rows<0>(shape, *geometry, padded, used, windows);
+    gather_window_rows<0>(shape, geometry, padded, used, windows);
   }
-  return true;
+}
+
+// copy_window_rows's rows for any shape of one batch entry and one group,
+// each tap checked against the input's edges.
+void copy_window_rows_by_taps(const ConvShape& shape, const float* x, float* windows) {
+  const std::size_t taps = shape.taps();
+  const std::size_t inner = shape.channels * taps;
+  const std::size_t plane = shape.plane();
+  std::size_t p = 0;
+  for (std::size_t oz = 0; oz < shape.output[0]; ++oz) {
+    for (std::size_t oy = 0; oy < shape.output[1]; ++oy) {
+      for (std::size_t ox = 0; ox < shape.output[2]; ++ox, ++p) {
+        float* const row = windows + p * inner;
+        std::size_t t = 0;
+        for (std::size_t tz = 0; tz < shape.kernel[0]; ++tz) {
+          for (std::size_t ty = 0; ty < shape.kernel[1]; ++ty) {
+            for (std::size_t tx = 0; tx < shape.kernel[2]; ++tx, ++t) {
+              const std::optional<std::size_t> element = tap_element(shape, {oz, oy, ox}, {tz, ty, tx});
+              if (!element) {
+                for (std::size_t c = 0; c < shape.channels; ++c) {
+                  row[c * taps + t] = 0.0F;
+                }
+                continue;
+              }
+              const float* const source = x + *element;
+              for (std::size_t c = 0; c < shape.channels; ++c) {
+                row[c * taps + t] = source[c * plane];
+              }
+            }
+          }
+        }
+      }
+    }
+  }
 }
 
 }  // namespace
@@ -714,46 +738,23 @@ void conv_forward_packed_filters(KernelPath path, const ConvShape& shape, std::s
   if (first >= last) {
     return;
   }
-  const std::size_t taps = shape.taps();
-  const std::size_t inner = shape.channels * taps;
+  const std::size_t inner = shape.channels * shape.taps();
   const std::size_t positions = shape.positions();
-  const std::size_t plane = shape.plane();
   const std::size_t count = last - first;
-  // Rows of windows [positions, inner], then the product [positions, count].
+  const std::optional<PaddedPlanes> geometry = PaddedPlanes::of(shape);
+  // Rows of windows [positions, inner], the product [positions, count],
+  // then the padded planes the windows are gathered from, if any.
   const std::size_t windows_floats = (positions * inner + line_floats - 1) / line_floats * line_floats;
-  const std::size_t padded_floats = padded_planes_floats(shape);
+  const std::size_t padded_floats = geometry ? shape.channels * geometry->rows * geometry->width : 0;
   float* const windows = line_aligned(workspace, windows_floats + positions * count + padded_floats);
   float* const product = windows + windows_floats;
 
   // Row p: for each channel, the window's taps in row-major order, +0.0 in
   // the padding (as the patch matrix holds them).
-  if (!copy_window_rows(shape, x.data(), windows, product + positions * count)) {
-    std::size_t p = 0;
-    for (std::size_t oz = 0; oz < shape.output[0]; ++oz) {
-      for (std::size_t oy = 0; oy < shape.output[1]; ++oy) {
-        for (std::size_t ox = 0; ox < shape.output[2]; ++ox, ++p) {
-          float* const row = windows + p * inner;
-          std::size_t t = 0;
-          for (std::size_t tz = 0; tz < shape.kernel[0]; ++tz) {
-            for (std::size_t ty = 0; ty < shape.kernel[1]; ++ty) {
-              for (std::size_t tx = 0; tx < shape.kernel[2]; ++tx, ++t) {
-                const std::optional<std::size_t> element = tap_element(shape, {oz, oy, ox}, {tz, ty, tx});
-                if (!element) {
-                  for (std::size_t c = 0; c < shape.channels; ++c) {
-                    row[c * taps + t] = 0.0F;
-                  }
-                  continue;
-                }
-                const float* const source = x.data() + *element;
-                for (std::size_t c = 0; c < shape.channels; ++c) {
-                  row[c * taps + t] = source[c * plane];
-                }
-              }
-            }
-          }
-        }
-      }
-    }
+  if (geometry) {
+    copy_window_rows(shape, *geometry, x.data(), windows, product + positions * count);
+  } else {
+    copy_window_rows_by_taps(shape, x.data(), windows);
   }
   matmul_accumulate_packed(path, MatrixView{.data = windows, .row_stride = inner}, packed + first * inner, product,
                            count, positions, inner, count, SumStart::Zero);
