@@ -1,6 +1,6 @@
 # Thin wrappers over the CMake presets. `make test` and `make run` install
 # missing system packages first, so both work on a fresh machine.
-.PHONY: run test python-test pip-test deps bench fuzz fuzz-build fuzz-smoke verify-math clean
+.PHONY: run test python-test deps bench fuzz fuzz-build fuzz-smoke verify-math clean
 
 # Seconds each fuzz target runs: short in `make fuzz-smoke`, longer in `make fuzz`.
 FUZZ_SMOKE_SECONDS ?= 30
@@ -14,18 +14,10 @@ deps:
 # One build, the dev preset (Debug, ASan+UBSan), and every test registered in
 # it: the GoogleTest cases, the self-checks, orvoc's command-line tests, the
 # install test and the Python module's tests, all against sanitized code.
-# All but `pip install .`, which builds the library again: `make pip-test`.
 test: deps
 	cmake --preset dev
 	cmake --build --preset dev
-	ctest --preset dev --parallel $(TEST_JOBS) --label-exclude pip
-
-# `pip install .` and a wheel, offline, into a fresh virtual environment
-# (python/tests/pip_install.py); needs the dev preset configured, not built.
-# CI runs it after `make test`.
-pip-test: deps
-	cmake --preset dev
-	ctest --preset dev --label-regex pip
+	ctest --preset dev --parallel $(TEST_JOBS)
 
 # The Python module's tests alone, as `make test` runs them: the dev build's
 # module, with the sanitizer's runtime preloaded into the interpreter.
