@@ -161,7 +161,7 @@ struct PlannedRuns {
 
 PlannedRuns plan_patch_runs(const ConvShape& shape, const std::array<std::size_t, 3>& tap, std::size_t first,
                             std::size_t done, std::size_t count, const PatchLayout& layout,
-                            std::span<PatchRun, max_patch_runs> runs) {
+                            std::span<PatchRun, max_patch_runs> runs, bool split) {
   const std::int64_t offset_z = tap_offset(shape, 0, tap[0]);
   const std::int64_t offset_y = tap_offset(shape, 1, tap[1]);
   const std::int64_t offset_x = tap_offset(shape, 2, tap[2]);
@@ -193,8 +193,10 @@ PlannedRuns plan_patch_runs(const ConvShape& shape, const std::array<std::size_t
       entry.copied = static_cast<std::uint32_t>(to - from);
       entry.after = static_cast<std::uint32_t>(ox + run - to);
       if (to > from) {
-        entry.source = (iz * shape.input[1] + iy) * shape.input[2] +
-                       static_cast<std::size_t>(static_cast<std::int64_t>(from * shape.strides[2]) + offset_x);
+        const std::size_t row = (iz * shape.input[1] + iy) * shape.input[2];
+        const auto column = static_cast<std::size_t>(static_cast<std::int64_t>(from * shape.strides[2]) + offset_x);
+        // A split row holds the even columns, then the odd ones.
+        entry.source = row + (split ? column / 2 + (column % 2) * ((shape.input[2] + 1) / 2) : column);
       }
     }
     done += run;
@@ -233,6 +235,25 @@ void write_patch_runs(std::span<const PatchRun> runs, const float* plane, std::s
   }
 }
 
+// Most floats of a group's input that conv_patches copies split.
+constexpr std::size_t max_split_floats = std::size_t{1} << 22U;
+
+// Each of `rows` rows of `width` floats as its even columns then its odd
+// ones.
+void split_rows(const float* __restrict source, std::size_t rows, std::size_t width, float* __restrict target) {
+  const std::size_t evens = (width + 1) / 2;
+  for (std::size_t r = 0; r < rows; ++r) {
+    const float* const from = source + r * width;
+    float* const to = target + r * width;
+    for (std::size_t i = 0; i < evens; ++i) {
+      to[i] = from[2 * i];
+    }
+    for (std::size_t i = 0; i < width / 2; ++i) {
+      to[evens + i] = from[2 * i + 1];
+    }
+  }
+}
+
 // Output positions [from, to) of every group of every batch entry as filters
 // x patches, chunk by chunk, each product summing from +0.0 without reading
 // the output.
@@ -249,18 +270,34 @@ void conv_patches(KernelPath path, const ConvShape& shape, std::span<const float
   chunk = std::min(chunk, to - from);
   const std::size_t step = matmul_column_step(path);
   std::array<PatchRun, max_patch_runs> runs;
+  // Stride 2 along rows, windows of 4 or more columns, so that each input
+  // column is read by at least two taps of a window row: each input row is
+  // first copied as its even columns then its odd ones, and every run of a
+  // patch row then reads consecutive floats (for inputs of a group up to 16
+  // MiB, which the workspace then holds too). A narrower window reads each
+  // column too few times to repay the copy.
+  const bool split = !direct_input && shape.strides[2] == 2 && shape.kernel[2] >= 4 &&
+                     group_channels * plane <= max_split_floats;
+  const std::size_t patch_floats =
+      (packed_right_floats(path, inner, chunk + step - 1) + line_floats - 1) / line_floats * line_floats;
   float* const patch_data =
-      direct_input ? nullptr : line_aligned(patches, packed_right_floats(path, inner, chunk + step - 1));
+      direct_input ? nullptr
+                   : line_aligned(patches, patch_floats + (split ? group_channels * plane : 0));
+  float* const split_planes = split ? patch_data + patch_floats : nullptr;
 
   for (std::size_t n = 0; n < shape.batch; ++n) {
     for (std::size_t g = 0; g < shape.groups; ++g) {
-      const float* const group_input = x.data() + (n * shape.channels + g * group_channels) * plane;
+      const float* group_input = x.data() + (n * shape.channels + g * group_channels) * plane;
       const MatrixView filters{.data = w.data() + g * group_filters * inner, .row_stride = inner};
       float* const group_output = output.data() + (n * shape.filters + g * group_filters) * positions;
       if (direct_input) {
         matmul_accumulate(path, filters, MatrixView{.data = group_input + from, .row_stride = plane},
                           group_output + from, positions, group_filters, inner, to - from, SumStart::Zero);
         continue;
+      }
+      if (split) {
+        split_rows(group_input, group_channels * plane / shape.input[2], shape.input[2], split_planes);
+        group_input = split_planes;
       }
       for (std::size_t first = from, count = 0; first < to; first += count) {
         count = std::min(chunk, to - first);
@@ -279,10 +316,11 @@ void conv_patches(KernelPath path, const ConvShape& shape, std::span<const float
           for (std::size_t ty = 0; ty < shape.kernel[1]; ++ty) {
             for (std::size_t tx = 0; tx < shape.kernel[2]; ++tx, ++t) {
               for (std::size_t done = 0; done < count;) {
-                const PlannedRuns planned = plan_patch_runs(shape, {tz, ty, tx}, first, done, count, layout, runs);
+                const PlannedRuns planned =
+                    plan_patch_runs(shape, {tz, ty, tx}, first, done, count, layout, runs, split);
                 for (std::size_t c = 0; c < group_channels; ++c) {
-                  write_patch_runs(std::span(runs).first(planned.runs), group_input + c * plane, shape.strides[2],
-                                   patch_data, c * taps + t);
+                  write_patch_runs(std::span(runs).first(planned.runs), group_input + c * plane,
+                                   split ? 1 : shape.strides[2], patch_data, c * taps + t);
                 }
                 done += planned.positions;
               }

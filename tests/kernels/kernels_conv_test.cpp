@@ -4,6 +4,7 @@
 // strides, dilations and pads in one to three spatial axes, and filters with
 // infinite and NaN weights, which must not meet the padding; and max
 // pooling's route against each window's taps.
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <cmath>
@@ -279,6 +280,12 @@ TEST(ConvKernels, ShapesThatTakeTheSpecialRoutes) {
       {"shifted rows, 5x5 padded on one side of each axis",
        {.x = {1, 3, 19, 70}, .w = {24, 3, 5, 5}, .pads = {2, 0, 1, 4}}},
       {"shifted rows, 1x3 without padding", {.x = {1, 4, 12, 40}, .w = {24, 4, 1, 3}, .bias = true}},
+      {"7x7 stride 2 over rows split into even and odd columns",
+       {.x = {2, 3, 23, 30}, .w = {8, 3, 7, 7}, .strides = {2, 2}, .pads = {3, 3, 3, 3}, .bias = true}},
+      {"split rows of an odd width, both phases read",
+       {.x = {1, 2, 9, 31}, .w = {5, 2, 2, 5}, .strides = {1, 2}, .pads = {0, 1, 1, 2}}},
+      {"split rows of an odd width, dilated: odd columns only",
+       {.x = {1, 2, 9, 31}, .w = {5, 2, 2, 4}, .strides = {1, 2}, .dilations = {1, 2}, .pads = {0, 1, 1, 2}}},
   };
   test_support::Random random(5);
   for (const Case& c : cases) {
@@ -287,7 +294,8 @@ TEST(ConvKernels, ShapesThatTakeTheSpecialRoutes) {
   }
   // Infinite and NaN inputs next to the padding and inside, read from
   // shifted rows: they reach exactly the outputs whose windows hold them.
-  const Problem shifted = cases[cases.size() - 3].problem;
+  const Problem shifted =
+      std::ranges::find(cases, "3x3 read from shifted rows of the padded input", &Case::name)->problem;
   Values values = random_values_for(random, shifted);
   for (const std::size_t at : {std::size_t{0}, std::size_t{32}, std::size_t{33 * 7 + 5}, values.x.size() - 1}) {
     values.x[at] = at % 2 == 0 ? inf : nan;
