@@ -162,7 +162,8 @@ inline constexpr std::size_t phase_rows_floats = 4096;
 // is `step` for every t, step is associative, and step(identity, v) == v
 // and step(v, identity) == v for every v: max pooling's step, whose result
 // is the last NaN among the taps, else the first of their largest. Returns
-// false, doing nothing, for any other shape.
+// false, doing nothing, for any other shape, and for a stride past 4 or
+// rows too long for its stack.
 //
 // Each input row a window reads is split once into one phase row per
 // horizontal stride step (phase f holds elements f, f + stride, ...), led
