@@ -245,12 +245,8 @@ void split_rows(const float* __restrict source, std::size_t rows, std::size_t wi
   for (std::size_t r = 0; r < rows; ++r) {
     const float* const from = source + r * width;
     float* const to = target + r * width;
-    for (std::size_t i = 0; i < evens; ++i) {
-      to[i] = from[2 * i];
-    }
-    for (std::size_t i = 0; i < width / 2; ++i) {
-      to[evens + i] = from[2 * i + 1];
-    }
+    copy_strided<2>(from, 2, to, evens);
+    copy_strided<2>(from + 1, 2, to + evens, width / 2);
   }
 }
 
